@@ -1,0 +1,76 @@
+// The audio engine: three blocking stream entries that move 32-bit float audio between
+// PortAudio devices and NDI senders and receivers, their stop requests and the level taps.
+//
+// Threads: each entry runs on a worker thread of its own for the life of one stream; the
+// stop functions may be called from any thread; the taps are read by the level pollers.
+#pragma once
+
+#include "LevelTap.h"
+#include "NdiLib.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+// Stop requests, one lock and condition variable per stream. An entry clears its own request
+// without the lock when it starts, so a request made before the start is lost.
+extern bool g_exit_threads;
+extern std::mutex g_exit_lock;
+extern std::condition_variable g_exit_cv;
+extern bool g_exit_threads_out;
+extern std::mutex g_exit_lock_out;
+extern std::condition_variable g_exit_cv_out;
+extern bool g_exit_threads_duplex;
+extern std::mutex g_exit_lock_out_duplex;
+extern std::condition_variable g_exit_cv_out_duplex;
+
+// The latest captured block (before the input gain) and the latest played block (after the
+// output gain). Written by the audio threads, read by the level pollers.
+extern LevelTap input_aud;
+extern LevelTap output_aud;
+
+// The sending side of a stream. Owns the sender, which its destructor destroys.
+struct audio_capture_t {
+    NDIlib_send_instance_t send = nullptr;
+    float gain = 1.0f;
+    int32_t channels = 0;
+    double sample_rate = 0.0;
+    std::vector<float> buffer; // planar scratch block, channels * frames
+
+    audio_capture_t() = default;
+    audio_capture_t(const audio_capture_t &) = delete;
+    audio_capture_t &operator=(const audio_capture_t &) = delete;
+    ~audio_capture_t();
+};
+
+// The receiving side of a stream. Its owner destroys the frame synchroniser, then the receiver.
+struct audio_playback_t {
+    NDIlib_recv_instance_t recv = nullptr;
+    NDIlib_framesync_instance_t framesync = nullptr;
+    float gain = 1.0f;
+    int32_t channels = 0;
+    double sample_rate = 0.0;
+};
+
+// 10 ^ (0.05 * db): 0 dB is 1.0, -20 dB is 0.1.
+double db_to_ratio(double db);
+
+// Capture `device` and publish it as the NDI source `ndiName`. Blocks until stopAudioInput();
+// returns 1 after an orderly stop, 0 when the stream could not start.
+int process_input(std::string device, std::string ndiName, float gainDb,
+                  uint32_t framesPerBuffer, uint32_t sampleRate);
+
+// Receive the NDI source `ndiSource` and play it on `device`. Blocks until stopAudioOutput().
+int process_output(std::string device, std::string ndiSource, float gainDb,
+                   uint32_t framesPerBuffer, uint32_t sampleRate);
+
+// Both directions on one full-duplex device. Blocks until stopAudioDuplex().
+int process_duplex(std::string device, std::string ndiName, std::string ndiSource,
+                   float inputGainDb, float outputGainDb, uint32_t framesPerBuffer,
+                   uint32_t sampleRate);
+
+void stopAudioInput();
+void stopAudioOutput();
+void stopAudioDuplex();
