@@ -1,0 +1,85 @@
+// A link-time double of the PortAudio functions the engine and the device scan call, for
+// device tables and faults a real audio server cannot produce. Link `veltrin_fake_portaudio`
+// instead of PortAudio. Streams opened on it run: a callback stream gets its callback called
+// from a thread of the double until it is stopped, and blocking reads and writes are paced
+// at the stream's rate. The input side delivers `Table::inputSignal`.
+//
+// Threads: configure from the test thread while no stream runs; the counters are atomic.
+#pragma once
+
+#include <portaudio.h>
+
+#include <atomic>
+#include <functional>
+#include <string>
+#include <vector>
+
+namespace fakepa {
+
+struct HostApi {
+    std::string name = "Fake API";
+    int defaultInputDevice = paNoDevice;  // global device index, or paNoDevice
+    int defaultOutputDevice = paNoDevice;
+};
+
+struct Device {
+    std::string name;
+    int hostApi = 0;
+    int maxInputChannels = 0;
+    int maxOutputChannels = 0;
+    double defaultSampleRate = 48000.0;
+    double defaultLowInputLatency = 0.005;
+    double defaultLowOutputLatency = 0.005;
+};
+
+struct Table {
+    std::vector<HostApi> hostApis{HostApi{}};
+    std::vector<Device> devices;
+    int defaultInputDevice = paNoDevice;  // Pa_GetDefaultInputDevice()
+    int defaultOutputDevice = paNoDevice; // Pa_GetDefaultOutputDevice()
+    // When set, Pa_GetDeviceCount() returns this instead of devices.size() (e.g. a negative error).
+    bool overrideDeviceCount = false;
+    int deviceCount = 0;
+
+    PaError initializeError = paNoError;
+    PaError openStreamError = paNoError;
+    PaError startStreamError = paNoError;
+    // Pa_IsFormatSupported's answer; by default every format is supported.
+    std::function<PaError(const PaStreamParameters *in, const PaStreamParameters *out, double rate)>
+        isFormatSupported;
+    // Sample value of channel c at frame f of the input stream (default: silence).
+    std::function<float(long long frame, int channel)> inputSignal;
+    // Frames per callback when a stream is opened with paFramesPerBufferUnspecified (0);
+    // cycled through in order.
+    std::vector<unsigned long> variableBlockSizes{256};
+};
+
+// Replaces the table and clears the counters and recordings.
+void setTable(const Table &table);
+void reset();
+
+struct OpenedStream {
+    bool hasInput = false, hasOutput = false;
+    PaStreamParameters input{}, output{};
+    double sampleRate = 0;
+    unsigned long framesPerBuffer = 0;
+    PaStreamFlags flags = 0;
+    bool callback = false;
+};
+
+struct Counters {
+    std::atomic<int> initialize{0}, terminate{0}, openStream{0}, startStream{0}, stopStream{0},
+        closeStream{0}, callbacks{0}, reads{0}, writes{0}, isFormatSupported{0};
+};
+
+Counters &counters();
+// The streams opened since the last reset, in order.
+std::vector<OpenedStream> openedStreams();
+// Initialize calls not yet matched by Terminate (PortAudio counts them the same way).
+int initializeDepth();
+// Interleaved samples written to the output of the streams (callback output blocks and
+// blocking writes), in order, since the last reset; at most `limit` floats are kept.
+std::vector<float> playedSamples();
+void setPlayedLimit(size_t floats);
+
+} // namespace fakepa

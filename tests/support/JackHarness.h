@@ -1,0 +1,89 @@
+// Real virtual audio devices for tests: a private JACK dummy server, and a probe client that
+// feeds known signals into a PortAudio stream's input ports and records what its output ports play.
+//
+// Threads: JackServer and JackProbe are driven from the test thread; the probe's process
+// callback runs on JACK's thread and only touches preallocated buffers and atomics.
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct _jack_client;
+struct _jack_port;
+
+// Starts `jackd -n <unique> -d dummy -r rate -p period -C inputs -P outputs`, waits until it
+// accepts clients, and points JACK_DEFAULT_SERVER at it so that PortAudio (initialised after
+// this) uses it. Stops it by PID in the destructor.
+class JackServer
+{
+public:
+    JackServer(int rate = 48000, int period = 256, int inputs = 2, int outputs = 2);
+    ~JackServer();
+    JackServer(const JackServer &) = delete;
+    JackServer &operator=(const JackServer &) = delete;
+
+    bool running() const { return m_pid > 0; }
+    const std::string &name() const { return m_name; }
+    int rate() const { return m_rate; }
+    int period() const { return m_period; }
+
+private:
+    std::string m_name;
+    pid_t m_pid = -1;
+    int m_rate, m_period;
+};
+
+// Sets the JACK client name of the PortAudio streams opened after this call (must precede
+// Pa_Initialize, which every engine entry calls at its start).
+void setPortAudioJackClientName(const std::string &name);
+
+class JackProbe
+{
+public:
+    // A client with `channels` output ports (probe:out_k) and `channels` input ports
+    // (probe:in_k). `recordSeconds` bounds the recording of each input.
+    JackProbe(const std::string &name, int channels, double recordSeconds = 30.0);
+    ~JackProbe();
+    JackProbe(const JackProbe &) = delete;
+    JackProbe &operator=(const JackProbe &) = delete;
+
+    bool ok() const { return m_client != nullptr; }
+
+    // Value of channel c at frame f of the probe's output (set before the probe is wired).
+    void setSignal(std::function<float(long long frame, int channel)> signal);
+
+    // Waits up to `timeoutMs` for the PortAudio client `paClient` to have `inputs` input ports
+    // and `outputs` output ports connected, then rewires: system:capture_* no longer feed its
+    // inputs, probe:out_k feeds paClient:in_k, and paClient:out_k plays into probe:in_k.
+    bool wire(const std::string &paClient, int inputs, int outputs, int timeoutMs = 10000);
+
+    // Recorded samples of input k since the last clear.
+    std::vector<float> recorded(int channel) const;
+    long long recordedFrames() const;
+    void clearRecording();
+    // Frames the probe's process callback has run for (its own clock).
+    long long framesElapsed() const { return m_elapsed.load(); }
+    int xruns() const { return m_xruns.load(); }
+
+private:
+    static int process(unsigned int frames, void *arg);
+    static int xrun(void *arg);
+
+    _jack_client *m_client = nullptr;
+    std::vector<_jack_port *> m_outs, m_ins;
+    std::function<float(long long, int)> m_signal;
+    std::vector<std::vector<float>> m_record;
+    std::atomic<long long> m_recorded{0};
+    std::atomic<long long> m_elapsed{0};
+    std::atomic<bool> m_clearRequest{false};
+    std::atomic<int> m_xruns{0};
+    size_t m_capacity = 0;
+};
+
+// Where `needle` starts inside `haystack` (exact float equality, within `tolerance`), or -1.
+long long findSequence(const std::vector<float> &haystack, const std::vector<float> &needle,
+                       float tolerance = 0.0f);

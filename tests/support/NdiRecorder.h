@@ -1,0 +1,77 @@
+// A link-time double of the NDI runtime for the engine's and the controller's tests. Link
+// `veltrin_ndi_recorder` instead of the runtime. It keeps every frame sent, serves scripted
+// audio from its frame synchronisers and a scripted source list from its finders, counts
+// every create and destroy, and can be told to fail creations (null handles).
+//
+// Threads: any; the recorder guards its state with a mutex (it is a test double, never the
+// real-time path of the product).
+#pragma once
+
+#include "NdiLib.h"
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace ndirec {
+
+struct SentFrame {
+    std::string sender;    // the sender's p_ndi_name
+    int sampleRate = 0;
+    int channels = 0;
+    int samples = 0;
+    int64_t timecode = 0;
+    int channelStrideBytes = 0;
+    std::vector<float> planar; // channels * samples, channel after channel
+};
+
+struct Counts {
+    int initialize = 0, destroy = 0;
+    int sendersCreated = 0, sendersDestroyed = 0;
+    int receiversCreated = 0, receiversDestroyed = 0;
+    int framesyncsCreated = 0, framesyncsDestroyed = 0;
+    int findersCreated = 0, findersDestroyed = 0;
+    int captures = 0, frees = 0;
+};
+
+// Clears everything: frames, counters, scripts and failures.
+void reset();
+
+Counts counts();
+std::vector<SentFrame> sentFrames();
+size_t sentFrameCount();
+// Only the most recent `limit` frames are kept (default 100000).
+void setSentLimit(size_t frames);
+
+struct SenderSettings {
+    std::string name, groups;
+    bool clockVideo = false, clockAudio = false;
+};
+struct ReceiverSettings {
+    std::string source, url, receiverName;
+    int colorFormat = -1, bandwidth = -1;
+    bool allowVideoFields = false;
+};
+std::vector<SenderSettings> senderSettings();
+std::vector<ReceiverSettings> receiverSettings();
+
+void setFailCreate(bool sender, bool receiver, bool framesync);
+void setInitializeResult(bool ok);
+
+// Value of channel c at frame f of the audio the frame synchronisers hand out, counted from
+// each synchroniser's first capture (default: silence). Frames are always exactly what was asked.
+void setFramesyncSignal(std::function<float(long long frame, int channel)> signal);
+
+struct CaptureRequest {
+    int sampleRate = 0, channels = 0, samples = 0;
+};
+std::vector<CaptureRequest> captureRequests(); // the most recent 10000
+
+// Source list served by the finders. Each call marks the list changed: the next
+// NDIlib_find_wait_for_sources returns true at once; otherwise it waits out its time-out
+// (capped at 50 ms so tests stay quick) and returns false.
+void setSources(const std::vector<std::pair<std::string, std::string>> &nameAndAddress);
+
+} // namespace ndirec
