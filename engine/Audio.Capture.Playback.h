@@ -15,7 +15,7 @@
 #include <vector>
 
 // Stop requests, one lock and condition variable per stream. An entry clears its own request
-// without the lock when it starts, so a request made before the start is lost.
+// when it starts, so a request made before the start is lost.
 extern bool g_exit_threads;
 extern std::mutex g_exit_lock;
 extern std::condition_variable g_exit_cv;
