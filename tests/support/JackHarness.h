@@ -53,7 +53,7 @@ public:
 
     bool ok() const { return m_client != nullptr; }
 
-    // Value of channel c at frame f of the probe's output (set before the probe is wired).
+    // Value of channel c at frame f of the probe's output (f counts the probe's own frames).
     void setSignal(std::function<float(long long frame, int channel)> signal);
 
     // Waits up to `timeoutMs` for the PortAudio client `paClient` to have `inputs` input ports
@@ -75,7 +75,11 @@ private:
 
     _jack_client *m_client = nullptr;
     std::vector<_jack_port *> m_outs, m_ins;
-    std::function<float(long long, int)> m_signal;
+    using Signal = std::function<float(long long, int)>;
+    // The process callback reads the current signal through this pointer; every signal set is
+    // kept until the probe is destroyed, so the callback never sees a freed one.
+    std::atomic<const Signal *> m_signal{nullptr};
+    std::vector<std::unique_ptr<Signal>> m_signals;
     std::vector<std::vector<float>> m_record;
     std::atomic<long long> m_recorded{0};
     std::atomic<long long> m_elapsed{0};

@@ -1,0 +1,438 @@
+// The fake's state is guarded by one mutex for configuration and bookkeeping; a running callback
+// stream is driven by a thread of its own that calls the user's callback outside that mutex.
+#include "FakePortAudio.h"
+
+#include <chrono>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace fakepa {
+namespace {
+
+struct Stream {
+    OpenedStream opened;
+    PaStreamCallback *callback = nullptr;
+    void *userData = nullptr;
+    std::thread thread;
+    std::atomic<bool> running{false};
+    long long inputFrame = 0; // next frame of the input signal
+    PaStreamInfo info{};
+};
+
+struct State {
+    std::mutex mutex;
+    Table table;
+    std::vector<PaDeviceInfo> deviceInfos;
+    std::vector<PaHostApiInfo> apiInfos;
+    std::vector<OpenedStream> opened;
+    std::vector<float> played;
+    size_t playedLimit = 1 << 22;
+    int depth = 0;
+    Counters counters;
+    std::vector<std::unique_ptr<Stream>> streams;
+};
+
+State &state()
+{
+    static State s;
+    return s;
+}
+
+// Rebuilds PortAudio's info records from the table; names point into the table's strings.
+void rebuildInfos(State &s)
+{
+    s.deviceInfos.clear();
+    for (const Device &d : s.table.devices) {
+        PaDeviceInfo info{};
+        info.structVersion = 2;
+        info.name = d.name.c_str();
+        info.hostApi = d.hostApi;
+        info.maxInputChannels = d.maxInputChannels;
+        info.maxOutputChannels = d.maxOutputChannels;
+        info.defaultLowInputLatency = d.defaultLowInputLatency;
+        info.defaultLowOutputLatency = d.defaultLowOutputLatency;
+        info.defaultHighInputLatency = d.defaultLowInputLatency * 4;
+        info.defaultHighOutputLatency = d.defaultLowOutputLatency * 4;
+        info.defaultSampleRate = d.defaultSampleRate;
+        s.deviceInfos.push_back(info);
+    }
+    s.apiInfos.clear();
+    for (const HostApi &a : s.table.hostApis) {
+        PaHostApiInfo info{};
+        info.structVersion = 1;
+        info.type = paInDevelopment;
+        info.name = a.name.c_str();
+        info.defaultInputDevice = a.defaultInputDevice;
+        info.defaultOutputDevice = a.defaultOutputDevice;
+        s.apiInfos.push_back(info);
+    }
+}
+
+void recordPlayed(const float *samples, size_t n)
+{
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    const size_t room = s.playedLimit > s.played.size() ? s.playedLimit - s.played.size() : 0;
+    s.played.insert(s.played.end(), samples, samples + std::min(n, room));
+}
+
+void fillInput(Stream &st, float *dst, unsigned long frames)
+{
+    const int channels = st.opened.input.channelCount;
+    const auto &signal = state().table.inputSignal;
+    for (unsigned long f = 0; f < frames; ++f)
+        for (int c = 0; c < channels; ++c)
+            dst[f * static_cast<unsigned long>(channels) + static_cast<unsigned long>(c)] =
+                signal ? signal(st.inputFrame + static_cast<long long>(f), c) : 0.0f;
+    st.inputFrame += static_cast<long long>(frames);
+}
+
+// Paces one block of `frames` at the stream's rate, but never slower than 2 ms a block so that
+// tests with large blocks stay quick.
+void pace(const Stream &st, unsigned long frames)
+{
+    const double seconds = st.opened.sampleRate > 0 ? frames / st.opened.sampleRate : 0.001;
+    std::this_thread::sleep_for(std::chrono::duration<double>(std::min(seconds, 0.002)));
+}
+
+void runCallbacks(Stream *st)
+{
+    size_t sizeIndex = 0;
+    std::vector<float> in, out;
+    while (st->running.load()) {
+        unsigned long frames = st->opened.framesPerBuffer;
+        if (frames == paFramesPerBufferUnspecified) {
+            const auto &sizes = state().table.variableBlockSizes;
+            frames = sizes.empty() ? 256 : sizes[sizeIndex++ % sizes.size()];
+        }
+        in.assign(frames * static_cast<unsigned long>(st->opened.input.channelCount), 0.0f);
+        out.assign(frames * static_cast<unsigned long>(st->opened.output.channelCount), 0.0f);
+        if (st->opened.hasInput)
+            fillInput(*st, in.data(), frames);
+        PaStreamCallbackTimeInfo time{};
+        st->callback(st->opened.hasInput ? in.data() : nullptr,
+                     st->opened.hasOutput ? out.data() : nullptr, frames, &time, 0,
+                     st->userData);
+        state().counters.callbacks++;
+        if (st->opened.hasOutput)
+            recordPlayed(out.data(), out.size());
+        pace(*st, frames);
+    }
+}
+
+void stopThread(Stream &st)
+{
+    st.running = false;
+    if (st.thread.joinable())
+        st.thread.join();
+}
+
+} // namespace
+
+void setTable(const Table &table)
+{
+    reset();
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.table = table;
+    rebuildInfos(s);
+}
+
+void reset()
+{
+    State &s = state();
+    std::vector<std::unique_ptr<Stream>> streams;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        streams.swap(s.streams);
+    }
+    for (auto &st : streams)
+        stopThread(*st);
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.table = Table{};
+    rebuildInfos(s);
+    s.opened.clear();
+    s.played.clear();
+    s.depth = 0;
+    Counters &c = s.counters;
+    for (auto *counter : {&c.initialize, &c.terminate, &c.openStream, &c.startStream, &c.stopStream,
+                          &c.closeStream, &c.callbacks, &c.reads, &c.writes, &c.isFormatSupported})
+        counter->store(0);
+}
+
+Counters &counters()
+{
+    return state().counters;
+}
+
+std::vector<OpenedStream> openedStreams()
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().opened;
+}
+
+int initializeDepth()
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().depth;
+}
+
+std::vector<float> playedSamples()
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().played;
+}
+
+void setPlayedLimit(size_t floats)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().playedLimit = floats;
+}
+
+} // namespace fakepa
+
+using namespace fakepa;
+
+extern "C" {
+
+PaError Pa_Initialize(void)
+{
+    State &s = state();
+    s.counters.initialize++;
+    std::lock_guard<std::mutex> lock(s.mutex);
+    if (s.table.initializeError != paNoError)
+        return s.table.initializeError;
+    ++s.depth;
+    return paNoError;
+}
+
+PaError Pa_Terminate(void)
+{
+    State &s = state();
+    s.counters.terminate++;
+    std::vector<std::unique_ptr<Stream>> streams;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.depth == 0)
+            return paNotInitialized;
+        if (--s.depth > 0)
+            return paNoError;
+        streams.swap(s.streams);
+    }
+    // The last terminate closes every stream still open, as PortAudio does.
+    for (auto &st : streams) {
+        stopThread(*st);
+        s.counters.closeStream++;
+    }
+    return paNoError;
+}
+
+PaDeviceIndex Pa_GetDeviceCount(void)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    const Table &t = state().table;
+    return t.overrideDeviceCount ? t.deviceCount : static_cast<PaDeviceIndex>(t.devices.size());
+}
+
+PaDeviceIndex Pa_GetDefaultInputDevice(void)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().table.defaultInputDevice;
+}
+
+PaDeviceIndex Pa_GetDefaultOutputDevice(void)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().table.defaultOutputDevice;
+}
+
+const PaDeviceInfo *Pa_GetDeviceInfo(PaDeviceIndex device)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    const auto &infos = state().deviceInfos;
+    if (device < 0 || static_cast<size_t>(device) >= infos.size())
+        return nullptr;
+    return &infos[static_cast<size_t>(device)];
+}
+
+PaHostApiIndex Pa_GetHostApiCount(void)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return static_cast<PaHostApiIndex>(state().apiInfos.size());
+}
+
+const PaHostApiInfo *Pa_GetHostApiInfo(PaHostApiIndex hostApi)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    const auto &infos = state().apiInfos;
+    if (hostApi < 0 || static_cast<size_t>(hostApi) >= infos.size())
+        return nullptr;
+    return &infos[static_cast<size_t>(hostApi)];
+}
+
+const char *Pa_GetErrorText(PaError errorCode)
+{
+    switch (errorCode) {
+    case paNoError:
+        return "Success";
+    case paInvalidChannelCount:
+        return "Invalid number of channels";
+    case paInvalidSampleRate:
+        return "Invalid sample rate";
+    case paInvalidDevice:
+        return "Invalid device";
+    case paDeviceUnavailable:
+        return "Device unavailable";
+    case paNotInitialized:
+        return "PortAudio not initialized";
+    case paInsufficientMemory:
+        return "Insufficient memory";
+    default:
+        return "Fake PortAudio error";
+    }
+}
+
+PaError Pa_IsFormatSupported(const PaStreamParameters *inputParameters,
+                             const PaStreamParameters *outputParameters, double sampleRate)
+{
+    State &s = state();
+    s.counters.isFormatSupported++;
+    std::function<PaError(const PaStreamParameters *, const PaStreamParameters *, double)> check;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        check = s.table.isFormatSupported;
+    }
+    return check ? check(inputParameters, outputParameters, sampleRate) : paFormatIsSupported;
+}
+
+PaError Pa_OpenStream(PaStream **stream, const PaStreamParameters *inputParameters,
+                      const PaStreamParameters *outputParameters, double sampleRate,
+                      unsigned long framesPerBuffer, PaStreamFlags streamFlags,
+                      PaStreamCallback *streamCallback, void *userData)
+{
+    State &s = state();
+    s.counters.openStream++;
+    std::lock_guard<std::mutex> lock(s.mutex);
+    OpenedStream o;
+    o.hasInput = inputParameters != nullptr;
+    o.hasOutput = outputParameters != nullptr;
+    if (o.hasInput)
+        o.input = *inputParameters;
+    if (o.hasOutput)
+        o.output = *outputParameters;
+    o.sampleRate = sampleRate;
+    o.framesPerBuffer = framesPerBuffer;
+    o.flags = streamFlags;
+    o.callback = streamCallback != nullptr;
+    s.opened.push_back(o);
+
+    if (s.depth == 0)
+        return paNotInitialized;
+    if (s.table.openStreamError != paNoError)
+        return s.table.openStreamError;
+    // Like PortAudio: a direction needs at least one channel and a device that has them.
+    for (const PaStreamParameters *p : {inputParameters, outputParameters}) {
+        if (p == nullptr)
+            continue;
+        if (p->device < 0 || static_cast<size_t>(p->device) >= s.table.devices.size())
+            return paInvalidDevice;
+        const Device &d = s.table.devices[static_cast<size_t>(p->device)];
+        const int max = p == inputParameters ? d.maxInputChannels : d.maxOutputChannels;
+        if (p->channelCount <= 0 || p->channelCount > max)
+            return paInvalidChannelCount;
+    }
+    auto st = std::make_unique<Stream>();
+    st->opened = o;
+    st->callback = streamCallback;
+    st->userData = userData;
+    st->info.structVersion = 1;
+    st->info.sampleRate = sampleRate;
+    st->info.inputLatency = o.hasInput ? o.input.suggestedLatency : 0.0;
+    st->info.outputLatency = o.hasOutput ? o.output.suggestedLatency : 0.0;
+    *stream = st.get();
+    s.streams.push_back(std::move(st));
+    return paNoError;
+}
+
+PaError Pa_StartStream(PaStream *stream)
+{
+    State &s = state();
+    s.counters.startStream++;
+    auto *st = static_cast<Stream *>(stream);
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        if (s.table.startStreamError != paNoError)
+            return s.table.startStreamError;
+    }
+    st->running = true;
+    if (st->callback != nullptr)
+        st->thread = std::thread(runCallbacks, st);
+    return paNoError;
+}
+
+PaError Pa_StopStream(PaStream *stream)
+{
+    state().counters.stopStream++;
+    stopThread(*static_cast<Stream *>(stream));
+    return paNoError;
+}
+
+PaError Pa_CloseStream(PaStream *stream)
+{
+    State &s = state();
+    s.counters.closeStream++;
+    auto *st = static_cast<Stream *>(stream);
+    stopThread(*st);
+    std::lock_guard<std::mutex> lock(s.mutex);
+    for (auto it = s.streams.begin(); it != s.streams.end(); ++it) {
+        if (it->get() == st) {
+            s.streams.erase(it);
+            break;
+        }
+    }
+    return paNoError;
+}
+
+const PaStreamInfo *Pa_GetStreamInfo(PaStream *stream)
+{
+    return &static_cast<Stream *>(stream)->info;
+}
+
+PaError Pa_ReadStream(PaStream *stream, void *buffer, unsigned long frames)
+{
+    auto *st = static_cast<Stream *>(stream);
+    state().counters.reads++;
+    fillInput(*st, static_cast<float *>(buffer), frames);
+    pace(*st, frames);
+    return paNoError;
+}
+
+PaError Pa_WriteStream(PaStream *stream, const void *buffer, unsigned long frames)
+{
+    auto *st = static_cast<Stream *>(stream);
+    state().counters.writes++;
+    recordPlayed(static_cast<const float *>(buffer),
+                 frames * static_cast<unsigned long>(st->opened.output.channelCount));
+    pace(*st, frames);
+    return paNoError;
+}
+
+void Pa_Sleep(long msec)
+{
+    // A test double need not wait out the engine's pauses in full.
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(msec, 20L)));
+}
+
+const char *Pa_GetVersionText(void)
+{
+    return "Fake PortAudio V19";
+}
+
+int Pa_GetVersion(void)
+{
+    return 1907;
+}
+
+} // extern "C"

@@ -1,0 +1,254 @@
+#include "JackHarness.h"
+
+#include <jack/jack.h>
+#include <pa_jack.h>
+
+#include <atomic>
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <fcntl.h>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <spawn.h>
+#include <string>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace {
+
+void quietJack(const char *) {}
+
+jack_client_t *openClient(const std::string &name, const std::string &server)
+{
+    jack_status_t status{};
+    return jack_client_open(name.c_str(),
+                            static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+                            &status, server.c_str());
+}
+
+} // namespace
+
+JackServer::JackServer(int rate, int period, int inputs, int outputs)
+    : m_rate(rate), m_period(period)
+{
+    static std::atomic<int> serial{0};
+    m_name = "veltrin-test-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
+    jack_set_error_function(quietJack);
+    jack_set_info_function(quietJack);
+
+    const std::string r = std::to_string(rate), p = std::to_string(period),
+                      c = std::to_string(inputs), o = std::to_string(outputs);
+    // -R asks for real-time scheduling, which gives the dummy driver fewer xruns of its own;
+    // jackd carries on without it where it is not allowed.
+    std::vector<const char *> argv{"jackd", "-n", m_name.c_str(), "-R", "-d", "dummy",
+                                   "-r", r.c_str(), "-p", p.c_str(), "-C", c.c_str(),
+                                   "-P", o.c_str(), nullptr};
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
+    setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
+    pid_t pid = -1;
+    const int err = posix_spawnp(&pid, "jackd", &actions, nullptr,
+                                 const_cast<char *const *>(argv.data()), environ);
+    posix_spawn_file_actions_destroy(&actions);
+    if (err != 0) {
+        std::fprintf(stderr, "cannot start jackd: %d\n", err);
+        return;
+    }
+    m_pid = pid;
+
+    // Ready when a client can connect; give a slow machine ten seconds.
+    for (int attempt = 0; attempt < 200; ++attempt) {
+        if (jack_client_t *client = openClient("veltrin-ready", m_name)) {
+            jack_client_close(client);
+            setenv("JACK_DEFAULT_SERVER", m_name.c_str(), 1);
+            return;
+        }
+        int status = 0;
+        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
+            m_pid = -1;
+            std::fprintf(stderr, "jackd exited while starting\n");
+            return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    std::fprintf(stderr, "jackd did not become ready\n");
+}
+
+JackServer::~JackServer()
+{
+    if (m_pid <= 0)
+        return;
+    kill(m_pid, SIGTERM);
+    for (int i = 0; i < 100; ++i) {
+        if (waitpid(m_pid, nullptr, WNOHANG) == m_pid)
+            return;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    kill(m_pid, SIGKILL);
+    waitpid(m_pid, nullptr, 0);
+}
+
+void setPortAudioJackClientName(const std::string &name)
+{
+    // PortAudio keeps the pointer, so the text must outlive every later Pa_Initialize.
+    static std::string stored;
+    stored = name;
+    PaJack_SetClientName(stored.c_str());
+}
+
+JackProbe::JackProbe(const std::string &name, int channels, double recordSeconds)
+{
+    const char *server = std::getenv("JACK_DEFAULT_SERVER");
+    m_client = openClient(name, server != nullptr ? server : "default");
+    if (m_client == nullptr)
+        return;
+    m_capacity = static_cast<size_t>(recordSeconds * jack_get_sample_rate(m_client));
+    m_record.assign(static_cast<size_t>(channels), std::vector<float>(m_capacity, 0.0f));
+    for (int k = 0; k < channels; ++k) {
+        const std::string out = "out_" + std::to_string(k), in = "in_" + std::to_string(k);
+        m_outs.push_back(jack_port_register(m_client, out.c_str(), JACK_DEFAULT_AUDIO_TYPE,
+                                            JackPortIsOutput, 0));
+        m_ins.push_back(jack_port_register(m_client, in.c_str(), JACK_DEFAULT_AUDIO_TYPE,
+                                           JackPortIsInput, 0));
+    }
+    jack_set_process_callback(m_client, &JackProbe::process, this);
+    jack_set_xrun_callback(m_client, &JackProbe::xrun, this);
+    if (jack_activate(m_client) != 0) {
+        jack_client_close(m_client);
+        m_client = nullptr;
+    }
+}
+
+JackProbe::~JackProbe()
+{
+    if (m_client != nullptr) {
+        jack_deactivate(m_client);
+        jack_client_close(m_client);
+    }
+}
+
+void JackProbe::setSignal(std::function<float(long long, int)> signal)
+{
+    m_signals.push_back(std::make_unique<Signal>(std::move(signal)));
+    m_signal.store(m_signals.back().get(), std::memory_order_release);
+}
+
+int JackProbe::process(unsigned int frames, void *arg)
+{
+    auto *self = static_cast<JackProbe *>(arg);
+    const long long start = self->m_elapsed.load(std::memory_order_relaxed);
+    const Signal *signal = self->m_signal.load(std::memory_order_acquire);
+    for (size_t k = 0; k < self->m_outs.size(); ++k) {
+        auto *out = static_cast<float *>(jack_port_get_buffer(self->m_outs[k], frames));
+        for (unsigned int f = 0; f < frames; ++f)
+            out[f] = signal != nullptr && *signal ? (*signal)(start + f, static_cast<int>(k)) : 0.0f;
+    }
+    if (self->m_clearRequest.exchange(false, std::memory_order_acquire))
+        self->m_recorded.store(0, std::memory_order_relaxed);
+    long long recorded = self->m_recorded.load(std::memory_order_relaxed);
+    const size_t room = self->m_capacity - static_cast<size_t>(recorded);
+    const size_t n = std::min<size_t>(frames, room);
+    for (size_t k = 0; k < self->m_ins.size(); ++k) {
+        const auto *in = static_cast<const float *>(jack_port_get_buffer(self->m_ins[k], frames));
+        std::copy(in, in + n, self->m_record[k].begin() + recorded);
+    }
+    // Release: the samples above are visible to a reader that sees the new count.
+    self->m_recorded.store(recorded + static_cast<long long>(n), std::memory_order_release);
+    self->m_elapsed.store(start + frames, std::memory_order_relaxed);
+    return 0;
+}
+
+int JackProbe::xrun(void *arg)
+{
+    static_cast<JackProbe *>(arg)->m_xruns++;
+    return 0;
+}
+
+bool JackProbe::wire(const std::string &paClient, int inputs, int outputs, int timeoutMs)
+{
+    if (m_client == nullptr)
+        return false;
+    const std::string probe = jack_get_client_name(m_client);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    // PortAudio registers its ports when the stream opens and connects them when it starts.
+    auto connectedPort = [&](const std::string &port) {
+        jack_port_t *p = jack_port_by_name(m_client, port.c_str());
+        return p != nullptr && jack_port_connected(p) > 0;
+    };
+    for (;;) {
+        bool ready = true;
+        for (int k = 0; k < inputs && ready; ++k)
+            ready = connectedPort(paClient + ":in_" + std::to_string(k));
+        for (int k = 0; k < outputs && ready; ++k)
+            ready = connectedPort(paClient + ":out_" + std::to_string(k));
+        if (ready)
+            break;
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    bool ok = true;
+    for (int k = 0; k < inputs; ++k) {
+        const std::string port = paClient + ":in_" + std::to_string(k);
+        jack_port_t *p = jack_port_by_name(m_client, port.c_str());
+        if (const char **sources = jack_port_get_all_connections(m_client, p)) {
+            for (const char **s = sources; *s != nullptr; ++s)
+                jack_disconnect(m_client, *s, port.c_str());
+            jack_free(sources);
+        }
+        if (static_cast<size_t>(k) < m_outs.size())
+            ok = ok
+                 && jack_connect(m_client, (probe + ":out_" + std::to_string(k)).c_str(),
+                                 port.c_str())
+                        == 0;
+    }
+    for (int k = 0; k < outputs && static_cast<size_t>(k) < m_ins.size(); ++k) {
+        ok = ok
+             && jack_connect(m_client, (paClient + ":out_" + std::to_string(k)).c_str(),
+                             (probe + ":in_" + std::to_string(k)).c_str())
+                    == 0;
+    }
+    return ok;
+}
+
+std::vector<float> JackProbe::recorded(int channel) const
+{
+    const long long n = m_recorded.load(std::memory_order_acquire);
+    const auto &track = m_record.at(static_cast<size_t>(channel));
+    return {track.begin(), track.begin() + n};
+}
+
+long long JackProbe::recordedFrames() const
+{
+    return m_recorded.load(std::memory_order_acquire);
+}
+
+void JackProbe::clearRecording()
+{
+    m_clearRequest.store(true, std::memory_order_release);
+    // Wait for the process callback to take the request, so the next read starts afresh.
+    for (int i = 0; i < 500 && m_clearRequest.load(std::memory_order_acquire); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+}
+
+long long findSequence(const std::vector<float> &haystack, const std::vector<float> &needle,
+                       float tolerance)
+{
+    if (needle.empty() || haystack.size() < needle.size())
+        return -1;
+    for (size_t start = 0; start + needle.size() <= haystack.size(); ++start) {
+        size_t i = 0;
+        while (i < needle.size() && std::abs(haystack[start + i] - needle[i]) <= tolerance)
+            ++i;
+        if (i == needle.size())
+            return static_cast<long long>(start);
+    }
+    return -1;
+}

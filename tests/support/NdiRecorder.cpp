@@ -1,0 +1,371 @@
+#include "NdiRecorder.h"
+
+#include "AudioConvert.h"
+
+#include <chrono>
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+
+namespace ndirec {
+namespace {
+
+struct Sender {
+    std::string name;
+};
+
+struct Framesync {
+    long long frame = 0;           // next frame of the scripted signal
+    std::vector<float> lent;       // the planar block lent to the caller
+};
+
+struct Finder {
+    uint64_t seenGeneration = 0;
+    std::vector<NDIlib_source_t> view;
+    std::vector<std::pair<std::string, std::string>> copy;
+};
+
+struct State {
+    std::mutex mutex;
+    std::condition_variable changed;
+    Counts counts;
+    std::deque<SentFrame> sent;
+    size_t sentLimit = 100000;
+    std::vector<SenderSettings> senders;
+    std::vector<ReceiverSettings> receivers;
+    std::deque<CaptureRequest> captures;
+    bool failSender = false, failReceiver = false, failFramesync = false;
+    bool initializeResult = true;
+    std::function<float(long long, int)> signal;
+    std::vector<std::pair<std::string, std::string>> sources;
+    uint64_t generation = 0;
+};
+
+State &state()
+{
+    static State s;
+    return s;
+}
+
+std::string text(const char *s)
+{
+    return s == nullptr ? std::string() : std::string(s);
+}
+
+} // namespace
+
+void reset()
+{
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.counts = Counts{};
+    s.sent.clear();
+    s.sentLimit = 100000;
+    s.senders.clear();
+    s.receivers.clear();
+    s.captures.clear();
+    s.failSender = s.failReceiver = s.failFramesync = false;
+    s.initializeResult = true;
+    s.signal = nullptr;
+    s.sources.clear();
+    ++s.generation;
+}
+
+Counts counts()
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().counts;
+}
+
+std::vector<SentFrame> sentFrames()
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return {state().sent.begin(), state().sent.end()};
+}
+
+size_t sentFrameCount()
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().sent.size();
+}
+
+void setSentLimit(size_t frames)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().sentLimit = frames;
+}
+
+std::vector<SenderSettings> senderSettings()
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().senders;
+}
+
+std::vector<ReceiverSettings> receiverSettings()
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return state().receivers;
+}
+
+void setFailCreate(bool sender, bool receiver, bool framesync)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().failSender = sender;
+    state().failReceiver = receiver;
+    state().failFramesync = framesync;
+}
+
+void setInitializeResult(bool ok)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().initializeResult = ok;
+}
+
+void setFramesyncSignal(std::function<float(long long, int)> signal)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().signal = std::move(signal);
+}
+
+std::vector<CaptureRequest> captureRequests()
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return {state().captures.begin(), state().captures.end()};
+}
+
+void setSources(const std::vector<std::pair<std::string, std::string>> &nameAndAddress)
+{
+    State &s = state();
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.sources = nameAndAddress;
+        ++s.generation;
+    }
+    s.changed.notify_all();
+}
+
+} // namespace ndirec
+
+using namespace ndirec;
+
+extern "C" {
+
+bool NDIlib_initialize(void)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().counts.initialize++;
+    return state().initializeResult;
+}
+
+void NDIlib_destroy(void)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().counts.destroy++;
+}
+
+const char *NDIlib_version(void)
+{
+    return "Recording test runtime 0.0.1";
+}
+
+NDIlib_find_instance_t NDIlib_find_create_v2(const NDIlib_find_create_t * /*settings*/)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    State &s = state();
+    s.counts.findersCreated++;
+    auto *finder = new Finder;
+    // A new finder reports the sources already out there as its first change.
+    finder->seenGeneration = s.sources.empty() ? s.generation : s.generation - 1;
+    return finder;
+}
+
+void NDIlib_find_destroy(NDIlib_find_instance_t p_instance)
+{
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        state().counts.findersDestroyed++;
+    }
+    delete static_cast<Finder *>(p_instance);
+}
+
+bool NDIlib_find_wait_for_sources(NDIlib_find_instance_t p_instance, uint32_t timeout_in_ms)
+{
+    auto *finder = static_cast<Finder *>(p_instance);
+    State &s = state();
+    std::unique_lock<std::mutex> lock(s.mutex);
+    const auto limit = std::chrono::milliseconds(std::min<uint32_t>(timeout_in_ms, 50));
+    s.changed.wait_for(lock, limit, [&] { return s.generation != finder->seenGeneration; });
+    if (s.generation == finder->seenGeneration)
+        return false;
+    finder->seenGeneration = s.generation;
+    return true;
+}
+
+const NDIlib_source_t *NDIlib_find_get_current_sources(NDIlib_find_instance_t p_instance,
+                                                       uint32_t *p_no_sources)
+{
+    auto *finder = static_cast<Finder *>(p_instance);
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        finder->copy = state().sources;
+    }
+    finder->view.clear();
+    for (const auto &[name, address] : finder->copy)
+        finder->view.push_back(NDIlib_source_t{name.c_str(), address.c_str()});
+    if (p_no_sources != nullptr)
+        *p_no_sources = static_cast<uint32_t>(finder->view.size());
+    return finder->view.empty() ? nullptr : finder->view.data();
+}
+
+NDIlib_send_instance_t NDIlib_send_create(const NDIlib_send_create_t *p_create_settings)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    State &s = state();
+    SenderSettings settings;
+    if (p_create_settings != nullptr) {
+        settings.name = text(p_create_settings->p_ndi_name);
+        settings.groups = text(p_create_settings->p_groups);
+        settings.clockVideo = p_create_settings->clock_video;
+        settings.clockAudio = p_create_settings->clock_audio;
+    }
+    s.senders.push_back(settings);
+    if (s.failSender)
+        return nullptr;
+    s.counts.sendersCreated++;
+    return new Sender{settings.name};
+}
+
+void NDIlib_send_destroy(NDIlib_send_instance_t p_instance)
+{
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        state().counts.sendersDestroyed++;
+    }
+    delete static_cast<Sender *>(p_instance);
+}
+
+void NDIlib_send_send_audio_v2(NDIlib_send_instance_t p_instance,
+                               const NDIlib_audio_frame_v2_t *p_audio_data)
+{
+    const auto *sender = static_cast<const Sender *>(p_instance);
+    SentFrame frame;
+    frame.sender = sender->name;
+    frame.sampleRate = p_audio_data->sample_rate;
+    frame.channels = p_audio_data->no_channels;
+    frame.samples = p_audio_data->no_samples;
+    frame.timecode = p_audio_data->timecode;
+    frame.channelStrideBytes = p_audio_data->channel_stride_in_bytes;
+    const size_t stride = static_cast<size_t>(p_audio_data->channel_stride_in_bytes) / sizeof(float);
+    for (int c = 0; c < frame.channels; ++c) {
+        const float *channel = p_audio_data->p_data + static_cast<size_t>(c) * stride;
+        frame.planar.insert(frame.planar.end(), channel, channel + frame.samples);
+    }
+    std::lock_guard<std::mutex> lock(state().mutex);
+    State &s = state();
+    s.sent.push_back(std::move(frame));
+    while (s.sent.size() > s.sentLimit)
+        s.sent.pop_front();
+}
+
+NDIlib_recv_instance_t NDIlib_recv_create_v3(const NDIlib_recv_create_v3_t *p_create_settings)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    State &s = state();
+    ReceiverSettings settings;
+    if (p_create_settings != nullptr) {
+        settings.source = text(p_create_settings->source_to_connect_to.p_ndi_name);
+        settings.url = text(p_create_settings->source_to_connect_to.p_url_address);
+        settings.receiverName = text(p_create_settings->p_ndi_recv_name);
+        settings.colorFormat = p_create_settings->color_format;
+        settings.bandwidth = p_create_settings->bandwidth;
+        settings.allowVideoFields = p_create_settings->allow_video_fields;
+    }
+    s.receivers.push_back(settings);
+    if (s.failReceiver)
+        return nullptr;
+    s.counts.receiversCreated++;
+    return new int(0);
+}
+
+void NDIlib_recv_destroy(NDIlib_recv_instance_t p_instance)
+{
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        state().counts.receiversDestroyed++;
+    }
+    delete static_cast<int *>(p_instance);
+}
+
+NDIlib_framesync_instance_t NDIlib_framesync_create(NDIlib_recv_instance_t /*p_receiver*/)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    if (state().failFramesync)
+        return nullptr;
+    state().counts.framesyncsCreated++;
+    return new Framesync;
+}
+
+void NDIlib_framesync_destroy(NDIlib_framesync_instance_t p_instance)
+{
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        state().counts.framesyncsDestroyed++;
+    }
+    delete static_cast<Framesync *>(p_instance);
+}
+
+void NDIlib_framesync_capture_audio(NDIlib_framesync_instance_t p_instance,
+                                    NDIlib_audio_frame_v2_t *p_audio_data, int sample_rate,
+                                    int no_channels, int no_samples)
+{
+    auto *fs = static_cast<Framesync *>(p_instance);
+    std::function<float(long long, int)> signal;
+    {
+        std::lock_guard<std::mutex> lock(state().mutex);
+        State &s = state();
+        s.counts.captures++;
+        s.captures.push_back({sample_rate, no_channels, no_samples});
+        while (s.captures.size() > 10000)
+            s.captures.pop_front();
+        signal = s.signal;
+    }
+    const int channels = no_channels > 0 ? no_channels : 0;
+    const int samples = no_samples > 0 ? no_samples : 0;
+    fs->lent.assign(static_cast<size_t>(channels) * static_cast<size_t>(samples), 0.0f);
+    if (signal) {
+        for (int c = 0; c < channels; ++c)
+            for (int n = 0; n < samples; ++n)
+                fs->lent[static_cast<size_t>(c) * static_cast<size_t>(samples)
+                         + static_cast<size_t>(n)] = signal(fs->frame + n, c);
+    }
+    fs->frame += samples;
+    *p_audio_data = NDIlib_audio_frame_v2_t{};
+    p_audio_data->sample_rate = sample_rate;
+    p_audio_data->no_channels = channels;
+    p_audio_data->no_samples = samples;
+    p_audio_data->p_data = fs->lent.data();
+    p_audio_data->channel_stride_in_bytes = samples * static_cast<int>(sizeof(float));
+}
+
+void NDIlib_framesync_free_audio(NDIlib_framesync_instance_t /*p_instance*/,
+                                 NDIlib_audio_frame_v2_t *p_audio_data)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    state().counts.frees++;
+    p_audio_data->p_data = nullptr;
+}
+
+void NDIlib_util_audio_to_interleaved_32f_v2(const NDIlib_audio_frame_v2_t *p_src,
+                                             NDIlib_audio_frame_interleaved_32f_t *p_dst)
+{
+    veltrin::rt::planarToInterleaved(*p_src, *p_dst);
+}
+
+void NDIlib_util_audio_from_interleaved_32f_v2(const NDIlib_audio_frame_interleaved_32f_t *p_src,
+                                               NDIlib_audio_frame_v2_t *p_dst)
+{
+    veltrin::rt::interleavedToPlanar(*p_src, *p_dst);
+}
+
+} // extern "C"
