@@ -1,0 +1,122 @@
+#include "NDIScan.h"
+
+#include <QDebug>
+
+namespace {
+constexpr uint32_t kWaitMs = 1000;
+constexpr unsigned long kPauseMs = 100;
+} // namespace
+
+NDIScan::NDIScan(QObject *parent) : QThread(parent) {}
+
+NDIScan::~NDIScan()
+{
+    m_running.store(false);
+    wait();
+}
+
+void NDIScan::startThread()
+{
+    m_running.store(true);
+    start(QThread::InheritPriority);
+}
+
+void NDIScan::stopThread()
+{
+    m_running.store(false);
+}
+
+void NDIScan::setCurrentDevIndex(int const &index)
+{
+    m_currentIndex.store(index);
+}
+
+void NDIScan::initNDIDevice()
+{
+    m_initialised = NDIlib_initialize();
+    if (m_initialised)
+        m_finder = NDIlib_find_create_v2(nullptr);
+}
+
+void NDIScan::destroyNDIDevices()
+{
+    if (m_finder != nullptr)
+        NDIlib_find_destroy(m_finder);
+    m_finder = nullptr;
+    if (m_initialised)
+        NDIlib_destroy();
+    m_initialised = false;
+}
+
+bool NDIScan::enumerateNDIDevice()
+{
+    if (m_finder == nullptr || !NDIlib_find_wait_for_sources(m_finder, kWaitMs))
+        return false;
+
+    uint32_t count = 0;
+    const NDIlib_source_t *sources = NDIlib_find_get_current_sources(m_finder, &count);
+    if (count == 0 || sources == nullptr) {
+        m_names.clear();
+        m_addresses.clear();
+        return true;
+    }
+
+    QStringList found;
+    found.reserve(static_cast<int>(count));
+    for (uint32_t i = 0; i < count; ++i)
+        found.append(QString::fromUtf8(sources[i].p_ndi_name));
+
+    const int known = m_names.size();
+    const int n = static_cast<int>(count);
+    // A change that keeps the number of sources (one gone, one come) is not reflected.
+    if (n == known)
+        return false;
+
+    if (n > known) {
+        for (uint32_t i = 0; i < count; ++i) {
+            if (m_names.contains(found.at(static_cast<int>(i)), Qt::CaseSensitive))
+                continue;
+            m_addresses.append(QString::fromUtf8(sources[i].p_url_address));
+            m_names.append(found.at(static_cast<int>(i)));
+            // Keep the source chosen in the user interface first: its menu goes back to the
+            // first entry whenever the list changes. An index off the list swaps nothing.
+            const int current = m_currentIndex.load();
+            if (m_names.size() >= 2 && current >= 0 && current < m_names.size()) {
+                m_names.swapItemsAt(0, current);
+                m_addresses.swapItemsAt(0, current);
+            }
+        }
+        return true;
+    }
+
+    // Fewer sources: drop the ones gone, keep the order of the rest; new ones wait.
+    for (int k = m_names.size() - 1; k >= 0; --k) {
+        if (!found.contains(m_names.at(k), Qt::CaseSensitive)) {
+            m_names.removeAt(k);
+            m_addresses.removeAt(k);
+        }
+    }
+    return true;
+}
+
+void NDIScan::run()
+{
+    initNDIDevice();
+    if (m_finder == nullptr) {
+        // Without a runtime there is nothing to watch; stay responsive to stopThread().
+        qWarning("NDI source discovery unavailable: the NDI runtime did not initialise.");
+        while (m_running.load())
+            QThread::msleep(kWaitMs);
+        destroyNDIDevices();
+        return;
+    }
+    while (m_running.load()) {
+        if (enumerateNDIDevice()) {
+            emit ndiDeviceChange(m_names);
+            if (!m_addresses.isEmpty())
+                emit ndiDevIp(m_addresses);
+        }
+        QThread::msleep(kPauseMs);
+    }
+    destroyNDIDevices();
+}
