@@ -1,0 +1,136 @@
+// The stream workers drive the engine entries with the parameters of the latest setParams(),
+// as UTF-8, and only the engine's stop functions end a stream.
+#include "Audio.Capture.Playback.h"
+#include "FakePortAudio.h"
+#include "InOut.h"
+#include "InPutProcess.h"
+#include "NdiRecorder.h"
+#include "OutPutProcess.h"
+
+#include <QtTest>
+
+#include <algorithm>
+#include <cmath>
+
+namespace {
+
+constexpr int kWaitMs = 20000;
+constexpr float kInput = 0.25f;
+
+fakepa::Table deskTable()
+{
+    fakepa::Table t;
+    fakepa::Device desk;
+    desk.name = "Desk";
+    desk.maxInputChannels = 2;
+    desk.maxOutputChannels = 2;
+    t.devices = {desk};
+    t.inputSignal = [](long long, int) { return kInput; };
+    return t;
+}
+
+float largestSent()
+{
+    float largest = 0.0f;
+    for (const auto &frame : ndirec::sentFrames())
+        for (float v : frame.planar)
+            largest = std::max(largest, std::abs(v));
+    return largest;
+}
+
+float largestPlayed()
+{
+    float largest = 0.0f;
+    for (float v : fakepa::playedSamples())
+        largest = std::max(largest, std::abs(v));
+    return largest;
+}
+
+} // namespace
+
+class StreamWorkerTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        fakepa::setTable(deskTable());
+        ndirec::reset();
+    }
+
+    void inputPublishesUnderItsUtf8NameAndRestartsWithTheLatestParameters()
+    {
+        // A stop request made while nothing streams must not keep the next start from running.
+        stopAudioInput();
+
+        InPutProcess worker;
+        worker.setParams(QStringLiteral("Desk"), QStringLiteral("Bühne ☆ 1"), 0.0f, 256, 48000);
+        worker.startThread();
+        QTRY_VERIFY_WITH_TIMEOUT(ndirec::sentFrameCount() > 0, kWaitMs);
+        QCOMPARE(QString::fromStdString(ndirec::senderSettings().back().name),
+                 QStringLiteral("Bühne ☆ 1"));
+        stopAudioInput();
+        QVERIFY(worker.wait(kWaitMs));
+
+        ndirec::reset();
+        worker.setParams(QStringLiteral("desk"), QStringLiteral("Second"), 0.0f, 128, 44100);
+        worker.startThread();
+        QTRY_VERIFY_WITH_TIMEOUT(ndirec::sentFrameCount() > 0, kWaitMs);
+        QCOMPARE(ndirec::senderSettings().back().name, std::string("Second"));
+        const fakepa::OpenedStream stream = fakepa::openedStreams().back();
+        QCOMPARE(stream.framesPerBuffer, 128UL);
+        QCOMPARE(stream.sampleRate, 44100.0);
+        stopAudioInput();
+        QVERIFY(worker.wait(kWaitMs));
+    }
+
+    void stopThreadLeavesTheStreamRunning()
+    {
+        InPutProcess worker;
+        worker.setParams(QStringLiteral("Desk"), QStringLiteral("Studio A"), 0.0f, 256, 48000);
+        worker.startThread();
+        QTRY_VERIFY_WITH_TIMEOUT(ndirec::sentFrameCount() > 0, kWaitMs);
+        worker.stopThread();
+        const size_t before = ndirec::sentFrameCount();
+        QTRY_VERIFY_WITH_TIMEOUT(ndirec::sentFrameCount() > before + 4, kWaitMs);
+        QVERIFY(worker.isRunning());
+        stopAudioInput();
+        QVERIFY(worker.wait(kWaitMs));
+    }
+
+    void outputReceivesTheNamedSource()
+    {
+        OutPutProcess worker;
+        worker.setParams(QStringLiteral("Desk"), QStringLiteral("HOST (Studio B)"), 0.0f, 256,
+                         48000);
+        worker.startThread();
+        QTRY_VERIFY_WITH_TIMEOUT(ndirec::counts().captures > 2, kWaitMs);
+        QCOMPARE(ndirec::receiverSettings().back().source, std::string("HOST (Studio B)"));
+        stopAudioOutput();
+        QVERIFY(worker.wait(kWaitMs));
+    }
+
+    void duplexAppliesItsOneGainInBothDirections()
+    {
+        ndirec::setFramesyncSignal([](long long, int) { return kInput; });
+        InOut worker;
+        worker.setParams(QStringLiteral("Desk"), QStringLiteral("Send"), QStringLiteral("Recv"),
+                         6.0f, 256, 48000);
+        worker.start();
+        QTRY_VERIFY_WITH_TIMEOUT(ndirec::sentFrameCount() > 4 && largestPlayed() > 0.0f,
+                                 kWaitMs);
+        stopAudioDuplex();
+        QVERIFY(worker.wait(kWaitMs));
+
+        QCOMPARE(ndirec::senderSettings().back().name, std::string("Send"));
+        QCOMPARE(ndirec::receiverSettings().back().source, std::string("Recv"));
+        const float expected = kInput * static_cast<float>(db_to_ratio(6.0));
+        QVERIFY2(std::abs(largestSent() - expected) < 1e-4f, qPrintable(QString::number(largestSent())));
+        QVERIFY2(std::abs(largestPlayed() - expected) < 1e-4f,
+                 qPrintable(QString::number(largestPlayed())));
+    }
+};
+
+QTEST_GUILESS_MAIN(StreamWorkerTest)
+#include "StreamWorkerTest.moc"
