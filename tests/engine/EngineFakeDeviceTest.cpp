@@ -1,0 +1,511 @@
+// The engine against device tables and faults that no real audio server produces: lookup rules,
+// channel clamping, failure messages and clean-up, gains and block layouts, and repeated runs.
+#include "EngineTestSupport.h"
+#include "FakePortAudio.h"
+#include "NdiRecorder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+
+using enginetest::RunningEntry;
+using enginetest::StdoutCapture;
+using enginetest::waitFor;
+
+namespace {
+
+enum class Entry { Input, Output, Duplex };
+
+fakepa::Device device(const std::string &name, int api, int in, int out)
+{
+    fakepa::Device d;
+    d.name = name;
+    d.hostApi = api;
+    d.maxInputChannels = in;
+    d.maxOutputChannels = out;
+    return d;
+}
+
+// Two host APIs; inputs at 0, 2, 3, 5; outputs at 1, 2, 3, 4; duplex at 2 and 3.
+fakepa::Table studioTable()
+{
+    fakepa::Table t;
+    t.hostApis = {{"ALSA", 0, 1}, {"JACK Audio Connection Kit", 2, 3}};
+    t.devices = {device("HDA Intel: Mic", 0, 2, 0),      device("HDA Intel: Speakers", 0, 0, 2),
+                 device("USB Interface", 1, 8, 8),       device("Console", 1, 4, 6),
+                 device("HDMI", 0, 0, 8),                device("Line In", 0, 2, 0)};
+    t.defaultInputDevice = 0;
+    t.defaultOutputDevice = 1;
+    return t;
+}
+
+struct Outcome {
+    int result = -1;
+    std::string printed;
+    std::vector<fakepa::OpenedStream> streams;
+};
+
+// Runs one entry on the table until it streams (or returns), stops it and reports what happened.
+Outcome run(Entry entry, const std::string &deviceParam, float gainDb = 0.0f,
+            uint32_t frames = 256, uint32_t rate = 48000,
+            const std::function<void()> &whileRunning = {})
+{
+    Outcome o;
+    StdoutCapture capture;
+    {
+        RunningEntry running([&] {
+            switch (entry) {
+            case Entry::Input:
+                return process_input(deviceParam, "Studio A", gainDb, frames, rate);
+            case Entry::Output:
+                return process_output(deviceParam, "HOST (Studio B)", gainDb, frames, rate);
+            case Entry::Duplex:
+                return process_duplex(deviceParam, "Studio A", "HOST (Studio B)", gainDb, gainDb,
+                                      frames, rate);
+            }
+            return -1;
+        });
+        auto &c = fakepa::counters();
+        const bool streaming = waitFor([&] {
+            return running.returned(0) || c.callbacks >= 4 || c.writes >= 4;
+        });
+        EXPECT_TRUE(streaming);
+        if (!running.returned(0) && whileRunning)
+            whileRunning();
+        switch (entry) {
+        case Entry::Input:
+            stopAudioInput();
+            break;
+        case Entry::Output:
+            stopAudioOutput();
+            break;
+        case Entry::Duplex:
+            stopAudioDuplex();
+            break;
+        }
+        EXPECT_TRUE(running.returned(10000));
+        o.result = running.result();
+    }
+    o.printed = capture.text();
+    o.streams = fakepa::openedStreams();
+    return o;
+}
+
+// The same studio with device 2 as the default of both directions everywhere.
+fakepa::Table sharedDefaultTable()
+{
+    fakepa::Table t = studioTable();
+    t.defaultInputDevice = t.defaultOutputDevice = 2;
+    for (fakepa::HostApi &api : t.hostApis)
+        api.defaultInputDevice = api.defaultOutputDevice = 2;
+    return t;
+}
+
+class EngineFake : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        fakepa::setTable(studioTable());
+        ndirec::reset();
+    }
+    // After any run, PortAudio is terminated and no NDI object is left.
+    void expectReleased()
+    {
+        EXPECT_EQ(fakepa::initializeDepth(), 0);
+        const ndirec::Counts n = ndirec::counts();
+        EXPECT_EQ(n.sendersCreated, n.sendersDestroyed);
+        EXPECT_EQ(n.receiversCreated, n.receiversDestroyed);
+        EXPECT_EQ(n.framesyncsCreated, n.framesyncsDestroyed);
+    }
+};
+
+TEST_F(EngineFake, DeviceParameterChoosesByNameOrdinalOrDefault)
+{
+    struct Case {
+        Entry entry;
+        std::string param;
+        int expected; // device index opened
+    };
+    const Case cases[] = {
+        {Entry::Input, "usb interface", 2},  // name, any letter case
+        {Entry::Input, "2", 2},              // the second device with inputs
+        {Entry::Input, "  +4xyz", 5},        // strtol: blanks, sign, trailing text
+        {Entry::Input, "0", 0},              // default
+        {Entry::Input, "", 0},
+        {Entry::Input, "Studio Mic", 0},     // no such name, not a number
+        {Entry::Input, "7", 0},              // more than all devices
+        {Entry::Input, "5", 0},              // within all devices, beyond the 4 inputs
+        {Entry::Input, "-1", 0},
+        {Entry::Output, "3", 3},             // the third device with outputs
+        {Entry::Output, "HDMI", 4},
+        {Entry::Output, "", 1},
+        {Entry::Duplex, "2", 3},             // the second device with both directions
+        {Entry::Duplex, "CONSOLE", 3},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE("device parameter '" + c.param + "'");
+        fakepa::setTable(c.entry == Entry::Duplex ? sharedDefaultTable() : studioTable());
+        const Outcome o = run(c.entry, c.param);
+        EXPECT_EQ(o.result, 1);
+        ASSERT_EQ(o.streams.size(), 1u);
+        const PaStreamParameters &p = c.entry == Entry::Output ? o.streams[0].output
+                                                               : o.streams[0].input;
+        EXPECT_EQ(p.device, c.expected);
+        expectReleased();
+    }
+}
+
+TEST_F(EngineFake, NameWinsOverDirectionAndZeroChannelsAreRefusedByTheStream)
+{
+    const Outcome o = run(Entry::Input, "hda intel: speakers");
+    EXPECT_EQ(o.result, 0);
+    ASSERT_EQ(o.streams.size(), 1u);
+    EXPECT_EQ(o.streams[0].input.device, 1);
+    EXPECT_EQ(o.streams[0].input.channelCount, 0);
+    EXPECT_EQ(o.printed, "Unable to open stream.\nPortAudio error: Invalid number of channels\n");
+    expectReleased();
+}
+
+TEST_F(EngineFake, DefaultIsTheLowestDeviceThatIsADefaultOfItsHostApiOrOfPortAudio)
+{
+    fakepa::Table t = studioTable();
+    t.defaultInputDevice = 5;       // PortAudio's global default input
+    t.hostApis[1].defaultInputDevice = 2; // device 2 belongs to host API 1
+    t.hostApis[0].defaultInputDevice = 5;
+    fakepa::setTable(t);
+    const Outcome o = run(Entry::Input, "");
+    ASSERT_EQ(o.streams.size(), 1u);
+    EXPECT_EQ(o.streams[0].input.device, 2);
+}
+
+TEST_F(EngineFake, DuplexDefaultNeedsOneDeviceForBothDirections)
+{
+    fakepa::Table t = studioTable();
+    t.devices[0].maxOutputChannels = 2; // device 0 now has both directions
+    fakepa::setTable(t);                // default input 0, default output 1: different devices
+    Outcome o = run(Entry::Duplex, "");
+    EXPECT_EQ(o.result, 0);
+    EXPECT_EQ(o.printed, "ERROR : Unable to find duplex mode supported audio devices.\n");
+    EXPECT_TRUE(o.streams.empty());
+    expectReleased();
+
+    t.defaultOutputDevice = 0;
+    fakepa::setTable(t);
+    o = run(Entry::Duplex, "");
+    EXPECT_EQ(o.result, 1);
+    ASSERT_EQ(o.streams.size(), 1u);
+    EXPECT_EQ(o.streams[0].input.device, 0);
+    EXPECT_EQ(o.streams[0].output.device, 0);
+}
+
+TEST_F(EngineFake, StreamParametersClampChannelsTo64AndUseTheLowLatencies)
+{
+    fakepa::Table t = sharedDefaultTable();
+    t.devices[2].maxInputChannels = 128;
+    t.devices[2].maxOutputChannels = 80;
+    t.devices[2].defaultLowInputLatency = 0.0031;
+    t.devices[2].defaultLowOutputLatency = 0.0047;
+    fakepa::setTable(t);
+
+    Outcome o = run(Entry::Input, "USB Interface", 0.0f, 128, 96000);
+    ASSERT_EQ(o.streams.size(), 1u);
+    const fakepa::OpenedStream &in = o.streams[0];
+    EXPECT_EQ(in.input.channelCount, 64);
+    EXPECT_EQ(in.input.sampleFormat, paFloat32);
+    EXPECT_DOUBLE_EQ(in.input.suggestedLatency, 0.0031);
+    EXPECT_EQ(in.input.hostApiSpecificStreamInfo, nullptr);
+    EXPECT_FALSE(in.hasOutput);
+    EXPECT_TRUE(in.callback);
+    EXPECT_EQ(in.flags, paNoFlag);
+    EXPECT_DOUBLE_EQ(in.sampleRate, 96000.0);
+    EXPECT_EQ(in.framesPerBuffer, 128u);
+    const auto sent = ndirec::sentFrames();
+    ASSERT_FALSE(sent.empty());
+    EXPECT_EQ(sent[0].channels, 64);
+    EXPECT_EQ(sent[0].samples, 128);
+    EXPECT_EQ(sent[0].sampleRate, 96000);
+
+    fakepa::setTable(t);
+    ndirec::reset();
+    o = run(Entry::Duplex, "");
+    ASSERT_EQ(o.streams.size(), 1u);
+    EXPECT_EQ(o.streams[0].input.channelCount, 64);
+    EXPECT_EQ(o.streams[0].output.channelCount, 64);
+    EXPECT_DOUBLE_EQ(o.streams[0].output.suggestedLatency, 0.0047);
+    EXPECT_EQ(o.streams[0].flags, paDitherOff);
+    EXPECT_FALSE(o.streams[0].callback);
+}
+
+TEST_F(EngineFake, StartFailuresPrintTheirMessageAndReleaseEverything)
+{
+    struct Case {
+        const char *what;
+        Entry entry;
+        std::function<void(fakepa::Table &)> fault;
+        std::function<void()> ndiFault;
+        std::string printed;
+    };
+    const auto none = [] {};
+    const Case cases[] = {
+        {"initialize", Entry::Input, [](fakepa::Table &t) { t.initializeError = paInternalError; },
+         none, "ERROR : Unable to initialize audio devices.\n"},
+        {"initialize duplex", Entry::Duplex,
+         [](fakepa::Table &t) { t.initializeError = paInternalError; }, none,
+         "ERROR : Unable to initialize audio devices.\n"},
+        {"negative count", Entry::Input,
+         [](fakepa::Table &t) {
+             t.overrideDeviceCount = true;
+             t.deviceCount = -1;
+         },
+         none, "ERROR : Unable to get audio devices.\nERROR : Unable to find audio input devices.\n"},
+        {"no devices, output", Entry::Output, [](fakepa::Table &t) { t.devices.clear(); }, none,
+         ""},
+        {"no devices, duplex", Entry::Duplex, [](fakepa::Table &t) { t.devices.clear(); }, none,
+         "ERROR : Unable to find duplex mode supported audio devices.\n"},
+        {"open", Entry::Input, [](fakepa::Table &t) { t.openStreamError = paInvalidSampleRate; },
+         none, "Unable to open stream.\nPortAudio error: Invalid sample rate\n"},
+        {"open output", Entry::Output,
+         [](fakepa::Table &t) { t.openStreamError = paDeviceUnavailable; }, none,
+         "Unable to open stream.\nPortAudio error: Device unavailable\n"},
+        {"start", Entry::Output, [](fakepa::Table &t) { t.startStreamError = paDeviceUnavailable; },
+         none, "Unable to start stream.\nPortAudio error: Device unavailable\n"},
+        {"start duplex", Entry::Duplex,
+         [](fakepa::Table &t) { t.startStreamError = paInsufficientMemory; }, none,
+         "Unable to start stream.\nPortAudio error: Insufficient memory\n"},
+        {"format", Entry::Duplex,
+         [](fakepa::Table &t) {
+             t.isFormatSupported = [](const PaStreamParameters *, const PaStreamParameters *,
+                                      double) { return paInvalidSampleRate; };
+         },
+         none, "48000 Format Is not Supported \n"},
+        {"null sender", Entry::Input, [](fakepa::Table &) {},
+         [] { ndirec::setFailCreate(true, false, false); },
+         "ERROR : Unable to create the NDI sender.\n"},
+        {"null receiver", Entry::Output, [](fakepa::Table &) {},
+         [] { ndirec::setFailCreate(false, true, false); },
+         "ERROR : Unable to create the NDI receiver.\n"},
+        {"null frame synchroniser", Entry::Duplex, [](fakepa::Table &) {},
+         [] { ndirec::setFailCreate(false, false, true); },
+         "ERROR : Unable to create the NDI frame synchroniser.\n"},
+        {"null sender, duplex", Entry::Duplex, [](fakepa::Table &) {},
+         [] { ndirec::setFailCreate(true, false, false); },
+         "ERROR : Unable to create the NDI sender.\n"},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fakepa::Table t = sharedDefaultTable();
+        c.fault(t);
+        fakepa::setTable(t);
+        ndirec::reset();
+        c.ndiFault();
+        const Outcome o = run(c.entry, "");
+        EXPECT_EQ(o.result, 0);
+        EXPECT_EQ(o.printed, c.printed);
+        EXPECT_EQ(fakepa::counters().callbacks, 0);
+        EXPECT_EQ(fakepa::counters().writes, 0);
+        expectReleased();
+    }
+}
+
+TEST_F(EngineFake, CaptureSendsPlanarBlocksTimesGainWhileTheMeterShowsTheUnscaledBlock)
+{
+    fakepa::Table t = studioTable();
+    // Channel c carries the frame's position in a 1000-frame ramp, offset by c.
+    t.inputSignal = [](long long f, int c) { return static_cast<float>(f % 1000) / 1000.0f + c; };
+    fakepa::setTable(t);
+    LevelTap::Block meter;
+    const Outcome o = run(Entry::Input, "Line In", -20.0f, 256, 48000, [&] {
+        input_aud.snapshot(meter);
+    });
+    EXPECT_EQ(o.result, 1);
+
+    const float gain = static_cast<float>(db_to_ratio(-20.0));
+    EXPECT_NEAR(gain, 0.1f, 1e-7);
+    const auto sent = ndirec::sentFrames();
+    ASSERT_GE(sent.size(), 4u);
+    long long frame = 0;
+    for (const auto &f : sent) {
+        ASSERT_EQ(f.sender, "Studio A");
+        ASSERT_EQ(f.channels, 2);
+        ASSERT_EQ(f.samples, 256);
+        ASSERT_EQ(f.sampleRate, 48000);
+        ASSERT_EQ(f.timecode, INT64_MAX);
+        ASSERT_EQ(f.channelStrideBytes, 256 * 4);
+        for (int c = 0; c < 2; ++c)
+            for (int n = 0; n < 256; ++n)
+                ASSERT_EQ(f.planar[static_cast<size_t>(c * 256 + n)],
+                          (static_cast<float>((frame + n) % 1000) / 1000.0f + c) * gain);
+        frame += 256;
+    }
+    const auto senders = ndirec::senderSettings();
+    ASSERT_EQ(senders.size(), 1u);
+    EXPECT_EQ(senders[0].name, "Studio A");
+    EXPECT_EQ(senders[0].groups, "");
+    EXPECT_TRUE(senders[0].clockVideo);
+    EXPECT_TRUE(senders[0].clockAudio);
+
+    // The meter saw an interleaved block before the gain: channel 1 is channel 0 plus one.
+    ASSERT_EQ(meter.channels, 2);
+    ASSERT_EQ(meter.frames, 256);
+    for (int n = 0; n < 256; ++n)
+        EXPECT_FLOAT_EQ(meter.samples[static_cast<size_t>(2 * n + 1)]
+                            - meter.samples[static_cast<size_t>(2 * n)],
+                        1.0f);
+    input_aud.snapshot(meter);
+    EXPECT_EQ(meter.frames, 0);
+}
+
+TEST_F(EngineFake, CaptureWithUnspecifiedBlockSizeSendsEachBlockAsItCame)
+{
+    fakepa::Table t = studioTable();
+    t.variableBlockSizes = {64, 512, 100, 2048};
+    t.inputSignal = [](long long f, int c) { return static_cast<float>(f * 2 + c); };
+    fakepa::setTable(t);
+    const Outcome o = run(Entry::Input, "1", 0.0f, 0, 44100);
+    EXPECT_EQ(o.result, 1);
+    const auto sent = ndirec::sentFrames();
+    ASSERT_GE(sent.size(), 4u);
+    long long frame = 0;
+    for (size_t i = 0; i < sent.size(); ++i) {
+        const int expected = static_cast<int>(t.variableBlockSizes[i % 4]);
+        ASSERT_EQ(sent[i].samples, expected);
+        ASSERT_EQ(sent[i].channelStrideBytes, expected * 4);
+        ASSERT_EQ(sent[i].planar.size(), static_cast<size_t>(2 * expected));
+        EXPECT_EQ(sent[i].planar.front(), static_cast<float>(frame * 2));
+        EXPECT_EQ(sent[i].planar[static_cast<size_t>(expected)], static_cast<float>(frame * 2 + 1));
+        frame += expected;
+    }
+}
+
+TEST_F(EngineFake, PlaybackPlaysExactlyTheRequestedBlockTimesGain)
+{
+    fakepa::Table t = studioTable();
+    t.devices[4].maxOutputChannels = 8;
+    fakepa::setTable(t);
+    ndirec::setFramesyncSignal(
+        [](long long f, int c) { return static_cast<float>(f % 500) / 500.0f + 2.0f * c; });
+    LevelTap::Block meter;
+    const Outcome o = run(Entry::Output, "HDMI", -6.0f, 256, 44100,
+                          [&] { output_aud.snapshot(meter); });
+    EXPECT_EQ(o.result, 1);
+
+    const auto receivers = ndirec::receiverSettings();
+    ASSERT_EQ(receivers.size(), 1u);
+    EXPECT_EQ(receivers[0].source, "HOST (Studio B)");
+    EXPECT_EQ(receivers[0].url, "");
+    EXPECT_EQ(receivers[0].colorFormat, 1);
+    EXPECT_EQ(receivers[0].bandwidth, 10);
+    EXPECT_TRUE(receivers[0].allowVideoFields);
+
+    for (const auto &r : ndirec::captureRequests()) {
+        ASSERT_EQ(r.sampleRate, 44100);
+        ASSERT_EQ(r.channels, 8);
+        ASSERT_EQ(r.samples, 256);
+    }
+    const ndirec::Counts n = ndirec::counts();
+    EXPECT_EQ(n.captures, n.frees);
+    EXPECT_GE(n.captures, 4);
+
+    const float gain = static_cast<float>(db_to_ratio(-6.0));
+    EXPECT_NEAR(gain, 0.501f, 1e-3);
+    const auto played = fakepa::playedSamples();
+    ASSERT_GE(played.size(), 4u * 256 * 8);
+    for (size_t i = 0; i < played.size(); ++i) {
+        const long long f = static_cast<long long>(i / 8);
+        const int c = static_cast<int>(i % 8);
+        ASSERT_EQ(played[i], (static_cast<float>(f % 500) / 500.0f + 2.0f * c) * gain) << i;
+    }
+    // The meter shows the block as played, after the gain.
+    ASSERT_EQ(meter.channels, 8);
+    ASSERT_EQ(meter.frames, 256);
+    EXPECT_FLOAT_EQ(meter.samples[1] - meter.samples[0], 2.0f * gain);
+    output_aud.snapshot(meter);
+    EXPECT_EQ(meter.frames, 0);
+}
+
+TEST_F(EngineFake, DuplexPlaysPulledBlocksAndSendsEachCapturedBlockOneCycleLater)
+{
+    fakepa::Table t = studioTable();
+    t.devices[3].maxInputChannels = 2;
+    t.devices[3].maxOutputChannels = 4;
+    t.inputSignal = [](long long f, int c) { return static_cast<float>(f + 1) + 0.5f * c; };
+    fakepa::setTable(t);
+    ndirec::setFramesyncSignal([](long long f, int c) { return static_cast<float>(-f - 10 * c); });
+    const Outcome o = run(Entry::Duplex, "Console", -6.0f, 256, 48000);
+    EXPECT_EQ(o.result, 1);
+    EXPECT_EQ(o.printed,
+              "48000 Format Is Supported \nDefault Device:  \n"
+              "              SampleRate: 48000.000000  In Latency: 0.005000 Out Latency: 0.005000\n"
+              "Stream Info:  \n"
+              "            SampleRate: 48000.000000  In Latency: 0.005000 Out Latency: 0.005000\n");
+
+    const float gain = static_cast<float>(db_to_ratio(-6.0));
+    const auto sent = ndirec::sentFrames();
+    ASSERT_GE(sent.size(), 3u);
+    for (const auto &f : sent) {
+        ASSERT_EQ(f.channels, 2);
+        ASSERT_EQ(f.samples, 256);
+        ASSERT_EQ(f.channelStrideBytes, 1024);
+    }
+    // Cycle 0 sends silence; cycle k sends the block read in cycle k - 1.
+    for (float v : sent[0].planar)
+        ASSERT_EQ(v, 0.0f);
+    for (size_t k = 1; k < sent.size(); ++k)
+        for (int c = 0; c < 2; ++c)
+            for (int n = 0; n < 256; ++n) {
+                const long long f = static_cast<long long>(k - 1) * 256 + n;
+                ASSERT_EQ(sent[k].planar[static_cast<size_t>(c * 256 + n)],
+                          (static_cast<float>(f + 1) + 0.5f * c) * gain);
+            }
+    for (const auto &r : ndirec::captureRequests()) {
+        ASSERT_EQ(r.channels, 4);
+        ASSERT_EQ(r.samples, 256);
+    }
+    const auto played = fakepa::playedSamples();
+    ASSERT_GE(played.size(), 3u * 1024);
+    for (size_t i = 0; i < played.size(); ++i)
+        ASSERT_EQ(played[i],
+                  static_cast<float>(-static_cast<long long>(i / 4) - 10 * static_cast<int>(i % 4))
+                      * gain);
+    expectReleased();
+}
+
+TEST_F(EngineFake, StopRequestMadeBeforeTheStartIsLost)
+{
+    const fakepa::Table t = sharedDefaultTable();
+    for (Entry entry : {Entry::Input, Entry::Output, Entry::Duplex}) {
+        fakepa::setTable(t);
+        ndirec::reset();
+        stopAudioInput();
+        stopAudioOutput();
+        stopAudioDuplex();
+        const Outcome o = run(entry, "", 0.0f, 256, 48000, [] {
+            // Still streaming well after the early request.
+            EXPECT_TRUE(waitFor([] {
+                return fakepa::counters().callbacks >= 30 || fakepa::counters().writes >= 30;
+            }));
+        });
+        EXPECT_EQ(o.result, 1);
+        EXPECT_GE(std::max(fakepa::counters().callbacks.load(), fakepa::counters().writes.load()),
+                  30);
+        expectReleased();
+    }
+}
+
+TEST_F(EngineFake, TwoHundredStartStopCyclesOfEachEntry)
+{
+    const fakepa::Table t = sharedDefaultTable();
+    for (Entry entry : {Entry::Input, Entry::Output, Entry::Duplex}) {
+        for (int i = 0; i < 200; ++i) {
+            fakepa::setTable(t);
+            const Outcome o = run(entry, "");
+            ASSERT_EQ(o.result, 1) << "cycle " << i;
+            ASSERT_EQ(fakepa::initializeDepth(), 0);
+        }
+        expectReleased();
+    }
+}
+
+} // namespace
