@@ -1,0 +1,190 @@
+// NDI discovery: how one step turns the finder's source list into the published lists, and
+// the discovery thread's signals and ownership of the NDI runtime.
+#include "NDIScan.h"
+#include "NdiRecorder.h"
+
+#include <QtTest>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace {
+
+std::string addressOf(const std::string &name)
+{
+    return "10.0.0." + std::to_string(static_cast<unsigned char>(name.at(0))) + ":5961";
+}
+
+// Scripts the finder with these names (each with an address derived from its name).
+void publish(const QStringList &names)
+{
+    std::vector<std::pair<std::string, std::string>> sources;
+    for (const QString &name : names)
+        sources.emplace_back(name.toStdString(), addressOf(name.toStdString()));
+    ndirec::setSources(sources);
+}
+
+QStringList addressesOf(const QStringList &names)
+{
+    QStringList addresses;
+    for (const QString &name : names)
+        addresses << QString::fromStdString(addressOf(name.toStdString()));
+    return addresses;
+}
+
+// One discovery step on the test thread; checks the result and that the lists stay parallel.
+void step(NDIScan &scan, const QStringList &sources, int currentIndex, bool expectedResult,
+          const QStringList &expectedNames)
+{
+    publish(sources);
+    scan.setCurrentDevIndex(currentIndex);
+    QCOMPARE(scan.enumerateNDIDevice(), expectedResult);
+    QCOMPARE(scan.sourceNames(), expectedNames);
+    QCOMPARE(scan.sourceAddresses(), addressesOf(expectedNames));
+}
+
+// Receives the thread's signals on the test thread.
+class Listener : public QObject
+{
+public:
+    explicit Listener(NDIScan *scan)
+    {
+        connect(scan, &NDIScan::ndiDeviceChange, this, [this](QStringList n) { names << n; });
+        connect(scan, &NDIScan::ndiDevIp, this, [this](QStringList a) { addresses << a; });
+    }
+    QList<QStringList> names, addresses;
+};
+
+} // namespace
+
+class NDIScanTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init() { ndirec::reset(); }
+
+    void newSourcesAreAppendedInFinderOrder()
+    {
+        NDIScan scan;
+        scan.initNDIDevice();
+        step(scan, {"A"}, 0, true, {"A"});
+        step(scan, {"A", "B", "C"}, 0, true, {"A", "B", "C"});
+        scan.destroyNDIDevices();
+    }
+
+    void chosenSourceIsExchangedToTheFront()
+    {
+        NDIScan scan;
+        scan.initNDIDevice();
+        step(scan, {"A", "B", "C"}, 0, true, {"A", "B", "C"});
+        step(scan, {"A", "B", "C", "D"}, 2, true, {"C", "B", "A", "D"});
+        scan.destroyNDIDevices();
+    }
+
+    void everyAppendInOneStepExchanges()
+    {
+        NDIScan scan;
+        scan.initNDIDevice();
+        step(scan, {"A", "B"}, 0, true, {"A", "B"});
+        // (A, B, X) -> (B, A, X); (B, A, X, Y) -> (A, B, X, Y).
+        step(scan, {"A", "B", "X", "Y"}, 1, true, {"A", "B", "X", "Y"});
+        scan.destroyNDIDevices();
+    }
+
+    void indexOffTheListExchangesNothing()
+    {
+        NDIScan scan;
+        scan.initNDIDevice();
+        step(scan, {"A", "B"}, -1, true, {"A", "B"});
+        step(scan, {"A", "B", "C"}, 7, true, {"A", "B", "C"});
+        scan.destroyNDIDevices();
+    }
+
+    void vanishedSourcesAreRemovedKeepingOrder()
+    {
+        NDIScan scan;
+        scan.initNDIDevice();
+        step(scan, {"A", "B", "C", "D"}, 0, true, {"A", "B", "C", "D"});
+        step(scan, {"D", "B"}, 0, true, {"B", "D"});
+        step(scan, {"D"}, 0, true, {"D"});
+        scan.destroyNDIDevices();
+    }
+
+    void removalsAndAdditionsDoNotMixInOneStep()
+    {
+        NDIScan scan;
+        scan.initNDIDevice();
+        step(scan, {"A", "B", "C"}, 0, true, {"A", "B", "C"});
+        // Same count: one gone and one come is not reflected.
+        step(scan, {"A", "B", "X"}, 0, false, {"A", "B", "C"});
+        // Fewer: B and C go, the new X is not added.
+        step(scan, {"A", "X"}, 0, true, {"A"});
+        scan.destroyNDIDevices();
+    }
+
+    void noChangeAndEmptyList()
+    {
+        NDIScan scan;
+        scan.initNDIDevice();
+        // The finder reports no change within its wait.
+        QVERIFY(!scan.enumerateNDIDevice());
+        step(scan, {"A", "B"}, 0, true, {"A", "B"});
+        QVERIFY(!scan.enumerateNDIDevice());
+        step(scan, {}, 0, true, {});
+        scan.destroyNDIDevices();
+    }
+
+    void threadPublishesCopiesAndOwnsTheRuntime()
+    {
+        NDIScan scan;
+        Listener listener(&scan);
+        scan.startThread();
+        QTRY_COMPARE_WITH_TIMEOUT(ndirec::counts().findersCreated, 1, 10000);
+
+        publish({"A"});
+        QTRY_COMPARE_WITH_TIMEOUT(listener.addresses.size(), 1, 10000);
+        QCOMPARE(listener.names, QList<QStringList>{QStringList{"A"}});
+        QCOMPARE(listener.addresses.first(), addressesOf({"A"}));
+
+        // All gone: an empty name list and no address list.
+        publish({});
+        QTRY_COMPARE_WITH_TIMEOUT(listener.names.size(), 2, 10000);
+        QVERIFY(listener.names.last().isEmpty());
+        publish({"B"});
+        QTRY_COMPARE_WITH_TIMEOUT(listener.addresses.size(), 2, 10000);
+        QCOMPARE(listener.addresses.last(), addressesOf({"B"}));
+        QCOMPARE(listener.names.size(), 3);
+
+        scan.stopThread();
+        QVERIFY(scan.wait(10000));
+        const ndirec::Counts counts = ndirec::counts();
+        QCOMPARE(counts.initialize, 1);
+        QCOMPARE(counts.findersDestroyed, 1);
+        QCOMPARE(counts.destroy, 1);
+    }
+
+    void runtimeThatFailsToInitialiseIsNeverUsed()
+    {
+        ndirec::setInitializeResult(false);
+        QTest::ignoreMessage(QtWarningMsg,
+                             "NDI source discovery unavailable: the NDI runtime did not initialise.");
+        NDIScan scan;
+        Listener listener(&scan);
+        scan.startThread();
+        QTRY_COMPARE_WITH_TIMEOUT(ndirec::counts().initialize, 1, 10000);
+        publish({"A"});
+        scan.stopThread();
+        QVERIFY(scan.wait(10000));
+        QCoreApplication::processEvents();
+        const ndirec::Counts counts = ndirec::counts();
+        QCOMPARE(counts.findersCreated, 0);
+        QCOMPARE(counts.findersDestroyed, 0);
+        QCOMPARE(counts.destroy, 0);
+        QVERIFY(listener.names.isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(NDIScanTest)
+#include "NDIScanTest.moc"

@@ -1,0 +1,132 @@
+// The device scan: entry texts, channel texts and rates in device order, the side each device
+// is listed on, and what a failing audio library leaves.
+#include "FakePortAudio.h"
+#include "ScanDevice.h"
+
+#include <QtTest>
+
+namespace {
+
+fakepa::Device device(const std::string &name, int api, int in, int out, double rate)
+{
+    fakepa::Device d;
+    d.name = name;
+    d.hostApi = api;
+    d.maxInputChannels = in;
+    d.maxOutputChannels = out;
+    d.defaultSampleRate = rate;
+    return d;
+}
+
+struct Scan {
+    QStringList order; // signal names in arrival order
+    QStringList in, out, chin, chout, inOut;
+    QList<double> inRates, outRates;
+};
+
+Scan runScan()
+{
+    ScanDevice scanner;
+    Scan s;
+    QObject::connect(&scanner, &ScanDevice::toDevList,
+                     [&s](const QStringList &in, const QStringList &out, const QStringList &chin,
+                          const QStringList &chout, const QList<double> &inRates,
+                          const QList<double> &outRates) {
+                         s.order << QStringLiteral("toDevList");
+                         s.in = in;
+                         s.out = out;
+                         s.chin = chin;
+                         s.chout = chout;
+                         s.inRates = inRates;
+                         s.outRates = outRates;
+                     });
+    QObject::connect(&scanner, &ScanDevice::toInOutDev, [&s](const QStringList &inOut) {
+        s.order << QStringLiteral("toInOutDev");
+        s.inOut = inOut;
+    });
+    scanner.scan();
+    return s;
+}
+
+const QStringList kSignalOrder{QStringLiteral("toDevList"), QStringLiteral("toInOutDev")};
+
+} // namespace
+
+class ScanDeviceTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void listsEachDeviceOnItsSidesInDeviceOrder()
+    {
+        fakepa::Table t;
+        t.hostApis = {{"ALSA", 0, 1}, {"JACK Audio Connection Kit", 2, 2}};
+        t.devices = {device("Mic", 0, 2, 0, 44100.0),
+                     device("Speakers", 0, 0, 2, 48000.0),
+                     device("USB Interface", 1, 8, 6, 96000.0),
+                     device("Mic", 0, 2, 0, 44100.0),
+                     device("Écran HDMI", 0, 0, 8, 48000.0),
+                     device("Dead", 0, 0, 0, 48000.0)};
+        fakepa::setTable(t);
+        QTest::ignoreMessage(QtWarningMsg, "Aqui  6");
+
+        const Scan s = runScan();
+        QCOMPARE(s.order, kSignalOrder);
+        // Equal devices stay two entries.
+        QCOMPARE(s.in, (QStringList{"ALSA  Mic", "JACK Audio Connection Kit  USB Interface",
+                                    "ALSA  Mic"}));
+        QCOMPARE(s.chin, (QStringList{"2", "8", "2"}));
+        QCOMPARE(s.inRates, (QList<double>{44100.0, 96000.0, 44100.0}));
+        QCOMPARE(s.out, (QStringList{"ALSA  Speakers", "JACK Audio Connection Kit  USB Interface",
+                                     QStringLiteral("ALSA  Écran HDMI")}));
+        QCOMPARE(s.chout, (QStringList{"2", "6", "8"}));
+        QCOMPARE(s.outRates, (QList<double>{48000.0, 96000.0, 48000.0}));
+        QCOMPARE(s.inOut, QStringList{"USB Interface"});
+        QCOMPARE(fakepa::initializeDepth(), 0);
+    }
+
+    void noDevicesGiveEmptyLists()
+    {
+        fakepa::setTable(fakepa::Table{});
+        QTest::ignoreMessage(QtWarningMsg, "Aqui  0");
+        const Scan s = runScan();
+        QCOMPARE(s.order, kSignalOrder);
+        QVERIFY(s.in.isEmpty() && s.out.isEmpty() && s.chin.isEmpty() && s.chout.isEmpty());
+        QVERIFY(s.inRates.isEmpty() && s.outRates.isEmpty() && s.inOut.isEmpty());
+    }
+
+    void failingAudioLibraryStillDeliversEmptyLists()
+    {
+        fakepa::Table t;
+        t.devices = {device("Mic", 0, 2, 0, 44100.0)};
+        t.initializeError = paInternalError;
+        t.overrideDeviceCount = true;
+        t.deviceCount = paNotInitialized;
+        fakepa::setTable(t);
+        QTest::ignoreMessage(QtWarningMsg, "ERROR : Unable to initialize audio devices.\n");
+        QTest::ignoreMessage(QtWarningMsg, "ERROR : Unable to get audio devices.\n");
+        QTest::ignoreMessage(QtWarningMsg,
+                             qPrintable(QStringLiteral("Aqui  %1").arg(paNotInitialized)));
+        const Scan s = runScan();
+        QCOMPARE(s.order, kSignalOrder);
+        QVERIFY(s.in.isEmpty() && s.out.isEmpty() && s.inOut.isEmpty());
+    }
+
+    void rescanReplacesTheLists()
+    {
+        fakepa::Table t;
+        t.devices = {device("Desk", 0, 2, 2, 48000.0)};
+        fakepa::setTable(t);
+        ScanDevice scanner;
+        QSignalSpy spy(&scanner, &ScanDevice::toDevList);
+        QTest::ignoreMessage(QtWarningMsg, "Aqui  1");
+        QTest::ignoreMessage(QtWarningMsg, "Aqui  1");
+        scanner.scan();
+        scanner.scan();
+        QCOMPARE(spy.count(), 2);
+        QCOMPARE(spy.last().at(0).toStringList(), QStringList{"Fake API  Desk"});
+    }
+};
+
+QTEST_GUILESS_MAIN(ScanDeviceTest)
+#include "ScanDeviceTest.moc"
