@@ -1,0 +1,268 @@
+// The engine on real PortAudio against the virtual devices of a private JACK dummy server. A
+// probe client feeds a known signal into the stream's input ports and records what its output
+// ports play. The dummy driver has xruns of its own, so blocks are matched against the signal
+// one by one and a few lost or disturbed blocks are tolerated.
+#include "EngineTestSupport.h"
+#include "JackHarness.h"
+#include "NdiRecorder.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <memory>
+
+using enginetest::RunningEntry;
+using enginetest::StdoutCapture;
+using enginetest::waitFor;
+
+namespace {
+
+constexpr int kRate = 48000;
+constexpr int kPeriod = 256;
+constexpr long long kWrap = 65536;
+const char *const kClient = "veltrin";
+
+JackServer *g_server = nullptr;
+
+// A ramp that encodes its own position: channel c at frame f is ((f + offset*c) mod 65536) /
+// 65536 - 0.5, exactly representable, so any block tells where in the signal it came from.
+float ramp(long long f, int c, long long offset)
+{
+    return static_cast<float>((f + offset * c) % kWrap) / static_cast<float>(kWrap) - 0.5f;
+}
+
+// The ramp position (mod 65536) that `v` (a ramp sample times `gain`) encodes.
+long long positionOf(float v, float gain)
+{
+    const long long p = std::llround((static_cast<double>(v) / gain + 0.5) * kWrap);
+    return ((p % kWrap) + kWrap) % kWrap;
+}
+
+// Checks `channels` planar or interleaved tracks of `n` samples against the ramp times gain,
+// starting at the position the first sample encodes. Returns that position, or -1.
+long long matchBlock(const std::function<float(int c, int i)> &sample, int channels, int n,
+                     float gain, long long offset)
+{
+    const long long p = positionOf(sample(0, 0), gain);
+    for (int c = 0; c < channels; ++c)
+        for (int i = 0; i < n; ++i)
+            if (sample(c, i) != ramp(p + i, c, offset) * gain)
+                return -1;
+    return p;
+}
+
+struct BlockStats {
+    int blocks = 0, matched = 0, contiguous = 0;
+};
+
+// Matches every sent frame against the probe's ramp.
+BlockStats matchSentFrames(const std::vector<ndirec::SentFrame> &frames, int channels, float gain,
+                           long long offset, size_t skip)
+{
+    BlockStats s;
+    long long previous = -1;
+    for (size_t k = skip; k < frames.size(); ++k) {
+        const ndirec::SentFrame &f = frames[k];
+        EXPECT_EQ(f.channels, channels);
+        EXPECT_EQ(f.samples, kPeriod);
+        if (f.channels != channels || f.samples != kPeriod)
+            continue;
+        ++s.blocks;
+        const long long p = matchBlock(
+            [&](int c, int i) { return f.planar[static_cast<size_t>(c * kPeriod + i)]; },
+            channels, kPeriod, gain, offset);
+        if (p < 0) {
+            previous = -1;
+            continue;
+        }
+        ++s.matched;
+        if (previous >= 0 && (previous + kPeriod) % kWrap == p)
+            ++s.contiguous;
+        previous = p;
+    }
+    return s;
+}
+
+// Matches what the probe recorded, in windows of one period, against the scripted ramp.
+// Only the first `frames` recorded frames count: what the stream played before it was stopped.
+BlockStats matchRecording(const JackProbe &probe, long long frames, int channels, float gain,
+                          long long offset)
+{
+    std::vector<std::vector<float>> tracks;
+    for (int c = 0; c < channels; ++c) {
+        tracks.push_back(probe.recorded(c));
+        tracks.back().resize(std::min<size_t>(tracks.back().size(), static_cast<size_t>(frames)));
+    }
+    size_t start = 0;
+    while (start < tracks[0].size() && tracks[0][start] == 0.0f)
+        ++start;
+    BlockStats s;
+    long long previous = -1;
+    for (size_t at = start; at + kPeriod <= tracks[0].size(); at += kPeriod) {
+        ++s.blocks;
+        const long long p = matchBlock([&](int c, int i) { return tracks[static_cast<size_t>(c)][at + static_cast<size_t>(i)]; },
+                                       channels, kPeriod, gain, offset);
+        if (p < 0) {
+            previous = -1;
+            continue;
+        }
+        ++s.matched;
+        if (previous >= 0 && (previous + kPeriod) % kWrap == p)
+            ++s.contiguous;
+        previous = p;
+    }
+    return s;
+}
+
+// Lets about `seconds` of audio pass on the probe's clock.
+void letAudioRun(const JackProbe &probe, double seconds)
+{
+    const long long until = probe.framesElapsed() + static_cast<long long>(seconds * kRate);
+    EXPECT_TRUE(waitFor([&] { return probe.framesElapsed() >= until; }, 20000));
+}
+
+class EngineJack : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(g_server != nullptr && g_server->running());
+        ndirec::reset();
+        setPortAudioJackClientName(kClient);
+    }
+};
+
+TEST_F(EngineJack, CaptureSendsTheProbeSignalPlanarTimesTheGain)
+{
+    JackProbe probe("probe", 2);
+    ASSERT_TRUE(probe.ok());
+    probe.setSignal([](long long f, int c) { return ramp(f, c, 1000); });
+    RunningEntry entry([] { return process_input("system", "Jack Capture", -6.0f, kPeriod, kRate); });
+    ASSERT_TRUE(probe.wire(kClient, 2, 0));
+    const size_t wiredAt = ndirec::sentFrameCount();
+    letAudioRun(probe, 1.5);
+    stopAudioInput();
+    ASSERT_TRUE(entry.returned(10000));
+    EXPECT_EQ(entry.result(), 1);
+
+    const float gain = static_cast<float>(db_to_ratio(-6.0));
+    const auto frames = ndirec::sentFrames();
+    // Skip the blocks around the rewiring, which still carry the server's silent capture ports.
+    const BlockStats s = matchSentFrames(frames, 2, gain, 1000, wiredAt + 4);
+    EXPECT_GE(s.blocks, 200);
+    EXPECT_GE(s.matched, s.blocks * 9 / 10) << "blocks " << s.blocks;
+    EXPECT_GE(s.contiguous, s.matched * 9 / 10);
+    for (const auto &f : frames) {
+        ASSERT_EQ(f.sender, "Jack Capture");
+        ASSERT_EQ(f.sampleRate, kRate);
+    }
+    const ndirec::Counts n = ndirec::counts();
+    EXPECT_EQ(n.sendersCreated, 1);
+    EXPECT_EQ(n.sendersDestroyed, 1);
+}
+
+TEST_F(EngineJack, PlaybackPlaysTheScriptedFramesTimesTheGain)
+{
+    JackProbe probe("probe", 2);
+    ASSERT_TRUE(probe.ok());
+    ndirec::setFramesyncSignal([](long long f, int c) { return ramp(f, c, 777); });
+    RunningEntry entry(
+        [] { return process_output("system", "NOWHERE (nothing)", -6.0f, kPeriod, kRate); });
+    ASSERT_TRUE(probe.wire(kClient, 0, 2));
+    probe.clearRecording();
+    letAudioRun(probe, 1.5);
+    const long long playedFrames = probe.recordedFrames();
+    stopAudioOutput();
+    ASSERT_TRUE(entry.returned(10000));
+    EXPECT_EQ(entry.result(), 1);
+
+    const float gain = static_cast<float>(db_to_ratio(-6.0));
+    const BlockStats s = matchRecording(probe, playedFrames, 2, gain, 777);
+    EXPECT_GE(s.blocks, 200);
+    EXPECT_GE(s.matched, s.blocks * 9 / 10) << "blocks " << s.blocks;
+    for (const auto &r : ndirec::captureRequests()) {
+        ASSERT_EQ(r.sampleRate, kRate);
+        ASSERT_EQ(r.channels, 2);
+        ASSERT_EQ(r.samples, kPeriod);
+    }
+    const ndirec::Counts n = ndirec::counts();
+    EXPECT_EQ(n.framesyncsDestroyed, 1);
+    EXPECT_EQ(n.receiversDestroyed, 1);
+}
+
+TEST_F(EngineJack, DuplexPlaysAndSendsWithOneCycleDelay)
+{
+    JackProbe probe("probe", 2);
+    ASSERT_TRUE(probe.ok());
+    probe.setSignal([](long long f, int c) { return ramp(f, c, 3000); });
+    ndirec::setFramesyncSignal([](long long f, int c) { return ramp(f, c, 5000); });
+    auto printed = std::make_unique<StdoutCapture>();
+    RunningEntry entry([] {
+        return process_duplex("system", "Jack Duplex", "NOWHERE (nothing)", -6.0f, -6.0f, kPeriod,
+                              kRate);
+    });
+    ASSERT_TRUE(probe.wire(kClient, 2, 2));
+    const size_t wiredAt = ndirec::sentFrameCount();
+    probe.clearRecording();
+    letAudioRun(probe, 1.5);
+    const long long playedFrames = probe.recordedFrames();
+    stopAudioDuplex();
+    ASSERT_TRUE(entry.returned(10000));
+    const std::string text = printed->text();
+    printed.reset();
+    EXPECT_EQ(entry.result(), 1);
+    EXPECT_NE(text.find("48000 Format Is Supported \n"), std::string::npos);
+
+    const float gain = static_cast<float>(db_to_ratio(-6.0));
+    const auto frames = ndirec::sentFrames();
+    ASSERT_FALSE(frames.empty());
+    // The first cycle sends the block no read has filled yet: silence.
+    for (float v : frames[0].planar)
+        ASSERT_EQ(v, 0.0f);
+    const BlockStats sent = matchSentFrames(frames, 2, gain, 3000, wiredAt + 4);
+    EXPECT_GE(sent.blocks, 150);
+    EXPECT_GE(sent.matched, sent.blocks * 9 / 10);
+    const BlockStats played = matchRecording(probe, playedFrames, 2, gain, 5000);
+    EXPECT_GE(played.blocks, 150);
+    EXPECT_GE(played.matched, played.blocks * 9 / 10);
+}
+
+TEST_F(EngineJack, RepeatedRunsStopInOrderAndReleaseEverything)
+{
+    for (int i = 0; i < 10; ++i) {
+        {
+            RunningEntry in([] { return process_input("system", "Again", 0.0f, kPeriod, kRate); });
+            ASSERT_TRUE(waitFor([] { return ndirec::sentFrameCount() >= 3; }));
+            stopAudioInput();
+            ASSERT_TRUE(in.returned(10000));
+            ASSERT_EQ(in.result(), 1);
+        }
+        {
+            RunningEntry out(
+                [] { return process_output("system", "NOWHERE (x)", 0.0f, kPeriod, kRate); });
+            const int before = ndirec::counts().captures;
+            ASSERT_TRUE(waitFor([&] { return ndirec::counts().captures >= before + 3; }));
+            stopAudioOutput();
+            ASSERT_TRUE(out.returned(10000));
+            ASSERT_EQ(out.result(), 1);
+        }
+        ndirec::reset();
+    }
+    // A sample rate the server does not run at is refused when the stream opens.
+    StdoutCapture printed;
+    EXPECT_EQ(process_input("system", "Wrong Rate", 0.0f, kPeriod, 44100), 0);
+    EXPECT_EQ(printed.text().rfind("Unable to open stream.\nPortAudio error: ", 0), 0u);
+    const ndirec::Counts n = ndirec::counts();
+    EXPECT_EQ(n.sendersCreated, n.sendersDestroyed);
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    ::testing::InitGoogleTest(&argc, argv);
+    JackServer server(kRate, kPeriod, 2, 2);
+    g_server = &server;
+    return RUN_ALL_TESTS();
+}
