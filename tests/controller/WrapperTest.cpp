@@ -1,0 +1,566 @@
+// The controller on scripted device tables: its construction, the property model, device,
+// channel and rate selection, settings, the NDI configuration file, the source index and the
+// discovery wiring, and its teardown. HOME and XDG_CONFIG_HOME point into a temporary directory.
+#include "FakePortAudio.h"
+#include "NdiRecorder.h"
+#include "wrapper.h"
+
+#include <QMetaMethod>
+#include <QMetaProperty>
+#include <QSettings>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include <memory>
+#include <vector>
+
+namespace {
+
+constexpr int kWaitMs = 10000;
+
+const QString kNdiConfig = QStringLiteral(
+    "{\"ndi\":{\"networks\":{\"ips\":\"\",\"discovery\":\"\"},\"machinename\":\"\",\"tcp\":{"
+    "\"send\":{\"enable\":false},\"recv\":{\"enable\":false}},\"rudp\":{\"send\":{\"enable\":"
+    "true},\"recv\":{\"enable\":true}},\"groups\":{\"send\":\"Public\",\"recv\":\"Public\"},"
+    "\"unicast\":{\"send\":{\"enable\":false},\"recv\":{\"enable\":false}},\"adapters\":{"
+    "\"allowed\":[]},\"multicast\":{\"send\":{\"ttl\":1,\"enable\":false,\"netmask\":\"255.255."
+    "0.0\",\"netprefix\":\"239.255.0.0\"},\"recv\":{\"enable\":true}}}}");
+
+const QStringList kNineRates{"8000",  "22050", "24000",  "44100", "48000",
+                             "88200", "96000", "176400", "192000"};
+
+fakepa::Device device(const std::string &name, int in, int out, double rate)
+{
+    fakepa::Device d;
+    d.name = name;
+    d.maxInputChannels = in;
+    d.maxOutputChannels = out;
+    d.defaultSampleRate = rate;
+    return d;
+}
+
+struct ProbeCall {
+    int inChannels = -1; // -1: no input record
+    int outChannels = -1;
+    double rate = 0;
+};
+std::vector<ProbeCall> g_probes;
+
+// Accepts 44100 and 48000 only and records what it was asked.
+fakepa::Table studioTable()
+{
+    fakepa::Table t;
+    t.hostApis = {{"ALSA", paNoDevice, paNoDevice}};
+    t.devices = {device("Mic", 2, 0, 44100.0),      device("Line In", 8, 0, 48000.0),
+                 device("Speakers", 0, 2, 44100.0), device("Desk", 2, 2, 48000.0),
+                 device("Desk", 4, 6, 96000.0)};
+    t.isFormatSupported = [](const PaStreamParameters *in, const PaStreamParameters *out,
+                             double rate) {
+        g_probes.push_back({in ? in->channelCount : -1, out ? out->channelCount : -1, rate});
+        return rate == 44100.0 || rate == 48000.0 ? paFormatIsSupported
+                                                  : paInvalidSampleRate;
+    };
+    return t;
+}
+
+QString settingsPath()
+{
+    return qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/Quorvane/Veltrin.conf");
+}
+
+QString configPath()
+{
+    return QDir::homePath() + QStringLiteral("/.ndi/ndi-config.v1.json");
+}
+
+QByteArray readAll(const QString &path)
+{
+    QFile f(path);
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+}
+
+} // namespace
+
+class WrapperTest : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void init()
+    {
+        g_probes.clear();
+        fakepa::setTable(studioTable());
+        ndirec::reset();
+        QFile::remove(settingsPath());
+    }
+
+    void constructionStartsIdleWithTheFirstDuplexDeviceProbed()
+    {
+        Wrapper w;
+        QVERIFY(!w.checkIn() && !w.checkOut() && !w.checkInOut());
+        QCOMPARE(w.outLevel(), -3.0);
+        QCOMPARE(w.level(), -3.0);
+        QCOMPARE(w.defaultSampleRates(), kNineRates);
+        QVERIFY(w.defaultSampleRatesIn().isEmpty());
+        QCOMPARE(w.inOutPutDevice(), (QStringList{"Desk", "Desk"}));
+        QCOMPARE(w.inOutPutDev(), QStringLiteral("Desk"));
+        QCOMPARE(w.defaultSampleRatesDuplex(), (QStringList{"44100", "48000"}));
+        // The first entry of each list is selected.
+        QCOMPARE(w.numChannels(), 2u);
+        QCOMPARE(w.sampleRateIn(), 44100u);
+        QCOMPARE(w.numOutChannels(), 2u);
+        QCOMPARE(w.sampleRate(), 44100u);
+        QCOMPARE(w.ndiDevIp(), QString());
+        QCOMPARE(w.version(), QStringLiteral("0.0.1"));
+        QCOMPARE(w.engVersion(), QStringLiteral("1.2.5"));
+        QCOMPARE(w.dllVersion(), QStringLiteral("2.1.3"));
+        QVERIFY(!w.isMacOS());
+        QCOMPARE(fakepa::initializeDepth(), 0);
+
+        // init() is what hands discovery its first index.
+        QSignalSpy index(&w, &Wrapper::ndiCurrentdevIndex);
+        QSignalSpy outLevel(&w, &Wrapper::outLevelChanged);
+        w.init();
+        QCOMPARE(index.count(), 1);
+        QCOMPARE(index.first().first().toInt(), 0);
+        QCOMPARE(outLevel.count(), 1);
+    }
+
+    void propertiesSignalOnlyWhereTheModelSaysSo()
+    {
+        struct Row {
+            const char *name;
+            const char *notify;
+            QVariant value;
+            bool emits;
+        };
+        const QStringList list{"ALSA  Mic"};
+        const std::vector<Row> rows{
+            {"isMacOS", "isMacOSChanged", true, false},
+            {"outPutDevice", "outPutDeviceChanged", list, false},
+            {"inPutDevice", "inPutDeviceChanged", list, false},
+            {"ndiDevice", "ndiDeviceChanged", list, true},
+            {"ndiIpDevice", "ndiIpDeviceChanged", QStringList{"10.0.0.1:5961"}, true},
+            {"buffSize", "buffSizeChanged", 512u, true},
+            {"buffOutSize", "buffOutSizeChanged", 512u, false},
+            {"sampleRate", "sampleRateChanged", 0u, true},
+            {"sampleRateIn", "sampleRateChangedIn", 0u, true},
+            {"numChannels", "numChannelsChanged", 0u, true},
+            {"inPutDev", "inPutDevChanged", QStringLiteral("ALSA  Mic"), false},
+            {"ndiOutSourceName", "ndiOutSourceNameChanged", QStringLiteral("B"), false},
+            {"ndiOutDuplexSourceName", "ndiOutDuplexSourceNameChanged", QStringLiteral("B"),
+             false},
+            {"ndiInSourName", "ndiInSourNameChanged", QStringLiteral("A"), false},
+            {"numOutChannels", "numOutChannelsChanged", 0u, true},
+            {"checkIn", "checkInChanged", true, false},
+            {"checkOut", "checkOutChanged", true, false},
+            {"checkInOut", "checkInOutChanged", true, false},
+            {"outPutDev", "outPutDevChanged", QStringLiteral("ALSA  Speakers"), false},
+            {"ndiDevIp", "ndiDevIpChanged", QStringLiteral("0"), true},
+            {"level", "levelChanged", 2.4, true},
+            {"outLevel", "outLevelChanged", 2.4, true},
+            {"inOutPutDevice", "inOutPutDeviceChanged", QStringList{"Desk"}, false},
+            {"inOutPutDev", "inOutPutDevChanged", QStringLiteral("Desk"), false},
+            {"inDuplexCh", "inDuplexChChanged", QStringLiteral("2"), true},
+            {"outDuplexCh", "outDuplexChChanged", QStringLiteral("2"), true},
+            {"inDuplexSampleRate", "inDuplexSampleRateChanged", QStringLiteral("48000"), true},
+            {"outDuplexSampleRate", "outDuplexSampleRateChanged", QStringLiteral("48000"), true},
+            {"rates", "ratesChanged", 96000, true},
+            {"ratesOut", "ratesOutChanged", 96000, false},
+            {"rateDuplex", "rateDuplexChanged", 96000, false},
+            {"buffDuplexSize", "buffDuplexSizeChanged", 512u, false},
+            {"ndiInSourNameDuplex", "ndiInSourNameDuplexChanged", QStringLiteral("D"), false},
+            {"inPutDevFullString", "inPutDevFullStringChanged", QStringLiteral("ALSA  Mic"),
+             false},
+            {"outPutDevFullString", "outPutDevFullStringChanged",
+             QStringLiteral("ALSA  Speakers"), false},
+            {"version", "versionChanged", QStringLiteral("9.9"), true},
+            {"xWPos", "xWPosChanged", 40, true},
+            {"yWPos", "yWPosChanged", 50, true},
+            {"defaultSampleRates", "defaultSampleRatesChanged", QStringList{"8000"}, false},
+            {"defaultSampleRatesIn", "defaultSampleRatesInChanged", QStringList{"8000"}, false},
+            {"defaultSampleRatesDuplex", "defaultSampleRatesDuplexChanged",
+             QStringList{"8000"}, false},
+        };
+        QCOMPARE(rows.size(), size_t{41});
+
+        Wrapper w;
+        const QMetaObject *mo = w.metaObject();
+        QCOMPARE(mo->propertyCount() - mo->propertyOffset(), 41);
+        for (size_t i = 0; i < rows.size(); ++i) {
+            const Row &row = rows[i];
+            const QMetaProperty p = mo->property(mo->propertyOffset() + static_cast<int>(i));
+            QCOMPARE(p.name(), row.name);
+            QVERIFY2(p.isReadable() && p.isWritable() && p.hasNotifySignal(), row.name);
+            QVERIFY2(!p.isConstant() && !p.isFinal(), row.name);
+            QCOMPARE(p.notifySignal().name(), QByteArray(row.notify));
+            QSignalSpy spy(&w, p.notifySignal());
+            QVERIFY2(p.write(&w, row.value), row.name);
+            QVERIFY2(spy.count() == (row.emits ? 1 : 0), row.name);
+        }
+        // Stored as written, or as the model turns them into values.
+        QCOMPARE(w.buffOutSize(), 512u);
+        QCOMPARE(w.inPutDev(), QStringLiteral("Mic"));
+        QCOMPARE(w.outPutDev(), QStringLiteral("Speakers"));
+        QCOMPARE(w.level(), 2.0);
+        QCOMPARE(w.ndiDevIp(), QStringLiteral("10.0.0.1:5961"));
+        QVERIFY(w.checkIn() && w.checkOut() && w.checkInOut());
+    }
+
+    void signalsAreDeclaredInOrder()
+    {
+        const QStringList expected{
+            "isMacOSChanged", "outPutDeviceChanged", "inPutDeviceChanged", "ndiDeviceChanged",
+            "buffSizeChanged", "sampleRateChanged", "numChannelsChanged", "inPutDevChanged",
+            "ndiOutSourceNameChanged", "numOutChannelsChanged", "checkInChanged",
+            "checkOutChanged", "outPutDevChanged", "sampleRateChangedIn",
+            "ndiInSourNameChanged", "ndiDevIpChanged", "ndiIpDeviceChanged", "levelChanged",
+            "outLevelChanged", "inOutPutDeviceChanged", "inOutPutDevChanged",
+            "ndiCurrentdevIndex", "inDuplexChChanged", "outDuplexChChanged",
+            "inDuplexSampleRateChanged", "outDuplexSampleRateChanged", "ratesChanged",
+            "buffOutSizeChanged", "ratesOutChanged", "buffDuplexSizeChanged",
+            "ndiOutDuplexSourceNameChanged", "rateDuplexChanged", "ndiInSourNameDuplexChanged",
+            "inPutDevFullStringChanged", "outPutDevFullStringChanged", "checkInOutChanged",
+            "versionChanged", "xWPosChanged", "yWPosChanged", "defaultSampleRatesChanged",
+            "defaultSampleRatesInChanged", "defaultSampleRatesDuplexChanged"};
+        const QMetaObject &mo = Wrapper::staticMetaObject;
+        QStringList declared;
+        for (int i = mo.methodOffset(); i < mo.methodCount(); ++i)
+            if (mo.method(i).methodType() == QMetaMethod::Signal)
+                declared << QString::fromLatin1(mo.method(i).name());
+        QCOMPARE(declared, expected);
+    }
+
+    void levelsAreRoundedAndAlwaysSignalled()
+    {
+        Wrapper w;
+        QSignalSpy spy(&w, &Wrapper::levelChanged);
+        w.setLevel(-12.5);
+        QCOMPARE(w.level(), -13.0);
+        w.setLevel(-12.4);
+        QCOMPARE(w.level(), -12.0);
+        w.setLevel(-12.4);
+        QCOMPARE(spy.count(), 3);
+        w.setOutLevel(2.5);
+        QCOMPARE(w.outLevel(), 3.0);
+    }
+
+    void scanResultsFillTheListsAndSelectTheFirstEntries()
+    {
+        Wrapper w;
+        QCOMPARE(w.inPutDevice(), (QStringList{"ALSA  Mic", "ALSA  Line In", "ALSA  Desk",
+                                               "ALSA  Desk"}));
+        QCOMPARE(w.outPutDevice(), (QStringList{"ALSA  Speakers", "ALSA  Desk", "ALSA  Desk"}));
+
+        // The values are in place before the lists are announced.
+        QStringList order;
+        const std::vector<std::pair<QString, void (Wrapper::*)()>> announced{
+            {"numChannels", &Wrapper::numChannelsChanged},
+            {"numOutChannels", &Wrapper::numOutChannelsChanged},
+            {"sampleRateIn", &Wrapper::sampleRateChangedIn},
+            {"sampleRate", &Wrapper::sampleRateChanged},
+            {"outPutDevice", &Wrapper::outPutDeviceChanged},
+            {"inPutDevice", &Wrapper::inPutDeviceChanged}};
+        for (const auto &[name, signal] : announced)
+            connect(&w, signal, &w, [&order, name = name] { order << name; });
+        w.devLists({"A  In8", "A  In4"}, {"A  Out6"}, {"8", "4"}, {"6"}, {22050.0, 96000.7},
+                   {192000.0});
+        QCOMPARE(order, (QStringList{"numChannels", "numOutChannels", "sampleRateIn",
+                                     "sampleRate", "outPutDevice", "inPutDevice"}));
+        QCOMPARE(w.numChannels(), 8u);
+        QCOMPARE(w.numOutChannels(), 6u);
+        QCOMPARE(w.sampleRateIn(), 22050u);
+        QCOMPARE(w.sampleRate(), 192000u);
+
+        w.setNumChannels(1);
+        QCOMPARE(w.numChannels(), 4u);
+        w.setSampleRateIn(1);
+        QCOMPARE(w.sampleRateIn(), 96000u); // truncated toward zero
+        // Off the list: unchanged, but still signalled.
+        QSignalSpy channels(&w, &Wrapper::numChannelsChanged);
+        w.setNumChannels(2);
+        QCOMPARE(w.numChannels(), 4u);
+        QCOMPARE(channels.count(), 1);
+        w.setSampleRate(5);
+        QCOMPARE(w.sampleRate(), 192000u);
+    }
+
+    void choosingADeviceKeepsItsNameAndProbesItsRates()
+    {
+        Wrapper w;
+        QSignalSpy inChanged(&w, &Wrapper::inPutDevChanged);
+        QSignalSpy inRates(&w, &Wrapper::defaultSampleRatesInChanged);
+        g_probes.clear();
+        w.setInPutDev(QStringLiteral("ALSA  Line In"));
+        QCOMPARE(w.inPutDev(), QStringLiteral("Line In"));
+        QCOMPARE(inChanged.count(), 0);
+        QCOMPARE(w.defaultSampleRatesIn(), (QStringList{"44100", "48000"}));
+        QCOMPARE(inRates.count(), 2);
+        // Input-only device: only its input record, all nine candidates in order.
+        QCOMPARE(g_probes.size(), size_t{9});
+        QCOMPARE(g_probes.front().inChannels, 8);
+        QCOMPARE(g_probes.front().outChannels, -1);
+        QCOMPARE(g_probes.front().rate, 8000.0);
+        QCOMPARE(g_probes.back().rate, 192000.0);
+
+        // Output-only device, named in other letter case.
+        g_probes.clear();
+        QSignalSpy outRates(&w, &Wrapper::defaultSampleRatesChanged);
+        w.setOutPutDev(QStringLiteral("ALSA  speakers"));
+        QCOMPARE(w.outPutDev(), QStringLiteral("speakers"));
+        QCOMPARE(w.defaultSampleRates(), (QStringList{"44100", "48000"}));
+        QCOMPARE(outRates.count(), 2);
+        QCOMPARE(g_probes.front().inChannels, -1);
+        QCOMPARE(g_probes.front().outChannels, 2);
+
+        // A duplex device is probed both ways at once; the first of two equal names wins.
+        g_probes.clear();
+        w.testSampleRate(QStringLiteral("Desk"), 0);
+        QCOMPARE(g_probes.front().inChannels, 2);
+        QCOMPARE(g_probes.front().outChannels, 2);
+
+        // An entry without the separator is taken whole.
+        w.setInPutDev(QStringLiteral("Mic"));
+        QCOMPARE(w.inPutDev(), QStringLiteral("Mic"));
+
+        // Unknown devices and unknown types change nothing.
+        g_probes.clear();
+        w.setOutPutDev(QStringLiteral("ALSA  Gone"));
+        w.testSampleRate(QStringLiteral("Mic"), 3);
+        QVERIFY(g_probes.empty());
+        QCOMPARE(w.defaultSampleRates(), (QStringList{"44100", "48000"}));
+        QCOMPARE(fakepa::initializeDepth(), 0);
+    }
+
+    void probeThatCannotReachTheAudioLibraryChangesNothing()
+    {
+        Wrapper w;
+        fakepa::Table broken = studioTable();
+        broken.initializeError = paInternalError;
+        fakepa::setTable(broken);
+        QSignalSpy rates(&w, &Wrapper::defaultSampleRatesInChanged);
+        w.setInPutDev(QStringLiteral("ALSA  Mic"));
+        QCOMPARE(w.inPutDev(), QStringLiteral("Mic"));
+        QVERIFY(w.defaultSampleRatesIn().isEmpty());
+        QCOMPARE(rates.count(), 0);
+        QCOMPARE(fakepa::initializeDepth(), 0);
+    }
+
+    void duplexTextsComeFromTheLastDeviceOfTheName()
+    {
+        Wrapper w;
+        QSignalSpy rate(&w, &Wrapper::inDuplexSampleRateChanged);
+        w.duplexChannelsSamplerate();
+        QCOMPARE(w.inDuplexCh(), QStringLiteral("4"));
+        QCOMPARE(w.outDuplexCh(), QStringLiteral("6"));
+        QCOMPARE(w.inDuplexSampleRate(), QStringLiteral("96000"));
+        QCOMPARE(w.outDuplexSampleRate(), QStringLiteral("96000"));
+        QCOMPARE(rate.count(), 2); // once per device of that name
+
+        w.setInOutPutDevice({});
+        QCOMPARE(w.inOutPutDev(), QString());
+        w.duplexChannelsSamplerate();
+        QCOMPARE(w.inDuplexCh(), QStringLiteral("4"));
+        QCOMPARE(rate.count(), 2);
+    }
+
+    void firstRunUsesDefaults()
+    {
+        Wrapper w;
+        QCOMPARE(w.buffSize(), 256u);
+        QCOMPARE(w.buffOutSize(), 256u);
+        QCOMPARE(w.buffDuplexSize(), 256u);
+        QCOMPARE(w.rates(), 48000);
+        QCOMPARE(w.ratesOut(), 48000);
+        QCOMPARE(w.rateDuplex(), 48000);
+        QCOMPARE(w.inPutDevFullString(), QString());
+        QCOMPARE(w.outPutDevFullString(), QString());
+        QCOMPARE(w.ndiInSourName(), QString());
+        QCOMPARE(w.ndiInSourNameDuplex(), QString());
+        QCOMPARE(w.xWPos(), 0);
+        QCOMPARE(w.yWPos(), 0);
+    }
+
+    void settingsSurviveARunUnderTheirTwelveKeys()
+    {
+        {
+            Wrapper w;
+            w.setBuffSize(512);
+            w.setRates(96000);
+            w.setBuffOutSize(1024);
+            w.setRatesOut(44100);
+            w.setBuffDuplexSize(64);
+            w.setRateDuplex(88200);
+            w.setInPutDevFullString(QStringLiteral("ALSA  Line In"));
+            w.setOutPutDevFullString(QStringLiteral("ALSA  Speakers"));
+            w.setNdiInSourName(QStringLiteral("Studio A"));
+            w.setNdiInSourNameDuplex(QStringLiteral("Studio Ä"));
+            w.setXWPos(-120);
+            w.setYWPos(340);
+            w.setNdiOutSourceName(QStringLiteral("not persisted"));
+        }
+        {
+            QSettings raw(settingsPath(), QSettings::IniFormat);
+            QStringList keys = raw.allKeys();
+            keys.sort();
+            QCOMPARE(keys, (QStringList{"buffDuplexSize", "buffSize", "buffSizeOut", "inPutDev",
+                                        "ndiInSourName", "ndiInSourNameDuplex", "outPutDev",
+                                        "rateDuplex", "rates", "ratesOut", "xPos", "yPos"}));
+        }
+        Wrapper w;
+        QCOMPARE(w.buffSize(), 512u);
+        QCOMPARE(w.rates(), 96000);
+        QCOMPARE(w.buffOutSize(), 1024u);
+        QCOMPARE(w.ratesOut(), 44100);
+        QCOMPARE(w.buffDuplexSize(), 64u);
+        QCOMPARE(w.rateDuplex(), 88200);
+        QCOMPARE(w.inPutDevFullString(), QStringLiteral("ALSA  Line In"));
+        QCOMPARE(w.outPutDevFullString(), QStringLiteral("ALSA  Speakers"));
+        QCOMPARE(w.ndiInSourName(), QStringLiteral("Studio A"));
+        QCOMPARE(w.ndiInSourNameDuplex(), QStringLiteral("Studio Ä"));
+        QCOMPARE(w.xWPos(), -120);
+        QCOMPARE(w.yWPos(), 340);
+        QCOMPARE(w.ndiOutSourceName(), QString());
+    }
+
+    void corruptOrUnreadableSettingsGiveDefaults()
+    {
+        QDir().mkpath(QFileInfo(settingsPath()).path());
+        {
+            QFile f(settingsPath());
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(QByteArray("\x00\xff\xfe[[[\n=\x01\x02===\n\\\\\\[Gen", 30));
+        }
+        {
+            Wrapper w;
+            QCOMPARE(w.buffSize(), 256u);
+            QCOMPARE(w.rates(), 48000);
+            QCOMPARE(w.ndiInSourName(), QString());
+        }
+        // A directory where the file should be cannot be read (nor written, silently).
+        QVERIFY(QFile::remove(settingsPath()));
+        QVERIFY(QDir().mkdir(settingsPath()));
+        {
+            Wrapper w;
+            QCOMPARE(w.buffSize(), 256u);
+            QCOMPARE(w.xWPos(), 0);
+            w.setBuffSize(32);
+        }
+        QVERIFY(QDir().rmdir(settingsPath()));
+    }
+
+    void ndiConfigurationIsWrittenAfreshAtEveryStart()
+    {
+        QDir(QDir::homePath() + QStringLiteral("/.ndi")).removeRecursively();
+        { Wrapper w; }
+        QCOMPARE(readAll(configPath()), kNdiConfig.toLatin1());
+        QCOMPARE(readAll(configPath()).size(), 422);
+
+        // An edited, longer file is replaced whole.
+        {
+            QFile f(configPath());
+            QVERIFY(f.open(QIODevice::WriteOnly));
+            f.write(QByteArray(1000, 'x'));
+        }
+        { Wrapper w; }
+        QCOMPARE(readAll(configPath()), kNdiConfig.toLatin1());
+    }
+
+    void unwritableHomeIsSilent()
+    {
+        const QByteArray home = qgetenv("HOME");
+        QTemporaryDir dir;
+        const QString notADirectory = dir.filePath(QStringLiteral("plain-file"));
+        {
+            QFile f(notADirectory);
+            QVERIFY(f.open(QIODevice::WriteOnly));
+        }
+        qputenv("HOME", notADirectory.toUtf8());
+        {
+            Wrapper w;
+            QCOMPARE(w.buffSize(), 256u);
+        }
+        qputenv("HOME", home);
+        QVERIFY(!QFileInfo::exists(notADirectory + QStringLiteral("/.ndi")));
+        QCOMPARE(QFileInfo(notADirectory).size(), 0);
+    }
+
+    void sourceIndexSelectsAnAddressAndAlwaysReachesDiscovery()
+    {
+        Wrapper w;
+        QSignalSpy index(&w, &Wrapper::ndiCurrentdevIndex);
+        QSignalSpy ip(&w, &Wrapper::ndiDevIpChanged);
+        QSignalSpy ipList(&w, &Wrapper::ndiIpDeviceChanged);
+
+        w.setNdiDevIp(QStringLiteral("2"));
+        QCOMPARE(w.ndiDevIp(), QString());
+        QCOMPARE(index.last().first().toInt(), 2);
+
+        w.setNdiIpDevice({"10.0.0.1:5961", "10.0.0.2:5961"});
+        QCOMPARE(w.ndiDevIp(), QStringLiteral("10.0.0.1:5961"));
+        QCOMPARE(index.last().first().toInt(), 0);
+        QCOMPARE(ipList.count(), 1);
+        w.setNdiDevIp(QStringLiteral("1"));
+        QCOMPARE(w.ndiDevIp(), QStringLiteral("10.0.0.2:5961"));
+        w.setNdiDevIp(QStringLiteral("5"));
+        QCOMPARE(w.ndiDevIp(), QString());
+        QCOMPARE(index.last().first().toInt(), 5);
+        QCOMPARE(ip.count(), 4);
+
+        // An empty list is ignored.
+        w.setNdiDevIp(QStringLiteral("1"));
+        w.setNdiIpDevice({});
+        QCOMPARE(w.ndiIpDevice().size(), 2);
+        QCOMPARE(w.ndiDevIp(), QStringLiteral("10.0.0.2:5961"));
+        QCOMPARE(ipList.count(), 1);
+    }
+
+    void discoveredSourcesReachTheListWithTheChosenOneFirst()
+    {
+        Wrapper w;
+        QSignalSpy changed(&w, &Wrapper::ndiDeviceChanged);
+        ndirec::setSources({{"A", "10.0.0.1:5961"}, {"B", "10.0.0.2:5961"}, {"C", "10.0.0.3:5961"}});
+        QTRY_COMPARE_WITH_TIMEOUT(w.ndiDevice(), (QStringList{"A", "B", "C"}), kWaitMs);
+        QVERIFY(changed.count() >= 1);
+
+        w.setNdiDevIp(QStringLiteral("2"));
+        QCoreApplication::processEvents(); // delivers the queued index to discovery
+        ndirec::setSources({{"A", "10.0.0.1:5961"},
+                            {"B", "10.0.0.2:5961"},
+                            {"C", "10.0.0.3:5961"},
+                            {"D", "10.0.0.4:5961"}});
+        QTRY_COMPARE_WITH_TIMEOUT(w.ndiDevice(), (QStringList{"C", "B", "A", "D"}), kWaitMs);
+        // The address list is not fed by discovery.
+        QVERIFY(w.ndiIpDevice().isEmpty());
+    }
+
+    void teardownSavesAndEndsDiscovery()
+    {
+        auto w = std::make_unique<Wrapper>();
+        QTRY_COMPARE_WITH_TIMEOUT(ndirec::counts().findersCreated, 1, kWaitMs);
+        w->setBuffDuplexSize(2048);
+        w.reset();
+        QCOMPARE(QSettings(settingsPath(), QSettings::IniFormat).value("buffDuplexSize").toUInt(),
+                 2048u);
+        const ndirec::Counts counts = ndirec::counts();
+        QCOMPARE(counts.findersDestroyed, 1);
+        QCOMPARE(counts.destroy, 1);
+    }
+};
+
+int main(int argc, char **argv)
+{
+    // Before anything reads a path: settings and the NDI file go to a scratch tree.
+    QTemporaryDir root;
+    if (!root.isValid())
+        return 1;
+    QDir(root.path()).mkpath(QStringLiteral("home"));
+    QDir(root.path()).mkpath(QStringLiteral("config"));
+    qputenv("HOME", root.filePath(QStringLiteral("home")).toUtf8());
+    qputenv("XDG_CONFIG_HOME", root.filePath(QStringLiteral("config")).toUtf8());
+    QCoreApplication app(argc, argv);
+    WrapperTest test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "WrapperTest.moc"
