@@ -1,0 +1,133 @@
+// The settings-file reader: the file Veltrin writes, the fields discovery honours, and
+// defaults for everything missing or malformed.
+
+#include "Discovery.h"
+#include "JsonValue.h"
+
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+using namespace veltrin::rt;
+
+namespace {
+
+// The exact text the controller writes at every start.
+const char* kVeltrinFile =
+    "{\"ndi\":{\"networks\":{\"ips\":\"\",\"discovery\":\"\"},\"machinename\":\"\",\"tcp\":{\"send\":{"
+    "\"enable\":false},\"recv\":{\"enable\":false}},\"rudp\":{\"send\":{\"enable\":true},\"recv\":{"
+    "\"enable\":true}},\"groups\":{\"send\":\"Public\",\"recv\":\"Public\"},\"unicast\":{\"send\":{"
+    "\"enable\":false},\"recv\":{\"enable\":false}},\"adapters\":{\"allowed\":[]},\"multicast\":{"
+    "\"send\":{\"ttl\":1,\"enable\":false,\"netmask\":\"255.255.0.0\",\"netprefix\":\"239.255.0.0\"},"
+    "\"recv\":{\"enable\":true}}}}";
+
+using Strings = std::vector<std::string>;
+
+void expectDefaults(const DiscoveryConfig& c, const std::string& what)
+{
+    EXPECT_EQ(c.machineName, "") << what;
+    EXPECT_EQ(c.extraIps, Strings{}) << what;
+    EXPECT_EQ(c.sendGroups, Strings{}) << what;
+    EXPECT_EQ(c.recvGroups, Strings{}) << what;
+    EXPECT_EQ(c.allowedAdapters, Strings{}) << what;
+}
+
+} // namespace
+
+TEST(DiscoveryConfig, VeltrinsOwnFileMeansDefaultsInThePublicGroup)
+{
+    ASSERT_EQ(std::string(kVeltrinFile).size(), 422u);
+    const DiscoveryConfig c = DiscoveryConfig::parse(kVeltrinFile);
+    EXPECT_EQ(c.machineName, "");
+    EXPECT_EQ(c.extraIps, Strings{});
+    EXPECT_EQ(c.sendGroups, Strings{"public"});
+    EXPECT_EQ(c.recvGroups, Strings{"public"});
+    EXPECT_EQ(c.allowedAdapters, Strings{});
+}
+
+TEST(DiscoveryConfig, HonouredFields)
+{
+    const DiscoveryConfig c = DiscoveryConfig::parse(R"({"ndi": {
+        "networks": {"ips": " 10.0.0.5, 192.168.1.7 ,not-an-ip,,300.1.1.1"},
+        "machinename": " Booth ",
+        "groups": {"send": "Studio A, Public", "recv": "studio a"},
+        "adapters": {"allowed": ["eth0", "10.1.1.1", 7, ""]}}})");
+    EXPECT_EQ(c.extraIps, (Strings{"10.0.0.5", "192.168.1.7"}));
+    EXPECT_EQ(c.machineName, "Booth");
+    EXPECT_EQ(c.sendGroups, (Strings{"studio a", "public"}));
+    EXPECT_EQ(c.recvGroups, Strings{"studio a"});
+    EXPECT_EQ(c.allowedAdapters, (Strings{"eth0", "10.1.1.1"}));
+}
+
+TEST(DiscoveryConfig, MalformedTextsGiveDefaults)
+{
+    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
+    const std::string cases[] = {
+        "",
+        "not json",
+        std::string(kVeltrinFile).substr(0, 200),
+        std::string(kVeltrinFile) + "x",
+        R"({"ndi": {"machinename": "a",}})",
+        R"({"ndi": {"networks": {"ips": 10}, "machinename": null, "adapters": {"allowed": "eth0"}}})",
+        R"({"ndi": {"machinename": "bad \q escape"}})",
+        R"({"ndi": {"machinename": "lone \udc00 surrogate"}})",
+        R"(["ndi"])",
+        deep,
+    };
+    for (const std::string& text : cases)
+        expectDefaults(DiscoveryConfig::parse(text), text.substr(0, 60));
+}
+
+TEST(DiscoveryConfig, LoadReadsTheFileInHomeAndSurvivesItsAbsence)
+{
+    const std::filesystem::path home =
+        std::filesystem::temp_directory_path() / ("veltrin-config-" + std::to_string(getpid()));
+    std::filesystem::remove_all(home);
+    std::filesystem::create_directories(home / ".ndi");
+    const char* oldHome = std::getenv("HOME");
+    const std::string saved = oldHome ? oldHome : "";
+    setenv("HOME", home.c_str(), 1);
+
+    expectDefaults(DiscoveryConfig::load(), "missing file");
+    std::ofstream(home / ".ndi" / "ndi-config.v1.json") << R"({"ndi":{"machinename":"Cart"}})";
+    EXPECT_EQ(DiscoveryConfig::load().machineName, "Cart");
+    std::filesystem::remove(home / ".ndi" / "ndi-config.v1.json");
+    std::filesystem::create_directory(home / ".ndi" / "ndi-config.v1.json"); // not a file
+    expectDefaults(DiscoveryConfig::load(), "a directory");
+
+    setenv("HOME", saved.c_str(), 1);
+    std::filesystem::remove_all(home);
+}
+
+TEST(DiscoveryConfig, SourceNamesFollowTheHostConvention)
+{
+    DiscoveryConfig c;
+    c.machineName = "booth-2";
+    EXPECT_EQ(sourceName(c, "Mic 1"), "BOOTH-2 (Mic 1)");
+    c.machineName.clear();
+    char host[256] = {};
+    ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
+    std::string expected = std::string(host).substr(0, std::string(host).find('.'));
+    for (char& ch : expected)
+        ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
+    EXPECT_EQ(sourceName(c, "x"), expected + " (x)");
+}
+
+TEST(JsonValue, StringsNumbersAndRepeatedKeys)
+{
+    const auto v = JsonValue::parse(R"( {"s": "caf\u00e9 \ud83c\udfa7 \"q\" \\ \/", "n": -12.5e1,
+                                         "k": 1, "k": "last", "a": [true, false, null, {}]} )");
+    ASSERT_TRUE(v);
+    EXPECT_EQ(v->member("s")->stringValue(), "caf\xC3\xA9 \xF0\x9F\x8E\xA7 \"q\" \\ /");
+    EXPECT_DOUBLE_EQ(v->member("n")->numberValue(), -125.0);
+    EXPECT_EQ(v->member("k")->stringValue(), "last");
+    ASSERT_EQ(v->member("a")->arrayItems().size(), 4u);
+    EXPECT_TRUE(v->member("a")->arrayItems()[0].boolValue());
+    EXPECT_EQ(v->path("a.b"), nullptr);
+    for (const char* bad : {"01", "1.", "-", "[1,]", "{\"a\" 1}", "\"tab\tinside\"", "tru", "{} {}"})
+        EXPECT_FALSE(JsonValue::parse(bad)) << bad;
+}

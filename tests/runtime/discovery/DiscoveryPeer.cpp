@@ -1,0 +1,76 @@
+// A discovery peer for the multi-process tests: announces one source and, with --browse,
+// prints every change of its source list as lines "SOURCES name=address;name=address;".
+// It runs until its standard input closes (and then says goodbye) or until it is killed.
+//
+//   veltrin_discovery_peer [--announce NAME PORT] [--machine NAME] [--browse]
+//                          [--send-groups G] [--recv-groups G] [--adapter IF] [--ip ADDR]
+
+#include "Discovery.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstring>
+#include <memory>
+#include <string>
+
+using veltrin::rt::Announcer;
+using veltrin::rt::Browser;
+using veltrin::rt::DiscoveryConfig;
+
+int main(int argc, char** argv)
+{
+    DiscoveryConfig config;
+    std::string name;
+    int port = 0;
+    bool browse = false;
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        const bool hasValue = i + 1 < argc;
+        if (arg == "--announce" && i + 2 < argc) {
+            name = argv[++i];
+            port = std::atoi(argv[++i]);
+        } else if (arg == "--machine" && hasValue) {
+            config.machineName = argv[++i];
+        } else if (arg == "--browse") {
+            browse = true;
+        } else if (arg == "--send-groups" && hasValue) {
+            config.sendGroups.push_back(argv[++i]);
+        } else if (arg == "--recv-groups" && hasValue) {
+            config.recvGroups.push_back(argv[++i]);
+        } else if (arg == "--adapter" && hasValue) {
+            config.allowedAdapters.push_back(argv[++i]);
+        } else if (arg == "--ip" && hasValue) {
+            config.extraIps.push_back(argv[++i]);
+        } else {
+            std::fprintf(stderr, "unknown argument %s\n", arg.c_str());
+            return 2;
+        }
+    }
+    std::unique_ptr<Announcer> announcer;
+    if (!name.empty())
+        announcer = std::make_unique<Announcer>(config, name, static_cast<uint16_t>(port));
+    std::unique_ptr<Browser> browser;
+    if (browse)
+        browser = std::make_unique<Browser>(config);
+    std::printf("READY\n");
+    std::fflush(stdout);
+
+    for (;;) {
+        pollfd in{STDIN_FILENO, POLLIN, 0};
+        if (poll(&in, 1, browser ? 0 : 200) > 0) {
+            char buffer[64];
+            if (read(STDIN_FILENO, buffer, sizeof buffer) <= 0)
+                break;
+        }
+        if (browser && browser->waitForChange(200)) {
+            std::string line = "SOURCES ";
+            for (const auto& source : browser->sources())
+                line += source.name + '=' + source.address + ';';
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+        }
+    }
+    return 0;
+}
