@@ -1,0 +1,34 @@
+import QtQuick 2.15
+import QtTest 1.15
+import Veltrin.Test 1.0
+
+SceneCase {
+    name: "AboutPage"
+
+    function test_versions() {
+        open({ version: "5.6.1" })
+        compare(control("interfaceVersion").text, "INTERFACE v1.2.5")
+        compare(control("engineVersion").text, "ENGINE v2.1.3 DLL")
+        compare(control("ndiVersion").text, "NDI LIBRARY v5.6.1")
+        wrapper.version = "6.0.0"
+        compare(control("ndiVersion").text, "NDI LIBRARY v6.0.0")
+    }
+
+    function test_agreement_scrolls_and_cannot_be_edited() {
+        open({})
+        showPage(2)
+        var text = control("agreement")
+        var view = control("agreementView")
+        verify(text.readOnly)
+        verify(text.text.indexOf("MIT License") >= 0)
+        verify(text.text.indexOf("END-USER AGREEMENT") === 0)
+        verify(view.contentHeight > view.height)
+        compare(view.contentY, 0)
+        mouseWheel(view, view.width / 2, view.height / 2, 0, -360)
+        tryVerify(function() { return view.contentY > 0 })
+        var before = text.text
+        mouseClick(text)
+        keyClick(Qt.Key_X)
+        compare(text.text, before)
+    }
+}
