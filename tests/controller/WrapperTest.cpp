@@ -429,7 +429,8 @@ private slots:
         {
             QFile f(settingsPath());
             QVERIFY(f.open(QIODevice::WriteOnly));
-            f.write(QByteArray("\x00\xff\xfe[[[\n=\x01\x02===\n\\\\\\[Gen", 30));
+            static const char garbage[] = "\x00\xff\xfe[[[\n=\x01\x02===\n\\\\\\[Gen";
+            f.write(garbage, sizeof(garbage) - 1);
         }
         {
             Wrapper w;
