@@ -1,9 +1,9 @@
 #include "wrapper.h"
 
 #include "InOut.h"
-#include "NdiLib.h"
 #include "InPutProcess.h"
 #include "NDIScan.h"
+#include "NdiLib.h"
 #include "OutPutProcess.h"
 #include "ReadBufferData.h"
 #include "ReadInBuffData.h"

@@ -12,7 +12,6 @@
 #include <QObject>
 #include <QString>
 #include <QStringList>
-
 #include <memory>
 
 class ScanDevice;
@@ -27,29 +26,28 @@ class Wrapper : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(bool isMacOS READ isMacOS WRITE setIsMacOS NOTIFY isMacOSChanged)
-    Q_PROPERTY(QStringList outPutDevice READ outPutDevice WRITE setOutPutDevice NOTIFY
-                   outPutDeviceChanged)
-    Q_PROPERTY(QStringList inPutDevice READ inPutDevice WRITE setInPutDevice NOTIFY
-                   inPutDeviceChanged)
+    Q_PROPERTY(
+        QStringList outPutDevice READ outPutDevice WRITE setOutPutDevice NOTIFY outPutDeviceChanged)
+    Q_PROPERTY(
+        QStringList inPutDevice READ inPutDevice WRITE setInPutDevice NOTIFY inPutDeviceChanged)
     Q_PROPERTY(QStringList ndiDevice READ ndiDevice WRITE setNdiDevice NOTIFY ndiDeviceChanged)
-    Q_PROPERTY(QStringList ndiIpDevice READ ndiIpDevice WRITE setNdiIpDevice NOTIFY
-                   ndiIpDeviceChanged)
+    Q_PROPERTY(
+        QStringList ndiIpDevice READ ndiIpDevice WRITE setNdiIpDevice NOTIFY ndiIpDeviceChanged)
     Q_PROPERTY(unsigned int buffSize READ buffSize WRITE setBuffSize NOTIFY buffSizeChanged)
-    Q_PROPERTY(unsigned int buffOutSize READ buffOutSize WRITE setBuffOutSize NOTIFY
-                   buffOutSizeChanged)
-    Q_PROPERTY(unsigned int sampleRate READ sampleRate WRITE setSampleRate NOTIFY
-                   sampleRateChanged)
+    Q_PROPERTY(
+        unsigned int buffOutSize READ buffOutSize WRITE setBuffOutSize NOTIFY buffOutSizeChanged)
+    Q_PROPERTY(unsigned int sampleRate READ sampleRate WRITE setSampleRate NOTIFY sampleRateChanged)
     Q_PROPERTY(unsigned int sampleRateIn READ sampleRateIn WRITE setSampleRateIn NOTIFY
                    sampleRateChangedIn)
-    Q_PROPERTY(unsigned int numChannels READ numChannels WRITE setNumChannels NOTIFY
-                   numChannelsChanged)
+    Q_PROPERTY(
+        unsigned int numChannels READ numChannels WRITE setNumChannels NOTIFY numChannelsChanged)
     Q_PROPERTY(QString inPutDev READ inPutDev WRITE setInPutDev NOTIFY inPutDevChanged)
     Q_PROPERTY(QString ndiOutSourceName READ ndiOutSourceName WRITE setNdiOutSourceName NOTIFY
                    ndiOutSourceNameChanged)
     Q_PROPERTY(QString ndiOutDuplexSourceName READ ndiOutDuplexSourceName WRITE
                    setNdiOutDuplexSourceName NOTIFY ndiOutDuplexSourceNameChanged)
-    Q_PROPERTY(QString ndiInSourName READ ndiInSourName WRITE setNdiInSourName NOTIFY
-                   ndiInSourNameChanged)
+    Q_PROPERTY(
+        QString ndiInSourName READ ndiInSourName WRITE setNdiInSourName NOTIFY ndiInSourNameChanged)
     Q_PROPERTY(unsigned int numOutChannels READ numOutChannels WRITE setNumOutChannels NOTIFY
                    numOutChannelsChanged)
     Q_PROPERTY(bool checkIn READ checkIn WRITE setCheckIn NOTIFY checkInChanged)
@@ -61,13 +59,11 @@ class Wrapper : public QObject
     Q_PROPERTY(double outLevel READ outLevel WRITE setOutLevel NOTIFY outLevelChanged)
     Q_PROPERTY(QStringList inOutPutDevice READ inOutPutDevice WRITE setInOutPutDevice NOTIFY
                    inOutPutDeviceChanged)
-    Q_PROPERTY(QString inOutPutDev READ inOutPutDev WRITE setInOutPutDev NOTIFY
-                   inOutPutDevChanged)
+    Q_PROPERTY(QString inOutPutDev READ inOutPutDev WRITE setInOutPutDev NOTIFY inOutPutDevChanged)
     Q_PROPERTY(QString inDuplexCh READ inDuplexCh WRITE setInDuplexCh NOTIFY inDuplexChChanged)
-    Q_PROPERTY(QString outDuplexCh READ outDuplexCh WRITE setOutDuplexCh NOTIFY
-                   outDuplexChChanged)
-    Q_PROPERTY(QString inDuplexSampleRate READ inDuplexSampleRate WRITE setInDuplexSampleRate
-                   NOTIFY inDuplexSampleRateChanged)
+    Q_PROPERTY(QString outDuplexCh READ outDuplexCh WRITE setOutDuplexCh NOTIFY outDuplexChChanged)
+    Q_PROPERTY(QString inDuplexSampleRate READ inDuplexSampleRate WRITE setInDuplexSampleRate NOTIFY
+                   inDuplexSampleRateChanged)
     Q_PROPERTY(QString outDuplexSampleRate READ outDuplexSampleRate WRITE setOutDuplexSampleRate
                    NOTIFY outDuplexSampleRateChanged)
     Q_PROPERTY(int rates READ rates WRITE setRates NOTIFY ratesChanged)
@@ -77,8 +73,8 @@ class Wrapper : public QObject
                    buffDuplexSizeChanged)
     Q_PROPERTY(QString ndiInSourNameDuplex READ ndiInSourNameDuplex WRITE setNdiInSourNameDuplex
                    NOTIFY ndiInSourNameDuplexChanged)
-    Q_PROPERTY(QString inPutDevFullString READ inPutDevFullString WRITE setInPutDevFullString
-                   NOTIFY inPutDevFullStringChanged)
+    Q_PROPERTY(QString inPutDevFullString READ inPutDevFullString WRITE setInPutDevFullString NOTIFY
+                   inPutDevFullStringChanged)
     Q_PROPERTY(QString outPutDevFullString READ outPutDevFullString WRITE setOutPutDevFullString
                    NOTIFY outPutDevFullStringChanged)
     Q_PROPERTY(QString version READ version WRITE setVersion NOTIFY versionChanged)

@@ -1,11 +1,9 @@
-#include "wrapper.h"
-
 #include "ScanDevice.h"
-
-#include <portaudio.h>
+#include "wrapper.h"
 
 #include <cstdio>
 #include <limits>
+#include <portaudio.h>
 #include <strings.h>
 #include <utility>
 

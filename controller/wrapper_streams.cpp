@@ -1,11 +1,10 @@
-#include "wrapper.h"
-
 #include "Audio.Capture.Playback.h"
 #include "InOut.h"
 #include "InPutProcess.h"
 #include "OutPutProcess.h"
 #include "ReadBufferData.h"
 #include "ReadInBuffData.h"
+#include "wrapper.h"
 
 namespace {
 // Streams run at unity gain; the engine takes gains in decibels.
@@ -33,8 +32,8 @@ void Wrapper::startOutThread()
 
 void Wrapper::startInOutThread()
 {
-    m_inOut->setParams(m_inOutPutDev, m_ndiInSourNameDuplex, m_ndiOutDuplexSourceName,
-                       kUnityGainDb, m_buffDuplexSize, static_cast<unsigned int>(m_rateDuplex));
+    m_inOut->setParams(m_inOutPutDev, m_ndiInSourNameDuplex, m_ndiOutDuplexSourceName, kUnityGainDb,
+                       m_buffDuplexSize, static_cast<unsigned int>(m_rateDuplex));
     m_inOut->start(QThread::InheritPriority);
     m_readBufferData->startRead();
     m_readInBuffData->startRead();

@@ -11,7 +11,6 @@
 
 #include <QStringList>
 #include <QThread>
-
 #include <atomic>
 
 class NDIScan : public QThread

@@ -1,7 +1,6 @@
 #include "ScanDevice.h"
 
 #include <QDebug>
-
 #include <portaudio.h>
 
 ScanDevice::ScanDevice() : QObject(nullptr) {}
@@ -52,7 +51,7 @@ void ScanDevice::scan()
 
     Pa_Terminate();
 
-    emit toDevList(m_inputEntries, m_outputEntries, m_inputChannels, m_outputChannels,
-                   m_inputRates, m_outputRates);
+    emit toDevList(m_inputEntries, m_outputEntries, m_inputChannels, m_outputChannels, m_inputRates,
+                   m_outputRates);
     emit toInOutDev(m_duplexNames);
 }

@@ -24,8 +24,8 @@ InOut::~InOut()
     wait();
 }
 
-void InOut::setParams(QString device, QString ndiSendName, QString ndiReceiveSource,
-                      float gainDb, unsigned int framesPerBuffer, unsigned int sampleRate)
+void InOut::setParams(QString device, QString ndiSendName, QString ndiReceiveSource, float gainDb,
+                      unsigned int framesPerBuffer, unsigned int sampleRate)
 {
     m_device = std::move(device);
     m_ndiSendName = std::move(ndiSendName);

@@ -41,6 +41,6 @@ void InPutProcess::run()
     const QByteArray device = m_device.toUtf8();
     const QByteArray ndiName = m_ndiName.toUtf8();
     process_input(std::string(device.constData(), static_cast<size_t>(device.size())),
-                  std::string(ndiName.constData(), static_cast<size_t>(ndiName.size())),
-                  m_gainDb, m_framesPerBuffer, m_sampleRate);
+                  std::string(ndiName.constData(), static_cast<size_t>(ndiName.size())), m_gainDb,
+                  m_framesPerBuffer, m_sampleRate);
 }

@@ -9,7 +9,6 @@
 #include "LevelTap.h"
 
 #include <QThread>
-
 #include <atomic>
 #include <cstdint>
 

@@ -16,7 +16,7 @@ OutPutProcess::~OutPutProcess()
 }
 
 void OutPutProcess::setParams(QString device, QString ndiSource, float gainDb,
-                             unsigned int framesPerBuffer, unsigned int sampleRate)
+                              unsigned int framesPerBuffer, unsigned int sampleRate)
 {
     m_device = std::move(device);
     m_ndiSource = std::move(ndiSource);
@@ -41,6 +41,6 @@ void OutPutProcess::run()
     const QByteArray device = m_device.toUtf8();
     const QByteArray ndiSource = m_ndiSource.toUtf8();
     process_output(std::string(device.constData(), static_cast<size_t>(device.size())),
-                  std::string(ndiSource.constData(), static_cast<size_t>(ndiSource.size())),
-                  m_gainDb, m_framesPerBuffer, m_sampleRate);
+                   std::string(ndiSource.constData(), static_cast<size_t>(ndiSource.size())),
+                   m_gainDb, m_framesPerBuffer, m_sampleRate);
 }

@@ -8,7 +8,6 @@
 
 #include <QString>
 #include <QThread>
-
 #include <atomic>
 
 class OutPutProcess : public QThread

@@ -1,16 +1,16 @@
 // The controller on scripted device tables: its construction, the property model, device,
 // channel and rate selection, settings, the NDI configuration file, the source index and the
 // discovery wiring, and its teardown. HOME and XDG_CONFIG_HOME point into a temporary directory.
+#include "wrapper.h"
+
 #include "FakePortAudio.h"
 #include "NdiRecorder.h"
-#include "wrapper.h"
 
 #include <QMetaMethod>
 #include <QMetaProperty>
 #include <QSettings>
 #include <QTemporaryDir>
 #include <QtTest>
-
 #include <memory>
 #include <vector>
 
@@ -51,14 +51,13 @@ fakepa::Table studioTable()
 {
     fakepa::Table t;
     t.hostApis = {{"ALSA", paNoDevice, paNoDevice}};
-    t.devices = {device("Mic", 2, 0, 44100.0),      device("Line In", 8, 0, 48000.0),
+    t.devices = {device("Mic", 2, 0, 44100.0), device("Line In", 8, 0, 48000.0),
                  device("Speakers", 0, 2, 44100.0), device("Desk", 2, 2, 48000.0),
                  device("Desk", 4, 6, 96000.0)};
     t.isFormatSupported = [](const PaStreamParameters *in, const PaStreamParameters *out,
                              double rate) {
         g_probes.push_back({in ? in->channelCount : -1, out ? out->channelCount : -1, rate});
-        return rate == 44100.0 || rate == 48000.0 ? paFormatIsSupported
-                                                  : paInvalidSampleRate;
+        return rate == 44100.0 || rate == 48000.0 ? paFormatIsSupported : paInvalidSampleRate;
     };
     return t;
 }
@@ -148,8 +147,7 @@ private slots:
             {"numChannels", "numChannelsChanged", 0u, true},
             {"inPutDev", "inPutDevChanged", QStringLiteral("ALSA  Mic"), false},
             {"ndiOutSourceName", "ndiOutSourceNameChanged", QStringLiteral("B"), false},
-            {"ndiOutDuplexSourceName", "ndiOutDuplexSourceNameChanged", QStringLiteral("B"),
-             false},
+            {"ndiOutDuplexSourceName", "ndiOutDuplexSourceNameChanged", QStringLiteral("B"), false},
             {"ndiInSourName", "ndiInSourNameChanged", QStringLiteral("A"), false},
             {"numOutChannels", "numOutChannelsChanged", 0u, true},
             {"checkIn", "checkInChanged", true, false},
@@ -170,17 +168,16 @@ private slots:
             {"rateDuplex", "rateDuplexChanged", 96000, false},
             {"buffDuplexSize", "buffDuplexSizeChanged", 512u, false},
             {"ndiInSourNameDuplex", "ndiInSourNameDuplexChanged", QStringLiteral("D"), false},
-            {"inPutDevFullString", "inPutDevFullStringChanged", QStringLiteral("ALSA  Mic"),
+            {"inPutDevFullString", "inPutDevFullStringChanged", QStringLiteral("ALSA  Mic"), false},
+            {"outPutDevFullString", "outPutDevFullStringChanged", QStringLiteral("ALSA  Speakers"),
              false},
-            {"outPutDevFullString", "outPutDevFullStringChanged",
-             QStringLiteral("ALSA  Speakers"), false},
             {"version", "versionChanged", QStringLiteral("9.9"), true},
             {"xWPos", "xWPosChanged", 40, true},
             {"yWPos", "yWPosChanged", 50, true},
             {"defaultSampleRates", "defaultSampleRatesChanged", QStringList{"8000"}, false},
             {"defaultSampleRatesIn", "defaultSampleRatesInChanged", QStringList{"8000"}, false},
-            {"defaultSampleRatesDuplex", "defaultSampleRatesDuplexChanged",
-             QStringList{"8000"}, false},
+            {"defaultSampleRatesDuplex", "defaultSampleRatesDuplexChanged", QStringList{"8000"},
+             false},
         };
         QCOMPARE(rows.size(), size_t{41});
 
@@ -209,20 +206,48 @@ private slots:
 
     void signalsAreDeclaredInOrder()
     {
-        const QStringList expected{
-            "isMacOSChanged", "outPutDeviceChanged", "inPutDeviceChanged", "ndiDeviceChanged",
-            "buffSizeChanged", "sampleRateChanged", "numChannelsChanged", "inPutDevChanged",
-            "ndiOutSourceNameChanged", "numOutChannelsChanged", "checkInChanged",
-            "checkOutChanged", "outPutDevChanged", "sampleRateChangedIn",
-            "ndiInSourNameChanged", "ndiDevIpChanged", "ndiIpDeviceChanged", "levelChanged",
-            "outLevelChanged", "inOutPutDeviceChanged", "inOutPutDevChanged",
-            "ndiCurrentdevIndex", "inDuplexChChanged", "outDuplexChChanged",
-            "inDuplexSampleRateChanged", "outDuplexSampleRateChanged", "ratesChanged",
-            "buffOutSizeChanged", "ratesOutChanged", "buffDuplexSizeChanged",
-            "ndiOutDuplexSourceNameChanged", "rateDuplexChanged", "ndiInSourNameDuplexChanged",
-            "inPutDevFullStringChanged", "outPutDevFullStringChanged", "checkInOutChanged",
-            "versionChanged", "xWPosChanged", "yWPosChanged", "defaultSampleRatesChanged",
-            "defaultSampleRatesInChanged", "defaultSampleRatesDuplexChanged"};
+        const QStringList expected{"isMacOSChanged",
+                                   "outPutDeviceChanged",
+                                   "inPutDeviceChanged",
+                                   "ndiDeviceChanged",
+                                   "buffSizeChanged",
+                                   "sampleRateChanged",
+                                   "numChannelsChanged",
+                                   "inPutDevChanged",
+                                   "ndiOutSourceNameChanged",
+                                   "numOutChannelsChanged",
+                                   "checkInChanged",
+                                   "checkOutChanged",
+                                   "outPutDevChanged",
+                                   "sampleRateChangedIn",
+                                   "ndiInSourNameChanged",
+                                   "ndiDevIpChanged",
+                                   "ndiIpDeviceChanged",
+                                   "levelChanged",
+                                   "outLevelChanged",
+                                   "inOutPutDeviceChanged",
+                                   "inOutPutDevChanged",
+                                   "ndiCurrentdevIndex",
+                                   "inDuplexChChanged",
+                                   "outDuplexChChanged",
+                                   "inDuplexSampleRateChanged",
+                                   "outDuplexSampleRateChanged",
+                                   "ratesChanged",
+                                   "buffOutSizeChanged",
+                                   "ratesOutChanged",
+                                   "buffDuplexSizeChanged",
+                                   "ndiOutDuplexSourceNameChanged",
+                                   "rateDuplexChanged",
+                                   "ndiInSourNameDuplexChanged",
+                                   "inPutDevFullStringChanged",
+                                   "outPutDevFullStringChanged",
+                                   "checkInOutChanged",
+                                   "versionChanged",
+                                   "xWPosChanged",
+                                   "yWPosChanged",
+                                   "defaultSampleRatesChanged",
+                                   "defaultSampleRatesInChanged",
+                                   "defaultSampleRatesDuplexChanged"};
         const QMetaObject &mo = Wrapper::staticMetaObject;
         QStringList declared;
         for (int i = mo.methodOffset(); i < mo.methodCount(); ++i)
@@ -248,8 +273,8 @@ private slots:
     void scanResultsFillTheListsAndSelectTheFirstEntries()
     {
         Wrapper w;
-        QCOMPARE(w.inPutDevice(), (QStringList{"ALSA  Mic", "ALSA  Line In", "ALSA  Desk",
-                                               "ALSA  Desk"}));
+        QCOMPARE(w.inPutDevice(),
+                 (QStringList{"ALSA  Mic", "ALSA  Line In", "ALSA  Desk", "ALSA  Desk"}));
         QCOMPARE(w.outPutDevice(), (QStringList{"ALSA  Speakers", "ALSA  Desk", "ALSA  Desk"}));
 
         // The values are in place before the lists are announced.
@@ -265,8 +290,8 @@ private slots:
             connect(&w, signal, &w, [&order, name = name] { order << name; });
         w.devLists({"A  In8", "A  In4"}, {"A  Out6"}, {"8", "4"}, {"6"}, {22050.0, 96000.7},
                    {192000.0});
-        QCOMPARE(order, (QStringList{"numChannels", "numOutChannels", "sampleRateIn",
-                                     "sampleRate", "outPutDevice", "inPutDevice"}));
+        QCOMPARE(order, (QStringList{"numChannels", "numOutChannels", "sampleRateIn", "sampleRate",
+                                     "outPutDevice", "inPutDevice"}));
         QCOMPARE(w.numChannels(), 8u);
         QCOMPARE(w.numOutChannels(), 6u);
         QCOMPARE(w.sampleRateIn(), 22050u);
@@ -453,7 +478,9 @@ private slots:
     void ndiConfigurationIsWrittenAfreshAtEveryStart()
     {
         QDir(QDir::homePath() + QStringLiteral("/.ndi")).removeRecursively();
-        { Wrapper w; }
+        {
+            Wrapper w;
+        }
         QCOMPARE(readAll(configPath()), kNdiConfig.toLatin1());
         QCOMPARE(readAll(configPath()).size(), 422);
 
@@ -463,7 +490,9 @@ private slots:
             QVERIFY(f.open(QIODevice::WriteOnly));
             f.write(QByteArray(1000, 'x'));
         }
-        { Wrapper w; }
+        {
+            Wrapper w;
+        }
         QCOMPARE(readAll(configPath()), kNdiConfig.toLatin1());
     }
 
@@ -520,7 +549,8 @@ private slots:
     {
         Wrapper w;
         QSignalSpy changed(&w, &Wrapper::ndiDeviceChanged);
-        ndirec::setSources({{"A", "10.0.0.1:5961"}, {"B", "10.0.0.2:5961"}, {"C", "10.0.0.3:5961"}});
+        ndirec::setSources(
+            {{"A", "10.0.0.1:5961"}, {"B", "10.0.0.2:5961"}, {"C", "10.0.0.3:5961"}});
         QTRY_COMPARE_WITH_TIMEOUT(w.ndiDevice(), (QStringList{"A", "B", "C"}), kWaitMs);
         QVERIFY(changed.count() >= 1);
 

@@ -1,10 +1,10 @@
 // NDI discovery: how one step turns the finder's source list into the published lists, and
 // the discovery thread's signals and ownership of the NDI runtime.
 #include "NDIScan.h"
+
 #include "NdiRecorder.h"
 
 #include <QtTest>
-
 #include <string>
 #include <utility>
 #include <vector>
@@ -168,8 +168,8 @@ private slots:
     void runtimeThatFailsToInitialiseIsNeverUsed()
     {
         ndirec::setInitializeResult(false);
-        QTest::ignoreMessage(QtWarningMsg,
-                             "NDI source discovery unavailable: the NDI runtime did not initialise.");
+        QTest::ignoreMessage(
+            QtWarningMsg, "NDI source discovery unavailable: the NDI runtime did not initialise.");
         NDIScan scan;
         Listener listener(&scan);
         scan.startThread();

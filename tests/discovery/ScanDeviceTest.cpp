@@ -1,7 +1,8 @@
 // The device scan: entry texts, channel texts and rates in device order, the side each device
 // is listed on, and what a failing audio library leaves.
-#include "FakePortAudio.h"
 #include "ScanDevice.h"
+
+#include "FakePortAudio.h"
 
 #include <QtTest>
 
@@ -61,12 +62,10 @@ private slots:
     {
         fakepa::Table t;
         t.hostApis = {{"ALSA", 0, 1}, {"JACK Audio Connection Kit", 2, 2}};
-        t.devices = {device("Mic", 0, 2, 0, 44100.0),
-                     device("Speakers", 0, 0, 2, 48000.0),
-                     device("USB Interface", 1, 8, 6, 96000.0),
-                     device("Mic", 0, 2, 0, 44100.0),
-                     device("Écran HDMI", 0, 0, 8, 48000.0),
-                     device("Dead", 0, 0, 0, 48000.0)};
+        t.devices = {
+            device("Mic", 0, 2, 0, 44100.0),           device("Speakers", 0, 0, 2, 48000.0),
+            device("USB Interface", 1, 8, 6, 96000.0), device("Mic", 0, 2, 0, 44100.0),
+            device("Écran HDMI", 0, 0, 8, 48000.0),    device("Dead", 0, 0, 0, 48000.0)};
         fakepa::setTable(t);
         QTest::ignoreMessage(QtWarningMsg, "Aqui  6");
 

@@ -5,7 +5,6 @@
 #include "ReadInBuffData.h"
 
 #include <QtTest>
-
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -59,8 +58,7 @@ private slots:
         QFETCH(int, frames);
         QFETCH(float, sample);
         QFETCH(double, expected);
-        const std::vector<float> block(static_cast<size_t>(std::max(channels * frames, 1)),
-                                       sample);
+        const std::vector<float> block(static_cast<size_t>(std::max(channels * frames, 1)), sample);
         const double level = LevelPoller::blockLevel(block.data(), channels, frames);
         if (std::isinf(expected))
             QCOMPARE(level, expected);

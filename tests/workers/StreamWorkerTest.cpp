@@ -8,7 +8,6 @@
 #include "OutPutProcess.h"
 
 #include <QtTest>
-
 #include <algorithm>
 #include <cmath>
 
@@ -118,15 +117,15 @@ private slots:
         worker.setParams(QStringLiteral("Desk"), QStringLiteral("Send"), QStringLiteral("Recv"),
                          6.0f, 256, 48000);
         worker.start();
-        QTRY_VERIFY_WITH_TIMEOUT(ndirec::sentFrameCount() > 4 && largestPlayed() > 0.0f,
-                                 kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(ndirec::sentFrameCount() > 4 && largestPlayed() > 0.0f, kWaitMs);
         stopAudioDuplex();
         QVERIFY(worker.wait(kWaitMs));
 
         QCOMPARE(ndirec::senderSettings().back().name, std::string("Send"));
         QCOMPARE(ndirec::receiverSettings().back().source, std::string("Recv"));
         const float expected = kInput * static_cast<float>(db_to_ratio(6.0));
-        QVERIFY2(std::abs(largestSent() - expected) < 1e-4f, qPrintable(QString::number(largestSent())));
+        QVERIFY2(std::abs(largestSent() - expected) < 1e-4f,
+                 qPrintable(QString::number(largestSent())));
         QVERIFY2(std::abs(largestPlayed() - expected) < 1e-4f,
                  qPrintable(QString::number(largestPlayed())));
     }
