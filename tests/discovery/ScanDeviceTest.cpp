@@ -110,21 +110,6 @@ private slots:
         QCOMPARE(s.order, kSignalOrder);
         QVERIFY(s.in.isEmpty() && s.out.isEmpty() && s.inOut.isEmpty());
     }
-
-    void rescanReplacesTheLists()
-    {
-        fakepa::Table t;
-        t.devices = {device("Desk", 0, 2, 2, 48000.0)};
-        fakepa::setTable(t);
-        ScanDevice scanner;
-        QSignalSpy spy(&scanner, &ScanDevice::toDevList);
-        QTest::ignoreMessage(QtWarningMsg, "Aqui  1");
-        QTest::ignoreMessage(QtWarningMsg, "Aqui  1");
-        scanner.scan();
-        scanner.scan();
-        QCOMPARE(spy.count(), 2);
-        QCOMPARE(spy.last().at(0).toStringList(), QStringList{"Fake API  Desk"});
-    }
 };
 
 QTEST_GUILESS_MAIN(ScanDeviceTest)

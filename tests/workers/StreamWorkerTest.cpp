@@ -98,18 +98,6 @@ private slots:
         QVERIFY(worker.wait(kWaitMs));
     }
 
-    void outputReceivesTheNamedSource()
-    {
-        OutPutProcess worker;
-        worker.setParams(QStringLiteral("Desk"), QStringLiteral("HOST (Studio B)"), 0.0f, 256,
-                         48000);
-        worker.startThread();
-        QTRY_VERIFY_WITH_TIMEOUT(ndirec::counts().captures > 2, kWaitMs);
-        QCOMPARE(ndirec::receiverSettings().back().source, std::string("HOST (Studio B)"));
-        stopAudioOutput();
-        QVERIFY(worker.wait(kWaitMs));
-    }
-
     void duplexAppliesItsOneGainInBothDirections()
     {
         ndirec::setFramesyncSignal([](long long, int) { return kInput; });
