@@ -1,0 +1,70 @@
+// Interoperation with a real multicast DNS stack: avahi-daemon runs on a far host (a network
+// namespace joined by a veth pair) and must list a Veltrin source with its host, port and
+// name; a service that avahi-publish puts up under Veltrin's type must reach a Browser.
+
+#include "ChildProcess.h"
+#include "Discovery.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+
+using namespace veltrin::rt;
+using veltrin::test::ChildProcess;
+using veltrin::test::shell;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+class AvahiFarHost {
+public:
+    AvahiFarHost()
+    {
+        m_linked = shell("ip link add vnear type veth peer name vfar && "
+                         "ip addr add 10.77.0.1/24 dev vnear && ip link set vnear up") == 0;
+        m_host = std::make_unique<ChildProcess>(std::vector<std::string>{
+            "unshare", "--net", "--mount", "--pid", "--kill-child", "--propagation", "private",
+            "sh", VELTRIN_AVAHI_FAR_HOST});
+        // Until the script speaks, the child may not have left this namespace yet.
+        m_linked = m_linked && m_host->waitFor("NETNS", 10000) &&
+                   shell("ip link set vfar netns " + std::to_string(m_host->pid())) == 0;
+    }
+    ~AvahiFarHost()
+    {
+        m_host.reset();
+        shell("ip link del vnear 2>/dev/null");
+    }
+    bool linked() const { return m_linked; }
+    ChildProcess& host() { return *m_host; }
+
+private:
+    bool m_linked = false;
+    std::unique_ptr<ChildProcess> m_host;
+};
+
+} // namespace
+
+TEST(AvahiInterop, EachSideListsTheOthersService)
+{
+    AvahiFarHost far;
+    ASSERT_TRUE(far.linked());
+    ASSERT_TRUE(far.host().waitFor("READY", 20000)) << "avahi-daemon did not start";
+
+    DiscoveryConfig config;
+    config.machineName = "veltrinhost";
+    Announcer announcer(config, sourceName(config, "interop"), 7201);
+    Browser browser(config);
+
+    // avahi-browse -p escapes the space and the brackets as decimal \032 \040 \041.
+    EXPECT_TRUE(far.host().waitFor("=;vfar;IPv4;VELTRINHOST\\032\\040interop\\041;_veltrin._tcp;local;"
+                                   "veltrinhost.local;10.77.0.1;7201;",
+                                   20000));
+
+    std::optional<FoundSource> published;
+    const auto deadline = Clock::now() + std::chrono::seconds(20);
+    while (!(published = browser.find("AVAHIHOST (published)")) && Clock::now() < deadline)
+        browser.waitForChange(200);
+    ASSERT_TRUE(published);
+    EXPECT_EQ(published->address, "10.77.0.2:7200");
+}
