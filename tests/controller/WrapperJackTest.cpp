@@ -131,7 +131,12 @@ private slots:
     void duplexStartsAndStopsBothMeters()
     {
         Wrapper w;
-        QCOMPARE(w.inOutPutDev(), QStringLiteral("system"));
+        QVERIFY(w.inOutPutDevice().contains(QStringLiteral("system")));
+        w.setInOutPutDev(QStringLiteral("system"));
+        QVERIFY(w.defaultSampleRatesDuplex().contains(QStringLiteral("48000")));
+        w.duplexChannelsSamplerate();
+        QCOMPARE(w.inDuplexCh(), QStringLiteral("2"));
+        QCOMPARE(w.outDuplexSampleRate(), QStringLiteral("48000"));
         w.setNdiInSourNameDuplex(QStringLiteral("Duplex"));
         w.setNdiOutDuplexSourceName(QStringLiteral("HOST (Studio B)"));
         ndirec::setFramesyncSignal([](long long, int) { return 0.25f; });
