@@ -16,9 +16,8 @@ bool LevelTap::publish(const float *interleaved, int32_t channels, int32_t frame
         || !m_sequence.compare_exchange_strong(seq, seq + 1, std::memory_order_acquire,
                                                std::memory_order_relaxed))
         return false;
-    // The fence orders the odd sequence before the data stores, so a reader that sees any of
-    // the new data also sees the odd (or a later) sequence and retries.
-    std::atomic_thread_fence(std::memory_order_release);
+    // The data stores are releases: a reader whose acquire load sees any of the new data also
+    // sees the odd (or a later) sequence when it checks again, and retries.
 
     channels = std::clamp(channels, 0, kMaxChannels);
     if (channels == 0 || interleaved == nullptr)
@@ -26,10 +25,10 @@ bool LevelTap::publish(const float *interleaved, int32_t channels, int32_t frame
     frames = std::clamp(frames, 0, kMaxFrames);
     const int32_t n = channels * frames;
     for (int32_t i = 0; i < n; ++i)
-        m_samples[i].store(interleaved[i], std::memory_order_relaxed);
-    m_sampleRate.store(sampleRate, std::memory_order_relaxed);
-    m_channels.store(channels, std::memory_order_relaxed);
-    m_frames.store(frames, std::memory_order_relaxed);
+        m_samples[i].store(interleaved[i], std::memory_order_release);
+    m_sampleRate.store(sampleRate, std::memory_order_release);
+    m_channels.store(channels, std::memory_order_release);
+    m_frames.store(frames, std::memory_order_release);
 
     // Release: the data stores above happen-before a reader's acquire load of the even value.
     m_sequence.store(seq + 2, std::memory_order_release);
@@ -51,16 +50,15 @@ void LevelTap::snapshot(Block &out) const
         const uint32_t before = m_sequence.load(std::memory_order_acquire);
         if ((before & 1u) != 0)
             continue;
-        const int32_t channels = m_channels.load(std::memory_order_relaxed);
-        const int32_t frames = m_frames.load(std::memory_order_relaxed);
-        const int32_t rate = m_sampleRate.load(std::memory_order_relaxed);
+        const int32_t channels = m_channels.load(std::memory_order_acquire);
+        const int32_t frames = m_frames.load(std::memory_order_acquire);
+        const int32_t rate = m_sampleRate.load(std::memory_order_acquire);
         const int32_t n = std::clamp(channels * frames, 0, kCapacity);
         out.samples.resize(static_cast<size_t>(n));
         for (int32_t i = 0; i < n; ++i)
-            out.samples[static_cast<size_t>(i)] = m_samples[i].load(std::memory_order_relaxed);
-        // Acquire fence: the loads above complete before the sequence is read again, so a
-        // writer that overlapped them has changed the sequence by then.
-        std::atomic_thread_fence(std::memory_order_acquire);
+            out.samples[static_cast<size_t>(i)] = m_samples[i].load(std::memory_order_acquire);
+        // A writer that overlapped the loads above has changed the sequence by now: each
+        // acquire load that saw its data also makes its odd sequence visible here.
         if (m_sequence.load(std::memory_order_relaxed) != before)
             continue;
         out.channels = channels;

@@ -13,8 +13,9 @@
 // no side ever frees memory that the other may still read. When two streams publish at once,
 // a writer that finds the other one mid-write skips its block (the meter loses nothing it needs).
 //
-// Samples are stored as relaxed atomics: on x86-64 these are plain moves, and they make the
-// reader's copy of a block being overwritten well-defined (the sequence check then discards it).
+// Samples are stored as atomics with release stores and acquire loads: on x86-64 these are plain
+// moves, they need no fences, and they make the reader's copy of a block being overwritten
+// well-defined (the sequence check then discards it).
 class LevelTap
 {
 public:

@@ -45,7 +45,7 @@ TEST(LevelTap, ReaderNeverSeesATornBlock)
     });
 
     std::vector<float> samples(7 * 300);
-    const int blocks = 200000;
+    const int blocks = 40000;
     int published = 0;
     for (int k = 0; k < blocks; ++k) {
         const BlockShape shape = shapeOf(k);
@@ -83,10 +83,10 @@ TEST(LevelTap, TwoWritersSkipRatherThanMixAndClearAlwaysLands)
         }
     });
     auto writer = [&](float base) {
-        std::vector<float> samples(64 * 256);
-        for (int k = 0; k < 20000; ++k) {
+        std::vector<float> samples(64 * 64);
+        for (int k = 0; k < 5000; ++k) {
             std::fill(samples.begin(), samples.end(), base + static_cast<float>(k));
-            tap.publish(samples.data(), 64, 256, 48000);
+            tap.publish(samples.data(), 64, 64, 48000);
         }
     };
     std::thread a(writer, 0.0f), b(writer, 1e6f);
