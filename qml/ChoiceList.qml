@@ -14,6 +14,8 @@ ComboBox {
     property int backgroundHeight: 50
 
     hoverEnabled: true
+    // Locked while its stream runs; dimmed so that the lock shows.
+    opacity: enabled ? 1.0 : 0.6
 
     delegate: ItemDelegate {
         id: entry

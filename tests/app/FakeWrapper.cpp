@@ -197,7 +197,9 @@ void FakeWrapper::setSampleRateIn(unsigned int value)
 void FakeWrapper::setNumChannels(unsigned int value)
 {
     record(QStringLiteral("numChannels=") + text(value));
-    m_numChannels = value;
+    // Like the controller, the page writes an index; preset "chin" turns it into a count.
+    const QStringList counts = preset().value(QStringLiteral("chin")).toStringList();
+    m_numChannels = value < static_cast<unsigned>(counts.size()) ? counts.at(int(value)).toUInt() : value;
     emit numChannelsChanged();
 }
 
@@ -228,7 +230,9 @@ void FakeWrapper::setNdiInSourName(const QString &value)
 void FakeWrapper::setNumOutChannels(unsigned int value)
 {
     record(QStringLiteral("numOutChannels=") + text(value));
-    m_numOutChannels = value;
+    // Like the controller, the page writes an index; preset "chout" turns it into a count.
+    const QStringList counts = preset().value(QStringLiteral("chout")).toStringList();
+    m_numOutChannels = value < static_cast<unsigned>(counts.size()) ? counts.at(int(value)).toUInt() : value;
     emit numOutChannelsChanged();
 }
 

@@ -1,0 +1,91 @@
+// Start-up through the real sequence and the real main scene, in a child process under a
+// private X server: with and without the splash picture and icon in the working directory, and
+// with a main scene that cannot be created.
+#include <gtest/gtest.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <QUrl>
+
+namespace {
+
+struct Outcome
+{
+    int exitCode = -1;
+    QString output;
+    QString logLine;
+};
+
+class StartupTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_home.isValid());
+        ASSERT_TRUE(QDir(m_home.path()).mkpath(QStringLiteral("work")));
+    }
+
+    QString workDir() const { return m_home.path() + QStringLiteral("/work"); }
+
+    Outcome start(const QString &scene)
+    {
+        QProcess probe;
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("HOME"), m_home.path());
+        env.insert(QStringLiteral("XDG_DATA_HOME"), m_home.path() + QStringLiteral("/share"));
+        env.insert(QStringLiteral("XDG_CONFIG_HOME"), m_home.path() + QStringLiteral("/config"));
+        env.insert(QStringLiteral("XDG_RUNTIME_DIR"), m_home.path());
+        env.remove(QStringLiteral("QT_QPA_PLATFORM"));
+        env.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
+        probe.setProcessEnvironment(env);
+        probe.setWorkingDirectory(workDir());
+        probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        probe.start(QStringLiteral(VELTRIN_WITH_XVFB),
+                    {QStringLiteral(VELTRIN_STARTUP_PROBE), scene});
+        // Bounded by the test's own timeout; a start-up that hangs is a failure there.
+        probe.waitForFinished(-1);
+
+        Outcome run;
+        run.exitCode = probe.exitStatus() == QProcess::NormalExit ? probe.exitCode() : -1000;
+        run.output = QString::fromLocal8Bit(probe.readAllStandardOutput());
+        QFile log(m_home.path() + QStringLiteral("/share/Quorvane/Veltrin/log-dump.log"));
+        if (log.open(QIODevice::ReadOnly))
+            run.logLine = QString::fromLocal8Bit(log.readAll());
+        return run;
+    }
+
+    QTemporaryDir m_home;
+};
+
+TEST_F(StartupTest, WindowAppearsWithoutSplashPictureOrIcon)
+{
+    const Outcome run = start(QStringLiteral("qrc:/main.qml"));
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.output.toStdString(), std::string("window: Veltrin - Quorvane\nsplash picture: no\nicon: no\n"));
+}
+
+TEST_F(StartupTest, SplashPictureAndIconComeFromTheWorkingDirectory)
+{
+    for (const char *name : {"splash.jpg", "icon.ico"}) {
+        ASSERT_TRUE(QFile::copy(QStringLiteral(VELTRIN_RESOURCES "/") + QLatin1String(name),
+                                workDir() + QLatin1Char('/') + QLatin1String(name)));
+    }
+    const Outcome run = start(QStringLiteral("qrc:/main.qml"));
+    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.output.toStdString(), std::string("window: Veltrin - Quorvane\nsplash picture: yes\nicon: yes\n"));
+}
+
+TEST_F(StartupTest, BrokenMainSceneExitsWithMinusOne)
+{
+    const QString scene = QUrl::fromLocalFile(QStringLiteral(VELTRIN_BROKEN_SCENE)).toString();
+    const Outcome run = start(scene);
+    EXPECT_EQ(run.exitCode, 255); // -1 as a process exit status
+    EXPECT_TRUE(run.output.isEmpty()) << run.output.toStdString();
+    // The QML error went to the log file, not to the terminal.
+    EXPECT_TRUE(run.logLine.startsWith(QStringLiteral("Warning: "))) << run.logLine.toStdString();
+    EXPECT_TRUE(run.logLine.contains(QStringLiteral("Broken.qml"))) << run.logLine.toStdString();
+}
+
+} // namespace
