@@ -44,10 +44,11 @@ void LevelPoller::run()
     if (m_running.load()) {
         for (;;) {
             m_tap.snapshot(block);
-            const int32_t frames = std::min<int64_t>(
-                block.frames, block.channels > 0
-                                  ? static_cast<int64_t>(block.samples.size()) / block.channels
-                                  : 0);
+            // Never read past the copy, whatever its header says.
+            const int64_t held = block.channels > 0
+                                     ? static_cast<int64_t>(block.samples.size()) / block.channels
+                                     : 0;
+            const auto frames = static_cast<int32_t>(std::min<int64_t>(block.frames, held));
             const double level = blockLevel(block.samples.data(), block.channels, frames);
             emit toBuffData(level);
             QThread::msleep(kPeriodMs);
