@@ -104,7 +104,10 @@ void NDIScan::run()
     initNDIDevice();
     if (m_finder == nullptr) {
         // Without a runtime there is nothing to watch; stay responsive to stopThread().
-        qWarning("NDI source discovery unavailable: the NDI runtime did not initialise.");
+        if (m_initialised)
+            qWarning("NDI source discovery unavailable: no NDI finder could be created.");
+        else
+            qWarning("NDI source discovery unavailable: the NDI runtime did not initialise.");
         while (m_running.load())
             QThread::msleep(kWaitMs);
         destroyNDIDevices();
