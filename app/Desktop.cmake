@@ -4,7 +4,7 @@
 include(GNUInstallDirs)
 
 set(VELTRIN_RESOURCES ${PROJECT_SOURCE_DIR}/resources)
-set(VELTRIN_DATA_DIR ${CMAKE_INSTALL_FULL_DATADIR}/veltrin)
+set(VELTRIN_DOC_DIR ${CMAKE_INSTALL_DATADIR}/doc/veltrin)
 
 # run.sh starts ./veltrin inside this directory, so the two pictures and the help page go here.
 add_custom_target(veltrin_beside_binary
@@ -14,25 +14,27 @@ add_custom_target(veltrin_beside_binary
           ${CMAKE_CURRENT_BINARY_DIR}/help/index.html
   COMMENT "Placing the splash picture, the icon and the help page beside the program")
 
-configure_file(${VELTRIN_RESOURCES}/desktop/com.quorvane.Veltrin.desktop.in
-               ${CMAKE_CURRENT_BINARY_DIR}/com.quorvane.Veltrin.desktop @ONLY)
-
-# The desktop entry's Path= is this directory, so an installed Veltrin finds both pictures.
+# The desktop entry's Path= is where the two pictures are installed. It is written at install
+# time, so that it names the prefix actually installed to (cmake --install --prefix, cpack).
+set(VELTRIN_DESKTOP_ENTRY ${CMAKE_CURRENT_BINARY_DIR}/install/com.quorvane.Veltrin.desktop)
+install(CODE "
+  set(VELTRIN_DATA_DIR \"\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/veltrin\")
+  configure_file(\"${VELTRIN_RESOURCES}/desktop/com.quorvane.Veltrin.desktop.in\"
+                 \"${VELTRIN_DESKTOP_ENTRY}\" @ONLY)")
 install(FILES ${VELTRIN_RESOURCES}/splash.jpg ${VELTRIN_RESOURCES}/icon.ico
         DESTINATION ${CMAKE_INSTALL_DATADIR}/veltrin)
 install(FILES ${VELTRIN_RESOURCES}/help/index.html DESTINATION ${CMAKE_INSTALL_DATADIR}/veltrin/help)
-install(FILES ${CMAKE_CURRENT_BINARY_DIR}/com.quorvane.Veltrin.desktop
-        DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
+install(FILES ${VELTRIN_DESKTOP_ENTRY} DESTINATION ${CMAKE_INSTALL_DATADIR}/applications)
 install(FILES ${VELTRIN_RESOURCES}/desktop/com.quorvane.Veltrin.metainfo.xml
         DESTINATION ${CMAKE_INSTALL_DATADIR}/metainfo)
 foreach(size 48 64 128 256)
   install(FILES ${VELTRIN_RESOURCES}/icons/${size}x${size}/com.quorvane.Veltrin.png
           DESTINATION ${CMAKE_INSTALL_DATADIR}/icons/hicolor/${size}x${size}/apps)
 endforeach()
-install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${CMAKE_INSTALL_DOCDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/LICENSE DESTINATION ${VELTRIN_DOC_DIR})
 if(VELTRIN_LATO_COPYRIGHT)
   # The Lato faces are compiled into the program; their licence travels with it.
-  install(FILES ${VELTRIN_LATO_COPYRIGHT} DESTINATION ${CMAKE_INSTALL_DOCDIR}
+  install(FILES ${VELTRIN_LATO_COPYRIGHT} DESTINATION ${VELTRIN_DOC_DIR}
           RENAME Lato-copyright)
 endif()
 
