@@ -518,7 +518,7 @@ void DiscoveryEngine::handleResponse(const DnsMessage& message, const sockaddr_i
     const std::vector<DnsRecord>* sections[2] = {&message.answers, &message.additionals};
     for (const auto* section : sections)
         for (const DnsRecord& r : *section)
-            if ((r.type == kTypePtr && sameName(r.name, service)) ||
+            if ((r.type == kTypePtr && sameName(r.name, service) && isInstance(r.target)) ||
                 ((r.type == kTypeSrv || r.type == kTypeTxt) && isInstance(r.name)))
                 store(r);
     for (const auto* section : sections)

@@ -221,10 +221,15 @@ public:
     }
 
 private:
+    // Exact bytes, not the case-folded key: a pointer must give back the spelling written.
     static std::string suffixKey(const DnsName& labels, size_t from)
     {
-        DnsName suffix(labels.begin() + static_cast<std::ptrdiff_t>(from), labels.end());
-        return nameKey(suffix);
+        std::string key;
+        for (size_t i = from; i < labels.size(); ++i) {
+            key += static_cast<char>(labels[i].size());
+            key += labels[i];
+        }
+        return key;
     }
 
     std::map<std::string, size_t> m_suffixes;

@@ -99,6 +99,18 @@ TEST(DnsMessage, RepeatedSuffixesAreCompressed)
     EXPECT_EQ(text.find("booth"), text.rfind("booth"));
 }
 
+TEST(DnsMessage, CompressionKeepsTheSpellingOfEachName)
+{
+    DnsMessage m;
+    m.questions.push_back({{"Booth", "local"}, kTypeA, kClassIn, false});
+    m.questions.push_back({{"booth", "LOCAL"}, kTypeA, kClassIn, false});
+    m.questions.push_back({{"x", "booth", "LOCAL"}, kTypeA, kClassIn, false});
+    const std::vector<uint8_t> bytes = encoded(m);
+    const auto back = parseDnsMessage(bytes.data(), bytes.size());
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, m);
+}
+
 TEST(DnsMessage, NamesCompareWithoutCaseAndKeepLabelsApart)
 {
     EXPECT_TRUE(sameName({"Booth", "LOCAL"}, {"booth", "local"}));

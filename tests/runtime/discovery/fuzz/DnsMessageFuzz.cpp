@@ -1,0 +1,22 @@
+// libFuzzer target for the DNS message parser: any input must either be rejected or parse
+// into a message that the writer encodes and the parser reads back unchanged.
+
+#include "DnsMessage.h"
+
+#include <cstdint>
+#include <cstdlib>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    using namespace veltrin::rt;
+    const auto message = parseDnsMessage(data, size);
+    if (!message)
+        return 0;
+    const auto bytes = writeDnsMessage(*message);
+    if (!bytes)
+        std::abort(); // whatever parses must be writable
+    const auto again = parseDnsMessage(bytes->data(), bytes->size());
+    if (!again || !(*again == *message))
+        std::abort();
+    return 0;
+}
