@@ -1,0 +1,18 @@
+// The NDI runtime loader: defines the NDIlib_* C functions of NdiLib.h and sends every call to
+// the runtime chosen at the first NDIlib_initialize(): an installed libndi.so.5 (looked for in
+// $NDI_RUNTIME_DIR_V5, then on the dynamic loader's search path) when it provides every
+// operation, otherwise Veltrin's built-in runtime. One line on standard output names the choice.
+// Calls made before NDIlib_initialize() go to the built-in runtime.
+//
+// Threads: the choice is made once, under std::call_once; afterwards every call reads one
+// atomic pointer to a constant table (no lock on the audio path).
+#pragma once
+
+#include <string>
+
+namespace veltrin::ndi {
+
+// A description of the runtime in use, as printed ("built-in" before the first initialise).
+std::string runtimeDescription();
+
+} // namespace veltrin::ndi

@@ -1,0 +1,142 @@
+// The frame synchroniser: turns audio that arrives in network-sized blocks on the sender's
+// clock into exactly the blocks a device asks for, at the device's rate and channel count.
+//
+// Threads: push() runs on one producer thread (a receiver's network thread, or a test);
+// capture() runs on one consumer thread (the PortAudio callback). They meet in a planar
+// single-producer single-consumer ring inside a SourceStream. A stream is built by the
+// producer (it allocates) for one combination of source format and requested format, and is
+// handed to the consumer through m_latest; the consumer hands finished streams back through
+// m_retired and the producer frees them. capture() therefore never locks, allocates or makes
+// a system call, except on its first call and whenever a larger block than ever before is
+// asked for (the output buffer grows).
+//
+// Drift: a PI controller on the smoothed fill level of the ring (in seconds) steers the ratio
+// of a variable-rate resampler so that the ring holds a small target that follows the block
+// sizes and the jitter seen. When source and device rates are equal the samples are passed
+// through untouched while the fill level stays within a band; only a lasting drift switches
+// the stream to resampling (with a short cross-fade).
+#pragma once
+
+#include "NdiLib.h"
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+namespace veltrin::rt {
+
+struct FrameSyncConfig {
+    // Proportional gain, 1/s: a fill error of 1 ms changes the consumption rate by 1000 ppm.
+    double proportionalGain = 1.0;
+    // Integral gain, 1/s^2; Kp^2/4 gives a critically damped loop (lock in about 8 s).
+    double integralGain = 0.25;
+    // The ratio is never corrected by more than this (crystals drift by far less).
+    double maxCorrection = 0.005;
+    // Headroom kept above the observed spread of the fill level, ms.
+    double marginMs = 1.0;
+    // Shortest time constant of the fill-level smoothing, ms; it is stretched to four blocks
+    // of the larger side.
+    double smoothingMs = 100.0;
+    // The observed spread (sawtooth of the block sizes plus jitter) decays with this time
+    // constant; slow, so that the target, and with it the pitch, moves only imperceptibly.
+    double spreadDecaySeconds = 600.0;
+    // Locked: the smoothed fill level is this close to the target.
+    double lockedWithinMs = 0.5;
+    // Equal rates: samples pass through untouched while the smoothed level stays within this of
+    // where it settled after a start.
+    double passthroughBandMs = 2.0;
+    // ... and the error must stay outside it this long before resampling starts.
+    double passthroughHoldSeconds = 1.0;
+    // The level that passthrough holds is taken during this long after a start.
+    double passthroughSettleSeconds = 0.5;
+    // Length of the cross-fade from passthrough to resampling.
+    int crossfadeFrames = 256;
+    // Ring capacity, s (at least 32768 frames).
+    double ringSeconds = 0.25;
+    // A fill level this far above the target is cut back at once (a stall upstream burst in).
+    double resyncAboveMs = 150.0;
+};
+
+struct FrameSyncStats {
+    uint64_t underruns = 0; // blocks that ran out of samples while running
+    uint64_t overruns = 0;  // frames dropped because the ring was full
+    uint64_t resyncs = 0;   // cut-backs of an excessive fill level
+    double fillMs = 0;      // smoothed fill (ring plus resampler), source time
+    double targetMs = 0;
+    double correctionPpm = 0; // consumption rate correction
+    bool running = false;     // delivering audio (false: buffering, silence)
+    bool resampling = false;
+};
+
+struct SourceStream;
+
+class FrameSync
+{
+public:
+    static constexpr int kMaxChannels = 64;
+
+    explicit FrameSync(const FrameSyncConfig &config = {});
+    ~FrameSync();
+    FrameSync(const FrameSync &) = delete;
+    FrameSync &operator=(const FrameSync &) = delete;
+
+    // Producer thread. One planar block; channel c starts at planar + c * strideFloats.
+    // `now` is the arrival time in seconds on the clock the consumer uses; the overload
+    // without it reads the steady clock.
+    void push(const float *planar, int strideFloats, int channels, int samples, int sampleRate,
+              double now);
+    void push(const float *planar, int strideFloats, int channels, int samples, int sampleRate);
+
+    // Consumer thread. Fills `frame` with exactly `samples` frames of `channels` channels at
+    // `sampleRate`: source channel c on channel c, extra channels silent, silence when nothing
+    // is there. The data stays valid until the next capture().
+    // `now` as for push().
+    void capture(NDIlib_audio_frame_v2_t &frame, int sampleRate, int channels, int samples,
+                 double now);
+    void capture(NDIlib_audio_frame_v2_t &frame, int sampleRate, int channels, int samples);
+
+    // Any thread.
+    FrameSyncStats stats() const;
+
+private:
+    void takeNewStream();
+    void produce(SourceStream &s, float *out, int channels, int n, double now);
+    int readPassthrough(SourceStream &s, float *out, int channels, int n, bool consume);
+    int readResampled(SourceStream &s, float *out, int channels, int n, double ioRatio);
+    void reclaim();
+
+    const FrameSyncConfig m_config;
+
+    // Producer side.
+    SourceStream *m_producerStream = nullptr;
+    std::atomic<SourceStream *> m_latest{nullptr};
+    std::atomic<SourceStream *> m_retired{nullptr};
+    // The consumer's last request, read by the producer to build matching streams.
+    std::atomic<int> m_requestedRate{0};
+    std::atomic<int> m_requestedChannels{0};
+    std::atomic<uint64_t> m_overruns{0};
+
+    // Consumer side.
+    SourceStream *m_current = nullptr;
+    std::vector<float> m_out;
+    std::vector<float> m_scratch;
+    bool m_running = false;
+    bool m_resampling = false;
+    double m_integral = 0;
+    double m_smoothedError = 0; // s
+    double m_spread = -1;       // frames; < 0 until the first block
+    double m_outsideBand = 0;   // s
+    double m_runningFor = 0;    // s since the last start
+    double m_passReference = 0; // frames: the level passthrough holds
+    double m_correction = 0;
+    double m_heldIn = 0; // input frames inside the resampler, plus its phase
+    int m_crossfadeLeft = 0;
+    int64_t m_framesOut = 0;
+    std::atomic<uint64_t> m_underruns{0};
+    std::atomic<uint64_t> m_resyncs{0};
+    std::atomic<double> m_statFill{0}, m_statTarget{0}, m_statCorrection{0};
+    std::atomic<bool> m_statRunning{false}, m_statResampling{false};
+};
+
+} // namespace veltrin::rt

@@ -1,0 +1,251 @@
+// The built-in runtime behind the NDI operations: senders announced through discovery and
+// served over TCP, receivers that find and follow a source by name, frame synchronisers, and
+// the interleaving utilities. Handles are pointers to the instance structs below.
+//
+// Threads: create and destroy calls may come from any thread (each handle is used as the
+// NDI interface allows: a sender's send call from one thread at a time, a frame
+// synchroniser's capture from one thread). The audio calls (send, capture, free, utilities)
+// take no lock and allocate nothing after their first call.
+#include "AudioConvert.h"
+#include "Discovery.h"
+#include "FrameSync.h"
+#include "NdiApi.h"
+#include "Receiver.h"
+#include "Sender.h"
+
+#include <memory>
+#include <mutex>
+#include <new>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace veltrin::rt {
+
+namespace {
+
+constexpr const char *kVersionText = "Veltrin network runtime 1.0.0";
+
+// The discovery settings, read when the runtime is initialised (and on first use otherwise).
+std::mutex g_configMutex;
+std::optional<DiscoveryConfig> g_config;
+
+DiscoveryConfig config()
+{
+    std::lock_guard lock(g_configMutex);
+    if (!g_config)
+        g_config = DiscoveryConfig::load();
+    return *g_config;
+}
+
+struct SendInstance {
+    Sender sender;
+    std::unique_ptr<Announcer> announcer;
+    explicit SendInstance(bool clockAudio) : sender(clockAudio) {}
+};
+
+struct FindInstance {
+    Browser browser;
+    std::vector<FoundSource> current;
+    std::vector<NDIlib_source_t> array;
+    explicit FindInstance(const DiscoveryConfig &c) : browser(c) {}
+};
+
+struct RecvInstance {
+    Receiver receiver;
+    RecvInstance(std::string name, std::string url) : receiver(std::move(name), std::move(url)) {}
+};
+
+struct FrameSyncInstance {
+    FrameSync sync;
+    RecvInstance *recv = nullptr;
+};
+
+bool initialize()
+{
+    std::lock_guard lock(g_configMutex);
+    g_config = DiscoveryConfig::load();
+    return true;
+}
+
+void destroy() {}
+
+const char *version()
+{
+    return kVersionText;
+}
+
+NDIlib_find_instance_t findCreate(const NDIlib_find_create_t *)
+{
+    try {
+        return new FindInstance(config());
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void findDestroy(NDIlib_find_instance_t instance)
+{
+    delete static_cast<FindInstance *>(instance);
+}
+
+bool findWait(NDIlib_find_instance_t instance, uint32_t timeoutMs)
+{
+    if (instance == nullptr)
+        return false;
+    return static_cast<FindInstance *>(instance)->browser.waitForChange(timeoutMs);
+}
+
+const NDIlib_source_t *findSources(NDIlib_find_instance_t instance, uint32_t *count)
+{
+    if (instance == nullptr) {
+        if (count)
+            *count = 0;
+        return nullptr;
+    }
+    auto *find = static_cast<FindInstance *>(instance);
+    try {
+        find->current = find->browser.sources();
+        find->array.clear();
+        for (const auto &source : find->current)
+            find->array.push_back({source.name.c_str(), source.address.c_str()});
+    } catch (...) {
+        find->current.clear();
+        find->array.clear();
+    }
+    if (count)
+        *count = uint32_t(find->array.size());
+    return find->array.empty() ? nullptr : find->array.data();
+}
+
+NDIlib_send_instance_t sendCreate(const NDIlib_send_create_t *settings)
+{
+    if (settings == nullptr || settings->p_ndi_name == nullptr || settings->p_ndi_name[0] == '\0')
+        return nullptr;
+    try {
+        auto send = std::make_unique<SendInstance>(settings->clock_audio);
+        if (!send->sender.valid())
+            return nullptr;
+        const DiscoveryConfig c = config();
+        send->announcer = std::make_unique<Announcer>(c, sourceName(c, settings->p_ndi_name),
+                                                      send->sender.port());
+        return send.release();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void sendDestroy(NDIlib_send_instance_t instance)
+{
+    delete static_cast<SendInstance *>(instance);
+}
+
+void sendAudio(NDIlib_send_instance_t instance, const NDIlib_audio_frame_v2_t *frame)
+{
+    if (instance != nullptr && frame != nullptr)
+        static_cast<SendInstance *>(instance)->sender.sendAudio(*frame);
+}
+
+NDIlib_recv_instance_t recvCreate(const NDIlib_recv_create_v3_t *settings)
+{
+    if (settings == nullptr)
+        return nullptr;
+    const char *name = settings->source_to_connect_to.p_ndi_name;
+    const char *url = settings->source_to_connect_to.p_url_address;
+    if ((name == nullptr || name[0] == '\0') && (url == nullptr || url[0] == '\0'))
+        return nullptr;
+    try {
+        return new RecvInstance(name ? name : "", url ? url : "");
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void recvDestroy(NDIlib_recv_instance_t instance)
+{
+    delete static_cast<RecvInstance *>(instance);
+}
+
+NDIlib_framesync_instance_t framesyncCreate(NDIlib_recv_instance_t receiver)
+{
+    if (receiver == nullptr)
+        return nullptr;
+    try {
+        auto fs = std::make_unique<FrameSyncInstance>();
+        fs->recv = static_cast<RecvInstance *>(receiver);
+        fs->recv->receiver.attach(&fs->sync);
+        return fs.release();
+    } catch (...) {
+        return nullptr;
+    }
+}
+
+void framesyncDestroy(NDIlib_framesync_instance_t instance)
+{
+    auto *fs = static_cast<FrameSyncInstance *>(instance);
+    if (fs == nullptr)
+        return;
+    fs->recv->receiver.detach(&fs->sync);
+    delete fs;
+}
+
+void framesyncCapture(NDIlib_framesync_instance_t instance, NDIlib_audio_frame_v2_t *frame,
+                      int sampleRate, int channels, int samples)
+{
+    if (frame == nullptr)
+        return;
+    if (instance == nullptr) {
+        *frame = NDIlib_audio_frame_v2_t{};
+        return;
+    }
+    static_cast<FrameSyncInstance *>(instance)->sync.capture(*frame, sampleRate, channels, samples);
+}
+
+// Frames lend the synchroniser's own buffer until the next capture: nothing to release.
+void framesyncFree(NDIlib_framesync_instance_t, NDIlib_audio_frame_v2_t *) {}
+
+void toInterleaved(const NDIlib_audio_frame_v2_t *src, NDIlib_audio_frame_interleaved_32f_t *dst)
+{
+    if (src != nullptr && dst != nullptr)
+        planarToInterleaved(*src, *dst);
+}
+
+void fromInterleaved(const NDIlib_audio_frame_interleaved_32f_t *src, NDIlib_audio_frame_v2_t *dst)
+{
+    if (src != nullptr && dst != nullptr)
+        interleavedToPlanar(*src, *dst);
+}
+
+NdiApi makeApi()
+{
+    NdiApi api;
+    api.initialize = &initialize;
+    api.destroy = &destroy;
+    api.version = &version;
+    api.find_create_v2 = &findCreate;
+    api.find_destroy = &findDestroy;
+    api.find_wait_for_sources = &findWait;
+    api.find_get_current_sources = &findSources;
+    api.send_create = &sendCreate;
+    api.send_destroy = &sendDestroy;
+    api.send_send_audio_v2 = &sendAudio;
+    api.recv_create_v3 = &recvCreate;
+    api.recv_destroy = &recvDestroy;
+    api.framesync_create = &framesyncCreate;
+    api.framesync_destroy = &framesyncDestroy;
+    api.framesync_capture_audio = &framesyncCapture;
+    api.framesync_free_audio = &framesyncFree;
+    api.util_audio_to_interleaved_32f_v2 = &toInterleaved;
+    api.util_audio_from_interleaved_32f_v2 = &fromInterleaved;
+    return api;
+}
+
+} // namespace
+
+const NdiApi &builtinApi()
+{
+    static const NdiApi api = makeApi();
+    return api;
+}
+
+} // namespace veltrin::rt

@@ -1,0 +1,100 @@
+// The NDI runtime loader, run in a child process per case (the choice is made once per
+// process): a complete libndi.so.5, one that lacks an operation, a file that is no library,
+// and none at all.
+#include "ChildProcess.h"
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <gtest/gtest.h>
+#include <map>
+#include <string>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+using veltrin::test::ChildProcess;
+
+namespace {
+
+class LoaderTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        m_dir = fs::temp_directory_path()
+                / ("veltrin-loader-" + std::to_string(getpid()) + "-"
+                   + ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        fs::create_directories(m_dir);
+    }
+    void TearDown() override { fs::remove_all(m_dir); }
+
+    // Runs the probe with NDI_RUNTIME_DIR_V5 set to `dir` (unset when empty); its lines by key.
+    std::map<std::string, std::string> probe(const std::string &dir)
+    {
+        std::vector<std::string> argv = {"env"};
+        if (dir.empty())
+            argv.push_back("--unset=NDI_RUNTIME_DIR_V5");
+        else
+            argv.push_back("NDI_RUNTIME_DIR_V5=" + dir);
+        argv.push_back(VELTRIN_LOADER_PROBE);
+        ChildProcess child(argv);
+        std::map<std::string, std::string> lines;
+        std::string line;
+        while (child.readLine(line, 10000)) {
+            const auto colon = line.find(": ");
+            if (colon != std::string::npos)
+                lines[line.substr(0, colon)] = line.substr(colon + 2);
+        }
+        EXPECT_EQ(child.finish(), 0);
+        return lines;
+    }
+
+    fs::path m_dir;
+};
+
+} // namespace
+
+TEST_F(LoaderTest, UsesACompleteLibraryFromTheRuntimeDirectory)
+{
+    fs::copy_file(VELTRIN_NDI_EXPORT, m_dir / "libndi.so.5");
+    auto lines = probe(m_dir.string());
+    EXPECT_EQ(lines["NDI runtime"],
+              (m_dir / "libndi.so.5").string() + " (Veltrin network runtime 1.0.0)");
+    // Calls before initialisation go to the built-in runtime, later ones to the library.
+    EXPECT_EQ(lines["before"], "builtin");
+    EXPECT_EQ(lines["util"], "1 3 2 4");
+    EXPECT_EQ(lines["after"], "loaded");
+    EXPECT_EQ(lines["version"], "Veltrin network runtime 1.0.0");
+    EXPECT_EQ(lines["capture"], "64 2");
+}
+
+TEST_F(LoaderTest, FallsBackWhenAnOperationIsMissing)
+{
+    fs::copy_file(VELTRIN_NDI_EXPORT_INCOMPLETE, m_dir / "libndi.so.5");
+    auto lines = probe(m_dir.string());
+    EXPECT_EQ(lines["NDI runtime"], "built-in, Veltrin network runtime 1.0.0 ("
+                                        + (m_dir / "libndi.so.5").string()
+                                        + " lacks NDIlib_framesync_capture_audio)");
+    EXPECT_EQ(lines["after"], "builtin");
+    EXPECT_EQ(lines["capture"], "64 2");
+}
+
+TEST_F(LoaderTest, FallsBackWhenTheFileIsNoLibrary)
+{
+    std::ofstream(m_dir / "libndi.so.5") << "this is not a shared library\n";
+    auto lines = probe(m_dir.string());
+    const std::string &line = lines["NDI runtime"];
+    EXPECT_EQ(line.rfind("built-in, Veltrin network runtime 1.0.0 (", 0), 0u) << line;
+    EXPECT_NE(line.find((m_dir / "libndi.so.5").string()), std::string::npos) << line;
+    EXPECT_EQ(lines["after"], "builtin");
+    EXPECT_EQ(lines["capture"], "64 2");
+}
+
+TEST_F(LoaderTest, UsesTheBuiltInRuntimeWhenNoneIsInstalled)
+{
+    auto lines = probe("");
+    EXPECT_EQ(lines["NDI runtime"].rfind("built-in, Veltrin network runtime 1.0.0 (", 0), 0u)
+        << lines["NDI runtime"];
+    EXPECT_EQ(lines["after"], "builtin");
+    EXPECT_EQ(lines["capture"], "64 2");
+}

@@ -1,0 +1,65 @@
+// The test signal that the transport tests send, and a checker for what arrives.
+//
+// Frame k of channel c carries ((k mod 65536) - 32768) / 32768, negated on odd channels: every
+// value is exact in float, and one value tells where in the sequence a block sits, so a
+// receiver can check bit-exactness from wherever it joins, across lost periods.
+#pragma once
+
+#include <cstdint>
+
+namespace veltrin::test {
+
+inline float signalValue(int64_t frame, int channel)
+{
+    const float v = (float(frame % 65536) - 32768.f) / 32768.f;
+    return channel % 2 == 0 ? v : -v;
+}
+
+// Threads: one (the thread that captures).
+class SignalChecker
+{
+public:
+    explicit SignalChecker(int channels) : m_channels(channels) {}
+
+    // One planar block of n frames with `stride` floats between channels.
+    void feed(const float *planar, int stride, int n)
+    {
+        for (int i = 0; i < n; ++i) {
+            bool silent = true;
+            for (int c = 0; c < m_channels; ++c)
+                silent = silent && planar[c * stride + i] == 0.f;
+            if (silent) {
+                // Also the value of frame 32768, once in 65536 frames: the check then simply
+                // picks the sequence up again on the next frame.
+                ++m_silent;
+                m_expected = -1;
+                continue;
+            }
+            const float first = planar[i];
+            if (m_expected < 0)
+                m_expected = int64_t(first * 32768.f + 32768.f);
+            bool exact = true;
+            for (int c = 0; c < m_channels; ++c)
+                exact = exact && planar[c * stride + i] == signalValue(m_expected, c);
+            if (exact) {
+                ++m_exact;
+            } else {
+                ++m_wrong;
+                m_expected = int64_t(first * 32768.f + 32768.f); // follow the new position
+            }
+            m_expected = (m_expected + 1) % 65536;
+        }
+    }
+
+    int64_t exact() const { return m_exact; }
+    int64_t wrong() const { return m_wrong; }
+    int64_t silent() const { return m_silent; }
+    void reset() { m_exact = m_wrong = m_silent = 0; }
+
+private:
+    int m_channels;
+    int64_t m_expected = -1;
+    int64_t m_exact = 0, m_wrong = 0, m_silent = 0;
+};
+
+} // namespace veltrin::test
