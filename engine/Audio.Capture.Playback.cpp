@@ -4,13 +4,12 @@
 // one-way entries sleep on their condition variable, the duplex loop polls its request.
 #include "Audio.Capture.Playback.h"
 
-#include <portaudio.h>
-
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <portaudio.h>
 #include <strings.h>
 #include <thread>
 
@@ -94,8 +93,7 @@ int findDevice(const std::string &device, int deviceCount, Direction direction)
     const int count = Pa_GetDeviceCount();
     for (int i = 0; i < count; ++i) {
         const PaDeviceInfo *info = Pa_GetDeviceInfo(i);
-        if (info != nullptr && info->name != nullptr
-            && strcasecmp(info->name, device.c_str()) == 0)
+        if (info != nullptr && info->name != nullptr && strcasecmp(info->name, device.c_str()) == 0)
             return i;
     }
 
@@ -343,8 +341,8 @@ void stopAudioDuplex()
     g_exit_cv_out_duplex.notify_all();
 }
 
-int process_input(std::string device, std::string ndiName, float gainDb,
-                  uint32_t framesPerBuffer, uint32_t sampleRate)
+int process_input(std::string device, std::string ndiName, float gainDb, uint32_t framesPerBuffer,
+                  uint32_t sampleRate)
 {
     int deviceCount = 0;
     if (!startPortAudio(g_exit_lock, g_exit_threads, deviceCount))

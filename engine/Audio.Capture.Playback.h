@@ -59,8 +59,8 @@ double db_to_ratio(double db);
 
 // Capture `device` and publish it as the NDI source `ndiName`. Blocks until stopAudioInput();
 // returns 1 after an orderly stop, 0 when the stream could not start.
-int process_input(std::string device, std::string ndiName, float gainDb,
-                  uint32_t framesPerBuffer, uint32_t sampleRate);
+int process_input(std::string device, std::string ndiName, float gainDb, uint32_t framesPerBuffer,
+                  uint32_t sampleRate);
 
 // Receive the NDI source `ndiSource` and play it on `device`. Blocks until stopAudioOutput().
 int process_output(std::string device, std::string ndiSource, float gainDb,

@@ -4,10 +4,9 @@
 #include "FakePortAudio.h"
 #include "NdiRecorder.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cmath>
+#include <gtest/gtest.h>
 
 using enginetest::RunningEntry;
 using enginetest::StdoutCapture;
@@ -32,9 +31,9 @@ fakepa::Table studioTable()
 {
     fakepa::Table t;
     t.hostApis = {{"ALSA", 0, 1}, {"JACK Audio Connection Kit", 2, 3}};
-    t.devices = {device("HDA Intel: Mic", 0, 2, 0),      device("HDA Intel: Speakers", 0, 0, 2),
-                 device("USB Interface", 1, 8, 8),       device("Console", 1, 4, 6),
-                 device("HDMI", 0, 0, 8),                device("Line In", 0, 2, 0)};
+    t.devices = {device("HDA Intel: Mic", 0, 2, 0), device("HDA Intel: Speakers", 0, 0, 2),
+                 device("USB Interface", 1, 8, 8),  device("Console", 1, 4, 6),
+                 device("HDMI", 0, 0, 8),           device("Line In", 0, 2, 0)};
     t.defaultInputDevice = 0;
     t.defaultOutputDevice = 1;
     return t;
@@ -47,9 +46,8 @@ struct Outcome {
 };
 
 // Runs one entry on the table until it streams (or returns), stops it and reports what happened.
-Outcome run(Entry entry, const std::string &deviceParam, float gainDb = 0.0f,
-            uint32_t frames = 256, uint32_t rate = 48000,
-            const std::function<void()> &whileRunning = {})
+Outcome run(Entry entry, const std::string &deviceParam, float gainDb = 0.0f, uint32_t frames = 256,
+            uint32_t rate = 48000, const std::function<void()> &whileRunning = {})
 {
     Outcome o;
     StdoutCapture capture;
@@ -67,9 +65,8 @@ Outcome run(Entry entry, const std::string &deviceParam, float gainDb = 0.0f,
             return -1;
         });
         auto &c = fakepa::counters();
-        const bool streaming = waitFor([&] {
-            return running.returned(0) || c.callbacks >= 4 || c.writes >= 4;
-        });
+        const bool streaming =
+            waitFor([&] { return running.returned(0) || c.callbacks >= 4 || c.writes >= 4; });
         EXPECT_TRUE(streaming);
         if (!running.returned(0) && whileRunning)
             whileRunning();
@@ -129,19 +126,19 @@ TEST_F(EngineFake, DeviceParameterChoosesByNameOrdinalOrDefault)
         int expected; // device index opened
     };
     const Case cases[] = {
-        {Entry::Input, "usb interface", 2},  // name, any letter case
-        {Entry::Input, "2", 2},              // the second device with inputs
-        {Entry::Input, "  +4xyz", 5},        // strtol: blanks, sign, trailing text
-        {Entry::Input, "0", 0},              // default
+        {Entry::Input, "usb interface", 2}, // name, any letter case
+        {Entry::Input, "2", 2},             // the second device with inputs
+        {Entry::Input, "  +4xyz", 5},       // strtol: blanks, sign, trailing text
+        {Entry::Input, "0", 0},             // default
         {Entry::Input, "", 0},
-        {Entry::Input, "Studio Mic", 0},     // no such name, not a number
-        {Entry::Input, "7", 0},              // more than all devices
-        {Entry::Input, "5", 0},              // within all devices, beyond the 4 inputs
+        {Entry::Input, "Studio Mic", 0}, // no such name, not a number
+        {Entry::Input, "7", 0},          // more than all devices
+        {Entry::Input, "5", 0},          // within all devices, beyond the 4 inputs
         {Entry::Input, "-1", 0},
-        {Entry::Output, "3", 3},             // the third device with outputs
+        {Entry::Output, "3", 3}, // the third device with outputs
         {Entry::Output, "HDMI", 4},
         {Entry::Output, "", 1},
-        {Entry::Duplex, "2", 3},             // the second device with both directions
+        {Entry::Duplex, "2", 3}, // the second device with both directions
         {Entry::Duplex, "CONSOLE", 3},
     };
     for (const Case &c : cases) {
@@ -150,8 +147,8 @@ TEST_F(EngineFake, DeviceParameterChoosesByNameOrdinalOrDefault)
         const Outcome o = run(c.entry, c.param);
         EXPECT_EQ(o.result, 1);
         ASSERT_EQ(o.streams.size(), 1u);
-        const PaStreamParameters &p = c.entry == Entry::Output ? o.streams[0].output
-                                                               : o.streams[0].input;
+        const PaStreamParameters &p =
+            c.entry == Entry::Output ? o.streams[0].output : o.streams[0].input;
         EXPECT_EQ(p.device, c.expected);
         expectReleased();
     }
@@ -171,7 +168,7 @@ TEST_F(EngineFake, NameWinsOverDirectionAndZeroChannelsAreRefusedByTheStream)
 TEST_F(EngineFake, DefaultIsTheLowestDeviceThatIsADefaultOfItsHostApiOrOfPortAudio)
 {
     fakepa::Table t = studioTable();
-    t.defaultInputDevice = 5;       // PortAudio's global default input
+    t.defaultInputDevice = 5;             // PortAudio's global default input
     t.hostApis[1].defaultInputDevice = 2; // device 2 belongs to host API 1
     t.hostApis[0].defaultInputDevice = 5;
     fakepa::setTable(t);
@@ -259,7 +256,8 @@ TEST_F(EngineFake, StartFailuresPrintTheirMessageAndReleaseEverything)
              t.overrideDeviceCount = true;
              t.deviceCount = -1;
          },
-         none, "ERROR : Unable to get audio devices.\nERROR : Unable to find audio input devices.\n"},
+         none,
+         "ERROR : Unable to get audio devices.\nERROR : Unable to find audio input devices.\n"},
         {"no devices, output", Entry::Output, [](fakepa::Table &t) { t.devices.clear(); }, none,
          ""},
         {"no devices, duplex", Entry::Duplex, [](fakepa::Table &t) { t.devices.clear(); }, none,
@@ -316,9 +314,8 @@ TEST_F(EngineFake, CaptureSendsPlanarBlocksTimesGainWhileTheMeterShowsTheUnscale
     t.inputSignal = [](long long f, int c) { return static_cast<float>(f % 1000) / 1000.0f + c; };
     fakepa::setTable(t);
     LevelTap::Block meter;
-    const Outcome o = run(Entry::Input, "Line In", -20.0f, 256, 48000, [&] {
-        input_aud.snapshot(meter);
-    });
+    const Outcome o =
+        run(Entry::Input, "Line In", -20.0f, 256, 48000, [&] { input_aud.snapshot(meter); });
     EXPECT_EQ(o.result, 1);
 
     const float gain = static_cast<float>(db_to_ratio(-20.0));
@@ -387,8 +384,8 @@ TEST_F(EngineFake, PlaybackPlaysExactlyTheRequestedBlockTimesGain)
     ndirec::setFramesyncSignal(
         [](long long f, int c) { return static_cast<float>(f % 500) / 500.0f + 2.0f * c; });
     LevelTap::Block meter;
-    const Outcome o = run(Entry::Output, "HDMI", -6.0f, 256, 44100,
-                          [&] { output_aud.snapshot(meter); });
+    const Outcome o =
+        run(Entry::Output, "HDMI", -6.0f, 256, 44100, [&] { output_aud.snapshot(meter); });
     EXPECT_EQ(o.result, 1);
 
     const auto receivers = ndirec::receiverSettings();

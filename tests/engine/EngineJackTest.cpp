@@ -6,10 +6,9 @@
 #include "JackHarness.h"
 #include "NdiRecorder.h"
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <cmath>
+#include <gtest/gtest.h>
 #include <memory>
 
 using enginetest::RunningEntry;
@@ -72,9 +71,9 @@ BlockStats matchSentFrames(const std::vector<ndirec::SentFrame> &frames, int cha
         if (f.channels != channels || f.samples != kPeriod)
             continue;
         ++s.blocks;
-        const long long p = matchBlock(
-            [&](int c, int i) { return f.planar[static_cast<size_t>(c * kPeriod + i)]; },
-            channels, kPeriod, gain, offset);
+        const long long p =
+            matchBlock([&](int c, int i) { return f.planar[static_cast<size_t>(c * kPeriod + i)]; },
+                       channels, kPeriod, gain, offset);
         if (p < 0) {
             previous = -1;
             continue;
@@ -104,8 +103,11 @@ BlockStats matchRecording(const JackProbe &probe, long long frames, int channels
     long long previous = -1;
     for (size_t at = start; at + kPeriod <= tracks[0].size(); at += kPeriod) {
         ++s.blocks;
-        const long long p = matchBlock([&](int c, int i) { return tracks[static_cast<size_t>(c)][at + static_cast<size_t>(i)]; },
-                                       channels, kPeriod, gain, offset);
+        const long long p = matchBlock(
+            [&](int c, int i) {
+                return tracks[static_cast<size_t>(c)][at + static_cast<size_t>(i)];
+            },
+            channels, kPeriod, gain, offset);
         if (p < 0) {
             previous = -1;
             continue;
@@ -141,7 +143,8 @@ TEST_F(EngineJack, CaptureSendsTheProbeSignalPlanarTimesTheGain)
     JackProbe probe("probe", 2);
     ASSERT_TRUE(probe.ok());
     probe.setSignal([](long long f, int c) { return ramp(f, c, 1000); });
-    RunningEntry entry([] { return process_input("system", "Jack Capture", -6.0f, kPeriod, kRate); });
+    RunningEntry entry(
+        [] { return process_input("system", "Jack Capture", -6.0f, kPeriod, kRate); });
     ASSERT_TRUE(probe.wire(kClient, 2, 0));
     const size_t wiredAt = ndirec::sentFrameCount();
     letAudioRun(probe, 1.5);

@@ -41,8 +41,7 @@ public:
     // True once the entry has returned (within `timeoutMs`).
     bool returned(int timeoutMs)
     {
-        return m_result.wait_for(std::chrono::milliseconds(timeoutMs))
-               == std::future_status::ready;
+        return m_result.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
     }
     int result() { return m_result.get(); }
 

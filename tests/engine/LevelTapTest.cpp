@@ -2,9 +2,8 @@
 // whole block, never a mix of two, and the storage must never be read past a block's end.
 #include "LevelTap.h"
 
-#include <gtest/gtest.h>
-
 #include <atomic>
+#include <gtest/gtest.h>
 #include <thread>
 
 namespace {

@@ -113,8 +113,7 @@ void runCallbacks(Stream *st)
             fillInput(*st, in.data(), frames);
         PaStreamCallbackTimeInfo time{};
         st->callback(st->opened.hasInput ? in.data() : nullptr,
-                     st->opened.hasOutput ? out.data() : nullptr, frames, &time, 0,
-                     st->userData);
+                     st->opened.hasOutput ? out.data() : nullptr, frames, &time, 0, st->userData);
         state().counters.callbacks++;
         if (st->opened.hasOutput)
             recordPlayed(out.data(), out.size());

@@ -7,10 +7,9 @@
 // Threads: configure from the test thread while no stream runs; the counters are atomic.
 #pragma once
 
-#include <portaudio.h>
-
 #include <atomic>
 #include <functional>
+#include <portaudio.h>
 #include <string>
 #include <vector>
 
@@ -18,7 +17,7 @@ namespace fakepa {
 
 struct HostApi {
     std::string name = "Fake API";
-    int defaultInputDevice = paNoDevice;  // global device index, or paNoDevice
+    int defaultInputDevice = paNoDevice; // global device index, or paNoDevice
     int defaultOutputDevice = paNoDevice;
 };
 

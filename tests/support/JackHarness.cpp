@@ -1,16 +1,15 @@
 #include "JackHarness.h"
 
-#include <jack/jack.h>
-#include <pa_jack.h>
-
-#include <atomic>
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
-#include <fcntl.h>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
+#include <jack/jack.h>
+#include <pa_jack.h>
 #include <spawn.h>
 #include <string>
 #include <sys/wait.h>
@@ -45,9 +44,9 @@ JackServer::JackServer(int rate, int period, int inputs, int outputs)
                       c = std::to_string(inputs), o = std::to_string(outputs);
     // -R asks for real-time scheduling, which gives the dummy driver fewer xruns of its own;
     // jackd carries on without it where it is not allowed.
-    std::vector<const char *> argv{"jackd", "-n", m_name.c_str(), "-R", "-d", "dummy",
-                                   "-r", r.c_str(), "-p", p.c_str(), "-C", c.c_str(),
-                                   "-P", o.c_str(), nullptr};
+    std::vector<const char *> argv{"jackd", "-n",      m_name.c_str(), "-R",      "-d",
+                                   "dummy", "-r",      r.c_str(),      "-p",      p.c_str(),
+                                   "-C",    c.c_str(), "-P",           o.c_str(), nullptr};
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
     posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
@@ -115,8 +114,8 @@ JackProbe::JackProbe(const std::string &name, int channels, double recordSeconds
         const std::string out = "out_" + std::to_string(k), in = "in_" + std::to_string(k);
         m_outs.push_back(jack_port_register(m_client, out.c_str(), JACK_DEFAULT_AUDIO_TYPE,
                                             JackPortIsOutput, 0));
-        m_ins.push_back(jack_port_register(m_client, in.c_str(), JACK_DEFAULT_AUDIO_TYPE,
-                                           JackPortIsInput, 0));
+        m_ins.push_back(
+            jack_port_register(m_client, in.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0));
     }
     jack_set_process_callback(m_client, &JackProbe::process, this);
     jack_set_xrun_callback(m_client, &JackProbe::xrun, this);
@@ -148,7 +147,8 @@ int JackProbe::process(unsigned int frames, void *arg)
     for (size_t k = 0; k < self->m_outs.size(); ++k) {
         auto *out = static_cast<float *>(jack_port_get_buffer(self->m_outs[k], frames));
         for (unsigned int f = 0; f < frames; ++f)
-            out[f] = signal != nullptr && *signal ? (*signal)(start + f, static_cast<int>(k)) : 0.0f;
+            out[f] =
+                signal != nullptr && *signal ? (*signal)(start + f, static_cast<int>(k)) : 0.0f;
     }
     if (self->m_clearRequest.exchange(false, std::memory_order_acquire))
         self->m_recorded.store(0, std::memory_order_relaxed);

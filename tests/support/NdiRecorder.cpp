@@ -16,8 +16,8 @@ struct Sender {
 };
 
 struct Framesync {
-    long long frame = 0;           // next frame of the scripted signal
-    std::vector<float> lent;       // the planar block lent to the caller
+    long long frame = 0;     // next frame of the scripted signal
+    std::vector<float> lent; // the planar block lent to the caller
 };
 
 struct Finder {
@@ -256,7 +256,8 @@ void NDIlib_send_send_audio_v2(NDIlib_send_instance_t p_instance,
     frame.samples = p_audio_data->no_samples;
     frame.timecode = p_audio_data->timecode;
     frame.channelStrideBytes = p_audio_data->channel_stride_in_bytes;
-    const size_t stride = static_cast<size_t>(p_audio_data->channel_stride_in_bytes) / sizeof(float);
+    const size_t stride =
+        static_cast<size_t>(p_audio_data->channel_stride_in_bytes) / sizeof(float);
     for (int c = 0; c < frame.channels; ++c) {
         const float *channel = p_audio_data->p_data + static_cast<size_t>(c) * stride;
         frame.planar.insert(frame.planar.end(), channel, channel + frame.samples);

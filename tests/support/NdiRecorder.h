@@ -18,7 +18,7 @@
 namespace ndirec {
 
 struct SentFrame {
-    std::string sender;    // the sender's p_ndi_name
+    std::string sender; // the sender's p_ndi_name
     int sampleRate = 0;
     int channels = 0;
     int samples = 0;
