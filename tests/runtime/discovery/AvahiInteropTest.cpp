@@ -1,6 +1,7 @@
 // Interoperation with a real multicast DNS stack: avahi-daemon runs on a far host (a network
 // namespace joined by a veth pair) and must list a Veltrin source with its host, port and
-// name; a service that avahi-publish puts up under Veltrin's type must reach a Browser.
+// name; a service that avahi-publish puts up under Veltrin's type must reach a Browser. A
+// Veltrin peer on the far host shares port 5353 with the daemon there.
 
 #include "ChildProcess.h"
 #include "Discovery.h"
@@ -25,7 +26,8 @@ public:
                          "ip addr add 10.77.0.1/24 dev vnear && ip link set vnear up") == 0;
         m_host = std::make_unique<ChildProcess>(std::vector<std::string>{
             "unshare", "--net", "--mount", "--pid", "--kill-child", "--propagation", "private",
-            "sh", VELTRIN_AVAHI_FAR_HOST});
+            "sh", VELTRIN_AVAHI_FAR_HOST, VELTRIN_DISCOVERY_PEER, "--announce", "FARPEER (shared)",
+            "7202", "--machine", "farpeer", "--browse"});
         // Until the script speaks, the child may not have left this namespace yet.
         m_linked = m_linked && m_host->waitFor("NETNS", 10000) &&
                    shell("ip link set vfar netns " + std::to_string(m_host->pid())) == 0;
@@ -67,4 +69,12 @@ TEST(AvahiInterop, EachSideListsTheOthersService)
         browser.waitForChange(200);
     ASSERT_TRUE(published);
     EXPECT_EQ(published->address, "10.77.0.2:7200");
+
+    // On the far host, the daemon and the peer both hear everything on port 5353.
+    EXPECT_TRUE(far.host().waitFor("AVAHIHOST (published)=10.77.0.2:7200;", 20000));
+    EXPECT_TRUE(far.host().waitFor("VELTRINHOST (interop)=10.77.0.1:7201;", 20000));
+    EXPECT_TRUE(far.host().waitFor("=;vfar;IPv4;FARPEER\\032\\040shared\\041;_veltrin._tcp;local;"
+                                   "farpeer.local;10.77.0.2;7202;",
+                                   20000));
+    EXPECT_TRUE(browser.find("FARPEER (shared)"));
 }

@@ -72,15 +72,18 @@ bool ChildProcess::readLine(std::string& line, int timeoutMs)
 bool ChildProcess::waitFor(const std::string& text, int timeoutMs, std::string* found)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    std::string line;
-    for (;;) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || !readLine(line, static_cast<int>(left.count())))
-            return false;
-        if (line.find(text) != std::string::npos) {
+    for (size_t next = 0;; ++next) {
+        if (next == m_lines.size()) {
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            std::string line;
+            if (left.count() <= 0 || !readLine(line, static_cast<int>(left.count())))
+                return false;
+            m_lines.push_back(std::move(line));
+        }
+        if (m_lines[next].find(text) != std::string::npos) {
             if (found)
-                *found = line;
+                *found = m_lines[next];
             return true;
         }
     }

@@ -18,7 +18,8 @@ public:
     pid_t pid() const { return m_pid; }
     // The next line of output, or nullopt-like false after timeoutMs or at end of output.
     bool readLine(std::string& line, int timeoutMs);
-    // Reads lines until one contains `text`; false after timeoutMs. Returns the line found.
+    // True once a line of output (read now or by an earlier call) contains `text`; false
+    // after timeoutMs. Lines are kept, so waits for different texts may come in any order.
     bool waitFor(const std::string& text, int timeoutMs, std::string* found = nullptr);
     // Closes the child's standard input and waits for it to exit; its exit status.
     int finish(int timeoutMs = 5000);
@@ -29,6 +30,7 @@ private:
     int m_in = -1;
     int m_out = -1;
     std::string m_buffer;
+    std::vector<std::string> m_lines;
 };
 
 // Runs a shell command and returns its exit status.

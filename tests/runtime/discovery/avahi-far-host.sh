@@ -3,8 +3,9 @@
 # and PID namespaces (unshare --net --mount --pid --kill-child), so that everything it starts
 # dies with it. Waits for the veth end "vfar", gives it 10.77.0.2/24, starts a private D-Bus
 # system bus and avahi-daemon on a private /run, publishes one service of Veltrin's type,
-# and prints every resolved service of that type (avahi-browse -p lines) until its standard
-# input closes.
+# and prints every resolved service of that type (avahi-browse -p lines, prefixed "BROWSE ")
+# until its standard input closes. Arguments, if any, are a command run beside the daemon on
+# this host once it is up, its output prefixed "PEER ".
 set -u
 echo NETNS # the test moves "vfar" in after this line
 mount -t tmpfs veltrin-run /run || exit 1
@@ -37,6 +38,9 @@ until grep -q "Server startup complete" /run/avahi.log; do
   sleep 0.05
 done
 avahi-publish -s "AVAHIHOST (published)" _veltrin._tcp 7200 >/run/publish.log 2>&1 &
+if [ $# -gt 0 ]; then
+  tail -f /dev/null | "$@" | sed -u 's/^/PEER /' &
+fi
 echo READY
 (
   while :; do
