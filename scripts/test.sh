@@ -29,3 +29,24 @@ cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELTRIN_WERROR=ON \
 cmake --build build-tsan --target tsan_tests
 TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 run_suite build-tsan -L tsan
 echo "All three suites passed in $(( $(date +%s) - start )) s."
+
+# Fuzzing: every libFuzzer target (the parsers of network bytes and of the settings file),
+# built with clang and run for a bounded time from its corpus. New inputs go to a scratch
+# directory, never into the source tree.
+cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
+  -DCMAKE_CXX_COMPILER=clang++ -DVELTRIN_BUILD_BENCH=OFF >/dev/null
+fuzzers=(
+  "veltrin_fuzz_frame_parser tests/runtime/fuzz/corpus"
+  "veltrin_fuzz_dns tests/runtime/discovery/fuzz/corpus"
+  "veltrin_fuzz_discovery_config tests/runtime/discovery/fuzz/corpus"
+)
+for entry in "${fuzzers[@]}"; do
+  read -r target corpus <<<"$entry"
+  cmake --build build-fuzz --target "$target"
+  binary=$(find build-fuzz -type f -name "$target" -perm -u+x | head -n 1)
+  scratch=$(mktemp -d)
+  echo "Fuzzing $target for 30 s"
+  "$binary" -max_total_time=30 -rss_limit_mb=2048 -print_final_stats=1 "$scratch" "$corpus"
+  rm -rf "$scratch"
+done
+echo "Fuzzing found nothing."
