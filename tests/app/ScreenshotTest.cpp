@@ -2,6 +2,7 @@
 // picture of each page, and of the close refusal, into the build directory for people to look
 // at. The checks only make sure that each picture is the whole window and not blank.
 #include "FakeWrapper.h"
+#include "XvfbSession.h"
 
 #include <QApplication>
 #include <QDir>
@@ -15,8 +16,6 @@
 #include <QSet>
 #include <QTest>
 #include <QtQml>
-
-#include <unistd.h>
 
 namespace {
 
@@ -159,15 +158,9 @@ private:
 
 int main(int argc, char *argv[])
 {
-    // A real X window is the point here: start again under a private Xvfb.
-    if (qEnvironmentVariableIsEmpty("VELTRIN_UNDER_XVFB")) {
-        qputenv("VELTRIN_UNDER_XVFB", "1");
-        std::vector<char *> args{const_cast<char *>(VELTRIN_WITH_XVFB)};
-        args.insert(args.end(), argv, argv + argc);
-        args.push_back(nullptr);
-        execv(VELTRIN_WITH_XVFB, args.data());
-        return 127;
-    }
+    // A real X window is the point here.
+    if (const int failed = runUnderPrivateXvfb(argc, argv, VELTRIN_WITH_XVFB))
+        return failed;
     qputenv("QT_QUICK_BACKEND", "software");
     QApplication app(argc, argv);
     QQuickStyle::setStyle(QStringLiteral("Material"));
