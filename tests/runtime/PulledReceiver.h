@@ -1,0 +1,105 @@
+// A receiver of the test signal through the NDI interface, pulled like a sound card (48 kHz
+// stereo, 256-frame blocks on an absolute schedule) on a thread of its own; it records, for
+// every block, how many frames were exact, wrong or silent.
+//
+// Threads: the pulling thread writes the block list under m_mutex; the test thread reads copies.
+#pragma once
+
+#include "NdiLib.h"
+#include "TestSignal.h"
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace veltrin::test {
+
+using Clock = std::chrono::steady_clock;
+
+class PulledReceiver
+{
+public:
+    explicit PulledReceiver(const std::string &source)
+    {
+        NDIlib_recv_create_v3_t settings;
+        settings.source_to_connect_to.p_ndi_name = source.c_str();
+        settings.bandwidth = NDIlib_recv_bandwidth_audio_only;
+        m_recv = NDIlib_recv_create_v3(&settings);
+        m_sync = NDIlib_framesync_create(m_recv);
+        m_thread = std::thread([this] { run(); });
+    }
+    ~PulledReceiver()
+    {
+        m_stop = true;
+        m_thread.join();
+        NDIlib_framesync_destroy(m_sync);
+        NDIlib_recv_destroy(m_recv);
+    }
+
+    struct Block {
+        Clock::time_point time;
+        int64_t exact, wrong, silent;
+    };
+    std::vector<Block> blocks()
+    {
+        std::lock_guard lock(m_mutex);
+        return m_blocks;
+    }
+    // Waits until a block of the test signal has arrived after `since`; its time.
+    bool waitForAudio(Clock::time_point since, std::chrono::milliseconds timeout,
+                      Clock::time_point &at)
+    {
+        const auto end = Clock::now() + timeout;
+        while (Clock::now() < end) {
+            for (const auto &b : blocks())
+                if (b.time >= since && b.exact > 0 && b.wrong == 0) {
+                    at = b.time;
+                    return true;
+                }
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        return false;
+    }
+
+private:
+    void run()
+    {
+        SignalChecker checker(2);
+        const auto start = Clock::now();
+        int64_t frame = 0;
+        while (!m_stop.load()) {
+            std::this_thread::sleep_until(start + std::chrono::duration<double>(frame / 48000.0));
+            NDIlib_audio_frame_v2_t audio;
+            NDIlib_framesync_capture_audio(m_sync, &audio, 48000, 2, 256);
+            checker.reset();
+            checker.feed(audio.p_data, audio.channel_stride_in_bytes / 4, audio.no_samples);
+            NDIlib_framesync_free_audio(m_sync, &audio);
+            frame += 256;
+            std::lock_guard lock(m_mutex);
+            m_blocks.push_back({Clock::now(), checker.exact(), checker.wrong(), checker.silent()});
+        }
+    }
+
+    NDIlib_recv_instance_t m_recv = nullptr;
+    NDIlib_framesync_instance_t m_sync = nullptr;
+    std::atomic<bool> m_stop{false};
+    std::mutex m_mutex;
+    std::vector<Block> m_blocks;
+    std::thread m_thread;
+};
+
+// Exact and wrong frames in the blocks pulled since `since`.
+inline void countSince(PulledReceiver &r, Clock::time_point since, int64_t &exact, int64_t &wrong)
+{
+    exact = wrong = 0;
+    for (const auto &b : r.blocks())
+        if (b.time >= since) {
+            exact += b.exact;
+            wrong += b.wrong;
+        }
+}
+
+} // namespace veltrin::test
