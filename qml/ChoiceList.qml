@@ -110,6 +110,7 @@ ComboBox {
     }
 
     LongNameTip {
+        objectName: "nameTip"
         visible: control.longNames && control.hovered && !control.popup.visible
                  && control.displayText.length > control.tooltipThreshold
         text: control.displayText

@@ -201,4 +201,22 @@ SceneCase {
         wrapper.level = -3
         compare(control("duplexInputGauge").value, -3)
     }
+
+    function test_long_names_show_a_tooltip() {
+        var longName = "ALSA  Multichannel Broadcast Interface 64x64 MADI (hw:3,0)"
+        verify(longName.length > 50)
+        open({ inPutDevice: [longName, "ALSA  Short"], inPutDevFullString: longName })
+        var list = control("inputDeviceList")
+        var tip = findChild(list, "nameTip")
+        verify(tip !== null)
+        mouseMove(list, list.width / 2, list.height / 2)
+        tryVerify(function() { return tip.visible })
+        compare(tip.text, longName)
+
+        var other = control("outputDeviceList")
+        mouseMove(other, other.width / 2, other.height / 2)
+        tryVerify(function() { return other.hovered })
+        verify(!findChild(other, "nameTip").visible)
+        tryVerify(function() { return !tip.visible })
+    }
 }
