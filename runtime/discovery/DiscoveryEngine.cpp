@@ -22,7 +22,7 @@ constexpr uint32_t kLegacyTtlCap = 10;         // RFC 6762: answers to one-shot 
 constexpr uint32_t kMaxCachedTtl = 4500;
 constexpr size_t kMaxDatagram = 9000;
 constexpr size_t kPacketBudget = 1400; // stay below a typical MTU
-constexpr size_t kMaxCacheEntries = 4096;
+constexpr size_t kMaxCacheEntries = 4096; // records; a studio has a few hundred at most
 constexpr auto kTick = 250ms;
 constexpr auto kInterfaceScanPeriod = 2s;
 constexpr auto kExtraQueryPeriod = 2s;
@@ -253,6 +253,10 @@ DiscoveryEngine::DiscoveryEngine(const DiscoveryConfig& config)
         setInt(fd, IPPROTO_IP, IP_PKTINFO, 1);
         setInt(fd, IPPROTO_IP, IP_MULTICAST_TTL, 255);
         setInt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, 1);
+        // Only the groups joined here, on the interfaces joined here: Linux otherwise hands
+        // a wildcard socket every group that any socket of the host joined.
+        setInt(fd, IPPROTO_IP, IP_MULTICAST_ALL, 0);
+        setInt(fd, SOL_SOCKET, SO_RCVBUF, 1 << 20); // bursts of answers; the kernel caps it
         sockaddr_in any{};
         any.sin_family = AF_INET;
         any.sin_port = htons(kPort);
@@ -500,8 +504,14 @@ void DiscoveryEngine::handleResponse(const DnsMessage& message, const sockaddr_i
         }
         auto it = m_cache.find(key);
         if (it == m_cache.end()) {
-            if (m_cache.size() >= kMaxCacheEntries)
-                return;
+            if (m_cache.size() >= kMaxCacheEntries) {
+                // Full (a flood, most likely): the record heard least recently goes. Real
+                // sources refresh every few seconds, so they outlast a burst of junk.
+                const auto oldest = std::min_element(m_cache.begin(), m_cache.end(), [](const auto& x, const auto& y) {
+                    return x.second.received < y.second.received;
+                });
+                m_cache.erase(oldest);
+            }
             it = m_cache.emplace(key, CacheEntry{}).first;
             changed = true;
         }
@@ -907,30 +917,40 @@ void DiscoveryEngine::recomputeSources()
         std::vector<std::string> groups;
         bool loopback = false;
     };
+    // One pass to index SRV, TXT and A records by interface and name, so that resolving
+    // every PTR costs a lookup, not a scan of the cache.
+    struct Owned {
+        const CacheEntry* srv = nullptr;
+        const CacheEntry* txt = nullptr;
+        std::optional<in_addr> address; // the lowest, so the choice does not flicker
+    };
+    std::map<std::pair<int, std::string>, Owned> byOwner;
+    for (const auto& [key, e] : m_cache) {
+        Owned& owned = byOwner[{e.ifindex, nameKey(e.record.name)}];
+        if (e.record.type == kTypeSrv && (!owned.srv || e.received > owned.srv->received))
+            owned.srv = &e;
+        else if (e.record.type == kTypeTxt && (!owned.txt || e.received > owned.txt->received))
+            owned.txt = &e;
+        else if (e.record.type == kTypeA) {
+            in_addr address{};
+            std::memcpy(&address.s_addr, e.record.ipv4.data(), 4);
+            if (!owned.address || ntohl(address.s_addr) < ntohl(owned.address->s_addr))
+                owned.address = address;
+        }
+    }
+
     std::map<std::string, Candidate> byName;
     for (const auto& [key, ptr] : m_cache) {
         if (ptr.record.type != kTypePtr)
             continue;
-        const CacheEntry* srv = nullptr;
-        const CacheEntry* txt = nullptr;
-        for (const auto& [k, e] : m_cache) { // the cache holds a few dozen entries
-            if (e.ifindex != ptr.ifindex || !sameName(e.record.name, ptr.record.target))
-                continue;
-            if (e.record.type == kTypeSrv && (!srv || e.received > srv->received))
-                srv = &e;
-            if (e.record.type == kTypeTxt && (!txt || e.received > txt->received))
-                txt = &e;
-        }
-        if (!srv)
+        const auto instance = byOwner.find({ptr.ifindex, nameKey(ptr.record.target)});
+        if (instance == byOwner.end() || !instance->second.srv)
             continue;
+        const CacheEntry* srv = instance->second.srv;
+        const CacheEntry* txt = instance->second.txt;
         std::optional<in_addr> address;
-        for (const auto& [k, e] : m_cache)
-            if (e.ifindex == ptr.ifindex && e.record.type == kTypeA && sameName(e.record.name, srv->record.target)) {
-                in_addr a{};
-                std::memcpy(&a.s_addr, e.record.ipv4.data(), 4);
-                if (!address || ipText(a) < ipText(*address))
-                    address = a;
-            }
+        if (const auto host = byOwner.find({ptr.ifindex, nameKey(srv->record.target)}); host != byOwner.end())
+            address = host->second.address;
         if (!address && srv->from.s_addr != 0)
             address = srv->from; // no address record yet: the sender of the SRV record
         if (!address)
