@@ -3,7 +3,6 @@
 #include <QCoreApplication>
 #include <QDir>
 #include <QStandardPaths>
-
 #include <cstdio>
 #include <cstdlib>
 #include <mutex>

@@ -17,9 +17,11 @@ namespace Startup {
 QUrl helpPageUrl()
 {
     const QDir binDir(QCoreApplication::applicationDirPath());
-    const QString installed = binDir.absoluteFilePath(QStringLiteral("../share/veltrin/help/index.html"));
+    const QString installed =
+        binDir.absoluteFilePath(QStringLiteral("../share/veltrin/help/index.html"));
     const QString beside = binDir.absoluteFilePath(QStringLiteral("help/index.html"));
-    const QString page = QFileInfo::exists(installed) || !QFileInfo::exists(beside) ? installed : beside;
+    const QString page =
+        QFileInfo::exists(installed) || !QFileInfo::exists(beside) ? installed : beside;
     return QUrl::fromLocalFile(QDir::cleanPath(page));
 }
 

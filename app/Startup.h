@@ -6,7 +6,6 @@
 #pragma once
 
 #include <QUrl>
-
 #include <functional>
 
 class QQmlApplicationEngine;

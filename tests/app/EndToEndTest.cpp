@@ -19,7 +19,6 @@
 #include <QTemporaryDir>
 #include <QtQml>
 #include <QtTest>
-
 #include <cmath>
 
 namespace {
@@ -34,7 +33,8 @@ const char *const kTypedName = "E2E Desk";
 
 float tone(long long frame, int)
 {
-    return kToneAmplitude * static_cast<float>(std::sin(2.0 * M_PI * kToneHz * double(frame) / kRate));
+    return kToneAmplitude
+           * static_cast<float>(std::sin(2.0 * M_PI * kToneHz * double(frame) / kRate));
 }
 
 // What one block of received audio holds.
@@ -185,8 +185,9 @@ private slots:
         QVERIFY(wrapper->checkIn());
         QVERIFY(probe.wire(kClient, 2, 0));
 
-        const std::string source = QSysInfo::machineHostName().section(QLatin1Char('.'), 0, 0).toUpper().toStdString()
-                                   + " (" + kTypedName + ")";
+        const std::string source =
+            QSysInfo::machineHostName().section(QLatin1Char('.'), 0, 0).toUpper().toStdString()
+            + " (" + kTypedName + ")";
         QVERIFY2(sourceListed(source), source.c_str());
         {
             Listener listener(source);
@@ -227,7 +228,8 @@ private:
     void click(QQuickItem *target, double xFraction = 0.5)
     {
         QVERIFY(target);
-        const QPointF at = target->mapToScene(QPointF(target->width() * xFraction, target->height() / 2));
+        const QPointF at =
+            target->mapToScene(QPointF(target->width() * xFraction, target->height() / 2));
         QTest::mouseClick(m_window, Qt::LeftButton, Qt::NoModifier, at.toPoint());
     }
 
@@ -236,7 +238,8 @@ private:
         QObject *dialog = m_window->findChild<QObject *>(QStringLiteral("closeRefusal"));
         QVERIFY(dialog);
         QTRY_VERIFY(dialog->property("visible").toBool());
-        QCOMPARE(dialog->property("text").toString(), QStringLiteral("Stop Veltrin before closing."));
+        QCOMPARE(dialog->property("text").toString(),
+                 QStringLiteral("Stop Veltrin before closing."));
         QMetaObject::invokeMethod(dialog, "close");
     }
 

@@ -21,16 +21,30 @@ QString text(const QStringList &list)
 {
     return QLatin1Char('[') + list.join(QLatin1Char(',')) + QLatin1Char(']');
 }
-QString text(const QString &value) { return value; }
-QString text(bool value) { return value ? QStringLiteral("true") : QStringLiteral("false"); }
-QString text(int value) { return QString::number(value); }
-QString text(unsigned int value) { return QString::number(value); }
-QString text(double value) { return QString::number(value); }
+QString text(const QString &value)
+{
+    return value;
+}
+QString text(bool value)
+{
+    return value ? QStringLiteral("true") : QStringLiteral("false");
+}
+QString text(int value)
+{
+    return QString::number(value);
+}
+QString text(unsigned int value)
+{
+    return QString::number(value);
+}
+QString text(double value)
+{
+    return QString::number(value);
+}
 
 } // namespace
 
-FakeWrapper::FakeWrapper(QObject *parent)
-    : QObject(parent)
+FakeWrapper::FakeWrapper(QObject *parent) : QObject(parent)
 {
     applyPreset();
     latest() = this;
@@ -76,7 +90,8 @@ void FakeWrapper::applyPreset()
     if (values.contains(QStringLiteral("ndiOutSourceName")))
         m_ndiOutSourceName = values.value(QStringLiteral("ndiOutSourceName")).toString();
     if (values.contains(QStringLiteral("ndiOutDuplexSourceName")))
-        m_ndiOutDuplexSourceName = values.value(QStringLiteral("ndiOutDuplexSourceName")).toString();
+        m_ndiOutDuplexSourceName =
+            values.value(QStringLiteral("ndiOutDuplexSourceName")).toString();
     if (values.contains(QStringLiteral("ndiInSourName")))
         m_ndiInSourName = values.value(QStringLiteral("ndiInSourName")).toString();
     if (values.contains(QStringLiteral("numOutChannels")))
@@ -130,9 +145,11 @@ void FakeWrapper::applyPreset()
     if (values.contains(QStringLiteral("defaultSampleRates")))
         m_defaultSampleRates = values.value(QStringLiteral("defaultSampleRates")).toStringList();
     if (values.contains(QStringLiteral("defaultSampleRatesIn")))
-        m_defaultSampleRatesIn = values.value(QStringLiteral("defaultSampleRatesIn")).toStringList();
+        m_defaultSampleRatesIn =
+            values.value(QStringLiteral("defaultSampleRatesIn")).toStringList();
     if (values.contains(QStringLiteral("defaultSampleRatesDuplex")))
-        m_defaultSampleRatesDuplex = values.value(QStringLiteral("defaultSampleRatesDuplex")).toStringList();
+        m_defaultSampleRatesDuplex =
+            values.value(QStringLiteral("defaultSampleRatesDuplex")).toStringList();
 }
 
 void FakeWrapper::setIsMacOS(bool value)
@@ -199,7 +216,8 @@ void FakeWrapper::setNumChannels(unsigned int value)
     record(QStringLiteral("numChannels=") + text(value));
     // Like the controller, the page writes an index; preset "chin" turns it into a count.
     const QStringList counts = preset().value(QStringLiteral("chin")).toStringList();
-    m_numChannels = value < static_cast<unsigned>(counts.size()) ? counts.at(int(value)).toUInt() : value;
+    m_numChannels =
+        value < static_cast<unsigned>(counts.size()) ? counts.at(int(value)).toUInt() : value;
     emit numChannelsChanged();
 }
 
@@ -232,7 +250,8 @@ void FakeWrapper::setNumOutChannels(unsigned int value)
     record(QStringLiteral("numOutChannels=") + text(value));
     // Like the controller, the page writes an index; preset "chout" turns it into a count.
     const QStringList counts = preset().value(QStringLiteral("chout")).toStringList();
-    m_numOutChannels = value < static_cast<unsigned>(counts.size()) ? counts.at(int(value)).toUInt() : value;
+    m_numOutChannels =
+        value < static_cast<unsigned>(counts.size()) ? counts.at(int(value)).toUInt() : value;
     emit numOutChannelsChanged();
 }
 
@@ -407,8 +426,11 @@ void FakeWrapper::duplexChannelsSamplerate()
 {
     record(QStringLiteral("duplexChannelsSamplerate()"));
     // Preset "duplexChannels" maps a device name to its [input, output] channel texts.
-    const QStringList counts =
-        preset().value(QStringLiteral("duplexChannels")).toMap().value(m_inOutPutDev).toStringList();
+    const QStringList counts = preset()
+                                   .value(QStringLiteral("duplexChannels"))
+                                   .toMap()
+                                   .value(m_inOutPutDev)
+                                   .toStringList();
     if (counts.size() != 2)
         return;
     m_inDuplexCh = counts.at(0);

@@ -14,20 +14,30 @@ class FakeWrapper : public QObject
 {
     Q_OBJECT
     Q_PROPERTY(bool isMacOS READ isMacOS WRITE setIsMacOS NOTIFY isMacOSChanged)
-    Q_PROPERTY(QStringList outPutDevice READ outPutDevice WRITE setOutPutDevice NOTIFY outPutDeviceChanged)
-    Q_PROPERTY(QStringList inPutDevice READ inPutDevice WRITE setInPutDevice NOTIFY inPutDeviceChanged)
+    Q_PROPERTY(
+        QStringList outPutDevice READ outPutDevice WRITE setOutPutDevice NOTIFY outPutDeviceChanged)
+    Q_PROPERTY(
+        QStringList inPutDevice READ inPutDevice WRITE setInPutDevice NOTIFY inPutDeviceChanged)
     Q_PROPERTY(QStringList ndiDevice READ ndiDevice WRITE setNdiDevice NOTIFY ndiDeviceChanged)
-    Q_PROPERTY(QStringList ndiIpDevice READ ndiIpDevice WRITE setNdiIpDevice NOTIFY ndiIpDeviceChanged)
+    Q_PROPERTY(
+        QStringList ndiIpDevice READ ndiIpDevice WRITE setNdiIpDevice NOTIFY ndiIpDeviceChanged)
     Q_PROPERTY(unsigned int buffSize READ buffSize WRITE setBuffSize NOTIFY buffSizeChanged)
-    Q_PROPERTY(unsigned int buffOutSize READ buffOutSize WRITE setBuffOutSize NOTIFY buffOutSizeChanged)
+    Q_PROPERTY(
+        unsigned int buffOutSize READ buffOutSize WRITE setBuffOutSize NOTIFY buffOutSizeChanged)
     Q_PROPERTY(unsigned int sampleRate READ sampleRate WRITE setSampleRate NOTIFY sampleRateChanged)
-    Q_PROPERTY(unsigned int sampleRateIn READ sampleRateIn WRITE setSampleRateIn NOTIFY sampleRateChangedIn)
-    Q_PROPERTY(unsigned int numChannels READ numChannels WRITE setNumChannels NOTIFY numChannelsChanged)
+    Q_PROPERTY(unsigned int sampleRateIn READ sampleRateIn WRITE setSampleRateIn NOTIFY
+                   sampleRateChangedIn)
+    Q_PROPERTY(
+        unsigned int numChannels READ numChannels WRITE setNumChannels NOTIFY numChannelsChanged)
     Q_PROPERTY(QString inPutDev READ inPutDev WRITE setInPutDev NOTIFY inPutDevChanged)
-    Q_PROPERTY(QString ndiOutSourceName READ ndiOutSourceName WRITE setNdiOutSourceName NOTIFY ndiOutSourceNameChanged)
-    Q_PROPERTY(QString ndiOutDuplexSourceName READ ndiOutDuplexSourceName WRITE setNdiOutDuplexSourceName NOTIFY ndiOutDuplexSourceNameChanged)
-    Q_PROPERTY(QString ndiInSourName READ ndiInSourName WRITE setNdiInSourName NOTIFY ndiInSourNameChanged)
-    Q_PROPERTY(unsigned int numOutChannels READ numOutChannels WRITE setNumOutChannels NOTIFY numOutChannelsChanged)
+    Q_PROPERTY(QString ndiOutSourceName READ ndiOutSourceName WRITE setNdiOutSourceName NOTIFY
+                   ndiOutSourceNameChanged)
+    Q_PROPERTY(QString ndiOutDuplexSourceName READ ndiOutDuplexSourceName WRITE
+                   setNdiOutDuplexSourceName NOTIFY ndiOutDuplexSourceNameChanged)
+    Q_PROPERTY(
+        QString ndiInSourName READ ndiInSourName WRITE setNdiInSourName NOTIFY ndiInSourNameChanged)
+    Q_PROPERTY(unsigned int numOutChannels READ numOutChannels WRITE setNumOutChannels NOTIFY
+                   numOutChannelsChanged)
     Q_PROPERTY(bool checkIn READ checkIn WRITE setCheckIn NOTIFY checkInChanged)
     Q_PROPERTY(bool checkOut READ checkOut WRITE setCheckOut NOTIFY checkOutChanged)
     Q_PROPERTY(bool checkInOut READ checkInOut WRITE setCheckInOut NOTIFY checkInOutChanged)
@@ -35,25 +45,35 @@ class FakeWrapper : public QObject
     Q_PROPERTY(QString ndiDevIp READ ndiDevIp WRITE setNdiDevIp NOTIFY ndiDevIpChanged)
     Q_PROPERTY(double level READ level WRITE setLevel NOTIFY levelChanged)
     Q_PROPERTY(double outLevel READ outLevel WRITE setOutLevel NOTIFY outLevelChanged)
-    Q_PROPERTY(QStringList inOutPutDevice READ inOutPutDevice WRITE setInOutPutDevice NOTIFY inOutPutDeviceChanged)
+    Q_PROPERTY(QStringList inOutPutDevice READ inOutPutDevice WRITE setInOutPutDevice NOTIFY
+                   inOutPutDeviceChanged)
     Q_PROPERTY(QString inOutPutDev READ inOutPutDev WRITE setInOutPutDev NOTIFY inOutPutDevChanged)
     Q_PROPERTY(QString inDuplexCh READ inDuplexCh WRITE setInDuplexCh NOTIFY inDuplexChChanged)
     Q_PROPERTY(QString outDuplexCh READ outDuplexCh WRITE setOutDuplexCh NOTIFY outDuplexChChanged)
-    Q_PROPERTY(QString inDuplexSampleRate READ inDuplexSampleRate WRITE setInDuplexSampleRate NOTIFY inDuplexSampleRateChanged)
-    Q_PROPERTY(QString outDuplexSampleRate READ outDuplexSampleRate WRITE setOutDuplexSampleRate NOTIFY outDuplexSampleRateChanged)
+    Q_PROPERTY(QString inDuplexSampleRate READ inDuplexSampleRate WRITE setInDuplexSampleRate NOTIFY
+                   inDuplexSampleRateChanged)
+    Q_PROPERTY(QString outDuplexSampleRate READ outDuplexSampleRate WRITE setOutDuplexSampleRate
+                   NOTIFY outDuplexSampleRateChanged)
     Q_PROPERTY(int rates READ rates WRITE setRates NOTIFY ratesChanged)
     Q_PROPERTY(int ratesOut READ ratesOut WRITE setRatesOut NOTIFY ratesOutChanged)
     Q_PROPERTY(int rateDuplex READ rateDuplex WRITE setRateDuplex NOTIFY rateDuplexChanged)
-    Q_PROPERTY(unsigned int buffDuplexSize READ buffDuplexSize WRITE setBuffDuplexSize NOTIFY buffDuplexSizeChanged)
-    Q_PROPERTY(QString ndiInSourNameDuplex READ ndiInSourNameDuplex WRITE setNdiInSourNameDuplex NOTIFY ndiInSourNameDuplexChanged)
-    Q_PROPERTY(QString inPutDevFullString READ inPutDevFullString WRITE setInPutDevFullString NOTIFY inPutDevFullStringChanged)
-    Q_PROPERTY(QString outPutDevFullString READ outPutDevFullString WRITE setOutPutDevFullString NOTIFY outPutDevFullStringChanged)
+    Q_PROPERTY(unsigned int buffDuplexSize READ buffDuplexSize WRITE setBuffDuplexSize NOTIFY
+                   buffDuplexSizeChanged)
+    Q_PROPERTY(QString ndiInSourNameDuplex READ ndiInSourNameDuplex WRITE setNdiInSourNameDuplex
+                   NOTIFY ndiInSourNameDuplexChanged)
+    Q_PROPERTY(QString inPutDevFullString READ inPutDevFullString WRITE setInPutDevFullString NOTIFY
+                   inPutDevFullStringChanged)
+    Q_PROPERTY(QString outPutDevFullString READ outPutDevFullString WRITE setOutPutDevFullString
+                   NOTIFY outPutDevFullStringChanged)
     Q_PROPERTY(QString version READ version WRITE setVersion NOTIFY versionChanged)
     Q_PROPERTY(int xWPos READ xWPos WRITE setXWPos NOTIFY xWPosChanged)
     Q_PROPERTY(int yWPos READ yWPos WRITE setYWPos NOTIFY yWPosChanged)
-    Q_PROPERTY(QStringList defaultSampleRates READ defaultSampleRates WRITE setDefaultSampleRates NOTIFY defaultSampleRatesChanged)
-    Q_PROPERTY(QStringList defaultSampleRatesIn READ defaultSampleRatesIn WRITE setDefaultSampleRatesIn NOTIFY defaultSampleRatesInChanged)
-    Q_PROPERTY(QStringList defaultSampleRatesDuplex READ defaultSampleRatesDuplex WRITE setDefaultSampleRatesDuplex NOTIFY defaultSampleRatesDuplexChanged)
+    Q_PROPERTY(QStringList defaultSampleRates READ defaultSampleRates WRITE setDefaultSampleRates
+                   NOTIFY defaultSampleRatesChanged)
+    Q_PROPERTY(QStringList defaultSampleRatesIn READ defaultSampleRatesIn WRITE
+                   setDefaultSampleRatesIn NOTIFY defaultSampleRatesInChanged)
+    Q_PROPERTY(QStringList defaultSampleRatesDuplex READ defaultSampleRatesDuplex WRITE
+                   setDefaultSampleRatesDuplex NOTIFY defaultSampleRatesDuplexChanged)
 
 public:
     explicit FakeWrapper(QObject *parent = nullptr);

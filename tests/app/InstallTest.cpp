@@ -1,13 +1,12 @@
 // What `cmake --install` puts on a system: the program, its data directory with the splash
 // picture, the icon and the help page, the desktop entry that starts Veltrin there, the icons
 // the entry names, and AppStream metadata that validates.
-#include <gtest/gtest.h>
-
 #include <QFile>
 #include <QFileInfo>
 #include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -48,7 +47,8 @@ protected:
             if (line.startsWith(QLatin1Char('[')))
                 inEntry = line == QStringLiteral("[Desktop Entry]");
             else if (inEntry && line.contains(QLatin1Char('=')))
-                keys.insert(line.section(QLatin1Char('='), 0, 0), line.section(QLatin1Char('='), 1));
+                keys.insert(line.section(QLatin1Char('='), 0, 0),
+                            line.section(QLatin1Char('='), 1));
         }
         return keys;
     }
@@ -71,9 +71,10 @@ TEST_F(InstallTest, DesktopEntryStartsVeltrinWhereItsPicturesAre)
     EXPECT_TRUE(QFileInfo(dataDir + QStringLiteral("/splash.jpg")).isFile());
     EXPECT_TRUE(QFileInfo(dataDir + QStringLiteral("/icon.ico")).isFile());
     for (const char *size : {"48x48", "64x64", "128x128", "256x256"}) {
-        EXPECT_TRUE(QFileInfo(path(QStringLiteral("share/icons/hicolor/%1/apps/%2.png")
-                                       .arg(QLatin1String(size), entry.value(QStringLiteral("Icon")))))
-                        .isFile())
+        EXPECT_TRUE(
+            QFileInfo(path(QStringLiteral("share/icons/hicolor/%1/apps/%2.png")
+                               .arg(QLatin1String(size), entry.value(QStringLiteral("Icon")))))
+                .isFile())
             << size;
     }
 }
@@ -94,7 +95,8 @@ TEST_F(InstallTest, HelpPageAndLicencesAreInstalled)
 
 TEST_F(InstallTest, MetainfoNamesTheEntryAndValidates)
 {
-    const QString metainfo = path(QStringLiteral("share/metainfo/com.quorvane.Veltrin.metainfo.xml"));
+    const QString metainfo =
+        path(QStringLiteral("share/metainfo/com.quorvane.Veltrin.metainfo.xml"));
     QFile file(metainfo);
     ASSERT_TRUE(file.open(QIODevice::ReadOnly));
     EXPECT_TRUE(file.readAll().contains(
@@ -103,7 +105,8 @@ TEST_F(InstallTest, MetainfoNamesTheEntryAndValidates)
     validate.setProcessChannelMode(QProcess::MergedChannels);
     validate.start(QStringLiteral("appstreamcli"),
                    {QStringLiteral("validate"), QStringLiteral("--no-net"), metainfo});
-    ASSERT_TRUE(validate.waitForFinished(-1)) << "appstreamcli is missing (scripts/setup.sh --tests)";
+    ASSERT_TRUE(validate.waitForFinished(-1))
+        << "appstreamcli is missing (scripts/setup.sh --tests)";
     EXPECT_EQ(validate.exitCode(), 0) << validate.readAll().toStdString();
 }
 

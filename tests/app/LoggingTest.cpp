@@ -1,14 +1,12 @@
 // The log-file message handler: line formats, truncation, the data directory and fatal messages.
 #include "LoggingUtils.h"
 
-#include <gtest/gtest.h>
-
 #include <QDir>
 #include <QFile>
 #include <QStandardPaths>
 #include <QTemporaryDir>
-
 #include <csignal>
+#include <gtest/gtest.h>
 
 namespace {
 
@@ -101,7 +99,8 @@ TEST_F(LogHandlerTest, UncreatableDirectoryDropsTheMessage)
     const QString before = QDir::currentPath();
     log(QtWarningMsg, QStringLiteral("lost"));
     EXPECT_EQ(QDir::currentPath(), before);
-    EXPECT_FALSE(QFile::exists(blocker.fileName() + QStringLiteral("/Quorvane/Veltrin/log-dump.log")));
+    EXPECT_FALSE(
+        QFile::exists(blocker.fileName() + QStringLiteral("/Quorvane/Veltrin/log-dump.log")));
 }
 
 TEST_F(LogHandlerTest, GoesThroughQtOnceInstalled)
@@ -116,7 +115,8 @@ TEST_F(LogHandlerTest, FatalWritesItsLineAndAborts)
 {
     // Forked without exec, so the child writes where this fixture looks.
     ::testing::FLAGS_gtest_death_test_style = "fast";
-    EXPECT_EXIT(log(QtFatalMsg, QStringLiteral("no way on")), ::testing::KilledBySignal(SIGABRT), "");
+    EXPECT_EXIT(log(QtFatalMsg, QStringLiteral("no way on")), ::testing::KilledBySignal(SIGABRT),
+                "");
     EXPECT_EQ(logText(), QByteArray("Fatal: no way on (player.cpp:42, void play())\n"));
 }
 

@@ -17,10 +17,9 @@ public slots:
     void qmlEngineAvailable(QQmlEngine *engine)
     {
         qmlRegisterType<FakeWrapper>("com.quorvane.wrapper", 1, 0, "Wrapper");
-        qmlRegisterSingletonType<FakeControl>("Veltrin.Test", 1, 0, "Fake",
-                                              [](QQmlEngine *, QJSEngine *) -> QObject * {
-                                                  return new FakeControl;
-                                              });
+        qmlRegisterSingletonType<FakeControl>(
+            "Veltrin.Test", 1, 0, "Fake",
+            [](QQmlEngine *, QJSEngine *) -> QObject * { return new FakeControl; });
         engine->rootContext()->setContextProperty(QStringLiteral("helpPage"),
                                                   QUrl(QStringLiteral("file:///help/index.html")));
     }

@@ -21,11 +21,13 @@ namespace {
 
 QVariantMap presetValues()
 {
-    const QStringList inputs = {QStringLiteral("ALSA  Focusrite Scarlett 18i20 USB: Audio (hw:1,0)"),
-                                QStringLiteral("ALSA  HDA Intel PCH: ALC1220 Analog (hw:0,0)"),
-                                QStringLiteral("JACK  system")};
-    const QStringList outputs = {QStringLiteral("ALSA  Focusrite Scarlett 18i20 USB: Audio (hw:1,0)"),
-                                 QStringLiteral("JACK  system")};
+    const QStringList inputs = {
+        QStringLiteral("ALSA  Focusrite Scarlett 18i20 USB: Audio (hw:1,0)"),
+        QStringLiteral("ALSA  HDA Intel PCH: ALC1220 Analog (hw:0,0)"),
+        QStringLiteral("JACK  system")};
+    const QStringList outputs = {
+        QStringLiteral("ALSA  Focusrite Scarlett 18i20 USB: Audio (hw:1,0)"),
+        QStringLiteral("JACK  system")};
     QVariantMap duplexChannels;
     duplexChannels.insert(QStringLiteral("Focusrite Scarlett 18i20 USB: Audio (hw:1,0)"),
                           QStringList{QStringLiteral("18"), QStringLiteral("20")});
@@ -35,14 +37,16 @@ QVariantMap presetValues()
         {QStringLiteral("inOutPutDevice"),
          QStringList{QStringLiteral("Focusrite Scarlett 18i20 USB: Audio (hw:1,0)"),
                      QStringLiteral("system")}},
-        {QStringLiteral("inOutPutDev"), QStringLiteral("Focusrite Scarlett 18i20 USB: Audio (hw:1,0)")},
+        {QStringLiteral("inOutPutDev"),
+         QStringLiteral("Focusrite Scarlett 18i20 USB: Audio (hw:1,0)")},
         {QStringLiteral("duplexChannels"), duplexChannels},
-        {QStringLiteral("ndiDevice"),
-         QStringList{QStringLiteral("STUDIO-B (Presenter Mics)"), QStringLiteral("OB-VAN-2 (Program Mix)")}},
+        {QStringLiteral("ndiDevice"), QStringList{QStringLiteral("STUDIO-B (Presenter Mics)"),
+                                                  QStringLiteral("OB-VAN-2 (Program Mix)")}},
         {QStringLiteral("inPutDevFullString"), inputs.first()},
         {QStringLiteral("ndiInSourName"), QStringLiteral("Studio A Desk")},
         {QStringLiteral("ndiInSourNameDuplex"), QStringLiteral("Commentary")},
-        {QStringLiteral("chin"), QStringList{QStringLiteral("18"), QStringLiteral("2"), QStringLiteral("2")}},
+        {QStringLiteral("chin"),
+         QStringList{QStringLiteral("18"), QStringLiteral("2"), QStringLiteral("2")}},
         {QStringLiteral("chout"), QStringList{QStringLiteral("20"), QStringLiteral("2")}},
         {QStringLiteral("buffSize"), 256},
         {QStringLiteral("rates"), 48000},

@@ -11,7 +11,6 @@
 #include <QQuickWindow>
 #include <QSplashScreen>
 #include <QtQml>
-
 #include <cstdio>
 #include <memory>
 
@@ -53,8 +52,8 @@ int main(int argc, char *argv[])
             if (*reported)
                 return;
             *reported = true;
-            std::printf("window: %s\nsplash picture: %s\nicon: %s\n",
-                        qPrintable(window->title()), picture ? "yes" : "no",
+            std::printf("window: %s\nsplash picture: %s\nicon: %s\n", qPrintable(window->title()),
+                        picture ? "yes" : "no",
                         QApplication::windowIcon().pixmap(32).isNull() ? "no" : "yes");
             std::fflush(stdout);
             QCoreApplication::exit(0);

@@ -1,18 +1,16 @@
 // Start-up through the real sequence and the real main scene, in a child process under a
 // private X server: with and without the splash picture and icon in the working directory, and
 // with a main scene that cannot be created.
-#include <gtest/gtest.h>
-
 #include <QDir>
 #include <QFile>
 #include <QProcess>
 #include <QTemporaryDir>
 #include <QUrl>
+#include <gtest/gtest.h>
 
 namespace {
 
-struct Outcome
-{
+struct Outcome {
     int exitCode = -1;
     QString output;
     QString logLine;
@@ -63,7 +61,8 @@ TEST_F(StartupTest, WindowAppearsWithoutSplashPictureOrIcon)
 {
     const Outcome run = start(QStringLiteral("qrc:/main.qml"));
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.output.toStdString(), std::string("window: Veltrin - Quorvane\nsplash picture: no\nicon: no\n"));
+    EXPECT_EQ(run.output.toStdString(),
+              std::string("window: Veltrin - Quorvane\nsplash picture: no\nicon: no\n"));
 }
 
 TEST_F(StartupTest, SplashPictureAndIconComeFromTheWorkingDirectory)
@@ -74,7 +73,8 @@ TEST_F(StartupTest, SplashPictureAndIconComeFromTheWorkingDirectory)
     }
     const Outcome run = start(QStringLiteral("qrc:/main.qml"));
     EXPECT_EQ(run.exitCode, 0);
-    EXPECT_EQ(run.output.toStdString(), std::string("window: Veltrin - Quorvane\nsplash picture: yes\nicon: yes\n"));
+    EXPECT_EQ(run.output.toStdString(),
+              std::string("window: Veltrin - Quorvane\nsplash picture: yes\nicon: yes\n"));
 }
 
 TEST_F(StartupTest, BrokenMainSceneExitsWithMinusOne)

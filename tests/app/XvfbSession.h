@@ -4,7 +4,6 @@
 
 #include <QByteArray>
 #include <QtGlobal>
-
 #include <unistd.h>
 #include <vector>
 
