@@ -151,7 +151,7 @@ private slots:
         m_window = qobject_cast<QQuickWindow *>(m_engine.rootObjects().first());
         QVERIFY(m_window);
         m_window->requestActivate();
-        QVERIFY(QTest::qWaitForWindowActive(m_window));
+        QVERIFY(QTest::qWaitForWindowActive(m_window, kWaitMs));
         QVERIFY(NDIlib_initialize());
     }
 
@@ -237,7 +237,7 @@ private:
     {
         QObject *dialog = m_window->findChild<QObject *>(QStringLiteral("closeRefusal"));
         QVERIFY(dialog);
-        QTRY_VERIFY(dialog->property("visible").toBool());
+        QTRY_VERIFY_WITH_TIMEOUT(dialog->property("visible").toBool(), kWaitMs);
         QCOMPARE(dialog->property("text").toString(),
                  QStringLiteral("Stop Veltrin before closing."));
         QMetaObject::invokeMethod(dialog, "close");

@@ -19,6 +19,9 @@
 
 namespace {
 
+// A guard for slow, loaded machines; waits end as soon as their condition holds.
+constexpr int kPatienceMs = 30000;
+
 QVariantMap presetValues()
 {
     const QStringList inputs = {
@@ -84,7 +87,7 @@ private slots:
         QVERIFY(!m_engine.rootObjects().isEmpty());
         m_window = qobject_cast<QQuickWindow *>(m_engine.rootObjects().first());
         QVERIFY(m_window);
-        QVERIFY(QTest::qWaitForWindowExposed(m_window));
+        QVERIFY(QTest::qWaitForWindowExposed(m_window, kPatienceMs));
         FakeWrapper *wrapper = FakeWrapper::current();
         QVERIFY(wrapper);
         wrapper->setLevel(1.6);
@@ -113,7 +116,7 @@ private slots:
         QObject *list = swipeView->property("contentItem").value<QObject *>();
         QVERIFY(list);
         const qreal target = index * swipeView->width();
-        QTRY_COMPARE(list->property("contentX").toReal(), target);
+        QTRY_COMPARE_WITH_TIMEOUT(list->property("contentX").toReal(), target, kPatienceMs);
         const QImage image = m_window->grabWindow();
         QVERIFY(image.save(QStringLiteral(VELTRIN_SCREENSHOTS "/") + file));
         QCOMPARE(image.size() / image.devicePixelRatio(), QSize(1020, 680));
@@ -129,7 +132,7 @@ private slots:
         QVERIFY(swipeView);
         tabBar->setProperty("currentIndex", 0);
         QObject *list = swipeView->property("contentItem").value<QObject *>();
-        QTRY_COMPARE(list->property("contentX").toReal(), 0.0);
+        QTRY_COMPARE_WITH_TIMEOUT(list->property("contentX").toReal(), 0.0, kPatienceMs);
         const QPointF centre = captureSwitch->mapToScene(
             QPointF(captureSwitch->width() / 4, captureSwitch->height() / 2));
         QTest::mouseClick(m_window, Qt::LeftButton, Qt::NoModifier, centre.toPoint());
@@ -138,8 +141,8 @@ private slots:
         QVERIFY(m_window->isVisible());
         // The refusal is a window of its own; take the whole screen to show it with the page.
         QWindow *dialog = nullptr;
-        QTRY_VERIFY((dialog = refusalWindow()) != nullptr);
-        QVERIFY(QTest::qWaitForWindowExposed(dialog));
+        QTRY_VERIFY_WITH_TIMEOUT((dialog = refusalWindow()) != nullptr, kPatienceMs);
+        QVERIFY(QTest::qWaitForWindowExposed(dialog, kPatienceMs));
         const QImage screen = m_window->screen()->grabWindow(0).toImage();
         QVERIFY(screen.save(QStringLiteral(VELTRIN_SCREENSHOTS "/close-refused.png")));
         QVERIFY(distinctColours(screen) > 50);

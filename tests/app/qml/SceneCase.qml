@@ -10,6 +10,9 @@ TestCase {
 
     when: windowShown
 
+    // A guard for slow, loaded machines; waits end as soon as their condition holds.
+    readonly property int patience: 30000
+
     property var window: null
     property var wrapper: null
 
@@ -53,17 +56,17 @@ TestCase {
     function showPage(index) {
         var view = control("swipeView")
         control("tabBar").currentIndex = index
-        tryCompare(view.contentItem, "contentX", index * view.width)
+        tryCompare(view.contentItem, "contentX", index * view.width, patience)
     }
 
     // Opens a list's popup with a click and clicks the entry at `index`.
     function pick(list, index) {
         mouseClick(list)
-        tryCompare(list.popup, "opened", true)
+        tryCompare(list.popup, "opened", true, patience)
         var entry = list.popup.contentItem.itemAtIndex(index)
         verify(entry !== null)
         mouseClick(entry)
-        tryCompare(list.popup, "visible", false)
+        tryCompare(list.popup, "visible", false, patience)
     }
 
     function journalSince() {

@@ -25,7 +25,7 @@ SceneCase {
         verify(view.contentHeight > view.height)
         compare(view.contentY, 0)
         mouseWheel(view, view.width / 2, view.height / 2, 0, -360)
-        tryVerify(function() { return view.contentY > 0 })
+        tryVerify(function() { return view.contentY > 0 }, patience)
         var before = text.text
         mouseClick(text)
         keyClick(Qt.Key_X)

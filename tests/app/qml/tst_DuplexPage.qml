@@ -57,7 +57,7 @@ SceneCase {
 
         var field = control("duplexNameField")
         mouseClick(field)
-        tryVerify(function() { return field.activeFocus })
+        tryVerify(function() { return field.activeFocus }, patience)
         keyClick(Qt.Key_End)
         Fake.clearJournal()
         keyClick(Qt.Key_2)

@@ -114,7 +114,7 @@ SceneCase {
         open({ ndiInSourName: "" })
         var field = control("inputNameField")
         mouseClick(field)
-        tryVerify(function() { return field.activeFocus })
+        tryVerify(function() { return field.activeFocus }, patience)
         Fake.clearJournal()
         keyClick(Qt.Key_A)
         keyClick(Qt.Key_B)
@@ -210,13 +210,13 @@ SceneCase {
         var tip = findChild(list, "nameTip")
         verify(tip !== null)
         mouseMove(list, list.width / 2, list.height / 2)
-        tryVerify(function() { return tip.visible })
+        tryVerify(function() { return tip.visible }, patience)
         compare(tip.text, longName)
 
         var other = control("outputDeviceList")
         mouseMove(other, other.width / 2, other.height / 2)
-        tryVerify(function() { return other.hovered })
+        tryVerify(function() { return other.hovered }, patience)
         verify(!findChild(other, "nameTip").visible)
-        tryVerify(function() { return !tip.visible })
+        tryVerify(function() { return !tip.visible }, patience)
     }
 }
