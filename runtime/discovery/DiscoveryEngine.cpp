@@ -27,6 +27,7 @@ constexpr auto kTick = 250ms;
 constexpr auto kInterfaceScanPeriod = 2s;
 constexpr auto kExtraQueryPeriod = 2s;
 constexpr auto kResolveInterval = 1s;
+constexpr size_t kMaxResolveQuestions = 32;
 constexpr auto kGoodbyeRepeatDelay = 250ms;
 
 const DnsName& servicesMetaName()
@@ -300,7 +301,8 @@ uint64_t DiscoveryEngine::addAnnouncer(Service service)
     state.service = std::move(service);
     state.service.groups = orPublic(state.service.groups);
     state.instance = serviceType();
-    state.instance.insert(state.instance.begin(), utf8Prefix(state.service.fullName, kMaxLabelLength));
+    std::string label = utf8Prefix(state.service.fullName, kMaxLabelLength);
+    state.instance.insert(state.instance.begin(), label.empty() ? "unnamed" : label);
     state.nextAnnounce = Clock::now();
     uint64_t id = 0;
     {
@@ -420,7 +422,7 @@ void DiscoveryEngine::receiveFrom(int fd, bool ephemeral)
         msg.msg_controllen = sizeof control;
         const ssize_t size = recvmsg(fd, &msg, 0);
         if (size < 0)
-            return;
+            break;
         int ifindex = 0;
         bool toMulticast = false;
         for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
@@ -440,6 +442,13 @@ void DiscoveryEngine::receiveFrom(int fd, bool ephemeral)
         handlePacket(buffer, static_cast<size_t>(size), from, ifindex, toMulticast, ephemeral,
                      Clock::now());
     }
+    // Once per burst rather than once per datagram: a flood costs one pass over the cache.
+    std::lock_guard lock(m_mutex);
+    if (m_sourcesDirty)
+        recomputeSources();
+    for (int index : m_unresolved)
+        resolveMissing(index, Clock::now());
+    m_unresolved.clear();
 }
 
 void DiscoveryEngine::handlePacket(const uint8_t* data, size_t size, const sockaddr_in& from,
@@ -535,13 +544,18 @@ void DiscoveryEngine::handleResponse(const DnsMessage& message, const sockaddr_i
         for (const DnsRecord& r : *section)
             if (r.type == kTypeA && isTarget(r.name))
                 store(r);
-    if (changed)
-        recomputeSources();
+    m_sourcesDirty |= changed;
+    m_unresolved.insert(ifindex);
+}
 
+void DiscoveryEngine::resolveMissing(int ifindex, Clock::time_point now)
+{
     // Ask for what the response left out: the SRV and TXT of new instances, the address of
     // new hosts.
     std::vector<DnsQuestion> questions;
     const auto ask = [&](const DnsName& name, uint16_t type) {
+        if (questions.size() >= kMaxResolveQuestions)
+            return; // the rest on a later response: a flood gets no flood of questions back
         const std::string key = std::to_string(ifindex) + '|' + std::to_string(type) + '|' + nameKey(name);
         auto& last = m_lastResolve[key];
         if (last + kResolveInterval > now)
@@ -567,7 +581,7 @@ void DiscoveryEngine::handleResponse(const DnsMessage& message, const sockaddr_i
         if (entry.record.type == kTypeSrv && !have(entry.record.target, kTypeA))
             ask(entry.record.target, kTypeA);
     }
-    if (!questions.empty())
+    if (!questions.empty() && interfaceByIndex(ifindex))
         sendQuestions(questions, ifindex);
 }
 
@@ -912,6 +926,7 @@ const DiscoveryEngine::Interface* DiscoveryEngine::interfaceByIndex(int index) c
 
 void DiscoveryEngine::recomputeSources()
 {
+    m_sourcesDirty = false;
     struct Candidate {
         FoundSource source;
         std::vector<std::string> groups;

@@ -125,6 +125,7 @@ private:
                         Clock::time_point now);
     void answerQuery(const DnsMessage& query, const sockaddr_in& from, int ifindex,
                      bool toMulticast);
+    void resolveMissing(int ifindex, Clock::time_point now);
     void runTimers(Clock::time_point now);
     void expireCache(Clock::time_point now);
     void recomputeSources();
@@ -154,6 +155,8 @@ private:
     std::map<uint64_t, BrowserState> m_browsers;
     std::map<std::string, CacheEntry> m_cache;
     std::map<std::string, Clock::time_point> m_lastResolve;
+    bool m_sourcesDirty = false; // the cache changed since the lists were last made
+    std::set<int> m_unresolved;  // interfaces whose answers may have left questions
     std::vector<std::pair<Clock::time_point, std::vector<DnsRecord>>> m_goodbyeRepeats;
     Clock::time_point m_nextInterfaceScan;
     Clock::time_point m_nextBrowseQuery;
