@@ -1,4 +1,5 @@
 #include "Discovery.h"
+
 #include "DiscoveryEngine.h"
 
 #include <unistd.h>
@@ -8,7 +9,7 @@ namespace {
 
 // The DNS host label of this machine: the configured machine name or the short host name,
 // in lower case, with anything but letters, digits and hyphens made a hyphen.
-std::string hostLabel(const DiscoveryConfig& config)
+std::string hostLabel(const DiscoveryConfig &config)
 {
     std::string host = config.machineName;
     if (host.empty()) {
@@ -17,7 +18,7 @@ std::string hostLabel(const DiscoveryConfig& config)
             host = name;
         host = host.substr(0, host.find('.'));
     }
-    for (char& c : host) {
+    for (char &c : host) {
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
         else if (!((c >= 'a' && c <= 'z') || (c >= '0' && c <= '9') || c == '-'))
@@ -30,7 +31,7 @@ std::string hostLabel(const DiscoveryConfig& config)
 
 } // namespace
 
-Announcer::Announcer(const DiscoveryConfig& config, std::string fullName, uint16_t tcpPort)
+Announcer::Announcer(const DiscoveryConfig &config, std::string fullName, uint16_t tcpPort)
     : m_engine(DiscoveryEngine::acquire(config)), m_name(std::move(fullName))
 {
     DiscoveryEngine::Service service;
@@ -46,7 +47,7 @@ Announcer::~Announcer()
     m_engine->removeAnnouncer(m_id);
 }
 
-Browser::Browser(const DiscoveryConfig& config)
+Browser::Browser(const DiscoveryConfig &config)
     : m_engine(DiscoveryEngine::acquire(config)), m_id(m_engine->addBrowser(config.recvGroups))
 {
 }
@@ -66,9 +67,9 @@ bool Browser::waitForChange(uint32_t timeoutMs)
     return m_engine->waitForChange(m_id, timeoutMs);
 }
 
-std::optional<FoundSource> Browser::find(const std::string& name) const
+std::optional<FoundSource> Browser::find(const std::string &name) const
 {
-    for (FoundSource& source : m_engine->sources(m_id))
+    for (FoundSource &source : m_engine->sources(m_id))
         if (source.name == name)
             return std::move(source);
     return std::nullopt;

@@ -2,18 +2,17 @@
 #include "JsonValue.h"
 
 #include <arpa/inet.h>
-#include <unistd.h>
-
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <unistd.h>
 
 namespace veltrin::rt {
 namespace {
 
 constexpr size_t kMaxConfigBytes = 1 << 20; // a settings file is a few hundred bytes
 
-std::string trimmed(const std::string& text)
+std::string trimmed(const std::string &text)
 {
     const auto first = text.find_first_not_of(" \t\r\n");
     if (first == std::string::npos)
@@ -22,7 +21,7 @@ std::string trimmed(const std::string& text)
     return text.substr(first, last - first + 1);
 }
 
-std::vector<std::string> commaList(const std::string& text)
+std::vector<std::string> commaList(const std::string &text)
 {
     std::vector<std::string> items;
     std::stringstream stream(text);
@@ -38,37 +37,37 @@ std::vector<std::string> commaList(const std::string& text)
 // ASCII only: the bytes of UTF-8 sequences stay as they are, whatever the C locale.
 std::string lowered(std::string text)
 {
-    for (char& c : text)
+    for (char &c : text)
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
     return text;
 }
 
-const std::string* stringAt(const JsonValue& root, const char* path)
+const std::string *stringAt(const JsonValue &root, const char *path)
 {
-    const JsonValue* value = root.path(path);
+    const JsonValue *value = root.path(path);
     return value && value->isString() ? &value->stringValue() : nullptr;
 }
 
-std::vector<std::string> groupsAt(const JsonValue& root, const char* path)
+std::vector<std::string> groupsAt(const JsonValue &root, const char *path)
 {
     std::vector<std::string> groups;
-    if (const std::string* text = stringAt(root, path))
-        for (const std::string& group : commaList(*text))
+    if (const std::string *text = stringAt(root, path))
+        for (const std::string &group : commaList(*text))
             groups.push_back(lowered(group));
     return groups;
 }
 
 } // namespace
 
-DiscoveryConfig DiscoveryConfig::parse(const std::string& jsonText)
+DiscoveryConfig DiscoveryConfig::parse(const std::string &jsonText)
 {
     DiscoveryConfig config;
     const std::optional<JsonValue> root = JsonValue::parse(jsonText);
     if (!root)
         return config;
-    if (const std::string* ips = stringAt(*root, "ndi.networks.ips")) {
-        for (const std::string& ip : commaList(*ips)) {
+    if (const std::string *ips = stringAt(*root, "ndi.networks.ips")) {
+        for (const std::string &ip : commaList(*ips)) {
             in_addr address{};
             if (inet_pton(AF_INET, ip.c_str(), &address) == 1)
                 config.extraIps.push_back(ip);
@@ -76,10 +75,11 @@ DiscoveryConfig DiscoveryConfig::parse(const std::string& jsonText)
     }
     config.sendGroups = groupsAt(*root, "ndi.groups.send");
     config.recvGroups = groupsAt(*root, "ndi.groups.recv");
-    if (const std::string* machine = stringAt(*root, "ndi.machinename"))
+    if (const std::string *machine = stringAt(*root, "ndi.machinename"))
         config.machineName = trimmed(*machine);
-    if (const JsonValue* adapters = root->path("ndi.adapters.allowed"); adapters && adapters->isArray())
-        for (const JsonValue& item : adapters->arrayItems())
+    if (const JsonValue *adapters = root->path("ndi.adapters.allowed");
+        adapters && adapters->isArray())
+        for (const JsonValue &item : adapters->arrayItems())
             if (item.isString() && !trimmed(item.stringValue()).empty())
                 config.allowedAdapters.push_back(trimmed(item.stringValue()));
     return config;
@@ -87,7 +87,7 @@ DiscoveryConfig DiscoveryConfig::parse(const std::string& jsonText)
 
 DiscoveryConfig DiscoveryConfig::load()
 {
-    const char* home = std::getenv("HOME");
+    const char *home = std::getenv("HOME");
     if (!home || !*home)
         return {};
     std::ifstream file(std::string(home) + "/.ndi/ndi-config.v1.json", std::ios::binary);
@@ -102,7 +102,7 @@ DiscoveryConfig DiscoveryConfig::load()
     return parse(text);
 }
 
-std::string machineLabel(const DiscoveryConfig& config)
+std::string machineLabel(const DiscoveryConfig &config)
 {
     std::string machine = config.machineName;
     if (machine.empty()) {
@@ -113,13 +113,13 @@ std::string machineLabel(const DiscoveryConfig& config)
         if (machine.empty())
             machine = "LOCALHOST";
     }
-    for (char& c : machine)
+    for (char &c : machine)
         if (c >= 'a' && c <= 'z')
             c = static_cast<char>(c - 'a' + 'A');
     return machine;
 }
 
-std::string sourceName(const DiscoveryConfig& config, const std::string& userName)
+std::string sourceName(const DiscoveryConfig &config, const std::string &userName)
 {
     return machineLabel(config) + " (" + userName + ")";
 }

@@ -1,16 +1,15 @@
 #include "DiscoveryEngine.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
+#include <cstring>
 #include <ifaddrs.h>
 #include <net/if.h>
 #include <poll.h>
+#include <random>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <algorithm>
-#include <cstring>
-#include <random>
 
 namespace veltrin::rt {
 namespace {
@@ -21,7 +20,7 @@ constexpr uint32_t kGroupAddress = 0xE00000FB; // 224.0.0.251, host order
 constexpr uint32_t kLegacyTtlCap = 10;         // RFC 6762: answers to one-shot queriers
 constexpr uint32_t kMaxCachedTtl = 4500;
 constexpr size_t kMaxDatagram = 9000;
-constexpr size_t kPacketBudget = 1400; // stay below a typical MTU
+constexpr size_t kPacketBudget = 1400;    // stay below a typical MTU
 constexpr size_t kMaxCacheEntries = 4096; // records; a studio has a few hundred at most
 constexpr auto kTick = 250ms;
 constexpr auto kInterfaceScanPeriod = 2s;
@@ -30,14 +29,14 @@ constexpr auto kResolveInterval = 1s;
 constexpr size_t kMaxResolveQuestions = 32;
 constexpr auto kGoodbyeRepeatDelay = 250ms;
 
-const DnsName& servicesMetaName()
+const DnsName &servicesMetaName()
 {
     static const DnsName name{"_services", "_dns-sd", "_udp", "local"};
     return name;
 }
 
 // Cuts UTF-8 text to at most maxBytes without splitting a character.
-std::string utf8Prefix(const std::string& text, size_t maxBytes)
+std::string utf8Prefix(const std::string &text, size_t maxBytes)
 {
     if (text.size() <= maxBytes)
         return text;
@@ -49,23 +48,23 @@ std::string utf8Prefix(const std::string& text, size_t maxBytes)
 
 std::string lowered(std::string text)
 {
-    for (char& c : text)
+    for (char &c : text)
         if (c >= 'A' && c <= 'Z')
             c = static_cast<char>(c - 'A' + 'a');
     return text;
 }
 
-std::string recordPrefix(int ifindex, const DnsRecord& r)
+std::string recordPrefix(int ifindex, const DnsRecord &r)
 {
     return std::to_string(ifindex) + '|' + std::to_string(r.type) + '|' + nameKey(r.name) + '|';
 }
 
-std::string recordKey(int ifindex, const DnsRecord& r)
+std::string recordKey(int ifindex, const DnsRecord &r)
 {
     std::string key = recordPrefix(ifindex, r);
     switch (r.type) {
     case kTypeA:
-        key.append(reinterpret_cast<const char*>(r.ipv4.data()), r.ipv4.size());
+        key.append(reinterpret_cast<const char *>(r.ipv4.data()), r.ipv4.size());
         break;
     case kTypePtr:
         key += nameKey(r.target);
@@ -74,7 +73,7 @@ std::string recordKey(int ifindex, const DnsRecord& r)
         key += std::to_string(r.port) + '|' + nameKey(r.target);
         break;
     case kTypeTxt:
-        for (const std::string& s : r.txt)
+        for (const std::string &s : r.txt)
             key += std::to_string(s.size()) + ':' + s;
         break;
     default:
@@ -84,14 +83,14 @@ std::string recordKey(int ifindex, const DnsRecord& r)
 }
 
 // Identity of a record inside one message, to leave out repeats.
-std::string messageKey(const DnsRecord& r)
+std::string messageKey(const DnsRecord &r)
 {
     return recordKey(0, r);
 }
 
-std::optional<std::string> txtValue(const std::vector<std::string>& txt, const std::string& key)
+std::optional<std::string> txtValue(const std::vector<std::string> &txt, const std::string &key)
 {
-    for (const std::string& entry : txt) {
+    for (const std::string &entry : txt) {
         const size_t eq = entry.find('=');
         if (eq != std::string::npos && lowered(entry.substr(0, eq)) == key)
             return entry.substr(eq + 1);
@@ -99,7 +98,7 @@ std::optional<std::string> txtValue(const std::vector<std::string>& txt, const s
     return std::nullopt;
 }
 
-std::vector<std::string> splitGroups(const std::string& text)
+std::vector<std::string> splitGroups(const std::string &text)
 {
     std::vector<std::string> groups;
     size_t from = 0;
@@ -133,7 +132,7 @@ sockaddr_in groupAddress()
     return address;
 }
 
-std::string ipText(const in_addr& address)
+std::string ipText(const in_addr &address)
 {
     char text[INET_ADDRSTRLEN] = {};
     inet_ntop(AF_INET, &address, text, sizeof text);
@@ -146,19 +145,19 @@ struct RecordGroup {
 
 // Packs groups of records into as few messages as fit the packet budget; a group is never
 // split, and a record already in a message is not repeated in it.
-std::vector<DnsMessage> pack(const std::vector<RecordGroup>& groups, const DnsMessage& header)
+std::vector<DnsMessage> pack(const std::vector<RecordGroup> &groups, const DnsMessage &header)
 {
     std::vector<DnsMessage> messages;
     DnsMessage current = header;
     std::set<std::string> present;
     bool hasRecords = false;
-    for (const RecordGroup& group : groups) {
+    for (const RecordGroup &group : groups) {
         DnsMessage candidate = current;
         std::set<std::string> candidatePresent = present;
-        for (const DnsRecord& r : group.answers)
+        for (const DnsRecord &r : group.answers)
             if (candidatePresent.insert(messageKey(r)).second)
                 candidate.answers.push_back(r);
-        for (const DnsRecord& r : group.additionals)
+        for (const DnsRecord &r : group.additionals)
             if (candidatePresent.insert(messageKey(r)).second)
                 candidate.additionals.push_back(r);
         const auto bytes = writeDnsMessage(candidate);
@@ -169,9 +168,9 @@ std::vector<DnsMessage> pack(const std::vector<RecordGroup>& groups, const DnsMe
             candidate = header;
             candidate.answers = group.answers;
             candidate.additionals = group.additionals;
-            for (const DnsRecord& r : group.answers)
+            for (const DnsRecord &r : group.answers)
                 present.insert(messageKey(r));
-            for (const DnsRecord& r : group.additionals)
+            for (const DnsRecord &r : group.additionals)
                 present.insert(messageKey(r));
             candidatePresent = present;
         }
@@ -200,7 +199,7 @@ UniqueFd::~UniqueFd()
         close(m_fd);
 }
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept
+UniqueFd &UniqueFd::operator=(UniqueFd &&other) noexcept
 {
     if (this != &other) {
         if (m_fd >= 0)
@@ -211,19 +210,19 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept
     return *this;
 }
 
-const DnsName& DiscoveryEngine::serviceType()
+const DnsName &DiscoveryEngine::serviceType()
 {
     static const DnsName name{"_veltrin", "_tcp", "local"};
     return name;
 }
 
-std::shared_ptr<DiscoveryEngine> DiscoveryEngine::acquire(const DiscoveryConfig& config)
+std::shared_ptr<DiscoveryEngine> DiscoveryEngine::acquire(const DiscoveryConfig &config)
 {
     std::string key;
-    for (const std::string& a : config.allowedAdapters)
+    for (const std::string &a : config.allowedAdapters)
         key += a + ',';
     key += '|';
-    for (const std::string& ip : config.extraIps)
+    for (const std::string &ip : config.extraIps)
         key += ip + ',';
     std::lock_guard lock(g_registryMutex);
     if (auto engine = g_registry[key].lock())
@@ -233,10 +232,10 @@ std::shared_ptr<DiscoveryEngine> DiscoveryEngine::acquire(const DiscoveryConfig&
     return engine;
 }
 
-DiscoveryEngine::DiscoveryEngine(const DiscoveryConfig& config)
+DiscoveryEngine::DiscoveryEngine(const DiscoveryConfig &config)
     : m_allowedAdapters(config.allowedAdapters)
 {
-    for (const std::string& ip : config.extraIps) {
+    for (const std::string &ip : config.extraIps) {
         sockaddr_in server{};
         server.sin_family = AF_INET;
         server.sin_port = htons(kPort);
@@ -261,14 +260,14 @@ DiscoveryEngine::DiscoveryEngine(const DiscoveryConfig& config)
         sockaddr_in any{};
         any.sin_family = AF_INET;
         any.sin_port = htons(kPort);
-        m_listening = bind(fd, reinterpret_cast<const sockaddr*>(&any), sizeof any) == 0;
+        m_listening = bind(fd, reinterpret_cast<const sockaddr *>(&any), sizeof any) == 0;
     }
     m_unicastFd = UniqueFd(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (m_unicastFd) {
         setInt(m_unicastFd.get(), IPPROTO_IP, IP_PKTINFO, 1);
         sockaddr_in any{};
         any.sin_family = AF_INET;
-        bind(m_unicastFd.get(), reinterpret_cast<const sockaddr*>(&any), sizeof any);
+        bind(m_unicastFd.get(), reinterpret_cast<const sockaddr *>(&any), sizeof any);
     }
     m_wakeFd = UniqueFd(eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC));
     m_thread = std::thread(&DiscoveryEngine::run, this);
@@ -278,11 +277,11 @@ DiscoveryEngine::~DiscoveryEngine()
 {
     {
         std::lock_guard lock(m_mutex);
-        for (const auto& [due, records] : m_goodbyeRepeats) {
+        for (const auto &[due, records] : m_goodbyeRepeats) {
             DnsMessage goodbye;
             goodbye.flags = DnsMessage::kFlagResponse | DnsMessage::kFlagAuthoritative;
             goodbye.answers = records;
-            for (const auto& [index, itf] : m_interfaces)
+            for (const auto &[index, itf] : m_interfaces)
                 sendMessage(goodbye, m_multicastFd.get(), groupAddress(), index);
         }
         m_goodbyeRepeats.clear();
@@ -323,7 +322,8 @@ void DiscoveryEngine::removeAnnouncer(uint64_t id)
         return;
     announce(it->second, 0);
     // Said twice, a little apart, in case one datagram is lost.
-    m_goodbyeRepeats.emplace_back(Clock::now() + kGoodbyeRepeatDelay, serviceRecords(it->second, 0));
+    m_goodbyeRepeats.emplace_back(Clock::now() + kGoodbyeRepeatDelay,
+                                  serviceRecords(it->second, 0));
     m_announcers.erase(it);
 }
 
@@ -368,7 +368,7 @@ bool DiscoveryEngine::waitForChange(uint64_t browser, uint32_t timeoutMs)
     };
     if (!m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), changed))
         return false;
-    auto& state = m_browsers[browser];
+    auto &state = m_browsers[browser];
     state.seenGeneration = state.generation;
     return true;
 }
@@ -425,7 +425,7 @@ void DiscoveryEngine::receiveFrom(int fd, bool ephemeral)
             break;
         int ifindex = 0;
         bool toMulticast = false;
-        for (cmsghdr* c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
+        for (cmsghdr *c = CMSG_FIRSTHDR(&msg); c; c = CMSG_NXTHDR(&msg, c)) {
             if (c->cmsg_level == IPPROTO_IP && c->cmsg_type == IP_PKTINFO) {
                 in_pktinfo info{};
                 std::memcpy(&info, CMSG_DATA(c), sizeof info);
@@ -451,7 +451,7 @@ void DiscoveryEngine::receiveFrom(int fd, bool ephemeral)
     m_unresolved.clear();
 }
 
-void DiscoveryEngine::handlePacket(const uint8_t* data, size_t size, const sockaddr_in& from,
+void DiscoveryEngine::handlePacket(const uint8_t *data, size_t size, const sockaddr_in &from,
                                    int ifindex, bool toMulticast, bool ephemeral,
                                    Clock::time_point now)
 {
@@ -475,23 +475,23 @@ void DiscoveryEngine::handlePacket(const uint8_t* data, size_t size, const socka
     }
 }
 
-void DiscoveryEngine::handleResponse(const DnsMessage& message, const sockaddr_in& from,
+void DiscoveryEngine::handleResponse(const DnsMessage &message, const sockaddr_in &from,
                                      int ifindex, Clock::time_point now)
 {
-    const DnsName& service = serviceType();
-    const auto isInstance = [&](const DnsName& name) {
-        return name.size() == service.size() + 1 &&
-               sameName(DnsName(name.begin() + 1, name.end()), service);
+    const DnsName &service = serviceType();
+    const auto isInstance = [&](const DnsName &name) {
+        return name.size() == service.size() + 1
+               && sameName(DnsName(name.begin() + 1, name.end()), service);
     };
-    const auto isTarget = [&](const DnsName& name) {
-        for (const auto& [key, entry] : m_cache)
+    const auto isTarget = [&](const DnsName &name) {
+        for (const auto &[key, entry] : m_cache)
             if (entry.record.type == kTypeSrv && sameName(entry.record.target, name))
                 return true;
         return false;
     };
 
     bool changed = false;
-    const auto store = [&](const DnsRecord& r) {
+    const auto store = [&](const DnsRecord &r) {
         if (r.rclass != kClassIn)
             return;
         const std::string key = recordKey(ifindex, r);
@@ -516,15 +516,16 @@ void DiscoveryEngine::handleResponse(const DnsMessage& message, const sockaddr_i
             if (m_cache.size() >= kMaxCacheEntries) {
                 // Full (a flood, most likely): the record heard least recently goes. Real
                 // sources refresh every few seconds, so they outlast a burst of junk.
-                const auto oldest = std::min_element(m_cache.begin(), m_cache.end(), [](const auto& x, const auto& y) {
-                    return x.second.received < y.second.received;
-                });
+                const auto oldest = std::min_element(
+                    m_cache.begin(), m_cache.end(), [](const auto &x, const auto &y) {
+                        return x.second.received < y.second.received;
+                    });
                 m_cache.erase(oldest);
             }
             it = m_cache.emplace(key, CacheEntry{}).first;
             changed = true;
         }
-        CacheEntry& entry = it->second;
+        CacheEntry &entry = it->second;
         changed |= entry.record.txt != r.txt;
         entry.record = r;
         entry.ifindex = ifindex;
@@ -534,14 +535,14 @@ void DiscoveryEngine::handleResponse(const DnsMessage& message, const sockaddr_i
         entry.refreshQueried = false;
     };
 
-    const std::vector<DnsRecord>* sections[2] = {&message.answers, &message.additionals};
-    for (const auto* section : sections)
-        for (const DnsRecord& r : *section)
-            if ((r.type == kTypePtr && sameName(r.name, service) && isInstance(r.target)) ||
-                ((r.type == kTypeSrv || r.type == kTypeTxt) && isInstance(r.name)))
+    const std::vector<DnsRecord> *sections[2] = {&message.answers, &message.additionals};
+    for (const auto *section : sections)
+        for (const DnsRecord &r : *section)
+            if ((r.type == kTypePtr && sameName(r.name, service) && isInstance(r.target))
+                || ((r.type == kTypeSrv || r.type == kTypeTxt) && isInstance(r.name)))
                 store(r);
-    for (const auto* section : sections)
-        for (const DnsRecord& r : *section)
+    for (const auto *section : sections)
+        for (const DnsRecord &r : *section)
             if (r.type == kTypeA && isTarget(r.name))
                 store(r);
     m_sourcesDirty |= changed;
@@ -553,17 +554,18 @@ void DiscoveryEngine::resolveMissing(int ifindex, Clock::time_point now)
     // Ask for what the response left out: the SRV and TXT of new instances, the address of
     // new hosts.
     std::vector<DnsQuestion> questions;
-    const auto ask = [&](const DnsName& name, uint16_t type) {
+    const auto ask = [&](const DnsName &name, uint16_t type) {
         if (questions.size() >= kMaxResolveQuestions)
             return; // the rest on a later response: a flood gets no flood of questions back
-        const std::string key = std::to_string(ifindex) + '|' + std::to_string(type) + '|' + nameKey(name);
-        auto& last = m_lastResolve[key];
+        const std::string key =
+            std::to_string(ifindex) + '|' + std::to_string(type) + '|' + nameKey(name);
+        auto &last = m_lastResolve[key];
         if (last + kResolveInterval > now)
             return;
         last = now;
         questions.push_back({name, type, kClassIn, false});
     };
-    const auto have = [&](const DnsName& name, uint16_t type) {
+    const auto have = [&](const DnsName &name, uint16_t type) {
         DnsRecord probe;
         probe.name = name;
         probe.type = type;
@@ -571,7 +573,7 @@ void DiscoveryEngine::resolveMissing(int ifindex, Clock::time_point now)
         const auto it = m_cache.lower_bound(prefix);
         return it != m_cache.end() && it->first.compare(0, prefix.size(), prefix) == 0;
     };
-    for (const auto& [key, entry] : m_cache) {
+    for (const auto &[key, entry] : m_cache) {
         if (entry.ifindex != ifindex)
             continue;
         if (entry.record.type == kTypePtr && !have(entry.record.target, kTypeSrv))
@@ -585,26 +587,26 @@ void DiscoveryEngine::resolveMissing(int ifindex, Clock::time_point now)
         sendQuestions(questions, ifindex);
 }
 
-void DiscoveryEngine::answerQuery(const DnsMessage& query, const sockaddr_in& from, int ifindex,
+void DiscoveryEngine::answerQuery(const DnsMessage &query, const sockaddr_in &from, int ifindex,
                                   bool toMulticast)
 {
-    const Interface* itf = interfaceByIndex(ifindex);
+    const Interface *itf = interfaceByIndex(ifindex);
     if (!itf || m_announcers.empty())
         return;
     const bool legacy = ntohs(from.sin_port) != kPort;
     const uint32_t ttl = legacy ? std::min(kRecordTtlSeconds, kLegacyTtlCap) : kRecordTtlSeconds;
-    const DnsName& service = serviceType();
-    const auto knownAnswer = [&](const AnnouncerState& a) {
-        for (const DnsRecord& r : query.answers)
-            if (r.type == kTypePtr && sameName(r.name, service) && sameName(r.target, a.instance) &&
-                r.ttl >= kRecordTtlSeconds / 2)
+    const DnsName &service = serviceType();
+    const auto knownAnswer = [&](const AnnouncerState &a) {
+        for (const DnsRecord &r : query.answers)
+            if (r.type == kTypePtr && sameName(r.name, service) && sameName(r.target, a.instance)
+                && r.ttl >= kRecordTtlSeconds / 2)
                 return true;
         return false;
     };
 
     std::vector<RecordGroup> groups;
     bool unicastAsked = !toMulticast || legacy;
-    for (const DnsQuestion& q : query.questions) {
+    for (const DnsQuestion &q : query.questions) {
         if (q.qclass != kClassIn && q.qclass != kTypeAny)
             continue;
         const bool any = q.type == kTypeAny;
@@ -617,12 +619,13 @@ void DiscoveryEngine::answerQuery(const DnsMessage& query, const sockaddr_in& fr
             r.target = service;
             groups.push_back({{r}, {}});
         }
-        for (const auto& [id, a] : m_announcers) {
+        for (const auto &[id, a] : m_announcers) {
             const std::vector<DnsRecord> records = serviceRecords(a, ttl); // PTR, SRV, TXT
             const std::vector<DnsRecord> addresses = addressRecords(a, *itf, ttl);
             if ((q.type == kTypePtr || any) && sameName(q.name, service) && !knownAnswer(a)) {
                 RecordGroup group{{records[0]}, {records[1], records[2]}};
-                group.additionals.insert(group.additionals.end(), addresses.begin(), addresses.end());
+                group.additionals.insert(group.additionals.end(), addresses.begin(),
+                                         addresses.end());
                 groups.push_back(std::move(group));
             }
             if (sameName(q.name, a.instance)) {
@@ -636,7 +639,8 @@ void DiscoveryEngine::answerQuery(const DnsMessage& query, const sockaddr_in& fr
                 if (!group.answers.empty())
                     groups.push_back(std::move(group));
             }
-            if ((q.type == kTypeA || any) && !addresses.empty() && sameName(q.name, addresses[0].name))
+            if ((q.type == kTypeA || any) && !addresses.empty()
+                && sameName(q.name, addresses[0].name))
                 groups.push_back({addresses, {}});
         }
     }
@@ -648,12 +652,12 @@ void DiscoveryEngine::answerQuery(const DnsMessage& query, const sockaddr_in& fr
     if (legacy) {
         header.id = query.id;
         header.questions = query.questions;
-        for (RecordGroup& group : groups)
-            for (auto* section : {&group.answers, &group.additionals})
-                for (DnsRecord& r : *section)
+        for (RecordGroup &group : groups)
+            for (auto *section : {&group.answers, &group.additionals})
+                for (DnsRecord &r : *section)
                     r.cacheFlush = false;
     }
-    for (const DnsMessage& message : pack(groups, header)) {
+    for (const DnsMessage &message : pack(groups, header)) {
         if (unicastAsked)
             sendMessage(message, m_multicastFd.get(), from, 0);
         else
@@ -661,7 +665,7 @@ void DiscoveryEngine::answerQuery(const DnsMessage& query, const sockaddr_in& fr
     }
 }
 
-std::vector<DnsRecord> DiscoveryEngine::serviceRecords(const AnnouncerState& a, uint32_t ttl) const
+std::vector<DnsRecord> DiscoveryEngine::serviceRecords(const AnnouncerState &a, uint32_t ttl) const
 {
     DnsRecord ptr;
     ptr.name = serviceType();
@@ -683,18 +687,18 @@ std::vector<DnsRecord> DiscoveryEngine::serviceRecords(const AnnouncerState& a, 
     txt.cacheFlush = true;
     txt.ttl = ttl;
     std::string groups;
-    for (const std::string& g : a.service.groups)
+    for (const std::string &g : a.service.groups)
         groups += (groups.empty() ? "" : ",") + g;
     txt.txt = {"txtvers=1", utf8Prefix("name=" + a.service.fullName, 255),
                utf8Prefix("groups=" + groups, 255)};
     return {ptr, srv, txt};
 }
 
-std::vector<DnsRecord> DiscoveryEngine::addressRecords(const AnnouncerState& a,
-                                                       const Interface& itf, uint32_t ttl) const
+std::vector<DnsRecord> DiscoveryEngine::addressRecords(const AnnouncerState &a,
+                                                       const Interface &itf, uint32_t ttl) const
 {
     std::vector<DnsRecord> records;
-    for (const in_addr& address : itf.addresses) {
+    for (const in_addr &address : itf.addresses) {
         DnsRecord r;
         r.name = {a.service.hostLabel, "local"};
         r.type = kTypeA;
@@ -706,12 +710,12 @@ std::vector<DnsRecord> DiscoveryEngine::addressRecords(const AnnouncerState& a,
     return records;
 }
 
-void DiscoveryEngine::announce(const AnnouncerState& a, uint32_t ttl)
+void DiscoveryEngine::announce(const AnnouncerState &a, uint32_t ttl)
 {
     DnsMessage message;
     message.flags = DnsMessage::kFlagResponse | DnsMessage::kFlagAuthoritative;
     const std::vector<DnsRecord> records = serviceRecords(a, ttl);
-    for (const auto& [index, itf] : m_interfaces) {
+    for (const auto &[index, itf] : m_interfaces) {
         message.answers = records;
         // A goodbye leaves the host's address alone: other services may still point at it.
         if (ttl > 0) {
@@ -722,26 +726,27 @@ void DiscoveryEngine::announce(const AnnouncerState& a, uint32_t ttl)
     }
 }
 
-void DiscoveryEngine::sendQuestions(const std::vector<DnsQuestion>& questions, int ifindex)
+void DiscoveryEngine::sendQuestions(const std::vector<DnsQuestion> &questions, int ifindex)
 {
     DnsMessage query;
     query.questions = questions;
     sendMessage(query, m_multicastFd.get(), groupAddress(), ifindex);
 }
 
-void DiscoveryEngine::sendQueryToAll(const std::vector<DnsQuestion>& questions)
+void DiscoveryEngine::sendQueryToAll(const std::vector<DnsQuestion> &questions)
 {
-    for (const auto& [index, itf] : m_interfaces)
+    for (const auto &[index, itf] : m_interfaces)
         sendQuestions(questions, index);
 }
 
-void DiscoveryEngine::sendMessage(const DnsMessage& message, int fd, const sockaddr_in& to, int ifindex)
+void DiscoveryEngine::sendMessage(const DnsMessage &message, int fd, const sockaddr_in &to,
+                                  int ifindex)
 {
     const auto bytes = writeDnsMessage(message);
     if (!bytes || fd < 0)
         return;
     if (ifindex != 0) {
-        const Interface* itf = interfaceByIndex(ifindex);
+        const Interface *itf = interfaceByIndex(ifindex);
         if (!itf)
             return;
         // An explicit interface index makes multicast work on interfaces without the
@@ -754,7 +759,7 @@ void DiscoveryEngine::sendMessage(const DnsMessage& message, int fd, const socka
         setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request);
     }
     const ssize_t sent = sendto(fd, bytes->data(), bytes->size(), 0,
-                                reinterpret_cast<const sockaddr*>(&to), sizeof to);
+                                reinterpret_cast<const sockaddr *>(&to), sizeof to);
     if (sent == static_cast<ssize_t>(bytes->size()))
         ++m_counters.sent;
     else
@@ -767,13 +772,14 @@ void DiscoveryEngine::runTimers(Clock::time_point now)
         refreshInterfaces(now);
         m_nextInterfaceScan = now + kInterfaceScanPeriod;
     }
-    for (auto& [id, a] : m_announcers) {
+    for (auto &[id, a] : m_announcers) {
         if (now < a.nextAnnounce)
             continue;
         announce(a, kRecordTtlSeconds);
         ++a.announcements;
         // RFC 6762 8.3: the first two announcements one second apart, then the refreshes.
-        a.nextAnnounce = now + (a.announcements < 2 ? std::chrono::milliseconds(1s) : kAnnouncePeriod);
+        a.nextAnnounce =
+            now + (a.announcements < 2 ? std::chrono::milliseconds(1s) : kAnnouncePeriod);
     }
     if (!m_browsers.empty()) {
         if (m_browseQueries < 3 && now >= m_nextBrowseQuery) {
@@ -785,7 +791,7 @@ void DiscoveryEngine::runTimers(Clock::time_point now)
             DnsMessage query;
             query.id = static_cast<uint16_t>(std::random_device{}());
             query.questions = {{serviceType(), kTypePtr, kClassIn, false}};
-            for (const sockaddr_in& server : m_extraServers)
+            for (const sockaddr_in &server : m_extraServers)
                 sendMessage(query, m_unicastFd.get(), server, 0);
             m_nextExtraQuery = now + kExtraQueryPeriod;
         }
@@ -798,7 +804,7 @@ void DiscoveryEngine::runTimers(Clock::time_point now)
         DnsMessage goodbye;
         goodbye.flags = DnsMessage::kFlagResponse | DnsMessage::kFlagAuthoritative;
         goodbye.answers = it->second;
-        for (const auto& [index, itf] : m_interfaces)
+        for (const auto &[index, itf] : m_interfaces)
             sendMessage(goodbye, m_multicastFd.get(), groupAddress(), index);
         it = m_goodbyeRepeats.erase(it);
     }
@@ -810,24 +816,28 @@ void DiscoveryEngine::expireCache(Clock::time_point now)
     bool changed = false;
     std::map<int, std::vector<DnsQuestion>> refresh;
     for (auto it = m_cache.begin(); it != m_cache.end();) {
-        CacheEntry& entry = it->second;
+        CacheEntry &entry = it->second;
         if (entry.expires <= now) {
             it = m_cache.erase(it);
             changed = true;
             continue;
         }
         // RFC 6762 5.2: ask again when 80 % of the lifetime has gone.
-        if (!entry.refreshQueried && now >= entry.received + (entry.expires - entry.received) * 4 / 5) {
+        if (!entry.refreshQueried
+            && now >= entry.received + (entry.expires - entry.received) * 4 / 5) {
             entry.refreshQueried = true;
             if (!m_browsers.empty())
-                refresh[entry.ifindex].push_back({entry.record.name, entry.record.type, kClassIn, false});
+                refresh[entry.ifindex].push_back(
+                    {entry.record.name, entry.record.type, kClassIn, false});
         }
         ++it;
     }
-    for (auto& [ifindex, questions] : refresh) {
-        std::sort(questions.begin(), questions.end(), [](const DnsQuestion& x, const DnsQuestion& y) {
-            return std::make_pair(nameKey(x.name), x.type) < std::make_pair(nameKey(y.name), y.type);
-        });
+    for (auto &[ifindex, questions] : refresh) {
+        std::sort(questions.begin(), questions.end(),
+                  [](const DnsQuestion &x, const DnsQuestion &y) {
+                      return std::make_pair(nameKey(x.name), x.type)
+                             < std::make_pair(nameKey(y.name), y.type);
+                  });
         questions.erase(std::unique(questions.begin(), questions.end()), questions.end());
         if (interfaceByIndex(ifindex))
             sendQuestions(questions, ifindex);
@@ -840,28 +850,29 @@ void DiscoveryEngine::expireCache(Clock::time_point now)
 
 void DiscoveryEngine::refreshInterfaces(Clock::time_point now)
 {
-    ifaddrs* list = nullptr;
+    ifaddrs *list = nullptr;
     if (getifaddrs(&list) != 0)
         return;
     std::map<int, Interface> found;
-    for (const ifaddrs* i = list; i; i = i->ifa_next) {
+    for (const ifaddrs *i = list; i; i = i->ifa_next) {
         if (!i->ifa_addr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP))
             continue;
         const int index = static_cast<int>(if_nametoindex(i->ifa_name));
         if (index == 0)
             continue;
-        Interface& itf = found[index];
+        Interface &itf = found[index];
         itf.index = index;
         itf.name = i->ifa_name;
         itf.loopback = i->ifa_flags & IFF_LOOPBACK;
-        itf.addresses.push_back(reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr);
+        itf.addresses.push_back(reinterpret_cast<const sockaddr_in *>(i->ifa_addr)->sin_addr);
     }
     freeifaddrs(list);
     for (auto it = found.begin(); it != found.end();)
-        it = adapterAllowed(it->second.name, it->second.addresses) ? std::next(it) : found.erase(it);
+        it =
+            adapterAllowed(it->second.name, it->second.addresses) ? std::next(it) : found.erase(it);
 
     bool changed = false;
-    for (const auto& [index, old] : m_interfaces) {
+    for (const auto &[index, old] : m_interfaces) {
         if (found.count(index))
             continue;
         ip_mreqn request{};
@@ -873,13 +884,12 @@ void DiscoveryEngine::refreshInterfaces(Clock::time_point now)
         changed = true;
     }
     bool added = false;
-    for (const auto& [index, itf] : found) {
+    for (const auto &[index, itf] : found) {
         const auto old = m_interfaces.find(index);
-        const bool same = old != m_interfaces.end() &&
-                          old->second.addresses.size() == itf.addresses.size() &&
-                          std::equal(itf.addresses.begin(), itf.addresses.end(),
-                                     old->second.addresses.begin(),
-                                     [](const in_addr& x, const in_addr& y) { return x.s_addr == y.s_addr; });
+        const bool same =
+            old != m_interfaces.end() && old->second.addresses.size() == itf.addresses.size()
+            && std::equal(itf.addresses.begin(), itf.addresses.end(), old->second.addresses.begin(),
+                          [](const in_addr &x, const in_addr &y) { return x.s_addr == y.s_addr; });
         if (same)
             continue;
         if (old == m_interfaces.end()) {
@@ -887,13 +897,14 @@ void DiscoveryEngine::refreshInterfaces(Clock::time_point now)
             request.imr_multiaddr.s_addr = htonl(kGroupAddress);
             request.imr_address = itf.addresses.front();
             request.imr_ifindex = index;
-            setsockopt(m_multicastFd.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request);
+            setsockopt(m_multicastFd.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &request,
+                       sizeof request);
         }
         added = true;
     }
     m_interfaces = std::move(found);
     if (added) { // new or renumbered interfaces: tell them about us and ask them what they have
-        for (auto& [id, a] : m_announcers) {
+        for (auto &[id, a] : m_announcers) {
             a.nextAnnounce = now;
             a.announcements = 0;
         }
@@ -904,21 +915,22 @@ void DiscoveryEngine::refreshInterfaces(Clock::time_point now)
         recomputeSources();
 }
 
-bool DiscoveryEngine::adapterAllowed(const std::string& name, const std::vector<in_addr>& addresses) const
+bool DiscoveryEngine::adapterAllowed(const std::string &name,
+                                     const std::vector<in_addr> &addresses) const
 {
     if (m_allowedAdapters.empty())
         return true;
-    for (const std::string& allowed : m_allowedAdapters) {
+    for (const std::string &allowed : m_allowedAdapters) {
         if (allowed == name)
             return true;
-        for (const in_addr& address : addresses)
+        for (const in_addr &address : addresses)
             if (allowed == ipText(address))
                 return true;
     }
     return false;
 }
 
-const DiscoveryEngine::Interface* DiscoveryEngine::interfaceByIndex(int index) const
+const DiscoveryEngine::Interface *DiscoveryEngine::interfaceByIndex(int index) const
 {
     const auto it = m_interfaces.find(index);
     return it == m_interfaces.end() ? nullptr : &it->second;
@@ -935,13 +947,13 @@ void DiscoveryEngine::recomputeSources()
     // One pass to index SRV, TXT and A records by interface and name, so that resolving
     // every PTR costs a lookup, not a scan of the cache.
     struct Owned {
-        const CacheEntry* srv = nullptr;
-        const CacheEntry* txt = nullptr;
+        const CacheEntry *srv = nullptr;
+        const CacheEntry *txt = nullptr;
         std::optional<in_addr> address; // the lowest, so the choice does not flicker
     };
     std::map<std::pair<int, std::string>, Owned> byOwner;
-    for (const auto& [key, e] : m_cache) {
-        Owned& owned = byOwner[{e.ifindex, nameKey(e.record.name)}];
+    for (const auto &[key, e] : m_cache) {
+        Owned &owned = byOwner[{e.ifindex, nameKey(e.record.name)}];
         if (e.record.type == kTypeSrv && (!owned.srv || e.received > owned.srv->received))
             owned.srv = &e;
         else if (e.record.type == kTypeTxt && (!owned.txt || e.received > owned.txt->received))
@@ -955,16 +967,17 @@ void DiscoveryEngine::recomputeSources()
     }
 
     std::map<std::string, Candidate> byName;
-    for (const auto& [key, ptr] : m_cache) {
+    for (const auto &[key, ptr] : m_cache) {
         if (ptr.record.type != kTypePtr)
             continue;
         const auto instance = byOwner.find({ptr.ifindex, nameKey(ptr.record.target)});
         if (instance == byOwner.end() || !instance->second.srv)
             continue;
-        const CacheEntry* srv = instance->second.srv;
-        const CacheEntry* txt = instance->second.txt;
+        const CacheEntry *srv = instance->second.srv;
+        const CacheEntry *txt = instance->second.txt;
         std::optional<in_addr> address;
-        if (const auto host = byOwner.find({ptr.ifindex, nameKey(srv->record.target)}); host != byOwner.end())
+        if (const auto host = byOwner.find({ptr.ifindex, nameKey(srv->record.target)});
+            host != byOwner.end())
             address = host->second.address;
         if (!address && srv->from.s_addr != 0)
             address = srv->from; // no address record yet: the sender of the SRV record
@@ -981,25 +994,28 @@ void DiscoveryEngine::recomputeSources()
                 candidate.groups = orPublic(splitGroups(*groups));
         }
         candidate.source.address = ipText(*address) + ':' + std::to_string(srv->record.port);
-        const Interface* itf = interfaceByIndex(ptr.ifindex);
+        const Interface *itf = interfaceByIndex(ptr.ifindex);
         candidate.loopback = itf && itf->loopback;
 
         auto [it, inserted] = byName.emplace(candidate.source.name, candidate);
         // Several interfaces may carry one source: an address other hosts can reach as well
         // wins over loopback, then the lowest address, so the choice does not flicker.
-        if (!inserted && ((it->second.loopback && !candidate.loopback) ||
-                          (it->second.loopback == candidate.loopback &&
-                           candidate.source.address < it->second.source.address)))
+        if (!inserted
+            && ((it->second.loopback && !candidate.loopback)
+                || (it->second.loopback == candidate.loopback
+                    && candidate.source.address < it->second.source.address)))
             it->second = candidate;
     }
 
     bool notify = false;
-    for (auto& [id, browser] : m_browsers) {
+    for (auto &[id, browser] : m_browsers) {
         std::vector<FoundSource> list;
-        for (const auto& [name, candidate] : byName) {
-            const bool member = std::any_of(candidate.groups.begin(), candidate.groups.end(), [&](const std::string& g) {
-                return std::find(browser.groups.begin(), browser.groups.end(), g) != browser.groups.end();
-            });
+        for (const auto &[name, candidate] : byName) {
+            const bool member = std::any_of(
+                candidate.groups.begin(), candidate.groups.end(), [&](const std::string &g) {
+                    return std::find(browser.groups.begin(), browser.groups.end(), g)
+                           != browser.groups.end();
+                });
             if (member)
                 list.push_back(candidate.source);
         }

@@ -9,28 +9,28 @@
 #include "Discovery.h"
 #include "DnsMessage.h"
 
-#include <netinet/in.h>
-
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <map>
 #include <mutex>
+#include <netinet/in.h>
 #include <set>
 #include <thread>
 
 namespace veltrin::rt {
 
 // Owns one file descriptor and closes it.
-class UniqueFd {
+class UniqueFd
+{
 public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : m_fd(fd) {}
     ~UniqueFd();
-    UniqueFd(UniqueFd&& other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
-    UniqueFd& operator=(UniqueFd&& other) noexcept;
-    UniqueFd(const UniqueFd&) = delete;
-    UniqueFd& operator=(const UniqueFd&) = delete;
+    UniqueFd(UniqueFd &&other) noexcept : m_fd(other.m_fd) { other.m_fd = -1; }
+    UniqueFd &operator=(UniqueFd &&other) noexcept;
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
     int get() const { return m_fd; }
     explicit operator bool() const { return m_fd >= 0; }
 
@@ -38,7 +38,8 @@ private:
     int m_fd = -1;
 };
 
-class DiscoveryEngine {
+class DiscoveryEngine
+{
 public:
     using Clock = std::chrono::steady_clock;
 
@@ -50,19 +51,19 @@ public:
     static constexpr uint16_t kPort = 5353;
 
     // The service type announced and browsed, without the "local" domain.
-    static const DnsName& serviceType();
+    static const DnsName &serviceType();
 
     // The engine for these interface settings, created on first use.
-    static std::shared_ptr<DiscoveryEngine> acquire(const DiscoveryConfig& config);
+    static std::shared_ptr<DiscoveryEngine> acquire(const DiscoveryConfig &config);
 
-    explicit DiscoveryEngine(const DiscoveryConfig& config);
+    explicit DiscoveryEngine(const DiscoveryConfig &config);
     ~DiscoveryEngine();
-    DiscoveryEngine(const DiscoveryEngine&) = delete;
-    DiscoveryEngine& operator=(const DiscoveryEngine&) = delete;
+    DiscoveryEngine(const DiscoveryEngine &) = delete;
+    DiscoveryEngine &operator=(const DiscoveryEngine &) = delete;
 
     struct Service {
-        std::string fullName;            // the source name reported to browsers
-        std::string hostLabel;           // SRV target, "<hostLabel>.local"
+        std::string fullName;  // the source name reported to browsers
+        std::string hostLabel; // SRV target, "<hostLabel>.local"
         uint16_t port = 0;
         std::vector<std::string> groups; // lower case
     };
@@ -119,26 +120,26 @@ private:
     void run();
     void refreshInterfaces(Clock::time_point now);
     void receiveFrom(int fd, bool ephemeral);
-    void handlePacket(const uint8_t* data, size_t size, const sockaddr_in& from, int ifindex,
+    void handlePacket(const uint8_t *data, size_t size, const sockaddr_in &from, int ifindex,
                       bool toMulticast, bool ephemeral, Clock::time_point now);
-    void handleResponse(const DnsMessage& message, const sockaddr_in& from, int ifindex,
+    void handleResponse(const DnsMessage &message, const sockaddr_in &from, int ifindex,
                         Clock::time_point now);
-    void answerQuery(const DnsMessage& query, const sockaddr_in& from, int ifindex,
+    void answerQuery(const DnsMessage &query, const sockaddr_in &from, int ifindex,
                      bool toMulticast);
     void resolveMissing(int ifindex, Clock::time_point now);
     void runTimers(Clock::time_point now);
     void expireCache(Clock::time_point now);
     void recomputeSources();
 
-    std::vector<DnsRecord> serviceRecords(const AnnouncerState& a, uint32_t ttl) const;
-    std::vector<DnsRecord> addressRecords(const AnnouncerState& a, const Interface& itf,
+    std::vector<DnsRecord> serviceRecords(const AnnouncerState &a, uint32_t ttl) const;
+    std::vector<DnsRecord> addressRecords(const AnnouncerState &a, const Interface &itf,
                                           uint32_t ttl) const;
-    void announce(const AnnouncerState& a, uint32_t ttl);
-    void sendQuestions(const std::vector<DnsQuestion>& questions, int ifindex);
-    void sendQueryToAll(const std::vector<DnsQuestion>& questions);
-    void sendMessage(const DnsMessage& message, int fd, const sockaddr_in& to, int ifindex);
-    const Interface* interfaceByIndex(int index) const;
-    bool adapterAllowed(const std::string& name, const std::vector<in_addr>& addresses) const;
+    void announce(const AnnouncerState &a, uint32_t ttl);
+    void sendQuestions(const std::vector<DnsQuestion> &questions, int ifindex);
+    void sendQueryToAll(const std::vector<DnsQuestion> &questions);
+    void sendMessage(const DnsMessage &message, int fd, const sockaddr_in &to, int ifindex);
+    const Interface *interfaceByIndex(int index) const;
+    bool adapterAllowed(const std::string &name, const std::vector<in_addr> &addresses) const;
 
     const std::vector<std::string> m_allowedAdapters;
     std::vector<sockaddr_in> m_extraServers;

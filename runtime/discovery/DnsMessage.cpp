@@ -10,7 +10,7 @@ char lowerAscii(char c)
     return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
 }
 
-bool sameLabel(const std::string& a, const std::string& b)
+bool sameLabel(const std::string &a, const std::string &b)
 {
     if (a.size() != b.size())
         return false;
@@ -21,9 +21,10 @@ bool sameLabel(const std::string& a, const std::string& b)
 }
 
 // Reads from a datagram with every access bounds-checked; a failed read sets m_ok to false.
-class Reader {
+class Reader
+{
 public:
-    Reader(const uint8_t* data, size_t size) : m_data(data), m_size(size) {}
+    Reader(const uint8_t *data, size_t size) : m_data(data), m_size(size) {}
 
     bool ok() const { return m_ok; }
     size_t pos() const { return m_pos; }
@@ -45,7 +46,7 @@ public:
         const uint32_t high = u16();
         return (high << 16) | u16();
     }
-    void bytes(uint8_t* out, size_t n)
+    void bytes(uint8_t *out, size_t n)
     {
         if (!m_ok || m_pos + n > m_size) {
             fail();
@@ -61,7 +62,7 @@ public:
             fail();
             return {};
         }
-        std::string s(reinterpret_cast<const char*>(m_data + m_pos), n);
+        std::string s(reinterpret_cast<const char *>(m_data + m_pos), n);
         m_pos += n;
         return s;
     }
@@ -110,7 +111,7 @@ public:
                 fail();
                 return {};
             }
-            labels.emplace_back(reinterpret_cast<const char*>(m_data + at + 1), length);
+            labels.emplace_back(reinterpret_cast<const char *>(m_data + at + 1), length);
             at += 1 + length;
         }
     }
@@ -130,13 +131,13 @@ private:
         return 0;
     }
 
-    const uint8_t* m_data;
+    const uint8_t *m_data;
     size_t m_size;
     size_t m_pos = 0;
     bool m_ok = true;
 };
 
-bool readRecord(Reader& in, DnsRecord& record)
+bool readRecord(Reader &in, DnsRecord &record)
 {
     record.name = in.name();
     record.type = in.u16();
@@ -176,7 +177,8 @@ bool readRecord(Reader& in, DnsRecord& record)
 }
 
 // Writes names with compression: every suffix written once is remembered by its offset.
-class Writer {
+class Writer
+{
 public:
     std::vector<uint8_t> bytes;
     bool ok = true;
@@ -193,10 +195,10 @@ public:
         u16(static_cast<uint16_t>(v));
     }
 
-    void name(const DnsName& labels)
+    void name(const DnsName &labels)
     {
         size_t wireLength = 1;
-        for (const std::string& label : labels) {
+        for (const std::string &label : labels) {
             if (label.empty() || label.size() > kMaxLabelLength)
                 ok = false;
             wireLength += label.size() + 1;
@@ -222,7 +224,7 @@ public:
 
 private:
     // Exact bytes, not the case-folded key: a pointer must give back the spelling written.
-    static std::string suffixKey(const DnsName& labels, size_t from)
+    static std::string suffixKey(const DnsName &labels, size_t from)
     {
         std::string key;
         for (size_t i = from; i < labels.size(); ++i) {
@@ -235,7 +237,7 @@ private:
     std::map<std::string, size_t> m_suffixes;
 };
 
-void writeRecord(Writer& out, const DnsRecord& record)
+void writeRecord(Writer &out, const DnsRecord &record)
 {
     out.name(record.name);
     out.u16(record.type);
@@ -257,7 +259,7 @@ void writeRecord(Writer& out, const DnsRecord& record)
         out.name(record.target);
         break;
     case kTypeTxt:
-        for (const std::string& s : record.txt) {
+        for (const std::string &s : record.txt) {
             if (s.size() > 255)
                 out.ok = false;
             out.u8(static_cast<uint8_t>(s.size()));
@@ -277,7 +279,7 @@ void writeRecord(Writer& out, const DnsRecord& record)
 
 } // namespace
 
-bool sameName(const DnsName& a, const DnsName& b)
+bool sameName(const DnsName &a, const DnsName &b)
 {
     if (a.size() != b.size())
         return false;
@@ -287,10 +289,10 @@ bool sameName(const DnsName& a, const DnsName& b)
     return true;
 }
 
-std::string nameKey(const DnsName& name)
+std::string nameKey(const DnsName &name)
 {
     std::string key;
-    for (const std::string& label : name) {
+    for (const std::string &label : name) {
         key += static_cast<char>(label.size()); // length prefixes keep labels with dots apart
         for (char c : label)
             key += lowerAscii(c);
@@ -298,25 +300,26 @@ std::string nameKey(const DnsName& name)
     return key;
 }
 
-bool DnsQuestion::operator==(const DnsQuestion& o) const
+bool DnsQuestion::operator==(const DnsQuestion &o) const
 {
-    return name == o.name && type == o.type && qclass == o.qclass && unicastResponse == o.unicastResponse;
+    return name == o.name && type == o.type && qclass == o.qclass
+           && unicastResponse == o.unicastResponse;
 }
 
-bool DnsRecord::operator==(const DnsRecord& o) const
+bool DnsRecord::operator==(const DnsRecord &o) const
 {
-    return name == o.name && type == o.type && rclass == o.rclass && cacheFlush == o.cacheFlush &&
-           ttl == o.ttl && target == o.target && priority == o.priority && weight == o.weight &&
-           port == o.port && txt == o.txt && ipv4 == o.ipv4 && raw == o.raw;
+    return name == o.name && type == o.type && rclass == o.rclass && cacheFlush == o.cacheFlush
+           && ttl == o.ttl && target == o.target && priority == o.priority && weight == o.weight
+           && port == o.port && txt == o.txt && ipv4 == o.ipv4 && raw == o.raw;
 }
 
-bool DnsMessage::operator==(const DnsMessage& o) const
+bool DnsMessage::operator==(const DnsMessage &o) const
 {
-    return id == o.id && flags == o.flags && questions == o.questions && answers == o.answers &&
-           authorities == o.authorities && additionals == o.additionals;
+    return id == o.id && flags == o.flags && questions == o.questions && answers == o.answers
+           && authorities == o.authorities && additionals == o.additionals;
 }
 
-std::optional<DnsMessage> parseDnsMessage(const uint8_t* data, size_t size)
+std::optional<DnsMessage> parseDnsMessage(const uint8_t *data, size_t size)
 {
     Reader in(data, size);
     DnsMessage message;
@@ -340,7 +343,8 @@ std::optional<DnsMessage> parseDnsMessage(const uint8_t* data, size_t size)
             return std::nullopt;
         message.questions.push_back(std::move(question));
     }
-    std::vector<DnsRecord>* sections[3] = {&message.answers, &message.authorities, &message.additionals};
+    std::vector<DnsRecord> *sections[3] = {&message.answers, &message.authorities,
+                                           &message.additionals};
     for (int s = 0; s < 3; ++s) {
         for (uint16_t i = 0; i < counts[s + 1]; ++i) {
             DnsRecord record;
@@ -352,7 +356,7 @@ std::optional<DnsMessage> parseDnsMessage(const uint8_t* data, size_t size)
     return message;
 }
 
-std::optional<std::vector<uint8_t>> writeDnsMessage(const DnsMessage& message)
+std::optional<std::vector<uint8_t>> writeDnsMessage(const DnsMessage &message)
 {
     Writer out;
     out.u16(message.id);
@@ -364,13 +368,13 @@ std::optional<std::vector<uint8_t>> writeDnsMessage(const DnsMessage& message)
             return std::nullopt;
         out.u16(static_cast<uint16_t>(count));
     }
-    for (const DnsQuestion& question : message.questions) {
+    for (const DnsQuestion &question : message.questions) {
         out.name(question.name);
         out.u16(question.type);
         out.u16(static_cast<uint16_t>(question.qclass | (question.unicastResponse ? 0x8000 : 0)));
     }
-    for (const auto* section : {&message.answers, &message.authorities, &message.additionals})
-        for (const DnsRecord& record : *section)
+    for (const auto *section : {&message.answers, &message.authorities, &message.additionals})
+        for (const DnsRecord &record : *section)
             writeRecord(out, record);
     if (!out.ok)
         return std::nullopt;

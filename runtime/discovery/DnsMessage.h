@@ -14,8 +14,8 @@ namespace veltrin::rt {
 // A domain name as its labels; labels may hold any byte, dots and spaces included.
 using DnsName = std::vector<std::string>;
 
-bool sameName(const DnsName& a, const DnsName& b); // ASCII case-insensitive, as DNS compares
-std::string nameKey(const DnsName& name);          // lower-cased, unambiguous map key
+bool sameName(const DnsName &a, const DnsName &b); // ASCII case-insensitive, as DNS compares
+std::string nameKey(const DnsName &name);          // lower-cased, unambiguous map key
 
 enum DnsType : uint16_t { kTypeA = 1, kTypePtr = 12, kTypeTxt = 16, kTypeSrv = 33, kTypeAny = 255 };
 constexpr uint16_t kClassIn = 1;
@@ -25,7 +25,7 @@ struct DnsQuestion {
     uint16_t type = 0;
     uint16_t qclass = kClassIn;
     bool unicastResponse = false; // the top bit of the class: "QU" question
-    bool operator==(const DnsQuestion&) const;
+    bool operator==(const DnsQuestion &) const;
 };
 
 struct DnsRecord {
@@ -40,7 +40,7 @@ struct DnsRecord {
     std::vector<std::string> txt;
     std::array<uint8_t, 4> ipv4{};
     std::vector<uint8_t> raw; // other types, kept as they came
-    bool operator==(const DnsRecord&) const;
+    bool operator==(const DnsRecord &) const;
 };
 
 struct DnsMessage {
@@ -49,7 +49,7 @@ struct DnsMessage {
     std::vector<DnsQuestion> questions;
     std::vector<DnsRecord> answers, authorities, additionals;
     bool isResponse() const { return flags & kFlagResponse; }
-    bool operator==(const DnsMessage&) const;
+    bool operator==(const DnsMessage &) const;
     static constexpr uint16_t kFlagResponse = 0x8000;
     static constexpr uint16_t kFlagAuthoritative = 0x0400;
 };
@@ -59,10 +59,10 @@ constexpr size_t kMaxLabelLength = 63;
 
 // Parses one datagram; nullopt when anything in it is malformed (truncated sections, bad
 // lengths, compression pointers that do not point backwards, over-long names).
-std::optional<DnsMessage> parseDnsMessage(const uint8_t* data, size_t size);
+std::optional<DnsMessage> parseDnsMessage(const uint8_t *data, size_t size);
 
 // Encodes a message, compressing repeated name suffixes. Names and strings longer than the
 // wire allows are an error of the caller: they come back as nullopt.
-std::optional<std::vector<uint8_t>> writeDnsMessage(const DnsMessage& message);
+std::optional<std::vector<uint8_t>> writeDnsMessage(const DnsMessage &message);
 
 } // namespace veltrin::rt

@@ -5,11 +5,12 @@
 namespace veltrin::rt {
 
 // Recursive descent over the text; every method returns false on the first error.
-class JsonParser {
+class JsonParser
+{
 public:
-    explicit JsonParser(const std::string& text) : m_text(text) {}
+    explicit JsonParser(const std::string &text) : m_text(text) {}
 
-    bool parseDocument(JsonValue& out)
+    bool parseDocument(JsonValue &out)
     {
         skipSpace();
         if (!parseValue(out, 0))
@@ -29,15 +30,15 @@ private:
         }
     }
 
-    bool literal(const char* word)
+    bool literal(const char *word)
     {
-        for (const char* p = word; *p; ++p, ++m_pos)
+        for (const char *p = word; *p; ++p, ++m_pos)
             if (m_pos >= m_text.size() || m_text[m_pos] != *p)
                 return false;
         return true;
     }
 
-    bool parseValue(JsonValue& out, int depth)
+    bool parseValue(JsonValue &out, int depth)
     {
         if (depth > JsonValue::kMaxDepth || m_pos >= m_text.size())
             return false;
@@ -63,7 +64,7 @@ private:
         }
     }
 
-    bool parseObject(JsonValue& out, int depth)
+    bool parseObject(JsonValue &out, int depth)
     {
         out.m_type = JsonValue::Type::Object;
         ++m_pos;
@@ -99,7 +100,7 @@ private:
         }
     }
 
-    bool parseArray(JsonValue& out, int depth)
+    bool parseArray(JsonValue &out, int depth)
     {
         out.m_type = JsonValue::Type::Array;
         ++m_pos;
@@ -127,7 +128,7 @@ private:
         }
     }
 
-    static void appendUtf8(std::string& out, uint32_t cp)
+    static void appendUtf8(std::string &out, uint32_t cp)
     {
         if (cp < 0x80) {
             out += static_cast<char>(cp);
@@ -146,7 +147,7 @@ private:
         }
     }
 
-    bool hex4(uint32_t& value)
+    bool hex4(uint32_t &value)
     {
         value = 0;
         for (int i = 0; i < 4; ++i, ++m_pos) {
@@ -166,7 +167,7 @@ private:
         return true;
     }
 
-    bool parseString(std::string& out)
+    bool parseString(std::string &out)
     {
         ++m_pos; // opening quote
         while (m_pos < m_text.size()) {
@@ -183,21 +184,38 @@ private:
                 return false;
             const char e = m_text[m_pos++];
             switch (e) {
-            case '"': out += '"'; break;
-            case '\\': out += '\\'; break;
-            case '/': out += '/'; break;
-            case 'b': out += '\b'; break;
-            case 'f': out += '\f'; break;
-            case 'n': out += '\n'; break;
-            case 'r': out += '\r'; break;
-            case 't': out += '\t'; break;
+            case '"':
+                out += '"';
+                break;
+            case '\\':
+                out += '\\';
+                break;
+            case '/':
+                out += '/';
+                break;
+            case 'b':
+                out += '\b';
+                break;
+            case 'f':
+                out += '\f';
+                break;
+            case 'n':
+                out += '\n';
+                break;
+            case 'r':
+                out += '\r';
+                break;
+            case 't':
+                out += '\t';
+                break;
             case 'u': {
                 uint32_t cp = 0;
                 if (!hex4(cp))
                     return false;
                 if (cp >= 0xD800 && cp < 0xDC00) { // high surrogate: a low one must follow
                     uint32_t low = 0;
-                    if (m_pos + 1 >= m_text.size() || m_text[m_pos] != '\\' || m_text[m_pos + 1] != 'u')
+                    if (m_pos + 1 >= m_text.size() || m_text[m_pos] != '\\'
+                        || m_text[m_pos + 1] != 'u')
                         return false;
                     m_pos += 2;
                     if (!hex4(low) || low < 0xDC00 || low > 0xDFFF)
@@ -216,7 +234,7 @@ private:
         return false;
     }
 
-    bool parseNumber(JsonValue& out)
+    bool parseNumber(JsonValue &out)
     {
         const size_t start = m_pos;
         auto digits = [&] {
@@ -249,11 +267,11 @@ private:
         return true;
     }
 
-    const std::string& m_text;
+    const std::string &m_text;
     size_t m_pos = 0;
 };
 
-std::optional<JsonValue> JsonValue::parse(const std::string& text)
+std::optional<JsonValue> JsonValue::parse(const std::string &text)
 {
     JsonValue root;
     JsonParser parser(text);
@@ -262,7 +280,7 @@ std::optional<JsonValue> JsonValue::parse(const std::string& text)
     return root;
 }
 
-const JsonValue* JsonValue::member(const std::string& key) const
+const JsonValue *JsonValue::member(const std::string &key) const
 {
     if (m_type != Type::Object)
         return nullptr;
@@ -270,13 +288,14 @@ const JsonValue* JsonValue::member(const std::string& key) const
     return it == m_object.end() ? nullptr : &it->second;
 }
 
-const JsonValue* JsonValue::path(const std::string& dottedPath) const
+const JsonValue *JsonValue::path(const std::string &dottedPath) const
 {
-    const JsonValue* node = this;
+    const JsonValue *node = this;
     size_t from = 0;
     while (node) {
         const size_t dot = dottedPath.find('.', from);
-        node = node->member(dottedPath.substr(from, dot == std::string::npos ? std::string::npos : dot - from));
+        node = node->member(
+            dottedPath.substr(from, dot == std::string::npos ? std::string::npos : dot - from));
         if (dot == std::string::npos)
             return node;
         from = dot + 1;

@@ -10,13 +10,14 @@
 
 namespace veltrin::rt {
 
-class JsonValue {
+class JsonValue
+{
 public:
     enum class Type { Null, Bool, Number, String, Array, Object };
 
     // Strict RFC 8259 parse of the whole text; nullopt on any error (also on nesting deeper
     // than kMaxDepth, so hostile input cannot exhaust the stack).
-    static std::optional<JsonValue> parse(const std::string& text);
+    static std::optional<JsonValue> parse(const std::string &text);
     static constexpr int kMaxDepth = 64;
 
     Type type() const { return m_type; }
@@ -25,12 +26,12 @@ public:
     bool isObject() const { return m_type == Type::Object; }
     bool boolValue() const { return m_bool; }
     double numberValue() const { return m_number; }
-    const std::string& stringValue() const { return m_string; }
-    const std::vector<JsonValue>& arrayItems() const { return m_array; }
+    const std::string &stringValue() const { return m_string; }
+    const std::vector<JsonValue> &arrayItems() const { return m_array; }
     // The member with this key (the last one if repeated), or null when absent or not an object.
-    const JsonValue* member(const std::string& key) const;
+    const JsonValue *member(const std::string &key) const;
     // Follows a dot-separated path of object keys, e.g. "ndi.groups.send".
-    const JsonValue* path(const std::string& dottedPath) const;
+    const JsonValue *path(const std::string &dottedPath) const;
 
 private:
     friend class JsonParser;

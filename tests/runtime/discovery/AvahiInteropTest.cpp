@@ -6,9 +6,8 @@
 #include "ChildProcess.h"
 #include "Discovery.h"
 
-#include <gtest/gtest.h>
-
 #include <chrono>
+#include <gtest/gtest.h>
 
 using namespace veltrin::rt;
 using veltrin::test::ChildProcess;
@@ -18,19 +17,21 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class AvahiFarHost {
+class AvahiFarHost
+{
 public:
     AvahiFarHost()
     {
         m_linked = shell("ip link add vnear type veth peer name vfar && "
-                         "ip addr add 10.77.0.1/24 dev vnear && ip link set vnear up") == 0;
+                         "ip addr add 10.77.0.1/24 dev vnear && ip link set vnear up")
+                   == 0;
         m_host = std::make_unique<ChildProcess>(std::vector<std::string>{
             "unshare", "--net", "--mount", "--pid", "--kill-child", "--propagation", "private",
             "sh", VELTRIN_AVAHI_FAR_HOST, VELTRIN_DISCOVERY_PEER, "--announce", "FARPEER (shared)",
             "7202", "--machine", "farpeer", "--browse"});
         // Until the script speaks, the child may not have left this namespace yet.
-        m_linked = m_linked && m_host->waitFor("NETNS", 10000) &&
-                   shell("ip link set vfar netns " + std::to_string(m_host->pid())) == 0;
+        m_linked = m_linked && m_host->waitFor("NETNS", 10000)
+                   && shell("ip link set vfar netns " + std::to_string(m_host->pid())) == 0;
     }
     ~AvahiFarHost()
     {
@@ -38,7 +39,7 @@ public:
         shell("ip link del vnear 2>/dev/null");
     }
     bool linked() const { return m_linked; }
-    ChildProcess& host() { return *m_host; }
+    ChildProcess &host() { return *m_host; }
 
 private:
     bool m_linked = false;
@@ -59,9 +60,10 @@ TEST(AvahiInterop, EachSideListsTheOthersService)
     Browser browser(config);
 
     // avahi-browse -p escapes the space and the brackets as decimal \032 \040 \041.
-    EXPECT_TRUE(far.host().waitFor("=;vfar;IPv4;VELTRINHOST\\032\\040interop\\041;_veltrin._tcp;local;"
-                                   "veltrinhost.local;10.77.0.1;7201;",
-                                   20000));
+    EXPECT_TRUE(
+        far.host().waitFor("=;vfar;IPv4;VELTRINHOST\\032\\040interop\\041;_veltrin._tcp;local;"
+                           "veltrinhost.local;10.77.0.1;7201;",
+                           20000));
 
     std::optional<FoundSource> published;
     const auto deadline = Clock::now() + std::chrono::seconds(20);

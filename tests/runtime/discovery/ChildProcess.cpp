@@ -1,18 +1,17 @@
 #include "ChildProcess.h"
 
+#include <chrono>
+#include <cstdlib>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
-#include <unistd.h>
-
-#include <chrono>
-#include <cstdlib>
 #include <thread>
+#include <unistd.h>
 
 namespace veltrin::test {
 
-ChildProcess::ChildProcess(const std::vector<std::string>& argv)
+ChildProcess::ChildProcess(const std::vector<std::string> &argv)
 {
     int in[2], out[2];
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
@@ -21,9 +20,9 @@ ChildProcess::ChildProcess(const std::vector<std::string>& argv)
     if (m_pid == 0) {
         dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
-        std::vector<char*> args;
-        for (const std::string& a : argv)
-            args.push_back(const_cast<char*>(a.c_str()));
+        std::vector<char *> args;
+        for (const std::string &a : argv)
+            args.push_back(const_cast<char *>(a.c_str()));
         args.push_back(nullptr);
         execvp(args[0], args.data());
         _exit(127);
@@ -44,7 +43,7 @@ ChildProcess::~ChildProcess()
         close(m_out);
 }
 
-bool ChildProcess::readLine(std::string& line, int timeoutMs)
+bool ChildProcess::readLine(std::string &line, int timeoutMs)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
@@ -69,7 +68,7 @@ bool ChildProcess::readLine(std::string& line, int timeoutMs)
     }
 }
 
-bool ChildProcess::waitFor(const std::string& text, int timeoutMs, std::string* found)
+bool ChildProcess::waitFor(const std::string &text, int timeoutMs, std::string *found)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (size_t next = 0;; ++next) {
@@ -116,7 +115,7 @@ void ChildProcess::kill(int signal)
         ::kill(m_pid, signal);
 }
 
-int shell(const std::string& command)
+int shell(const std::string &command)
 {
     const int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;

@@ -8,19 +8,20 @@
 
 namespace veltrin::test {
 
-class ChildProcess {
+class ChildProcess
+{
 public:
-    explicit ChildProcess(const std::vector<std::string>& argv);
+    explicit ChildProcess(const std::vector<std::string> &argv);
     ~ChildProcess();
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
+    ChildProcess(const ChildProcess &) = delete;
+    ChildProcess &operator=(const ChildProcess &) = delete;
 
     pid_t pid() const { return m_pid; }
     // The next line of output, or nullopt-like false after timeoutMs or at end of output.
-    bool readLine(std::string& line, int timeoutMs);
+    bool readLine(std::string &line, int timeoutMs);
     // True once a line of output (read now or by an earlier call) contains `text`; false
     // after timeoutMs. Lines are kept, so waits for different texts may come in any order.
-    bool waitFor(const std::string& text, int timeoutMs, std::string* found = nullptr);
+    bool waitFor(const std::string &text, int timeoutMs, std::string *found = nullptr);
     // Closes the child's standard input and waits for it to exit; its exit status.
     int finish(int timeoutMs = 5000);
     void kill(int signal);
@@ -34,6 +35,6 @@ private:
 };
 
 // Runs a shell command and returns its exit status.
-int shell(const std::string& command);
+int shell(const std::string &command);
 
 } // namespace veltrin::test

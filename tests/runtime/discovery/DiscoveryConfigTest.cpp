@@ -4,30 +4,30 @@
 #include "Discovery.h"
 #include "JsonValue.h"
 
-#include <gtest/gtest.h>
-
-#include <unistd.h>
-
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <gtest/gtest.h>
+#include <unistd.h>
 
 using namespace veltrin::rt;
 
 namespace {
 
 // The exact text the controller writes at every start.
-const char* kVeltrinFile =
-    "{\"ndi\":{\"networks\":{\"ips\":\"\",\"discovery\":\"\"},\"machinename\":\"\",\"tcp\":{\"send\":{"
+const char *kVeltrinFile =
+    "{\"ndi\":{\"networks\":{\"ips\":\"\",\"discovery\":\"\"},\"machinename\":\"\",\"tcp\":{"
+    "\"send\":{"
     "\"enable\":false},\"recv\":{\"enable\":false}},\"rudp\":{\"send\":{\"enable\":true},\"recv\":{"
     "\"enable\":true}},\"groups\":{\"send\":\"Public\",\"recv\":\"Public\"},\"unicast\":{\"send\":{"
     "\"enable\":false},\"recv\":{\"enable\":false}},\"adapters\":{\"allowed\":[]},\"multicast\":{"
-    "\"send\":{\"ttl\":1,\"enable\":false,\"netmask\":\"255.255.0.0\",\"netprefix\":\"239.255.0.0\"},"
+    "\"send\":{\"ttl\":1,\"enable\":false,\"netmask\":\"255.255.0.0\",\"netprefix\":\"239.255.0."
+    "0\"},"
     "\"recv\":{\"enable\":true}}}}";
 
 using Strings = std::vector<std::string>;
 
-void expectDefaults(const DiscoveryConfig& c, const std::string& what)
+void expectDefaults(const DiscoveryConfig &c, const std::string &what)
 {
     EXPECT_EQ(c.machineName, "") << what;
     EXPECT_EQ(c.extraIps, Strings{}) << what;
@@ -78,7 +78,7 @@ TEST(DiscoveryConfig, MalformedTextsGiveDefaults)
         R"(["ndi"])",
         deep,
     };
-    for (const std::string& text : cases)
+    for (const std::string &text : cases)
         expectDefaults(DiscoveryConfig::parse(text), text.substr(0, 60));
 }
 
@@ -88,7 +88,7 @@ TEST(DiscoveryConfig, LoadReadsTheFileInHomeAndSurvivesItsAbsence)
         std::filesystem::temp_directory_path() / ("veltrin-config-" + std::to_string(getpid()));
     std::filesystem::remove_all(home);
     std::filesystem::create_directories(home / ".ndi");
-    const char* oldHome = std::getenv("HOME");
+    const char *oldHome = std::getenv("HOME");
     const std::string saved = oldHome ? oldHome : "";
     setenv("HOME", home.c_str(), 1);
 
@@ -112,7 +112,7 @@ TEST(DiscoveryConfig, SourceNamesFollowTheHostConvention)
     char host[256] = {};
     ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
     std::string expected = std::string(host).substr(0, std::string(host).find('.'));
-    for (char& ch : expected)
+    for (char &ch : expected)
         ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
     EXPECT_EQ(sourceName(c, "x"), expected + " (x)");
 }
@@ -128,6 +128,7 @@ TEST(JsonValue, StringsNumbersAndRepeatedKeys)
     ASSERT_EQ(v->member("a")->arrayItems().size(), 4u);
     EXPECT_TRUE(v->member("a")->arrayItems()[0].boolValue());
     EXPECT_EQ(v->path("a.b"), nullptr);
-    for (const char* bad : {"01", "1.", "-", "[1,]", "{\"a\" 1}", "\"tab\tinside\"", "tru", "{} {}"})
+    for (const char *bad :
+         {"01", "1.", "-", "[1,]", "{\"a\" 1}", "\"tab\tinside\"", "tru", "{} {}"})
         EXPECT_FALSE(JsonValue::parse(bad)) << bad;
 }

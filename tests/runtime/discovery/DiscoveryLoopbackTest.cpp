@@ -6,15 +6,13 @@
 #include "Discovery.h"
 #include "DiscoveryEngine.h"
 
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <chrono>
+#include <gtest/gtest.h>
 #include <signal.h>
 #include <sys/socket.h>
-#include <unistd.h>
-
-#include <chrono>
 #include <thread>
+#include <unistd.h>
 
 using namespace veltrin::rt;
 using veltrin::test::ChildProcess;
@@ -25,11 +23,12 @@ using Clock = std::chrono::steady_clock;
 
 // Waits (generously: the machine is shared) until the browser's list satisfies `done`.
 template <typename Predicate>
-bool waitUntil(Browser& browser, Predicate done, int timeoutMs = 10000)
+bool waitUntil(Browser &browser, Predicate done, int timeoutMs = 10000)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!done(browser.sources())) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+        const auto left =
+            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
         if (left.count() <= 0)
             return false;
         browser.waitForChange(static_cast<uint32_t>(std::min<int64_t>(left.count(), 500)));
@@ -37,15 +36,15 @@ bool waitUntil(Browser& browser, Predicate done, int timeoutMs = 10000)
     return true;
 }
 
-bool contains(const std::vector<FoundSource>& list, const std::string& name)
+bool contains(const std::vector<FoundSource> &list, const std::string &name)
 {
-    for (const FoundSource& s : list)
+    for (const FoundSource &s : list)
         if (s.name == name)
             return true;
     return false;
 }
 
-DiscoveryConfig machine(const std::string& name)
+DiscoveryConfig machine(const std::string &name)
 {
     DiscoveryConfig c;
     c.machineName = name;
@@ -58,7 +57,7 @@ std::vector<std::string> peer(std::vector<std::string> args)
     return args;
 }
 
-void sendTo(const char* ip, const std::vector<uint8_t>& bytes)
+void sendTo(const char *ip, const std::vector<uint8_t> &bytes)
 {
     const int fd = socket(AF_INET, SOCK_DGRAM, 0);
     ASSERT_GE(fd, 0);
@@ -71,8 +70,9 @@ void sendTo(const char* ip, const std::vector<uint8_t>& bytes)
         request.imr_ifindex = 1; // lo
         setsockopt(fd, IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request);
     }
-    EXPECT_EQ(sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr*>(&to), sizeof to),
-              static_cast<ssize_t>(bytes.size()));
+    EXPECT_EQ(
+        sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to),
+        static_cast<ssize_t>(bytes.size()));
     close(fd);
 }
 
@@ -83,7 +83,7 @@ TEST(DiscoveryLoopback, SourceOfTheSameProcessComesAndGoes)
     Browser browser(DiscoveryConfig{});
     EXPECT_FALSE(browser.waitForChange(300)); // nothing on the network yet
     auto announcer = std::make_unique<Announcer>(machine("cart"), "CART (Program)", 5961);
-    ASSERT_TRUE(waitUntil(browser, [](const auto& l) { return contains(l, "CART (Program)"); }));
+    ASSERT_TRUE(waitUntil(browser, [](const auto &l) { return contains(l, "CART (Program)"); }));
     const auto found = browser.find("CART (Program)");
     ASSERT_TRUE(found);
     EXPECT_EQ(found->address, "127.0.0.1:5961");
@@ -103,7 +103,8 @@ TEST(DiscoveryLoopback, SourceOfTheSameProcessComesAndGoes)
     EXPECT_TRUE(late.find("CART (Program)"));
 
     announcer.reset(); // goodbye
-    ASSERT_TRUE(waitUntil(browser, [](const auto& l) { return l.size() == 1; }, 5000));
+    ASSERT_TRUE(waitUntil(
+        browser, [](const auto &l) { return l.size() == 1; }, 5000));
     EXPECT_FALSE(browser.find("CART (Program)"));
 }
 
@@ -118,8 +119,10 @@ TEST(DiscoveryLoopback, GroupsKeepSourcesApart)
     studioReceiver.recvGroups = {"studio", "other"};
     Browser studioBrowser(studioReceiver);
     Browser publicBrowser(DiscoveryConfig{});
-    ASSERT_TRUE(waitUntil(studioBrowser, [](const auto& l) { return contains(l, "CART (Studio only)"); }));
-    ASSERT_TRUE(waitUntil(publicBrowser, [](const auto& l) { return contains(l, "CART (Everyone)"); }));
+    ASSERT_TRUE(
+        waitUntil(studioBrowser, [](const auto &l) { return contains(l, "CART (Studio only)"); }));
+    ASSERT_TRUE(
+        waitUntil(publicBrowser, [](const auto &l) { return contains(l, "CART (Everyone)"); }));
     EXPECT_FALSE(contains(studioBrowser.sources(), "CART (Everyone)"));
     EXPECT_FALSE(contains(publicBrowser.sources(), "CART (Studio only)"));
 }
@@ -133,7 +136,7 @@ TEST(DiscoveryLoopback, AdapterListLeavesOutOtherInterfaces)
     DiscoveryConfig byAddress;
     byAddress.allowedAdapters = {"127.0.0.1"};
     Browser seeing(byAddress);
-    ASSERT_TRUE(waitUntil(seeing, [](const auto& l) { return contains(l, "CART (Adapters)"); }));
+    ASSERT_TRUE(waitUntil(seeing, [](const auto &l) { return contains(l, "CART (Adapters)"); }));
     EXPECT_FALSE(blind.waitForChange(1500));
     EXPECT_TRUE(blind.sources().empty());
 }
@@ -143,18 +146,19 @@ TEST(DiscoveryLoopback, LongNamesSurviveTheLabelLimit)
     const std::string name = "CART (" + std::string(80, 'n') + " \xC3\xA9)";
     Announcer announcer(machine("cart"), name, 5965);
     Browser browser(DiscoveryConfig{});
-    ASSERT_TRUE(waitUntil(browser, [&](const auto& l) { return contains(l, name); }));
+    ASSERT_TRUE(waitUntil(browser, [&](const auto &l) { return contains(l, name); }));
 }
 
 TEST(DiscoveryLoopback, HostilePacketsAreCountedAndDropped)
 {
     Browser browser(DiscoveryConfig{});
     Announcer announcer(machine("cart"), "CART (Sturdy)", 5966);
-    ASSERT_TRUE(waitUntil(browser, [](const auto& l) { return contains(l, "CART (Sturdy)"); }));
+    ASSERT_TRUE(waitUntil(browser, [](const auto &l) { return contains(l, "CART (Sturdy)"); }));
     auto engine = DiscoveryEngine::acquire(DiscoveryConfig{});
     const auto before = engine->counters();
     // A response whose answer name points at itself, a truncated header, random bytes.
-    const std::vector<uint8_t> loop{0, 0, 0x84, 0, 0, 0, 0, 1, 0, 0, 0, 0, 0xC0, 12, 0, 12, 0, 1, 0, 0, 0, 8, 0, 2, 0xC0, 12};
+    const std::vector<uint8_t> loop{0,  0, 0x84, 0, 0, 0, 0, 1, 0, 0, 0, 0,    0xC0,
+                                    12, 0, 12,   0, 1, 0, 0, 0, 8, 0, 2, 0xC0, 12};
     for (int i = 0; i < 5; ++i) {
         sendTo("224.0.0.251", loop);
         sendTo("224.0.0.251", {1, 2, 3});
@@ -176,7 +180,7 @@ TEST(DiscoveryLoopback, ThreeProcessesSeeEachOtherGoodbyesAndSilentDeaths)
     ChildProcess a(peer({"--announce", "ALPHA (one)", "7001", "--machine", "alpha", "--browse"}));
     ChildProcess b(peer({"--announce", "BRAVO (two)", "7002", "--machine", "bravo", "--browse"}));
     Browser browser(DiscoveryConfig{});
-    ASSERT_TRUE(waitUntil(browser, [](const auto& l) {
+    ASSERT_TRUE(waitUntil(browser, [](const auto &l) {
         return contains(l, "ALPHA (one)") && contains(l, "BRAVO (two)");
     }));
     EXPECT_EQ(browser.find("ALPHA (one)")->address, "127.0.0.1:7001");
@@ -184,9 +188,11 @@ TEST(DiscoveryLoopback, ThreeProcessesSeeEachOtherGoodbyesAndSilentDeaths)
     EXPECT_TRUE(b.waitFor("ALPHA (one)=127.0.0.1:7001", 10000));
 
     EXPECT_EQ(a.finish(), 0); // a clean exit says goodbye
-    ASSERT_TRUE(waitUntil(browser, [](const auto& l) { return !contains(l, "ALPHA (one)"); }, 5000));
+    ASSERT_TRUE(waitUntil(
+        browser, [](const auto &l) { return !contains(l, "ALPHA (one)"); }, 5000));
     EXPECT_TRUE(contains(browser.sources(), "BRAVO (two)"));
 
     b.kill(SIGKILL); // no goodbye: the records must age out
-    ASSERT_TRUE(waitUntil(browser, [](const auto& l) { return l.empty(); }, 15000));
+    ASSERT_TRUE(waitUntil(
+        browser, [](const auto &l) { return l.empty(); }, 15000));
 }

@@ -7,19 +7,18 @@
 
 #include "Discovery.h"
 
-#include <poll.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <poll.h>
 #include <string>
+#include <unistd.h>
 
 using veltrin::rt::Announcer;
 using veltrin::rt::Browser;
 using veltrin::rt::DiscoveryConfig;
 
-int main(int argc, char** argv)
+int main(int argc, char **argv)
 {
     DiscoveryConfig config;
     std::string name;
@@ -66,7 +65,7 @@ int main(int argc, char** argv)
         }
         if (browser && browser->waitForChange(200)) {
             std::string line = "SOURCES ";
-            for (const auto& source : browser->sources())
+            for (const auto &source : browser->sources())
                 line += source.name + '=' + source.address + ';';
             std::printf("%s\n", line.c_str());
             std::fflush(stdout);

@@ -4,7 +4,6 @@
 #include "DnsMessage.h"
 
 #include <gtest/gtest.h>
-
 #include <random>
 
 using namespace veltrin::rt;
@@ -54,14 +53,14 @@ DnsMessage sampleAnnouncement()
     return m;
 }
 
-std::vector<uint8_t> encoded(const DnsMessage& m)
+std::vector<uint8_t> encoded(const DnsMessage &m)
 {
     auto bytes = writeDnsMessage(m);
     EXPECT_TRUE(bytes.has_value());
     return bytes.value_or(std::vector<uint8_t>{});
 }
 
-bool parses(const std::vector<uint8_t>& bytes)
+bool parses(const std::vector<uint8_t> &bytes)
 {
     return parseDnsMessage(bytes.data(), bytes.size()).has_value();
 }
@@ -69,7 +68,8 @@ bool parses(const std::vector<uint8_t>& bytes)
 // Header with the given counts, then the body.
 std::vector<uint8_t> packet(uint16_t qd, uint16_t an, std::vector<uint8_t> body)
 {
-    std::vector<uint8_t> p{0, 0, 0x84, 0, 0, static_cast<uint8_t>(qd), 0, static_cast<uint8_t>(an), 0, 0, 0, 0};
+    std::vector<uint8_t> p{0, 0, 0x84, 0, 0, static_cast<uint8_t>(qd), 0, static_cast<uint8_t>(an),
+                           0, 0, 0,    0};
     for (uint8_t byte : body)
         p.push_back(byte);
     return p;
@@ -136,7 +136,7 @@ TEST(DnsMessage, MalformedPacketsAreRejected)
     ASSERT_TRUE(parses(packet(1, 0, question)));
 
     struct Case {
-        const char* what;
+        const char *what;
         std::vector<uint8_t> bytes;
     };
     const Case cases[] = {
@@ -144,18 +144,22 @@ TEST(DnsMessage, MalformedPacketsAreRejected)
         {"counts beyond the data", packet(40, 0, question)},
         {"pointer to itself", packet(1, 0, {0xC0, 12, 0, 1, 0, 1})},
         {"pointer forwards", packet(1, 0, {0xC0, 14, 0, 1, 0, 1, 0})},
-        {"two pointers in a loop", packet(2, 0, {1, 'a', 0xC0, 16, 0, 1, 0, 1, 0xC0, 14, 0, 1, 0, 1})},
+        {"two pointers in a loop",
+         packet(2, 0, {1, 'a', 0xC0, 16, 0, 1, 0, 1, 0xC0, 14, 0, 1, 0, 1})},
         {"reserved label type", packet(1, 0, {0x45, 'a', 0, 0, 1, 0, 1})},
         {"label past the end", packet(1, 0, {9, 'a', 'b'})},
         {"name without its end", packet(1, 0, {1, 'a', 1, 'b'})},
         {"pointer cut in half", packet(1, 0, {0xC0})},
         {"record data past the end", packet(0, 1, {0, 0, 1, 0, 1, 0, 0, 0, 8, 0, 40, 1, 2, 3, 4})},
         {"A record of five bytes", packet(0, 1, {0, 0, 1, 0, 1, 0, 0, 0, 8, 0, 5, 1, 2, 3, 4, 5})},
-        {"TXT string over its record", packet(0, 1, {0, 0, 16, 0, 1, 0, 0, 0, 8, 0, 3, 5, 'a', 'b'})},
-        {"SRV shorter than its fields", packet(0, 1, {0, 0, 33, 0, 1, 0, 0, 0, 8, 0, 4, 0, 0, 0, 0, 0})},
-        {"PTR target beyond its length", packet(0, 1, {0, 0, 12, 0, 1, 0, 0, 0, 8, 0, 1, 2, 'a', 'b', 0})},
+        {"TXT string over its record",
+         packet(0, 1, {0, 0, 16, 0, 1, 0, 0, 0, 8, 0, 3, 5, 'a', 'b'})},
+        {"SRV shorter than its fields",
+         packet(0, 1, {0, 0, 33, 0, 1, 0, 0, 0, 8, 0, 4, 0, 0, 0, 0, 0})},
+        {"PTR target beyond its length",
+         packet(0, 1, {0, 0, 12, 0, 1, 0, 0, 0, 8, 0, 1, 2, 'a', 'b', 0})},
     };
-    for (const Case& c : cases)
+    for (const Case &c : cases)
         EXPECT_FALSE(parses(c.bytes)) << c.what;
 
     // A name of 256 bytes on the wire, built from pointers to earlier labels.

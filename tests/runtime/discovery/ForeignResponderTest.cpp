@@ -5,14 +5,12 @@
 #include "Discovery.h"
 #include "DnsMessage.h"
 
-#include <gtest/gtest.h>
-
 #include <arpa/inet.h>
+#include <chrono>
+#include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
-
-#include <chrono>
 
 using namespace veltrin::rt;
 
@@ -22,7 +20,8 @@ using Clock = std::chrono::steady_clock;
 const DnsName kService{"_veltrin", "_tcp", "local"};
 
 // A hand-driven responder on lo, port 5353 (shared with the engine under test).
-class HandResponder {
+class HandResponder
+{
 public:
     HandResponder()
     {
@@ -33,18 +32,18 @@ public:
         sockaddr_in any{};
         any.sin_family = AF_INET;
         any.sin_port = htons(5353);
-        m_bound = bind(m_fd, reinterpret_cast<sockaddr*>(&any), sizeof any) == 0;
+        m_bound = bind(m_fd, reinterpret_cast<sockaddr *>(&any), sizeof any) == 0;
         ip_mreqn request{};
         request.imr_multiaddr.s_addr = inet_addr("224.0.0.251");
         request.imr_address.s_addr = inet_addr("127.0.0.1"); // the source address of what it sends
-        request.imr_ifindex = 1;                              // lo
+        request.imr_ifindex = 1;                             // lo
         setsockopt(m_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request);
         setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request);
     }
     ~HandResponder() { close(m_fd); }
     bool bound() const { return m_bound; }
 
-    void send(const std::vector<DnsRecord>& answers)
+    void send(const std::vector<DnsRecord> &answers)
     {
         DnsMessage m;
         m.flags = DnsMessage::kFlagResponse | DnsMessage::kFlagAuthoritative;
@@ -55,12 +54,13 @@ public:
         group.sin_family = AF_INET;
         group.sin_port = htons(5353);
         group.sin_addr.s_addr = inet_addr("224.0.0.251");
-        ASSERT_EQ(sendto(m_fd, bytes->data(), bytes->size(), 0, reinterpret_cast<sockaddr*>(&group), sizeof group),
+        ASSERT_EQ(sendto(m_fd, bytes->data(), bytes->size(), 0,
+                         reinterpret_cast<sockaddr *>(&group), sizeof group),
                   static_cast<ssize_t>(bytes->size()));
     }
 
     // Waits for a query that asks for `name` with `type`.
-    bool awaitQuestion(const DnsName& name, uint16_t type, int timeoutMs)
+    bool awaitQuestion(const DnsName &name, uint16_t type, int timeoutMs)
     {
         const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
         while (Clock::now() < deadline) {
@@ -72,7 +72,7 @@ public:
             const auto m = n > 0 ? parseDnsMessage(buffer, static_cast<size_t>(n)) : std::nullopt;
             if (!m || m->isResponse())
                 continue;
-            for (const DnsQuestion& q : m->questions)
+            for (const DnsQuestion &q : m->questions)
                 if (sameName(q.name, name) && q.type == type)
                     return true;
         }
@@ -84,7 +84,7 @@ private:
     bool m_bound = false;
 };
 
-DnsRecord ptr(const DnsName& instance, uint32_t ttl = 120)
+DnsRecord ptr(const DnsName &instance, uint32_t ttl = 120)
 {
     DnsRecord r;
     r.name = kService;
@@ -94,7 +94,7 @@ DnsRecord ptr(const DnsName& instance, uint32_t ttl = 120)
     return r;
 }
 
-DnsRecord srv(const DnsName& instance, const DnsName& host, uint16_t port, uint32_t ttl = 120)
+DnsRecord srv(const DnsName &instance, const DnsName &host, uint16_t port, uint32_t ttl = 120)
 {
     DnsRecord r;
     r.name = instance;
@@ -105,7 +105,7 @@ DnsRecord srv(const DnsName& instance, const DnsName& host, uint16_t port, uint3
     return r;
 }
 
-DnsRecord a(const DnsName& host, std::array<uint8_t, 4> ip, uint32_t ttl = 120)
+DnsRecord a(const DnsName &host, std::array<uint8_t, 4> ip, uint32_t ttl = 120)
 {
     DnsRecord r;
     r.name = host;
@@ -115,7 +115,7 @@ DnsRecord a(const DnsName& host, std::array<uint8_t, 4> ip, uint32_t ttl = 120)
     return r;
 }
 
-DnsRecord txt(const DnsName& instance, std::vector<std::string> strings)
+DnsRecord txt(const DnsName &instance, std::vector<std::string> strings)
 {
     DnsRecord r;
     r.name = instance;
@@ -125,21 +125,21 @@ DnsRecord txt(const DnsName& instance, std::vector<std::string> strings)
     return r;
 }
 
-DnsName instance(const std::string& label)
+DnsName instance(const std::string &label)
 {
     return {label, "_veltrin", "_tcp", "local"};
 }
 
 // The engine asks for sources as soon as its thread has found the interfaces; before that
 // it would drop what comes in.
-void awaitEngine(HandResponder& responder)
+void awaitEngine(HandResponder &responder)
 {
     ASSERT_TRUE(responder.bound());
     ASSERT_TRUE(responder.awaitQuestion(kService, kTypePtr, 5000)) << "no browse query";
 }
 
 template <typename Predicate>
-bool waitUntil(Browser& browser, Predicate done, int timeoutMs = 10000)
+bool waitUntil(Browser &browser, Predicate done, int timeoutMs = 10000)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (!done(browser)) {
@@ -166,7 +166,7 @@ TEST(ForeignResponder, IncompleteAnswersAreCompletedByAsking)
     responder.send({srv(instance("DECK (Bare)"), host, 9001)});
     ASSERT_TRUE(responder.awaitQuestion(host, kTypeA, 5000));
     responder.send({a(host, {127, 0, 0, 9})});
-    ASSERT_TRUE(waitUntil(browser, [](Browser& b) {
+    ASSERT_TRUE(waitUntil(browser, [](Browser &b) {
         auto s = b.find("DECK (Bare)");
         return s && s->address == "127.0.0.9:9001";
     }));
@@ -183,7 +183,9 @@ TEST(ForeignResponder, TextFieldsNameAndGroupTheSource)
     responder.send({ptr(shortLabel), srv(shortLabel, host, 9002), a(host, {127, 0, 0, 9}),
                     txt(shortLabel, {"name=DECK (Cut, but whole in the text)", "groups=Public"}),
                     ptr(secret), srv(secret, host, 9003), txt(secret, {"groups=backstage"})});
-    ASSERT_TRUE(waitUntil(browser, [](Browser& b) { return b.find("DECK (Cut, but whole in the text)").has_value(); }));
+    ASSERT_TRUE(waitUntil(browser, [](Browser &b) {
+        return b.find("DECK (Cut, but whole in the text)").has_value();
+    }));
     EXPECT_FALSE(browser.find("DECK (Cut)"));
     EXPECT_FALSE(browser.find("DECK (Secret)"));
 }
@@ -199,11 +201,13 @@ TEST(ForeignResponder, OtherTypesGoodbyesAndLifetimes)
     otherType.name = {"_ndi", "_tcp", "local"};
     responder.send({otherType, srv(otherType.target, host, 5960), a(host, {127, 0, 0, 9}),
                     ptr(forever, 0xFFFFFFFF), srv(forever, host, 9004, 0xFFFFFFFF)});
-    ASSERT_TRUE(waitUntil(browser, [](Browser& b) { return b.find("DECK (Forever)").has_value(); }));
+    ASSERT_TRUE(
+        waitUntil(browser, [](Browser &b) { return b.find("DECK (Forever)").has_value(); }));
     EXPECT_EQ(browser.sources().size(), 1u);
 
     responder.send({ptr(forever, 0)}); // goodbye
-    ASSERT_TRUE(waitUntil(browser, [](Browser& b) { return b.sources().empty(); }, 5000));
+    ASSERT_TRUE(waitUntil(
+        browser, [](Browser &b) { return b.sources().empty(); }, 5000));
 }
 
 TEST(ForeignResponder, AFloodOfRecordsLeavesTheEngineWorking)
@@ -224,7 +228,15 @@ TEST(ForeignResponder, AFloodOfRecordsLeavesTheEngineWorking)
     responder.send({a(host, {127, 0, 0, 9})});
     // The cache is bounded: the oldest records make room for newer ones, so many of the
     // 2400 sources are listed and a real source that comes afterwards is too.
-    ASSERT_TRUE(waitUntil(browser, [](Browser& b) { return b.sources().size() >= 1000; }, 20000));
-    Announcer late([] { DiscoveryConfig c; c.machineName = "cart"; return c; }(), "CART (After the flood)", 9200);
-    ASSERT_TRUE(waitUntil(browser, [](Browser& b) { return b.find("CART (After the flood)").has_value(); }));
+    ASSERT_TRUE(waitUntil(
+        browser, [](Browser &b) { return b.sources().size() >= 1000; }, 20000));
+    Announcer late(
+        [] {
+            DiscoveryConfig c;
+            c.machineName = "cart";
+            return c;
+        }(),
+        "CART (After the flood)", 9200);
+    ASSERT_TRUE(waitUntil(browser,
+                          [](Browser &b) { return b.find("CART (After the flood)").has_value(); }));
 }

@@ -4,9 +4,8 @@
 #include "ChildProcess.h"
 #include "Discovery.h"
 
-#include <gtest/gtest.h>
-
 #include <chrono>
+#include <gtest/gtest.h>
 
 using namespace veltrin::rt;
 using veltrin::test::ChildProcess;
@@ -18,22 +17,29 @@ using Clock = std::chrono::steady_clock;
 
 // The far host: a namespace of its own reached through the veth pair vnear (10.77.0.1)
 // and vfar (10.77.0.2), running the discovery peer with the given arguments.
-class FarHost {
+class FarHost
+{
 public:
     explicit FarHost(std::vector<std::string> peerArgs)
     {
         m_linked = shell("ip link add vnear type veth peer name vfar && "
-                         "ip addr add 10.77.0.1/24 dev vnear && ip link set vnear up") == 0;
+                         "ip addr add 10.77.0.1/24 dev vnear && ip link set vnear up")
+                   == 0;
         std::vector<std::string> argv{
-            "unshare", "--net", "sh", "-c",
+            "unshare",
+            "--net",
+            "sh",
+            "-c",
             "echo NETNS; while ! ip link show vfar >/dev/null 2>&1; do sleep 0.05; done; "
-            "ip link set lo up && ip addr add 10.77.0.2/24 dev vfar && ip link set vfar up && exec \"$@\"",
-            "far-host", VELTRIN_DISCOVERY_PEER};
+            "ip link set lo up && ip addr add 10.77.0.2/24 dev vfar && ip link set vfar up && exec "
+            "\"$@\"",
+            "far-host",
+            VELTRIN_DISCOVERY_PEER};
         argv.insert(argv.end(), peerArgs.begin(), peerArgs.end());
         m_peer = std::make_unique<ChildProcess>(argv);
         // Until the shell speaks, the child may not have left this namespace yet.
-        m_linked = m_linked && m_peer->waitFor("NETNS", 10000) &&
-                   shell("ip link set vfar netns " + std::to_string(m_peer->pid())) == 0;
+        m_linked = m_linked && m_peer->waitFor("NETNS", 10000)
+                   && shell("ip link set vfar netns " + std::to_string(m_peer->pid())) == 0;
     }
     ~FarHost()
     {
@@ -41,14 +47,14 @@ public:
         shell("ip link del vnear 2>/dev/null");
     }
     bool linked() const { return m_linked; }
-    ChildProcess& peer() { return *m_peer; }
+    ChildProcess &peer() { return *m_peer; }
 
 private:
     bool m_linked = false;
     std::unique_ptr<ChildProcess> m_peer;
 };
 
-std::optional<FoundSource> waitFind(Browser& browser, const std::string& name, int timeoutMs)
+std::optional<FoundSource> waitFind(Browser &browser, const std::string &name, int timeoutMs)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
@@ -60,7 +66,7 @@ std::optional<FoundSource> waitFind(Browser& browser, const std::string& name, i
     }
 }
 
-bool waitGone(Browser& browser, const std::string& name, int timeoutMs)
+bool waitGone(Browser &browser, const std::string &name, int timeoutMs)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
     while (browser.find(name)) {
@@ -71,7 +77,7 @@ bool waitGone(Browser& browser, const std::string& name, int timeoutMs)
     return true;
 }
 
-DiscoveryConfig machine(const std::string& name)
+DiscoveryConfig machine(const std::string &name)
 {
     DiscoveryConfig c;
     c.machineName = name;

@@ -5,9 +5,9 @@
 #include <cstdint>
 #include <string>
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    const std::string text(reinterpret_cast<const char*>(data), size);
+    const std::string text(reinterpret_cast<const char *>(data), size);
     const veltrin::rt::DiscoveryConfig config = veltrin::rt::DiscoveryConfig::parse(text);
     return config.extraIps.size() > 1000 ? 1 : 0;
 }
