@@ -10,12 +10,16 @@
 #include <QtTest>
 #include <cmath>
 #include <string>
+#include <unistd.h>
 
 namespace {
 
 constexpr int kWaitMs = 20000;
 constexpr long long kWrap = 65536;
-const char *const kClient = "veltrin";
+// JACK clients of the same name collide across servers of one user (shared memory), so every
+// test process names its clients after itself: tests run in parallel, each with its own server.
+const std::string kClient = "veltrin-" + std::to_string(getpid());
+const std::string kProbe = "probe-" + std::to_string(getpid());
 
 // Channel c at frame f encodes its own position, exactly representable in float.
 float ramp(long long f, int c)
@@ -72,7 +76,7 @@ private slots:
         QCOMPARE(w.buffSize(), 256u);
         QCOMPARE(w.rates(), 48000);
 
-        JackProbe probe("probe", 2);
+        JackProbe probe(kProbe, 2);
         QVERIFY(probe.ok());
         probe.setSignal(ramp);
         QSignalSpy levels(&w, &Wrapper::levelChanged);
@@ -140,7 +144,7 @@ private slots:
         w.setNdiInSourNameDuplex(QStringLiteral("Duplex"));
         w.setNdiOutDuplexSourceName(QStringLiteral("HOST (Studio B)"));
         ndirec::setFramesyncSignal([](long long, int) { return 0.25f; });
-        JackProbe probe("probe", 2);
+        JackProbe probe(kProbe, 2);
         QVERIFY(probe.ok());
         probe.setSignal(ramp);
 

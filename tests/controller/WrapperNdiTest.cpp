@@ -17,7 +17,10 @@
 namespace {
 
 constexpr int kWaitMs = 30000;
-const char *const kClient = "veltrin";
+// JACK clients of the same name collide across servers of one user (shared memory), so every
+// test process names its clients after itself: tests run in parallel, each with its own server.
+const std::string kClient = "veltrin-" + std::to_string(getpid());
+const std::string kProbe = "probe-" + std::to_string(getpid());
 
 // Played frames that carry the test signal: channel 1 mirrors channel 0, and channel 0 rises by
 // one step of the signal from the previous frame. Tolerant of the small rate correction a
@@ -67,11 +70,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(w.ndiDevice().contains(source), kWaitMs);
 
         const QString entry = entryOf(w.outPutDevice(), QStringLiteral("system"));
-        QVERIFY(!entry.isEmpty());
+        QVERIFY2(!entry.isEmpty(), qPrintable(w.outPutDevice().join(QLatin1Char('|'))));
         w.setOutPutDevFullString(entry);
         w.setOutPutDev(entry);
         w.setNdiOutSourceName(source);
-        JackProbe probe("probe", 2, 60.0);
+        JackProbe probe(kProbe, 2, 60.0);
         QVERIFY(probe.ok());
         w.setCheckOut(true);
         w.startOutThread();
