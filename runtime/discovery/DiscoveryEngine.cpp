@@ -1008,13 +1008,14 @@ void DiscoveryEngine::recomputeSources()
     }
 
     bool notify = false;
-    for (auto &[id, browser] : m_browsers) {
+    for (auto &entry : m_browsers) {
+        BrowserState &browser = entry.second;
+        const std::vector<std::string> &groups = browser.groups;
         std::vector<FoundSource> list;
         for (const auto &[name, candidate] : byName) {
             const bool member = std::any_of(
                 candidate.groups.begin(), candidate.groups.end(), [&](const std::string &g) {
-                    return std::find(browser.groups.begin(), browser.groups.end(), g)
-                           != browser.groups.end();
+                    return std::find(groups.begin(), groups.end(), g) != groups.end();
                 });
             if (member)
                 list.push_back(candidate.source);
