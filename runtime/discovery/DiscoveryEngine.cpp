@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <ifaddrs.h>
 #include <net/if.h>
@@ -261,6 +263,11 @@ DiscoveryEngine::DiscoveryEngine(const DiscoveryConfig &config)
         any.sin_family = AF_INET;
         any.sin_port = htons(kPort);
         m_listening = bind(fd, reinterpret_cast<const sockaddr *>(&any), sizeof any) == 0;
+        if (!m_listening) // once per engine, never on an audio path
+            std::fprintf(stderr,
+                         "Veltrin discovery: UDP port 5353 is held by another program that does "
+                         "not share it (%s); NDI sources will not be found.\n",
+                         std::strerror(errno));
     }
     m_unicastFd = UniqueFd(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (m_unicastFd) {

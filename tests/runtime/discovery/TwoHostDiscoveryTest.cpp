@@ -88,20 +88,37 @@ DiscoveryConfig machine(const std::string &name)
 
 TEST(TwoHostDiscovery, SourcesCrossTheLinkBothWays)
 {
+    // This side starts before the link exists, as when a cable is plugged in later.
+    Announcer near(machine("near"), "NEAR (here)", 7101);
+    Browser browser(DiscoveryConfig{});
+    ASSERT_TRUE(waitFind(browser, "NEAR (here)", 10000));
+
     FarHost far({"--announce", "REMOTE (far)", "7100", "--machine", "remote", "--browse"});
     ASSERT_TRUE(far.linked());
     ASSERT_TRUE(far.peer().waitFor("READY", 10000));
-    Announcer near(machine("near"), "NEAR (here)", 7101);
-    Browser browser(DiscoveryConfig{});
-
     const auto remote = waitFind(browser, "REMOTE (far)", 10000);
     ASSERT_TRUE(remote);
     EXPECT_EQ(remote->address, "10.77.0.2:7100");
-    // The far host reaches this one only through the link, so it sees the link's address.
+    // The far host reaches this one only through the link, so it sees the link's address;
+    // here, the address others can reach wins over loopback.
     EXPECT_TRUE(far.peer().waitFor("NEAR (here)=10.77.0.1:7101;", 10000));
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (browser.find("NEAR (here)")->address != "10.77.0.1:7101" && Clock::now() < deadline)
+        browser.waitForChange(200);
+    EXPECT_EQ(browser.find("NEAR (here)")->address, "10.77.0.1:7101");
 
     EXPECT_EQ(far.peer().finish(), 0);
     EXPECT_TRUE(waitGone(browser, "REMOTE (far)", 5000)) << "no goodbye across the link";
+}
+
+TEST(TwoHostDiscovery, PullingTheCableDropsTheFarSources)
+{
+    FarHost far({"--announce", "REMOTE (cable)", "7103", "--machine", "remote"});
+    ASSERT_TRUE(far.linked());
+    Browser browser(DiscoveryConfig{});
+    ASSERT_TRUE(waitFind(browser, "REMOTE (cable)", 10000));
+    ASSERT_EQ(shell("ip link del vnear"), 0); // no goodbye can cross any more
+    EXPECT_TRUE(waitGone(browser, "REMOTE (cable)", 10000));
 }
 
 TEST(TwoHostDiscovery, ConfiguredAddressesAreQueriedByUnicast)
