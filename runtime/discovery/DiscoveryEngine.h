@@ -5,6 +5,14 @@
 // record cache and one network thread that receives, answers, announces and expires.
 // Callers on other threads register services and browsers under m_mutex; browsers read
 // their source lists under it and sleep on m_changed. No call blocks on the network.
+//
+// What goes on the wire, per source: PTR "_veltrin._tcp.local" -> "<name>._veltrin._tcp.local"
+// (the name cut to 63 bytes), SRV -> "<host>.local" and the port, TXT "txtvers=1",
+// "name=<full name>", "groups=<g1,g2>", and A records of the interface each datagram leaves
+// by. Everything lives kRecordTtlSeconds and is announced at once, after 1 s, then every
+// kAnnouncePeriod; goodbyes repeat PTR, SRV and TXT with a lifetime of 0. Multicast goes out
+// on every allowed interface by index, which works on loopback without its MULTICAST flag,
+// so processes of one host find each other with no network at all.
 
 #include "Discovery.h"
 #include "DnsMessage.h"
