@@ -10,6 +10,8 @@
 #include <cmath>
 #include <gtest/gtest.h>
 #include <memory>
+#include <string>
+#include <unistd.h>
 
 using enginetest::RunningEntry;
 using enginetest::StdoutCapture;
@@ -20,7 +22,10 @@ namespace {
 constexpr int kRate = 48000;
 constexpr int kPeriod = 256;
 constexpr long long kWrap = 65536;
-const char *const kClient = "veltrin";
+// JACK client names are unique per process: tests running in parallel against servers of their
+// own still collide on equal client names now and then.
+const std::string kClient = "veltrin-" + std::to_string(getpid());
+const std::string kProbe = "probe-" + std::to_string(getpid());
 
 JackServer *g_server = nullptr;
 
@@ -140,7 +145,7 @@ protected:
 
 TEST_F(EngineJack, CaptureSendsTheProbeSignalPlanarTimesTheGain)
 {
-    JackProbe probe("probe", 2);
+    JackProbe probe(kProbe, 2);
     ASSERT_TRUE(probe.ok());
     probe.setSignal([](long long f, int c) { return ramp(f, c, 1000); });
     RunningEntry entry(
@@ -170,7 +175,7 @@ TEST_F(EngineJack, CaptureSendsTheProbeSignalPlanarTimesTheGain)
 
 TEST_F(EngineJack, PlaybackPlaysTheScriptedFramesTimesTheGain)
 {
-    JackProbe probe("probe", 2);
+    JackProbe probe(kProbe, 2);
     ASSERT_TRUE(probe.ok());
     ndirec::setFramesyncSignal([](long long f, int c) { return ramp(f, c, 777); });
     RunningEntry entry(
@@ -199,7 +204,7 @@ TEST_F(EngineJack, PlaybackPlaysTheScriptedFramesTimesTheGain)
 
 TEST_F(EngineJack, DuplexPlaysAndSendsWithOneCycleDelay)
 {
-    JackProbe probe("probe", 2);
+    JackProbe probe(kProbe, 2);
     ASSERT_TRUE(probe.ok());
     probe.setSignal([](long long f, int c) { return ramp(f, c, 3000); });
     ndirec::setFramesyncSignal([](long long f, int c) { return ramp(f, c, 5000); });
