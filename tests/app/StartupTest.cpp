@@ -13,7 +13,17 @@ namespace {
 struct Outcome {
     int exitCode = -1;
     QString output;
+    QString errors;
     QString logLine;
+
+    // Everything the probe left behind, for failure messages.
+    std::string describe() const
+    {
+        return QStringLiteral("exit %1\nstdout:\n%2\nstderr:\n%3\nlog:\n%4")
+            .arg(exitCode)
+            .arg(output, errors, logLine)
+            .toStdString();
+    }
 };
 
 class StartupTest : public ::testing::Test
@@ -39,7 +49,6 @@ protected:
         env.insert(QStringLiteral("QT_QUICK_BACKEND"), QStringLiteral("software"));
         probe.setProcessEnvironment(env);
         probe.setWorkingDirectory(workDir());
-        probe.setProcessChannelMode(QProcess::ForwardedErrorChannel);
         probe.start(QStringLiteral(VELTRIN_WITH_XVFB),
                     {QStringLiteral(VELTRIN_STARTUP_PROBE), scene});
         // Bounded by the test's own timeout; a start-up that hangs is a failure there.
@@ -48,6 +57,7 @@ protected:
         Outcome run;
         run.exitCode = probe.exitStatus() == QProcess::NormalExit ? probe.exitCode() : -1000;
         run.output = QString::fromLocal8Bit(probe.readAllStandardOutput());
+        run.errors = QString::fromLocal8Bit(probe.readAllStandardError());
         QFile log(m_home.path() + QStringLiteral("/share/Quorvane/Veltrin/log-dump.log"));
         if (log.open(QIODevice::ReadOnly))
             run.logLine = QString::fromLocal8Bit(log.readAll());
@@ -60,9 +70,10 @@ protected:
 TEST_F(StartupTest, WindowAppearsWithoutSplashPictureOrIcon)
 {
     const Outcome run = start(QStringLiteral("qrc:/main.qml"));
-    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.exitCode, 0) << run.describe();
     EXPECT_EQ(run.output.toStdString(),
-              std::string("window: Veltrin - Quorvane\nsplash picture: no\nicon: no\n"));
+              std::string("window: Veltrin - Quorvane\nsplash picture: no\nicon: no\n"))
+        << run.describe();
 }
 
 TEST_F(StartupTest, SplashPictureAndIconComeFromTheWorkingDirectory)
@@ -72,20 +83,23 @@ TEST_F(StartupTest, SplashPictureAndIconComeFromTheWorkingDirectory)
                                 workDir() + QLatin1Char('/') + QLatin1String(name)));
     }
     const Outcome run = start(QStringLiteral("qrc:/main.qml"));
-    EXPECT_EQ(run.exitCode, 0);
+    EXPECT_EQ(run.exitCode, 0) << run.describe();
     EXPECT_EQ(run.output.toStdString(),
-              std::string("window: Veltrin - Quorvane\nsplash picture: yes\nicon: yes\n"));
+              std::string("window: Veltrin - Quorvane\nsplash picture: yes\nicon: yes\n"))
+        << run.describe();
 }
 
 TEST_F(StartupTest, BrokenMainSceneExitsWithMinusOne)
 {
     const QString scene = QUrl::fromLocalFile(QStringLiteral(VELTRIN_BROKEN_SCENE)).toString();
     const Outcome run = start(scene);
-    EXPECT_EQ(run.exitCode, 255); // -1 as a process exit status
-    EXPECT_TRUE(run.output.isEmpty()) << run.output.toStdString();
+    EXPECT_EQ(run.exitCode, 255) << run.describe(); // -1 as a process exit status
+    EXPECT_TRUE(run.output.isEmpty()) << run.describe();
     // The QML error went to the log file, not to the terminal.
-    EXPECT_TRUE(run.logLine.startsWith(QStringLiteral("Warning: "))) << run.logLine.toStdString();
-    EXPECT_TRUE(run.logLine.contains(QStringLiteral("Broken.qml"))) << run.logLine.toStdString();
+    EXPECT_FALSE(run.errors.contains(QStringLiteral("NoSuchWindowType"))) << run.describe();
+    EXPECT_TRUE(run.logLine.startsWith(QStringLiteral("Warning: "))) << run.describe();
+    EXPECT_TRUE(run.logLine.contains(QStringLiteral("NoSuchWindowType is not a type")))
+        << run.describe();
 }
 
 } // namespace
