@@ -296,11 +296,20 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
         m_spread = std::max(m_spread * std::exp(-dt / m_config.spreadDecaySeconds),
                             smoothedFill - nowAvail);
 
-    if (error * 1e3 > m_config.resyncAboveMs) {
-        const auto cut = uint64_t(std::min(nowAvail - target, double(write - read)));
+    // Just after a start (often right after an underrun) the blocks that were late may all
+    // arrive at once; what they add above the target is dropped while the output is still
+    // settling, rather than kept as latency for good. Later, only a gross excess is cut.
+    m_runningFor += dt;
+    const bool settling = m_runningFor < m_config.passthroughSettleSeconds;
+    // A fresh resampler is about to take its look-ahead from the ring on top of the block.
+    const double level = target + (fresh ? s.lookahead : 0);
+    const double excess = (nowAvail - level) / rate * 1e3; // ms
+    if ((settling && excess > m_config.passthroughBandMs) || excess > m_config.resyncAboveMs) {
+        const auto cut = uint64_t(std::min(nowAvail - level, double(write - read)));
         read += cut;
         s.readPos.store(read, std::memory_order_release);
-        m_resyncs.fetch_add(1, std::memory_order_relaxed);
+        if (!settling)
+            m_resyncs.fetch_add(1, std::memory_order_relaxed);
         m_smoothedError = 0;
     }
 
@@ -316,8 +325,7 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
         // Passthrough keeps the level where it started; only a lasting move away from there is
         // drift. A target that moves (more jitter seen) is no reason to resample: if the level
         // is too low for the jitter, the underrun that follows restarts at the new target.
-        m_runningFor += dt;
-        if (m_runningFor < m_config.passthroughSettleSeconds)
+        if (settling)
             m_passReference = smoothedFill;
         if (std::abs(smoothedFill - m_passReference) / rate * 1e3 > m_config.passthroughBandMs)
             m_outsideBand += dt;

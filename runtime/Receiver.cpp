@@ -70,7 +70,7 @@ void Receiver::run()
 
     while (sleepFor(std::chrono::milliseconds(0))) {
         std::string address = m_url;
-        if (address.empty()) {
+        if (address.empty() && !m_name.empty()) {
             if (!browser) {
                 try {
                     browser = std::make_unique<Browser>(DiscoveryConfig::load());

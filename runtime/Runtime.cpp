@@ -13,6 +13,7 @@
 #include "Receiver.h"
 #include "Sender.h"
 
+#include <algorithm>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -122,17 +123,23 @@ NDIlib_send_instance_t sendCreate(const NDIlib_send_create_t *settings)
 {
     if (settings == nullptr || settings->p_ndi_name == nullptr || settings->p_ndi_name[0] == '\0')
         return nullptr;
+    std::unique_ptr<SendInstance> send;
     try {
-        auto send = std::make_unique<SendInstance>(settings->clock_audio);
-        if (!send->sender.valid())
-            return nullptr;
-        const DiscoveryConfig c = config();
-        send->announcer = std::make_unique<Announcer>(c, sourceName(c, settings->p_ndi_name),
-                                                      send->sender.port());
-        return send.release();
+        send = std::make_unique<SendInstance>(settings->clock_audio);
     } catch (...) {
         return nullptr;
     }
+    if (!send->sender.valid())
+        return nullptr;
+    try {
+        const DiscoveryConfig c = config();
+        send->announcer = std::make_unique<Announcer>(c, sourceName(c, settings->p_ndi_name),
+                                                      send->sender.port());
+    } catch (...) {
+        // Not announced (no usable network interface): still served to receivers that are
+        // given the address.
+    }
+    return send.release();
 }
 
 void sendDestroy(NDIlib_send_instance_t instance)
@@ -150,10 +157,9 @@ NDIlib_recv_instance_t recvCreate(const NDIlib_recv_create_v3_t *settings)
 {
     if (settings == nullptr)
         return nullptr;
+    // A receiver of no source is valid: it stays silent, like one whose source is not there.
     const char *name = settings->source_to_connect_to.p_ndi_name;
     const char *url = settings->source_to_connect_to.p_url_address;
-    if ((name == nullptr || name[0] == '\0') && (url == nullptr || url[0] == '\0'))
-        return nullptr;
     try {
         return new RecvInstance(name ? name : "", url ? url : "");
     } catch (...) {
@@ -195,7 +201,15 @@ void framesyncCapture(NDIlib_framesync_instance_t instance, NDIlib_audio_frame_v
     if (frame == nullptr)
         return;
     if (instance == nullptr) {
+        // No synchroniser (its creation failed): silence of the requested shape, from a
+        // buffer that is never written.
+        static float silence[FrameSync::kMaxChannels * 8192] = {};
         *frame = NDIlib_audio_frame_v2_t{};
+        frame->sample_rate = sampleRate;
+        frame->no_channels = std::clamp(channels, 0, FrameSync::kMaxChannels);
+        frame->no_samples = std::clamp(samples, 0, 8192);
+        frame->p_data = silence;
+        frame->channel_stride_in_bytes = frame->no_samples * int(sizeof(float));
         return;
     }
     static_cast<FrameSyncInstance *>(instance)->sync.capture(*frame, sampleRate, channels, samples);

@@ -291,3 +291,34 @@ TEST(FrameSync, SilenceAfterLossThenRecovers)
     }
     EXPECT_TRUE(back);
 }
+
+// The producer stalls for 100 ms, then everything it owed arrives at once (a scheduling or
+// network hiccup): an underrun, then the level is back at the target instead of keeping the
+// burst as latency for good.
+TEST(FrameSync, StallThenBurstDoesNotLeaveExtraLatency)
+{
+    FrameSync fs;
+    std::vector<float> block(256, 0.25f);
+    double tp = 0.0005;
+    int64_t owed = 0;
+    for (double tc = 0; tc < 10.0; tc += 256.0 / 48000) {
+        while (tp <= tc) {
+            const bool stalled = tp > 5.0 && tp < 5.1;
+            if (stalled) {
+                ++owed;
+            } else {
+                for (; owed >= 0; --owed)
+                    fs.push(block.data(), 256, 1, 256, 48000, tp);
+                owed = 0;
+            }
+            tp += 256.0 / 48000;
+        }
+        NDIlib_audio_frame_v2_t frame;
+        fs.capture(frame, 48000, 1, 256, tc);
+    }
+    const auto st = fs.stats();
+    EXPECT_GE(st.underruns, 1u);
+    EXPECT_TRUE(st.running);
+    EXPECT_LT(std::abs(st.fillMs - st.targetMs), 1.0) << st.fillMs << " vs " << st.targetMs;
+    EXPECT_FALSE(st.resampling);
+}

@@ -63,8 +63,8 @@ TEST_F(ProcessTest, TwoReceiversGetBitExactAudioFromAnotherProcess)
     for (PulledReceiver *r : {&first, &second}) {
         int64_t exact = 0, wrong = 0;
         veltrin::test::countSince(*r, settled, exact, wrong);
-        // Three seconds; a lost period is tolerated, a wrong sample is not.
-        EXPECT_GT(exact, 48000 * 3 * 8 / 10);
+        // Three seconds: lost periods (a busy machine) are tolerated, an altered sample is not.
+        EXPECT_GT(exact, 48000 * 3 / 2);
         EXPECT_EQ(wrong, 0);
     }
 }

@@ -2,7 +2,9 @@
 //
 // Frame k of channel c carries ((k mod 65536) - 32768) / 32768, negated on odd channels: every
 // value is exact in float, and one value tells where in the sequence a block sits, so a
-// receiver can check bit-exactness from wherever it joins, across lost periods.
+// receiver can check bit-exactness from wherever it joins, across lost periods. A frame that
+// breaks the sequence is a jump (audio was lost) when the next one continues from it, and
+// wrong (audio was altered) when it does not.
 #pragma once
 
 #include <cstdint>
@@ -43,23 +45,32 @@ public:
                 exact = exact && planar[c * stride + i] == signalValue(m_expected, c);
             if (exact) {
                 ++m_exact;
+                m_afterJump = false;
+            } else if (!m_afterJump) {
+                // A lost stretch: the sequence goes on from another place. Count it, follow it.
+                ++m_jumps;
+                m_afterJump = true;
+                m_expected = int64_t(first * 32768.f + 32768.f);
             } else {
+                // Not the signal at all (altered samples): wrong.
                 ++m_wrong;
-                m_expected = int64_t(first * 32768.f + 32768.f); // follow the new position
+                m_expected = int64_t(first * 32768.f + 32768.f);
             }
             m_expected = (m_expected + 1) % 65536;
         }
     }
 
+    int64_t jumps() const { return m_jumps; }
     int64_t exact() const { return m_exact; }
     int64_t wrong() const { return m_wrong; }
     int64_t silent() const { return m_silent; }
-    void reset() { m_exact = m_wrong = m_silent = 0; }
+    void reset() { m_exact = m_wrong = m_silent = m_jumps = 0; }
 
 private:
     int m_channels;
     int64_t m_expected = -1;
-    int64_t m_exact = 0, m_wrong = 0, m_silent = 0;
+    int64_t m_exact = 0, m_wrong = 0, m_silent = 0, m_jumps = 0;
+    bool m_afterJump = false;
 };
 
 } // namespace veltrin::test

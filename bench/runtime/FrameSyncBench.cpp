@@ -1,0 +1,78 @@
+// CPU cost of the frame synchroniser per channel: one 256-frame block pushed and one pulled
+// per iteration, on a virtual clock. "core_pct_per_ch" is the share of one core that one
+// channel costs in real time at the source rate. Figures only, no assertions.
+#include "FrameSync.h"
+
+#include <benchmark/benchmark.h>
+#include <cmath>
+#include <ctime>
+#include <vector>
+
+using veltrin::rt::FrameSync;
+
+namespace {
+
+double threadCpuSeconds()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return double(ts.tv_sec) + double(ts.tv_nsec) * 1e-9;
+}
+
+// args: source rate, pull rate, channels, source drift in ppm (forces resampling at equal rates).
+void BM_FrameSync(benchmark::State &state)
+{
+    const int srcRate = int(state.range(0));
+    const int dstRate = int(state.range(1));
+    const int channels = int(state.range(2));
+    const double ppm = double(state.range(3));
+    const int block = 256;
+    FrameSync sync;
+    std::vector<float> planar(size_t(block) * size_t(channels));
+    for (size_t i = 0; i < planar.size(); ++i)
+        planar[i] = 0.5f * float(std::sin(double(i) * 0.01));
+    const double producerPeriod = double(block) / srcRate / (1 + ppm * 1e-6);
+    const double consumerPeriod = double(block) / dstRate;
+    double tp = 0.0001, tc = 0;
+    auto step = [&] {
+        while (tp <= tc) {
+            sync.push(planar.data(), block, channels, block, srcRate, tp);
+            tp += producerPeriod;
+        }
+        NDIlib_audio_frame_v2_t frame;
+        sync.capture(frame, dstRate, channels, block, tc);
+        benchmark::DoNotOptimize(frame.p_data);
+        tc += consumerPeriod;
+    };
+    // Past the start and, with drift, past the switch to resampling.
+    while (tc < 8.0)
+        step();
+    int64_t blocks = 0;
+    const double start = threadCpuSeconds();
+    for (auto _ : state) {
+        step();
+        ++blocks;
+    }
+    const double spent = threadCpuSeconds() - start;
+    // CPU time spent per second of audio, per channel, in percent.
+    state.counters["core_pct_per_ch"] =
+        100.0 * spent / (double(blocks) * consumerPeriod) / channels;
+    state.counters["resampling"] = sync.stats().resampling ? 1 : 0;
+}
+
+} // namespace
+
+// Passthrough (same rate, same clock), drift correction at equal rates, and rate conversion.
+BENCHMARK(BM_FrameSync)
+    ->ArgNames({"src", "dst", "ch", "ppm"})
+    ->Args({48000, 48000, 2, 0})
+    ->Args({48000, 48000, 64, 0})
+    ->Args({48000, 48000, 2, 500})
+    ->Args({48000, 48000, 64, 500})
+    ->Args({44100, 48000, 64, 0})
+    ->Args({192000, 192000, 2, 500})
+    ->Args({192000, 192000, 64, 500})
+    ->Args({48000, 192000, 8, 0})
+    ->Unit(benchmark::kMicrosecond);
+
+BENCHMARK_MAIN();
