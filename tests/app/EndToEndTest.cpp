@@ -4,6 +4,7 @@
 // the capture switch on; a receiver here must hear the sine under "HOST (name)". Closing is
 // refused while it runs; the switch off silences the source and lets the window close.
 #include "JackHarness.h"
+#include "LeakCheck.h"
 #include "NdiLib.h"
 #include "XvfbSession.h"
 #include "wrapper.h"
@@ -278,8 +279,13 @@ int main(int argc, char **argv)
     QCoreApplication::setAttribute(Qt::AA_DisableWindowContextHelpButton, true);
     QApplication app(argc, argv);
     QQuickStyle::setStyle(QStringLiteral("Material"));
-    EndToEndTest test;
-    return QTest::qExec(&test, argc, argv);
+    int result = 0;
+    {
+        EndToEndTest test;
+        result = QTest::qExec(&test, argc, argv);
+    }
+    checkLeaksNow();
+    return result;
 }
 
 #include "EndToEndTest.moc"

@@ -1,6 +1,7 @@
 // Qt Quick tests of the main window and its pages, run against FakeWrapper.
 #include "FakeControl.h"
 #include "FakeWrapper.h"
+#include "LeakCheck.h"
 
 #include <QQmlContext>
 #include <QQmlEngine>
@@ -31,7 +32,10 @@ int main(int argc, char **argv)
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("QT_QUICK_BACKEND", "software");
     PagesTestSetup setup;
-    return quick_test_main_with_setup(argc, argv, "app_pages", VELTRIN_QML_TESTS, &setup);
+    const int result =
+        quick_test_main_with_setup(argc, argv, "app_pages", VELTRIN_QML_TESTS, &setup);
+    checkLeaksNow();
+    return result;
 }
 
 #include "PagesTest.moc"

@@ -2,6 +2,7 @@
 // picture of each page, and of the close refusal, into the build directory for people to look
 // at. The checks only make sure that each picture is the whole window and not blank.
 #include "FakeWrapper.h"
+#include "LeakCheck.h"
 #include "XvfbSession.h"
 
 #include <QApplication>
@@ -171,8 +172,13 @@ int main(int argc, char *argv[])
     qputenv("QT_QUICK_BACKEND", "software");
     QApplication app(argc, argv);
     QQuickStyle::setStyle(QStringLiteral("Material"));
-    ScreenshotTest test;
-    return QTest::qExec(&test, argc, argv);
+    int result = 0;
+    {
+        ScreenshotTest test;
+        result = QTest::qExec(&test, argc, argv);
+    }
+    checkLeaksNow();
+    return result;
 }
 
 #include "ScreenshotTest.moc"

@@ -3,6 +3,7 @@
 // would see (the window title, whether the splash had a picture, whether an icon was found)
 // and quits with 0. A scene that fails leaves the start-up's own exit code.
 #include "FakeWrapper.h"
+#include "LeakCheck.h"
 #include "LoggingUtils.h"
 #include "Startup.h"
 
@@ -40,23 +41,27 @@ int main(int argc, char *argv[])
         return 2;
     }
     const QUrl scene(QString::fromLocal8Bit(argv[1]));
-    return Startup::run(argc, argv, scene, registerFake, [](QQmlApplicationEngine &engine) {
-        const bool picture = splashHasPicture();
-        const auto roots = engine.rootObjects();
-        auto *window = roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(roots.first());
-        if (!window)
-            return;
-        // Several frames can be drawn before the exit request is handled; report the first.
-        auto reported = std::make_shared<bool>(false);
-        QObject::connect(window, &QQuickWindow::frameSwapped, window, [window, picture, reported] {
-            if (*reported)
+    const int result =
+        Startup::run(argc, argv, scene, registerFake, [](QQmlApplicationEngine &engine) {
+            const bool picture = splashHasPicture();
+            const auto roots = engine.rootObjects();
+            auto *window = roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(roots.first());
+            if (!window)
                 return;
-            *reported = true;
-            std::printf("window: %s\nsplash picture: %s\nicon: %s\n", qPrintable(window->title()),
-                        picture ? "yes" : "no",
-                        QApplication::windowIcon().pixmap(32).isNull() ? "no" : "yes");
-            std::fflush(stdout);
-            QCoreApplication::exit(0);
+            // Several frames can be drawn before the exit request is handled; report the first.
+            auto reported = std::make_shared<bool>(false);
+            QObject::connect(
+                window, &QQuickWindow::frameSwapped, window, [window, picture, reported] {
+                    if (*reported)
+                        return;
+                    *reported = true;
+                    std::printf("window: %s\nsplash picture: %s\nicon: %s\n",
+                                qPrintable(window->title()), picture ? "yes" : "no",
+                                QApplication::windowIcon().pixmap(32).isNull() ? "no" : "yes");
+                    std::fflush(stdout);
+                    QCoreApplication::exit(0);
+                });
         });
-    });
+    checkLeaksNow();
+    return result;
 }
