@@ -78,8 +78,10 @@ void Sender::pace(int samples, int rate) noexcept
         m_paceStarted = true;
     }
     m_due = std::max(m_due, now - burst) + block / kPaceTolerance;
-    if (m_due > now)
+    if (m_due > now) {
+        m_pacedCalls.fetch_add(1, std::memory_order_relaxed);
         std::this_thread::sleep_for(std::chrono::duration<double>(m_due - now));
+    }
 }
 
 void Sender::sendAudio(const NDIlib_audio_frame_v2_t &frame) noexcept
@@ -133,6 +135,7 @@ SenderStats Sender::stats() const
     s.clientsDropped = m_clientsDropped.load(std::memory_order_relaxed);
     s.clientFramesDropped = m_clientFramesDropped.load(std::memory_order_relaxed);
     s.clients = m_clients.load(std::memory_order_relaxed);
+    s.pacedCalls = m_pacedCalls.load(std::memory_order_relaxed);
     return s;
 }
 

@@ -27,6 +27,7 @@ struct SenderStats {
     uint64_t clientsAccepted = 0;
     uint64_t clientsDropped = 0;      // stalled, misbehaving or over the limit
     uint64_t clientFramesDropped = 0; // frames a slow receiver did not get
+    uint64_t pacedCalls = 0;          // sends that waited because the caller ran ahead
     int clients = 0;                  // connected now
 };
 
@@ -66,7 +67,7 @@ private:
     // Shared.
     std::atomic<bool> m_running{true};
     std::atomic<uint64_t> m_framesSent{0}, m_framesDropped{0}, m_clientsAccepted{0},
-        m_clientsDropped{0}, m_clientFramesDropped{0};
+        m_clientsDropped{0}, m_clientFramesDropped{0}, m_pacedCalls{0};
     std::atomic<int> m_clients{0};
     std::thread m_thread;
 };

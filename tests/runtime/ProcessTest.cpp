@@ -101,3 +101,44 @@ TEST_F(ProcessTest, SilenceWhenSenderDiesAndAudioWhenANewOneComes)
                 static_cast<long long>(took.count()));
     EXPECT_LE(took.count(), 2000);
 }
+
+// A finder lists the other process's source by its full name with an address, reports the
+// change, and reports it gone once the sender ends.
+TEST_F(ProcessTest, FinderListsAndDropsTheSource)
+{
+    const std::string name = uniqueName("Listed");
+    const std::string full = fullName(name);
+    NDIlib_find_instance_t finder = NDIlib_find_create_v2(nullptr);
+    ASSERT_NE(finder, nullptr);
+    auto listed = [&](std::string *address) {
+        uint32_t count = 0;
+        const NDIlib_source_t *sources = NDIlib_find_get_current_sources(finder, &count);
+        for (uint32_t i = 0; i < count; ++i)
+            if (sources[i].p_ndi_name == full) {
+                if (address)
+                    *address = sources[i].p_url_address ? sources[i].p_url_address : "";
+                return true;
+            }
+        return false;
+    };
+    {
+        auto sender = startSender(name, 30);
+        ASSERT_TRUE(sender->waitFor("sending", 5000));
+        std::string address;
+        // The finder was empty when it was created, so this reports a change (at once if the
+        // source has already been seen).
+        const bool changed = NDIlib_find_wait_for_sources(finder, 5000);
+        const auto end = Clock::now() + 5s;
+        while (!listed(&address) && Clock::now() < end)
+            NDIlib_find_wait_for_sources(finder, 200);
+        ASSERT_TRUE(listed(&address));
+        EXPECT_TRUE(changed);
+        EXPECT_NE(address.find(':'), std::string::npos) << address;
+        EXPECT_EQ(sender->finish(), 0);
+    }
+    const auto end = Clock::now() + 5s;
+    while (listed(nullptr) && Clock::now() < end)
+        NDIlib_find_wait_for_sources(finder, 200);
+    EXPECT_FALSE(listed(nullptr));
+    NDIlib_find_destroy(finder);
+}

@@ -244,3 +244,45 @@ TEST(Transport, ReceiverDropsInvalidPeerAndRetries)
     EXPECT_GE(receiver.stats().connections, 3u);
     EXPECT_EQ(frame.no_samples, 64);
 }
+
+// Audio clocking: a caller paced by its device is never held up; a caller that runs faster
+// than real time is slowed to the audio rate (plus a small tolerance and start-up burst).
+TEST(Transport, AudioClockingPacesOnlyCallersThatRunAhead)
+{
+    std::vector<float> planar(512, 0.f);
+    NDIlib_audio_frame_v2_t audio;
+    audio.sample_rate = 48000;
+    audio.no_channels = 2;
+    audio.no_samples = 256;
+    audio.p_data = planar.data();
+    audio.channel_stride_in_bytes = 256 * 4;
+    const auto block =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(256.0 / 48000));
+    {
+        // Like a sound card: one block per block period; after a late wake-up it goes on
+        // from now (a device skips what it missed, it never catches up faster).
+        Sender sender(true);
+        auto next = Clock::now();
+        const auto end = next + 1500ms;
+        while (next < end) {
+            next = std::max(next + block, Clock::now());
+            std::this_thread::sleep_until(next);
+            sender.sendAudio(audio);
+        }
+        EXPECT_EQ(sender.stats().pacedCalls, 0u);
+        EXPECT_GT(sender.stats().framesSent, 100u);
+    }
+    {
+        Sender sender(true);
+        const auto start = Clock::now();
+        int64_t frames = 0;
+        while (Clock::now() - start < 1500ms) {
+            sender.sendAudio(audio);
+            frames += 256;
+        }
+        const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+        // At most real time plus 0.5 %, the 0.1 s burst allowance and one block in flight.
+        EXPECT_LE(double(frames) / 48000, wall * 1.005 + 0.1 + 3 * 256.0 / 48000);
+        EXPECT_GT(sender.stats().pacedCalls, 100u);
+    }
+}
