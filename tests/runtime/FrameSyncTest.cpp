@@ -163,7 +163,8 @@ TEST(FrameSync, DropsSurplusSourceChannels)
 // Same rates and one clock: the samples come out untouched, in order.
 TEST(FrameSync, EqualRatesPassSamplesBitExact)
 {
-    for (auto [srcBlock, dstBlock] : {std::pair{256, 256}, {480, 256}, {64, 2048}}) {
+    for (auto [srcBlock, dstBlock] :
+         {std::pair{256, 256}, {480, 256}, {64, 2048}, {32, 32}, {2048, 32}, {2048, 2048}}) {
         FrameSync fs;
         auto value = [](int64_t f, int c) {
             return (float(f % 65536) - 32768.f) / 32768.f * (c == 0 ? 1.f : -1.f);
