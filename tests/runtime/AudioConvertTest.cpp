@@ -9,8 +9,12 @@ using namespace veltrin::rt;
 
 TEST(AudioConvert, RoundTripWithStrideKeepsEverySample)
 {
-    for (auto [channels, samples, stride] :
-         {std::tuple{1, 1, 0}, {2, 256, 256}, {64, 33, 40}, {5, 2048, 2048}}) {
+    for (auto [channels, samples, stride] : {std::tuple{1, 1, 0},
+                                             {2, 256, 256},
+                                             {4, 100, 0},
+                                             {64, 33, 40},
+                                             {5, 2048, 2048},
+                                             {80, 17, 20}}) {
         std::vector<float> interleaved(size_t(channels) * size_t(samples));
         for (size_t i = 0; i < interleaved.size(); ++i)
             interleaved[i] = float(i) * 0.5f - 7.f;
