@@ -1,6 +1,7 @@
 // CPU cost of the frame synchroniser per channel: one 256-frame block pushed and one pulled
 // per iteration, on a virtual clock. "core_pct_per_ch" is the share of one core that one
 // channel costs in real time at the source rate. Figures only, no assertions.
+#include "AudioConvert.h"
 #include "FrameSync.h"
 
 #include <benchmark/benchmark.h>
@@ -74,5 +75,33 @@ BENCHMARK(BM_FrameSync)
     ->Args({192000, 192000, 64, 500})
     ->Args({48000, 192000, 8, 0})
     ->Unit(benchmark::kMicrosecond);
+
+// De-interleaving and interleaving one 256-frame block (what the engine does per block);
+// "per_sample" is the time per sample, both directions together.
+void BM_Convert(benchmark::State &state)
+{
+    const int channels = int(state.range(0));
+    const int samples = 256;
+    std::vector<float> interleaved(size_t(channels) * samples), planar(interleaved.size());
+    for (size_t i = 0; i < interleaved.size(); ++i)
+        interleaved[i] = float(i);
+    NDIlib_audio_frame_interleaved_32f_t in;
+    in.no_channels = channels;
+    in.no_samples = samples;
+    in.p_data = interleaved.data();
+    NDIlib_audio_frame_v2_t mid;
+    mid.p_data = planar.data();
+    mid.channel_stride_in_bytes = samples * 4;
+    for (auto _ : state) {
+        veltrin::rt::interleavedToPlanar(in, mid);
+        veltrin::rt::planarToInterleaved(mid, in);
+        benchmark::ClobberMemory();
+    }
+    state.counters["per_sample"] =
+        benchmark::Counter(double(channels) * samples, benchmark::Counter::kIsIterationInvariantRate
+                                                           | benchmark::Counter::kInvert);
+}
+
+BENCHMARK(BM_Convert)->ArgName("ch")->Arg(1)->Arg(2)->Arg(8)->Arg(64);
 
 BENCHMARK_MAIN();
