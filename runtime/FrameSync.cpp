@@ -209,6 +209,7 @@ void FrameSync::capture(NDIlib_audio_frame_v2_t &frame, int sampleRate, int chan
         // The first call, or a larger block than ever before.
         m_out.resize(need);
         m_scratch.resize(need);
+        m_discard.resize(size_t(kMaxChannels) * kDiscardFrames);
     }
     std::fill_n(m_out.data(), need, 0.f);
     if (sampleRate > 0 && ch > 0 && n > 0) {
@@ -334,7 +335,7 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
         // The rewind below reads samples just behind the read position; they are intact while
         // the ring is far from full.
         switchNow = m_outsideBand > m_config.passthroughHoldSeconds
-                    && nowAvail + s.lookahead < double(s.capacity) / 2;
+                    && nowAvail + 2.0 * s.lookahead < double(s.capacity) / 2;
     }
 
     const int used = std::min(channels, s.channels);
@@ -346,28 +347,34 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
         if (switchNow) {
             // Passthrough for this block into the scratch buffer, then the resampler started
             // `lookahead` frames back (those samples are still in the ring) so that it needs no
-            // more input than passthrough would; the two are cross-faded.
+            // more input than passthrough would; the two are cross-faded within the block.
             m_resampling = true;
             readPassthrough(s, m_scratch.data(), used, n, false);
-            const auto back = uint64_t(s.lookahead);
+            // Started twice the look-ahead back, with the first look-ahead's worth of output
+            // thrown away: what is kept was computed with real samples on both sides, not
+            // from the zeros a fresh resampler starts with.
+            const int discard = std::min(s.lookahead, kDiscardFrames);
+            const auto back = uint64_t(s.lookahead + discard);
             s.readPos.store(s.readPos.load(std::memory_order_relaxed) - back,
                             std::memory_order_relaxed);
-            m_crossfadeLeft = m_config.crossfadeFrames;
+            readResampled(s, m_discard.data(), discard, used, discard, ioRatio);
+            // Within this block: the passthrough side exists for this block only.
+            m_crossfadeTotal = std::clamp(m_config.crossfadeFrames, 1, n);
+            m_crossfadeLeft = m_crossfadeTotal;
         }
-        made = readResampled(s, out, used, n, ioRatio);
+        made = readResampled(s, out, n, used, n, ioRatio);
         if (m_crossfadeLeft > 0) {
-            const int len = std::min(m_crossfadeLeft, n);
-            const int total = m_config.crossfadeFrames;
-            const int done = total - m_crossfadeLeft;
+            const int len = m_crossfadeLeft;
+            const int total = m_crossfadeTotal;
             for (int c = 0; c < used; ++c) {
                 float *o = out + size_t(c) * size_t(n);
                 const float *p = m_scratch.data() + size_t(c) * size_t(n);
                 for (int i = 0; i < len; ++i) {
-                    const float w = float(done + i + 1) / float(total + 1);
+                    const float w = float(i + 1) / float(total + 1);
                     o[i] = p[i] * (1.f - w) + o[i] * w;
                 }
             }
-            m_crossfadeLeft -= len;
+            m_crossfadeLeft = 0;
         }
     }
     if (made < n) {
@@ -400,7 +407,8 @@ int FrameSync::readPassthrough(SourceStream &s, float *out, int channels, int n,
     return take;
 }
 
-int FrameSync::readResampled(SourceStream &s, float *out, int channels, int n, double ioRatio)
+int FrameSync::readResampled(SourceStream &s, float *out, int stride, int channels, int n,
+                             double ioRatio)
 {
     soxr_set_io_ratio(s.resampler.get(), ioRatio, size_t(n));
     s.resamplerUsed = true;
@@ -419,7 +427,7 @@ int FrameSync::readResampled(SourceStream &s, float *out, int channels, int n, d
         // A null input would tell the resampler that the stream has ended.
         for (int c = 0; c < channels; ++c) {
             in[c] = s.channel(c) + at;
-            dst[c] = out + size_t(c) * size_t(n) + made;
+            dst[c] = out + size_t(c) * size_t(stride) + made;
         }
         size_t used = 0, produced = 0;
         soxr_process(s.resampler.get(), in, feed, &used, dst, size_t(n - made), &produced);

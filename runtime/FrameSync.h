@@ -50,7 +50,7 @@ struct FrameSyncConfig {
     double passthroughHoldSeconds = 1.0;
     // The level that passthrough holds is taken during this long after a start.
     double passthroughSettleSeconds = 0.5;
-    // Length of the cross-fade from passthrough to resampling.
+    // Length of the cross-fade from passthrough to resampling (at most one block).
     int crossfadeFrames = 256;
     // Ring capacity, s (at least 32768 frames).
     double ringSeconds = 0.25;
@@ -103,7 +103,8 @@ private:
     void takeNewStream();
     void produce(SourceStream &s, float *out, int channels, int n, double now);
     int readPassthrough(SourceStream &s, float *out, int channels, int n, bool consume);
-    int readResampled(SourceStream &s, float *out, int channels, int n, double ioRatio);
+    // Writes n frames per channel, channel c at out + c * stride.
+    int readResampled(SourceStream &s, float *out, int stride, int channels, int n, double ioRatio);
     void reclaim();
 
     const FrameSyncConfig m_config;
@@ -121,6 +122,8 @@ private:
     SourceStream *m_current = nullptr;
     std::vector<float> m_out;
     std::vector<float> m_scratch;
+    std::vector<float> m_discard; // a fresh resampler's start-up output
+    static constexpr int kDiscardFrames = 1024;
     bool m_running = false;
     bool m_resampling = false;
     double m_integral = 0;
@@ -132,6 +135,7 @@ private:
     double m_correction = 0;
     double m_heldIn = 0; // input frames inside the resampler, plus its phase
     int m_crossfadeLeft = 0;
+    int m_crossfadeTotal = 0;
     int64_t m_framesOut = 0;
     std::atomic<uint64_t> m_underruns{0};
     std::atomic<uint64_t> m_resyncs{0};

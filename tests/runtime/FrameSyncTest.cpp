@@ -228,37 +228,40 @@ TEST(FrameSync, TracksDriftForEightHours)
 // resampled sine stays clean (no click, no gap) after the switch from passthrough.
 TEST(FrameSync, DriftCorrectionKeepsSignalClean)
 {
-    FrameSync fs;
-    const Side src{48000, 1, 480, 1.0 / (1.0 + 300e-6)};
-    const Side dst{48000, 1, 256};
-    std::vector<float> tail;
-    float maxStep = 0;
-    float previous = 0;
-    bool started = false;
-    simulate(
-        fs, src, dst, 120.0, [](int64_t f, int) { return sine(f, 440.0, 48000); },
-        [&](double t, const NDIlib_audio_frame_v2_t &frame) {
-            for (int i = 0; i < 256; ++i) {
-                const float v = frame.p_data[i];
-                if (started)
-                    maxStep = std::max(maxStep, std::abs(v - previous));
-                started = started || v != 0.f;
-                previous = v;
-            }
-            if (t > 110.0)
-                tail.insert(tail.end(), frame.p_data, frame.p_data + 256);
-        });
-    // A 440 Hz sine of amplitude 0.5 moves at most 0.029 per sample at 48 kHz.
-    EXPECT_LT(maxStep, 0.035f);
-    const auto st = fs.stats();
-    EXPECT_TRUE(st.resampling);
-    EXPECT_EQ(st.underruns, 0u);
-    EXPECT_NEAR(st.correctionPpm, 300, 20);
-    tail.resize(48000);
-    double freq = 0, amp = 0;
-    measureSine(tail, 48000, 440.0 * (1 + 300e-6), freq, amp);
-    EXPECT_NEAR(freq, 440.0 * (1 + 300e-6), 0.02);
-    EXPECT_NEAR(amp, 0.5, 0.005);
+    // Device blocks larger and smaller than the cross-fade.
+    for (int block : {256, 64}) {
+        FrameSync fs;
+        const Side src{48000, 1, 480, 1.0 / (1.0 + 300e-6)};
+        const Side dst{48000, 1, block};
+        std::vector<float> tail;
+        float maxStep = 0;
+        float previous = 0;
+        bool started = false;
+        simulate(
+            fs, src, dst, 120.0, [](int64_t f, int) { return sine(f, 440.0, 48000); },
+            [&](double t, const NDIlib_audio_frame_v2_t &frame) {
+                for (int i = 0; i < block; ++i) {
+                    const float v = frame.p_data[i];
+                    if (started)
+                        maxStep = std::max(maxStep, std::abs(v - previous));
+                    started = started || v != 0.f;
+                    previous = v;
+                }
+                if (t > 110.0)
+                    tail.insert(tail.end(), frame.p_data, frame.p_data + block);
+            });
+        // A 440 Hz sine of amplitude 0.5 moves at most 0.029 per sample at 48 kHz.
+        EXPECT_LT(maxStep, 0.035f) << block;
+        const auto st = fs.stats();
+        EXPECT_TRUE(st.resampling) << block;
+        EXPECT_EQ(st.underruns, 0u) << block;
+        EXPECT_NEAR(st.correctionPpm, 300, 20) << block;
+        tail.resize(48000);
+        double freq = 0, amp = 0;
+        measureSine(tail, 48000, 440.0 * (1 + 300e-6), freq, amp);
+        EXPECT_NEAR(freq, 440.0 * (1 + 300e-6), 0.02) << block;
+        EXPECT_NEAR(amp, 0.5, 0.005) << block;
+    }
 }
 
 // The source stops: silence follows; it starts again: audio comes back.
