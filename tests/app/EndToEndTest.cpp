@@ -21,6 +21,7 @@
 #include <QtQml>
 #include <QtTest>
 #include <cmath>
+#include <string>
 
 namespace {
 
@@ -29,7 +30,9 @@ constexpr double kToneHz = 1000.0;
 constexpr float kToneAmplitude = 0.5f;
 constexpr int kBlock = 2048;
 constexpr int kWaitMs = 60000;
-const char *const kClient = "veltrin";
+// JACK client names are unique per process: tests running in parallel against servers of their
+// own still collide on equal client names now and then.
+const std::string kClient = "veltrin-" + std::to_string(QCoreApplication::applicationPid());
 const char *const kTypedName = "E2E Desk";
 
 float tone(long long frame, int)
@@ -176,7 +179,7 @@ private slots:
         QCOMPARE(wrapper->ndiInSourName(), QString::fromLatin1(kTypedName));
         QCOMPARE(wrapper->inPutDev(), QStringLiteral("system"));
 
-        JackProbe probe("probe", 2);
+        JackProbe probe("probe-" + std::to_string(QCoreApplication::applicationPid()), 2);
         QVERIFY(probe.ok());
         probe.setSignal(tone);
 
