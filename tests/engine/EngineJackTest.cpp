@@ -58,70 +58,58 @@ long long matchBlock(const std::function<float(int c, int i)> &sample, int chann
 
 struct BlockStats {
     int blocks = 0, matched = 0, contiguous = 0;
+    long long previous = -1;
+
+    // Counts one period whose samples `sample(c, i)` should be the ramp times gain.
+    void add(const std::function<float(int c, int i)> &sample, int channels, float gain,
+             long long offset)
+    {
+        ++blocks;
+        const long long p = matchBlock(sample, channels, kPeriod, gain, offset);
+        if (p >= 0) {
+            ++matched;
+            contiguous += previous >= 0 && (previous + kPeriod) % kWrap == p ? 1 : 0;
+        }
+        previous = p;
+    }
     // Exact matches of at least half the periods cannot happen by chance, and leave room for the
     // dummy driver's xruns and for underflows of a loaded machine.
     bool mostlyMatched() const { return matched >= 100 && matched * 2 >= blocks; }
 };
 
-// Matches every sent frame against the probe's ramp.
+// Matches every sent frame from `skip` on against the probe's ramp.
 BlockStats matchSentFrames(const std::vector<ndirec::SentFrame> &frames, int channels, float gain,
                            long long offset, size_t skip)
 {
     BlockStats s;
-    long long previous = -1;
     for (size_t k = skip; k < frames.size(); ++k) {
         const ndirec::SentFrame &f = frames[k];
         EXPECT_EQ(f.channels, channels);
         EXPECT_EQ(f.samples, kPeriod);
-        if (f.channels != channels || f.samples != kPeriod)
-            continue;
-        ++s.blocks;
-        const long long p =
-            matchBlock([&](int c, int i) { return f.planar[static_cast<size_t>(c * kPeriod + i)]; },
-                       channels, kPeriod, gain, offset);
-        if (p < 0) {
-            previous = -1;
-            continue;
-        }
-        ++s.matched;
-        if (previous >= 0 && (previous + kPeriod) % kWrap == p)
-            ++s.contiguous;
-        previous = p;
+        if (f.channels == channels && f.samples == kPeriod)
+            s.add([&](int c, int i) { return f.planar[static_cast<size_t>(c * kPeriod + i)]; },
+                  channels, gain, offset);
     }
     return s;
 }
 
-// Matches what the probe recorded, in windows of one period, against the scripted ramp.
-// Only the first `frames` recorded frames count: what the stream played before it was stopped.
+// Matches what the probe recorded, in windows of one period from the first sound on, against
+// the scripted ramp. Only the first `frames` frames count: what played before the stop.
 BlockStats matchRecording(const JackProbe &probe, long long frames, int channels, float gain,
                           long long offset)
 {
     std::vector<std::vector<float>> tracks;
-    for (int c = 0; c < channels; ++c) {
+    for (int c = 0; c < channels; ++c)
         tracks.push_back(probe.recorded(c));
-        tracks.back().resize(std::min<size_t>(tracks.back().size(), static_cast<size_t>(frames)));
-    }
+    const size_t end = std::min(tracks[0].size(), static_cast<size_t>(frames));
     size_t start = 0;
-    while (start < tracks[0].size() && tracks[0][start] == 0.0f)
+    while (start < end && tracks[0][start] == 0.0f)
         ++start;
     BlockStats s;
-    long long previous = -1;
-    for (size_t at = start; at + kPeriod <= tracks[0].size(); at += kPeriod) {
-        ++s.blocks;
-        const long long p = matchBlock(
-            [&](int c, int i) {
-                return tracks[static_cast<size_t>(c)][at + static_cast<size_t>(i)];
-            },
-            channels, kPeriod, gain, offset);
-        if (p < 0) {
-            previous = -1;
-            continue;
-        }
-        ++s.matched;
-        if (previous >= 0 && (previous + kPeriod) % kWrap == p)
-            ++s.contiguous;
-        previous = p;
-    }
+    for (size_t at = start; at + kPeriod <= end; at += kPeriod)
+        s.add([&](int c,
+                  int i) { return tracks[static_cast<size_t>(c)][at + static_cast<size_t>(i)]; },
+              channels, gain, offset);
     return s;
 }
 
