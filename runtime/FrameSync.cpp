@@ -264,7 +264,7 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
     const double flowPos = double(arrivalPos) - lastBlock + sinceArrival;
 
     if (m_spread < 0)
-        m_spread = 0.125 * std::max<double>(lastBlock, blockIn);
+        m_spread = 0.0625 * std::max<double>(lastBlock, blockIn);
     const double margin = m_config.marginMs * 1e-3 * rate;
     const double target = blockIn + m_spread + margin;
     const bool fresh = m_resampling && !s.resamplerUsed;

@@ -34,7 +34,7 @@ struct FrameSyncConfig {
     // The ratio is never corrected by more than this (crystals drift by far less).
     double maxCorrection = 0.005;
     // Headroom kept above the observed spread of the fill level, ms.
-    double marginMs = 1.0;
+    double marginMs = 0.3;
     // Shortest time constant of the fill-level smoothing, ms; it is stretched to four blocks
     // of the larger side.
     double smoothingMs = 100.0;
