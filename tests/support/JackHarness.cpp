@@ -10,13 +10,11 @@
 #include <fcntl.h>
 #include <jack/jack.h>
 #include <pa_jack.h>
-#include <spawn.h>
 #include <string>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace {
 
@@ -47,17 +45,23 @@ JackServer::JackServer(int rate, int period, int inputs, int outputs)
     std::vector<const char *> argv{"jackd", "-n",      m_name.c_str(), "-R",      "-d",
                                    "dummy", "-r",      r.c_str(),      "-p",      p.c_str(),
                                    "-C",    c.c_str(), "-P",           o.c_str(), nullptr};
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, STDERR_FILENO, "/dev/null", O_WRONLY, 0);
     setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
-    pid_t pid = -1;
-    const int err = posix_spawnp(&pid, "jackd", &actions, nullptr,
-                                 const_cast<char *const *>(argv.data()), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (err != 0) {
-        std::fprintf(stderr, "cannot start jackd: %d\n", err);
+    // The server must not outlive a test that crashes or is killed by its time-out: the child
+    // asks the kernel for SIGKILL when the thread that started it goes away.
+    const pid_t parent = getpid();
+    const pid_t pid = fork();
+    if (pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
+        const int devNull = open("/dev/null", O_WRONLY);
+        dup2(devNull, STDOUT_FILENO);
+        dup2(devNull, STDERR_FILENO);
+        execvp("jackd", const_cast<char *const *>(argv.data()));
+        _exit(127);
+    }
+    if (pid < 0) {
+        std::fprintf(stderr, "cannot start jackd\n");
         return;
     }
     m_pid = pid;
