@@ -10,7 +10,7 @@ packages=(
   qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-layouts
   qml-module-qtquick-controls qml-module-qtquick-controls2 qml-module-qtquick-templates2
   qml-module-qtquick-extras qml-module-qtquick-dialogs
-  portaudio19-dev libsoxr-dev fonts-lato
+  portaudio19-dev libsoxr-dev fonts-lato xdg-utils
 )
 if [[ "${1:-}" == "--tests" ]]; then
   packages+=(
