@@ -4,9 +4,9 @@
 // matched against the ramp one by one and counted rather than compared from the first block.
 #include "JackHarness.h"
 #include "NdiRecorder.h"
+#include "ScratchHome.h"
 #include "wrapper.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 #include <cmath>
 #include <string>
@@ -171,13 +171,9 @@ private slots:
 
 int main(int argc, char **argv)
 {
-    QTemporaryDir root;
-    if (!root.isValid())
+    const ScratchHome home;
+    if (!home.valid())
         return 1;
-    QDir(root.path()).mkpath(QStringLiteral("home"));
-    QDir(root.path()).mkpath(QStringLiteral("config"));
-    qputenv("HOME", root.filePath(QStringLiteral("home")).toUtf8());
-    qputenv("XDG_CONFIG_HOME", root.filePath(QStringLiteral("config")).toUtf8());
 
     JackServer server(48000, 256, 2, 2);
     if (!server.running())

@@ -4,10 +4,10 @@
 #include "ChildProcess.h"
 #include "Discovery.h"
 #include "JackHarness.h"
+#include "ScratchHome.h"
 #include "TestSignal.h"
 #include "wrapper.h"
 
-#include <QTemporaryDir>
 #include <QtTest>
 #include <cmath>
 #include <memory>
@@ -98,13 +98,9 @@ private slots:
 
 int main(int argc, char **argv)
 {
-    QTemporaryDir root;
-    if (!root.isValid())
+    const ScratchHome home;
+    if (!home.valid())
         return 1;
-    QDir(root.path()).mkpath(QStringLiteral("home"));
-    QDir(root.path()).mkpath(QStringLiteral("config"));
-    qputenv("HOME", root.filePath(QStringLiteral("home")).toUtf8());
-    qputenv("XDG_CONFIG_HOME", root.filePath(QStringLiteral("config")).toUtf8());
 
     JackServer server(48000, 256, 2, 2);
     if (!server.running())

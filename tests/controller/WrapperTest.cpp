@@ -5,6 +5,7 @@
 
 #include "FakePortAudio.h"
 #include "NdiRecorder.h"
+#include "ScratchHome.h"
 
 #include <QMetaMethod>
 #include <QMetaProperty>
@@ -525,14 +526,9 @@ private slots:
 
 int main(int argc, char **argv)
 {
-    // Before anything reads a path: settings and the NDI file go to a scratch tree.
-    QTemporaryDir root;
-    if (!root.isValid())
+    const ScratchHome home;
+    if (!home.valid())
         return 1;
-    QDir(root.path()).mkpath(QStringLiteral("home"));
-    QDir(root.path()).mkpath(QStringLiteral("config"));
-    qputenv("HOME", root.filePath(QStringLiteral("home")).toUtf8());
-    qputenv("XDG_CONFIG_HOME", root.filePath(QStringLiteral("config")).toUtf8());
     QCoreApplication app(argc, argv);
     WrapperTest test;
     return QTest::qExec(&test, argc, argv);
