@@ -81,17 +81,24 @@ void deinterleaveWide(const float *in, NDIlib_audio_frame_v2_t &dst)
     }
 }
 
-} // namespace
-
-void planarToInterleaved(const NDIlib_audio_frame_v2_t &src,
-                         NDIlib_audio_frame_interleaved_32f_t &dst)
+// Copies rate, channel count, sample count and timecode from src to dst; true when there are
+// samples to move between two buffers.
+template <typename From, typename To> bool copyFormat(const From &src, To &dst)
 {
     dst.sample_rate = src.sample_rate;
     dst.no_channels = src.no_channels;
     dst.no_samples = src.no_samples;
     dst.timecode = src.timecode;
-    if (dst.p_data == nullptr || src.p_data == nullptr || src.no_channels <= 0
-        || src.no_samples <= 0)
+    return dst.p_data != nullptr && src.p_data != nullptr && src.no_channels > 0
+           && src.no_samples > 0;
+}
+
+} // namespace
+
+void planarToInterleaved(const NDIlib_audio_frame_v2_t &src,
+                         NDIlib_audio_frame_interleaved_32f_t &dst)
+{
+    if (!copyFormat(src, dst))
         return;
     const int channels = src.no_channels;
     const int samples = src.no_samples;
@@ -120,12 +127,7 @@ void planarToInterleaved(const NDIlib_audio_frame_v2_t &src,
 void interleavedToPlanar(const NDIlib_audio_frame_interleaved_32f_t &src,
                          NDIlib_audio_frame_v2_t &dst)
 {
-    dst.sample_rate = src.sample_rate;
-    dst.no_channels = src.no_channels;
-    dst.no_samples = src.no_samples;
-    dst.timecode = src.timecode;
-    if (dst.p_data == nullptr || src.p_data == nullptr || src.no_channels <= 0
-        || src.no_samples <= 0)
+    if (!copyFormat(src, dst))
         return;
     const int channels = src.no_channels;
     const int samples = src.no_samples;
