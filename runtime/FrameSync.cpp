@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <cstring>
+#include <limits>
 #include <soxr.h>
 
 namespace veltrin::rt {
@@ -190,8 +191,8 @@ void FrameSync::takeNewStream()
     m_current = s;
     m_running = false;
     m_resampling = s->sourceRate != s->outRate;
-    m_spread = -1;
-    m_smoothedError = 0;
+    m_reserve = -1;
+    m_observed = 0;
     m_outsideBand = 0;
     m_crossfadeLeft = 0;
     m_heldIn = 0;
@@ -244,6 +245,15 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
     const uint64_t write = s.writePos.load(std::memory_order_acquire);
     uint64_t read = s.readPos.load(std::memory_order_relaxed);
 
+    // The device's pace: a pull far later than its block's length means the device stalled,
+    // and for a while after that its blocks come back to back, faster than any network path
+    // can deliver.
+    const double interval = m_lastPull < 0 ? dt : now - m_lastPull;
+    if (interval > dt + std::max(2 * dt, m_config.stallMs * 1e-3))
+        m_lastStall = now;
+    const bool afterStall = now - m_lastStall < std::max(8 * dt, 4 * m_config.stallMs * 1e-3);
+    m_lastPull = now;
+
     // The source as a continuous flow: the latest block was played out at the sender over the
     // block's duration before it arrived, so the fill level grows smoothly between arrivals
     // (up to the block's size: a late block is not assumed). Measured at block boundaries
@@ -263,79 +273,114 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
     const double sinceArrival = std::clamp((now - arrivalTime) * rate, 0.0, double(lastBlock));
     const double flowPos = double(arrivalPos) - lastBlock + sinceArrival;
 
-    if (m_spread < 0)
-        m_spread = 0.0625 * std::max<double>(lastBlock, blockIn);
     const double margin = m_config.marginMs * 1e-3 * rate;
-    const double target = blockIn + m_spread + margin;
+    if (m_reserve < 0)
+        m_reserve = margin;
     const bool fresh = m_resampling && !s.resamplerUsed;
-
-    if (!m_running) {
-        const double start = target + (fresh ? s.lookahead : 0);
-        if (flowPos - double(read) < start)
-            return;
-        // Start at the target exactly: anything older is dropped.
-        read += uint64_t(flowPos - double(read) - start);
-        s.readPos.store(read, std::memory_order_release);
-        m_running = true;
-        m_smoothedError = 0;
-        m_outsideBand = 0;
-        m_runningFor = 0;
-    }
-
     // What the resampler has taken in but not yet given out counts as fill too; without it the
     // level would jump with every chunk the resampler takes.
     const double held = m_resampling && s.resamplerUsed ? m_heldIn - s.lookahead : 0.0;
-    const double nowAvail = flowPos - double(read) + held;
-    const double error = (nowAvail - target) / rate; // s
-    const double tau = std::max(m_config.smoothingMs * 1e-3, 4 * dt);
-    const double alpha = std::min(1.0, dt / tau);
-    m_smoothedError += alpha * (error - m_smoothedError);
-    const double smoothedFill = target + m_smoothedError * rate;
-    // The spread (how far late arrivals pull the level below its mean) is learnt only while
-    // locked: during a lock-in the smoothed level lags behind on purpose, and that is not jitter.
-    if (std::abs(m_smoothedError) * 1e3 < m_config.lockedWithinMs)
-        m_spread = std::max(m_spread * std::exp(-dt / m_config.spreadDecaySeconds),
-                            smoothedFill - nowAvail);
 
-    // Just after a start (often right after an underrun) the blocks that were late may all
-    // arrive at once; what they add above the target is dropped while the output is still
-    // settling, rather than kept as latency for good. Later, only a gross excess is cut.
-    m_runningFor += dt;
-    const bool settling = m_runningFor < m_config.passthroughSettleSeconds;
-    // A fresh resampler is about to take its look-ahead from the ring on top of the block.
-    const double level = target + (fresh ? s.lookahead : 0);
-    const double excess = (nowAvail - level) / rate * 1e3; // ms
-    if ((settling && excess > m_config.passthroughBandMs) || excess > m_config.resyncAboveMs) {
-        const auto cut = uint64_t(std::min(nowAvail - level, double(write - read)));
-        read += cut;
+    // The level that is always enough while blocks come in time, whatever the phases: a device
+    // block plus the reserve, on the flow model. Drifting clocks move the phases through every
+    // value, so the resampler holds this.
+    const double safeLevel = blockIn + m_reserve;
+
+    if (!m_running) {
+        // Pulls are played on paper first, for long enough to see every phase of the two block
+        // sizes; the start then takes the read position that would have left exactly the
+        // reserve after the leanest of them. On one clock that is a block plus the reserve just
+        // before each pull, however late within its cycle each block arrives.
+        if (m_observed <= 0) {
+            m_virtualRead = double(write);
+            m_virtualLeast = std::numeric_limits<double>::max();
+        }
+        const double virtualRead = m_virtualRead;
+        m_virtualLeast = std::min(m_virtualLeast, double(write) - virtualRead - blockIn);
+        m_virtualRead += blockIn;
+        m_observed += dt;
+        const double window = std::max(0.1, 4 * std::max<double>(lastBlock, blockIn) / rate);
+        if (m_observed < window)
+            return;
+        const double start =
+            virtualRead - (m_reserve + (fresh ? s.lookahead : 0) - m_virtualLeast);
+        if (start < double(read) || start > double(write))
+            return;
+        read = uint64_t(start);
         s.readPos.store(read, std::memory_order_release);
-        if (!settling)
-            m_resyncs.fetch_add(1, std::memory_order_relaxed);
-        m_smoothedError = 0;
+        m_running = true;
+        m_runningFor = 0;
+        m_outsideBand = 0;
+        m_target = -1;
+        m_owed = 0;
+        m_missingFor = 0;
+        m_short = false;
     }
 
+    double level = flowPos - double(read) + held;
+    if (m_target < 0) {
+        m_target = level;
+        m_smoothedFill = level;
+    }
+    const double tau = std::max(m_config.smoothingMs * 1e-3, 4 * dt);
+    const double alpha = std::min(1.0, dt / tau);
+    m_smoothedFill += alpha * (level - m_smoothedFill);
+    // The level this stream holds from now on (the PI loop's set point, and what passthrough
+    // keeps) is where it settles after a start.
+    m_runningFor += dt;
+    const bool settling = m_runningFor < m_config.passthroughSettleSeconds;
+    if (settling)
+        m_target = m_passReference = m_smoothedFill;
+    else if (m_resampling)
+        m_target = std::max(m_target, safeLevel);
+    // What passthrough keeps, or the resampler's set point.
+    const double reference = m_resampling ? m_target : m_passReference;
+
+    // Drops `frames` of the oldest samples (at most what the ring holds); the smoothed level
+    // moves with them, as it is no measurement error.
+    auto drop = [&](double frames) {
+        const auto cut = uint64_t(std::clamp(frames, 0.0, double(write - read)));
+        read += cut;
+        s.readPos.store(read, std::memory_order_release);
+        level -= double(cut);
+        m_smoothedFill -= double(cut);
+        return double(cut);
+    };
+    // Samples that came late after a stall were covered with silence: they are dropped as they
+    // turn up, so the latency is what it was before the stall.
+    if (m_owed > 0) {
+        if (now > m_owedUntil)
+            m_owed = 0;
+        else
+            m_owed -= drop(std::min({m_owed, std::round(level - reference),
+                                     double(write - read) - safeLevel}));
+    }
+    // A gross excess (a stall upstream burst in) is cut at once.
+    if (level - reference > m_config.resyncAboveMs * 1e-3 * rate) {
+        drop(level - reference);
+        m_resyncs.fetch_add(1, std::memory_order_relaxed);
+    }
+
+    const double error = (m_smoothedFill - reference) / rate; // s
     // Passthrough applies no correction, so it must not wind the integral up either.
     if (m_resampling)
-        m_integral = std::clamp(m_integral + m_config.integralGain * m_smoothedError * dt,
+        m_integral = std::clamp(m_integral + m_config.integralGain * error * dt,
                                 -m_config.maxCorrection, m_config.maxCorrection);
-    m_correction = std::clamp(m_config.proportionalGain * m_smoothedError + m_integral,
+    m_correction = std::clamp(m_config.proportionalGain * error + m_integral,
                               -m_config.maxCorrection, m_config.maxCorrection);
 
     bool switchNow = false;
     if (!m_resampling) {
-        // Passthrough keeps the level where it started; only a lasting move away from there is
-        // drift. A target that moves (more jitter seen) is no reason to resample: if the level
-        // is too low for the jitter, the underrun that follows restarts at the new target.
-        if (settling)
-            m_passReference = smoothedFill;
-        if (std::abs(smoothedFill - m_passReference) / rate * 1e3 > m_config.passthroughBandMs)
+        // Passthrough keeps the level where it settled; only a lasting move away from there is
+        // drift.
+        if (std::abs(error) * 1e3 > m_config.passthroughBandMs)
             m_outsideBand += dt;
         else
             m_outsideBand = 0;
         // The rewind below reads samples just behind the read position; they are intact while
         // the ring is far from full.
         switchNow = m_outsideBand > m_config.passthroughHoldSeconds
-                    && nowAvail + 2.0 * s.lookahead < double(s.capacity) / 2;
+                    && level + 2.0 * s.lookahead < double(s.capacity) / 2;
     }
 
     const int used = std::min(channels, s.channels);
@@ -349,6 +394,7 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
             // `lookahead` frames back (those samples are still in the ring) so that it needs no
             // more input than passthrough would; the two are cross-faded within the block.
             m_resampling = true;
+            m_target = std::max(m_passReference, safeLevel);
             readPassthrough(s, m_scratch.data(), used, n, false);
             // Started twice the look-ahead back, with the first look-ahead's worth of output
             // thrown away: what is kept was computed with real samples on both sides, not
@@ -379,12 +425,35 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
     }
     if (made < n) {
         m_underruns.fetch_add(1, std::memory_order_relaxed);
-        m_running = false;
-        // The spread seen so far was not enough: keep more from now on.
-        m_spread += std::max(margin, 0.25 * blockIn);
+        const double shortfall = double(n - made) * rate / s.outRate;
+        // A block late at a steady pull pace, for the second time in a while: jitter the
+        // reserve does not cover. The silence just played becomes latency (the late samples are
+        // played when they come), and later starts keep as much more. A first one, or the
+        // blocks a stall held up, are made up instead: the late samples are dropped as they
+        // come, so the latency stays what it was.
+        const bool late = !m_short && !afterStall;
+        if (late && now - m_lastLate < m_config.repeatSeconds) {
+            m_target += shortfall;
+            m_passReference += shortfall;
+            m_reserve = std::min(m_reserve + shortfall, kMaxReserveSeconds * rate);
+        } else {
+            m_owed += shortfall;
+            m_owedUntil = now + m_config.owedMs * 1e-3 + 2 * dt;
+        }
+        if (late)
+            m_lastLate = now;
+        m_short = true;
+        m_missingFor += dt;
+        if (m_missingFor * 1e3 > m_config.goneMs) {
+            m_running = false;
+            m_observed = 0;
+        }
+    } else {
+        m_short = false;
+        m_missingFor = 0;
     }
-    m_statFill.store(smoothedFill / rate * 1e3, std::memory_order_relaxed);
-    m_statTarget.store(target / rate * 1e3, std::memory_order_relaxed);
+    m_statFill.store(m_smoothedFill / rate * 1e3, std::memory_order_relaxed);
+    m_statTarget.store((m_resampling ? m_target : m_passReference) / rate * 1e3, std::memory_order_relaxed);
     m_statCorrection.store(m_correction * 1e6, std::memory_order_relaxed);
 }
 

@@ -10,11 +10,19 @@
 // a system call, except on its first call and whenever a larger block than ever before is
 // asked for (the output buffer grows).
 //
+// Latency: before it starts, the synchroniser plays the device's pulls on paper for a moment
+// and then starts where the leanest pull seen would have left just a small reserve in the ring:
+// on one clock that is a block plus the reserve, however late within its cycle each block
+// arrives. It then never stops for a short block: a stall of the device (pulls far too late,
+// then back to back) or a single late block is covered with silence and the late samples are
+// dropped as they come, so the latency stays; blocks that come late again and again raise the
+// reserve by what was missing.
+//
 // Drift: a PI controller on the smoothed fill level of the ring (in seconds) steers the ratio
-// of a variable-rate resampler so that the ring holds a small target that follows the block
-// sizes and the jitter seen. When source and device rates are equal the samples are passed
-// through untouched while the fill level stays within a band; only a lasting drift switches
-// the stream to resampling (with a short cross-fade).
+// of a variable-rate resampler so that the ring holds the level it settled at after the start,
+// and at least a device block plus the reserve. When source and device rates are equal the
+// samples are passed through untouched while the fill level stays within a band; only a
+// lasting drift switches the stream to resampling (with a short cross-fade).
 #pragma once
 
 #include "NdiLib.h"
@@ -33,22 +41,31 @@ struct FrameSyncConfig {
     double integralGain = 0.25;
     // The ratio is never corrected by more than this (crystals drift by far less).
     double maxCorrection = 0.005;
-    // Headroom kept above the observed spread of the fill level, ms.
+    // Headroom kept above a whole block (the larger of the source's and the device's) when
+    // playback starts; late arrivals at a steady pull pace add to it.
     double marginMs = 0.3;
     // Shortest time constant of the fill-level smoothing, ms; it is stretched to four blocks
     // of the larger side.
     double smoothingMs = 100.0;
-    // The observed spread (sawtooth of the block sizes plus jitter) decays with this time
-    // constant; slow, so that the target, and with it the pitch, moves only imperceptibly.
-    double spreadDecaySeconds = 600.0;
-    // Locked: the smoothed fill level is this close to the target.
-    double lockedWithinMs = 0.5;
+    // A pull this much later than its block's duration means the device itself stalled (an
+    // xrun): the samples that are late then are dropped when they come, instead of becoming
+    // latency.
+    double stallMs = 8.0;
+    // A late block raises the reserve only when another one came late at a steady pace within
+    // this long before: a single hiccup costs a short silence, not latency for good.
+    double repeatSeconds = 10.0;
+    // Silence owed after a stall is made up only this long; later samples are played as they are.
+    double owedMs = 50.0;
+    // After this long with nothing to play the source is taken as gone, and playback starts
+    // afresh when audio comes back.
+    double goneMs = 250.0;
     // Equal rates: samples pass through untouched while the smoothed level stays within this of
     // where it settled after a start.
     double passthroughBandMs = 2.0;
     // ... and the error must stay outside it this long before resampling starts.
     double passthroughHoldSeconds = 1.0;
-    // The level that passthrough holds is taken during this long after a start.
+    // The level that passthrough (and the resampler) holds is taken during this long after a
+    // start.
     double passthroughSettleSeconds = 0.5;
     // Length of the cross-fade from passthrough to resampling (at most one block).
     int crossfadeFrames = 256;
@@ -124,16 +141,31 @@ private:
     std::vector<float> m_scratch;
     std::vector<float> m_discard; // a fresh resampler's start-up output
     static constexpr int kDiscardFrames = 1024;
+    // Late arrivals never raise the reserve beyond this.
+    static constexpr double kMaxReserveSeconds = 0.1;
     bool m_running = false;
     bool m_resampling = false;
     double m_integral = 0;
-    double m_smoothedError = 0; // s
-    double m_spread = -1;       // frames; < 0 until the first block
-    double m_outsideBand = 0;   // s
-    double m_runningFor = 0;    // s since the last start
-    double m_passReference = 0; // frames: the level passthrough holds
+    double m_smoothedFill = 0; // source frames
+    double m_target = -1;      // source frames; < 0 until the first pull after a start
+    double m_reserve = -1;     // source frames above a block kept at a start; < 0 until known
+    double m_outsideBand = 0;  // s
+    double m_runningFor = 0;   // s since the last start
     double m_correction = 0;
     double m_heldIn = 0; // input frames inside the resampler, plus its phase
+    double m_lastPull = -1; // s
+    // Before a start: pulls played on paper from where the stream began, and the least that
+    // any of them left in the ring. A start then keeps just the reserve after the leanest pull.
+    double m_virtualRead = 0; // source frames
+    double m_virtualLeast = 0;
+    double m_observed = 0; // s of pulls seen before the start
+    double m_lastStall = -1e9; // s: the latest pull that came far too late
+    double m_lastLate = -1e9;  // s: the latest block that came late at a steady pace
+    double m_passReference = 0;                     // source frames
+    double m_owed = 0;        // source frames covered with silence after a stall
+    double m_owedUntil = 0;   // s
+    double m_missingFor = 0;  // s of consecutive short blocks
+    bool m_short = false;     // the previous block came up short
     int m_crossfadeLeft = 0;
     int m_crossfadeTotal = 0;
     int64_t m_framesOut = 0;

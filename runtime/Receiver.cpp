@@ -26,6 +26,7 @@ Receiver::~Receiver()
     {
         std::lock_guard lock(m_stopMutex);
         m_stop = true;
+        m_stopping.store(true, std::memory_order_relaxed);
     }
     m_stopCv.notify_all();
     if (m_thread.joinable())
@@ -67,6 +68,7 @@ void Receiver::run()
     std::vector<uint8_t> buffer(size_t(1) << 16);
     std::vector<float> clean;
     using Clock = std::chrono::steady_clock;
+    raiseNetworkThreadPriority();
 
     while (sleepFor(std::chrono::milliseconds(0))) {
         std::string address = m_url;
@@ -93,9 +95,7 @@ void Receiver::run()
         m_connected.store(true, std::memory_order_relaxed);
         wire::FrameParser parser;
         auto lastData = Clock::now();
-        for (;;) {
-            if (!sleepFor(std::chrono::milliseconds(0)))
-                break;
+        while (!m_stopping.load(std::memory_order_relaxed)) {
             pollfd p{fd.get(), POLLIN, 0};
             const int ready = ::poll(&p, 1, 100);
             if (ready < 0 && errno != EINTR)

@@ -55,6 +55,7 @@ private:
     std::mutex m_stopMutex;
     std::condition_variable m_stopCv;
     bool m_stop = false;
+    std::atomic<bool> m_stopping{false}; // m_stop, for a check without the lock
     std::atomic<uint64_t> m_connections{0}, m_badPeers{0}, m_frames{0};
     std::atomic<bool> m_connected{false};
     std::thread m_thread;

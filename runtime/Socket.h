@@ -44,4 +44,9 @@ void setNonBlocking(int fd);
 // "ip:port" of the socket's peer, for messages.
 std::string peerName(int fd);
 
+// For the calling network thread that carries audio: real-time scheduling just below a JACK
+// client's default priority when the system allows it (otherwise it stays as it is),
+// and a fine timer slack so its short sleeps end on time.
+void raiseNetworkThreadPriority();
+
 } // namespace veltrin::rt

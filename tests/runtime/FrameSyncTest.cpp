@@ -326,3 +326,141 @@ TEST(FrameSync, StallThenBurstDoesNotLeaveExtraLatency)
     EXPECT_LT(std::abs(st.fillMs - st.targetMs), 1.0) << st.fillMs << " vs " << st.targetMs;
     EXPECT_FALSE(st.resampling);
 }
+
+namespace {
+
+// One clock for both sides, as on a single JACK server: cycle j starts at cycles(j); the sender
+// captures a block in cycle j and it arrives `delay(j)` later; the receiver pulls a block in
+// every cycle, `pullAfter` into it. Returns, for every frame played after the first sound,
+// its latency in frames (-1 for silence).
+std::vector<double> runOneClock(FrameSync &fs, int block, double seconds, double pullAfter,
+                                const std::function<double(int64_t)> &cycles,
+                                const std::function<double(int64_t)> &delay)
+{
+    const int rate = 48000;
+    std::vector<float> data(size_t(block), 0.f);
+    std::vector<double> latency;
+    int64_t sent = 0;
+    bool started = false;
+    auto code = [](int64_t f) { return float(f % 32768 + 1) / 32768.f; };
+    for (int64_t j = 0; cycles(j) < seconds; ++j) {
+        const double pullAt = cycles(j) + pullAfter;
+        // Everything that has arrived by the pull, in order.
+        while (cycles(sent) + delay(sent) <= pullAt) {
+            for (int i = 0; i < block; ++i)
+                data[size_t(i)] = code(sent * block + i);
+            fs.push(data.data(), block, 1, block, rate, cycles(sent) + delay(sent));
+            ++sent;
+        }
+        NDIlib_audio_frame_v2_t frame;
+        fs.capture(frame, rate, 1, block, pullAt);
+        for (int i = 0; i < block; ++i) {
+            const float v = frame.p_data[i];
+            started = started || v != 0.f;
+            if (!started)
+                continue;
+            if (v == 0.f) {
+                latency.push_back(-1);
+                continue;
+            }
+            // The sample's frame number, modulo the code's period, gives its capture time.
+            const int64_t playedFrame = j * block + i;
+            const int64_t codeNow = int64_t(std::lround(v * 32768.f)) - 1;
+            int64_t captured = playedFrame - ((playedFrame - codeNow) % 32768 + 32768) % 32768;
+            latency.push_back(double(playedFrame - captured));
+        }
+    }
+    return latency;
+}
+
+} // namespace
+
+// On one clock the synchroniser holds a block plus a small reserve, whatever the network delay
+// and its jitter as long as blocks come within their cycle: the latency is one cycle plus the
+// reserve, and it stays put.
+TEST(FrameSync, OneClockLatencyIsOneBlockPlusReserve)
+{
+    for (int block : {64, 256, 1024}) {
+        FrameSync fs;
+        const double period = block / 48000.0;
+        uint32_t lcg = 12345;
+        std::vector<double> delays;
+        // Delays of 10 % to 60 % of a cycle (at 64 frames: 0.13 to 0.8 ms), in a fixed
+        // pseudo-random order.
+        auto delay = [&](int64_t k) {
+            while (delays.size() <= size_t(k)) {
+                lcg = lcg * 1664525u + 1013904223u;
+                delays.push_back(period * (0.1 + 0.5 * double(lcg >> 8) / double(1u << 24)));
+            }
+            return delays[size_t(k)];
+        };
+        const auto latency = runOneClock(
+            fs, block, 20.0, 0.02 * period, [&](int64_t j) { return double(j) * period; }, delay);
+        ASSERT_GT(latency.size(), size_t(48000 * 19)) << block;
+        const double reserve = 0.3e-3 * 48000;
+        double lowest = 1e9, highest = -1;
+        for (double l : latency) {
+            ASSERT_GE(l, 0) << block; // no silence once playing
+            lowest = std::min(lowest, l);
+            highest = std::max(highest, l);
+        }
+        EXPECT_EQ(lowest, highest) << block;
+        // Played one cycle after capture at the earliest: one block, plus the reserve.
+        EXPECT_GE(lowest, block) << block;
+        EXPECT_LE(lowest, block + reserve + 1) << block;
+        EXPECT_EQ(fs.stats().underruns, 0u) << block;
+    }
+}
+
+// The device stalls for 40 ms, runs the late cycle and the next one back to back, and then goes
+// on from there (a JACK xrun): the block sent in the late cycle reaches the receiver after its
+// next pull. It plays silence for what is missing, less than a block, and then the same latency
+// as before, not a lasting extra delay.
+TEST(FrameSync, DeviceStallCostsAtMostABlockAndKeepsLatency)
+{
+    const int block = 256;
+    const double period = block / 48000.0;
+    const int64_t stallAt = 1000;
+    auto cycles = [&](int64_t j) {
+        const double late = double(stallAt) * period + 0.040;
+        if (j <= stallAt)
+            return double(j) * period + (j == stallAt ? 0.040 : 0.0);
+        return late + 300e-6 + double(j - stallAt - 1) * period;
+    };
+    FrameSync fs;
+    const auto latency =
+        runOneClock(fs, block, 10.0, 10e-6, cycles, [&](int64_t) { return 0.3 * period; });
+    ASSERT_GT(latency.size(), size_t(48000 * 9));
+    const double before = latency[size_t(block) * 500];
+    const double after = latency.back();
+    int64_t silent = 0, longest = 0, run = 0;
+    for (double l : latency) {
+        run = l < 0 ? run + 1 : 0;
+        silent += l < 0;
+        longest = std::max(longest, run);
+    }
+    EXPECT_GE(fs.stats().underruns, 1u);
+    EXPECT_GT(silent, 0);
+    EXPECT_LE(longest, block);
+    EXPECT_EQ(after, before);
+    EXPECT_LE(before, block + 0.3e-3 * 48000 + 1);
+}
+
+// Blocks that now and then come a cycle and a half late, at a steady pull pace: the first one
+// costs a short silence and no latency; the second one within seconds raises the reserve by
+// what was missing, and from then on the same lateness is covered.
+TEST(FrameSync, RepeatedLateBlocksRaiseTheReserveOnce)
+{
+    const int block = 256;
+    const double period = block / 48000.0;
+    FrameSync fs;
+    const auto latency = runOneClock(
+        fs, block, 20.0, 0.02 * period, [&](int64_t j) { return double(j) * period; },
+        [&](int64_t k) { return (k % 500 == 250 ? 1.5 : 0.3) * period; });
+    ASSERT_GT(latency.size(), size_t(48000 * 19));
+    const double reserve = 0.3e-3 * 48000;
+    EXPECT_LE(latency[size_t(block) * 100], block + reserve + 1); // before the first late block
+    EXPECT_EQ(fs.stats().underruns, 2u);
+    EXPECT_GE(latency.back(), 2 * block);
+    EXPECT_LE(latency.back(), 2 * block + reserve + 1);
+}
