@@ -426,13 +426,18 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
     if (made < n) {
         m_underruns.fetch_add(1, std::memory_order_relaxed);
         const double shortfall = double(n - made) * rate / s.outRate;
-        // A block late at a steady pull pace, for the second time in a while: jitter the
-        // reserve does not cover. The silence just played becomes latency (the late samples are
-        // played when they come), and later starts keep as much more. A first one, or the
-        // blocks a stall held up, are made up instead: the late samples are dropped as they
-        // come, so the latency stays what it was.
+        // Blocks late at a steady pull pace, again and again: jitter the reserve does not
+        // cover. The silence just played becomes latency (the late samples are played when they
+        // come), and later starts keep as much more. A single late block, a short burst of
+        // them, or the blocks a stall held up are made up instead: the late samples are dropped
+        // as they come, so the latency stays what it was.
         const bool late = !m_short && !afterStall;
-        if (late && now - m_lastLate < m_config.repeatSeconds) {
+        if (late) {
+            if (now - m_lastLate > m_config.repeatSeconds)
+                m_firstLate = now;
+            m_lastLate = now;
+        }
+        if (late && now - m_firstLate >= m_config.persistSeconds) {
             m_target += shortfall;
             m_passReference += shortfall;
             m_reserve = std::min(m_reserve + shortfall, kMaxReserveSeconds * rate);
@@ -440,8 +445,6 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
             m_owed += shortfall;
             m_owedUntil = now + m_config.owedMs * 1e-3 + 2 * dt;
         }
-        if (late)
-            m_lastLate = now;
         m_short = true;
         m_missingFor += dt;
         if (m_missingFor * 1e3 > m_config.goneMs) {

@@ -51,8 +51,11 @@ struct FrameSyncConfig {
     // xrun): the samples that are late then are dropped when they come, instead of becoming
     // latency.
     double stallMs = 8.0;
-    // A late block raises the reserve only when another one came late at a steady pace within
-    // this long before: a single hiccup costs a short silence, not latency for good.
+    // Late blocks raise the reserve only when they keep coming: at least this long after the
+    // first of a series, and with no more than repeatSeconds between two of them. A single
+    // hiccup, or a burst of them (JACK reordering its graph as ports are connected), costs
+    // short silences, not latency for good.
+    double persistSeconds = 1.0;
     double repeatSeconds = 10.0;
     // Silence owed after a stall is made up only this long; later samples are played as they are.
     double owedMs = 50.0;
@@ -161,6 +164,7 @@ private:
     double m_observed = 0; // s of pulls seen before the start
     double m_lastStall = -1e9; // s: the latest pull that came far too late
     double m_lastLate = -1e9;  // s: the latest block that came late at a steady pace
+    double m_firstLate = 0;    // s: the first of the current series of late blocks
     double m_passReference = 0;                     // source frames
     double m_owed = 0;        // source frames covered with silence after a stall
     double m_owedUntil = 0;   // s
