@@ -447,7 +447,7 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
         }
         m_short = true;
         m_missingFor += dt;
-        if (m_missingFor * 1e3 > m_config.goneMs) {
+        if (m_missingFor > std::max(m_config.goneMs * 1e-3, 4 * dt)) {
             m_running = false;
             m_observed = 0;
         }

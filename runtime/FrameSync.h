@@ -59,8 +59,8 @@ struct FrameSyncConfig {
     double repeatSeconds = 10.0;
     // Silence owed after a stall is made up only this long; later samples are played as they are.
     double owedMs = 50.0;
-    // After this long with nothing to play the source is taken as gone, and playback starts
-    // afresh when audio comes back.
+    // After this long (and at least four device blocks) with nothing to play the source is
+    // taken as gone, and playback starts afresh when audio comes back.
     double goneMs = 250.0;
     // Equal rates: samples pass through untouched while the smoothed level stays within this of
     // where it settled after a start.
