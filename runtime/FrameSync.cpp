@@ -330,11 +330,9 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
     m_runningFor += dt;
     const bool settling = m_runningFor < m_config.passthroughSettleSeconds;
     if (settling)
-        m_target = m_passReference = m_smoothedFill;
+        m_target = m_smoothedFill;
     else if (m_resampling)
         m_target = std::max(m_target, safeLevel);
-    // What passthrough keeps, or the resampler's set point.
-    const double reference = m_resampling ? m_target : m_passReference;
 
     // Drops `frames` of the oldest samples (at most what the ring holds); the smoothed level
     // moves with them, as it is no measurement error.
@@ -352,16 +350,16 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
         if (now > m_owedUntil)
             m_owed = 0;
         else
-            m_owed -= drop(std::min({m_owed, std::round(level - reference),
+            m_owed -= drop(std::min({m_owed, std::round(level - m_target),
                                      double(write - read) - safeLevel}));
     }
     // A gross excess (a stall upstream burst in) is cut at once.
-    if (level - reference > m_config.resyncAboveMs * 1e-3 * rate) {
-        drop(level - reference);
+    if (level - m_target > m_config.resyncAboveMs * 1e-3 * rate) {
+        drop(level - m_target);
         m_resyncs.fetch_add(1, std::memory_order_relaxed);
     }
 
-    const double error = (m_smoothedFill - reference) / rate; // s
+    const double error = (m_smoothedFill - m_target) / rate; // s
     // Passthrough applies no correction, so it must not wind the integral up either.
     if (m_resampling)
         m_integral = std::clamp(m_integral + m_config.integralGain * error * dt,
@@ -394,7 +392,7 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
             // `lookahead` frames back (those samples are still in the ring) so that it needs no
             // more input than passthrough would; the two are cross-faded within the block.
             m_resampling = true;
-            m_target = std::max(m_passReference, safeLevel);
+            m_target = std::max(m_target, safeLevel);
             readPassthrough(s, m_scratch.data(), used, n, false);
             // Started twice the look-ahead back, with the first look-ahead's worth of output
             // thrown away: what is kept was computed with real samples on both sides, not
@@ -439,7 +437,6 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
         }
         if (late && now - m_firstLate >= m_config.persistSeconds) {
             m_target += shortfall;
-            m_passReference += shortfall;
             m_reserve = std::min(m_reserve + shortfall, kMaxReserveSeconds * rate);
         } else {
             m_owed += shortfall;
@@ -456,7 +453,7 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
         m_missingFor = 0;
     }
     m_statFill.store(m_smoothedFill / rate * 1e3, std::memory_order_relaxed);
-    m_statTarget.store((m_resampling ? m_target : m_passReference) / rate * 1e3, std::memory_order_relaxed);
+    m_statTarget.store(m_target / rate * 1e3, std::memory_order_relaxed);
     m_statCorrection.store(m_correction * 1e6, std::memory_order_relaxed);
 }
 

@@ -150,7 +150,9 @@ private:
     bool m_resampling = false;
     double m_integral = 0;
     double m_smoothedFill = 0; // source frames
-    double m_target = -1;      // source frames; < 0 until the first pull after a start
+    // Source frames: the level passthrough keeps, and the resampler's set point; < 0 until the
+    // first pull after a start.
+    double m_target = -1;
     double m_reserve = -1;     // source frames above a block kept at a start; < 0 until known
     double m_outsideBand = 0;  // s
     double m_runningFor = 0;   // s since the last start
@@ -165,7 +167,6 @@ private:
     double m_lastStall = -1e9; // s: the latest pull that came far too late
     double m_lastLate = -1e9;  // s: the latest block that came late at a steady pace
     double m_firstLate = 0;    // s: the first of the current series of late blocks
-    double m_passReference = 0;                     // source frames
     double m_owed = 0;        // source frames covered with silence after a stall
     double m_owedUntil = 0;   // s
     double m_missingFor = 0;  // s of consecutive short blocks
