@@ -25,7 +25,6 @@ Receiver::~Receiver()
 {
     {
         std::lock_guard lock(m_stopMutex);
-        m_stop = true;
         m_stopping.store(true, std::memory_order_relaxed);
     }
     m_stopCv.notify_all();
@@ -59,7 +58,7 @@ ReceiverStats Receiver::stats() const
 bool Receiver::sleepFor(std::chrono::milliseconds time)
 {
     std::unique_lock lock(m_stopMutex);
-    return !m_stopCv.wait_for(lock, time, [this] { return m_stop; });
+    return !m_stopCv.wait_for(lock, time, [this] { return m_stopping.load(std::memory_order_relaxed); });
 }
 
 void Receiver::run()

@@ -54,8 +54,8 @@ private:
     FrameSync *m_sink = nullptr;
     std::mutex m_stopMutex;
     std::condition_variable m_stopCv;
-    bool m_stop = false;
-    std::atomic<bool> m_stopping{false}; // m_stop, for a check without the lock
+    // Set under m_stopMutex (so a waiter cannot miss it), read without it by the receiving loop.
+    std::atomic<bool> m_stopping{false};
     std::atomic<uint64_t> m_connections{0}, m_badPeers{0}, m_frames{0};
     std::atomic<bool> m_connected{false};
     std::thread m_thread;
