@@ -3,6 +3,7 @@
 #include "LevelTap.h"
 
 #include <atomic>
+#include <chrono>
 #include <gtest/gtest.h>
 #include <thread>
 
@@ -44,9 +45,15 @@ TEST(LevelTap, ReaderNeverSeesATornBlock)
     });
 
     std::vector<float> samples(7 * 300);
-    const int blocks = 40000;
-    int published = 0;
-    for (int k = 0; k < blocks; ++k) {
+    // At least 40000 blocks, and on until the reader has checked a thousand of them: on a loaded
+    // machine the reader may not run at all while the first blocks go by. Block numbers stay
+    // below 2^24, so each is exact as a float.
+    int blocks = 0, published = 0;
+    const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (blocks < 40000
+           || (nonEmpty.load() < 1000 && blocks < (1 << 24)
+               && std::chrono::steady_clock::now() < giveUp)) {
+        const int k = blocks++;
         const BlockShape shape = shapeOf(k);
         std::fill(samples.begin(), samples.end(), static_cast<float>(k));
         published += tap.publish(samples.data(), shape.channels, shape.frames, k + 8000) ? 1 : 0;
