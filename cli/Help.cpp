@@ -53,7 +53,7 @@ Output:
   standard error: the NDI runtime in use, what is running, the engine's messages and errors;
   the program's own lines start with "veltrin-cli: ".
   A meter line holds one value per channel, in dBFS, over the blocks seen in the last second:
-    in  rms -18.1 -18.3  peak -12.0 -12.2 dBFS
+    in   rms -18.1 -18.3  peak -12.0 -12.2 dBFS
   "in" is what the device captures (before the gain), "out" what it plays (after the gain);
   -inf is digital silence; duplex prints both lines.
   devices --json prints one object with the keys "input", "output" and "duplex". "input" and
