@@ -89,94 +89,47 @@ bool waitForMeter(CliProcess &cli, const QString &label, double rmsDb, double pe
 
 // ---- in process ----
 
-TEST(CommandLine, StreamCommandsTakeTheirOptionsAndDefaults)
+TEST(CommandLine, GainsAndWaitsTakeTheirDefaultsAndErrorsNameTheFault)
 {
-    const auto parse = [](std::vector<std::string> args) {
-        ParseResult r = parseArguments(args);
-        EXPECT_TRUE(r.options) << r.error;
-        return r.options.value_or(Options{});
-    };
-    const Options send = parse({"send", "--device", "system", "--name", "Desk", "--gain", "-6"});
-    EXPECT_EQ(send.command, Command::Send);
-    EXPECT_EQ(send.frames, Limits::kDefaultFrames);
-    EXPECT_FALSE(send.rate.has_value()); // the device's default rate
-    EXPECT_EQ(send.inputGainDb, -6.0);   // a value may start with '-'
-    EXPECT_EQ(send.jackName, "veltrin-cli");
+    // --gain covers both directions of a duplex stream; the specific gains win in any order,
+    // and a value may start with '-'.
+    const ParseResult gains =
+        parseArguments({"duplex", "--device", "1", "--name", "A", "--source=H (b)", "--out-gain",
+                        "1.5", "--gain", "-6"});
+    ASSERT_TRUE(gains.options) << gains.error;
+    EXPECT_EQ(gains.options->inputGainDb, -6.0);
+    EXPECT_EQ(gains.options->outputGainDb, 1.5);
+    // Listing sources waits less than waiting for one to play.
+    EXPECT_EQ(parseArguments({"sources"}).options->waitSeconds, Limits::kDefaultSourcesWait);
+    EXPECT_EQ(parseArguments({"play", "--source", "H (b)", "--device", "1"}).options->waitSeconds,
+              Limits::kDefaultSourceWait);
 
-    const Options play = parse({"play", "--source=H (x)", "--device", "2", "--rate", "44100",
-                                "--frames", "2048", "--meter", "--jack-name", "rack"});
-    EXPECT_EQ(play.source, "H (x)");
-    EXPECT_EQ(play.rate.value_or(0), 44100u);
-    EXPECT_EQ(play.frames, 2048u);
-    EXPECT_TRUE(play.meter);
-    EXPECT_EQ(play.waitSeconds, Limits::kDefaultSourceWait);
-    EXPECT_EQ(parse({"sources"}).waitSeconds, Limits::kDefaultSourcesWait);
-    EXPECT_EQ(parse({"sources", "--wait", "0.5", "--json"}).waitSeconds, 0.5);
-
-    // --gain covers both directions of a duplex stream; the specific gains win in any order.
-    const Options a = parse({"duplex", "--device", "1", "--name", "A", "--source", "H (b)",
-                             "--in-gain", "3", "--gain", "-6"});
-    EXPECT_EQ(a.inputGainDb, 3.0);
-    EXPECT_EQ(a.outputGainDb, -6.0);
-    const Options b = parse({"duplex", "--device", "1", "--name", "A", "--source", "H (b)",
-                             "--gain", "-6", "--out-gain", "1.5"});
-    EXPECT_EQ(b.inputGainDb, -6.0);
-    EXPECT_EQ(b.outputGainDb, 1.5);
-
-    EXPECT_EQ(parse({"send", "--device", "1", "-h"}).command, Command::Help);
-    EXPECT_EQ(parse({"-V"}).command, Command::Version);
-}
-
-TEST(CommandLine, RejectsWithOneLineThatNamesTheFault)
-{
-    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> errors = {
         {{}, "no command given"},
-        {{"stream"}, "unknown command \"stream\""},
         {{"--device", "1", "send"}, "a command must come first"},
-        {{"send", "--name", "x"}, "'send' needs --device"},
-        {{"play", "--device", "1"}, "'play' needs --source"},
         {{"duplex", "--device", "1", "--source", "H (x)"}, "'duplex' needs --name"},
         {{"send", "--device", "1", "--name", "x", "--source", "H (y)"}, "has no option --source"},
-        {{"devices", "--meter"}, "'devices' has no option --meter"},
-        {{"send", "--device", "1", "--name", "x", "--in-gain", "3"}, "has no option --in-gain"},
-        {{"send", "--device", "1", "--name", "x", "--frames", "4096"}, "--frames takes"},
         {{"send", "--device", "1", "--name", "x", "--frames", "256k"}, "--frames takes"},
-        {{"send", "--device", "1", "--name", "x", "--rate", "1000"}, "--rate takes"},
-        {{"send", "--device", "1", "--name", "x", "--gain", "loud"}, "--gain takes decibels"},
         {{"send", "--device", "1", "--name", "x", "--gain", "nan"}, "--gain takes decibels"},
-        {{"send", "--device", "1", "--name", "x", "--gain", "50"}, "--gain takes decibels"},
         {{"send", "--device", "1", "--name", "x", "--gain"}, "--gain needs a value"},
-        {{"send", "--device", "1", "--name", ""}, "--name needs a non-empty value"},
-        {{"sources", "--wait", "-1"}, "--wait takes seconds"},
         {{"sources", "--json=yes"}, "--json takes no value"},
         {{"sources", "extra"}, "unexpected argument \"extra\""},
     };
-    for (const auto &[args, fragment] : cases) {
+    for (const auto &[args, fragment] : errors) {
         const ParseResult r = parseArguments(args);
         EXPECT_FALSE(r.options) << fragment;
         EXPECT_NE(r.error.find(fragment), std::string::npos) << r.error;
-        EXPECT_EQ(r.error.find('\n'), std::string::npos) << r.error;
     }
 }
 
 std::vector<AudioDevice> sampleDevices()
 {
-    const auto device = [](int index, const char *api, const char *name, int in, int out) {
-        AudioDevice d;
-        d.index = index;
-        d.hostApi = api;
-        d.name = name;
-        d.inputs = in;
-        d.outputs = out;
-        d.defaultRate = 48000.0;
-        return d;
-    };
-    return {device(0, "ALSA", "HDA Intel: ALC892 Analog (hw:0,0)", 2, 2),
-            device(1, "ALSA", "USB Mic", 1, 0),
-            device(2, "ALSA", "default", 32, 32),
-            device(3, "JACK Audio Connection Kit", "system", 128, 64),
-            device(4, "JACK Audio Connection Kit", "default", 2, 2),
-            device(5, "ALSA", "2", 0, 2)};
+    return {{0, "ALSA", "HDA Intel: ALC892 Analog (hw:0,0)", 2, 2},
+            {1, "ALSA", "USB Mic", 1, 0},
+            {2, "ALSA", "default", 32, 32},
+            {3, "JACK Audio Connection Kit", "system", 128, 64},
+            {4, "JACK Audio Connection Kit", "default", 2, 2},
+            {5, "ALSA", "2", 0, 2}};
 }
 
 TEST(DeviceChoice, NamesEntriesAndNumbersAsTheListsShowThem)
@@ -190,19 +143,15 @@ TEST(DeviceChoice, NamesEntriesAndNumbersAsTheListsShowThem)
     };
     const std::vector<Case> cases = {
         {Direction::Input, "usb mic", 1, ""},
-        {Direction::Input, "JACK Audio Connection Kit  system", 3, ""},
         // The entry text tells apart devices of the same name on two host APIs.
         {Direction::Input, "jack audio connection kit  default", 4, ""},
         {Direction::Input, "default", 2, ""},
         {Direction::Input, "3", 2, ""},
-        {Direction::Duplex, "1", 0, ""},
-        {Direction::Output, "5", 5, ""},
         // A name comes before a number, as in the engine.
         {Direction::Output, "2", 5, ""},
         {Direction::Input, "2", -1, "\"2\" has no input channels"},
         {Direction::Duplex, "USB Mic", -1, "\"USB Mic\" cannot both record and play"},
         {Direction::Input, "6", -1, "there is no input device number 6: there are 5"},
-        {Direction::Output, "0", -1, "there is no output device number 0"},
         {Direction::Output, "Nothing", -1, "no output device named \"Nothing\""},
     };
     for (const Case &c : cases) {
@@ -252,8 +201,6 @@ TEST(LevelMeterTest, RmsAndPeakPerChannelOverAllBlocksOfTheWindow)
     meter.add(loud.data(), 2, 256);
     meter.add(silent.data(), 2, 256);
     EXPECT_EQ(meter.takeLine("out"), "out  rms -9.0 -9.0  peak -6.0 -6.0 dBFS");
-    meter.add(silent.data(), 2, 256);
-    EXPECT_EQ(meter.takeLine("out"), "out  rms -inf -inf  peak -inf -inf dBFS");
 
     // Another channel count starts the window again.
     meter.add(loud.data(), 1, 256);
@@ -301,82 +248,72 @@ protected:
 
 TEST_F(Cli, DevicesListsTheJackDeviceInTextAndJson)
 {
-    CliProcess text({QStringLiteral("devices")});
+    CliProcess text({"devices"});
     ASSERT_EQ(text.finish(20000), 0);
-    const QStringList lines = text.outputLines();
-    const int input = static_cast<int>(lines.indexOf(QStringLiteral("Input devices (send):")));
-    const int output = static_cast<int>(lines.indexOf(QStringLiteral("Output devices (play):")));
-    const int duplex = static_cast<int>(lines.indexOf(QStringLiteral("Duplex devices (duplex):")));
-    ASSERT_TRUE(input == 0 && output > input && duplex > output) << lines.join('\n').toStdString();
+    // The device under each heading, before the next one.
+    const QString lines = text.outputLines().join('\n');
     const QString entry = QStringLiteral("JACK Audio Connection Kit  system  2 ch  48000 Hz");
-    const auto listedBetween = [&](const QString &wanted, int from, int to) {
-        for (int i = from + 1; i < to; ++i)
-            if (lines[i].endsWith(wanted) && lines[i].trimmed().front().isDigit())
-                return true;
-        return false;
-    };
-    EXPECT_TRUE(listedBetween(entry, input, output));
-    EXPECT_TRUE(listedBetween(entry, output, duplex));
-    EXPECT_TRUE(listedBetween(QStringLiteral("  system"), duplex, static_cast<int>(lines.size())));
+    for (const QString &heading : {QStringLiteral("Input devices \\(send\\):"),
+                                   QStringLiteral("Output devices \\(play\\):")})
+        EXPECT_TRUE(lines.contains(QRegularExpression(heading + "\n(   \\d+  .*\n)*   \\d+  "
+                                                      + QRegularExpression::escape(entry))))
+            << lines.toStdString();
+    EXPECT_TRUE(
+        lines.contains(QRegularExpression("Duplex devices \\(duplex\\):\n(.*\n)*   \\d+  system")));
     // Nothing but data: the audio libraries' start-up chatter is kept quiet.
     EXPECT_TRUE(text.errorLines().isEmpty()) << text.errorLines().join('\n').toStdString();
 
-    CliProcess json({QStringLiteral("devices"), QStringLiteral("--json")});
+    CliProcess json({"devices", "--json"});
     ASSERT_EQ(json.finish(20000), 0);
-    QJsonParseError error;
     const QJsonObject root =
-        QJsonDocument::fromJson(json.outputLines().join('\n').toUtf8(), &error).object();
-    ASSERT_EQ(error.error, QJsonParseError::NoError);
+        QJsonDocument::fromJson(json.outputLines().join('\n').toUtf8()).object();
+    const QJsonObject system{{"number", 1},
+                             {"entry", "JACK Audio Connection Kit  system"},
+                             {"hostApi", "JACK Audio Connection Kit"},
+                             {"name", "system"},
+                             {"channels", 2},
+                             {"defaultSampleRate", 48000}};
     for (const char *list : {"input", "output"}) {
         const QJsonArray devices = root.value(QLatin1String(list)).toArray();
-        bool found = false;
+        int found = 0;
         for (int i = 0; i < devices.size(); ++i) {
-            const QJsonObject d = devices[i].toObject();
-            EXPECT_EQ(d.value(QStringLiteral("number")).toInt(), i + 1);
-            if (d.value(QStringLiteral("entry")).toString()
-                == QStringLiteral("JACK Audio Connection Kit  system")) {
-                found = true;
-                EXPECT_EQ(d.value(QStringLiteral("hostApi")).toString(),
-                          QStringLiteral("JACK Audio Connection Kit"));
-                EXPECT_EQ(d.value(QStringLiteral("name")).toString(), QStringLiteral("system"));
-                EXPECT_EQ(d.value(QStringLiteral("channels")).toInt(), 2);
-                EXPECT_EQ(d.value(QStringLiteral("defaultSampleRate")).toDouble(), 48000.0);
-            }
+            QJsonObject expected = system;
+            expected.insert(QStringLiteral("number"), i + 1);
+            found += devices[i].toObject() == expected ? 1 : 0;
         }
-        EXPECT_TRUE(found) << list;
+        EXPECT_EQ(found, 1) << list << json.outputLines().join('\n').toStdString();
     }
-    const QJsonArray duplexDevices = root.value(QStringLiteral("duplex")).toArray();
-    EXPECT_TRUE(std::any_of(duplexDevices.begin(), duplexDevices.end(), [](const QJsonValue &v) {
-        return v.toObject().value(QStringLiteral("name")).toString() == QStringLiteral("system");
+    const QJsonArray duplex = root.value(QStringLiteral("duplex")).toArray();
+    EXPECT_TRUE(std::any_of(duplex.begin(), duplex.end(), [](const QJsonValue &v) {
+        return v.toObject().value(QStringLiteral("name")) == QStringLiteral("system");
     }));
 }
 
 TEST_F(Cli, SourcesListsASenderOfTheTestInJsonAndText)
 {
-    const std::string name = fullName("cli sources");
+    const QString name = QString::fromStdString(fullName("cli sources"));
     ToneSender sender("cli sources", 440.0, 0.1f);
-    ASSERT_TRUE(sourceListed(name, 20000));
+    ASSERT_TRUE(sourceListed(name.toStdString(), 20000));
+    const QStringList wait{QStringLiteral("--wait"), QStringLiteral("3")};
 
-    CliProcess json({QStringLiteral("sources"), QStringLiteral("--json"), QStringLiteral("--wait"),
-                     QStringLiteral("3")});
+    CliProcess json(QStringList{QStringLiteral("sources"), QStringLiteral("--json")} + wait);
     ASSERT_EQ(json.finish(20000), 0);
     const QJsonObject root =
         QJsonDocument::fromJson(json.outputLines().join('\n').toUtf8()).object();
     EXPECT_TRUE(root.value(QStringLiteral("runtime")).toString().startsWith("built-in"));
-    bool found = false;
-    for (const QJsonValue &v : root.value(QStringLiteral("sources")).toArray())
-        if (v.toObject().value(QStringLiteral("name")).toString().toStdString() == name)
-            found = !v.toObject().value(QStringLiteral("address")).toString().isEmpty();
-    EXPECT_TRUE(found) << json.outputLines().join('\n').toStdString();
+    const QJsonArray sources = root.value(QStringLiteral("sources")).toArray();
+    EXPECT_TRUE(std::any_of(sources.begin(), sources.end(), [&](const QJsonValue &v) {
+        return v.toObject().value(QStringLiteral("name")) == name
+               && v.toObject().value(QStringLiteral("address")).toString().contains(':');
+    })) << json.outputLines().join('\n').toStdString();
     // It says which runtime it uses, on standard error.
-    EXPECT_TRUE(json.errorLines().filter(QStringLiteral("NDI runtime: built-in")).size() == 1);
+    EXPECT_EQ(json.errorLines().filter(QStringLiteral("NDI runtime: built-in")).size(), 1);
 
-    CliProcess text({QStringLiteral("sources"), QStringLiteral("--wait"), QStringLiteral("3")});
+    CliProcess text(QStringList{QStringLiteral("sources")} + wait);
     ASSERT_EQ(text.finish(20000), 0);
     EXPECT_EQ(
         text.outputLines()
-            .filter(QRegularExpression(
-                "^" + QRegularExpression::escape(QString::fromStdString(name)) + " +\\S+:\\d+$"))
+            .filter(QRegularExpression("^" + QRegularExpression::escape(name) + " +\\S+:\\d+$"))
             .size(),
         1)
         << text.outputLines().join('\n').toStdString();
@@ -386,10 +323,8 @@ TEST_F(Cli, SendPublishesTheCaptureUnderTheConfiguredNameAndStopsOnSigterm)
 {
     const QString client = uniqueClient("send");
     const std::string published = fullName("cli send");
-    CliProcess cli({QStringLiteral("send"), QStringLiteral("--device"), QStringLiteral("system"),
-                    QStringLiteral("--name"), QStringLiteral("cli send"), QStringLiteral("--gain"),
-                    QStringLiteral("-6"), QStringLiteral("--meter"), QStringLiteral("--jack-name"),
-                    client});
+    CliProcess cli({"send", "--device", "system", "--name", "cli send", "--gain", "-6", "--meter",
+                    "--jack-name", client});
     ASSERT_TRUE(cli.waitForErrorLine(QStringLiteral("sending \"system\""), 30000))
         << cli.errorLines().join('\n').toStdString();
     // The machine name comes from the user's configuration file, read as it is.
@@ -402,8 +337,7 @@ TEST_F(Cli, SendPublishesTheCaptureUnderTheConfiguredNameAndStopsOnSigterm)
     ASSERT_TRUE(probe.wire(client.toStdString(), 2, 0));
 
     const double gain = db_to_ratio(-6.0);
-    ToneListener listener(published, 1000.0, 0.5 * gain);
-    EXPECT_TRUE(listener.heardInARow(10, 30000));
+    EXPECT_TRUE(hearTone(published, 1000.0, 0.5 * gain, 10, 30000));
     // The input meter shows the capture before the gain: a 0.5 sine is -9.0 dBFS RMS, -6.0 peak.
     EXPECT_TRUE(waitForMeter(cli, QStringLiteral("in"), decibels(0.5 / std::sqrt(2.0)),
                              decibels(0.5), 15000))
@@ -426,10 +360,8 @@ TEST_F(Cli, PlayPlaysTheSourceWithItsGainAndSaysWhenItGoesAndReturns)
     ASSERT_TRUE(sourceListed(source, 20000));
 
     const QString client = uniqueClient("play");
-    CliProcess cli({QStringLiteral("play"), QStringLiteral("--source"),
-                    QString::fromStdString(source), QStringLiteral("--device"),
-                    QStringLiteral("JACK Audio Connection Kit  system"), QStringLiteral("--gain"),
-                    QStringLiteral("-6"), QStringLiteral("--meter"), QStringLiteral("--jack-name"),
+    CliProcess cli({"play", "--source", QString::fromStdString(source), "--device",
+                    "JACK Audio Connection Kit  system", "--gain", "-6", "--meter", "--jack-name",
                     client});
     ASSERT_TRUE(cli.waitForErrorLine(QStringLiteral("playing"), 30000))
         << cli.errorLines().join('\n').toStdString();
@@ -443,8 +375,7 @@ TEST_F(Cli, PlayPlaysTheSourceWithItsGainAndSaysWhenItGoesAndReturns)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     const double gain = db_to_ratio(-6.0);
     for (int channel = 0; channel < 2; ++channel) {
-        const ToneCount count =
-            countToneBlocks(probe.recorded(channel), 0, 2048, 440.0, 0.5 * gain);
+        const ToneCount count = countToneBlocks(probe.recorded(channel), 2048, 440.0, 0.5 * gain);
         EXPECT_GE(count.tone, 10) << channel;
         EXPECT_GE(count.tone * 2, count.blocks) << channel;
     }
@@ -469,10 +400,8 @@ TEST_F(Cli, DuplexSendsTheInputAndPlaysTheSourceOnOneDevice)
     ASSERT_TRUE(sourceListed(source, 20000));
 
     const QString client = uniqueClient("duplex");
-    CliProcess cli({QStringLiteral("duplex"), QStringLiteral("--device"), QStringLiteral("1"),
-                    QStringLiteral("--name"), QStringLiteral("cli duplex"),
-                    QStringLiteral("--source"), QString::fromStdString(source),
-                    QStringLiteral("--jack-name"), client});
+    CliProcess cli({"duplex", "--device", "1", "--name", "cli duplex", "--source",
+                    QString::fromStdString(source), "--jack-name", client});
     ASSERT_TRUE(cli.waitForErrorLine(QStringLiteral("duplex on \"system\""), 30000))
         << cli.errorLines().join('\n').toStdString();
 
@@ -481,9 +410,8 @@ TEST_F(Cli, DuplexSendsTheInputAndPlaysTheSourceOnOneDevice)
     probe.setSignal([](long long f, int) { return tone(1000.0, 0.5f, f); });
     ASSERT_TRUE(probe.wire(client.toStdString(), 2, 2));
     probe.clearRecording();
-    ToneListener listener(fullName("cli duplex"), 1000.0, 0.5);
-    EXPECT_TRUE(listener.heardInARow(10, 30000));
-    const ToneCount count = countToneBlocks(probe.recorded(0), 0, 2048, 440.0, 0.5);
+    EXPECT_TRUE(hearTone(fullName("cli duplex"), 1000.0, 0.5, 10, 30000));
+    const ToneCount count = countToneBlocks(probe.recorded(0), 2048, 440.0, 0.5);
     EXPECT_GE(count.tone, 10);
     EXPECT_GE(count.tone * 2, count.blocks);
 
@@ -493,63 +421,45 @@ TEST_F(Cli, DuplexSendsTheInputAndPlaysTheSourceOnOneDevice)
 
 TEST_F(Cli, FailuresGiveOneLineAndTheirStatusPromptly)
 {
-    const QString fake = QStringLiteral(VELTRIN_CLI_FAKE);
-    struct Case {
-        QStringList arguments;
-        QString program;
-        int status;
-        QString fragment;
-    };
-    const QString jack = uniqueClient("fail");
-    const std::vector<Case> cases = {
-        {{"send", "--device", "nosuch", "--name", "x", "--jack-name", jack},
-         {},
-         kExitNoDevice,
-         "no input device named \"nosuch\""},
-        {{"duplex", "--device", "7", "--name", "x", "--source", "H (y)", "--jack-name", jack},
-         {},
-         kExitNoDevice,
-         "there is no duplex device number 7"},
-        {{"send", "--device", "system", "--name", "x", "--rate", "44100", "--jack-name", jack},
-         {},
-         kExitDeviceRefused,
-         "\"system\" refuses 44100 Hz"},
-        {{"play", "--source", "NOWHERE (nothing)", "--device", "system", "--wait", "1",
-          "--jack-name", jack},
-         {},
-         kExitNoSource,
-         "no NDI source named \"NOWHERE (nothing)\" appeared within 1 s"},
-        {{"send", "--device", "system"}, {}, kExitUsage, "'send' needs --name"},
-        {{"busy", "send", "--device", "fake card", "--name", "x"},
-         fake,
-         kExitDeviceRefused,
-         "\"Fake Card\" is busy"},
-        {{"open-fails", "send", "--device", "Fake Card", "--name", "x"},
-         fake,
-         kExitStreamFailed,
-         "the stream on \"Fake Card\" could not start"},
-    };
-    for (const Case &c : cases) {
+    const auto expectFailure = [](const QStringList &arguments, int status, const QString &fragment,
+                                  const QString &program = {}) {
         QElapsedTimer timer;
         timer.start();
-        CliProcess cli(c.arguments, c.program);
-        EXPECT_EQ(cli.finish(20000), c.status) << c.arguments.join(' ').toStdString();
-        EXPECT_LT(timer.elapsed(), 10000) << c.arguments.join(' ').toStdString();
+        CliProcess cli(arguments, program);
+        EXPECT_EQ(cli.finish(20000), status) << arguments.join(' ').toStdString();
+        EXPECT_LT(timer.elapsed(), 10000) << arguments.join(' ').toStdString();
         const QStringList own = cli.ownErrorLines();
         ASSERT_EQ(own.size(), 1) << cli.errorLines().join('\n').toStdString();
-        EXPECT_TRUE(own.front().contains(c.fragment)) << own.front().toStdString();
+        EXPECT_TRUE(own.front().contains(fragment)) << own.front().toStdString();
         EXPECT_TRUE(cli.outputLines().isEmpty());
-    }
+    };
+    const QString jack = uniqueClient("fail");
+    expectFailure({"send", "--device", "nosuch", "--name", "x", "--jack-name", jack}, kExitNoDevice,
+                  "no input device named \"nosuch\"");
+    expectFailure(
+        {"duplex", "--device", "7", "--name", "x", "--source", "H (y)", "--jack-name", jack},
+        kExitNoDevice, "there is no duplex device number 7");
+    expectFailure(
+        {"send", "--device", "system", "--name", "x", "--rate", "44100", "--jack-name", jack},
+        kExitDeviceRefused, "\"system\" refuses 44100 Hz");
+    expectFailure({"play", "--source", "NOWHERE (nothing)", "--device", "system", "--wait", "1",
+                   "--jack-name", jack},
+                  kExitNoSource, "no NDI source named \"NOWHERE (nothing)\" appeared within 1 s");
+    expectFailure({"send", "--device", "system"}, kExitUsage, "'send' needs --name");
+    // What JACK cannot do: a device another program holds, and a stream the engine cannot open.
+    const QString fake = QStringLiteral(VELTRIN_CLI_FAKE);
+    expectFailure({"busy", "send", "--device", "fake card", "--name", "x"}, kExitDeviceRefused,
+                  "\"Fake Card\" is busy", fake);
+    expectFailure({"open-fails", "send", "--device", "Fake Card", "--name", "x"}, kExitStreamFailed,
+                  "the stream on \"Fake Card\" could not start", fake);
 }
 
 TEST_F(Cli, SignalsDuringStartUpEndItCleanly)
 {
     // Waiting for a source that does not come: SIGINT ends the wait at once.
     {
-        CliProcess cli({QStringLiteral("play"), QStringLiteral("--source"),
-                        QStringLiteral("NOWHERE (later)"), QStringLiteral("--device"),
-                        QStringLiteral("system"), QStringLiteral("--wait"), QStringLiteral("60"),
-                        QStringLiteral("--jack-name"), uniqueClient("wait")});
+        CliProcess cli({"play", "--source", "NOWHERE (later)", "--device", "system", "--wait", "60",
+                        "--jack-name", uniqueClient("wait")});
         ASSERT_TRUE(cli.waitForErrorLine(QStringLiteral("NDI runtime:"), 20000));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));
         QElapsedTimer timer;
@@ -560,10 +470,8 @@ TEST_F(Cli, SignalsDuringStartUpEndItCleanly)
         EXPECT_TRUE(cli.ownErrorLines().isEmpty()) << cli.errorLines().join('\n').toStdString();
     }
     // SIGTERM while the engine opens the stream and the devices.
-    for (int delayMs : {0, 30, 100}) {
-        CliProcess cli({QStringLiteral("send"), QStringLiteral("--device"),
-                        QStringLiteral("system"), QStringLiteral("--name"),
-                        QStringLiteral("cli early stop"), QStringLiteral("--jack-name"),
+    for (int delayMs : {0, 100}) {
+        CliProcess cli({"send", "--device", "system", "--name", "cli early stop", "--jack-name",
                         uniqueClient("early")});
         ASSERT_TRUE(cli.waitForErrorLine(QStringLiteral("NDI runtime:"), 20000));
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));

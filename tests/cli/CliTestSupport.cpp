@@ -1,6 +1,9 @@
 #include "CliTestSupport.h"
 
-#include <QElapsedTimer>
+#include "NdiLib.h"
+
+#include <QRegularExpression>
+#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <complex>
@@ -18,7 +21,6 @@ bool within(double value, double expected, double fraction)
     return std::fabs(value - expected) <= fraction * expected;
 }
 
-// Polls `done` until it holds or `timeoutMs` has passed.
 bool pollUntil(const std::function<bool()> &done, int timeoutMs)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
@@ -30,26 +32,27 @@ bool pollUntil(const std::function<bool()> &done, int timeoutMs)
     return true;
 }
 
-bool listed(NDIlib_find_instance_t finder, const std::string &name)
+// Sleeps until `frame` frames after `start` at 48 kHz.
+void sleepUntilFrame(Clock::time_point start, long long frame)
 {
-    uint32_t count = 0;
-    const NDIlib_source_t *sources = NDIlib_find_get_current_sources(finder, &count);
-    for (uint32_t i = 0; sources != nullptr && i < count; ++i)
-        if (sources[i].p_ndi_name != nullptr && name == sources[i].p_ndi_name)
-            return true;
-    return false;
+    std::this_thread::sleep_until(start
+                                  + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(double(frame) / kRate)));
 }
 
 bool waitForListing(const std::string &name, bool wanted, int timeoutMs)
 {
     NDIlib_find_create_t settings;
     NDIlib_find_instance_t finder = NDIlib_find_create_v2(&settings);
-    if (finder == nullptr)
-        return false;
     const bool reached = pollUntil(
         [&] {
             NDIlib_find_wait_for_sources(finder, 100);
-            return listed(finder, name) == wanted;
+            uint32_t count = 0;
+            const NDIlib_source_t *sources = NDIlib_find_get_current_sources(finder, &count);
+            bool listed = false;
+            for (uint32_t i = 0; sources != nullptr && i < count; ++i)
+                listed = listed || (sources[i].p_ndi_name && name == sources[i].p_ndi_name);
+            return listed == wanted;
         },
         timeoutMs);
     NDIlib_find_destroy(finder);
@@ -58,14 +61,11 @@ bool waitForListing(const std::string &name, bool wanted, int timeoutMs)
 
 } // namespace
 
-bool carriesTone(const float *samples, int n, int step, double frequency, double amplitude,
-                 int rate)
+bool carriesTone(const float *samples, int n, int step, double frequency, double amplitude)
 {
-    if (n <= 0)
-        return false;
-    // Correlating with the one frequency measures its amplitude; a block of many periods
-    // leaves the image term far below the tolerance.
-    const double w = 2.0 * M_PI * frequency / rate;
+    // Correlating with the one frequency measures its amplitude; over a block of many periods
+    // the image term stays far below the tolerance.
+    const double w = 2.0 * M_PI * frequency / kRate;
     std::complex<double> sum = 0.0;
     double squares = 0.0;
     for (int i = 0; i < n; ++i) {
@@ -73,21 +73,17 @@ bool carriesTone(const float *samples, int n, int step, double frequency, double
         sum += x * std::polar(1.0, -w * i);
         squares += x * x;
     }
-    const double measured = 2.0 * std::abs(sum) / n;
-    const double rms = std::sqrt(squares / n);
-    return within(measured, amplitude, 0.1) && within(rms, amplitude / std::sqrt(2.0), 0.1);
+    return n > 0 && within(2.0 * std::abs(sum) / n, amplitude, 0.1)
+           && within(std::sqrt(squares / n), amplitude / std::sqrt(2.0), 0.1);
 }
 
-ToneCount countToneBlocks(const std::vector<float> &track, size_t from, int block, double frequency,
+ToneCount countToneBlocks(const std::vector<float> &track, int block, double frequency,
                           double amplitude)
 {
     ToneCount count;
-    for (size_t at = from; at + static_cast<size_t>(block) <= track.size();
-         at += static_cast<size_t>(block)) {
-        ++count.blocks;
-        if (carriesTone(track.data() + at, block, 1, frequency, amplitude))
-            ++count.tone;
-    }
+    for (size_t at = 0; at + static_cast<size_t>(block) <= track.size();
+         at += static_cast<size_t>(block), ++count.blocks)
+        count.tone += carriesTone(track.data() + at, block, 1, frequency, amplitude) ? 1 : 0;
     return count;
 }
 
@@ -120,10 +116,7 @@ bool CliProcess::waitForErrorLine(const QString &text, int timeoutMs)
     return pollUntil(
         [&] {
             pump(20);
-            for (const QString &line : errorLines())
-                if (line.contains(text))
-                    return true;
-            return false;
+            return !errorLines().filter(text).isEmpty();
         },
         timeoutMs);
 }
@@ -133,10 +126,10 @@ bool CliProcess::waitForOutputLines(const QString &prefix, int count, int timeou
     return pollUntil(
         [&] {
             pump(20);
-            int seen = 0;
-            for (const QString &line : outputLines())
-                seen += line.startsWith(prefix) ? 1 : 0;
-            return seen >= count;
+            const QStringList lines = outputLines();
+            return std::count_if(lines.begin(), lines.end(),
+                                 [&](const QString &line) { return line.startsWith(prefix); })
+                   >= count;
         },
         timeoutMs);
 }
@@ -144,8 +137,7 @@ bool CliProcess::waitForOutputLines(const QString &prefix, int count, int timeou
 int CliProcess::finish(int timeoutMs)
 {
     const bool exited = m_process.waitForFinished(timeoutMs);
-    m_out += m_process.readAllStandardOutput();
-    m_err += m_process.readAllStandardError();
+    pump(0);
     if (!exited) {
         m_process.kill();
         m_process.waitForFinished(10000);
@@ -172,46 +164,35 @@ QStringList CliProcess::errorLines() const
 
 QStringList CliProcess::ownErrorLines() const
 {
-    QStringList own;
-    for (const QString &line : errorLines())
-        if (line.startsWith(QLatin1String("veltrin-cli: ")))
-            own.append(line);
-    return own;
+    return errorLines().filter(QRegularExpression(QStringLiteral("^veltrin-cli: ")));
 }
 
 ToneSender::ToneSender(const std::string &name, double frequency, float amplitude)
+    : m_thread([this, name, frequency, amplitude] {
+          NDIlib_send_create_t settings;
+          settings.p_ndi_name = name.c_str();
+          settings.clock_audio = false; // paced here
+          NDIlib_send_instance_t sender = NDIlib_send_create(&settings);
+          constexpr int kBlock = 256;
+          std::vector<float> planar(2 * kBlock);
+          const auto start = Clock::now();
+          for (long long frame = 0; sender != nullptr && !m_stop.load(); frame += kBlock) {
+              sleepUntilFrame(start, frame);
+              for (int i = 0; i < kBlock; ++i)
+                  planar[static_cast<size_t>(i)] = planar[static_cast<size_t>(kBlock + i)] =
+                      amplitude
+                      * float(std::sin(2.0 * M_PI * frequency * double(frame + i) / kRate));
+              NDIlib_audio_frame_v2_t audio;
+              audio.sample_rate = kRate;
+              audio.no_samples = kBlock;
+              audio.p_data = planar.data();
+              audio.channel_stride_in_bytes = kBlock * int(sizeof(float));
+              NDIlib_send_send_audio_v2(sender, &audio);
+          }
+          if (sender != nullptr)
+              NDIlib_send_destroy(sender);
+      })
 {
-    m_thread = std::thread([this, name, frequency, amplitude] {
-        NDIlib_send_create_t settings;
-        settings.p_ndi_name = name.c_str();
-        settings.clock_audio = false; // paced here
-        NDIlib_send_instance_t sender = NDIlib_send_create(&settings);
-        if (sender == nullptr)
-            return;
-        constexpr int kBlock = 256;
-        std::vector<float> planar(2 * kBlock);
-        const auto start = Clock::now();
-        for (long long frame = 0; !m_stop.load(); frame += kBlock) {
-            std::this_thread::sleep_until(
-                start
-                + std::chrono::duration_cast<Clock::duration>(
-                    std::chrono::duration<double>(double(frame) / kRate)));
-            for (int i = 0; i < kBlock; ++i) {
-                const float v =
-                    amplitude * float(std::sin(2.0 * M_PI * frequency * double(frame + i) / kRate));
-                planar[static_cast<size_t>(i)] = v;
-                planar[static_cast<size_t>(kBlock + i)] = v;
-            }
-            NDIlib_audio_frame_v2_t audio;
-            audio.sample_rate = kRate;
-            audio.no_channels = 2;
-            audio.no_samples = kBlock;
-            audio.p_data = planar.data();
-            audio.channel_stride_in_bytes = kBlock * int(sizeof(float));
-            NDIlib_send_send_audio_v2(sender, &audio);
-        }
-        NDIlib_send_destroy(sender);
-    });
 }
 
 ToneSender::~ToneSender()
@@ -220,51 +201,32 @@ ToneSender::~ToneSender()
     m_thread.join();
 }
 
-ToneListener::ToneListener(const std::string &source, double frequency, double amplitude)
+bool hearTone(const std::string &source, double frequency, double amplitude, int count,
+              int timeoutMs)
 {
-    m_thread = std::thread([this, source, frequency, amplitude] {
-        NDIlib_recv_create_v3_t settings;
-        settings.source_to_connect_to.p_ndi_name = source.c_str();
-        settings.bandwidth = NDIlib_recv_bandwidth_audio_only;
-        NDIlib_recv_instance_t receiver = NDIlib_recv_create_v3(&settings);
-        NDIlib_framesync_instance_t sync =
-            receiver != nullptr ? NDIlib_framesync_create(receiver) : nullptr;
-        constexpr int kBlock = 2048;
-        const auto start = Clock::now();
-        int run = 0;
-        for (long long frame = 0; sync != nullptr && !m_stop.load(); frame += kBlock) {
-            std::this_thread::sleep_until(
-                start
-                + std::chrono::duration_cast<Clock::duration>(
-                    std::chrono::duration<double>(double(frame) / kRate)));
-            NDIlib_audio_frame_v2_t audio;
-            NDIlib_framesync_capture_audio(sync, &audio, kRate, 2, kBlock);
-            const int stride = audio.channel_stride_in_bytes / int(sizeof(float));
-            const bool tone =
-                audio.p_data != nullptr && audio.no_samples == kBlock && audio.no_channels == 2
-                && carriesTone(audio.p_data, kBlock, 1, frequency, amplitude)
-                && carriesTone(audio.p_data + stride, kBlock, 1, frequency, amplitude);
-            NDIlib_framesync_free_audio(sync, &audio);
-            run = tone ? run + 1 : 0;
-            if (run > m_bestRun.load())
-                m_bestRun.store(run);
-        }
-        if (sync != nullptr)
-            NDIlib_framesync_destroy(sync);
-        if (receiver != nullptr)
-            NDIlib_recv_destroy(receiver);
-    });
-}
-
-ToneListener::~ToneListener()
-{
-    m_stop = true;
-    m_thread.join();
-}
-
-bool ToneListener::heardInARow(int count, int timeoutMs)
-{
-    return pollUntil([&] { return m_bestRun.load() >= count; }, timeoutMs);
+    NDIlib_recv_create_v3_t settings;
+    settings.source_to_connect_to.p_ndi_name = source.c_str();
+    settings.bandwidth = NDIlib_recv_bandwidth_audio_only;
+    NDIlib_recv_instance_t receiver = NDIlib_recv_create_v3(&settings);
+    NDIlib_framesync_instance_t sync = NDIlib_framesync_create(receiver);
+    constexpr int kBlock = 2048;
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::milliseconds(timeoutMs);
+    int run = 0;
+    for (long long frame = 0; run < count && Clock::now() < deadline; frame += kBlock) {
+        sleepUntilFrame(start, frame);
+        NDIlib_audio_frame_v2_t audio;
+        NDIlib_framesync_capture_audio(sync, &audio, kRate, 2, kBlock);
+        const int stride = audio.channel_stride_in_bytes / int(sizeof(float));
+        const bool tone = audio.p_data != nullptr && audio.no_samples == kBlock
+                          && carriesTone(audio.p_data, kBlock, 1, frequency, amplitude)
+                          && carriesTone(audio.p_data + stride, kBlock, 1, frequency, amplitude);
+        NDIlib_framesync_free_audio(sync, &audio);
+        run = tone ? run + 1 : 0;
+    }
+    NDIlib_framesync_destroy(sync);
+    NDIlib_recv_destroy(receiver);
+    return run >= count;
 }
 
 bool sourceListed(const std::string &name, int timeoutMs)

@@ -1,11 +1,9 @@
-// What the veltrin-cli tests need around the program: the program run as a child process with
-// its two outputs kept apart, and NDI tone senders and listeners inside the test process.
+// Around the veltrin-cli tests: the program as a child process with its two outputs kept apart,
+// and NDI tones sent and heard by the test process itself.
 //
-// Threads: CliProcess is driven from the test thread. ToneSender and ToneListener each run one
-// thread of their own that only touches atomics and the NDI handles it owns.
+// Threads: everything runs on the test thread, except a ToneSender's own sending thread, which
+// touches only its sender and a stop flag.
 #pragma once
-
-#include "NdiLib.h"
 
 #include <QProcess>
 #include <QStringList>
@@ -18,40 +16,36 @@ namespace clitest {
 
 constexpr int kRate = 48000;
 
-// True when `n` samples, `step` floats apart, hold a sine of `frequency` Hz at `rate` with
-// amplitude `amplitude` (within 10 %) and nothing else of weight: the energy at that one
-// frequency is the block's whole energy.
-bool carriesTone(const float *samples, int n, int step, double frequency, double amplitude,
-                 int rate = kRate);
+// True when `n` samples `step` floats apart hold a sine of `frequency` Hz with `amplitude`
+// (within 10 %) and nothing else of weight: the block's whole energy is at that frequency.
+bool carriesTone(const float *samples, int n, int step, double frequency, double amplitude);
 
-// Blocks of `block` samples of `track` from `from` on that carry the tone, and all blocks.
+// The blocks of `block` samples of `track` that carry the tone, and all blocks.
 struct ToneCount {
     int tone = 0;
     int blocks = 0;
 };
-ToneCount countToneBlocks(const std::vector<float> &track, size_t from, int block, double frequency,
+ToneCount countToneBlocks(const std::vector<float> &track, int block, double frequency,
                           double amplitude);
 
-// veltrin-cli (or another program) as a child process. The destructor kills what still runs.
+// veltrin-cli (or another program) as a child process; the destructor kills what still runs.
 class CliProcess
 {
 public:
     explicit CliProcess(const QStringList &arguments, const QString &program = QString());
     ~CliProcess();
-    CliProcess(const CliProcess &) = delete;
-    CliProcess &operator=(const CliProcess &) = delete;
 
-    // True once a line of standard error contains `text`; false after `timeoutMs`.
+    // True once a line of standard error contains `text`.
     bool waitForErrorLine(const QString &text, int timeoutMs);
-    // True once `count` lines of standard output start with `prefix`; false after `timeoutMs`.
+    // True once `count` lines of standard output start with `prefix`.
     bool waitForOutputLines(const QString &prefix, int count, int timeoutMs);
-    // Waits for the exit; the exit status, or -1 when it did not exit (it is then killed).
+    // The exit status, or -1 when it did not exit in time (it is then killed).
     int finish(int timeoutMs);
     void signal(int number);
 
     QStringList outputLines() const;
     QStringList errorLines() const;
-    // The lines of standard error that the program itself wrote ("veltrin-cli: ...").
+    // The lines the program itself wrote on standard error ("veltrin-cli: ...").
     QStringList ownErrorLines() const;
 
 private:
@@ -61,43 +55,27 @@ private:
     QByteArray m_out, m_err;
 };
 
-// Publishes a sine on both channels of a 48 kHz stereo NDI source, 256 frames at a time,
-// paced on an absolute schedule. The source exists from construction to destruction.
+// A 48 kHz stereo NDI source carrying a sine on both channels, paced on an absolute schedule,
+// from construction to destruction.
 class ToneSender
 {
 public:
     ToneSender(const std::string &name, double frequency, float amplitude);
     ~ToneSender();
-    ToneSender(const ToneSender &) = delete;
-    ToneSender &operator=(const ToneSender &) = delete;
 
 private:
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
 
-// Receives an NDI source through a frame synchroniser, pulled at 48 kHz in blocks of 2048
-// frames on an absolute schedule, and counts the blocks that carry an expected tone.
-class ToneListener
-{
-public:
-    ToneListener(const std::string &source, double frequency, double amplitude);
-    ~ToneListener();
-    ToneListener(const ToneListener &) = delete;
-    ToneListener &operator=(const ToneListener &) = delete;
+// Receives `source` through a frame synchroniser, pulled at 48 kHz in blocks of 2048 frames in
+// real time, until `count` blocks in a row carry the tone on both channels (true) or
+// `timeoutMs` has passed.
+bool hearTone(const std::string &source, double frequency, double amplitude, int count,
+              int timeoutMs);
 
-    // True once `count` blocks in a row carried the tone on both channels.
-    bool heardInARow(int count, int timeoutMs);
-
-private:
-    std::atomic<bool> m_stop{false};
-    std::atomic<int> m_bestRun{0};
-    std::thread m_thread;
-};
-
-// Whether discovery in the test process lists `name` within `timeoutMs`.
+// Whether discovery in the test process lists `name` (or no longer lists it) within timeoutMs.
 bool sourceListed(const std::string &name, int timeoutMs);
-// Whether `name` disappears from discovery within `timeoutMs`.
 bool sourceGone(const std::string &name, int timeoutMs);
 
 } // namespace clitest
