@@ -283,8 +283,20 @@ std::string publishedName(const std::string &name)
 std::string runningLine(const Options &options, const StreamPlan &plan)
 {
     const std::string device = quoted(plan.device.name);
-    const std::string format =
+    // The gains are shown only when they change something.
+    const auto gain = [](const char *what, double db) {
+        char text[48];
+        std::snprintf(text, sizeof text, ", %s%+.1f dB", what, db);
+        return db != 0.0 ? std::string(text) : std::string();
+    };
+    std::string format =
         std::to_string(plan.rate) + " Hz, " + std::to_string(options.frames) + " frames";
+    if (options.command == Command::Send)
+        format += gain("gain ", options.inputGainDb);
+    else if (options.command == Command::Play)
+        format += gain("gain ", options.outputGainDb);
+    else
+        format += gain("in gain ", options.inputGainDb) + gain("out gain ", options.outputGainDb);
     switch (options.command) {
     case Command::Send:
         return "sending " + device + " (" + plan.device.hostApi + ", " + std::to_string(plan.inputs)
