@@ -16,11 +16,13 @@
 #include <QJsonObject>
 #include <QStringList>
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 #include <optional>
+#include <strings.h>
 
 namespace veltrin::cli {
 
@@ -271,6 +273,21 @@ int planStream(const Options &options, Direction direction, StreamPlan &plan)
     return kExitOk;
 }
 
+// A source the user probably meant by `typed`: the same name in other letter case, or the
+// source published under that name by some machine ("HOST (typed)"). Empty when none is.
+std::string similarSource(const std::vector<NdiSource> &sources, const std::string &typed)
+{
+    const std::string published = " (" + typed + ")";
+    for (const NdiSource &s : sources) {
+        const bool endsWith =
+            s.name.size() > published.size()
+            && s.name.compare(s.name.size() - published.size(), published.size(), published) == 0;
+        if (endsWith || strcasecmp(s.name.c_str(), typed.c_str()) == 0)
+            return s.name;
+    }
+    return {};
+}
+
 // The full name receivers see for a sender named `name`. The built-in runtime's naming is
 // known here; another runtime names it after its own idea of this machine.
 std::string publishedName(const std::string &name)
@@ -416,8 +433,11 @@ int runStream(const Options &options, Console &console, StopSignals &stops)
         if (stops.received())
             return kExitOk;
         if (!found) {
+            const std::string near = similarSource(finder->sources(), options.source);
             Console::message("no NDI source named " + quoted(options.source) + " appeared within "
-                             + secondsText(options.waitSeconds) + " s (see 'veltrin-cli sources')");
+                             + secondsText(options.waitSeconds) + " s "
+                             + (near.empty() ? "(see 'veltrin-cli sources')"
+                                             : "(did you mean " + quoted(near) + "?)"));
             return kExitNoSource;
         }
     }

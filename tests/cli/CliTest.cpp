@@ -358,6 +358,14 @@ TEST_F(Cli, PlayPlaysTheSourceWithItsGainAndSaysWhenItGoesAndReturns)
     const std::string source = fullName("cli play source");
     auto sender = std::make_unique<ToneSender>("cli play source", 440.0, 0.5f);
     ASSERT_TRUE(sourceListed(source, 20000));
+    // Only the name the sender gave: the full name is suggested.
+    CliProcess bare({"play", "--source", "cli play source", "--device", "system", "--wait", "2"});
+    EXPECT_EQ(bare.finish(20000), kExitNoSource);
+    EXPECT_EQ(bare.ownErrorLines()
+                  .filter("(did you mean \"" + QString::fromStdString(source) + "\"?)")
+                  .size(),
+              1)
+        << bare.errorLines().join('\n').toStdString();
 
     const QString client = uniqueClient("play");
     CliProcess cli({"play", "--source", QString::fromStdString(source), "--device",
