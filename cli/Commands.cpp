@@ -350,7 +350,9 @@ std::unique_ptr<StreamRunner> startStream(const Options &o, const StreamPlan &pl
     }
 }
 
-// The engine's level taps of the directions the stream has, with their meters.
+// The engine's level taps of the directions the stream has, with their meters. Read on the
+// command's thread; the taps are the engine's seqlocks, written by the audio threads, so a
+// snapshot is always one whole block.
 class StreamTaps
 {
 public:
