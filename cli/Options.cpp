@@ -27,7 +27,7 @@ struct State {
     std::optional<double> gain, inGain, outGain;
 };
 
-struct OptionSpec {
+struct OptionRule {
     const char *name;
     bool takesValue;
     unsigned commands;
@@ -82,9 +82,9 @@ std::string nonEmpty(const std::string &option, const std::string &text, std::st
     return {};
 }
 
-const std::vector<OptionSpec> &optionSpecs()
+const std::vector<OptionRule> &optionRules()
 {
-    static const std::vector<OptionSpec> specs = {
+    static const std::vector<OptionRule> rules = {
         {"--json", false, kListings,
          [](State &s, const std::string &) {
              s.options.json = true;
@@ -139,7 +139,7 @@ const std::vector<OptionSpec> &optionSpecs()
         {"--out-gain", true, bit(Command::Duplex),
          [](State &s, const std::string &v) { return gainIn("--out-gain", v, s.outGain); }},
     };
-    return specs;
+    return rules;
 }
 
 std::optional<Command> commandNamed(const std::string &word)
@@ -248,15 +248,15 @@ ParseResult parseArguments(const std::vector<std::string> &arguments)
         if (name.rfind('-', 0) != 0 || name == "-")
             return failure("unexpected argument \"" + argument + "\" for '" + word + "'");
 
-        const OptionSpec *spec = nullptr;
-        for (const OptionSpec &candidate : optionSpecs())
+        const OptionRule *rule = nullptr;
+        for (const OptionRule &candidate : optionRules())
             if (name == candidate.name)
-                spec = &candidate;
-        if (spec == nullptr || (spec->commands & bit(*command)) == 0)
+                rule = &candidate;
+        if (rule == nullptr || (rule->commands & bit(*command)) == 0)
             return failure("'" + word + "' has no option " + name);
 
         std::string value;
-        if (spec->takesValue) {
+        if (rule->takesValue) {
             if (inlineValue)
                 value = *inlineValue;
             else if (i + 1 < arguments.size())
@@ -266,7 +266,7 @@ ParseResult parseArguments(const std::vector<std::string> &arguments)
         } else if (inlineValue) {
             return failure(name + " takes no value");
         }
-        if (std::string error = spec->apply(state, value); !error.empty())
+        if (std::string error = rule->apply(state, value); !error.empty())
             return failure(error);
     }
 
