@@ -38,6 +38,19 @@ if(VELTRIN_LATO_COPYRIGHT)
           RENAME Lato-copyright)
 endif()
 
+# The command-line front end's manual page and the systemd user unit that runs it as a service
+# (the program itself is installed by cli/). The unit goes where systemd looks for user units
+# under the prefix; it starts nothing until an instance is given its command.
+# Debian ships manual pages compressed.
+set(VELTRIN_CLI_MANPAGE ${CMAKE_CURRENT_BINARY_DIR}/veltrin-cli.1.gz)
+add_custom_command(OUTPUT ${VELTRIN_CLI_MANPAGE}
+  COMMAND gzip -9nc ${PROJECT_SOURCE_DIR}/docs/veltrin-cli.1 > ${VELTRIN_CLI_MANPAGE}
+  DEPENDS ${PROJECT_SOURCE_DIR}/docs/veltrin-cli.1
+  COMMENT "Compressing the manual page of veltrin-cli")
+add_custom_target(veltrin_cli_manpage ALL DEPENDS ${VELTRIN_CLI_MANPAGE})
+install(FILES ${VELTRIN_CLI_MANPAGE} DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/veltrin-cli@.service DESTINATION lib/systemd/user)
+
 set(CPACK_PACKAGE_NAME veltrin)
 set(CPACK_PACKAGE_VENDOR Quorvane)
 set(CPACK_PACKAGE_CONTACT "Quorvane <support@quorvane.com>")

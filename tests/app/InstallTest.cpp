@@ -1,11 +1,20 @@
 // What `cmake --install` puts on a system: the program, its data directory with the splash
 // picture, the icon and the help page, the desktop entry that starts Veltrin there, the icons
-// the entry names, and AppStream metadata that validates.
+// the entry names, and AppStream metadata that validates; the command-line program, which runs
+// from the prefix, with its manual page and systemd user unit.
+#ifdef VELTRIN_HAS_CLI
+#include "JackHarness.h"
+#endif
+
 #include <QFile>
 #include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QMap>
 #include <QProcess>
 #include <QTemporaryDir>
+#include <algorithm>
 #include <gtest/gtest.h>
 
 namespace {
@@ -116,6 +125,39 @@ TEST_F(InstallTest, ProgramIsInstalled)
     const QFileInfo program(path(QStringLiteral("bin/veltrin")));
     EXPECT_TRUE(program.isFile());
     EXPECT_TRUE(program.isExecutable());
+}
+#endif
+
+#ifdef VELTRIN_HAS_CLI
+TEST_F(InstallTest, CommandLineProgramRunsFromThePrefix)
+{
+    const QString program = path(QStringLiteral("bin/veltrin-cli"));
+    ASSERT_TRUE(QFileInfo(program).isExecutable());
+    QProcess version;
+    version.start(program, {QStringLiteral("--version")});
+    ASSERT_TRUE(version.waitForFinished(10000));
+    EXPECT_EQ(version.exitCode(), 0);
+    EXPECT_EQ(version.readAllStandardOutput(), QByteArray("veltrin-cli " VELTRIN_VERSION "\n"));
+
+    JackServer server;
+    ASSERT_TRUE(server.running());
+    QProcess devices;
+    devices.start(program, {QStringLiteral("devices"), QStringLiteral("--json")});
+    ASSERT_TRUE(devices.waitForFinished(20000));
+    EXPECT_EQ(devices.exitCode(), 0) << devices.readAllStandardError().toStdString();
+    const QJsonArray inputs = QJsonDocument::fromJson(devices.readAllStandardOutput())
+                                  .object()
+                                  .value(QStringLiteral("input"))
+                                  .toArray();
+    EXPECT_TRUE(std::any_of(inputs.begin(), inputs.end(), [](const QJsonValue &v) {
+        return v.toObject().value(QStringLiteral("entry")).toString()
+               == QStringLiteral("JACK Audio Connection Kit  system");
+    }));
+
+    EXPECT_TRUE(QFileInfo(path(QStringLiteral("share/man/man1/veltrin-cli.1.gz"))).isFile());
+    QFile unit(path(QStringLiteral("lib/systemd/user/veltrin-cli@.service")));
+    ASSERT_TRUE(unit.open(QIODevice::ReadOnly));
+    EXPECT_TRUE(unit.readAll().contains("KillSignal=SIGTERM"));
 }
 #endif
 

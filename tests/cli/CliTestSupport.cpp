@@ -1,0 +1,242 @@
+#include "CliTestSupport.h"
+
+#include "NdiLib.h"
+
+#include <QRegularExpression>
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <complex>
+#include <csignal>
+#include <functional>
+
+namespace clitest {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+bool within(double value, double expected, double fraction)
+{
+    return std::fabs(value - expected) <= fraction * expected;
+}
+
+bool pollUntil(const std::function<bool()> &done, int timeoutMs)
+{
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!done()) {
+        if (Clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+// Sleeps until `frame` frames after `start` at 48 kHz.
+void sleepUntilFrame(Clock::time_point start, long long frame)
+{
+    std::this_thread::sleep_until(start
+                                  + std::chrono::duration_cast<Clock::duration>(
+                                      std::chrono::duration<double>(double(frame) / kRate)));
+}
+
+bool waitForListing(const std::string &name, bool wanted, int timeoutMs)
+{
+    NDIlib_find_create_t settings;
+    NDIlib_find_instance_t finder = NDIlib_find_create_v2(&settings);
+    const bool reached = pollUntil(
+        [&] {
+            NDIlib_find_wait_for_sources(finder, 100);
+            uint32_t count = 0;
+            const NDIlib_source_t *sources = NDIlib_find_get_current_sources(finder, &count);
+            bool listed = false;
+            for (uint32_t i = 0; sources != nullptr && i < count; ++i)
+                listed = listed || (sources[i].p_ndi_name && name == sources[i].p_ndi_name);
+            return listed == wanted;
+        },
+        timeoutMs);
+    NDIlib_find_destroy(finder);
+    return reached;
+}
+
+} // namespace
+
+bool carriesTone(const float *samples, int n, int step, double frequency, double amplitude)
+{
+    // Correlating with the one frequency measures its amplitude; over a block of many periods
+    // the image term stays far below the tolerance.
+    const double w = 2.0 * M_PI * frequency / kRate;
+    std::complex<double> sum = 0.0;
+    double squares = 0.0;
+    for (int i = 0; i < n; ++i) {
+        const double x = samples[static_cast<size_t>(i) * static_cast<size_t>(step)];
+        sum += x * std::polar(1.0, -w * i);
+        squares += x * x;
+    }
+    return n > 0 && within(2.0 * std::abs(sum) / n, amplitude, 0.1)
+           && within(std::sqrt(squares / n), amplitude / std::sqrt(2.0), 0.1);
+}
+
+ToneCount countToneBlocks(const std::vector<float> &track, int block, double frequency,
+                          double amplitude)
+{
+    ToneCount count;
+    for (size_t at = 0; at + static_cast<size_t>(block) <= track.size();
+         at += static_cast<size_t>(block), ++count.blocks)
+        count.tone += carriesTone(track.data() + at, block, 1, frequency, amplitude) ? 1 : 0;
+    return count;
+}
+
+CliProcess::CliProcess(const QStringList &arguments, const QString &program)
+{
+    m_process.start(program.isEmpty() ? QStringLiteral(VELTRIN_CLI) : program, arguments);
+    m_process.waitForStarted(10000);
+}
+
+CliProcess::~CliProcess()
+{
+    if (m_process.state() != QProcess::NotRunning) {
+        m_process.kill();
+        m_process.waitForFinished(10000);
+    }
+}
+
+void CliProcess::pump(int timeoutMs)
+{
+    if (m_process.state() == QProcess::NotRunning)
+        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+    else
+        m_process.waitForReadyRead(timeoutMs);
+    m_out += m_process.readAllStandardOutput();
+    m_err += m_process.readAllStandardError();
+}
+
+bool CliProcess::waitForErrorLine(const QString &text, int timeoutMs)
+{
+    return pollUntil(
+        [&] {
+            pump(20);
+            return !errorLines().filter(text).isEmpty();
+        },
+        timeoutMs);
+}
+
+bool CliProcess::waitForOutputLines(const QString &prefix, int count, int timeoutMs)
+{
+    return pollUntil(
+        [&] {
+            pump(20);
+            const QStringList lines = outputLines();
+            return std::count_if(lines.begin(), lines.end(),
+                                 [&](const QString &line) { return line.startsWith(prefix); })
+                   >= count;
+        },
+        timeoutMs);
+}
+
+int CliProcess::finish(int timeoutMs)
+{
+    const bool exited = m_process.waitForFinished(timeoutMs);
+    pump(0);
+    if (!exited) {
+        m_process.kill();
+        m_process.waitForFinished(10000);
+        return -1;
+    }
+    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+}
+
+void CliProcess::signal(int number)
+{
+    if (m_process.processId() > 0)
+        ::kill(static_cast<pid_t>(m_process.processId()), number);
+}
+
+QStringList CliProcess::outputLines() const
+{
+    return QString::fromUtf8(m_out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QStringList CliProcess::errorLines() const
+{
+    return QString::fromUtf8(m_err).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+}
+
+QStringList CliProcess::ownErrorLines() const
+{
+    return errorLines().filter(QRegularExpression(QStringLiteral("^veltrin-cli: ")));
+}
+
+ToneSender::ToneSender(const std::string &name, double frequency, float amplitude)
+    : m_thread([this, name, frequency, amplitude] {
+          NDIlib_send_create_t settings;
+          settings.p_ndi_name = name.c_str();
+          settings.clock_audio = false; // paced here
+          NDIlib_send_instance_t sender = NDIlib_send_create(&settings);
+          constexpr int kBlock = 256;
+          std::vector<float> planar(2 * kBlock);
+          const auto start = Clock::now();
+          for (long long frame = 0; sender != nullptr && !m_stop.load(); frame += kBlock) {
+              sleepUntilFrame(start, frame);
+              for (int i = 0; i < kBlock; ++i)
+                  planar[static_cast<size_t>(i)] = planar[static_cast<size_t>(kBlock + i)] =
+                      amplitude
+                      * float(std::sin(2.0 * M_PI * frequency * double(frame + i) / kRate));
+              NDIlib_audio_frame_v2_t audio;
+              audio.sample_rate = kRate;
+              audio.no_samples = kBlock;
+              audio.p_data = planar.data();
+              audio.channel_stride_in_bytes = kBlock * int(sizeof(float));
+              NDIlib_send_send_audio_v2(sender, &audio);
+          }
+          if (sender != nullptr)
+              NDIlib_send_destroy(sender);
+      })
+{
+}
+
+ToneSender::~ToneSender()
+{
+    m_stop = true;
+    m_thread.join();
+}
+
+bool hearTone(const std::string &source, double frequency, double amplitude, int count,
+              int timeoutMs)
+{
+    NDIlib_recv_create_v3_t settings;
+    settings.source_to_connect_to.p_ndi_name = source.c_str();
+    settings.bandwidth = NDIlib_recv_bandwidth_audio_only;
+    NDIlib_recv_instance_t receiver = NDIlib_recv_create_v3(&settings);
+    NDIlib_framesync_instance_t sync = NDIlib_framesync_create(receiver);
+    constexpr int kBlock = 2048;
+    const auto start = Clock::now();
+    const auto deadline = start + std::chrono::milliseconds(timeoutMs);
+    int run = 0;
+    for (long long frame = 0; run < count && Clock::now() < deadline; frame += kBlock) {
+        sleepUntilFrame(start, frame);
+        NDIlib_audio_frame_v2_t audio;
+        NDIlib_framesync_capture_audio(sync, &audio, kRate, 2, kBlock);
+        const int stride = audio.channel_stride_in_bytes / int(sizeof(float));
+        const bool tone = audio.p_data != nullptr && audio.no_samples == kBlock
+                          && carriesTone(audio.p_data, kBlock, 1, frequency, amplitude)
+                          && carriesTone(audio.p_data + stride, kBlock, 1, frequency, amplitude);
+        NDIlib_framesync_free_audio(sync, &audio);
+        run = tone ? run + 1 : 0;
+    }
+    NDIlib_framesync_destroy(sync);
+    NDIlib_recv_destroy(receiver);
+    return run >= count;
+}
+
+bool sourceListed(const std::string &name, int timeoutMs)
+{
+    return waitForListing(name, true, timeoutMs);
+}
+
+bool sourceGone(const std::string &name, int timeoutMs)
+{
+    return waitForListing(name, false, timeoutMs);
+}
+
+} // namespace clitest

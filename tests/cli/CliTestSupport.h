@@ -1,0 +1,81 @@
+// Around the veltrin-cli tests: the program as a child process with its two outputs kept apart,
+// and NDI tones sent and heard by the test process itself.
+//
+// Threads: everything runs on the test thread, except a ToneSender's own sending thread, which
+// touches only its sender and a stop flag.
+#pragma once
+
+#include <QProcess>
+#include <QStringList>
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace clitest {
+
+constexpr int kRate = 48000;
+
+// True when `n` samples `step` floats apart hold a sine of `frequency` Hz with `amplitude`
+// (within 10 %) and nothing else of weight: the block's whole energy is at that frequency.
+bool carriesTone(const float *samples, int n, int step, double frequency, double amplitude);
+
+// The blocks of `block` samples of `track` that carry the tone, and all blocks.
+struct ToneCount {
+    int tone = 0;
+    int blocks = 0;
+};
+ToneCount countToneBlocks(const std::vector<float> &track, int block, double frequency,
+                          double amplitude);
+
+// veltrin-cli (or another program) as a child process; the destructor kills what still runs.
+class CliProcess
+{
+public:
+    explicit CliProcess(const QStringList &arguments, const QString &program = QString());
+    ~CliProcess();
+
+    // True once a line of standard error contains `text`.
+    bool waitForErrorLine(const QString &text, int timeoutMs);
+    // True once `count` lines of standard output start with `prefix`.
+    bool waitForOutputLines(const QString &prefix, int count, int timeoutMs);
+    // The exit status, or -1 when it did not exit in time (it is then killed).
+    int finish(int timeoutMs);
+    void signal(int number);
+
+    QStringList outputLines() const;
+    QStringList errorLines() const;
+    // The lines the program itself wrote on standard error ("veltrin-cli: ...").
+    QStringList ownErrorLines() const;
+
+private:
+    void pump(int timeoutMs);
+
+    QProcess m_process;
+    QByteArray m_out, m_err;
+};
+
+// A 48 kHz stereo NDI source carrying a sine on both channels, paced on an absolute schedule,
+// from construction to destruction.
+class ToneSender
+{
+public:
+    ToneSender(const std::string &name, double frequency, float amplitude);
+    ~ToneSender();
+
+private:
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// Receives `source` through a frame synchroniser, pulled at 48 kHz in blocks of 2048 frames in
+// real time, until `count` blocks in a row carry the tone on both channels (true) or
+// `timeoutMs` has passed.
+bool hearTone(const std::string &source, double frequency, double amplitude, int count,
+              int timeoutMs);
+
+// Whether discovery in the test process lists `name` (or no longer lists it) within timeoutMs.
+bool sourceListed(const std::string &name, int timeoutMs);
+bool sourceGone(const std::string &name, int timeoutMs);
+
+} // namespace clitest
