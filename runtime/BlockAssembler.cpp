@@ -102,7 +102,11 @@ bool BlockAssembler::accept(const wire::Shard &shard, double now)
     if (m_next < 0)
         m_next = block;
     if (block < m_next) {
-        ++m_stats.lateShards;
+        // Parity that was not needed for a block already whole is no news; anything else came
+        // too late to be used.
+        const Slot &s = slotOf(block);
+        if (!(s.block == block && s.delivered))
+            ++m_stats.lateShards;
         return false;
     }
     if (block > m_knownBlock) {
@@ -127,6 +131,7 @@ void BlockAssembler::store(const wire::Shard &shard, const uint8_t *payload)
     Slot &s = slotOf(block);
     if (s.block != block) {
         s.block = block;
+        s.delivered = false;
         s.sendTime = double(shard.sendTime) * 1e-9;
         s.received = 0;
         s.groupsReady = 0;
@@ -284,7 +289,7 @@ void BlockAssembler::assemble(Slot &slot)
     }
     m_stats.concealedShards += uint64_t(missing);
     m_stats.blocks += missing == 0 ? 1 : 0;
-    slot.block = -1;
+    slot.delivered = true;
     m_havePrevious = true;
     m_concealing = false;
     ++m_next;

@@ -92,7 +92,8 @@ public:
 private:
     struct Slot {
         int64_t block = -1;
-        double sendTime = 0; // s, sender's clock
+        bool delivered = false; // handed on whole; later shards of it are surplus parity
+        double sendTime = 0;    // s, sender's clock
         int received = 0;
         int groupsReady = 0;
         std::vector<uint8_t> present;       // per shard

@@ -2,17 +2,25 @@
 // network namespace):
 //   veltrin_fault_signal send NAME CHANNELS BLOCK SECONDS
 //   veltrin_fault_signal recv NAME CHANNELS BLOCK SECONDS
+//   veltrin_fault_signal duplex NAME_IN NAME_OUT CHANNELS BLOCK SECONDS
+//   veltrin_fault_signal now          (prints the clock, for the scripts that inject faults)
+//   veltrin_fault_signal hold-5353    (holds UDP port 5353 without sharing it, until killed)
+// "duplex" is one process that publishes NAME_OUT and receives NAME_IN at once, as a duplex
+// device does; it prints what "recv" prints.
 // Both sides keep a sound card's schedule on CLOCK_MONOTONIC, which every namespace of one
 // machine shares. The sender publishes the test signal with frame k of its schedule being frame
 // floor(t * rate) of the clock, so the receiver can tell from any sample which instant it was
 // captured at: latency is read from the samples themselves, to the frame.
 //
-// "send" prints "sending" once the source exists. "recv" prints one line a second,
+// Times printed are seconds on CLOCK_MONOTONIC. "send" prints "sending at=<s>" once the source
+// exists. "recv" prints one line a second,
 //   t=<s> audio=<frames> silent=<frames> silences=<n> longest_ms=<ms> jumps=<n> wrong=<n>
 //   latency_ms=<median of the second>
-// and, at the end, one line "total ..." with the same fields over the whole run, the times of
-// every silence ("silence at=<s> ms=<length>") having been printed as they ended. A silence is a
-// run of frames that are zero on every channel, at least 0.5 ms long, after the first audio.
+// "first at=<s>" when audio first plays, "silence at=<s> ms=<length>" when a silence ends, and
+// at the end one line "total ..." with the fields over the whole run. A silence is a run of
+// frames that are zero on every channel, at least 0.5 ms long, after the first audio; a jump is
+// audio that goes on from another place than the next frame (frames lost or dropped); wrong
+// frames are neither the signal nor silence (concealed).
 // Both end at SECONDS, or when standard input, a pipe, closes.
 #include "Discovery.h"
 #include "NdiLib.h"
@@ -22,7 +30,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <netinet/in.h>
 #include <poll.h>
+#include <sys/socket.h>
 #include <pthread.h>
 #include <sched.h>
 #include <string>
@@ -71,7 +81,7 @@ int send(const std::string &name, int channels, int block, double seconds)
     NDIlib_send_instance_t sender = NDIlib_send_create(&settings);
     if (sender == nullptr)
         return 1;
-    std::printf("sending\n");
+    std::printf("sending at=%.6f\n", monotonicSeconds());
     std::fflush(stdout);
     std::vector<float> planar(size_t(block) * size_t(channels));
     int64_t frame = int64_t(monotonicSeconds() * kRate) / block * block + block;
@@ -136,7 +146,7 @@ int receive(const std::string &name, int channels, int block, double seconds)
             ++total.silences;
             second.longest = std::max(second.longest, silentRun);
             total.longest = std::max(total.longest, silentRun);
-            std::printf("silence at=%.4f ms=%.2f\n", double(at - silentRun) / kRate - start,
+            std::printf("silence at=%.6f ms=%.2f\n", double(at - silentRun) / kRate,
                         double(silentRun) * 1e3 / kRate);
         }
         silentRun = 0;
@@ -160,6 +170,8 @@ int receive(const std::string &name, int channels, int block, double seconds)
                 continue;
             }
             endSilence(frame + i);
+            if (!started)
+                std::printf("first at=%.6f\n", double(frame + i) / kRate);
             started = true;
             const float first = audio.p_data[i];
             const int64_t carried = int64_t(first * 32768.f + 32768.f);
@@ -190,7 +202,7 @@ int receive(const std::string &name, int channels, int block, double seconds)
         const int t = int(double(frame) / kRate - start);
         if (t > reported) {
             reported = t;
-            second.print(("t=" + std::to_string(t)).c_str());
+            second.print(("t=" + std::to_string(double(frame) / kRate)).c_str());
             second = Counts();
         }
     }
@@ -203,8 +215,47 @@ int receive(const std::string &name, int channels, int block, double seconds)
 
 } // namespace
 
+// A program that took the multicast DNS port for itself (no SO_REUSEADDR, no SO_REUSEPORT).
+int holdMulticastDnsPort()
+{
+    const int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(5353);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
+        std::perror("bind 5353");
+        return 1;
+    }
+    std::printf("holding\n");
+    std::fflush(stdout);
+    pause();
+    return 0;
+}
+
 int main(int argc, char **argv)
 {
+    if (argc == 2 && std::string(argv[1]) == "now") {
+        std::printf("%.6f\n", monotonicSeconds());
+        return 0;
+    }
+    if (argc == 2 && std::string(argv[1]) == "hold-5353")
+        return holdMulticastDnsPort();
+    // Like a sound card's thread: real-time, above the runtime's network threads, where allowed.
+    sched_param param{};
+    param.sched_priority = 10;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
+    if (argc == 7 && std::string(argv[1]) == "duplex") {
+        const int channels = std::atoi(argv[4]);
+        const int block = std::atoi(argv[5]);
+        const double seconds = std::atof(argv[6]);
+        if (!NDIlib_initialize())
+            return 1;
+        std::thread out([&] { send(argv[3], channels, block, seconds); });
+        const int result = receive(argv[2], channels, block, seconds);
+        out.join();
+        NDIlib_destroy();
+        return result;
+    }
     if (argc != 6) {
         std::fprintf(stderr, "usage: %s send|recv NAME CHANNELS BLOCK SECONDS\n", argv[0]);
         return 2;
@@ -215,10 +266,6 @@ int main(int argc, char **argv)
     const double seconds = std::atof(argv[5]);
     if (channels < 1 || channels > 64 || block < 16 || block > 4096 || !(seconds > 0))
         return 2;
-    // Like a sound card's thread: real-time, above the runtime's network threads, where allowed.
-    sched_param param{};
-    param.sched_priority = 10;
-    pthread_setschedparam(pthread_self(), SCHED_FIFO, &param);
     if (!NDIlib_initialize())
         return 1;
     const int result = role == "send"   ? send(argv[2], channels, block, seconds)
