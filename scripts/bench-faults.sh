@@ -39,27 +39,38 @@ relay=$build/bench/faults/veltrin_fault_relay
 mkdir -p "$out"
 warm=10
 tail_s=10
-a=vfa$$ b=vfb$$ c=vfc$$
+a=vfa$$ b=vfb$$ c=vfc$$ s=vfs$$
 pids=()
 
 cleanup() {
   for p in "${pids[@]}"; do kill -9 "$p" 2>/dev/null || true; done
   pids=()
-  for n in $a $b $c; do ip netns del "$n" 2>/dev/null || true; done
+  for n in $a $b $c $s; do ip netns del "$n" 2>/dev/null || true; done
 }
 trap cleanup EXIT
 
 now() { "$signal" now; }
 
 # Two namespaces joined by a veth pair (A 10.77.0.1, B 10.77.0.2), or by the relay's TUN devices
-# (A 10.79.0.1, B 10.79.0.2) when relay options are given; C (10.78.0.3, on a second veth from
-# A at 10.78.0.1) when asked for.
-topology() { # veth|relay [relay options...] ; sets relay_pid
+# (A 10.79.0.1, B 10.79.0.2) when relay options are given, or three (C 10.77.0.3) on a bridge in
+# a fourth namespace S, as hosts on one switch ("switch"; each host's port is "v<host>").
+topology() { # veth|relay|switch [relay options...] ; sets relay_pid
   local kind=$1; shift
   ip netns add $a; ip netns add $b
   for n in $a $b; do ip -n $n link set lo up; done
   relay_pid=
-  if [[ $kind == veth ]]; then
+  if [[ $kind == switch ]]; then
+    ip netns add $c; ip netns add $s; ip -n $c link set lo up
+    ip -n $s link add sw0 type bridge; ip -n $s link set sw0 up
+    local host n=1
+    for host in $a:va $b:vb $c:vc; do
+      ip link add "${host#*:}" netns "${host%%:*}" type veth peer name "p${host#*:}" netns $s
+      ip -n $s link set "p${host#*:}" master sw0; ip -n $s link set "p${host#*:}" up
+      ip -n "${host%%:*}" addr add "10.77.0.$n/24" dev "${host#*:}"
+      ip -n "${host%%:*}" link set "${host#*:}" up
+      n=$((n + 1))
+    done
+  elif [[ $kind == veth ]]; then
     ip link add va netns $a type veth peer name vb netns $b
     ip -n $a addr add 10.77.0.1/24 dev va; ip -n $b addr add 10.77.0.2/24 dev vb
     ip -n $a link set va up; ip -n $b link set vb up
@@ -70,13 +81,6 @@ topology() { # veth|relay [relay options...] ; sets relay_pid
     ip -n $a addr add 10.79.0.1 peer 10.79.0.2 dev vrelay; ip -n $a link set vrelay up
     ip -n $b addr add 10.79.0.2 peer 10.79.0.1 dev vrelay; ip -n $b link set vrelay up
   fi
-}
-
-third_namespace() {
-  ip netns add $c; ip -n $c link set lo up
-  ip link add vc netns $a type veth peer name vd netns $c
-  ip -n $a addr add 10.78.0.1/24 dev vc; ip -n $c addr add 10.78.0.3/24 dev vd
-  ip -n $a link set vc up; ip -n $c link set vd up
 }
 
 # Random loss on a namespace's input hook (so the sender never notices), switched by a rule.
@@ -130,25 +134,31 @@ run_case() { # case
     duplicate-1) kind=relay; relay_args=(--duplicate 0.01) ;;
     link-down-*) fault_s=${name#link-down-}; ev=link ;;
     address-change|kill-sender|kill-receiver|hold-5353|none) fault_s=0; ev=$name ;;
-    other-path) fault_s=2; ev=other ;;
+    other-path) kind=switch; ev=other ;;
   esac
   total=$(awk -v w=$warm -v f=$fault_s -v t=$tail_s 'BEGIN{printf "%d", w + f + t + 6}')
   topology $kind "${relay_args[@]}"
-  [[ $ev == other ]] && third_namespace
-  [[ $ev == hold-5353 ]] && for n in $a $b; do ip netns exec $n "$signal" hold-5353 >/dev/null 2>&1 & pids+=("$!"); done
+  if [[ $ev == hold-5353 ]]; then
+    for n in $a $b; do ip netns exec $n "$signal" hold-5353 >/dev/null 2>&1 & pids+=("$!"); done
+  fi
   local log=$out/$name-$ch
   start_sender $a Fault "$log.send"
   wait_for "$log.send" sending || true
-  start_receiver $b Fault "$log.recv"
-  local other_recv=
   if [[ $ev == other ]]; then
-    # C receives A's stream and the duplex process in B; B's link to A is the one that fails.
-    kill "$receiver_pid"
-    ip netns exec $b "$signal" duplex Fault Duplex "$ch" "$block" "$total" >"$log.recv" 2>&1 &
+    # B is a duplex device: it plays A's stream and publishes its own, which C plays together
+    # with A's. Only B's input is faulted.
+    # B has a host name of its own: two hosts of one name would announce one host record.
+    local here
+    here=$(hostname -s | tr '[:lower:]' '[:upper:]')
+    ip netns exec $b unshare --uts sh -c 'hostname faultb && exec "$@"' duplex "$signal" duplex \
+      "$here (Fault)" Duplex "$ch" "$block" "$total" >"$log.recv" 2>&1 &
     pids+=("$!"); receiver_pid=$!
-    start_receiver $c Fault "$log.recv-c"
-    ip netns exec $c "$signal" recv Duplex "$ch" "$block" "$total" >"$log.recv-duplex" 2>&1 &
+    ip netns exec $c "$signal" recv Fault "$ch" "$block" "$total" >"$log.recv-c" 2>&1 &
     pids+=("$!")
+    ip netns exec $c "$signal" recv "FAULTB (Duplex)" "$ch" "$block" "$total" >"$log.recv-duplex" 2>&1 &
+    pids+=("$!")
+  else
+    start_receiver $b Fault "$log.recv"
   fi
   local rp=$receiver_pid sp=$sender_pid
   sleep $warm
@@ -162,13 +172,14 @@ run_case() { # case
             sleep "$fault_s"; fe=$(now); nft_clear $a; nft_clear $b ;;
     gilbert|jitter-*|reorder-1|duplicate-1) kill -USR1 "$relay_pid"; sleep "$fault_s"; fe=$(now); kill -USR1 "$relay_pid" ;;
     link-down-*) ip -n $a link set va down; sleep "$fault_s"; fe=$(now); ip -n $a link set va up ;;
-    address-change) ip -n $a addr add 10.77.0.11/24 dev va; ip -n $a addr del 10.77.0.1/24 dev va ;;
+    address-change) # The new address takes over as the old one goes (as a DHCP change does).
+                    ip netns exec $a sysctl -qw net.ipv4.conf.va.promote_secondaries=1
+                    ip -n $a addr add 10.77.0.11/24 dev va; ip -n $a addr del 10.77.0.1/24 dev va ;;
     kill-sender) kill -9 "$sp"; start_sender $a Fault "$log.send2"; wait_for "$log.send2" sending || true
                  restart=$(sed -n 's/^sending at=//p' "$log.send2"); sp=$sender_pid ;;
     kill-receiver) kill -9 "$rp"; mv "$log.recv" "$log.recv-old"
                    restart=$(now); start_receiver $b Fault "$log.recv" $((total - warm)); rp=$receiver_pid ;;
-    other) ip -n $a link set va down; sleep 2; ip -n $a link set va up
-           nft_loss $b vb 50; sleep 2; fe=$(now); nft_clear $b ;;
+    other-path) nft_loss $b vb 50; sleep "$fault_s"; fe=$(now); nft_clear $b ;;
   esac
   [[ -n $fe ]] || fe=$(now)
   local measured
@@ -194,7 +205,7 @@ run_case() { # case
     cells=$(analyse "$log.recv" "$fs" "$fe" "$restart")
     local before
     before=$(analyse "$log.recv-old" "$fs" "$fe" | awk -F' [|] ' '{print $3}')
-    cells=$(echo "$cells" | awk -F' [|] ' -v b="$before" -v f="$first" -v r="$restart" 'BEGIN{OFS=" | "} {$3 = b; $7 = (f == "" ? "no" : "yes"); $8 = (f == "" ? "-" : sprintf("%.0f", (f - r) * 1000)); print}')
+    cells=$(echo "$cells" | awk -F' [|] ' -v b="$before" -v f="$first" -v r="$restart" 'BEGIN{OFS=" | "} {$3 = b; $6 = (f == "" ? "no" : "yes"); $7 = (f == "" ? "-" : sprintf("%.0f", (f - r) * 1000)); print}')
   else
     cells=$(analyse "$log.recv" "$fs" "$fe" "$restart")
   fi
@@ -208,7 +219,7 @@ run_case() { # case
 
 echo "Fault bench, $(date -u +%FT%TZ), load $(cut -d' ' -f1-3 /proc/loadavg), logs in $out"
 echo
-echo "| case | ch | fault s | silences | longest ms | latency before ms | latency after ms | jumps / concealed frames | audio back | back after fault ms | CPU send / recv % |"
+echo "| case | ch | fault s | silences | longest ms | latency before ms | latency after ms | jumps / altered frames | audio back | back after fault ms | CPU send / recv % |"
 echo "|---|---:|---:|---:|---:|---:|---:|---:|---|---:|---:|"
 IFS=, read -r -a chans <<<"$channels"
 for name in "${cases[@]}"; do

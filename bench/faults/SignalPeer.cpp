@@ -125,8 +125,11 @@ struct Counts {
 
 int receive(const std::string &name, int channels, int block, double seconds)
 {
-    // The sender's user name, on this machine: both sides share the host name.
-    const std::string full = veltrin::rt::sourceName(veltrin::rt::DiscoveryConfig::load(), name);
+    // A full name "HOST (name)" as it is; a bare name is a source of this host (namespaces of
+    // one machine share its name).
+    const std::string full = name.find('(') != std::string::npos
+                                 ? name
+                                 : veltrin::rt::sourceName(veltrin::rt::DiscoveryConfig::load(), name);
     NDIlib_recv_create_v3_t settings;
     settings.source_to_connect_to.p_ndi_name = full.c_str();
     settings.bandwidth = NDIlib_recv_bandwidth_audio_only;
