@@ -113,7 +113,11 @@ analyse() { # log fault_start fault_end [restart_at]
       if (at <= fe + 0.001 && end > fe) back = end - fe
       if (restart > 0 && end > restart && back_restart == "") back_restart = end - restart }
     /^first at=/ { split($2, f, "="); first = f[2] }
-    /^t=/ { split($1, t, "="); split($8, l, "="); time = t[2]
+    /^transport / { for (i = 2; i <= NF; i++) { split($i, kv, "="); v[kv[1]] = kv[2] }
+      if (lastT <= fs) { r0 = v["repaired"]; cs0 = v["concealed_shards"]; cb0 = v["concealed_blocks"]; sk0 = v["skipped"] }
+      if (lastT <= fe + 5) { r1 = v["repaired"]; cs1 = v["concealed_shards"]; cb1 = v["concealed_blocks"]; sk1 = v["skipped"] }
+      resampling = v["resampling"] }
+    /^t=/ { split($1, t, "="); split($8, l, "="); time = t[2]; lastT = time
       if (time > fs - 5 && time <= fs) before[nb++] = l[2]
       if (time > fe + 5 && l[2] >= 0) after[na++] = l[2]
       if (time > fs && time <= fe + 5) { split($6, j, "="); split($7, w, "="); jumps += j[2]; wrong += w[2] }
@@ -121,8 +125,9 @@ analyse() { # log fault_start fault_end [restart_at]
     function median(arr, k,   i, j, tmp) { for (i = 0; i < k; i++) for (j = i + 1; j < k; j++) if (arr[j] < arr[i]) { tmp = arr[i]; arr[i] = arr[j]; arr[j] = tmp }
       return k ? arr[int(k / 2)] : "-" }
     END { if (restart > 0) back = back_restart
-      printf "%d | %.1f | %s | %s | %d / %d | %s | %s\n", n, longest, median(before, nb), median(after, na),
-        jumps, wrong, (audio_after > 0 ? "yes" : "no"), (back == "" ? (n ? "-" : "0") : sprintf("%.0f", back * 1000)) }' "$1"
+      printf "%d | %.1f | %s | %s | %d / %d | %d / %d / %d / %d | %s | %s | %s\n", n, longest, median(before, nb), median(after, na),
+        jumps, wrong, r1 - r0, cs1 - cs0, cb1 - cb0, sk1 - sk0, (resampling ? "yes" : "no"),
+        (audio_after > 0 ? "yes" : "no"), (back == "" ? (n ? "-" : "0") : sprintf("%.0f", back * 1000)) }' "$1"
 }
 
 run_case() { # case
@@ -133,7 +138,7 @@ run_case() { # case
     reorder-1) kind=relay; relay_args=(--reorder 0.01 --reorder-by 1) ;;
     duplicate-1) kind=relay; relay_args=(--duplicate 0.01) ;;
     link-down-*) fault_s=${name#link-down-}; ev=link ;;
-    address-change|kill-sender|kill-receiver|hold-5353|none) fault_s=0; ev=$name ;;
+    address-change|kill-sender|kill-receiver|hold-5353) fault_s=0; ev=$name ;;
     other-path) kind=switch; ev=other ;;
   esac
   total=$(awk -v w=$warm -v f=$fault_s -v t=$tail_s 'BEGIN{printf "%d", w + f + t + 6}')
@@ -167,6 +172,7 @@ run_case() { # case
   fs=$(now)
   fe=
   case $name in
+    none) sleep "$fault_s"; fe=$(now) ;;
     loss-*) nft_loss $b vb "$(awk -v p=${name#loss-} 'BEGIN{printf "%d", p * 10}')"
             nft_loss $a va "$(awk -v p=${name#loss-} 'BEGIN{printf "%d", p * 10}')"
             sleep "$fault_s"; fe=$(now); nft_clear $a; nft_clear $b ;;
@@ -205,7 +211,7 @@ run_case() { # case
     cells=$(analyse "$log.recv" "$fs" "$fe" "$restart")
     local before
     before=$(analyse "$log.recv-old" "$fs" "$fe" | awk -F' [|] ' '{print $3}')
-    cells=$(echo "$cells" | awk -F' [|] ' -v b="$before" -v f="$first" -v r="$restart" 'BEGIN{OFS=" | "} {$3 = b; $6 = (f == "" ? "no" : "yes"); $7 = (f == "" ? "-" : sprintf("%.0f", (f - r) * 1000)); print}')
+    cells=$(echo "$cells" | awk -F' [|] ' -v b="$before" -v f="$first" -v r="$restart" 'BEGIN{OFS=" | "} {$3 = b; $8 = (f == "" ? "no" : "yes"); $9 = (f == "" ? "-" : sprintf("%.0f", (f - r) * 1000)); print}')
   else
     cells=$(analyse "$log.recv" "$fs" "$fe" "$restart")
   fi
@@ -219,8 +225,8 @@ run_case() { # case
 
 echo "Fault bench, $(date -u +%FT%TZ), load $(cut -d' ' -f1-3 /proc/loadavg), logs in $out"
 echo
-echo "| case | ch | fault s | silences | longest ms | latency before ms | latency after ms | jumps / altered frames | audio back | back after fault ms | CPU send / recv % |"
-echo "|---|---:|---:|---:|---:|---:|---:|---:|---|---:|---:|"
+echo "| case | ch | fault s | silences | longest ms | latency before ms | latency after ms | jumps / altered frames | repaired / concealed shards / concealed blocks / skipped | resampling | audio back | back after fault ms | CPU send / recv % |"
+echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---|---|---:|---:|"
 IFS=, read -r -a chans <<<"$channels"
 for name in "${cases[@]}"; do
   for ch in "${chans[@]}"; do

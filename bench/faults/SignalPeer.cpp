@@ -16,14 +16,18 @@
 // exists. "recv" prints one line a second,
 //   t=<s> audio=<frames> silent=<frames> silences=<n> longest_ms=<ms> jumps=<n> wrong=<n>
 //   latency_ms=<median of the second>
-// "first at=<s>" when audio first plays, "silence at=<s> ms=<length>" when a silence ends, and
-// at the end one line "total ..." with the fields over the whole run. A silence is a run of
+// then "transport repaired=<shards> concealed_shards=<n> concealed_blocks=<n> skipped=<n>
+// late=<n> connections=<n> resampling=<0|1> underruns=<n>" (the receiver's and the frame
+// synchroniser's counts so far), "first at=<s>" when audio first plays, "silence at=<s>
+// ms=<length>" when a silence ends, and at the end "total ..." with the fields over the run. A silence is a run of
 // frames that are zero on every channel, at least 0.5 ms long, after the first audio; a jump is
 // audio that goes on from another place than the next frame (frames lost or dropped); wrong
 // frames are neither the signal nor silence (concealed).
 // Both end at SECONDS, or when standard input, a pipe, closes.
 #include "Discovery.h"
+#include "FrameSync.h"
 #include "NdiLib.h"
+#include "Receiver.h"
 #include "TestSignal.h"
 
 #include <algorithm>
@@ -123,6 +127,23 @@ struct Counts {
     }
 };
 
+// The transport's and the frame synchroniser's counts so far.
+void printTransport(const veltrin::rt::Receiver &receiver, const veltrin::rt::FrameSync &sync)
+{
+    const auto r = receiver.stats();
+    const auto f = sync.stats();
+    std::printf("transport repaired=%llu concealed_shards=%llu concealed_blocks=%llu "
+                "skipped=%llu late=%llu connections=%llu resampling=%d underruns=%llu\n",
+                static_cast<unsigned long long>(r.repairedShards),
+                static_cast<unsigned long long>(r.concealedShards),
+                static_cast<unsigned long long>(r.concealedBlocks),
+                static_cast<unsigned long long>(r.skippedBlocks),
+                static_cast<unsigned long long>(r.lateShards),
+                static_cast<unsigned long long>(r.connections), f.resampling ? 1 : 0,
+                static_cast<unsigned long long>(f.underruns));
+    std::fflush(stdout);
+}
+
 int receive(const std::string &name, int channels, int block, double seconds)
 {
     // A full name "HOST (name)" as it is; a bare name is a source of this host (namespaces of
@@ -130,11 +151,11 @@ int receive(const std::string &name, int channels, int block, double seconds)
     const std::string full = name.find('(') != std::string::npos
                                  ? name
                                  : veltrin::rt::sourceName(veltrin::rt::DiscoveryConfig::load(), name);
-    NDIlib_recv_create_v3_t settings;
-    settings.source_to_connect_to.p_ndi_name = full.c_str();
-    settings.bandwidth = NDIlib_recv_bandwidth_audio_only;
-    NDIlib_recv_instance_t receiver = NDIlib_recv_create_v3(&settings);
-    NDIlib_framesync_instance_t sync = NDIlib_framesync_create(receiver);
+    // The runtime's own receiver and frame synchroniser (what NDIlib_recv_create_v3 and
+    // NDIlib_framesync_create make), so that the transport's counts can be printed too.
+    veltrin::rt::Receiver receiver(full, "");
+    veltrin::rt::FrameSync sync;
+    receiver.attach(&sync);
     const double start = monotonicSeconds();
     int64_t frame = int64_t(start * kRate) / block * block + block;
     const int64_t end = frame + int64_t(seconds * kRate);
@@ -157,7 +178,7 @@ int receive(const std::string &name, int channels, int block, double seconds)
     while (frame < end && !inputClosed()) {
         waitForFrame(frame);
         NDIlib_audio_frame_v2_t audio;
-        NDIlib_framesync_capture_audio(sync, &audio, kRate, channels, block);
+        sync.capture(audio, kRate, channels, block);
         const int stride = audio.channel_stride_in_bytes / int(sizeof(float));
         for (int i = 0; i < audio.no_samples; ++i) {
             bool silent = true;
@@ -200,19 +221,19 @@ int receive(const std::string &name, int channels, int block, double seconds)
             }
             expected = (carried + 1) % 65536;
         }
-        NDIlib_framesync_free_audio(sync, &audio);
         frame += block;
         const int t = int(double(frame) / kRate - start);
         if (t > reported) {
             reported = t;
             second.print(("t=" + std::to_string(double(frame) / kRate)).c_str());
+            printTransport(receiver, sync);
             second = Counts();
         }
     }
     endSilence(frame);
     total.print("total");
-    NDIlib_framesync_destroy(sync);
-    NDIlib_recv_destroy(receiver);
+    printTransport(receiver, sync);
+    receiver.detach(&sync);
     return 0;
 }
 
