@@ -159,8 +159,9 @@ void BlockAssembler::store(const wire::Shard &shard, const uint8_t *payload)
 double BlockAssembler::deadline(int64_t block, const Slot *slot) const
 {
     const double duration = double(m_layout.samples) / m_rate;
-    const double sendTime =
-        slot != nullptr ? slot->sendTime : m_knownSendTime + double(block - m_knownBlock) * duration;
+    const double sendTime = slot != nullptr
+                                ? slot->sendTime
+                                : m_knownSendTime + double(block - m_knownBlock) * duration;
     return sendTime + base() + allowance();
 }
 

@@ -96,8 +96,8 @@ private:
         double sendTime = 0;    // s, sender's clock
         int received = 0;
         int groupsReady = 0;
-        std::vector<uint8_t> present;       // per shard
-        std::vector<uint16_t> groupCount;   // shards per group
+        std::vector<uint8_t> present;     // per shard
+        std::vector<uint16_t> groupCount; // shards per group
     };
 
     // Checks the shard against the stream and its shape (adopting a new one); false: dropped.
@@ -128,7 +128,7 @@ private:
     std::vector<Slot> m_slots;
     std::vector<uint8_t> m_storage; // slots x shards x shard bytes
     std::vector<float> m_planar, m_previous;
-    std::vector<uint8_t> m_missing;    // per data shard of the block being assembled
+    std::vector<uint8_t> m_missing;       // per data shard of the block being assembled
     std::vector<uint8_t *> m_groupShards; // one group's shards for the decoder
     std::vector<uint8_t> m_groupPresent;
     bool m_havePrevious = false;

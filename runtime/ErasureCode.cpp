@@ -10,15 +10,14 @@ namespace veltrin::rt {
 // shards go out as they are and any k rows of the (k + m) x k matrix are invertible.
 struct ErasureCode::Tables {
     int k = 0, m = 0;
-    std::vector<uint8_t> matrix;      // (k + m) x k
+    std::vector<uint8_t> matrix;       // (k + m) x k
     std::vector<uint8_t> parityTables; // ISA-L's expanded tables for the m parity rows
 };
 
 ErasureCode::ErasureCode()
     : m_square(size_t(kMaxShards) * kMaxShards), m_inverse(size_t(kMaxShards) * kMaxShards),
-      m_rows(size_t(kMaxShards) * kMaxShards),
-      m_decodeTables(size_t(32) * kMaxShards * kMaxShards), m_sources(kMaxShards),
-      m_targets(kMaxShards)
+      m_rows(size_t(kMaxShards) * kMaxShards), m_decodeTables(size_t(32) * kMaxShards * kMaxShards),
+      m_sources(kMaxShards), m_targets(kMaxShards)
 {
 }
 
@@ -50,8 +49,7 @@ void ErasureCode::encode(int k, int m, size_t bytes, uint8_t *const *data, uint8
                    const_cast<uint8_t **>(data), const_cast<uint8_t **>(parity));
 }
 
-bool ErasureCode::decode(int k, int m, size_t bytes, const uint8_t *present,
-                         uint8_t *const *shards)
+bool ErasureCode::decode(int k, int m, size_t bytes, const uint8_t *present, uint8_t *const *shards)
 {
     if (k < 1 || m < 0 || k + m > kMaxShards)
         return false;

@@ -29,8 +29,8 @@ public:
     void encode(int k, int m, size_t bytes, uint8_t *const *data, uint8_t *const *parity);
 
     // shards[0..k) are the data shards, shards[k..k+m) the parity shards, all `bytes` long;
-    // present[i] (0 or 1) tells which arrived. Rebuilds every missing data shard in place (parity shards
-    // are left as they are). False, with nothing changed, when fewer than k arrived.
+    // present[i] (0 or 1) tells which arrived. Rebuilds every missing data shard in place (parity
+    // shards are left as they are). False, with nothing changed, when fewer than k arrived.
     bool decode(int k, int m, size_t bytes, const uint8_t *present, uint8_t *const *shards);
 
 private:

@@ -68,10 +68,7 @@ public:
     void run();
 
 private:
-    bool quiet(double now) const
-    {
-        return m_ended || now - m_lastHeard > seconds(kQuietLimit);
-    }
+    bool quiet(double now) const { return m_ended || now - m_lastHeard > seconds(kQuietLimit); }
     static uint32_t datagramFor(const sockaddr_in &to)
     {
         return uint32_t(std::clamp(pathPayload(to), wire::kMinDatagram, wire::kMaxDatagram));
@@ -248,7 +245,8 @@ void Receiver::Network::receive(double now)
             h.msg_iov = &m_vectors[size_t(i)];
             h.msg_iovlen = 1;
         }
-        const int got = ::recvmmsg(m_socket.get(), m_messages.data(), kBatch, MSG_DONTWAIT, nullptr);
+        const int got =
+            ::recvmmsg(m_socket.get(), m_messages.data(), kBatch, MSG_DONTWAIT, nullptr);
         if (got <= 0)
             return;
         for (int i = 0; i < got; ++i) {
@@ -257,8 +255,8 @@ void Receiver::Network::receive(double now)
                 m_owner.m_badPeers.fetch_add(1, std::memory_order_relaxed);
                 continue;
             }
-            handle(m_buffers.data() + size_t(i) * wire::kMaxDatagram,
-                   m_messages[size_t(i)].msg_len, m_from[size_t(i)], now);
+            handle(m_buffers.data() + size_t(i) * wire::kMaxDatagram, m_messages[size_t(i)].msg_len,
+                   m_from[size_t(i)], now);
         }
         if (got < kBatch)
             return;

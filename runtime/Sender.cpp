@@ -280,8 +280,8 @@ void Sender::Network::run()
                 wait = std::max<Clock::duration>(untilDue + kWakeAfterDue, kFinePoll);
         }
         const timespec timeout{0, long(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                          std::min<Clock::duration>(wait, std::chrono::seconds(1)))
-                                          .count())};
+                                           std::min<Clock::duration>(wait, std::chrono::seconds(1)))
+                                           .count())};
         pollfd p{fd, POLLIN, 0};
         if (::ppoll(&p, 1, &timeout, nullptr) > 0)
             answerRequests(Clock::now());
@@ -339,15 +339,15 @@ void Sender::Network::answerRequests(Clock::time_point now)
             const sockaddr_in &from = m_requestFrom[size_t(i)];
             wire::Subscribe request;
             if ((m.msg_hdr.msg_flags & MSG_TRUNC) || m.msg_hdr.msg_namelen != sizeof(sockaddr_in)
-                || wire::decodeSubscribe(m_requestBytes.data() + size_t(i) * 64, m.msg_len,
-                                         request)
+                || wire::decodeSubscribe(m_requestBytes.data() + size_t(i) * 64, m.msg_len, request)
                        != wire::Error::None) {
                 m_owner.m_badRequests.fetch_add(1, std::memory_order_relaxed);
                 continue;
             }
             const uint64_t cookie = cookieFor(from);
-            auto known = std::find_if(m_subscribers.begin(), m_subscribers.end(),
-                                      [&](const Subscriber &s) { return sameAddress(s.address, from); });
+            auto known =
+                std::find_if(m_subscribers.begin(), m_subscribers.end(),
+                             [&](const Subscriber &s) { return sameAddress(s.address, from); });
             if (request.cookie != cookie) {
                 if (request.common.kind == wire::Kind::Subscribe) {
                     // First contact (or a new sender on this port): the cookie to come back with.
@@ -412,8 +412,7 @@ Sender::Network::Cut &Sender::Network::cutFor(uint32_t datagram, const BlockReco
     return *cut;
 }
 
-void Sender::Network::fill(Cut &cut, const BlockRecord &block, const float *planar,
-                           uint64_t number)
+void Sender::Network::fill(Cut &cut, const BlockRecord &block, const float *planar, uint64_t number)
 {
     const wire::Layout &l = cut.layout;
     wire::Shard shard;
@@ -439,8 +438,7 @@ void Sender::Network::fill(Cut &cut, const BlockRecord &block, const float *plan
             for (int c = 0; c < channels; ++c)
                 out[size_t(f) * size_t(channels) + size_t(c)] =
                     planar[size_t(c) * size_t(l.samples) + size_t(first + f)];
-        std::memset(out + size_t(frames) * size_t(channels), 0,
-                    l.shardBytes() - l.payloadBytes(i));
+        std::memset(out + size_t(frames) * size_t(channels), 0, l.shardBytes() - l.payloadBytes(i));
     }
     if (l.parity == 0)
         return;
@@ -485,8 +483,9 @@ void Sender::Network::sendBlock(const BlockRecord &block, const float *planar)
         }
     }
     // Sizes nobody asks for any more.
-    m_cuts.erase(std::remove_if(m_cuts.begin(), m_cuts.end(), [](const Cut &c) { return !c.filled; }),
-                 m_cuts.end());
+    m_cuts.erase(
+        std::remove_if(m_cuts.begin(), m_cuts.end(), [](const Cut &c) { return !c.filled; }),
+        m_cuts.end());
     for (size_t i = 0; i < m_messages.size(); ++i)
         m_messages[i].msg_hdr.msg_iov = &m_vectors[i];
     flush();
@@ -511,9 +510,8 @@ void Sender::Network::flush()
         while (subscriber + 1 < m_firstOfSubscriber.size()
                && m_firstOfSubscriber[subscriber + 1] <= at)
             ++subscriber;
-        const bool unreachable = errno == ENETUNREACH || errno == EHOSTUNREACH
-                                 || errno == ENETDOWN || errno == EADDRNOTAVAIL
-                                 || errno == EINVAL;
+        const bool unreachable = errno == ENETUNREACH || errno == EHOSTUNREACH || errno == ENETDOWN
+                                 || errno == EADDRNOTAVAIL || errno == EINVAL;
         const size_t next = unreachable && subscriber + 1 < m_firstOfSubscriber.size()
                                 ? m_firstOfSubscriber[subscriber + 1]
                             : unreachable ? m_messages.size()

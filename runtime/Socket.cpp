@@ -81,7 +81,8 @@ size_t pathPayload(const sockaddr_in &to)
     Fd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     int mtu = 0;
     socklen_t len = sizeof mtu;
-    if (!probe.valid() || ::connect(probe.get(), reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0
+    if (!probe.valid()
+        || ::connect(probe.get(), reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0
         || ::getsockopt(probe.get(), IPPROTO_IP, IP_MTU, &mtu, &len) != 0 || mtu <= int(kHeaders))
         return 1500 - kHeaders;
     return std::min<size_t>(size_t(mtu) - kHeaders, 65507);

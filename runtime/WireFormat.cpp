@@ -24,8 +24,8 @@ template <typename T> T get(const uint8_t *in, size_t offset)
 constexpr size_t kOffMagic = 0, kOffVersion = 4, kOffKind = 5, kOffStream = 8;
 // Shard header.
 constexpr size_t kOffBlock = 16, kOffSendTime = 24, kOffTimecode = 32, kOffRate = 40,
-                 kOffChannels = 44, kOffSamples = 46, kOffFramesPerShard = 48,
-                 kOffDataShards = 50, kOffGroups = 52, kOffParity = 54, kOffIndex = 56;
+                 kOffChannels = 44, kOffSamples = 46, kOffFramesPerShard = 48, kOffDataShards = 50,
+                 kOffGroups = 52, kOffParity = 54, kOffIndex = 56;
 static_assert(kOffIndex + 8 == kShardHeaderSize);
 // Subscribe and challenge.
 constexpr size_t kOffCookie = 16, kOffMaxDatagram = 24;

@@ -52,7 +52,7 @@ enum class Kind : uint8_t {
 
 enum class Error {
     None,
-    Short,       // fewer bytes than the kind needs
+    Short, // fewer bytes than the kind needs
     BadMagic,
     BadVersion,
     BadKind,
@@ -123,7 +123,7 @@ struct Challenge {
 size_t encodeShardHeader(const Shard &shard, uint8_t *out);
 size_t encodeSubscribe(const Subscribe &s, uint8_t *out);
 size_t encodeChallenge(const Challenge &c, uint8_t *out);
-size_t encodeCommon(const Common &c, uint8_t *out); // Leave, Idle, End
+size_t encodeCommon(const Common &c, uint8_t *out); // Idle and End (Leave is a Subscribe)
 
 // Readers: validate the whole datagram (a shard's payload length included).
 Error decodeCommon(const uint8_t *in, size_t size, Common &out);

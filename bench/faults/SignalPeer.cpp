@@ -19,11 +19,11 @@
 // then "transport repaired=<shards> concealed_shards=<n> concealed_blocks=<n> skipped=<n>
 // late=<n> connections=<n> resampling=<0|1> underruns=<n>" (the receiver's and the frame
 // synchroniser's counts so far), "first at=<s>" when audio first plays, "silence at=<s>
-// ms=<length>" when a silence ends, and at the end "total ..." with the fields over the run. A silence is a run of
-// frames that are zero on every channel, at least 0.5 ms long, after the first audio; a jump is
-// audio that goes on from another place than the next frame (frames lost or dropped); wrong
-// frames are neither the signal nor silence (concealed).
-// Both end at SECONDS, or when standard input, a pipe, closes.
+// ms=<length>" when a silence ends, and at the end "total ..." with the fields over the run. A
+// silence is a run of frames that are zero on every channel, at least 0.5 ms long, after the first
+// audio; a jump is audio that goes on from another place than the next frame (frames lost or
+// dropped); wrong frames are neither the signal nor silence (concealed). Both end at SECONDS, or
+// when standard input, a pipe, closes.
 #include "Discovery.h"
 #include "FrameSync.h"
 #include "NdiLib.h"
@@ -36,10 +36,10 @@
 #include <cstdlib>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/socket.h>
 #include <pthread.h>
 #include <sched.h>
 #include <string>
+#include <sys/socket.h>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -59,7 +59,8 @@ double monotonicSeconds()
 bool inputClosed()
 {
     static const bool pipe = [] {
-        struct stat st{};
+        struct stat st {
+        };
         return fstat(STDIN_FILENO, &st) == 0 && S_ISFIFO(st.st_mode);
     }();
     if (!pipe)
@@ -148,9 +149,10 @@ int receive(const std::string &name, int channels, int block, double seconds)
 {
     // A full name "HOST (name)" as it is; a bare name is a source of this host (namespaces of
     // one machine share its name).
-    const std::string full = name.find('(') != std::string::npos
-                                 ? name
-                                 : veltrin::rt::sourceName(veltrin::rt::DiscoveryConfig::load(), name);
+    const std::string full =
+        name.find('(') != std::string::npos
+            ? name
+            : veltrin::rt::sourceName(veltrin::rt::DiscoveryConfig::load(), name);
     // The runtime's own receiver and frame synchroniser (what NDIlib_recv_create_v3 and
     // NDIlib_framesync_create make), so that the transport's counts can be printed too.
     veltrin::rt::Receiver receiver(full, "");

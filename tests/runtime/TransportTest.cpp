@@ -125,7 +125,8 @@ struct RawPeer {
                 continue;
             const ssize_t got = ::recv(fd.get(), bytes.data(), bytes.size(), 0);
             wire::Common common;
-            if (got > 0 && wire::decodeCommon(bytes.data(), size_t(got), common) == wire::Error::None
+            if (got > 0
+                && wire::decodeCommon(bytes.data(), size_t(got), common) == wire::Error::None
                 && common.kind == kind) {
                 bytes.resize(size_t(got));
                 return true;

@@ -167,10 +167,11 @@ TEST(TwoHosts, AudioComesBackAfterTheLinkWasDown)
             ASSERT_EQ(shell("ip link set anear up"), 0);
             const auto up = Clock::now();
             ASSERT_TRUE(receiver.waitForAudio(up, 5000ms, at)) << down.count() << " ms down";
-            std::printf("link down %lld ms: audio back %lld ms after it came up\n",
-                        static_cast<long long>(down.count()),
-                        static_cast<long long>(
-                            std::chrono::duration_cast<std::chrono::milliseconds>(at - up).count()));
+            std::printf(
+                "link down %lld ms: audio back %lld ms after it came up\n",
+                static_cast<long long>(down.count()),
+                static_cast<long long>(
+                    std::chrono::duration_cast<std::chrono::milliseconds>(at - up).count()));
             std::this_thread::sleep_for(1s);
         }
     }

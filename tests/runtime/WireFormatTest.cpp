@@ -3,9 +3,10 @@
 // erasure code rebuilds any loss it is sized for, and the block assembler hands blocks on in
 // order with the exact sample count whatever is lost, late, duplicated or reordered — on a
 // virtual clock.
+#include "WireFormat.h"
+
 #include "BlockAssembler.h"
 #include "ErasureCode.h"
-#include "WireFormat.h"
 
 #include <algorithm>
 #include <cmath>
@@ -271,7 +272,8 @@ TEST(ErasureCode, RebuildsEveryLossItIsSizedFor)
 TEST(BlockAssembler, RepairsReordersAndDropsDuplicatesWithoutWaiting)
 {
     std::mt19937 random(5);
-    for (auto [channels, datagram] : {std::pair{2, size_t(1472)}, {64, size_t(1472)}, {64, size_t(16448)}}) {
+    for (auto [channels, datagram] :
+         {std::pair{2, size_t(1472)}, {64, size_t(1472)}, {64, size_t(16448)}}) {
         const Layout l = Layout::plan(channels, 256, datagram);
         BlockAssembler assembler;
         Sink sink;
@@ -334,8 +336,8 @@ TEST(BlockAssembler, UnrepairableLossIsConcealedAtTheDeadlineWithExactCounts)
             // Lossy: data shard 0 and every parity shard of its group are lost.
             Shard s;
             decodeShard(datagrams[i].data(), datagrams[i].size(), s);
-            const bool groupZero =
-                s.index < l.dataShards ? s.index % l.groups == 0
+            const bool groupZero = s.index < l.dataShards
+                                       ? s.index % l.groups == 0
                                        : (s.index - l.dataShards) / l.parity == 0;
             if (gone || (lossy && groupZero && (s.index == 0 || s.index >= l.dataShards)))
                 continue;

@@ -33,7 +33,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     };
     size_t at = 0;
     while (at + 2 <= size) {
-        const size_t length = std::min<size_t>((size_t(data[at]) << 8) | data[at + 1], size - at - 2);
+        const size_t length =
+            std::min<size_t>((size_t(data[at]) << 8) | data[at + 1], size - at - 2);
         const uint8_t *datagram = data + at + 2;
         at += 2 + length;
         now += step;
