@@ -1,5 +1,5 @@
 // The built-in runtime behind the NDI operations: senders announced through discovery and
-// served over TCP, receivers that find and follow a source by name, frame synchronisers, and
+// served over UDP, receivers that find and follow a source by name, frame synchronisers, and
 // the interleaving utilities. Handles are pointers to the instance structs below.
 //
 // Threads: create and destroy calls may come from any thread (each handle is used as the

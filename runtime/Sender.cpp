@@ -1,19 +1,16 @@
 #include "Sender.h"
 
+#include "ErasureCode.h"
 #include "WireFormat.h"
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
-#include <deque>
-#include <memory>
-#include <optional>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
+#include <optional>
 #include <poll.h>
+#include <sys/random.h>
 #include <sys/socket.h>
-#include <unistd.h>
 #include <vector>
 
 namespace veltrin::rt {
@@ -21,47 +18,168 @@ namespace veltrin::rt {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-using Message = std::shared_ptr<const std::vector<uint8_t>>;
 
 // 4 MiB holds more than 2 s of stereo at 192 kHz, and the largest frame twice over.
 constexpr size_t kRingBytes = size_t(1) << 22;
 // A caller this much faster than the audio rate is paced; real devices are within 0.1 %.
 constexpr double kPaceTolerance = 1.005;
-constexpr auto kKeepAliveEvery = std::chrono::milliseconds(500);
-constexpr int kSendBuffer = 512 * 1024;
+// With no audio to send, subscribers hear this often that the sender is alive.
+constexpr auto kIdleEvery = std::chrono::milliseconds(100);
 // The network thread wakes this long after a block is due (one wake-up per block, as a
 // device's blocks come on time within a few microseconds), then looks again this often.
 constexpr auto kWakeAfterDue = std::chrono::microseconds(30);
 constexpr auto kFinePoll = std::chrono::microseconds(100);
+// sendmmsg() takes at most this many messages per call (UIO_MAXIOV).
+constexpr size_t kMaxMessages = 1024;
+constexpr int kRequestBatch = 16;
 
-double seconds(Clock::time_point t)
+int64_t steadyNanoseconds()
 {
-    return std::chrono::duration<double>(t.time_since_epoch()).count();
+    // vDSO: no system call.
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(Clock::now().time_since_epoch())
+        .count();
 }
 
-int64_t wallClock100ns()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_REALTIME, &ts); // vDSO: no system call
-    return int64_t(ts.tv_sec) * 10'000'000 + ts.tv_nsec / 100;
-}
-
-struct Client {
-    Fd fd;
-    std::deque<Message> queue;
-    size_t offset = 0; // into queue.front()
-    size_t queuedBytes = 0;
-    Clock::time_point fullSince{};
-    bool full = false;
+// What sendAudio() puts in the ring ahead of the planar samples.
+struct BlockRecord {
+    int32_t sampleRate;
+    int32_t channels;
+    int32_t samples;
+    int64_t timecode;
+    int64_t handOff; // ns, steady clock
 };
+
+uint64_t randomWord()
+{
+    uint64_t value = 0;
+    while (getrandom(&value, sizeof value, 0) != sizeof value || value == 0) {
+    }
+    return value;
+}
+
+// SipHash-2-4: a keyed hash whose output does not reveal its key, so that a cookie for one
+// address tells nothing about the cookie of another.
+uint64_t sipHash(const uint64_t key[2], const uint8_t *data, size_t size)
+{
+    auto rotl = [](uint64_t x, int b) { return (x << b) | (x >> (64 - b)); };
+    uint64_t v0 = 0x736f6d6570736575ULL ^ key[0], v1 = 0x646f72616e646f6dULL ^ key[1],
+             v2 = 0x6c7967656e657261ULL ^ key[0], v3 = 0x7465646279746573ULL ^ key[1];
+    auto round = [&] {
+        v0 += v1;
+        v1 = rotl(v1, 13) ^ v0;
+        v0 = rotl(v0, 32);
+        v2 += v3;
+        v3 = rotl(v3, 16) ^ v2;
+        v0 += v3;
+        v3 = rotl(v3, 21) ^ v0;
+        v2 += v1;
+        v1 = rotl(v1, 17) ^ v2;
+        v2 = rotl(v2, 32);
+    };
+    auto absorb = [&](uint64_t m) {
+        v3 ^= m;
+        round();
+        round();
+        v0 ^= m;
+    };
+    size_t at = 0;
+    for (; at + 8 <= size; at += 8) {
+        uint64_t m;
+        std::memcpy(&m, data + at, 8);
+        absorb(m);
+    }
+    uint64_t last = uint64_t(size) << 56;
+    for (size_t i = 0; at + i < size; ++i)
+        last |= uint64_t(data[at + i]) << (8 * i);
+    absorb(last);
+    v2 ^= 0xff;
+    for (int i = 0; i < 4; ++i)
+        round();
+    return v0 ^ v1 ^ v2 ^ v3;
+}
+
+bool sameAddress(const sockaddr_in &a, const sockaddr_in &b)
+{
+    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
 
 } // namespace
 
+// The network thread's state: subscribers, and the shards of the block being sent, cut once
+// per datagram size.
+class Sender::Network
+{
+public:
+    explicit Network(Sender &owner) : m_owner(owner), m_stream(randomWord())
+    {
+        m_key[0] = randomWord();
+        m_key[1] = randomWord();
+        m_subscribers.reserve(kMaxClients);
+        m_requests.resize(kRequestBatch);
+        m_requestFrom.resize(kRequestBatch);
+        m_requestVec.resize(kRequestBatch);
+        m_requestBytes.resize(size_t(kRequestBatch) * 64);
+    }
+
+    void run();
+
+private:
+    struct Subscriber {
+        sockaddr_in address{};
+        uint32_t datagram = 0;
+        Clock::time_point refreshed{};
+    };
+    // The shards of one block for one datagram size.
+    struct Cut {
+        uint32_t datagram = 0;
+        wire::Layout layout;
+        size_t stride = 0; // bytes between datagrams in `bytes`
+        std::vector<uint8_t> bytes;
+        std::vector<uint8_t *> data, parity; // one group's payloads for the encoder
+        bool filled = false;                 // holds the block being sent
+    };
+
+    uint64_t cookieFor(const sockaddr_in &a) const
+    {
+        uint8_t text[6];
+        std::memcpy(text, &a.sin_addr.s_addr, 4);
+        std::memcpy(text + 4, &a.sin_port, 2);
+        return sipHash(m_key, text, sizeof text);
+    }
+    void answerRequests(Clock::time_point now);
+    void sendBlock(const BlockRecord &block, const float *planar);
+    Cut &cutFor(uint32_t datagram, const BlockRecord &block);
+    void fill(Cut &cut, const BlockRecord &block, const float *planar, uint64_t number);
+    void sendSmall(wire::Kind kind);
+    void sendTo(const sockaddr_in &to, const uint8_t *bytes, size_t size);
+    // Sends m_messages; a subscriber whose first failing datagram says the network cannot reach
+    // it is skipped for the rest of the block.
+    void flush();
+
+    Sender &m_owner;
+    const uint64_t m_stream;
+    uint64_t m_key[2];
+    uint64_t m_block = 0;
+    std::vector<Subscriber> m_subscribers;
+    std::vector<Cut> m_cuts;
+    ErasureCode m_code;
+    std::vector<mmsghdr> m_messages;
+    std::vector<iovec> m_vectors;
+    std::vector<size_t> m_firstOfSubscriber; // index into m_messages
+    std::vector<mmsghdr> m_requests;
+    std::vector<sockaddr_in> m_requestFrom;
+    std::vector<iovec> m_requestVec;
+    std::vector<uint8_t> m_requestBytes;
+};
+
 Sender::Sender(bool clockAudio) : m_clockAudio(clockAudio), m_ring(kRingBytes)
 {
-    m_listen = listenTcp(m_port);
-    if (m_listen.valid())
-        m_thread = std::thread([this] { run(); });
+    m_socket = bindUdp(m_port);
+    if (m_socket.valid())
+        m_thread = std::thread([this] {
+            Network network(*this);
+            network.run();
+        });
 }
 
 Sender::~Sender()
@@ -73,7 +191,7 @@ Sender::~Sender()
 
 void Sender::pace(int samples, int rate) noexcept
 {
-    const double now = seconds(Clock::now()); // vDSO: no system call
+    const double now = double(steadyNanoseconds()) * 1e-9;
     const double block = double(samples) / rate;
     // A caller that fell behind gets no credit beyond this: a device-paced caller therefore
     // never reaches its due time, only a caller that outruns the audio rate does.
@@ -102,28 +220,25 @@ void Sender::sendAudio(const NDIlib_audio_frame_v2_t &frame) noexcept
     const int stride = frame.channel_stride_in_bytes > 0
                            ? frame.channel_stride_in_bytes / int(sizeof(float))
                            : samples;
-    wire::Header header;
-    header.kind = wire::Kind::Audio;
-    header.sampleRate = frame.sample_rate;
-    header.channels = channels;
-    header.samples = samples;
-    header.timecode = frame.timecode == NDIlib_send_timecode_synthesize
+    BlockRecord record;
+    record.sampleRate = frame.sample_rate;
+    record.channels = channels;
+    record.samples = samples;
+    record.timecode = frame.timecode == NDIlib_send_timecode_synthesize
                           ? m_samplesSent * 10'000'000 / frame.sample_rate
                           : frame.timecode;
-    header.timestamp = wallClock100ns();
-    header.sequence = m_sequence;
-    const size_t payload = header.payloadBytes();
-    uint8_t *record = m_ring.reserve(wire::kHeaderSize + payload);
-    if (record == nullptr) {
+    record.handOff = steadyNanoseconds();
+    const size_t payload = size_t(channels) * size_t(samples) * sizeof(float);
+    uint8_t *out = m_ring.reserve(sizeof record + payload);
+    if (out == nullptr) {
         m_framesDropped.fetch_add(1, std::memory_order_relaxed);
     } else {
-        wire::encodeHeader(header, record);
-        uint8_t *out = record + wire::kHeaderSize;
+        std::memcpy(out, &record, sizeof record);
+        out += sizeof record;
         for (int c = 0; c < channels; ++c)
             std::memcpy(out + size_t(c) * size_t(samples) * sizeof(float),
                         frame.p_data + size_t(c) * size_t(stride), size_t(samples) * sizeof(float));
         m_ring.commit();
-        ++m_sequence;
         m_framesSent.fetch_add(1, std::memory_order_relaxed);
     }
     m_samplesSent += samples;
@@ -138,45 +253,22 @@ SenderStats Sender::stats() const
     s.framesDropped = m_framesDropped.load(std::memory_order_relaxed);
     s.clientsAccepted = m_clientsAccepted.load(std::memory_order_relaxed);
     s.clientsDropped = m_clientsDropped.load(std::memory_order_relaxed);
-    s.clientFramesDropped = m_clientFramesDropped.load(std::memory_order_relaxed);
-    s.clients = m_clients.load(std::memory_order_relaxed);
+    s.datagramsSent = m_datagramsSent.load(std::memory_order_relaxed);
+    s.sendErrors = m_sendErrors.load(std::memory_order_relaxed);
+    s.badRequests = m_badRequests.load(std::memory_order_relaxed);
     s.pacedCalls = m_pacedCalls.load(std::memory_order_relaxed);
+    s.clients = m_clients.load(std::memory_order_relaxed);
     return s;
 }
 
-void Sender::run()
+void Sender::Network::run()
 {
-    std::vector<std::unique_ptr<Client>> clients;
-    std::vector<pollfd> fds;
-    std::vector<uint8_t> inbound(4096);
-    size_t queueLimit = size_t(1) << 18;
-    auto lastMessage = Clock::now();
-    uint64_t keepAliveSequence = 0;
-    // When the caller's next block is due, from the latest one's send time and length.
-    std::optional<Clock::time_point> nextDue;
     raiseNetworkThreadPriority();
-
-    auto enqueue = [&](const Message &message) {
-        for (auto &client : clients) {
-            if (client->queuedBytes + message->size() > queueLimit) {
-                m_clientFramesDropped.fetch_add(1, std::memory_order_relaxed);
-                if (!client->full) {
-                    client->full = true;
-                    client->fullSince = Clock::now();
-                }
-                continue;
-            }
-            client->queue.push_back(message);
-            client->queuedBytes += message->size();
-        }
-    };
-
-    while (m_running.load(std::memory_order_relaxed)) {
-        fds.clear();
-        fds.push_back({m_listen.get(), POLLIN, 0});
-        for (auto &client : clients)
-            fds.push_back(
-                {client->fd.get(), short(POLLIN | (client->queue.empty() ? 0 : POLLOUT)), 0});
+    const int fd = m_owner.m_socket.get();
+    auto lastSent = Clock::now();
+    // When the caller's next block is due, from the latest one's hand-off time and length.
+    std::optional<Clock::time_point> nextDue;
+    while (m_owner.m_running.load(std::memory_order_relaxed)) {
         // The ring is polled: its producer is a real-time thread that must not make the system
         // call a wake-up would need. The thread sleeps until just after the next block is due
         // and then looks every 100 us, so a block waits some 30 us; with no stream (or one that
@@ -188,105 +280,266 @@ void Sender::run()
                 wait = std::max<Clock::duration>(untilDue + kWakeAfterDue, kFinePoll);
         }
         const timespec timeout{0, long(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                          std::min<Clock::duration>(wait, std::chrono::seconds(1)))
-                                          .count())};
-        ::ppoll(fds.data(), fds.size(), &timeout, nullptr);
-
-        if (fds[0].revents & POLLIN) {
-            for (;;) {
-                Fd fd(::accept4(m_listen.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
-                if (!fd.valid())
-                    break;
-                if (int(clients.size()) >= kMaxClients) {
-                    m_clientsDropped.fetch_add(1, std::memory_order_relaxed);
-                    continue;
-                }
-                const int one = 1;
-                ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-                // A fixed kernel buffer (the kernel doubles it): enough for a LAN at the highest
-                // stream rate, and it caps what a peer that never reads can tie up.
-                ::setsockopt(fd.get(), SOL_SOCKET, SO_SNDBUF, &kSendBuffer, sizeof kSendBuffer);
-                auto client = std::make_unique<Client>();
-                client->fd = std::move(fd);
-                clients.push_back(std::move(client));
-                m_clientsAccepted.fetch_add(1, std::memory_order_relaxed);
-            }
-        }
+                                           std::min<Clock::duration>(wait, std::chrono::seconds(1)))
+                                           .count())};
+        pollfd p{fd, POLLIN, 0};
+        if (::ppoll(&p, 1, &timeout, nullptr) > 0)
+            answerRequests(Clock::now());
 
         size_t size = 0;
-        while (const uint8_t *record = m_ring.peek(size)) {
-            auto message = std::make_shared<const std::vector<uint8_t>>(record, record + size);
-            m_ring.release(size);
-            wire::Header header;
-            if (wire::decodeHeader(message->data(), header) == wire::HeaderError::None) {
-                // Half a second of this stream per receiver, and never less than 256 KiB.
-                const size_t bytesPerSecond =
-                    size_t(header.sampleRate) * size_t(header.channels) * sizeof(float);
-                queueLimit = std::max<size_t>(size_t(1) << 18, bytesPerSecond / 2);
-                if (header.kind == wire::Kind::Audio) {
-                    // The block was handed over when it was stamped; the next one follows a
-                    // block's length later.
-                    const auto waited = std::chrono::nanoseconds(
-                        std::max<int64_t>(0, wallClock100ns() - header.timestamp) * 100);
-                    nextDue = Clock::now() - waited
-                              + std::chrono::duration_cast<Clock::duration>(
-                                  std::chrono::duration<double>(double(header.samples)
-                                                                / header.sampleRate));
-                }
-            }
-            enqueue(message);
-            lastMessage = Clock::now();
-        }
-        if (Clock::now() - lastMessage > kKeepAliveEvery) {
-            auto message = std::make_shared<std::vector<uint8_t>>(wire::kHeaderSize);
-            wire::Header header;
-            header.kind = wire::Kind::KeepAlive;
-            header.sequence = keepAliveSequence++;
-            wire::encodeHeader(header, message->data());
-            enqueue(message);
-            lastMessage = Clock::now();
+        while (const uint8_t *record = m_owner.m_ring.peek(size)) {
+            BlockRecord block;
+            std::memcpy(&block, record, sizeof block);
+            sendBlock(block, reinterpret_cast<const float *>(record + sizeof block));
+            m_owner.m_ring.release(size);
+            // The next block follows this one's length after its hand-off.
+            nextDue = Clock::time_point(std::chrono::nanoseconds(block.handOff))
+                      + std::chrono::duration_cast<Clock::duration>(
+                          std::chrono::duration<double>(double(block.samples) / block.sampleRate));
+            lastSent = Clock::now();
         }
 
         const auto now = Clock::now();
-        for (size_t i = 0; i < clients.size(); ++i) {
-            Client &client = *clients[i];
-            bool drop = false;
-            const short revents =
-                i + 1 < fds.size() && fds[i + 1].fd == client.fd.get() ? fds[i + 1].revents : 0;
-            if (revents & (POLLIN | POLLERR | POLLHUP)) {
-                const ssize_t got = ::recv(client.fd.get(), inbound.data(), inbound.size(), 0);
-                // Receivers never send: end of stream, an error or any data ends the client.
-                if (got >= 0 || (errno != EAGAIN && errno != EWOULDBLOCK))
-                    drop = true;
-            }
-            while (!drop && !client.queue.empty()) {
-                const auto &front = *client.queue.front();
-                const ssize_t sent =
-                    ::send(client.fd.get(), front.data() + client.offset,
-                           front.size() - client.offset, MSG_NOSIGNAL | MSG_DONTWAIT);
-                if (sent < 0) {
-                    if (errno != EAGAIN && errno != EWOULDBLOCK)
-                        drop = true;
-                    break;
-                }
-                client.offset += size_t(sent);
-                if (client.offset == front.size()) {
-                    client.queuedBytes -= front.size();
-                    client.queue.pop_front();
-                    client.offset = 0;
-                    client.full = false;
-                }
-            }
-            if (!drop && client.full && now - client.fullSince > kStallLimit)
-                drop = true;
-            if (drop) {
-                m_clientsDropped.fetch_add(1, std::memory_order_relaxed);
-                clients[i].reset();
-            }
+        if (now - lastSent > kIdleEvery) {
+            sendSmall(wire::Kind::Idle);
+            lastSent = now;
         }
-        clients.erase(std::remove(clients.begin(), clients.end(), nullptr), clients.end());
-        m_clients.store(int(clients.size()), std::memory_order_relaxed);
+        const auto before = m_subscribers.size();
+        m_subscribers.erase(std::remove_if(m_subscribers.begin(), m_subscribers.end(),
+                                           [&](const Subscriber &s) {
+                                               return now - s.refreshed > kSubscriptionTimeout;
+                                           }),
+                            m_subscribers.end());
+        m_owner.m_clientsDropped.fetch_add(before - m_subscribers.size(),
+                                           std::memory_order_relaxed);
+        m_owner.m_clients.store(int(m_subscribers.size()), std::memory_order_relaxed);
     }
+    // Receivers go looking for a new sender at once instead of waiting for silence to tell.
+    sendSmall(wire::Kind::End);
+}
+
+void Sender::Network::answerRequests(Clock::time_point now)
+{
+    const int fd = m_owner.m_socket.get();
+    for (;;) {
+        for (int i = 0; i < kRequestBatch; ++i) {
+            m_requestVec[size_t(i)] = {m_requestBytes.data() + size_t(i) * 64, 64};
+            msghdr &h = m_requests[size_t(i)].msg_hdr;
+            h = msghdr{};
+            h.msg_name = &m_requestFrom[size_t(i)];
+            h.msg_namelen = sizeof(sockaddr_in);
+            h.msg_iov = &m_requestVec[size_t(i)];
+            h.msg_iovlen = 1;
+        }
+        const int got = ::recvmmsg(fd, m_requests.data(), kRequestBatch, MSG_DONTWAIT, nullptr);
+        if (got <= 0)
+            return;
+        for (int i = 0; i < got; ++i) {
+            const mmsghdr &m = m_requests[size_t(i)];
+            const sockaddr_in &from = m_requestFrom[size_t(i)];
+            wire::Subscribe request;
+            if ((m.msg_hdr.msg_flags & MSG_TRUNC) || m.msg_hdr.msg_namelen != sizeof(sockaddr_in)
+                || wire::decodeSubscribe(m_requestBytes.data() + size_t(i) * 64, m.msg_len, request)
+                       != wire::Error::None) {
+                m_owner.m_badRequests.fetch_add(1, std::memory_order_relaxed);
+                continue;
+            }
+            const uint64_t cookie = cookieFor(from);
+            auto known =
+                std::find_if(m_subscribers.begin(), m_subscribers.end(),
+                             [&](const Subscriber &s) { return sameAddress(s.address, from); });
+            if (request.cookie != cookie) {
+                if (request.common.kind == wire::Kind::Subscribe) {
+                    // First contact (or a new sender on this port): the cookie to come back with.
+                    wire::Challenge challenge;
+                    challenge.common.kind = wire::Kind::Challenge;
+                    challenge.common.stream = m_stream;
+                    challenge.cookie = cookie;
+                    uint8_t bytes[wire::kChallengeSize];
+                    sendTo(from, bytes, wire::encodeChallenge(challenge, bytes));
+                } else {
+                    m_owner.m_badRequests.fetch_add(1, std::memory_order_relaxed);
+                }
+                continue;
+            }
+            if (request.common.kind == wire::Kind::Leave) {
+                if (known != m_subscribers.end()) {
+                    m_subscribers.erase(known);
+                    m_owner.m_clientsDropped.fetch_add(1, std::memory_order_relaxed);
+                }
+                continue;
+            }
+            if (known == m_subscribers.end()) {
+                if (int(m_subscribers.size()) >= kMaxClients) {
+                    m_owner.m_clientsDropped.fetch_add(1, std::memory_order_relaxed);
+                    continue;
+                }
+                m_subscribers.push_back({from, 0, now});
+                known = m_subscribers.end() - 1;
+                m_owner.m_clientsAccepted.fetch_add(1, std::memory_order_relaxed);
+            }
+            known->datagram = request.maxDatagram;
+            known->refreshed = now;
+        }
+        m_owner.m_clients.store(int(m_subscribers.size()), std::memory_order_relaxed);
+        if (got < kRequestBatch)
+            return;
+    }
+}
+
+Sender::Network::Cut &Sender::Network::cutFor(uint32_t datagram, const BlockRecord &block)
+{
+    const wire::Layout layout = wire::Layout::plan(block.channels, block.samples, datagram);
+    Cut *cut = nullptr;
+    for (Cut &c : m_cuts)
+        if (c.datagram == datagram)
+            cut = &c;
+    if (cut == nullptr) {
+        m_cuts.emplace_back();
+        cut = &m_cuts.back();
+        cut->datagram = datagram;
+    }
+    const wire::Layout &l = cut->layout;
+    if (l.channels != layout.channels || l.samples != layout.samples
+        || l.framesPerShard != layout.framesPerShard || cut->bytes.empty()) {
+        // A new shape: the network thread allocates (never the caller's thread).
+        cut->layout = layout;
+        cut->stride = wire::kShardHeaderSize + layout.shardBytes();
+        cut->bytes.assign(size_t(layout.totalShards()) * cut->stride, 0);
+        cut->data.resize(ErasureCode::kMaxShards);
+        cut->parity.resize(ErasureCode::kMaxShards);
+    }
+    return *cut;
+}
+
+void Sender::Network::fill(Cut &cut, const BlockRecord &block, const float *planar, uint64_t number)
+{
+    const wire::Layout &l = cut.layout;
+    wire::Shard shard;
+    shard.common.stream = m_stream;
+    shard.block = number;
+    shard.sendTime = block.handOff;
+    shard.timecode = block.timecode;
+    shard.sampleRate = block.sampleRate;
+    shard.layout = l;
+    const int channels = l.channels;
+    for (int i = 0; i < l.totalShards(); ++i) {
+        uint8_t *datagram = cut.bytes.data() + size_t(i) * cut.stride;
+        shard.common.kind = i < l.dataShards ? wire::Kind::Data : wire::Kind::Parity;
+        shard.index = i;
+        wire::encodeShardHeader(shard, datagram);
+        if (i >= l.dataShards)
+            continue;
+        // Whole frames, interleaved; the last shard's tail stays zero for the parity.
+        auto *out = reinterpret_cast<float *>(datagram + wire::kShardHeaderSize);
+        const int first = i * l.framesPerShard;
+        const int frames = l.shardFrames(i);
+        for (int f = 0; f < frames; ++f)
+            for (int c = 0; c < channels; ++c)
+                out[size_t(f) * size_t(channels) + size_t(c)] =
+                    planar[size_t(c) * size_t(l.samples) + size_t(first + f)];
+        std::memset(out + size_t(frames) * size_t(channels), 0, l.shardBytes() - l.payloadBytes(i));
+    }
+    if (l.parity == 0)
+        return;
+    for (int g = 0; g < l.groups; ++g) {
+        const int k = l.groupData(g);
+        for (int pos = 0; pos < k; ++pos)
+            cut.data[size_t(pos)] =
+                cut.bytes.data() + size_t(g + pos * l.groups) * cut.stride + wire::kShardHeaderSize;
+        for (int j = 0; j < l.parity; ++j)
+            cut.parity[size_t(j)] = cut.bytes.data()
+                                    + size_t(l.dataShards + g * l.parity + j) * cut.stride
+                                    + wire::kShardHeaderSize;
+        m_code.encode(k, l.parity, l.shardBytes(), cut.data.data(), cut.parity.data());
+    }
+}
+
+void Sender::Network::sendBlock(const BlockRecord &block, const float *planar)
+{
+    const uint64_t number = m_block++;
+    m_messages.clear();
+    m_vectors.clear();
+    m_firstOfSubscriber.clear();
+    // Cut once per datagram size in use (usually one), then address it to each subscriber.
+    for (Cut &cut : m_cuts)
+        cut.filled = false;
+    for (Subscriber &s : m_subscribers) {
+        Cut &cut = cutFor(s.datagram, block);
+        if (!cut.filled) {
+            fill(cut, block, planar, number);
+            cut.filled = true;
+        }
+        m_firstOfSubscriber.push_back(m_messages.size());
+        const wire::Layout &l = cut.layout;
+        for (int i = 0; i < l.totalShards(); ++i) {
+            m_vectors.push_back({cut.bytes.data() + size_t(i) * cut.stride,
+                                 wire::kShardHeaderSize + l.payloadBytes(i)});
+            mmsghdr m{};
+            m.msg_hdr.msg_name = &s.address;
+            m.msg_hdr.msg_namelen = sizeof s.address;
+            m.msg_hdr.msg_iovlen = 1;
+            m_messages.push_back(m);
+        }
+    }
+    // Sizes nobody asks for any more.
+    m_cuts.erase(
+        std::remove_if(m_cuts.begin(), m_cuts.end(), [](const Cut &c) { return !c.filled; }),
+        m_cuts.end());
+    for (size_t i = 0; i < m_messages.size(); ++i)
+        m_messages[i].msg_hdr.msg_iov = &m_vectors[i];
+    flush();
+}
+
+void Sender::Network::flush()
+{
+    const int fd = m_owner.m_socket.get();
+    size_t at = 0;
+    size_t subscriber = 0;
+    uint64_t sent = 0, failed = 0;
+    while (at < m_messages.size()) {
+        const unsigned count = unsigned(std::min(kMaxMessages, m_messages.size() - at));
+        const int done = ::sendmmsg(fd, m_messages.data() + at, count, MSG_DONTWAIT);
+        if (done > 0) {
+            at += size_t(done);
+            sent += uint64_t(done);
+            continue;
+        }
+        // Message `at` failed. When the network cannot reach its subscriber, the rest of that
+        // subscriber's datagrams would fail one system call each: skip them.
+        while (subscriber + 1 < m_firstOfSubscriber.size()
+               && m_firstOfSubscriber[subscriber + 1] <= at)
+            ++subscriber;
+        const bool unreachable = errno == ENETUNREACH || errno == EHOSTUNREACH || errno == ENETDOWN
+                                 || errno == EADDRNOTAVAIL || errno == EINVAL;
+        const size_t next = unreachable && subscriber + 1 < m_firstOfSubscriber.size()
+                                ? m_firstOfSubscriber[subscriber + 1]
+                            : unreachable ? m_messages.size()
+                                          : at + 1;
+        failed += uint64_t(next - at);
+        at = next;
+    }
+    m_owner.m_datagramsSent.fetch_add(sent, std::memory_order_relaxed);
+    m_owner.m_sendErrors.fetch_add(failed, std::memory_order_relaxed);
+}
+
+void Sender::Network::sendSmall(wire::Kind kind)
+{
+    wire::Common common;
+    common.kind = kind;
+    common.stream = m_stream;
+    uint8_t bytes[wire::kCommonSize];
+    wire::encodeCommon(common, bytes);
+    for (const Subscriber &s : m_subscribers)
+        sendTo(s.address, bytes, sizeof bytes);
+}
+
+void Sender::Network::sendTo(const sockaddr_in &to, const uint8_t *bytes, size_t size)
+{
+    const ssize_t sent = ::sendto(m_owner.m_socket.get(), bytes, size, MSG_DONTWAIT,
+                                  reinterpret_cast<const sockaddr *>(&to), sizeof to);
+    if (sent < 0)
+        m_owner.m_sendErrors.fetch_add(1, std::memory_order_relaxed);
 }
 
 } // namespace veltrin::rt

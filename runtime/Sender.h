@@ -1,13 +1,15 @@
-// The sending end of the audio transport: a TCP listener that streams every frame handed to
-// sendAudio() to each connected receiver.
+// The sending end of the audio transport: a UDP socket that streams every frame handed to
+// sendAudio() to each subscribed receiver as shards with Reed-Solomon parity (WireFormat.h).
 //
-// Threads: sendAudio() runs on the caller's thread, usually a PortAudio callback; it encodes the
+// Threads: sendAudio() runs on the caller's thread, usually a PortAudio callback; it copies the
 // frame into a pre-allocated single-producer single-consumer ring and returns (no lock, no
-// allocation; with audio clocking it sleeps only when the caller runs ahead of real time). One
-// network thread, owned by the Sender, accepts receivers, drains the ring and writes to every
-// receiver from a bounded queue of its own, so a slow or stalled receiver only loses its own
-// frames and is dropped after kStallLimit; receivers that send anything are dropped too.
-// Stats are atomics, readable from any thread.
+// allocation, no system call; with audio clocking it sleeps only when the caller runs ahead of
+// real time). One network thread, owned by the Sender, answers subscriptions, drains the ring,
+// cuts each block into shards once per datagram size its subscribers asked for, adds the
+// parity and sends everything for a block in one sendmmsg() call. UDP never waits for a
+// receiver: a slow, stalled or vanished receiver costs nothing but its own datagrams, and is
+// forgotten when it stops refreshing its subscription (or says it leaves). Stats are atomics,
+// readable from any thread.
 #pragma once
 
 #include "NdiLib.h"
@@ -22,20 +24,24 @@
 namespace veltrin::rt {
 
 struct SenderStats {
-    uint64_t framesSent = 0;    // frames taken by sendAudio()
-    uint64_t framesDropped = 0; // frames refused by sendAudio() (ring full, bad frame)
-    uint64_t clientsAccepted = 0;
-    uint64_t clientsDropped = 0;      // stalled, misbehaving or over the limit
-    uint64_t clientFramesDropped = 0; // frames a slow receiver did not get
-    uint64_t pacedCalls = 0;          // sends that waited because the caller ran ahead
-    int clients = 0;                  // connected now
+    uint64_t framesSent = 0;      // frames taken by sendAudio()
+    uint64_t framesDropped = 0;   // frames refused by sendAudio() (ring full, bad frame)
+    uint64_t clientsAccepted = 0; // subscriptions started
+    uint64_t clientsDropped = 0;  // ended: left, expired, or refused over the limit
+    uint64_t datagramsSent = 0;
+    uint64_t sendErrors = 0;  // datagrams the system refused (link down, no route, full)
+    uint64_t badRequests = 0; // invalid datagrams, or a cookie that does not match
+    uint64_t pacedCalls = 0;  // sends that waited because the caller ran ahead
+    int clients = 0;          // subscribed now
 };
 
 class Sender
 {
 public:
-    static constexpr auto kStallLimit = std::chrono::seconds(2);
-    static constexpr int kMaxClients = 512;
+    // A subscription not refreshed for this long ends. Receivers refresh a few times a second,
+    // so a link that is down for less than this comes back without a new subscription.
+    static constexpr auto kSubscriptionTimeout = std::chrono::seconds(5);
+    static constexpr int kMaxClients = 64;
 
     // clockAudio: pace callers that run faster than real time.
     explicit Sender(bool clockAudio);
@@ -43,7 +49,7 @@ public:
     Sender(const Sender &) = delete;
     Sender &operator=(const Sender &) = delete;
 
-    bool valid() const { return m_listen.valid(); }
+    bool valid() const { return m_socket.valid(); }
     uint16_t port() const { return m_port; }
 
     // Caller's thread (one at a time). Sends one planar frame.
@@ -52,22 +58,21 @@ public:
     SenderStats stats() const;
 
 private:
-    void run();
+    class Network;
     void pace(int samples, int rate) noexcept;
 
     const bool m_clockAudio;
     uint16_t m_port = 0;
-    Fd m_listen;
+    Fd m_socket;
     SpscByteRing m_ring;
     // Caller side.
-    uint64_t m_sequence = 0;
     int64_t m_samplesSent = 0;
     double m_due = 0; // s on the steady clock: when the caller may send again without pacing
     bool m_paceStarted = false;
     // Shared.
     std::atomic<bool> m_running{true};
     std::atomic<uint64_t> m_framesSent{0}, m_framesDropped{0}, m_clientsAccepted{0},
-        m_clientsDropped{0}, m_clientFramesDropped{0}, m_pacedCalls{0};
+        m_clientsDropped{0}, m_datagramsSent{0}, m_sendErrors{0}, m_badRequests{0}, m_pacedCalls{0};
     std::atomic<int> m_clients{0};
     std::thread m_thread;
 };

@@ -1,12 +1,12 @@
 #include "Socket.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <poll.h>
 #include <pthread.h>
 #include <sched.h>
 #include <sys/prctl.h>
@@ -22,25 +22,27 @@ void Fd::reset()
     m_fd = -1;
 }
 
-void setNonBlocking(int fd)
+Fd bindUdp(uint16_t &port)
 {
-    const int flags = ::fcntl(fd, F_GETFL, 0);
-    ::fcntl(fd, F_SETFL, flags | O_NONBLOCK);
-}
-
-Fd listenTcp(uint16_t &port)
-{
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    Fd fd(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
     if (!fd.valid())
         return {};
-    const int one = 1;
-    ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    // 4 MiB each way, as far as the system's limits allow (the kernel doubles the value);
+    // with the right to it, beyond them.
+    const int buffer = 4 << 20;
+    for (int option : {SO_SNDBUF, SO_RCVBUF})
+        ::setsockopt(fd.get(), SOL_SOCKET, option, &buffer, sizeof buffer);
+    for (int option : {SO_SNDBUFFORCE, SO_RCVBUFFORCE})
+        ::setsockopt(fd.get(), SOL_SOCKET, option, &buffer, sizeof buffer);
+    const int expedited = 0xb8; // DSCP 46 (EF), as audio over IP uses
+    ::setsockopt(fd.get(), IPPROTO_IP, IP_TOS, &expedited, sizeof expedited);
+    const int fragment = IP_PMTUDISC_DONT;
+    ::setsockopt(fd.get(), IPPROTO_IP, IP_MTU_DISCOVER, &fragment, sizeof fragment);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_ANY);
     addr.sin_port = htons(port);
-    if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0
-        || ::listen(fd.get(), 512) != 0)
+    if (::bind(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0)
         return {};
     socklen_t len = sizeof addr;
     ::getsockname(fd.get(), reinterpret_cast<sockaddr *>(&addr), &len);
@@ -48,49 +50,42 @@ Fd listenTcp(uint16_t &port)
     return fd;
 }
 
-Fd connectTcp(const std::string &address, int timeoutMs)
+bool parseAddress(const std::string &text, sockaddr_in &out)
 {
-    const auto colon = address.rfind(':');
+    const auto colon = text.rfind(':');
     if (colon == std::string::npos)
-        return {};
+        return false;
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    if (::inet_pton(AF_INET, address.substr(0, colon).c_str(), &addr.sin_addr) != 1)
-        return {};
+    if (::inet_pton(AF_INET, text.substr(0, colon).c_str(), &addr.sin_addr) != 1)
+        return false;
     char *end = nullptr;
-    const long port = std::strtol(address.c_str() + colon + 1, &end, 10);
-    if (end == address.c_str() + colon + 1 || *end != '\0' || port <= 0 || port > 65535)
-        return {};
+    const long port = std::strtol(text.c_str() + colon + 1, &end, 10);
+    if (end == text.c_str() + colon + 1 || *end != '\0' || port <= 0 || port > 65535)
+        return false;
     addr.sin_port = htons(uint16_t(port));
-    Fd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
-    if (!fd.valid())
-        return {};
-    if (::connect(fd.get(), reinterpret_cast<sockaddr *>(&addr), sizeof addr) != 0) {
-        if (errno != EINPROGRESS)
-            return {};
-        pollfd p{fd.get(), POLLOUT, 0};
-        if (::poll(&p, 1, timeoutMs) != 1)
-            return {};
-        int error = 0;
-        socklen_t len = sizeof error;
-        ::getsockopt(fd.get(), SOL_SOCKET, SO_ERROR, &error, &len);
-        if (error != 0)
-            return {};
-    }
-    const int one = 1;
-    ::setsockopt(fd.get(), IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    return fd;
+    out = addr;
+    return true;
 }
 
-std::string peerName(int fd)
+std::string addressText(const sockaddr_in &address)
 {
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    if (::getpeername(fd, reinterpret_cast<sockaddr *>(&addr), &len) != 0)
-        return "?";
     char ip[INET_ADDRSTRLEN] = {};
-    ::inet_ntop(AF_INET, &addr.sin_addr, ip, sizeof ip);
-    return std::string(ip) + ":" + std::to_string(ntohs(addr.sin_port));
+    ::inet_ntop(AF_INET, &address.sin_addr, ip, sizeof ip);
+    return std::string(ip) + ":" + std::to_string(ntohs(address.sin_port));
+}
+
+size_t pathPayload(const sockaddr_in &to)
+{
+    constexpr size_t kHeaders = 28; // IPv4 and UDP
+    Fd probe(::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    int mtu = 0;
+    socklen_t len = sizeof mtu;
+    if (!probe.valid()
+        || ::connect(probe.get(), reinterpret_cast<const sockaddr *>(&to), sizeof to) != 0
+        || ::getsockopt(probe.get(), IPPROTO_IP, IP_MTU, &mtu, &len) != 0 || mtu <= int(kHeaders))
+        return 1500 - kHeaders;
+    return std::min<size_t>(size_t(mtu) - kHeaders, 65507);
 }
 
 void raiseNetworkThreadPriority()

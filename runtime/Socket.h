@@ -1,10 +1,12 @@
-// Small RAII helpers for the runtime's TCP sockets.
+// Small RAII helpers for the runtime's UDP sockets.
 //
 // Threads: a Fd is owned by one thread at a time; the functions are plain wrappers around the
 // system calls and are used only by network threads, never on the audio path.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <netinet/in.h>
 #include <string>
 #include <utility>
 
@@ -36,13 +38,17 @@ private:
     int m_fd = -1;
 };
 
-// A non-blocking listening socket on every interface, on a port the system picks.
-Fd listenTcp(uint16_t &port);
-// Connects to "ip:port" within timeoutMs; an invalid Fd on failure.
-Fd connectTcp(const std::string &address, int timeoutMs);
-void setNonBlocking(int fd);
-// "ip:port" of the socket's peer, for messages.
-std::string peerName(int fd);
+// A non-blocking UDP socket on every interface, on `port` or (0) one the system picks, which
+// is written back. Its datagrams are marked for expedited forwarding (DSCP EF), may be
+// fragmented where a hop's MTU is smaller than the route's (rather than dropped), and it has
+// large kernel buffers, so a burst of a block's datagrams is not lost on the host.
+Fd bindUdp(uint16_t &port);
+// "ip:port" (IPv4) to an address; false when it is not one.
+bool parseAddress(const std::string &text, sockaddr_in &out);
+std::string addressText(const sockaddr_in &address);
+// The largest UDP payload the route to `to` carries unfragmented (its MTU less the IPv4 and
+// UDP headers), as the kernel knows it; 1472 when it cannot tell.
+size_t pathPayload(const sockaddr_in &to);
 
 // For the calling network thread that carries audio: real-time scheduling just below a JACK
 // client's default priority when the system allows it (otherwise it stays as it is),

@@ -10,13 +10,14 @@ packages=(
   qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-layouts
   qml-module-qtquick-controls qml-module-qtquick-controls2 qml-module-qtquick-templates2
   qml-module-qtquick-extras qml-module-qtquick-dialogs
-  portaudio19-dev libsoxr-dev fonts-lato xdg-utils
+  portaudio19-dev libsoxr-dev libisal-dev fonts-lato xdg-utils
 )
 if [[ "${1:-}" == "--tests" ]]; then
   packages+=(
     libgtest-dev libgmock-dev libbenchmark-dev
     jackd2 libjack-jackd2-dev qml-module-qttest xvfb xauth iproute2 util-linux
     clang libclang-rt-14-dev avahi-daemon avahi-utils dbus-daemon imagemagick zita-njbridge appstream
+    nftables
   )
 fi
 

@@ -36,7 +36,7 @@ echo "All three suites passed in $(( $(date +%s) - start )) s."
 cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_C_COMPILER=clang \
   -DCMAKE_CXX_COMPILER=clang++ -DVELTRIN_BUILD_BENCH=OFF >/dev/null
 fuzzers=(
-  "veltrin_fuzz_frame_parser tests/runtime/fuzz/corpus"
+  "veltrin_fuzz_datagram tests/runtime/fuzz/corpus"
   "veltrin_fuzz_dns tests/runtime/discovery/fuzz/corpus"
   "veltrin_fuzz_discovery_config tests/runtime/discovery/fuzz/corpus"
 )

@@ -114,7 +114,7 @@ int main(int argc, char **argv)
         channels, rate, pullRate, block, wall, 100 * cpu / wall,
         static_cast<long long>(silentBlocks), static_cast<unsigned long long>(st.underruns),
         static_cast<unsigned long long>(st.overruns), static_cast<unsigned long long>(st.resyncs),
-        static_cast<unsigned long long>(ss.framesDropped + ss.clientFramesDropped),
+        static_cast<unsigned long long>(ss.framesDropped + ss.sendErrors),
         static_cast<unsigned long long>(rs.connections),
         static_cast<unsigned long long>(rs.badPeers), st.resampling ? "yes" : "no");
     return 0;

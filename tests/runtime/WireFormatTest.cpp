@@ -1,145 +1,472 @@
-// The stream format: headers round-trip, messages survive any split of the byte stream, and
-// every invalid header stops the parser without allocating what it claims.
+// The datagram format and what stands behind it on the receiving side: every layout fits its
+// datagrams and covers its block exactly, invalid datagrams are refused field by field, the
+// erasure code rebuilds any loss it is sized for, and the block assembler hands blocks on in
+// order with the exact sample count whatever is lost, late, duplicated or reordered — on a
+// virtual clock.
 #include "WireFormat.h"
 
+#include "BlockAssembler.h"
+#include "ErasureCode.h"
+
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <random>
 #include <vector>
 
+using namespace veltrin::rt;
 using namespace veltrin::rt::wire;
 
 namespace {
 
-std::vector<uint8_t> message(const Header &h, const std::vector<float> &samples)
+constexpr int kRate = 48000;
+
+// The sender's side of one block, as datagrams: what Sender cuts, built here from the same
+// layout and code so that the assembler can be fed precisely.
+struct Block {
+    std::vector<std::vector<uint8_t>> datagrams; // data shards first, then parity
+};
+
+float sampleValue(int64_t frame, int channel)
 {
-    std::vector<uint8_t> bytes(kHeaderSize + samples.size() * sizeof(float));
-    encodeHeader(h, bytes.data());
-    std::memcpy(bytes.data() + kHeaderSize, samples.data(), samples.size() * sizeof(float));
-    return bytes;
+    return float((frame * 7 + channel * 13) % 2001 - 1000) / 1000.f;
 }
 
-Header audio(int rate, int channels, int samples, uint64_t sequence)
+Block makeBlock(const Layout &l, uint64_t number, double sendTime, uint64_t stream = 42)
 {
-    Header h;
-    h.sampleRate = rate;
-    h.channels = channels;
-    h.samples = samples;
-    h.timecode = 123456789;
-    h.timestamp = -5;
-    h.sequence = sequence;
-    return h;
+    Block b;
+    Shard shard;
+    shard.common.stream = stream;
+    shard.block = number;
+    shard.sendTime = int64_t(sendTime * 1e9);
+    shard.sampleRate = kRate;
+    shard.layout = l;
+    std::vector<std::vector<uint8_t>> payloads(size_t(l.totalShards()),
+                                               std::vector<uint8_t>(l.shardBytes(), 0));
+    for (int i = 0; i < l.dataShards; ++i) {
+        auto *out = reinterpret_cast<float *>(payloads[size_t(i)].data());
+        for (int f = 0; f < l.shardFrames(i); ++f)
+            for (int c = 0; c < l.channels; ++c)
+                out[f * l.channels + c] =
+                    sampleValue(int64_t(number) * l.samples + i * l.framesPerShard + f, c);
+    }
+    ErasureCode code;
+    std::vector<uint8_t *> data, parity;
+    for (int g = 0; g < l.groups; ++g) {
+        data.clear();
+        parity.clear();
+        for (int pos = 0; pos < l.groupData(g); ++pos)
+            data.push_back(payloads[size_t(g + pos * l.groups)].data());
+        for (int j = 0; j < l.parity; ++j)
+            parity.push_back(payloads[size_t(l.dataShards + g * l.parity + j)].data());
+        code.encode(l.groupData(g), l.parity, l.shardBytes(), data.data(), parity.data());
+    }
+    for (int i = 0; i < l.totalShards(); ++i) {
+        shard.common.kind = i < l.dataShards ? Kind::Data : Kind::Parity;
+        shard.index = i;
+        std::vector<uint8_t> d(kShardHeaderSize + l.payloadBytes(i));
+        encodeShardHeader(shard, d.data());
+        std::memcpy(d.data() + kShardHeaderSize, payloads[size_t(i)].data(), l.payloadBytes(i));
+        b.datagrams.push_back(d);
+    }
+    return b;
+}
+
+// Collects what an assembler hands on: the frames, whether each is the original sample, and
+// when each block came out.
+struct Sink {
+    int64_t frames = 0;
+    int64_t exact = 0;
+    int blocks = 0;
+    std::vector<double> times;
+    bool finite = true;
+    double now = 0;
+    int64_t firstFrame = -1;
+
+    void operator()(const float *planar, int channels, int samples, int)
+    {
+        if (firstFrame < 0)
+            firstFrame = 0;
+        for (int i = 0; i < samples; ++i) {
+            bool same = true;
+            for (int c = 0; c < channels; ++c) {
+                const float v = planar[size_t(c) * size_t(samples) + size_t(i)];
+                finite = finite && std::isfinite(v);
+                same = same && v == sampleValue(firstFrame + frames, c);
+            }
+            exact += same ? 1 : 0;
+            ++frames;
+        }
+        ++blocks;
+        times.push_back(now);
+    }
+};
+
+void feed(BlockAssembler &a, Sink &sink, const std::vector<uint8_t> &d, double now)
+{
+    Shard s;
+    ASSERT_EQ(decodeShard(d.data(), d.size(), s), Error::None);
+    sink.now = now;
+    a.offer(s, d.data() + kShardHeaderSize, now, std::ref(sink));
 }
 
 } // namespace
 
-TEST(WireFormat, MessagesSurviveAnySplitOfTheStream)
+TEST(WireFormat, LayoutsFitTheirDatagramsAndCoverTheBlock)
 {
-    std::mt19937 random(1);
-    std::vector<uint8_t> stream;
-    std::vector<std::vector<float>> sent;
-    for (uint64_t k = 0; k < 40; ++k) {
-        const int channels = 1 + int(random() % 64);
-        const int samples = 1 + int(random() % 300);
-        std::vector<float> planar(size_t(channels) * size_t(samples));
-        for (auto &v : planar)
-            v = float(random()) / float(random.max());
-        sent.push_back(planar);
-        auto bytes = message(audio(8000 + int(k), channels, samples, k), planar);
-        stream.insert(stream.end(), bytes.begin(), bytes.end());
-        if (k % 7 == 0) {
-            Header keepAlive;
-            keepAlive.kind = Kind::KeepAlive;
-            std::vector<uint8_t> ka(kHeaderSize);
-            encodeHeader(keepAlive, ka.data());
-            stream.insert(stream.end(), ka.begin(), ka.end());
-        }
-    }
-    for (int trial = 0; trial < 20; ++trial) {
-        FrameParser parser;
-        size_t received = 0, keepAlives = 0;
-        bool ok = true;
-        size_t at = 0;
-        while (at < stream.size()) {
-            const size_t piece = std::min(stream.size() - at, size_t(1 + random() % 5000));
-            ok &= parser.feed(stream.data() + at, piece, [&](const Header &h, const float *s) {
-                if (h.kind == Kind::KeepAlive) {
-                    ++keepAlives;
-                    return;
+    for (int channels : {1, 2, 8, 64})
+        for (int samples : {1, 32, 256, 2048, 16384})
+            for (size_t datagram : {kMinDatagram, size_t(1472), size_t(8972), size_t(65507)}) {
+                const Layout l = Layout::plan(channels, samples, datagram);
+                SCOPED_TRACE(testing::Message() << channels << " ch, " << samples << " frames, "
+                                                << datagram << " bytes");
+                ASSERT_TRUE(l.valid());
+                int covered = 0;
+                for (int i = 0; i < l.dataShards; ++i)
+                    covered += l.shardFrames(i);
+                EXPECT_EQ(covered, samples);
+                EXPECT_LE(kShardHeaderSize + l.shardBytes(), std::max(datagram, kMinDatagram));
+                for (int g = 0; g < l.groups; ++g) {
+                    EXPECT_LE(l.groupData(g), kMaxGroupData);
+                    EXPECT_LE(l.groupData(g) + l.parity, ErasureCode::kMaxShards);
                 }
-                ASSERT_LT(received, sent.size());
-                const auto &expect = sent[received];
-                EXPECT_EQ(h.sequence, received);
-                EXPECT_EQ(h.sampleRate, 8000 + int(received));
-                EXPECT_EQ(h.timecode, 123456789);
-                EXPECT_EQ(h.timestamp, -5);
-                ASSERT_EQ(size_t(h.channels) * size_t(h.samples), expect.size());
-                EXPECT_EQ(std::memcmp(s, expect.data(), expect.size() * sizeof(float)), 0);
-                ++received;
-            });
-            at += piece;
-        }
-        EXPECT_TRUE(ok);
-        EXPECT_EQ(received, sent.size());
-        EXPECT_EQ(keepAlives, 6u);
-    }
+            }
 }
 
-TEST(WireFormat, InvalidHeadersStopTheParser)
+TEST(WireFormat, DatagramsRoundTrip)
 {
-    struct Case {
-        const char *what;
-        size_t offset;
-        std::vector<uint8_t> bytes;
-        HeaderError error;
+    const Layout l = Layout::plan(8, 256, 1472);
+    const Block b = makeBlock(l, 77, 12.5, 0x1122334455667788ULL);
+    Shard s;
+    ASSERT_EQ(decodeShard(b.datagrams.back().data(), b.datagrams.back().size(), s), Error::None);
+    EXPECT_EQ(s.common.kind, Kind::Parity);
+    EXPECT_EQ(s.common.stream, 0x1122334455667788ULL);
+    EXPECT_EQ(s.block, 77u);
+    EXPECT_EQ(s.sendTime, 12'500'000'000);
+    EXPECT_EQ(s.sampleRate, kRate);
+    EXPECT_EQ(s.index, l.totalShards() - 1);
+    EXPECT_TRUE(s.layout.valid());
+
+    Subscribe sub;
+    sub.common.kind = Kind::Subscribe;
+    sub.common.stream = 9;
+    sub.cookie = 0xfeedface;
+    sub.maxDatagram = 1472;
+    uint8_t bytes[kSubscribeSize];
+    Subscribe back;
+    ASSERT_EQ(decodeSubscribe(bytes, encodeSubscribe(sub, bytes), back), Error::None);
+    EXPECT_EQ(back.cookie, 0xfeedfaceu);
+    EXPECT_EQ(back.maxDatagram, 1472u);
+    EXPECT_EQ(back.common.stream, 9u);
+}
+
+TEST(WireFormat, InvalidDatagramsAreRefusedFieldByField)
+{
+    const Layout l = Layout::plan(2, 256, 1472);
+    const std::vector<uint8_t> good = makeBlock(l, 1, 1.0).datagrams[0];
+    auto u16 = [](int v) {
+        std::vector<uint8_t> b(2);
+        const auto x = uint16_t(v);
+        std::memcpy(b.data(), &x, 2);
+        return b;
     };
-    auto le32 = [](int32_t v) {
+    auto i32 = [](int32_t v) {
         std::vector<uint8_t> b(4);
         std::memcpy(b.data(), &v, 4);
         return b;
     };
+    struct Case {
+        const char *what;
+        size_t offset;
+        std::vector<uint8_t> bytes;
+        Error error;
+    };
     const std::vector<Case> cases = {
-        {"magic", 0, {'N', 'O', 'P', 'E'}, HeaderError::BadMagic},
-        {"version", 4, {2, 0}, HeaderError::BadVersion},
-        {"kind", 6, {9, 0}, HeaderError::BadKind},
-        {"rate low", 8, le32(999), HeaderError::BadRate},
-        {"rate high", 8, le32(384001), HeaderError::BadRate},
-        {"no channels", 12, le32(0), HeaderError::BadChannels},
-        {"65 channels", 12, le32(65), HeaderError::BadChannels},
-        {"negative channels", 12, le32(-64), HeaderError::BadChannels},
-        {"no samples", 16, le32(0), HeaderError::BadSamples},
-        {"too many samples", 16, le32(kMaxSamples + 1), HeaderError::BadSamples},
-        {"huge samples", 16, le32(0x7fffffff), HeaderError::BadSamples},
+        {"magic", 0, {'N', 'O', 'P', 'E'}, Error::BadMagic},
+        {"version", 4, {1}, Error::BadVersion},
+        {"kind", 5, {9}, Error::BadKind},
+        {"a request's kind", 5, {uint8_t(Kind::Subscribe)}, Error::BadKind},
+        {"rate low", 40, i32(999), Error::BadRate},
+        {"rate high", 40, i32(384001), Error::BadRate},
+        {"no channels", 44, u16(0), Error::BadChannels},
+        {"65 channels", 44, u16(65), Error::BadChannels},
+        {"no samples", 46, u16(0), Error::BadSamples},
+        {"too many samples", 46, u16(kMaxSamples + 1), Error::BadSamples},
+        {"shard of no frames", 48, u16(0), Error::BadLayout},
+        {"shard longer than the block", 48, u16(257), Error::BadLayout},
+        {"wrong shard count", 50, u16(3), Error::BadLayout},
+        {"no group", 52, u16(0), Error::BadLayout},
+        {"more groups than shards", 52, u16(3), Error::BadLayout},
+        {"too much parity", 54, {kMaxParity + 1}, Error::BadLayout},
+        {"data index past the data", 56, u16(l.dataShards), Error::BadIndex},
     };
     for (const auto &c : cases) {
-        auto bytes = message(audio(48000, 2, 4, 0), std::vector<float>(8, 0.5f));
+        auto bytes = good;
         std::memcpy(bytes.data() + c.offset, c.bytes.data(), c.bytes.size());
-        FrameParser parser;
-        int delivered = 0;
-        EXPECT_FALSE(parser.feed(bytes.data(), bytes.size(), [&](const Header &, const float *) {
-            ++delivered;
-        })) << c.what;
-        EXPECT_EQ(parser.error(), c.error) << c.what;
-        EXPECT_EQ(delivered, 0) << c.what;
-        // Once bad, a stream stays bad: a valid message afterwards is refused too.
-        auto good = message(audio(48000, 1, 1, 0), {0.f});
-        EXPECT_FALSE(parser.feed(good.data(), good.size(), [&](const Header &, const float *) {
-            ++delivered;
-        })) << c.what;
-        EXPECT_EQ(delivered, 0) << c.what;
+        Shard s;
+        EXPECT_EQ(decodeShard(bytes.data(), bytes.size(), s), c.error) << c.what;
+    }
+    Shard s;
+    EXPECT_EQ(decodeShard(good.data(), good.size() - 1, s), Error::BadLength);
+    auto longer = good;
+    longer.push_back(0);
+    EXPECT_EQ(decodeShard(longer.data(), longer.size(), s), Error::BadLength);
+    EXPECT_EQ(decodeShard(good.data(), kShardHeaderSize - 1, s), Error::Short);
+    EXPECT_EQ(decodeShard(good.data(), 3, s), Error::Short);
+    // A parity shard must carry a parity index.
+    auto parity = makeBlock(l, 1, 1.0).datagrams.back();
+    std::memcpy(parity.data() + 56, u16(0).data(), 2);
+    EXPECT_EQ(decodeShard(parity.data(), parity.size(), s), Error::BadIndex);
+    // A subscription must state a datagram size a path can have.
+    Subscribe sub;
+    sub.common.kind = Kind::Subscribe;
+    sub.maxDatagram = kMinDatagram - 1;
+    uint8_t bytes[kSubscribeSize];
+    Subscribe back;
+    EXPECT_EQ(decodeSubscribe(bytes, encodeSubscribe(sub, bytes), back), Error::BadDatagram);
+}
+
+// Any loss of up to m of k + m shards is rebuilt exactly; one more is refused untouched.
+TEST(ErasureCode, RebuildsEveryLossItIsSizedFor)
+{
+    std::mt19937 random(3);
+    ErasureCode code;
+    for (auto [k, m] : {std::pair{1, 2}, {2, 2}, {26, 5}, {32, 5}}) {
+        const size_t bytes = 1280;
+        std::vector<std::vector<uint8_t>> shards(size_t(k + m), std::vector<uint8_t>(bytes));
+        for (int i = 0; i < k; ++i)
+            for (auto &v : shards[size_t(i)])
+                v = uint8_t(random());
+        std::vector<uint8_t *> ptr;
+        for (auto &s : shards)
+            ptr.push_back(s.data());
+        code.encode(k, m, bytes, ptr.data(), ptr.data() + k);
+        const auto original = shards;
+        for (int trial = 0; trial < 200; ++trial) {
+            const int lose = trial % 2 == 0 ? m : m + 1;
+            std::vector<int> order(size_t(k + m));
+            for (int i = 0; i < k + m; ++i)
+                order[size_t(i)] = i;
+            std::shuffle(order.begin(), order.end(), random);
+            std::vector<uint8_t> present(size_t(k + m), 1);
+            for (int i = 0; i < lose; ++i) {
+                present[size_t(order[size_t(i)])] = 0;
+                std::fill(shards[size_t(order[size_t(i)])].begin(),
+                          shards[size_t(order[size_t(i)])].end(), 0xee);
+            }
+            const bool rebuilt = code.decode(k, m, bytes, present.data(), ptr.data());
+            EXPECT_EQ(rebuilt, lose <= m) << k << "+" << m << " losing " << lose;
+            for (int i = 0; i < k; ++i) {
+                if (rebuilt || present[size_t(i)]) {
+                    EXPECT_EQ(shards[size_t(i)], original[size_t(i)]) << k << "+" << m;
+                }
+            }
+            shards = original;
+        }
     }
 }
 
-TEST(WireFormat, LimitsAreAccepted)
+// Losses the parity covers, duplicates and any order within a block: every block comes out
+// bit-exact, in order, the moment it can be decoded.
+TEST(BlockAssembler, RepairsReordersAndDropsDuplicatesWithoutWaiting)
 {
-    for (auto [rate, channels, samples] :
-         {std::tuple{kMinRate, 1, 1}, {kMaxRate, kMaxChannels, kMaxSamples}}) {
-        auto bytes = message(audio(rate, channels, samples, 0),
-                             std::vector<float>(size_t(channels) * size_t(samples), 1.f));
-        FrameParser parser;
-        int delivered = 0;
-        EXPECT_TRUE(parser.feed(bytes.data(), bytes.size(),
-                                [&](const Header &, const float *) { ++delivered; }));
-        EXPECT_EQ(delivered, 1);
+    std::mt19937 random(5);
+    for (auto [channels, datagram] :
+         {std::pair{2, size_t(1472)}, {64, size_t(1472)}, {64, size_t(16448)}}) {
+        const Layout l = Layout::plan(channels, 256, datagram);
+        BlockAssembler assembler;
+        Sink sink;
+        const double period = 256.0 / kRate;
+        for (int n = 0; n < 200; ++n) {
+            const double sent = 10 + n * period;
+            auto datagrams = makeBlock(l, uint64_t(n), sent).datagrams;
+            std::shuffle(datagrams.begin(), datagrams.end(), random);
+            // Drop up to `parity` shards of each group, chosen at random, and repeat one.
+            std::vector<int> lostIn(size_t(l.groups), 0);
+            std::vector<std::vector<uint8_t>> kept;
+            for (auto &d : datagrams) {
+                Shard s;
+                decodeShard(d.data(), d.size(), s);
+                const int g = s.index < l.dataShards ? s.index % l.groups
+                                                     : (s.index - l.dataShards) / l.parity;
+                if (lostIn[size_t(g)] < l.parity && random() % 3 == 0) {
+                    ++lostIn[size_t(g)];
+                    continue;
+                }
+                kept.push_back(d);
+            }
+            kept.insert(kept.begin() + 1, kept.front());
+            const double arrival = sent + 0.001;
+            for (auto &d : kept)
+                feed(assembler, sink, d, arrival);
+            assembler.poll(arrival, std::ref(sink));
+            ASSERT_EQ(sink.blocks, n + 1) << channels << " ch: block " << n << " waited";
+            EXPECT_EQ(sink.times.back(), arrival);
+        }
+        const auto st = assembler.stats();
+        EXPECT_EQ(sink.exact, sink.frames) << channels << " ch";
+        EXPECT_EQ(sink.frames, 200 * 256);
+        EXPECT_GT(st.repairedShards, 100u);
+        EXPECT_EQ(st.concealedShards, 0u);
+        EXPECT_EQ(st.duplicateShards, 200u);
     }
+}
+
+// More loss than the parity covers: the block waits for its deadline, never longer, and comes
+// out with its own sample count; only the lost frames differ, and they are finite. A block
+// lost whole between two that arrive is concealed in its place.
+TEST(BlockAssembler, UnrepairableLossIsConcealedAtTheDeadlineWithExactCounts)
+{
+    const Layout l = Layout::plan(8, 256, 1472);
+    ASSERT_GE(l.dataShards, 2);
+    AssemblerConfig config;
+    BlockAssembler assembler(config);
+    Sink sink;
+    const double period = 256.0 / kRate;
+    const double transit = 0.002;
+    int lossyBlocks = 0;
+    for (int n = 0; n < 100; ++n) {
+        const double sent = 10 + n * period;
+        const auto datagrams = makeBlock(l, uint64_t(n), sent).datagrams;
+        const bool lossy = n >= 20 && n % 10 == 0;
+        const bool gone = n == 55;
+        lossyBlocks += lossy ? 1 : 0;
+        for (size_t i = 0; i < datagrams.size(); ++i) {
+            // Lossy: data shard 0 and every parity shard of its group are lost.
+            Shard s;
+            decodeShard(datagrams[i].data(), datagrams[i].size(), s);
+            const bool groupZero = s.index < l.dataShards
+                                       ? s.index % l.groups == 0
+                                       : (s.index - l.dataShards) / l.parity == 0;
+            if (gone || (lossy && groupZero && (s.index == 0 || s.index >= l.dataShards)))
+                continue;
+            feed(assembler, sink, datagrams[i], sent + transit);
+        }
+        const int before = sink.blocks;
+        assembler.poll(sent + transit, std::ref(sink));
+        if (lossy) {
+            // Not before the deadline...
+            EXPECT_EQ(sink.blocks, before);
+            const double due = assembler.nextDeadline();
+            EXPECT_GT(due, sent + transit);
+            EXPECT_LE(due, sent + transit + config.maxWaitSeconds);
+            sink.now = due;
+            assembler.poll(due, std::ref(sink));
+            // ...and then at once.
+            EXPECT_EQ(sink.blocks, before + 1);
+        }
+    }
+    assembler.poll(1e9, std::ref(sink));
+    const auto st = assembler.stats();
+    EXPECT_EQ(sink.frames, 100 * 256) << "the sample count must stay exact";
+    EXPECT_EQ(st.concealedShards, uint64_t(lossyBlocks));
+    EXPECT_EQ(st.concealedBlocks, 1u);
+    EXPECT_TRUE(sink.finite);
+    // What differs is the lost shard of each lossy block and the block lost whole.
+    EXPECT_EQ(sink.frames - sink.exact, lossyBlocks * l.framesPerShard + 256);
+}
+
+// A pause of the stream (sender late or gone, link down) hands nothing on; when shards come
+// again, the blocks whose time passed meanwhile are skipped, not handed on in a burst.
+TEST(BlockAssembler, AnOutageBecomesNeitherABurstNorLatency)
+{
+    const Layout l = Layout::plan(2, 256, 1472);
+    BlockAssembler assembler;
+    Sink sink;
+    const double period = 256.0 / kRate;
+    auto send = [&](int n) {
+        const double sent = 10 + n * period;
+        for (const auto &d : makeBlock(l, uint64_t(n), sent).datagrams)
+            feed(assembler, sink, d, sent + 0.001);
+        assembler.poll(sent + 0.001, std::ref(sink));
+    };
+    for (int n = 0; n < 50; ++n)
+        send(n);
+    EXPECT_EQ(sink.blocks, 50);
+    // 100 ms with nothing: nothing handed on, and no deadline to wake for.
+    EXPECT_EQ(assembler.nextDeadline(), std::numeric_limits<double>::infinity());
+    for (int n = 50; n < 69; ++n)
+        assembler.poll(10 + n * period + 0.001, std::ref(sink));
+    EXPECT_EQ(sink.blocks, 50);
+    // The link is back: each block comes out as it arrives.
+    for (int n = 69; n < 100; ++n) {
+        const int before = sink.blocks;
+        send(n);
+        EXPECT_EQ(sink.blocks, before + 1) << n;
+    }
+    EXPECT_EQ(assembler.stats().skippedBlocks, 19u);
+    EXPECT_EQ(assembler.stats().concealedBlocks, 0u);
+}
+
+// Jitter: shards arrive up to 5 ms late. The first late ones may be given up (the lateness is
+// new); once seen, the deadline covers it and every block comes out whole.
+TEST(BlockAssembler, DeadlineLearnsTheJitter)
+{
+    std::mt19937 random(9);
+    std::uniform_real_distribution<double> delay(0.0, 0.005);
+    const Layout l = Layout::plan(2, 256, 1472);
+    BlockAssembler assembler;
+    Sink sink;
+    const double period = 256.0 / kRate;
+    struct Arrival {
+        double at;
+        std::vector<uint8_t> bytes;
+    };
+    std::vector<Arrival> arrivals;
+    const int blocks = 2000; // 10.7 s
+    for (int n = 0; n < blocks; ++n) {
+        const double sent = 10 + n * period;
+        const double extra = n < 200 ? 0.0 : delay(random);
+        for (auto &d : makeBlock(l, uint64_t(n), sent).datagrams)
+            arrivals.push_back({sent + 0.0005 + extra, d});
+    }
+    std::stable_sort(arrivals.begin(), arrivals.end(),
+                     [](const Arrival &a, const Arrival &b) { return a.at < b.at; });
+    uint64_t concealedAfterOneSecond = 0;
+    for (const auto &a : arrivals) {
+        // The receiver wakes for deadlines between arrivals.
+        while (assembler.nextDeadline() < a.at) {
+            sink.now = assembler.nextDeadline();
+            assembler.poll(sink.now, std::ref(sink));
+        }
+        feed(assembler, sink, a.bytes, a.at);
+        assembler.poll(a.at, std::ref(sink));
+        if (a.at > 10 + 400 * period && concealedAfterOneSecond == 0)
+            concealedAfterOneSecond =
+                assembler.stats().concealedShards + assembler.stats().concealedBlocks + 1;
+    }
+    assembler.poll(1e9, std::ref(sink));
+    const auto st = assembler.stats();
+    EXPECT_EQ(sink.frames, int64_t(blocks) * 256);
+    EXPECT_EQ(st.concealedShards + st.concealedBlocks + 1, concealedAfterOneSecond)
+        << "no block given up once the jitter has been seen";
+}
+
+// A hostile shape (64 channels of 16384 frames in the smallest datagrams) costs no more than
+// the bound, and a normal stream after it is assembled as usual.
+TEST(BlockAssembler, MemoryStaysWithinItsBound)
+{
+    AssemblerConfig config;
+    BlockAssembler assembler(config);
+    Sink sink;
+    const Layout huge = Layout::plan(64, kMaxSamples, kMinDatagram);
+    ASSERT_TRUE(huge.valid());
+    Shard s;
+    s.common.kind = Kind::Data;
+    s.common.stream = 42;
+    s.sampleRate = kRate;
+    s.layout = huge;
+    std::vector<uint8_t> d(kShardHeaderSize + huge.payloadBytes(0));
+    encodeShardHeader(s, d.data());
+    feed(assembler, sink, d, 1.0);
+    EXPECT_GT(assembler.stats().bufferBytes, 0u);
+    EXPECT_LE(assembler.stats().bufferBytes, config.maxBytes + size_t(8) * 64 * kMaxSamples);
+    const Layout l = Layout::plan(2, 256, 1472);
+    for (const auto &datagram : makeBlock(l, 0, 2.0).datagrams)
+        feed(assembler, sink, datagram, 2.001);
+    assembler.poll(2.001, std::ref(sink));
+    EXPECT_EQ(sink.blocks, 1);
+    EXPECT_EQ(sink.exact, 256);
+    EXPECT_LT(assembler.stats().bufferBytes, size_t(1) << 20);
 }
