@@ -337,7 +337,9 @@ TEST(PipeWireAlsaPlugin, RepeatedScansKeepOneCopyOfTheClientState)
     for (int i = 0; i < kScans; ++i)
         scanDevices();
     const long long grown = static_cast<long long>(heapInUse()) - static_cast<long long>(before);
-    EXPECT_LT(grown, kScans * 2000) << grown << " bytes more after " << kScans << " scans";
+    // Stranded copies would add 340 KB here; with one copy kept the heap grew by 5 to 42 KB
+    // (alsa-lib's and glibc's own one-off allocations among them).
+    EXPECT_LT(grown, kScans * 5000) << grown << " bytes more after " << kScans << " scans";
 }
 
 } // namespace

@@ -440,7 +440,8 @@ std::vector<float> readWavSamples(const std::string &path, int channels)
     const size_t frameBytes = static_cast<size_t>(channels) * 4;
     const size_t frames = (bytes.size() - at) / frameBytes;
     std::vector<float> samples(frames * static_cast<size_t>(channels));
-    std::memcpy(samples.data(), bytes.data() + at, samples.size() * 4);
+    if (!samples.empty())
+        std::memcpy(samples.data(), bytes.data() + at, samples.size() * 4);
     return samples;
 }
 
