@@ -1,9 +1,12 @@
 #include "BenchRig.h"
 
+#include "PipeWireHarness.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <functional>
@@ -213,6 +216,10 @@ BenchSide::BenchSide(const SideConfig &config, const RigPrograms &programs,
                      const std::string &logDir)
     : m_config(config), m_server(uniqueName("veltrin-bench-" + config.label)), m_logDir(logDir)
 {
+    if (config.platform != Platform::JackDummy) {
+        startPipeWire();
+        return;
+    }
     const std::string channels = std::to_string(config.channels);
     // -R gives the dummy driver fewer xruns of its own; jackd carries on without it where it
     // is not allowed.
@@ -227,6 +234,43 @@ BenchSide::BenchSide(const SideConfig &config, const RigPrograms &programs,
               "jackd-" + config.label, environment);
     if (m_jackd->running())
         m_control = std::make_unique<JackControl>(m_server, uniqueName("control-" + config.label));
+}
+
+void BenchSide::startPipeWire()
+{
+    std::string libjack;
+    if (!pwtest::pipeWireJackLoaded(libjack)) {
+        std::fprintf(stderr, "  PipeWire's libjack is not loaded (%s): run under pw-jack\n",
+                     libjack.empty() ? "no libjack" : libjack.c_str());
+        return;
+    }
+    pwtest::PipeWireConfig pw;
+    pw.rate = m_config.rate;
+    pw.quantum = m_config.period;
+    const int n = m_config.channels;
+    if (m_config.platform == Platform::PipeWireJack) {
+        // "system" like the dummy server's device, so that the peers open it the same way; its
+        // monitor ports are the device's capture side.
+        pw.nodes = {{"veltrin-bench-system", "system", "Audio/Sink", n, true}};
+    } else {
+        pw.nodes = {{"veltrin-bench-sink", kPipeWireSink, "Audio/Sink", n, true},
+                    {"veltrin-bench-source", kPipeWireSource, "Audio/Source/Virtual", n, true}};
+    }
+    m_pipewire = std::make_unique<pwtest::PipeWireSession>(pw);
+    if (!m_pipewire->running()) {
+        std::fprintf(stderr, "  %s\n", m_pipewire->error().c_str());
+        return;
+    }
+    std::string why;
+    if (m_config.platform == Platform::PipeWireAlsa
+        && !pwtest::usePipeWireAlsaPlugin(m_pipewire->directory(), why)) {
+        std::fprintf(stderr, "  %s\n", why.c_str());
+        return;
+    }
+    // PipeWire's libjack takes the server name for the name of PipeWire's socket; the session
+    // put PIPEWIRE_RUNTIME_DIR into this process's environment, which every child inherits.
+    m_server = "pipewire-0";
+    m_control = std::make_unique<JackControl>(m_server, uniqueName("control-" + m_config.label));
 }
 
 BenchSide::~BenchSide() = default;
@@ -366,6 +410,17 @@ BridgeProcesses startVeltrin(const BenchSide &a, const BenchSide &b, int channel
     bridge.path = "Veltrin";
     const std::string name = "Bridge bench " + tag;
     const std::string send = uniqueName("vsend"), recv = uniqueName("vrecv");
+    if (a.config().platform == Platform::PipeWireAlsa) {
+        bridge.receiver = b.start({programs.peer, "recv", recv, std::to_string(b.config().period),
+                                   std::to_string(b.config().rate), name, "pipewire"},
+                                  "veltrin-recv-" + tag);
+        bridge.sender = a.start({programs.peer, "send", send, std::to_string(a.config().period),
+                                 std::to_string(a.config().rate), name, "pipewire"},
+                                "veltrin-send-" + tag);
+        bridge.inputs = waitForPorts(a, kPipeWireSource, JackPortIsInput, channels, false, 15);
+        bridge.outputs = waitForPorts(b, kPipeWireSink, JackPortIsOutput, channels, false, 15);
+        return bridge;
+    }
     bridge.receiver = b.start({programs.peer, "recv", recv, std::to_string(b.config().period),
                                std::to_string(b.config().rate), name},
                               "veltrin-recv-" + tag);
@@ -376,6 +431,30 @@ BridgeProcesses startVeltrin(const BenchSide &a, const BenchSide &b, int channel
     bridge.inputs = waitForPorts(a, send, JackPortIsInput, channels, true, 15);
     bridge.outputs = waitForPorts(b, recv, JackPortIsOutput, channels, true, 15);
     return bridge;
+}
+
+BridgeProcesses linkVirtualDevices(const BenchSide &side, int channels)
+{
+    BridgeProcesses bridge;
+    bridge.path = "virtual devices linked";
+    const auto captures =
+        waitForPorts(side, kPipeWireSource, JackPortIsOutput, channels, false, 15);
+    const auto playbacks = waitForPorts(side, kPipeWireSink, JackPortIsInput, channels, false, 15);
+    bool ok = captures.size() == size_t(channels) && playbacks.size() == size_t(channels);
+    for (int k = 0; ok && k < channels; ++k)
+        ok = side.control().connect(captures[size_t(k)], playbacks[size_t(k)]);
+    if (ok) {
+        bridge.inputs = waitForPorts(side, kPipeWireSource, JackPortIsInput, channels, false, 15);
+        bridge.outputs = waitForPorts(side, kPipeWireSink, JackPortIsOutput, channels, false, 15);
+    }
+    return bridge;
+}
+
+void unlinkVirtualDevices(const BenchSide &side, int channels)
+{
+    for (const auto &port :
+         waitForPorts(side, kPipeWireSource, JackPortIsOutput, channels, false, 5))
+        side.control().disconnectAll(port);
 }
 
 BridgeProcesses startZita(const BenchSide &a, const BenchSide &b, int channels, int buff,
@@ -519,9 +598,9 @@ Measurement measure(ProbeProcess &emitter, ProbeProcess &listener, const BridgeP
 
     const double start = rawSeconds();
     auto sample = [&](double at) {
-        if (const auto s = sampleProcess(bridge.sender->pid()))
+        if (const auto s = bridge.sender ? sampleProcess(bridge.sender->pid()) : std::nullopt)
             m.sender.add(at, *s);
-        if (const auto s = sampleProcess(bridge.receiver->pid()))
+        if (const auto s = bridge.receiver ? sampleProcess(bridge.receiver->pid()) : std::nullopt)
             m.receiver.add(at, *s);
     };
     sample(0);

@@ -25,6 +25,10 @@
 #include <string>
 #include <vector>
 
+namespace pwtest {
+class PipeWireSession;
+}
+
 namespace veltrin::bench {
 
 void installInterruptHandlers();
@@ -39,6 +43,19 @@ struct RigPrograms {
     std::string skewLibrary; // libveltrin_jack_skew.so, preloaded into jackd to set its ppm
 };
 
+// Where a side's audio devices come from. PipeWire: a private PipeWire whose graph runs at the
+// side's rate with a fixed quantum of its period, reached through PipeWire's libjack (the
+// benchmark and everything it starts must run under pw-jack); one clock only. Its devices:
+//   - PipeWireJack: one virtual device "system" of `channels` channels each way, opened by the
+//     peers through PortAudio's JACK host API like the dummy server's;
+//   - PipeWireAlsa: a virtual source and a virtual sink of `channels` channels, the defaults;
+//     the peers open the ALSA device "pipewire" of PipeWire's ALSA plug-in, WirePlumber links
+//     their streams to the two devices, and the probe feeds the source and hears the sink.
+enum class Platform { JackDummy, PipeWireJack, PipeWireAlsa };
+// The JACK client names of PipeWireAlsa's devices.
+constexpr const char *kPipeWireSource = "Veltrin Bench Source";
+constexpr const char *kPipeWireSink = "Veltrin Bench Sink";
+
 struct SideConfig {
     std::string label = "A"; // in server, client and log names
     int rate = 48000;
@@ -46,6 +63,7 @@ struct SideConfig {
     int channels = 2;  // of the dummy device, each way
     double ppm = 0;    // the server runs at rate * (1 + ppm / 1e6)
     std::string netns; // network namespace of everything on this side; empty: the caller's
+    Platform platform = Platform::JackDummy; // ppm and netns apply to the dummy server only
 };
 
 // A JACK client on one server, never activated, in a helper process of its own: libjack keeps
@@ -98,9 +116,12 @@ public:
                                  std::vector<std::string> environment = {}) const;
 
 private:
+    void startPipeWire();
+
     SideConfig m_config;
     std::string m_server, m_logDir;
     std::unique_ptr<Child> m_jackd;
+    std::unique_ptr<pwtest::PipeWireSession> m_pipewire;
     std::unique_ptr<JackControl> m_control;
 };
 
@@ -135,16 +156,21 @@ private:
 };
 
 struct BridgeProcesses {
-    std::string path; // "Veltrin", "zita default", "zita --buff 6"
-    std::unique_ptr<Child> sender, receiver;
-    std::vector<std::string> inputs;  // the sender's capture ports, on side A
-    std::vector<std::string> outputs; // the receiver's playback ports, on side B
+    std::string path;                        // "Veltrin", "zita default", "zita --buff 6"
+    std::unique_ptr<Child> sender, receiver; // none for linkVirtualDevices
+    std::vector<std::string> inputs;         // the sender's capture ports, on side A
+    std::vector<std::string> outputs;        // the receiver's playback ports, on side B
     bool ok() const { return !inputs.empty() && inputs.size() == outputs.size(); }
 };
 
-// veltrin_bridge_peer send on A, recv on B, through the built-in runtime.
+// veltrin_bridge_peer send on A, recv on B, through the built-in runtime. On PipeWireAlsa (one
+// side) the bridge's ports are the virtual source's inputs and the virtual sink's monitors.
 BridgeProcesses startVeltrin(const BenchSide &a, const BenchSide &b, int channels,
                              const RigPrograms &programs, const std::string &tag);
+// PipeWireAlsa only: the virtual source's capture ports linked straight to the virtual sink's
+// inputs, no process between them; what the rig's devices add to the ALSA route by themselves.
+BridgeProcesses linkVirtualDevices(const BenchSide &side, int channels);
+void unlinkVirtualDevices(const BenchSide &side, int channels);
 // zita-j2n on A sending to `address`:`udpPort`, zita-n2j on B; buff < 0: zita-n2j's default.
 BridgeProcesses startZita(const BenchSide &a, const BenchSide &b, int channels, int buff,
                           const std::string &address, int udpPort, const std::string &tag);

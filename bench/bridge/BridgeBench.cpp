@@ -6,6 +6,10 @@
 // Two clocks (--clocks two): the sender runs on server A, the receiver on server B, each
 // server with a probe of its own; A runs --ppm fast (or slow, when negative), B at --rate-b.
 // Latency is arrival time at B minus emission time at A on CLOCK_MONOTONIC_RAW.
+// PipeWire (--platform pipewire-jack or pipewire-alsa, one clock): a private PipeWire instead of
+// the JACK server, its quantum the period, its devices reached through PipeWire's libjack or its
+// ALSA plug-in (BenchRig.h); the probe is a client of PipeWire's libjack, so the benchmark runs
+// under pw-jack.
 //   - Veltrin: process_input on A's JACK device, the built-in NDI runtime over loopback,
 //     process_output on B's (two processes, veltrin_bridge_peer);
 //   - zita-j2n -> zita-n2j over UDP, float samples, at zita-n2j's default buffer and (one
@@ -34,6 +38,7 @@ namespace {
 
 struct Options {
     bool twoClocks = false;
+    Platform platform = Platform::JackDummy;
     std::vector<int> periods{64, 256, 1024};
     std::vector<int> channels{64, 8, 2};
     int rate = 48000;          // the one server, or server A
@@ -51,6 +56,9 @@ struct Options {
     std::string zitaAddress = "127.0.0.1"; // where zita-n2j listens, as seen from side A
     std::string logDir = "/tmp/veltrin-bridge-bench";
 };
+
+// After the path in the table, by platform.
+const char *const kPathSuffix[] = {"", " on PipeWire's JACK", " on PipeWire's ALSA"};
 
 const RigPrograms kPrograms{VELTRIN_BRIDGE_PROBE, VELTRIN_BRIDGE_PEER, VELTRIN_JACK_SKEW};
 
@@ -201,6 +209,7 @@ public:
         a.period = period;
         a.channels = channels;
         a.netns = o.netnsA;
+        a.platform = o.platform;
         if (o.twoClocks) {
             a.ppm = o.ppm;
             SideConfig b = a;
@@ -237,6 +246,14 @@ public:
         return m_emitter && m_emitter->ok() && (!m_b || (m_listener && m_listener->ok()));
     }
 
+    // The link goes once measured, or it would add the probe's signal to what Veltrin plays.
+    Run virtualDevices()
+    {
+        Run r = run(linkVirtualDevices(*m_a, m_channels), m_o.seconds);
+        unlinkVirtualDevices(*m_a, m_channels);
+        return r;
+    }
+
     Run veltrin()
     {
         return run(startVeltrin(*m_a, side(), m_channels, kPrograms, m_tag), m_o.seconds);
@@ -258,7 +275,7 @@ private:
         Run r;
         r.period = m_period;
         r.channels = m_channels;
-        r.path = bridge.path;
+        r.path = bridge.path + kPathSuffix[static_cast<int>(m_o.platform)];
         ProbeProcess &listener = m_listener ? *m_listener : *m_emitter;
         if (wire(*m_emitter, listener, bridge))
             r.m = measure(*m_emitter, listener, bridge, seconds, m_o.warmupSeconds);
@@ -307,6 +324,16 @@ std::optional<Options> parse(int argc, char **argv)
             if (clocks != "one" && clocks != "two")
                 return std::nullopt;
             o.twoClocks = clocks == "two";
+        } else if (a == "--platform") {
+            const std::string platform = argv[++i];
+            if (platform == "jack")
+                o.platform = Platform::JackDummy;
+            else if (platform == "pipewire-jack")
+                o.platform = Platform::PipeWireJack;
+            else if (platform == "pipewire-alsa")
+                o.platform = Platform::PipeWireAlsa;
+            else
+                return std::nullopt;
         } else if (a == "--periods") {
             o.periods = parseList(argv[++i]);
         } else if (a == "--channels") {
@@ -341,6 +368,8 @@ std::optional<Options> parse(int argc, char **argv)
         o.rateB = o.rate;
     if (!o.twoClocks && (o.ppm != 0 || o.rateB != o.rate || !o.netnsB.empty()))
         return std::nullopt; // those need a second server
+    if (o.platform != Platform::JackDummy && (o.twoClocks || !o.netnsA.empty()))
+        return std::nullopt; // one PipeWire in the benchmark's own namespace
     if (!o.search)
         o.search = !o.twoClocks;
     // The most demanding channel count first: the zita search runs on it.
@@ -356,7 +385,8 @@ int main(int argc, char **argv)
     if (!options) {
         std::fprintf(
             stderr,
-            "usage: %s [--clocks one|two] [--periods 64,256,1024] [--channels 2,8,64]\n"
+            "usage: %s [--clocks one|two] [--platform jack|pipewire-jack|pipewire-alsa]\n"
+            "       [--periods 64,256,1024] [--channels 2,8,64]\n"
             "       [--seconds 20] [--warmup 3] [--rate 48000] [--no-veltrin] [--no-zita]\n"
             "       [--search | --no-search] [--search-seconds 10] [--buff-max 40]\n"
             "       [--log-dir /tmp/veltrin-bridge-bench]\n"
@@ -383,6 +413,8 @@ int main(int argc, char **argv)
             Case c(o, period, channels);
             if (!c.ok())
                 continue;
+            if (o.platform == Platform::PipeWireAlsa)
+                report(c.virtualDevices());
             if (o.veltrin)
                 report(c.veltrin());
             if (!o.zita || interrupted())

@@ -347,7 +347,7 @@ TEST(PipeWireAlsaPlugin, RepeatedScansKeepOneCopyOfTheClientState)
 int main(int argc, char **argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-    PipeWireSession session(kRate, kBlock);
+    PipeWireSession session(pwtest::PipeWireConfig::testDevices(kRate, kBlock));
     g_session = &session;
     if (session.running()) {
         // Before the first Pa_Initialize: alsa-lib reads its configuration once.

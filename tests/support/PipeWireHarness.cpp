@@ -51,38 +51,47 @@ std::string readFile(const std::string &path)
     return text.str();
 }
 
-// The graph's clock and the two virtual devices, added to the machine's pipewire.conf. A fixed
+// The graph's clock and the virtual devices, added to the machine's pipewire.conf. A fixed
 // quantum: PipeWire otherwise grows it for clients that ask for more latency, and raises the
 // minimum to 1024 frames when it believes it runs in a virtual machine.
-std::string dropIn(int rate, int quantum)
+std::string dropIn(const PipeWireConfig &config)
 {
     std::ostringstream c;
     c << "context.properties = {\n"
-      << "    default.clock.rate = " << rate << "\n"
-      << "    default.clock.allowed-rates = [ " << rate << " ]\n"
-      << "    default.clock.quantum = " << quantum << "\n"
-      << "    default.clock.min-quantum = " << quantum << "\n"
-      << "    default.clock.max-quantum = " << quantum << "\n"
-      << "    vm.overrides = { default.clock.min-quantum = " << quantum << " }\n"
+      << "    default.clock.rate = " << config.rate << "\n"
+      << "    default.clock.allowed-rates = [ " << config.rate << " ]\n"
+      << "    default.clock.quantum = " << config.quantum << "\n"
+      << "    default.clock.min-quantum = " << config.quantum << "\n"
+      << "    default.clock.max-quantum = " << config.quantum << "\n"
+      << "    vm.overrides = { default.clock.min-quantum = " << config.quantum << " }\n"
       << "}\n"
       << "context.objects = [\n";
-    const struct {
-        const char *name, *description, *mediaClass;
-    } nodes[] = {
-        {PipeWireSession::kSinkNode, PipeWireSession::kSinkDescription, "Audio/Sink"},
-        {PipeWireSession::kSourceNode, PipeWireSession::kSourceDescription, "Audio/Source/Virtual"},
-    };
-    for (const auto &n : nodes)
+    for (const PipeWireNode &n : config.nodes) {
+        std::string positions;
+        for (int k = 0; k < n.channels; ++k)
+            positions += n.channels == 2 && !n.aux ? (k == 0 ? "FL " : "FR ")
+                                                   : "AUX" + std::to_string(k) + " ";
         c << "    { factory = adapter args = {\n"
           << "        factory.name = support.null-audio-sink\n"
           << "        node.name = \"" << n.name << "\"\n"
           << "        node.description = \"" << n.description << "\"\n"
           << "        media.class = \"" << n.mediaClass << "\"\n"
-          << "        audio.position = [ FL FR ]\n"
+          << "        audio.channels = " << n.channels << "\n"
+          << "        audio.position = [ " << positions << "]\n"
           << "        object.linger = true\n"
           << "    } }\n";
+    }
     c << "]\n";
     return c.str();
+}
+
+// The first node whose media class starts with `prefix`, or null.
+const PipeWireNode *firstOf(const PipeWireConfig &config, const std::string &prefix)
+{
+    for (const PipeWireNode &n : config.nodes)
+        if (n.mediaClass.compare(0, prefix.size(), prefix) == 0)
+            return &n;
+    return nullptr;
 }
 
 } // namespace
@@ -158,7 +167,18 @@ bool ChildProgram::stop(int signal, int timeoutMs)
     return !running();
 }
 
-PipeWireSession::PipeWireSession(int rate, int quantum) : m_rate(rate), m_quantum(quantum)
+PipeWireConfig PipeWireConfig::testDevices(int rate, int quantum)
+{
+    PipeWireConfig c;
+    c.rate = rate;
+    c.quantum = quantum;
+    c.nodes = {{PipeWireSession::kSinkNode, PipeWireSession::kSinkDescription, "Audio/Sink", 2},
+               {PipeWireSession::kSourceNode, PipeWireSession::kSourceDescription,
+                "Audio/Source/Virtual", 2}};
+    return c;
+}
+
+PipeWireSession::PipeWireSession(const PipeWireConfig &config) : m_config(config)
 {
     for (const char *program :
          {"pipewire", "wireplumber", "dbus-daemon", "pw-metadata", "pw-link", "pw-cat"}) {
@@ -219,8 +239,7 @@ std::string PipeWireSession::configure()
     for (const char *sub : {"runtime", "config/pipewire/pipewire.conf.d", "state", "home"})
         fs::create_directories(m_dir + "/" + sub, error);
     fs::permissions(m_dir + "/runtime", fs::perms::owner_all, error);
-    if (!writeFile(m_dir + "/config/pipewire/pipewire.conf.d/veltrin-test.conf",
-                   dropIn(m_rate, m_quantum)))
+    if (!writeFile(m_dir + "/config/pipewire/pipewire.conf.d/veltrin-test.conf", dropIn(m_config)))
         return "cannot write PipeWire's configuration in " + m_dir;
 
     // The daemons and their clients see only this session: its directories and bus, no display.
@@ -292,18 +311,24 @@ bool PipeWireSession::startDaemons()
     // WirePlumber is ready once it has chosen the virtual devices as the defaults: from then on
     // it links every new stream to them.
     m_wireplumber = start({"wireplumber"}, "wireplumber");
-    std::string defaults;
+    std::vector<std::string> defaults;
+    for (const char *kind : {"Audio/Sink", "Audio/Source"})
+        if (const PipeWireNode *n = firstOf(m_config, kind))
+            defaults.push_back("\"" + n->name + "\"");
+    std::string metadata;
     const bool ready = waitUntil(
         [&] {
             if (!alive())
                 return true;
-            run({"pw-metadata", "0"}, &defaults, 5000);
-            return defaults.find(std::string("\"") + kSinkNode + "\"") != std::string::npos
-                   && defaults.find(std::string("\"") + kSourceNode + "\"") != std::string::npos;
+            run({"pw-metadata", "0"}, &metadata, 5000);
+            bool all = true;
+            for (const std::string &d : defaults)
+                all = all && metadata.find(d) != std::string::npos;
+            return all;
         },
         kStartMs);
     if (!ready || !alive())
-        return fail("WirePlumber did not choose the virtual devices; defaults: " + defaults,
+        return fail("WirePlumber did not choose the virtual devices; defaults: " + metadata,
                     "wireplumber");
     return true;
 }

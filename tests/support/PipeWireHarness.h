@@ -41,17 +41,36 @@ private:
     int m_status = -1;
 };
 
+// A virtual device of the session: a null-audio-sink node. "Audio/Sink" plays into nothing and
+// offers what it plays on monitor ports; "Audio/Source/Virtual" offers on its capture ports what
+// is played into its input ports. Two channels are FL and FR, more (or all, with `aux`) are
+// AUX0, AUX1 ...
+struct PipeWireNode {
+    std::string name;        // node.name, what PipeWire's own tools and WirePlumber go by
+    std::string description; // node.description, the client name PipeWire's JACK shows
+    std::string mediaClass;
+    int channels = 2;
+    bool aux = false;
+};
+
+struct PipeWireConfig {
+    int rate = 48000;
+    int quantum = 256; // frames; fixed, so no client can change it
+    std::vector<PipeWireNode> nodes;
+    // A stereo sink and a stereo virtual source, the names below.
+    static PipeWireConfig testDevices(int rate = 48000, int quantum = 256);
+};
+
 class PipeWireSession
 {
 public:
-    // Node names and the descriptions that PipeWire's JACK shows as client names.
+    // The nodes of PipeWireConfig::testDevices().
     static constexpr const char *kSourceNode = "veltrin-test-source";
     static constexpr const char *kSourceDescription = "Veltrin Test Source";
     static constexpr const char *kSinkNode = "veltrin-test-sink";
     static constexpr const char *kSinkDescription = "Veltrin Test Sink";
 
-    // A graph clocked at `rate` with a fixed quantum of `quantum` frames; both nodes stereo.
-    explicit PipeWireSession(int rate = 48000, int quantum = 256);
+    explicit PipeWireSession(const PipeWireConfig &config = PipeWireConfig::testDevices());
     ~PipeWireSession();
     PipeWireSession(const PipeWireSession &) = delete;
     PipeWireSession &operator=(const PipeWireSession &) = delete;
@@ -60,8 +79,9 @@ public:
     // Why the session could not start, with the end of the daemon's log.
     const std::string &error() const { return m_error; }
     const std::string &directory() const { return m_dir; }
-    int rate() const { return m_rate; }
-    int quantum() const { return m_quantum; }
+    const PipeWireConfig &config() const { return m_config; }
+    // The environment of the session's programs (NAME=value), for programs started elsewhere.
+    const std::vector<std::string> &environment() const { return m_environment; }
 
     // Starts a PipeWire client program with the session's environment; its log goes to
     // <directory>/<logName>.log.
@@ -80,7 +100,7 @@ private:
     bool waitUntil(const std::function<bool()> &ready, int timeoutMs) const;
     std::string configure();
 
-    int m_rate, m_quantum;
+    PipeWireConfig m_config;
     std::string m_dir, m_error;
     std::vector<std::string> m_environment;
     std::unique_ptr<ChildProgram> m_bus, m_pipewire, m_wireplumber;
