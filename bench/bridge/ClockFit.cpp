@@ -222,16 +222,33 @@ ClockMap ClockMap::fit(const std::vector<CycleStamp> &cycles, const std::vector<
     b.stalls = stalls;
     starts = b.all();
     slope += fittedDrift(blocks(p, starts, slope, blockFrames, xruns), starts.size());
-    map.m_slope = slope;
 
-    for (size_t s = 0; s < starts.size(); ++s) {
+    // Each stretch's line through its lowest wake-up. A late burst may pass for a stall, but
+    // after it the floor comes back to where it was: a stretch whose floor is not above the
+    // one before by a stall's worth is part of it.
+    auto floorOf = [&](size_t s) {
         const size_t end = s + 1 < starts.size() ? starts[s + 1] : n;
         const size_t from = starts[s] + (end - starts[s] > 2 * kSkip ? kSkip : 0);
-        double offset = std::numeric_limits<double>::infinity();
+        double floor = std::numeric_limits<double>::infinity();
         for (size_t i = from; i < end; ++i)
-            offset = std::min(offset, p.residual(i, slope));
-        map.m_segments.push_back(Segment{cycles[starts[s]].frame, offset});
+            floor = std::min(floor, p.residual(i, slope));
+        return floor;
+    };
+    std::vector<size_t> kept{starts.front()};
+    std::vector<double> floors{floorOf(0)};
+    for (size_t s = 1; s < starts.size(); ++s) {
+        const double floor = floorOf(s);
+        const bool piece = std::binary_search(b.pieces.begin(), b.pieces.end(), starts[s]);
+        if (!piece && floor - floors.back() < kStallSeconds) {
+            floors.back() = std::min(floors.back(), floor);
+            continue;
+        }
+        kept.push_back(starts[s]);
+        floors.push_back(floor);
     }
+    map.m_slope = slope;
+    for (size_t s = 0; s < kept.size(); ++s)
+        map.m_segments.push_back(Segment{cycles[kept[s]].frame, floors[s]});
     return map;
 }
 
