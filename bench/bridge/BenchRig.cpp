@@ -234,9 +234,14 @@ BenchSide::~BenchSide() = default;
 std::unique_ptr<Child> BenchSide::start(std::vector<std::string> args, const std::string &logName,
                                         std::vector<std::string> environment) const
 {
-    if (!m_config.netns.empty())
-        args.insert(args.begin(), {"ip", "netns", "exec", m_config.netns});
     environment.push_back("JACK_DEFAULT_SERVER=" + m_server);
+    if (!m_config.netns.empty()) {
+        // Through env, so that ip itself runs without them (LD_PRELOAD above all).
+        std::vector<std::string> prefix{"ip", "netns", "exec", m_config.netns, "env"};
+        prefix.insert(prefix.end(), environment.begin(), environment.end());
+        args.insert(args.begin(), prefix.begin(), prefix.end());
+        environment.clear();
+    }
     return std::make_unique<Child>(args, m_logDir + "/" + logName + ".log", environment);
 }
 
