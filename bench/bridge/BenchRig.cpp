@@ -4,9 +4,12 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <jack/jack.h>
 #include <sstream>
 #include <sys/prctl.h>
@@ -140,6 +143,12 @@ std::string uniqueName(const std::string &what)
     return what + "-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
 }
 
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 std::vector<CycleStamp> cyclesBetween(const std::vector<CycleStamp> &cycles, double from, double to)
 {
     std::vector<CycleStamp> out;
@@ -221,10 +230,25 @@ BenchSide::BenchSide(const SideConfig &config, const RigPrograms &programs,
         environment.push_back("LD_PRELOAD=" + programs.skewLibrary);
         environment.push_back("VELTRIN_JACK_PPM=" + number(config.ppm));
     }
-    m_jackd =
-        start({"jackd", "-n", m_server, "-R", "-d", "dummy", "-r", std::to_string(config.rate),
-               "-p", std::to_string(config.period), "-C", channels, "-P", channels},
-              "jackd-" + config.label, environment);
+    // jackd allows eight servers on a machine, shared with every other test and benchmark:
+    // when they are taken, wait for one to end, up to five minutes.
+    const std::string log = "jackd-" + config.label;
+    const double deadline = rawSeconds() + 300;
+    for (bool told = false; !interrupted();) {
+        m_jackd =
+            start({"jackd", "-n", m_server, "-R", "-d", "dummy", "-r", std::to_string(config.rate),
+                   "-p", std::to_string(config.period), "-C", channels, "-P", channels},
+                  log, environment);
+        sleepSeconds(0.5);
+        const bool full =
+            readFile(m_logDir + "/" + log + ".log").find("Too many servers") != std::string::npos;
+        if (m_jackd->running() || !full || rawSeconds() > deadline)
+            break;
+        if (!told)
+            std::fprintf(stderr, "  waiting for one of the machine's eight JACK servers to end\n");
+        told = true;
+        sleepSeconds(5);
+    }
     if (m_jackd->running())
         m_control = std::make_unique<JackControl>(m_server, uniqueName("control-" + config.label));
 }
