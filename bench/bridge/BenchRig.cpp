@@ -377,10 +377,15 @@ ProbeProcess::ProbeProcess(const BenchSide &side, Role role, int channels, doubl
                           std::to_string(channels), "--role", roles[static_cast<int>(role)],
                           "--spacing-ms", number(spacingSeconds * 1000)},
                          m_client);
-    const bool listens = role != Role::Emit;
-    m_ok = !waitForPorts(side, m_client, listens ? JackPortIsInput : JackPortIsOutput, channels,
-                         false, 15)
-                .empty();
+    // Ready once its client runs: its ports exist a little before, and JACK connects only the
+    // ports of active clients.
+    const std::string log = side.logDir() + "/" + m_client + ".log";
+    const double deadline = rawSeconds() + 15;
+    while (!interrupted() && m_child->running() && rawSeconds() < deadline && !m_ok) {
+        m_ok = readFile(log).find("ready") != std::string::npos;
+        if (!m_ok)
+            sleepSeconds(0.02);
+    }
 }
 
 std::string ProbeProcess::port(bool output, int k) const
@@ -548,6 +553,8 @@ Measurement measure(ProbeProcess &emitter, ProbeProcess &listener, const BridgeP
 
     const double start = rawSeconds();
     auto sample = [&](double at) {
+        if (!bridge.sender || !bridge.receiver)
+            return;
         if (const auto s = sampleProcess(bridge.sender->pid()))
             m.sender.add(at, *s);
         if (const auto s = sampleProcess(bridge.receiver->pid()))
