@@ -505,8 +505,11 @@ Timeline place(ProbeProcess &emitter, ProbeProcess &listener, double start, doub
     }
     for (const Emission &e : la.emissions)
         rec.emissions.push_back({timeA(static_cast<double>(e.frame)), e.code});
+    // A pulse resampled to another rate has as many more or fewer samples: its area, which
+    // carries the code, with it.
+    const double areaScale = double(a.rate) / b.rate;
     for (const Arrival &r : lb.arrivals)
-        rec.arrivals.push_back({timeB(r.frame), r.area});
+        rec.arrivals.push_back({timeB(r.frame), r.area * areaScale});
     for (const Silence &s : lb.silences)
         rec.silences.push_back(
             {timeB(static_cast<double>(s.start)), static_cast<double>(s.length) / b.rate});
