@@ -19,6 +19,7 @@ constexpr double kJumpSeconds = 300e-6;
 // The slope is fitted away from xruns: the wake-ups around them are a mess of stalls.
 constexpr double kQuietBefore = 0.3, kQuietAfter = 0.5;
 constexpr size_t kMinQuietBlocks = 20;
+constexpr double kBurstSeconds = 1; // a client late for longer is not taken for a burst
 
 double median(std::vector<double> v)
 {
@@ -223,9 +224,10 @@ ClockMap ClockMap::fit(const std::vector<CycleStamp> &cycles, const std::vector<
     starts = b.all();
     slope += fittedDrift(blocks(p, starts, slope, blockFrames, xruns), starts.size());
 
-    // Each stretch's line through its lowest wake-up. A late burst may pass for a stall, but
-    // after it the floor comes back to where it was: a stretch whose floor is not above the
-    // one before by a stall's worth is part of it.
+    // Each stretch's line through its lowest wake-up. Stalls only ever raise the floor; a late
+    // burst may pass for one, but after it the floor comes back: a stretch whose floor is not
+    // above the one before by a stall's worth, or a short one whose floor is above a later
+    // one's, is part of the one before. Breaks of the frame counter are kept.
     auto floorOf = [&](size_t s) {
         const size_t end = s + 1 < starts.size() ? starts[s + 1] : n;
         const size_t from = starts[s] + (end - starts[s] > 2 * kSkip ? kSkip : 0);
@@ -234,12 +236,24 @@ ClockMap ClockMap::fit(const std::vector<CycleStamp> &cycles, const std::vector<
             floor = std::min(floor, p.residual(i, slope));
         return floor;
     };
+    auto piece = [&](size_t start) {
+        return std::binary_search(b.pieces.begin(), b.pieces.end(), start);
+    };
     std::vector<size_t> kept{starts.front()};
     std::vector<double> floors{floorOf(0)};
     for (size_t s = 1; s < starts.size(); ++s) {
-        const double floor = floorOf(s);
-        const bool piece = std::binary_search(b.pieces.begin(), b.pieces.end(), starts[s]);
-        if (!piece && floor - floors.back() < kStallSeconds) {
+        double floor = floorOf(s);
+        if (piece(starts[s])) {
+            kept.push_back(starts[s]);
+            floors.push_back(floor);
+            continue;
+        }
+        while (kept.size() > 1 && !piece(kept.back()) && floors.back() > floor
+               && p.time[starts[s]] - p.time[kept.back()] < kBurstSeconds) {
+            kept.pop_back();
+            floors.pop_back();
+        }
+        if (floor - floors.back() < kStallSeconds) {
             floors.back() = std::min(floors.back(), floor);
             continue;
         }
