@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <fstream>
 #include <functional>
+#include <iterator>
 #include <jack/jack.h>
 #include <sstream>
 #include <sys/prctl.h>
@@ -143,6 +145,12 @@ std::string uniqueName(const std::string &what)
     return what + "-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
 }
 
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
 std::vector<CycleStamp> cyclesBetween(const std::vector<CycleStamp> &cycles, double from, double to)
 {
     std::vector<CycleStamp> out;
@@ -228,10 +236,25 @@ BenchSide::BenchSide(const SideConfig &config, const RigPrograms &programs,
         environment.push_back("LD_PRELOAD=" + programs.skewLibrary);
         environment.push_back("VELTRIN_JACK_PPM=" + number(config.ppm));
     }
-    m_jackd =
-        start({"jackd", "-n", m_server, "-R", "-d", "dummy", "-r", std::to_string(config.rate),
-               "-p", std::to_string(config.period), "-C", channels, "-P", channels},
-              "jackd-" + config.label, environment);
+    // jackd allows eight servers on a machine, shared with every other test and benchmark:
+    // when they are taken, wait for one to end, up to five minutes.
+    const std::string log = "jackd-" + config.label;
+    const double deadline = rawSeconds() + 300;
+    for (bool told = false; !interrupted();) {
+        m_jackd =
+            start({"jackd", "-n", m_server, "-R", "-d", "dummy", "-r", std::to_string(config.rate),
+                   "-p", std::to_string(config.period), "-C", channels, "-P", channels},
+                  log, environment);
+        sleepSeconds(0.5);
+        const bool full =
+            readFile(m_logDir + "/" + log + ".log").find("Too many servers") != std::string::npos;
+        if (m_jackd->running() || !full || rawSeconds() > deadline)
+            break;
+        if (!told)
+            std::fprintf(stderr, "  waiting for one of the machine's eight JACK servers to end\n");
+        told = true;
+        sleepSeconds(5);
+    }
     if (m_jackd->running())
         m_control = std::make_unique<JackControl>(m_server, uniqueName("control-" + config.label));
 }
@@ -278,9 +301,14 @@ BenchSide::~BenchSide() = default;
 std::unique_ptr<Child> BenchSide::start(std::vector<std::string> args, const std::string &logName,
                                         std::vector<std::string> environment) const
 {
-    if (!m_config.netns.empty())
-        args.insert(args.begin(), {"ip", "netns", "exec", m_config.netns});
     environment.push_back("JACK_DEFAULT_SERVER=" + m_server);
+    if (!m_config.netns.empty()) {
+        // Through env, so that ip itself runs without them (LD_PRELOAD above all).
+        std::vector<std::string> prefix{"ip", "netns", "exec", m_config.netns, "env"};
+        prefix.insert(prefix.end(), environment.begin(), environment.end());
+        args.insert(args.begin(), prefix.begin(), prefix.end());
+        environment.clear();
+    }
     return std::make_unique<Child>(args, m_logDir + "/" + logName + ".log", environment);
 }
 
@@ -392,10 +420,15 @@ ProbeProcess::ProbeProcess(const BenchSide &side, Role role, int channels, doubl
                           std::to_string(channels), "--role", roles[static_cast<int>(role)],
                           "--spacing-ms", number(spacingSeconds * 1000)},
                          m_client);
-    const bool listens = role != Role::Emit;
-    m_ok = !waitForPorts(side, m_client, listens ? JackPortIsInput : JackPortIsOutput, channels,
-                         false, 15)
-                .empty();
+    // Ready once its client runs: its ports exist a little before, and JACK connects only the
+    // ports of active clients.
+    const std::string log = side.logDir() + "/" + m_client + ".log";
+    const double deadline = rawSeconds() + 15;
+    while (!interrupted() && m_child->running() && rawSeconds() < deadline && !m_ok) {
+        m_ok = readFile(log).find("ready") != std::string::npos;
+        if (!m_ok)
+            sleepSeconds(0.02);
+    }
 }
 
 std::string ProbeProcess::port(bool output, int k) const
@@ -550,8 +583,11 @@ Timeline place(ProbeProcess &emitter, ProbeProcess &listener, double start, doub
     }
     for (const Emission &e : la.emissions)
         rec.emissions.push_back({timeA(static_cast<double>(e.frame)), e.code});
+    // A pulse resampled to another rate has as many more or fewer samples: its area, which
+    // carries the code, with it.
+    const double areaScale = double(a.rate) / b.rate;
     for (const Arrival &r : lb.arrivals)
-        rec.arrivals.push_back({timeB(r.frame), r.area});
+        rec.arrivals.push_back({timeB(r.frame), r.area * areaScale});
     for (const Silence &s : lb.silences)
         rec.silences.push_back(
             {timeB(static_cast<double>(s.start)), static_cast<double>(s.length) / b.rate});
@@ -598,9 +634,11 @@ Measurement measure(ProbeProcess &emitter, ProbeProcess &listener, const BridgeP
 
     const double start = rawSeconds();
     auto sample = [&](double at) {
-        if (const auto s = bridge.sender ? sampleProcess(bridge.sender->pid()) : std::nullopt)
+        if (!bridge.sender || !bridge.receiver)
+            return;
+        if (const auto s = sampleProcess(bridge.sender->pid()))
             m.sender.add(at, *s);
-        if (const auto s = bridge.receiver ? sampleProcess(bridge.receiver->pid()) : std::nullopt)
+        if (const auto s = sampleProcess(bridge.receiver->pid()))
             m.receiver.add(at, *s);
     };
     sample(0);

@@ -196,7 +196,8 @@ struct Measurement {
 };
 
 // Waits until impulses come back, lets the bridge settle for `warmup` seconds, then measures
-// for `seconds`. Empty figures (ran == false) when nothing came back within 30 s.
+// for `seconds`. Empty figures (ran == false) when nothing came back within 30 s. The bridge's
+// processes are sampled when it has them.
 Measurement measure(ProbeProcess &emitter, ProbeProcess &listener, const BridgeProcesses &bridge,
                     double seconds, double warmup);
 

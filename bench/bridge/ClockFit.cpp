@@ -19,6 +19,7 @@ constexpr double kJumpSeconds = 300e-6;
 // The slope is fitted away from xruns: the wake-ups around them are a mess of stalls.
 constexpr double kQuietBefore = 0.3, kQuietAfter = 0.5;
 constexpr size_t kMinQuietBlocks = 20;
+constexpr double kBurstSeconds = 1; // a client late for longer is not taken for a burst
 
 double median(std::vector<double> v)
 {
@@ -222,16 +223,46 @@ ClockMap ClockMap::fit(const std::vector<CycleStamp> &cycles, const std::vector<
     b.stalls = stalls;
     starts = b.all();
     slope += fittedDrift(blocks(p, starts, slope, blockFrames, xruns), starts.size());
-    map.m_slope = slope;
 
-    for (size_t s = 0; s < starts.size(); ++s) {
+    // Each stretch's line through its lowest wake-up. Stalls only ever raise the floor; a late
+    // burst may pass for one, but after it the floor comes back: a stretch whose floor is not
+    // above the one before by a stall's worth, or a short one whose floor is above a later
+    // one's, is part of the one before. Breaks of the frame counter are kept.
+    auto floorOf = [&](size_t s) {
         const size_t end = s + 1 < starts.size() ? starts[s + 1] : n;
         const size_t from = starts[s] + (end - starts[s] > 2 * kSkip ? kSkip : 0);
-        double offset = std::numeric_limits<double>::infinity();
+        double floor = std::numeric_limits<double>::infinity();
         for (size_t i = from; i < end; ++i)
-            offset = std::min(offset, p.residual(i, slope));
-        map.m_segments.push_back(Segment{cycles[starts[s]].frame, offset});
+            floor = std::min(floor, p.residual(i, slope));
+        return floor;
+    };
+    auto piece = [&](size_t start) {
+        return std::binary_search(b.pieces.begin(), b.pieces.end(), start);
+    };
+    std::vector<size_t> kept{starts.front()};
+    std::vector<double> floors{floorOf(0)};
+    for (size_t s = 1; s < starts.size(); ++s) {
+        double floor = floorOf(s);
+        if (piece(starts[s])) {
+            kept.push_back(starts[s]);
+            floors.push_back(floor);
+            continue;
+        }
+        while (kept.size() > 1 && !piece(kept.back()) && floors.back() > floor
+               && p.time[starts[s]] - p.time[kept.back()] < kBurstSeconds) {
+            kept.pop_back();
+            floors.pop_back();
+        }
+        if (floor - floors.back() < kStallSeconds) {
+            floors.back() = std::min(floors.back(), floor);
+            continue;
+        }
+        kept.push_back(starts[s]);
+        floors.push_back(floor);
     }
+    map.m_slope = slope;
+    for (size_t s = 0; s < kept.size(); ++s)
+        map.m_segments.push_back(Segment{cycles[kept[s]].frame, floors[s]});
     return map;
 }
 

@@ -5,10 +5,12 @@
 // starts again from a new anchor, later by however long the stall lasted; the frame counter
 // carries on. A client wakes some time after the cycle starts, never before: microseconds when
 // it runs first, up to a few hundred behind other clients on a busy machine. So the wake-ups lie
-// on or above a set of parallel lines, one per stretch between stalls. A stretch ends at an
-// xrun the server reported, at the cycle where the wake-ups rise for good, if they rise by more
-// than the jitter. The slope, the server's real rate, is fitted by least squares to the lowest
-// wake-up of every tenth of a second, with one offset per stretch; each stretch's line then
+// on or above a set of parallel lines, one per stretch between stalls. A stretch ends where the
+// wake-ups rise for good: around each xrun the server reported, at the cycle where they rise
+// most, and wherever they jump by a third of a millisecond; but a stretch whose lowest wake-up
+// is not above the one before is part of it (that was a late burst, not a stall). The slope,
+// the server's real rate, is fitted by least squares to the lowest wake-up of every tenth of a
+// second away from xruns, with one offset per stretch; each stretch's line then
 // passes through its lowest wake-up. JACK's own cycle time stamps are not used: they are
 // filtered, and off by milliseconds for seconds after an xrun.
 #pragma once

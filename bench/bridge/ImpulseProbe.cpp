@@ -42,6 +42,7 @@ ImpulseProbe::ImpulseProbe(const ProbeConfig &config)
     m_pulse = Impulse::shape();
     m_pulseTrack.assign(kMaxPeriod, 0.0f);
     m_toneTrack.assign(kMaxPeriod, 0.0f);
+    m_heard.assign(2 * kMaxPeriod, 0.0f);
     m_emitted.resize(kMaxPeriod / static_cast<size_t>(m_spacing) + 2);
     m_xruns.resize(kMaxXruns);
     m_silences = std::make_unique<SilenceDetector>(
@@ -93,6 +94,13 @@ void ImpulseProbe::processBlock(uint32_t frames) noexcept
     const int64_t first = m_nextFrame;
     m_nextFrame += frames;
 
+    // What came back first, as a converter reads before it writes: an output fed back to an
+    // input shares its buffer.
+    const auto &ins = m_jack.inputs();
+    for (int k = 0; k < m_listened; ++k) {
+        const auto *in = static_cast<const float *>(jack_port_get_buffer(ins[size_t(k)], frames));
+        std::copy(in, in + frames, m_heard.begin() + std::ptrdiff_t(k) * kMaxPeriod);
+    }
     const uint32_t emitted = m_config.emit ? generate(frames, first) : 0;
     const size_t samples = size_t(m_listened) * frames * sizeof(float);
     const size_t size = sizeof(CycleHeader) + emitted * sizeof(Emission) + samples;
@@ -104,9 +112,8 @@ void ImpulseProbe::processBlock(uint32_t frames) noexcept
     uint8_t *at = record + sizeof header;
     std::memcpy(at, m_emitted.data(), emitted * sizeof(Emission));
     at += emitted * sizeof(Emission);
-    const auto &ins = m_jack.inputs();
     for (int k = 0; k < m_listened; ++k) {
-        std::memcpy(at, jack_port_get_buffer(ins[size_t(k)], frames), frames * sizeof(float));
+        std::memcpy(at, m_heard.data() + std::ptrdiff_t(k) * kMaxPeriod, frames * sizeof(float));
         at += frames * sizeof(float);
     }
     m_ring->commit();

@@ -78,7 +78,7 @@ private:
     std::unique_ptr<rt::SpscByteRing> m_ring;
 
     // Process callback only.
-    std::vector<float> m_pulse, m_pulseTrack, m_toneTrack;
+    std::vector<float> m_pulse, m_pulseTrack, m_toneTrack, m_heard;
     std::vector<Emission> m_emitted;
     bool m_started = false;
     int64_t m_nextFrame = 0;

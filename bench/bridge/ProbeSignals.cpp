@@ -94,7 +94,8 @@ void SilenceDetector::feed(const float *in, size_t n, int64_t first, std::vector
 }
 
 ToneTracker::ToneTracker(double cyclesPerSample, double thresholdSamples)
-    : m_cycles(cyclesPerSample), m_omega(2 * kPi * cyclesPerSample), m_threshold(thresholdSamples),
+    : m_cycles(cyclesPerSample), m_omega(2 * kPi * cyclesPerSample),
+      m_threshold(thresholdSamples * 2 * kPi * cyclesPerSample),
       m_length(static_cast<size_t>(std::max(8L, std::lround(1.0 / cyclesPerSample))))
 {
     // The sine and cosine about the window's centre are orthogonal over a symmetric window, but
@@ -176,54 +177,45 @@ void ToneTracker::closeWindow(std::vector<Discontinuity> &out)
     m_samples.clear();
 
     m_windows.push_back(w);
-    if (m_windows.size() > 2 * kSide + 1)
+    if (m_windows.size() > kSpan)
         m_windows.erase(m_windows.begin());
-    if (m_windows.size() == 2 * kSide + 1)
+    if (m_windows.size() == kSpan)
         test(out);
-}
-
-double ToneTracker::step() const
-{
-    // Phases at x = -kSide .. -1 and 1 .. kSide (in windows, about the tested one), one common
-    // slope and one offset per side, by least squares: the slope from the deviations about
-    // each side's means, the step from the means.
-    double left = 0, right = 0;
-    for (int j = 1; j <= kSide; ++j) {
-        left += m_windows[size_t(kSide - j)].phase;
-        right += m_windows[size_t(kSide + j)].phase;
-    }
-    left /= kSide;
-    right /= kSide;
-    const double centre = (kSide + 1) / 2.0; // |mean x| of each side
-    double sxy = 0, sxx = 0;
-    for (int j = 1; j <= kSide; ++j) {
-        const double x = j - centre;
-        sxy += -x * (m_windows[size_t(kSide - j)].phase - left);
-        sxy += x * (m_windows[size_t(kSide + j)].phase - right);
-        sxx += 2 * x * x;
-    }
-    const double slope = sxy / sxx;
-    return (right - slope * centre) - (left + slope * centre);
 }
 
 void ToneTracker::test(std::vector<Discontinuity> &out)
 {
-    const Window &tested = m_windows[kSide];
-    bool sidesOk = true;
-    for (size_t j = 0; j < m_windows.size(); ++j)
-        sidesOk = sidesOk && (j == kSide || m_windows[j].ok);
-    const double jump = sidesOk ? step() / m_omega : 0.0;
-    const bool stepped = sidesOk && std::fabs(jump) > m_threshold;
+    // Window c is tested: the advances into it and into the next one, against the median of
+    // the advances into windows c - kSide .. c + kSide + 1.
+    constexpr size_t c = kSide + 1;
+    auto advance = [&](size_t j) { return m_windows[j].phase - m_windows[j - 1].phase; };
+    auto known = [&](size_t j) { return m_windows[j].ok && m_windows[j - 1].ok; };
+    m_advances.clear();
+    for (size_t j = c - kSide; j <= c + kSide + 1; ++j)
+        if (known(j))
+            m_advances.push_back(advance(j));
+    const Window &tested = m_windows[c];
+    const bool measurable = known(c) && known(c + 1) && m_advances.size() > kSide;
+    double step = 0;
+    if (measurable) {
+        const auto middle = m_advances.begin() + std::ptrdiff_t(m_advances.size() / 2);
+        std::nth_element(m_advances.begin(), middle, m_advances.end());
+        step = advance(c) + advance(c + 1) - 2 * *middle;
+    }
+    const bool stepped = measurable && std::fabs(step) > m_threshold;
     if (!tested.ok || stepped) {
         if (!m_inEvent) {
             m_inEvent = true;
             m_event = Discontinuity{tested.centre, 0.0};
         }
+        m_cleanSince = 0;
+        // A later tone is a larger delay: a positive jump.
+        const double jump = -step / m_omega;
         if (!tested.ok)
             m_event.jump = std::numeric_limits<double>::quiet_NaN();
         else if (!std::isnan(m_event.jump) && std::fabs(jump) > std::fabs(m_event.jump))
             m_event.jump = jump;
-    } else if (sidesOk && m_inEvent) {
+    } else if (measurable && m_inEvent && ++m_cleanSince == kSpan) {
         out.push_back(m_event);
         m_inEvent = false;
     }

@@ -81,12 +81,14 @@ private:
 //
 // The stream is cut into windows of about one tone period; in each, a least-squares fit of a
 // sine at the tone's nominal frequency gives the phase at the window's centre. A window is
-// broken when its amplitude strays from the tone's or the fit leaves a large residue. Around
-// each window, the phases of the four windows on either side are fitted with one common slope
-// (the actual frequency, which a resampler or a clock offset moves by up to some thousand ppm)
-// and an offset per side: the difference of the offsets is the phase step in that window,
-// whatever the frequency. A discontinuity is a run of windows that are broken or step by more
-// than the threshold, reported once, when a clean window ends it.
+// broken when its amplitude strays from the tone's or the fit leaves a large residue. The
+// phase advances from window to window by the tone's actual frequency, which a resampler or a
+// clock offset moves by up to some thousand ppm, slowly: the median advance over the windows
+// around is that frequency, and an advance beyond it is a phase step. A step inside a window
+// splits over two advances, so each is tested together with the next. A discontinuity is a run
+// of windows that are broken or step by more than the threshold, reported once, when as many
+// clean windows as a test spans follow it: a disturbance that trips the test, calms and trips
+// it again is one discontinuity.
 class ToneTracker
 {
 public:
@@ -97,7 +99,8 @@ public:
     // reported, and the tone is followed afresh from the next sample.
     void reset(std::vector<Discontinuity> &out);
 
-    static constexpr int kSide = 4; // windows on either side of the one tested
+    static constexpr int kSide = 8;             // advances on either side of the one tested
+    static constexpr int kSpan = 2 * kSide + 3; // windows a test looks at
 
 private:
     struct Window {
@@ -107,11 +110,10 @@ private:
     };
     void closeWindow(std::vector<Discontinuity> &out);
     void test(std::vector<Discontinuity> &out);
-    double step() const; // radians, at the centre of m_windows
 
     double m_cycles;                  // tone cycles per sample
     double m_omega;                   // radians per sample
-    double m_threshold;               // samples
+    double m_threshold;               // radians
     size_t m_length;                  // samples per window
     std::vector<double> m_cos, m_sin; // the nominal tone over one window, about its centre
     double m_inverse[3] = {};         // inverse of the fit's 2x2 normal matrix (xx, xy, yy)
@@ -122,8 +124,10 @@ private:
     double m_amplitude = 0; // the tone's, followed slowly over clean windows
     bool m_havePhase = false;
     double m_lastPhase = 0;
-    std::vector<Window> m_windows; // the last 2 * kSide + 1, oldest first
+    std::vector<Window> m_windows; // the last kSpan, oldest first
+    std::vector<double> m_advances;
     bool m_inEvent = false;
+    int m_cleanSince = 0; // clean tests since the event's last flagged one
     Discontinuity m_event;
 };
 
