@@ -5,8 +5,8 @@
 // runs under pw-jack). Each route: the device scan lists the devices; a stereo tone that pw-play
 // plays into the source arrives on the network through process_input and the built-in runtime;
 // a tone sent on the network plays into the sink through process_output, as pw-record hears it.
-// Tones are recognised by level and frequency over half a second anywhere in what arrives, so a
-// slow start or a lost period changes nothing.
+// Tones are recognised by level and frequency in half a second's worth of windows anywhere in
+// what arrives, so a slow start or a lost period changes nothing.
 #include "EngineTestSupport.h"
 #include "NdiLib.h"
 #include "PipeWireHarness.h"
@@ -38,7 +38,7 @@ constexpr int kRate = 48000;
 constexpr int kBlock = 256;
 // Left and right differ in frequency and level, so a swap or a mix of the two shows.
 const std::vector<Tone> kStereo{{1000.0, 0.5}, {1500.0, 0.25}};
-// Windows of 50 ms; ten in a row are half a second of both tones.
+// Windows of 50 ms; ten of them are half a second of both tones.
 constexpr size_t kWindow = kRate / 20;
 constexpr int kWanted = 10;
 constexpr int kWaitMs = 30000;
@@ -118,7 +118,7 @@ public:
                 for (int c = 0; c < m_channels; ++c)
                     heard.push_back(audio.p_data[c * stride + i]);
             NDIlib_framesync_free_audio(m_sync, &audio);
-            if (tonecheck::longestRun(heard, expected, kWindow, kRate, &mismatch) >= kWanted)
+            if (tonecheck::matchingWindows(heard, expected, kWindow, kRate, &mismatch) >= kWanted)
                 return true;
         }
         return false;
@@ -294,8 +294,8 @@ TEST_P(PipeWireRoute, ReceivedTonePlaysIntoTheSink)
     const bool heard = waitFor(
         [&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            return tonecheck::longestRun(pwtest::readWavSamples(recording, 2), kStereo, kWindow,
-                                         kRate, &mismatch)
+            return tonecheck::matchingWindows(pwtest::readWavSamples(recording, 2), kStereo,
+                                              kWindow, kRate, &mismatch)
                    >= kWanted;
         },
         kWaitMs);

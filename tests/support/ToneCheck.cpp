@@ -1,6 +1,5 @@
 #include "ToneCheck.h"
 
-#include <algorithm>
 #include <cmath>
 #include <sstream>
 
@@ -44,15 +43,14 @@ bool matches(const Reading &reading, const Tone &tone)
            && std::fabs(reading.frequency - tone.frequency) <= 0.01 * tone.frequency;
 }
 
-int longestRun(const std::vector<float> &interleaved, const std::vector<Tone> &tones, size_t window,
-               double rate, std::string *mismatch)
+int matchingWindows(const std::vector<float> &interleaved, const std::vector<Tone> &tones,
+                    size_t window, double rate, std::string *mismatch)
 {
     const size_t channels = tones.size();
     if (channels == 0 || window == 0)
         return 0;
     const size_t windows = interleaved.size() / channels / window;
-    int run = 0, best = 0;
-    bool described = false;
+    int matching = 0;
     for (size_t w = 0; w < windows; ++w) {
         const float *start = interleaved.data() + w * window * channels;
         size_t bad = channels;
@@ -63,20 +61,16 @@ int longestRun(const std::vector<float> &interleaved, const std::vector<Tone> &t
                 bad = c;
         }
         if (bad == channels) {
-            best = std::max(best, ++run);
-            continue;
-        }
-        if (mismatch != nullptr && ((run > 0 && !described) || (w + 1 == windows && best == 0))) {
+            ++matching;
+        } else if (mismatch != nullptr) {
             std::ostringstream text;
             text << "window " << w << " channel " << bad << ": rms " << reading.rms
                  << ", frequency " << reading.frequency << " Hz (expected rms "
                  << tones[bad].amplitude / std::sqrt(2.0) << ", " << tones[bad].frequency << " Hz)";
             *mismatch = text.str();
-            described = run > 0;
         }
-        run = 0;
     }
-    return best;
+    return matching;
 }
 
 } // namespace tonecheck

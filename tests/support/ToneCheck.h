@@ -1,7 +1,8 @@
 // Recognises known sine tones in audio that went through real devices: level and frequency per
-// window, and the longest stretch of consecutive windows in which every channel carries its own
-// tone. What arrives through a real audio server starts late and may lose a period now and
-// then, so callers look for a stretch anywhere, never compare from the first sample.
+// window, and how many windows carry on every channel its own tone. What arrives through a real
+// audio server starts late and may lose a period now and then, which spoils the windows around
+// it; a fault of the path (channels swapped or mixed, a wrong level or rate) spoils them all. So
+// callers count matching windows anywhere, never compare from the first sample.
 #pragma once
 
 #include <cstddef>
@@ -27,10 +28,9 @@ Reading measure(const float *samples, size_t count, size_t stride, double rate);
 // Within 1 dB of the tone's RMS level and 1 % of its frequency; for silence, below -80 dBFS.
 bool matches(const Reading &reading, const Tone &tone);
 
-// The longest run of consecutive windows of `window` frames of `interleaved` in which channel c
-// matches tones[c] for every c. `mismatch`, when given, describes the first window that broke a
-// run (or the last window when none matched).
-int longestRun(const std::vector<float> &interleaved, const std::vector<Tone> &tones, size_t window,
-               double rate, std::string *mismatch = nullptr);
+// The number of windows of `window` frames of `interleaved` in which channel c matches tones[c]
+// for every c. `mismatch`, when given, describes the last window that did not.
+int matchingWindows(const std::vector<float> &interleaved, const std::vector<Tone> &tones,
+                    size_t window, double rate, std::string *mismatch = nullptr);
 
 } // namespace tonecheck
