@@ -1,5 +1,7 @@
 #include "ScanDevice.h"
 
+#include "PipeWireResidency.h"
+
 #include <QDebug>
 #include <portaudio.h>
 
@@ -17,6 +19,7 @@ void ScanDevice::scan()
 
     if (Pa_Initialize() != paNoError)
         qWarning("ERROR : Unable to initialize audio devices.\n");
+    keepPipeWireClientLoaded();
     const PaDeviceIndex count = Pa_GetDeviceCount();
     if (count < 0)
         qWarning("ERROR : Unable to get audio devices.\n");

@@ -4,6 +4,8 @@
 // one-way entries sleep on their condition variable, the duplex loop polls its request.
 #include "Audio.Capture.Playback.h"
 
+#include "PipeWireResidency.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -140,6 +142,7 @@ bool startPortAudio(std::mutex &lock, bool &stopRequest, int &deviceCount)
         std::printf("ERROR : Unable to initialize audio devices.\n");
         return false;
     }
+    keepPipeWireClientLoaded();
     deviceCount = Pa_GetDeviceCount();
     if (deviceCount < 0)
         std::printf("ERROR : Unable to get audio devices.\n");

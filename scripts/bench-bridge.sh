@@ -1,12 +1,24 @@
 #!/usr/bin/env bash
-# Veltrin's bridge against zita-njbridge on a private JACK dummy server at 48 kHz, inside a
-# private network namespace: builds the benchmark, runs it and prints a Markdown table.
+# Veltrin's bridge against zita-njbridge on private JACK dummy servers, inside a private network
+# namespace: builds the benchmark, runs it and prints a Markdown table and details per run.
 #   scripts/bench-bridge.sh [--periods 64,256,1024] [--channels 2,8,64] [--seconds 20] ...
-# (veltrin_bridge_bench --help lists the options). Takes about 15 minutes with the defaults.
+#       one server for both sides; about 15 minutes with the defaults
+#   scripts/bench-bridge.sh --clocks two --ppm 187 [--rate-b 44100] --periods 256 --channels 2
+#       the sender on server A, running --ppm fast (negative: slow), the receiver on server B
+#   scripts/bench-bridge.sh --platform pipewire-jack|pipewire-alsa --periods 256 --no-zita
+#       a private PipeWire (quantum = period) instead of the JACK server, Veltrin on it through
+#       its libjack or its ALSA plug-in
+# (veltrin_bridge_bench --help lists the options). Logs, probe records and the latency of every
+# impulse (CSV) go to --log-dir, /tmp/veltrin-bridge-bench by default.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=${VELTRIN_BENCH_BUILD:-$root/build-bench}
 "$root/scripts/setup.sh" --tests
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRIN_WERROR=ON >/dev/null
-cmake --build "$build" --target veltrin_bridge_bench veltrin_bridge_peer
-exec "$root/scripts/netns-run" "$build/bench/bridge/veltrin_bridge_bench" "$@"
+cmake --build "$build" --target veltrin_bridge_bench
+# PipeWire's libjack must be the one the benchmark and everything it starts load.
+wrapper=()
+for arg in "$@"; do
+  [[ "$arg" == pipewire-* ]] && wrapper=(pw-jack)
+done
+exec "$root/scripts/netns-run" "${wrapper[@]}" "$build/bench/bridge/veltrin_bridge_bench" "$@"

@@ -1,9 +1,10 @@
 // One side of Veltrin's bridge for the bridge benchmark, as a process of its own so that its CPU
 // time can be read from /proc and so that it has its own PortAudio JACK client:
-//   veltrin_bridge_peer send <client> <frames per buffer> <rate> <NDI name>
-//   veltrin_bridge_peer recv <client> <frames per buffer> <rate> <NDI name>
-// "send" captures the JACK device "system" with process_input and publishes it under the name;
-// "recv" plays that source with process_output. Both run until SIGTERM or SIGINT.
+//   veltrin_bridge_peer send <client> <frames per buffer> <rate> <NDI name> [device]
+//   veltrin_bridge_peer recv <client> <frames per buffer> <rate> <NDI name> [device]
+// "send" captures the device (the JACK device "system" unless named) with process_input and
+// publishes it under the name; "recv" plays that source with process_output. Both run until
+// SIGTERM or SIGINT.
 #include "Audio.Capture.Playback.h"
 #include "Discovery.h"
 #include "JackHarness.h"
@@ -17,10 +18,12 @@
 
 int main(int argc, char **argv)
 {
-    if (argc != 6) {
-        std::fprintf(stderr, "usage: %s send|recv <client> <frames> <rate> <NDI name>\n", argv[0]);
+    if (argc != 6 && argc != 7) {
+        std::fprintf(stderr, "usage: %s send|recv <client> <frames> <rate> <NDI name> [device]\n",
+                     argv[0]);
         return 2;
     }
+    const std::string device = argc == 7 ? argv[6] : "system";
     const std::string role = argv[1];
     const auto frames = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));
     const auto rate = static_cast<uint32_t>(std::strtoul(argv[4], nullptr, 10));
@@ -41,12 +44,12 @@ int main(int argc, char **argv)
     int result = 0;
     std::thread stream;
     if (role == "send") {
-        stream = std::thread([&] { result = process_input("system", name, 0.0f, frames, rate); });
+        stream = std::thread([&] { result = process_input(device, name, 0.0f, frames, rate); });
     } else {
         const std::string source =
             veltrin::rt::sourceName(veltrin::rt::DiscoveryConfig::load(), name);
         stream = std::thread(
-            [&, source] { result = process_output("system", source, 0.0f, frames, rate); });
+            [&, source] { result = process_output(device, source, 0.0f, frames, rate); });
     }
     int signal = 0;
     sigwait(&stop, &signal);

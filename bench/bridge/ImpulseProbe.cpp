@@ -1,131 +1,66 @@
 #include "ImpulseProbe.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
-#include <cstdlib>
+#include <cstring>
+#include <ctime>
 #include <jack/jack.h>
+
+namespace veltrin::bench {
 
 namespace {
 
-constexpr float kTrigger = 0.05f;   // below the smallest pulse's rise, far above ringing
-constexpr float kSilent = 1e-3f;    // the tone never stays below this for two samples
-constexpr int64_t kMinSilence = 24; // half a millisecond at 48 kHz
-constexpr double kToneHz = 1000.0;
-constexpr float kToneLevel = 0.25f;
-constexpr size_t kMaxPeriod = 16384;
+constexpr double kPi = 3.14159265358979323846;
+constexpr double kMinSilenceSeconds = 0.0005;
+constexpr size_t kMaxXruns = 100000;
 
-// Appends `value` unless full; the release store publishes it to readers of `count`.
-template <typename T>
-void append(std::vector<T> &events, std::atomic<size_t> &count, const T &value) noexcept
+int64_t rawNanoseconds() noexcept
 {
-    const size_t at = count.load(std::memory_order_relaxed);
-    if (at < events.size()) {
-        events[at] = value;
-        count.store(at + 1, std::memory_order_release);
-    }
-}
-
-template <typename T>
-std::vector<T> snapshot(const std::vector<T> &events, const std::atomic<size_t> &count)
-{
-    const size_t n = count.load(std::memory_order_acquire);
-    return {events.begin(), events.begin() + static_cast<std::ptrdiff_t>(n)};
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC_RAW, &t);
+    return static_cast<int64_t>(t.tv_sec) * 1000000000 + t.tv_nsec;
 }
 
 } // namespace
 
-int ImpulseProbe::codeOf(double area)
+ImpulseProbe::ImpulseProbe(const ProbeConfig &config)
+    : m_config(config), m_jack(config.name, config.server, config.listen ? config.channels : 0,
+                               config.emit ? config.channels : 0),
+      m_log(config.logPath)
 {
-    const double peak = area / ((kPulseLength - 1) / 2.0);
-    const long code = std::lround((peak - amplitude(0)) / (amplitude(1) - amplitude(0)));
-    return code >= 0 && code < kCodes ? static_cast<int>(code) : -1;
-}
-
-ImpulseProbe::ImpulseProbe(const std::string &name, int channels, double spacingSeconds,
-                           double recordSeconds)
-{
-    const char *server = std::getenv("JACK_DEFAULT_SERVER");
-    jack_status_t status{};
-    m_client = jack_client_open(name.c_str(),
-                                static_cast<jack_options_t>(JackNoStartServer | JackServerName),
-                                &status, server != nullptr ? server : "default");
-    if (m_client == nullptr)
+    if (!m_jack.ok() || !m_log.ok())
         return;
-    m_rate = static_cast<int>(jack_get_sample_rate(m_client));
-    m_spacing = static_cast<int>(std::lround(spacingSeconds * m_rate));
+    m_rate = m_jack.sampleRate();
+    m_spacing = std::max<int64_t>(1, std::llround(config.spacingSeconds * m_rate));
+    m_toneStep = config.toneHz / m_rate;
+    m_listened = config.listen ? std::min(config.channels, 2) : 0;
+    // Two seconds of the listened channels: the worker drains every 10 ms.
+    const size_t perSecond = static_cast<size_t>(m_rate) * (sizeof(float) * 2 + 8);
+    m_ring = std::make_unique<rt::SpscByteRing>(std::max<size_t>(1 << 20, 2 * perSecond));
 
-    const double pi = std::acos(-1.0);
-    for (int i = 0; i < kPulseLength; ++i)
-        m_pulse.push_back(
-            static_cast<float>(0.5 - 0.5 * std::cos(2 * pi * i / (kPulseLength - 1))));
-    const int tonePeriod = static_cast<int>(std::lround(m_rate / kToneHz));
-    for (int i = 0; i < tonePeriod; ++i)
-        m_tone.push_back(kToneLevel * static_cast<float>(std::sin(2 * pi * i / tonePeriod)));
-    m_scratch.assign(kMaxPeriod, 0.0f);
+    m_pulse = Impulse::shape();
+    m_pulseTrack.assign(kMaxPeriod, 0.0f);
+    m_toneTrack.assign(kMaxPeriod, 0.0f);
+    m_heard.assign(2 * kMaxPeriod, 0.0f);
+    m_emitted.resize(kMaxPeriod / static_cast<size_t>(m_spacing) + 2);
+    m_xruns.resize(kMaxXruns);
+    m_silences = std::make_unique<SilenceDetector>(
+        std::max<int64_t>(2, std::llround(kMinSilenceSeconds * m_rate)));
+    m_tone = std::make_unique<ToneTracker>(m_toneStep);
 
-    const auto events = static_cast<size_t>(recordSeconds / spacingSeconds) + 16;
-    m_emissions.resize(events);
-    m_arrivals.resize(events);
-    m_silences.resize(events);
-    m_xruns.resize(events);
-
-    for (int k = 0; k < channels; ++k) {
-        const std::string out = "out_" + std::to_string(k), in = "in_" + std::to_string(k);
-        m_outs.push_back(jack_port_register(m_client, out.c_str(), JACK_DEFAULT_AUDIO_TYPE,
-                                            JackPortIsOutput, 0));
-        m_ins.push_back(
-            jack_port_register(m_client, in.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0));
-    }
-    jack_set_process_callback(m_client, &ImpulseProbe::process, this);
-    jack_set_xrun_callback(m_client, &ImpulseProbe::xrun, this);
-    if (jack_activate(m_client) != 0) {
-        jack_client_close(m_client);
-        m_client = nullptr;
-    }
+    m_worker = std::thread([this] { work(); });
+    if (!m_jack.activate(&ImpulseProbe::process, &ImpulseProbe::xrun, this))
+        m_jack.close();
 }
 
 ImpulseProbe::~ImpulseProbe()
 {
-    if (m_client != nullptr) {
-        jack_deactivate(m_client);
-        jack_client_close(m_client);
-    }
-}
-
-std::string ImpulseProbe::portName(bool output, int channel) const
-{
-    const auto &ports = output ? m_outs : m_ins;
-    return jack_port_name(ports.at(static_cast<size_t>(channel)));
-}
-
-int ImpulseProbe::period() const
-{
-    return static_cast<int>(jack_get_buffer_size(m_client));
-}
-
-int64_t ImpulseProbe::now() const
-{
-    return static_cast<int64_t>(jack_frame_time(m_client));
-}
-
-std::vector<Emission> ImpulseProbe::emissions() const
-{
-    return snapshot(m_emissions, m_emissionCount);
-}
-
-std::vector<Arrival> ImpulseProbe::arrivals() const
-{
-    return snapshot(m_arrivals, m_arrivalCount);
-}
-
-std::vector<Silence> ImpulseProbe::silences() const
-{
-    return snapshot(m_silences, m_silenceCount);
-}
-
-std::vector<int64_t> ImpulseProbe::xruns() const
-{
-    return snapshot(m_xruns, m_xrunCount);
+    // No callback may run once the worker and the buffers go.
+    m_jack.close();
+    m_stop.store(true, std::memory_order_relaxed);
+    if (m_worker.joinable())
+        m_worker.join();
 }
 
 int ImpulseProbe::process(uint32_t frames, void *arg)
@@ -137,93 +72,142 @@ int ImpulseProbe::process(uint32_t frames, void *arg)
 int ImpulseProbe::xrun(void *arg)
 {
     auto *self = static_cast<ImpulseProbe *>(arg);
-    append(self->m_xruns, self->m_xrunCount, self->now());
+    const size_t at = self->m_xrunCount.load(std::memory_order_relaxed);
+    if (at < self->m_xruns.size()) {
+        self->m_xruns[at] = RawXrun{jack_frame_time(self->m_jack.get()), rawNanoseconds()};
+        self->m_xrunCount.store(at + 1, std::memory_order_release);
+    }
     return 0;
 }
 
 void ImpulseProbe::processBlock(uint32_t frames) noexcept
 {
+    const int64_t ns = rawNanoseconds();
     if (frames > kMaxPeriod)
         return;
-    const auto first = static_cast<int64_t>(jack_last_frame_time(m_client));
-    // What came back first, as a converter reads before it writes.
-    if (!m_ins.empty())
-        detect(static_cast<const float *>(jack_port_get_buffer(m_ins[0], frames)), frames, first);
-    if (m_ins.size() > 1)
-        watchTone(static_cast<const float *>(jack_port_get_buffer(m_ins[1], frames)), frames,
-                  first);
+    // The probe counts frames itself, from JACK's frame time at its first cycle: a callback
+    // that starts after the server began the next cycle reads that cycle's frame time.
+    const uint32_t server = jack_last_frame_time(m_jack.get());
+    if (!m_started)
+        m_nextFrame = server;
+    m_started = true;
+    const int64_t first = m_nextFrame;
+    m_nextFrame += frames;
 
-    // The impulse track, the same on every even channel.
+    // What came back first, as a converter reads before it writes: an output fed back to an
+    // input shares its buffer.
+    const auto &ins = m_jack.inputs();
+    for (int k = 0; k < m_listened; ++k) {
+        const auto *in = static_cast<const float *>(jack_port_get_buffer(ins[size_t(k)], frames));
+        std::copy(in, in + frames, m_heard.begin() + std::ptrdiff_t(k) * kMaxPeriod);
+    }
+    const uint32_t emitted = m_config.emit ? generate(frames, first) : 0;
+    const size_t samples = size_t(m_listened) * frames * sizeof(float);
+    const size_t size = sizeof(CycleHeader) + emitted * sizeof(Emission) + samples;
+    uint8_t *record = m_ring->reserve(size);
+    if (record == nullptr)
+        return; // the worker shows the missing frames as a gap
+    const CycleHeader header{first, ns, frames, emitted, server};
+    std::memcpy(record, &header, sizeof header);
+    uint8_t *at = record + sizeof header;
+    std::memcpy(at, m_emitted.data(), emitted * sizeof(Emission));
+    at += emitted * sizeof(Emission);
+    for (int k = 0; k < m_listened; ++k) {
+        std::memcpy(at, m_heard.data() + std::ptrdiff_t(k) * kMaxPeriod, frames * sizeof(float));
+        at += frames * sizeof(float);
+    }
+    m_ring->commit();
+}
+
+uint32_t ImpulseProbe::generate(uint32_t frames, int64_t first) noexcept
+{
+    // The impulse track, the same on every even channel; pulses start on multiples of the
+    // spacing.
+    uint32_t emitted = 0;
     if (m_nextEmit < 0)
         m_nextEmit = (first / m_spacing + 1) * m_spacing;
     for (uint32_t i = 0; i < frames; ++i) {
         const int64_t f = first + i;
         if (f >= m_nextEmit) {
             m_pulseStart = f;
-            m_pulseLevel = static_cast<float>(amplitude(m_nextCode));
-            append(m_emissions, m_emissionCount, Emission{f + (kPulseLength - 1) / 2, m_nextCode});
-            m_nextCode = (m_nextCode + 1) % kCodes;
+            m_pulseLevel = static_cast<float>(Impulse::amplitude(m_nextCode));
+            if (emitted < m_emitted.size())
+                m_emitted[emitted++] = Emission{f + (Impulse::kLength - 1) / 2, m_nextCode};
+            m_nextCode = (m_nextCode + 1) % Impulse::kCodes;
             m_nextEmit = (f / m_spacing + 1) * m_spacing;
         }
         const int64_t d = f - m_pulseStart;
-        m_scratch[i] = d >= 0 && d < kPulseLength ? m_pulseLevel * m_pulse[size_t(d)] : 0.0f;
+        m_pulseTrack[i] = d >= 0 && d < Impulse::kLength ? m_pulseLevel * m_pulse[size_t(d)] : 0;
+        double cycles = static_cast<double>(f) * m_toneStep;
+        cycles -= std::floor(cycles);
+        m_toneTrack[i] = static_cast<float>(kToneLevel * std::sin(2 * kPi * cycles));
     }
-    const auto toneLength = static_cast<int64_t>(m_tone.size());
-    for (size_t k = 0; k < m_outs.size(); ++k) {
-        auto *out = static_cast<float *>(jack_port_get_buffer(m_outs[k], frames));
-        if (k % 2 == 0) {
-            std::copy(m_scratch.begin(), m_scratch.begin() + frames, out);
-        } else {
-            for (uint32_t i = 0; i < frames; ++i)
-                out[i] = m_tone[size_t((first + i) % toneLength)];
-        }
+    const auto &outs = m_jack.outputs();
+    for (size_t k = 0; k < outs.size(); ++k) {
+        const auto &track = k % 2 == 0 ? m_pulseTrack : m_toneTrack;
+        std::copy(track.begin(), track.begin() + frames,
+                  static_cast<float *>(jack_port_get_buffer(outs[k], frames)));
     }
+    return emitted;
 }
 
-void ImpulseProbe::detect(const float *in, uint32_t frames, int64_t first) noexcept
+void ImpulseProbe::work()
 {
-    constexpr int64_t kHistory = sizeof m_history / sizeof m_history[0];
-    for (uint32_t i = 0; i < frames; ++i) {
-        const int64_t f = first + i;
-        m_history[f & (kHistory - 1)] = in[i];
-        if (m_trigger < 0) {
-            if (f >= m_quietUntil && std::fabs(in[i]) > kTrigger)
-                m_trigger = f;
-            continue;
-        }
-        // The pulse peaks within its length after the trigger; its tails and any resampler
-        // ringing lie within 10 samples of the peak.
-        if (f < m_trigger + 30)
-            continue;
-        int64_t peak = m_trigger;
-        for (int64_t g = m_trigger - 8; g <= m_trigger + 20; ++g)
-            if (m_history[g & (kHistory - 1)] > m_history[peak & (kHistory - 1)])
-                peak = g;
-        double sum = 0, moment = 0;
-        for (int64_t g = peak - 10; g <= peak + 10; ++g) {
-            const double v = m_history[g & (kHistory - 1)];
-            sum += v;
-            moment += v * static_cast<double>(g - peak);
-        }
-        if (sum > 0)
-            append(m_arrivals, m_arrivalCount,
-                   Arrival{static_cast<double>(peak) + moment / sum, sum});
-        m_quietUntil = m_trigger + 32;
-        m_trigger = -1;
+    while (!m_stop.load(std::memory_order_relaxed)) {
+        drain();
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
+    drain();
 }
 
-void ImpulseProbe::watchTone(const float *in, uint32_t frames, int64_t first) noexcept
+void ImpulseProbe::drain()
 {
-    for (uint32_t i = 0; i < frames; ++i) {
-        const int64_t f = first + i;
-        if (std::fabs(in[i]) < kSilent) {
-            if (m_silentFrom < 0)
-                m_silentFrom = f;
-        } else if (m_silentFrom >= 0) {
-            if (f - m_silentFrom >= kMinSilence)
-                append(m_silences, m_silenceCount, Silence{m_silentFrom, f - m_silentFrom});
-            m_silentFrom = -1;
+    size_t size = 0;
+    while (const uint8_t *record = m_ring->peek(size)) {
+        CycleHeader h;
+        std::memcpy(&h, record, sizeof h);
+        m_log.write(CycleStamp{h.frame, h.ns, h.frames});
+        const uint8_t *at = record + sizeof h;
+        for (uint32_t e = 0; e < h.emissions; ++e, at += sizeof(Emission)) {
+            Emission emission;
+            std::memcpy(&emission, at, sizeof emission);
+            m_log.write(emission);
         }
+        if (m_expected >= 0 && h.frame != m_expected)
+            m_log.write(ProbeGap{m_expected, h.frame - m_expected});
+        m_expected = h.frame + h.frames;
+        m_serverFrame = h.serverFrame;
+        m_samples.resize(size_t(m_listened) * h.frames);
+        std::memcpy(m_samples.data(), at, m_samples.size() * sizeof(float));
+        const float *samples = m_samples.data();
+        if (m_listened > 0)
+            m_impulses.feed(samples, h.frames, h.frame, m_arrivals);
+        if (m_listened > 1) {
+            m_silences->feed(samples + h.frames, h.frames, h.frame, m_silent);
+            m_tone->feed(samples + h.frames, h.frames, h.frame, m_breaks);
+        }
+        m_ring->release(size);
     }
+    if (m_stop.load(std::memory_order_relaxed))
+        m_tone->reset(m_breaks);
+    for (const Arrival &a : m_arrivals)
+        m_log.write(a);
+    for (const Silence &s : m_silent)
+        m_log.write(s);
+    for (const Discontinuity &d : m_breaks)
+        m_log.write(d);
+    m_arrivals.clear();
+    m_silent.clear();
+    m_breaks.clear();
+
+    const size_t xruns = m_xrunCount.load(std::memory_order_acquire);
+    for (; m_xrunsLogged < xruns; ++m_xrunsLogged) {
+        // On the probe's count, from the server's frame time of the last cycle.
+        const RawXrun &x = m_xruns[m_xrunsLogged];
+        const int64_t delta = static_cast<int32_t>(x.frame - m_serverFrame);
+        m_log.write(XrunStamp{std::max<int64_t>(m_expected, 0) + delta, x.ns});
+    }
+    m_log.flush();
 }
+
+} // namespace veltrin::bench

@@ -1,96 +1,115 @@
-// A JACK client that measures an audio bridge from the outside: it emits coded impulses (and a
-// steady tone on every odd channel), finds the impulses and the silences in what comes back, and
-// notes the server's xruns. Arrivals are timed on the server's frame clock to a fraction of a
-// sample (the centroid of the returned pulse, which a resampler leaves in place).
+// A JACK client that measures an audio bridge from the outside. It emits coded impulses on every
+// even channel and a tone on every odd one, listens to what comes back on channels 0 (impulses)
+// and 1 (tone), and writes every cycle's frame and wake-up time, the emissions, the arrivals,
+// silences and tone discontinuities and the server's xruns to a probe log (ProbeLog.h).
+// On one server one probe does both; across two servers one probe emits on the first and
+// another listens on the second, each in a process of its own (veltrin_bridge_probe): a process
+// with clients on two servers gets its callbacks only every second cycle.
 //
-// Threads: the process callback runs on JACK's real-time thread and only writes preallocated
-// event arrays, publishing each count with a release store; the xrun callback runs on JACK's
-// notification thread and appends to an array of its own. Everything else runs on the caller's
-// thread, which reads the arrays after an acquire load of their counts.
+// Threads: the process callback runs on JACK's real-time thread. It fills the outputs, reads
+// CLOCK_MONOTONIC_RAW (through the vDSO, no system call) and hands the cycle's stamp, its
+// emissions and the two listened channels to the worker through an SPSC ring: no lock, no
+// allocation. When the ring is full the cycle is dropped and the log shows a gap. The xrun
+// callback runs on JACK's notification thread and appends to a preallocated array, publishing
+// the count with a release store. The worker thread owns the detectors and the log: it drains
+// the ring every 10 ms. The destructor closes the client first, then stops the worker, which
+// writes out everything still in the ring.
 #pragma once
+
+#include "JackHarness.h"
+#include "ProbeLog.h"
+#include "ProbeSignals.h"
+#include "SpscByteRing.h"
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 #include <string>
+#include <thread>
 #include <vector>
 
-struct _jack_client;
+namespace veltrin::bench {
 
-struct Emission {
-    int64_t frame = 0; // centre of the pulse on the server's frame clock
-    int code = 0;
-};
-
-struct Arrival {
-    double frame = 0; // centroid of the returned pulse
-    double area = 0;  // sum of the pulse's samples: the impulse's code survives resampling
-};
-
-struct Silence {
-    int64_t start = 0; // first silent frame of the tone channel
-    int64_t length = 0;
+struct ProbeConfig {
+    std::string name;   // JACK client name
+    std::string server; // empty: JACK_DEFAULT_SERVER
+    int channels = 2;
+    bool emit = true;   // out_k ports carrying the impulses and the tone
+    bool listen = true; // in_k ports, of which in_0 and in_1 are analysed
+    double spacingSeconds = 0.05;
+    double toneHz = 1000;
+    std::string logPath;
 };
 
 class ImpulseProbe
 {
 public:
-    static constexpr int kPulseLength = 17; // a Hann pulse: band-limited, with area 8 x peak
-    static constexpr int kCodes = 16;
-
-    // Amplitude of impulse n; codes repeat every kCodes impulses.
-    static double amplitude(int code) { return 0.2 + 0.04 * code; }
-    // The code whose pulse has this area, or -1.
-    static int codeOf(double area);
-
-    ImpulseProbe(const std::string &name, int channels, double spacingSeconds,
-                 double recordSeconds);
+    explicit ImpulseProbe(const ProbeConfig &config);
     ~ImpulseProbe();
     ImpulseProbe(const ImpulseProbe &) = delete;
     ImpulseProbe &operator=(const ImpulseProbe &) = delete;
 
-    bool ok() const { return m_client != nullptr; }
-    _jack_client *client() const { return m_client; }
-    std::string portName(bool output, int channel) const;
-    int spacingFrames() const { return m_spacing; }
+    bool ok() const { return m_jack.active() && m_log.ok(); }
     int sampleRate() const { return m_rate; }
-    int period() const;
-    // The server's frame clock. A server for one measurement lives far less than the 24 hours
-    // after which its 32-bit clock wraps.
-    int64_t now() const;
-
-    // Snapshots of everything recorded so far (the caller picks a time window).
-    std::vector<Emission> emissions() const;
-    std::vector<Arrival> arrivals() const;
-    std::vector<Silence> silences() const;
-    std::vector<int64_t> xruns() const;
 
 private:
+    struct CycleHeader {
+        int64_t frame;
+        int64_t ns;
+        uint32_t frames;
+        uint32_t emissions; // Emission records follow, then the listened channels
+        uint32_t serverFrame;
+    };
+    static constexpr uint32_t kMaxPeriod = 16384;
+
     static int process(uint32_t frames, void *arg);
     static int xrun(void *arg);
     void processBlock(uint32_t frames) noexcept;
-    void detect(const float *in, uint32_t frames, int64_t first) noexcept;
-    void watchTone(const float *in, uint32_t frames, int64_t first) noexcept;
+    uint32_t generate(uint32_t frames, int64_t first) noexcept;
+    void work();
+    void drain();
 
-    _jack_client *m_client = nullptr;
+    ProbeConfig m_config;
+    JackClient m_jack;
     int m_rate = 48000;
-    int m_spacing = 2400;
-    std::vector<struct _jack_port *> m_outs, m_ins;
-    std::vector<float> m_pulse, m_tone, m_scratch;
+    int64_t m_spacing = 2400;
+    double m_toneStep = 0; // tone cycles per frame
+    int m_listened = 0;    // channels copied to the worker: 0, 1 or 2
+    std::unique_ptr<rt::SpscByteRing> m_ring;
 
-    // Written by the process callback only.
+    // Process callback only.
+    std::vector<float> m_pulse, m_pulseTrack, m_toneTrack, m_heard;
+    std::vector<Emission> m_emitted;
+    bool m_started = false;
+    int64_t m_nextFrame = 0;
     int64_t m_nextEmit = -1;
     int64_t m_pulseStart = -1000;
     float m_pulseLevel = 0;
     int m_nextCode = 0;
-    float m_history[64] = {};
-    int64_t m_trigger = -1, m_quietUntil = 0;
-    int64_t m_silentFrom = -1;
-    std::vector<Emission> m_emissions;
-    std::vector<Arrival> m_arrivals;
-    std::vector<Silence> m_silences;
-    std::atomic<size_t> m_emissionCount{0}, m_arrivalCount{0}, m_silenceCount{0};
 
-    // Written by the xrun callback only.
-    std::vector<int64_t> m_xruns;
+    // Xrun callback only, then read by the worker.
+    struct RawXrun {
+        uint32_t frame;
+        int64_t ns;
+    };
+    std::vector<RawXrun> m_xruns;
     std::atomic<size_t> m_xrunCount{0};
+
+    // Worker only.
+    ProbeLogWriter m_log;
+    ImpulseDetector m_impulses;
+    std::unique_ptr<SilenceDetector> m_silences;
+    std::unique_ptr<ToneTracker> m_tone;
+    int64_t m_expected = -1;    // the frame the next cycle should start at
+    uint32_t m_serverFrame = 0; // JACK's frame time of the last cycle
+    size_t m_xrunsLogged = 0;
+    std::vector<float> m_samples;
+    std::vector<Arrival> m_arrivals;
+    std::vector<Silence> m_silent;
+    std::vector<Discontinuity> m_breaks;
+
+    std::atomic<bool> m_stop{false};
+    std::thread m_worker;
 };
+
+} // namespace veltrin::bench

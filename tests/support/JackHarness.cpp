@@ -106,36 +106,76 @@ void setPortAudioJackClientName(const std::string &name)
     PaJack_SetClientName(stored.c_str());
 }
 
-JackProbe::JackProbe(const std::string &name, int channels, double recordSeconds)
+JackClient::JackClient(const std::string &name, const std::string &server, int inputs, int outputs)
 {
-    const char *server = std::getenv("JACK_DEFAULT_SERVER");
-    m_client = openClient(name, server != nullptr ? server : "default");
+    const char *fallback = std::getenv("JACK_DEFAULT_SERVER");
+    m_client = openClient(name, !server.empty()       ? server
+                                : fallback != nullptr ? fallback
+                                                      : "default");
     if (m_client == nullptr)
         return;
-    m_capacity = static_cast<size_t>(recordSeconds * jack_get_sample_rate(m_client));
-    m_record.assign(static_cast<size_t>(channels), std::vector<float>(m_capacity, 0.0f));
-    for (int k = 0; k < channels; ++k) {
-        const std::string out = "out_" + std::to_string(k), in = "in_" + std::to_string(k);
-        m_outs.push_back(jack_port_register(m_client, out.c_str(), JACK_DEFAULT_AUDIO_TYPE,
-                                            JackPortIsOutput, 0));
-        m_ins.push_back(
-            jack_port_register(m_client, in.c_str(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0));
-    }
-    jack_set_process_callback(m_client, &JackProbe::process, this);
-    jack_set_xrun_callback(m_client, &JackProbe::xrun, this);
-    if (jack_activate(m_client) != 0) {
+    for (int k = 0; k < outputs; ++k)
+        m_outs.push_back(jack_port_register(m_client, ("out_" + std::to_string(k)).c_str(),
+                                            JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0));
+    for (int k = 0; k < inputs; ++k)
+        m_ins.push_back(jack_port_register(m_client, ("in_" + std::to_string(k)).c_str(),
+                                           JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0));
+    const auto registered = [](_jack_port *p) { return p != nullptr; };
+    if (!std::all_of(m_outs.begin(), m_outs.end(), registered)
+        || !std::all_of(m_ins.begin(), m_ins.end(), registered)) {
         jack_client_close(m_client);
         m_client = nullptr;
     }
 }
 
-JackProbe::~JackProbe()
+JackClient::~JackClient()
 {
-    if (m_client != nullptr) {
-        jack_deactivate(m_client);
-        jack_client_close(m_client);
-    }
+    close();
 }
+
+void JackClient::close()
+{
+    if (m_client == nullptr)
+        return;
+    if (m_active)
+        jack_deactivate(m_client);
+    jack_client_close(m_client);
+    m_client = nullptr;
+    m_active = false;
+}
+
+bool JackClient::activate(ProcessCallback process, XrunCallback xrun, void *arg)
+{
+    if (m_client == nullptr)
+        return false;
+    jack_set_process_callback(m_client, process, arg);
+    jack_set_xrun_callback(m_client, xrun, arg);
+    m_active = jack_activate(m_client) == 0;
+    return m_active;
+}
+
+int JackClient::sampleRate() const
+{
+    return static_cast<int>(jack_get_sample_rate(m_client));
+}
+
+std::string JackClient::portName(bool output, int k) const
+{
+    const auto &ports = output ? m_outs : m_ins;
+    return jack_port_name(ports.at(static_cast<size_t>(k)));
+}
+
+JackProbe::JackProbe(const std::string &name, int channels, double recordSeconds)
+    : m_jack(name, "", channels, channels)
+{
+    if (!m_jack.ok())
+        return;
+    m_capacity = static_cast<size_t>(recordSeconds * m_jack.sampleRate());
+    m_record.assign(static_cast<size_t>(channels), std::vector<float>(m_capacity, 0.0f));
+    m_jack.activate(&JackProbe::process, &JackProbe::xrun, this);
+}
+
+JackProbe::~JackProbe() = default;
 
 void JackProbe::setSignal(std::function<float(long long, int)> signal)
 {
@@ -148,8 +188,9 @@ int JackProbe::process(unsigned int frames, void *arg)
     auto *self = static_cast<JackProbe *>(arg);
     const long long start = self->m_elapsed.load(std::memory_order_relaxed);
     const Signal *signal = self->m_signal.load(std::memory_order_acquire);
-    for (size_t k = 0; k < self->m_outs.size(); ++k) {
-        auto *out = static_cast<float *>(jack_port_get_buffer(self->m_outs[k], frames));
+    const auto &outs = self->m_jack.outputs();
+    for (size_t k = 0; k < outs.size(); ++k) {
+        auto *out = static_cast<float *>(jack_port_get_buffer(outs[k], frames));
         for (unsigned int f = 0; f < frames; ++f)
             out[f] =
                 signal != nullptr && *signal ? (*signal)(start + f, static_cast<int>(k)) : 0.0f;
@@ -159,8 +200,9 @@ int JackProbe::process(unsigned int frames, void *arg)
     long long recorded = self->m_recorded.load(std::memory_order_relaxed);
     const size_t room = self->m_capacity - static_cast<size_t>(recorded);
     const size_t n = std::min<size_t>(frames, room);
-    for (size_t k = 0; k < self->m_ins.size(); ++k) {
-        const auto *in = static_cast<const float *>(jack_port_get_buffer(self->m_ins[k], frames));
+    const auto &ins = self->m_jack.inputs();
+    for (size_t k = 0; k < ins.size(); ++k) {
+        const auto *in = static_cast<const float *>(jack_port_get_buffer(ins[k], frames));
         std::copy(in, in + n, self->m_record[k].begin() + recorded);
     }
     // Release: the samples above are visible to a reader that sees the new count.
@@ -177,13 +219,14 @@ int JackProbe::xrun(void *arg)
 
 bool JackProbe::wire(const std::string &paClient, int inputs, int outputs, int timeoutMs)
 {
-    if (m_client == nullptr)
+    if (!ok())
         return false;
-    const std::string probe = jack_get_client_name(m_client);
+    jack_client_t *client = m_jack.get();
+    const std::string probe = jack_get_client_name(client);
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     // PortAudio registers its ports when the stream opens and connects them when it starts.
     auto connectedPort = [&](const std::string &port) {
-        jack_port_t *p = jack_port_by_name(m_client, port.c_str());
+        jack_port_t *p = jack_port_by_name(client, port.c_str());
         return p != nullptr && jack_port_connected(p) > 0;
     };
     for (;;) {
@@ -201,21 +244,21 @@ bool JackProbe::wire(const std::string &paClient, int inputs, int outputs, int t
     bool ok = true;
     for (int k = 0; k < inputs; ++k) {
         const std::string port = paClient + ":in_" + std::to_string(k);
-        jack_port_t *p = jack_port_by_name(m_client, port.c_str());
-        if (const char **sources = jack_port_get_all_connections(m_client, p)) {
+        jack_port_t *p = jack_port_by_name(client, port.c_str());
+        if (const char **sources = jack_port_get_all_connections(client, p)) {
             for (const char **s = sources; *s != nullptr; ++s)
-                jack_disconnect(m_client, *s, port.c_str());
+                jack_disconnect(client, *s, port.c_str());
             jack_free(sources);
         }
-        if (static_cast<size_t>(k) < m_outs.size())
-            ok = ok
-                 && jack_connect(m_client, (probe + ":out_" + std::to_string(k)).c_str(),
-                                 port.c_str())
-                        == 0;
+        if (static_cast<size_t>(k) < m_jack.outputs().size())
+            ok =
+                ok
+                && jack_connect(client, (probe + ":out_" + std::to_string(k)).c_str(), port.c_str())
+                       == 0;
     }
-    for (int k = 0; k < outputs && static_cast<size_t>(k) < m_ins.size(); ++k) {
+    for (int k = 0; k < outputs && static_cast<size_t>(k) < m_jack.inputs().size(); ++k) {
         ok = ok
-             && jack_connect(m_client, (paClient + ":out_" + std::to_string(k)).c_str(),
+             && jack_connect(client, (paClient + ":out_" + std::to_string(k)).c_str(),
                              (probe + ":in_" + std::to_string(k)).c_str())
                     == 0;
     }

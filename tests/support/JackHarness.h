@@ -3,6 +3,7 @@
 //
 // Threads: JackServer and JackProbe are driven from the test thread; the probe's process
 // callback runs on JACK's thread and only touches preallocated buffers and atomics.
+// JackClient is the client set-up the probes of the tests and of the bridge benchmark share.
 #pragma once
 
 #include <atomic>
@@ -41,6 +42,40 @@ private:
 // Pa_Initialize, which every engine entry calls at its start).
 void setPortAudioJackClientName(const std::string &name);
 
+// A JACK client with `inputs` input ports in_k and `outputs` output ports out_k on the server
+// `server` (empty: JACK_DEFAULT_SERVER, or "default"). The owner prepares what its callbacks
+// use, then activates; the destructor deactivates and closes. Never starts a server.
+class JackClient
+{
+public:
+    using ProcessCallback = int (*)(unsigned int frames, void *arg);
+    using XrunCallback = int (*)(void *arg);
+
+    JackClient(const std::string &name, const std::string &server, int inputs, int outputs);
+    ~JackClient();
+    JackClient(const JackClient &) = delete;
+    JackClient &operator=(const JackClient &) = delete;
+
+    // Sets the callbacks (run on JACK's process and notification threads) and activates.
+    bool activate(ProcessCallback process, XrunCallback xrun, void *arg);
+    // Deactivates and closes now: no callback runs after this returns.
+    void close();
+
+    bool ok() const { return m_client != nullptr; }
+    bool active() const { return m_active; }
+    _jack_client *get() const { return m_client; }
+    int sampleRate() const;
+    const std::vector<_jack_port *> &inputs() const { return m_ins; }
+    const std::vector<_jack_port *> &outputs() const { return m_outs; }
+    // Full name ("client:out_3") of output or input port k.
+    std::string portName(bool output, int k) const;
+
+private:
+    _jack_client *m_client = nullptr;
+    bool m_active = false;
+    std::vector<_jack_port *> m_outs, m_ins;
+};
+
 class JackProbe
 {
 public:
@@ -51,7 +86,7 @@ public:
     JackProbe(const JackProbe &) = delete;
     JackProbe &operator=(const JackProbe &) = delete;
 
-    bool ok() const { return m_client != nullptr; }
+    bool ok() const { return m_jack.active(); }
 
     // Value of channel c at frame f of the probe's output (f counts the probe's own frames).
     void setSignal(std::function<float(long long frame, int channel)> signal);
@@ -73,8 +108,6 @@ private:
     static int process(unsigned int frames, void *arg);
     static int xrun(void *arg);
 
-    _jack_client *m_client = nullptr;
-    std::vector<_jack_port *> m_outs, m_ins;
     using Signal = std::function<float(long long, int)>;
     // The process callback reads the current signal through this pointer; every signal set is
     // kept until the probe is destroyed, so the callback never sees a freed one.
@@ -86,6 +119,8 @@ private:
     std::atomic<bool> m_clearRequest{false};
     std::atomic<int> m_xruns{0};
     size_t m_capacity = 0;
+    // Last, so that it is deactivated before anything its process callback uses is destroyed.
+    JackClient m_jack;
 };
 
 // Where `needle` starts inside `haystack` (exact float equality, within `tolerance`), or -1.

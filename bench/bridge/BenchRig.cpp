@@ -1,0 +1,669 @@
+#include "BenchRig.h"
+
+#include "PipeWireHarness.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <ctime>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <jack/jack.h>
+#include <sstream>
+#include <sys/prctl.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace veltrin::bench {
+
+namespace {
+
+volatile std::sig_atomic_t g_interrupted = 0;
+
+void interrupt(int)
+{
+    g_interrupted = 1;
+}
+
+std::string number(double value)
+{
+    std::ostringstream out;
+    out << value;
+    return out.str();
+}
+
+// Takes the lines of one answer off the front of `text`: the lines before a line ".".
+bool takeAnswer(std::string &text, std::vector<std::string> &lines)
+{
+    std::vector<std::string> taken;
+    size_t at = 0;
+    for (;;) {
+        const auto end = text.find('\n', at);
+        if (end == std::string::npos)
+            return false;
+        std::string line = text.substr(at, end - at);
+        at = end + 1;
+        if (line == ".")
+            break;
+        taken.push_back(std::move(line));
+    }
+    text.erase(0, at);
+    lines = std::move(taken);
+    return true;
+}
+
+bool writeAll(int fd, const std::string &text)
+{
+    size_t done = 0;
+    while (done < text.size()) {
+        const ssize_t n = write(fd, text.data() + done, text.size() - done);
+        if (n <= 0)
+            return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+// The helper's side of JackControl: one request per line, fields split by tabs; every answer
+// ends with a line ".".
+void quietJack(const char *) {}
+
+[[noreturn]] void serveJack(int fd, const std::string &server, const std::string &name)
+{
+    jack_set_error_function(quietJack);
+    jack_set_info_function(quietJack);
+    jack_client_t *jack = nullptr;
+    for (int attempt = 0; attempt < 200 && jack == nullptr; ++attempt) {
+        jack_status_t status{};
+        jack = jack_client_open(name.c_str(),
+                                static_cast<jack_options_t>(JackNoStartServer | JackServerName),
+                                &status, server.c_str());
+        if (jack == nullptr)
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    writeAll(fd, jack != nullptr ? "ready\n.\n" : "no server\n.\n");
+    std::string pending;
+    char buffer[4096];
+    while (jack != nullptr) {
+        const auto line = pending.find('\n');
+        if (line == std::string::npos) {
+            const ssize_t n = read(fd, buffer, sizeof buffer);
+            if (n <= 0)
+                break;
+            pending.append(buffer, size_t(n));
+            continue;
+        }
+        std::vector<std::string> f;
+        std::istringstream fields(pending.substr(0, line));
+        for (std::string field; std::getline(fields, field, '\t');)
+            f.push_back(field);
+        pending.erase(0, line + 1);
+        std::string answer;
+        if (f.size() == 3 && f[0] == "ports") {
+            const auto flags = std::strtoul(f[2].c_str(), nullptr, 10);
+            if (const char **ports =
+                    jack_get_ports(jack, ("^" + f[1] + ":").c_str(), nullptr, flags)) {
+                for (const char **p = ports; *p != nullptr; ++p) {
+                    jack_port_t *port = jack_port_by_name(jack, *p);
+                    answer +=
+                        std::to_string(port ? jack_port_connected(port) : 0) + "\t" + *p + "\n";
+                }
+                jack_free(ports);
+            }
+        } else if (f.size() == 3 && f[0] == "connect") {
+            answer = std::to_string(jack_connect(jack, f[1].c_str(), f[2].c_str())) + "\n";
+        } else if (f.size() == 2 && f[0] == "disconnect") {
+            jack_port_t *p = jack_port_by_name(jack, f[1].c_str());
+            const char **others = p ? jack_port_get_all_connections(jack, p) : nullptr;
+            for (const char **o = others; o != nullptr && *o != nullptr; ++o) {
+                if (jack_port_flags(p) & JackPortIsInput)
+                    jack_disconnect(jack, *o, f[1].c_str());
+                else
+                    jack_disconnect(jack, f[1].c_str(), *o);
+            }
+            if (others != nullptr)
+                jack_free(others);
+        }
+        if (!writeAll(fd, answer + ".\n"))
+            break;
+    }
+    if (jack != nullptr)
+        jack_client_close(jack);
+    _exit(0);
+}
+
+// JACK client names are shared by every server on the machine: ours carry the PID.
+std::string uniqueName(const std::string &what)
+{
+    static int serial = 0;
+    return what + "-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
+}
+
+std::string readFile(const std::string &path)
+{
+    std::ifstream in(path);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<CycleStamp> cyclesBetween(const std::vector<CycleStamp> &cycles, double from, double to)
+{
+    std::vector<CycleStamp> out;
+    for (const CycleStamp &c : cycles) {
+        const double t = static_cast<double>(c.ns) * 1e-9;
+        if (t >= from && t <= to)
+            out.push_back(c);
+    }
+    return out;
+}
+
+// Frames per second from the first to the last cycle: stalls included.
+double framesPerSecond(const std::vector<CycleStamp> &cycles)
+{
+    if (cycles.size() < 2)
+        return 0;
+    return static_cast<double>(cycles.back().frame - cycles.front().frame)
+           / (static_cast<double>(cycles.back().ns - cycles.front().ns) * 1e-9);
+}
+
+// Seconds at which the cycle running at `t` began.
+double cycleStart(const std::vector<CycleStamp> &cycles, const ClockMap &map, double t)
+{
+    const auto after =
+        std::upper_bound(cycles.begin(), cycles.end(), t, [](double x, const CycleStamp &c) {
+            return x < static_cast<double>(c.ns) * 1e-9;
+        });
+    const CycleStamp &c = after == cycles.begin() ? cycles.front() : *(after - 1);
+    return map.seconds(static_cast<double>(c.frame));
+}
+
+int64_t gapFrames(const ProbeLog &log, double fromFrame, double toFrame)
+{
+    int64_t frames = 0;
+    for (const ProbeGap &g : log.gaps)
+        if (static_cast<double>(g.frame) >= fromFrame && static_cast<double>(g.frame) <= toFrame)
+            frames += g.length;
+    return frames;
+}
+
+} // namespace
+
+void installInterruptHandlers()
+{
+    std::signal(SIGPIPE, SIG_IGN);
+    std::signal(SIGINT, interrupt);
+    std::signal(SIGTERM, interrupt);
+}
+
+bool interrupted()
+{
+    return g_interrupted != 0;
+}
+
+void sleepSeconds(double seconds)
+{
+    const double until = rawSeconds() + seconds;
+    while (!interrupted() && rawSeconds() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(
+            std::clamp(static_cast<int>((until - rawSeconds()) * 1000), 1, 20)));
+}
+
+double rawSeconds()
+{
+    timespec t{};
+    clock_gettime(CLOCK_MONOTONIC_RAW, &t);
+    return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) * 1e-9;
+}
+
+BenchSide::BenchSide(const SideConfig &config, const RigPrograms &programs,
+                     const std::string &logDir)
+    : m_config(config), m_server(uniqueName("veltrin-bench-" + config.label)), m_logDir(logDir)
+{
+    if (config.platform != Platform::JackDummy) {
+        startPipeWire();
+        return;
+    }
+    const std::string channels = std::to_string(config.channels);
+    // -R gives the dummy driver fewer xruns of its own; jackd carries on without it where it
+    // is not allowed.
+    std::vector<std::string> environment{"JACK_NO_AUDIO_RESERVATION=1"};
+    if (config.ppm != 0) {
+        environment.push_back("LD_PRELOAD=" + programs.skewLibrary);
+        environment.push_back("VELTRIN_JACK_PPM=" + number(config.ppm));
+    }
+    // jackd allows eight servers on a machine, shared with every other test and benchmark:
+    // when they are taken, wait for one to end, up to five minutes.
+    const std::string log = "jackd-" + config.label;
+    const double deadline = rawSeconds() + 300;
+    for (bool told = false; !interrupted();) {
+        m_jackd =
+            start({"jackd", "-n", m_server, "-R", "-d", "dummy", "-r", std::to_string(config.rate),
+                   "-p", std::to_string(config.period), "-C", channels, "-P", channels},
+                  log, environment);
+        sleepSeconds(0.5);
+        const bool full =
+            readFile(m_logDir + "/" + log + ".log").find("Too many servers") != std::string::npos;
+        if (m_jackd->running() || !full || rawSeconds() > deadline)
+            break;
+        if (!told)
+            std::fprintf(stderr, "  waiting for one of the machine's eight JACK servers to end\n");
+        told = true;
+        sleepSeconds(5);
+    }
+    if (m_jackd->running())
+        m_control = std::make_unique<JackControl>(m_server, uniqueName("control-" + config.label));
+}
+
+void BenchSide::startPipeWire()
+{
+    std::string libjack;
+    if (!pwtest::pipeWireJackLoaded(libjack)) {
+        std::fprintf(stderr, "  PipeWire's libjack is not loaded (%s): run under pw-jack\n",
+                     libjack.empty() ? "no libjack" : libjack.c_str());
+        return;
+    }
+    pwtest::PipeWireConfig pw;
+    pw.rate = m_config.rate;
+    pw.quantum = m_config.period;
+    const int n = m_config.channels;
+    if (m_config.platform == Platform::PipeWireJack) {
+        // "system" like the dummy server's device, so that the peers open it the same way; its
+        // monitor ports are the device's capture side.
+        pw.nodes = {{"veltrin-bench-system", "system", "Audio/Sink", n, true}};
+    } else {
+        pw.nodes = {{"veltrin-bench-sink", kPipeWireSink, "Audio/Sink", n, true},
+                    {"veltrin-bench-source", kPipeWireSource, "Audio/Source/Virtual", n, true}};
+    }
+    m_pipewire = std::make_unique<pwtest::PipeWireSession>(pw);
+    if (!m_pipewire->running()) {
+        std::fprintf(stderr, "  %s\n", m_pipewire->error().c_str());
+        return;
+    }
+    std::string why;
+    if (m_config.platform == Platform::PipeWireAlsa
+        && !pwtest::usePipeWireAlsaPlugin(m_pipewire->directory(), why)) {
+        std::fprintf(stderr, "  %s\n", why.c_str());
+        return;
+    }
+    // PipeWire's libjack takes the server name for the name of PipeWire's socket; the session
+    // put PIPEWIRE_RUNTIME_DIR into this process's environment, which every child inherits.
+    m_server = "pipewire-0";
+    m_control = std::make_unique<JackControl>(m_server, uniqueName("control-" + m_config.label));
+}
+
+BenchSide::~BenchSide() = default;
+
+std::unique_ptr<Child> BenchSide::start(std::vector<std::string> args, const std::string &logName,
+                                        std::vector<std::string> environment) const
+{
+    environment.push_back("JACK_DEFAULT_SERVER=" + m_server);
+    if (!m_config.netns.empty()) {
+        // Through env, so that ip itself runs without them (LD_PRELOAD above all).
+        std::vector<std::string> prefix{"ip", "netns", "exec", m_config.netns, "env"};
+        prefix.insert(prefix.end(), environment.begin(), environment.end());
+        args.insert(args.begin(), prefix.begin(), prefix.end());
+        environment.clear();
+    }
+    return std::make_unique<Child>(args, m_logDir + "/" + logName + ".log", environment);
+}
+
+JackControl::JackControl(const std::string &server, const std::string &name)
+{
+    int fds[2];
+    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
+        return;
+    // The benchmark holds no JACK client itself and runs no other thread, so the forked helper
+    // may use libjack freely.
+    const pid_t parent = getpid();
+    m_pid = fork();
+    if (m_pid == 0) {
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            _exit(127);
+        close(fds[0]);
+        serveJack(fds[1], server, name);
+    }
+    close(fds[1]);
+    m_socket = fds[0];
+    m_ok = m_pid > 0 && request("") == std::vector<std::string>{"ready"};
+}
+
+JackControl::~JackControl()
+{
+    if (m_socket >= 0)
+        close(m_socket); // the helper sees the end of its input and exits
+    if (m_pid > 0)
+        waitpid(m_pid, nullptr, 0);
+}
+
+std::vector<std::string> JackControl::request(const std::string &line)
+{
+    std::vector<std::string> lines;
+    if (m_socket < 0 || (!line.empty() && !writeAll(m_socket, line + "\n")))
+        return lines;
+    char buffer[4096];
+    while (!takeAnswer(m_pending, lines)) {
+        const ssize_t n = read(m_socket, buffer, sizeof buffer);
+        if (n <= 0) {
+            close(m_socket);
+            m_socket = -1;
+            m_ok = false;
+            return {};
+        }
+        m_pending.append(buffer, size_t(n));
+    }
+    return lines;
+}
+
+std::vector<JackControl::Port> JackControl::ports(const std::string &client, unsigned long flags)
+{
+    std::vector<Port> ports;
+    for (const auto &line : request("ports\t" + client + "\t" + std::to_string(flags))) {
+        const auto tab = line.find('\t');
+        if (tab != std::string::npos)
+            ports.push_back({line.substr(tab + 1), std::atoi(line.c_str())});
+    }
+    auto index = [](const Port &p) {
+        const auto digits = p.name.find_last_not_of("0123456789");
+        return std::atol(p.name.c_str() + digits + 1);
+    };
+    std::sort(ports.begin(), ports.end(),
+              [&](const Port &a, const Port &b) { return index(a) < index(b); });
+    return ports;
+}
+
+bool JackControl::connect(const std::string &from, const std::string &to)
+{
+    const auto answer = request("connect\t" + from + "\t" + to);
+    return answer.size() == 1 && answer[0] == "0";
+}
+
+void JackControl::disconnectAll(const std::string &port)
+{
+    request("disconnect\t" + port);
+}
+
+std::vector<std::string> waitForPorts(const BenchSide &side, const std::string &client,
+                                      unsigned long flags, int count, bool connected,
+                                      double timeout)
+{
+    const double deadline = rawSeconds() + timeout;
+    while (side.ok() && !interrupted() && rawSeconds() < deadline) {
+        const auto ports = side.control().ports(client, flags);
+        bool ready = static_cast<int>(ports.size()) >= count;
+        for (int k = 0; ready && connected && k < count; ++k)
+            ready = ports[size_t(k)].connections > 0;
+        if (ready) {
+            std::vector<std::string> names;
+            for (int k = 0; k < count; ++k)
+                names.push_back(ports[size_t(k)].name);
+            return names;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return {};
+}
+
+ProbeProcess::ProbeProcess(const BenchSide &side, Role role, int channels, double spacingSeconds,
+                           const RigPrograms &programs)
+    : m_side(side), m_client(uniqueName("probe-" + side.config().label)),
+      m_log(side.logDir() + "/" + m_client + ".records"), m_spacing(spacingSeconds)
+{
+    const char *roles[] = {"both", "emit", "listen"};
+    m_child = side.start({programs.probe, "--client", m_client, "--server", side.server(), "--log",
+                          side.logDir() + "/" + m_client + ".records", "--channels",
+                          std::to_string(channels), "--role", roles[static_cast<int>(role)],
+                          "--spacing-ms", number(spacingSeconds * 1000)},
+                         m_client);
+    // Ready once its client runs: its ports exist a little before, and JACK connects only the
+    // ports of active clients.
+    const std::string log = side.logDir() + "/" + m_client + ".log";
+    const double deadline = rawSeconds() + 15;
+    while (!interrupted() && m_child->running() && rawSeconds() < deadline && !m_ok) {
+        m_ok = readFile(log).find("ready") != std::string::npos;
+        if (!m_ok)
+            sleepSeconds(0.02);
+    }
+}
+
+std::string ProbeProcess::port(bool output, int k) const
+{
+    return m_client + (output ? ":out_" : ":in_") + std::to_string(k);
+}
+
+BridgeProcesses startVeltrin(const BenchSide &a, const BenchSide &b, int channels,
+                             const RigPrograms &programs, const std::string &tag)
+{
+    BridgeProcesses bridge;
+    bridge.path = "Veltrin";
+    const std::string name = "Bridge bench " + tag;
+    const std::string send = uniqueName("vsend"), recv = uniqueName("vrecv");
+    if (a.config().platform == Platform::PipeWireAlsa) {
+        bridge.receiver = b.start({programs.peer, "recv", recv, std::to_string(b.config().period),
+                                   std::to_string(b.config().rate), name, "pipewire"},
+                                  "veltrin-recv-" + tag);
+        bridge.sender = a.start({programs.peer, "send", send, std::to_string(a.config().period),
+                                 std::to_string(a.config().rate), name, "pipewire"},
+                                "veltrin-send-" + tag);
+        bridge.inputs = waitForPorts(a, kPipeWireSource, JackPortIsInput, channels, false, 15);
+        bridge.outputs = waitForPorts(b, kPipeWireSink, JackPortIsOutput, channels, false, 15);
+        return bridge;
+    }
+    bridge.receiver = b.start({programs.peer, "recv", recv, std::to_string(b.config().period),
+                               std::to_string(b.config().rate), name},
+                              "veltrin-recv-" + tag);
+    bridge.sender = a.start({programs.peer, "send", send, std::to_string(a.config().period),
+                             std::to_string(a.config().rate), name},
+                            "veltrin-send-" + tag);
+    // PortAudio connects the device's ports once the stream runs.
+    bridge.inputs = waitForPorts(a, send, JackPortIsInput, channels, true, 15);
+    bridge.outputs = waitForPorts(b, recv, JackPortIsOutput, channels, true, 15);
+    return bridge;
+}
+
+BridgeProcesses linkVirtualDevices(const BenchSide &side, int channels)
+{
+    BridgeProcesses bridge;
+    bridge.path = "virtual devices linked";
+    const auto captures =
+        waitForPorts(side, kPipeWireSource, JackPortIsOutput, channels, false, 15);
+    const auto playbacks = waitForPorts(side, kPipeWireSink, JackPortIsInput, channels, false, 15);
+    bool ok = captures.size() == size_t(channels) && playbacks.size() == size_t(channels);
+    for (int k = 0; ok && k < channels; ++k)
+        ok = side.control().connect(captures[size_t(k)], playbacks[size_t(k)]);
+    if (ok) {
+        bridge.inputs = waitForPorts(side, kPipeWireSource, JackPortIsInput, channels, false, 15);
+        bridge.outputs = waitForPorts(side, kPipeWireSink, JackPortIsOutput, channels, false, 15);
+    }
+    return bridge;
+}
+
+void unlinkVirtualDevices(const BenchSide &side, int channels)
+{
+    for (const auto &port :
+         waitForPorts(side, kPipeWireSource, JackPortIsOutput, channels, false, 5))
+        side.control().disconnectAll(port);
+}
+
+BridgeProcesses startZita(const BenchSide &a, const BenchSide &b, int channels, int buff,
+                          const std::string &address, int udpPort, const std::string &tag)
+{
+    BridgeProcesses bridge;
+    bridge.path = buff < 0 ? "zita default" : "zita --buff " + std::to_string(buff);
+    std::string list;
+    for (int c = 1; c <= channels; ++c)
+        list += (c > 1 ? "," : "") + std::to_string(c);
+    const std::string send = uniqueName("zj2n"), recv = uniqueName("zn2j");
+    std::vector<std::string> n2j{"zita-n2j", "--jserv", b.server(), "--jname",
+                                 recv,       "--chan",  list};
+    if (buff >= 0) {
+        n2j.push_back("--buff");
+        n2j.push_back(std::to_string(buff));
+    }
+    n2j.push_back(address);
+    n2j.push_back(std::to_string(udpPort));
+    bridge.receiver = b.start(n2j, "zita-n2j-" + tag);
+    bridge.sender = a.start({"zita-j2n", "--jserv", a.server(), "--jname", send, "--chan",
+                             std::to_string(channels), "--float", address, std::to_string(udpPort)},
+                            "zita-j2n-" + tag);
+    bridge.inputs = waitForPorts(a, send, JackPortIsInput, channels, false, 15);
+    bridge.outputs = waitForPorts(b, recv, JackPortIsOutput, channels, false, 15);
+    return bridge;
+}
+
+bool wire(ProbeProcess &emitter, ProbeProcess &listener, const BridgeProcesses &bridge)
+{
+    JackControl &a = emitter.side().control(), &b = listener.side().control();
+    bool ok = bridge.ok();
+    for (size_t k = 0; ok && k < bridge.inputs.size(); ++k) {
+        a.disconnectAll(bridge.inputs[k]);
+        b.disconnectAll(bridge.outputs[k]);
+        ok = a.connect(emitter.port(true, int(k)), bridge.inputs[k])
+             && b.connect(bridge.outputs[k], listener.port(false, int(k)));
+    }
+    return ok;
+}
+
+namespace {
+
+// Everything the probes recorded, placed on one clock. One server: its frame clock (frames over
+// the nominal rate), as a JACK connection between clients adds no delay. Two: CLOCK_MONOTONIC_RAW
+// through each server's fitted line.
+struct Timeline {
+    Recording recording;
+    double start = 0, end = 0;
+    ClockReport clocks;
+    int64_t gapFrames = 0;
+};
+
+Timeline place(ProbeProcess &emitter, ProbeProcess &listener, double start, double end)
+{
+    Timeline out;
+    const bool oneClock = &emitter == &listener;
+    const SideConfig &a = emitter.side().config(), &b = listener.side().config();
+    const ProbeLog &la = emitter.log(), &lb = listener.log();
+    // Enough before the window for the line to be firm where measuring begins.
+    const auto cyclesA = cyclesBetween(la.cycles, start - 20, end + 2);
+    const auto cyclesB = oneClock ? cyclesA : cyclesBetween(lb.cycles, start - 20, end + 2);
+    auto xrunTimes = [](const ProbeLog &log) {
+        std::vector<int64_t> ns;
+        for (const XrunStamp &x : log.xruns)
+            ns.push_back(x.ns);
+        return ns;
+    };
+    const ClockMap mapA = ClockMap::fit(cyclesA, xrunTimes(la), a.rate);
+    const ClockMap mapB = oneClock ? mapA : ClockMap::fit(cyclesB, xrunTimes(lb), b.rate);
+    if (!mapA.valid() || !mapB.valid())
+        return out;
+
+    Recording &rec = out.recording;
+    rec.spacing = emitter.spacing();
+    rec.period = std::max(double(a.period) / a.rate, double(b.period) / b.rate);
+    std::function<double(double)> timeA, timeB;
+    if (oneClock) {
+        timeA = timeB = [rate = double(a.rate)](double frame) { return frame / rate; };
+        out.start = mapA.frame(start) / a.rate;
+        out.end = mapA.frame(end) / a.rate;
+        for (const XrunStamp &x : la.xruns)
+            rec.xruns.push_back(static_cast<double>(x.frame) / a.rate);
+    } else {
+        timeA = [&mapA](double frame) { return mapA.seconds(frame); };
+        timeB = [&mapB](double frame) { return mapB.seconds(frame); };
+        out.start = start;
+        out.end = end;
+        for (const ProbeLog *log : {&la, &lb})
+            for (const XrunStamp &x : log->xruns)
+                rec.xruns.push_back(static_cast<double>(x.ns) * 1e-9);
+        std::sort(rec.xruns.begin(), rec.xruns.end());
+    }
+    for (const Emission &e : la.emissions)
+        rec.emissions.push_back({timeA(static_cast<double>(e.frame)), e.code});
+    // A pulse resampled to another rate has as many more or fewer samples: its area, which
+    // carries the code, with it.
+    const double areaScale = double(a.rate) / b.rate;
+    for (const Arrival &r : lb.arrivals)
+        rec.arrivals.push_back({timeB(r.frame), r.area * areaScale});
+    for (const Silence &s : lb.silences)
+        rec.silences.push_back(
+            {timeB(static_cast<double>(s.start)), static_cast<double>(s.length) / b.rate});
+    for (const Discontinuity &d : lb.discontinuities)
+        rec.discontinuities.push_back({timeB(d.frame), d.jump});
+
+    ClockReport &c = out.clocks;
+    c.rateA = mapA.rate();
+    c.rateB = mapB.rate();
+    c.framesPerSecondA = framesPerSecond(cyclesBetween(la.cycles, start, end));
+    c.framesPerSecondB = framesPerSecond(cyclesBetween(lb.cycles, start, end));
+    c.segmentsA = mapA.segmentsBetween(mapA.frame(start), mapA.frame(end));
+    c.segmentsB = mapB.segmentsBetween(mapB.frame(start), mapB.frame(end));
+    const double periodA = double(a.period) / a.rate, periodB = double(b.period) / b.rate;
+    if (!oneClock && std::fabs(periodA - periodB) < 1e-3 * periodA) {
+        const double lag = cycleStart(cyclesB, mapB, start) - cycleStart(cyclesA, mapA, start);
+        c.phase = lag / periodA - std::floor(lag / periodA);
+    }
+    out.gapFrames = gapFrames(la, mapA.frame(start), mapA.frame(end));
+    if (!oneClock)
+        out.gapFrames += gapFrames(lb, mapB.frame(start), mapB.frame(end));
+    return out;
+}
+
+} // namespace
+
+Measurement measure(ProbeProcess &emitter, ProbeProcess &listener, const BridgeProcesses &bridge,
+                    double seconds, double warmup)
+{
+    Measurement m;
+    ProbeLog &heard = listener.log();
+    heard.poll();
+    const size_t before = heard.arrivals.size();
+    const double deadline = rawSeconds() + 30;
+    while (!interrupted() && heard.arrivals.size() < before + 3 && rawSeconds() < deadline) {
+        sleepSeconds(0.05);
+        heard.poll();
+    }
+    if (heard.arrivals.size() < before + 3)
+        return m;
+    sleepSeconds(warmup);
+    if (interrupted())
+        return m;
+
+    const double start = rawSeconds();
+    auto sample = [&](double at) {
+        if (!bridge.sender || !bridge.receiver)
+            return;
+        if (const auto s = sampleProcess(bridge.sender->pid()))
+            m.sender.add(at, *s);
+        if (const auto s = sampleProcess(bridge.receiver->pid()))
+            m.receiver.add(at, *s);
+    };
+    sample(0);
+    for (int k = 1; !interrupted() && k <= static_cast<int>(std::ceil(seconds)); ++k) {
+        sleepSeconds(start + std::min<double>(k, seconds) - rawSeconds());
+        sample(rawSeconds() - start);
+        // Reading as it goes keeps each read short on long runs.
+        emitter.log().poll();
+        heard.poll();
+    }
+    const double end = rawSeconds();
+    sleepSeconds(1.0); // the last impulses are still on their way
+    emitter.log().poll();
+    heard.poll();
+
+    const Timeline timeline = place(emitter, listener, start, end);
+    m.figures = analyse(timeline.recording, timeline.start, timeline.end);
+    m.clocks = timeline.clocks;
+    m.probeGapFrames = timeline.gapFrames;
+    const double wall = end - start;
+    if (!m.sender.empty() && wall > 0)
+        m.cpuSend = (m.sender.last().cpuSeconds - m.sender.first().cpuSeconds) / wall * 100;
+    if (!m.receiver.empty() && wall > 0)
+        m.cpuRecv = (m.receiver.last().cpuSeconds - m.receiver.first().cpuSeconds) / wall * 100;
+    return m;
+}
+
+} // namespace veltrin::bench

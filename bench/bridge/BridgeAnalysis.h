@@ -1,0 +1,72 @@
+// Figures of one bridge run from what the probes recorded, every event already placed in
+// seconds on one reference clock (the server's frame clock when one server carries both sides,
+// CLOCK_MONOTONIC_RAW when each side has its own). Pure code: no JACK, no processes.
+#pragma once
+
+#include <vector>
+
+namespace veltrin::bench {
+
+struct TimedEmission {
+    double time = 0;
+    int code = 0;
+};
+
+struct TimedArrival {
+    double time = 0;
+    double area = 0;
+};
+
+struct TimedSilence {
+    double time = 0;
+    double length = 0; // seconds
+};
+
+struct TimedDiscontinuity {
+    double time = 0;
+    double jump = 0; // samples; NaN when the tone broke off
+};
+
+struct Recording {
+    std::vector<TimedEmission> emissions; // in order of time
+    std::vector<TimedArrival> arrivals;
+    std::vector<TimedSilence> silences;
+    std::vector<TimedDiscontinuity> discontinuities;
+    std::vector<double> xruns; // of every server the run uses
+    double period = 0;         // seconds; the longer of the two servers' periods
+    double spacing = 0;        // seconds between impulses
+};
+
+struct LatencyWindow {
+    double start = 0; // seconds after the start of measuring
+    double medianMs = 0;
+    int count = 0;
+};
+
+struct Figures {
+    bool ran = false;
+    int emitted = 0, lostInside = 0, lostOutside = 0, xruns = 0;
+    double medianMs = 0, p99Ms = 0, spreadMs = 0;
+    double xrunSilenceMs = 0;  // longest silence that began at an xrun
+    double otherSilenceMs = 0; // longest silence with no xrun near it
+    int discontinuitiesInside = 0, discontinuitiesOutside = 0;
+    std::vector<LatencyWindow> tenSeconds, minutes; // median latency of each
+    std::vector<double> latencyTimes, latenciesMs;  // every matched impulse: emitted, latency
+};
+
+double percentile(std::vector<double> values, double p);
+
+// The impulses emitted between `start` and `end` and what became of them. A latency is the
+// delay from the emitting probe's output to the listening probe's input. Losses, silences and
+// discontinuities count as inside an xrun window when an xrun (of either server) came close
+// enough before or after to explain them; the margins are in the definitions in
+// docs/performance.md.
+Figures analyse(const Recording &recording, double start, double end);
+
+// Medians of the latencies by windows of `length` seconds from `start` (the last one may be
+// shorter, and is left out when shorter than half a window).
+std::vector<LatencyWindow> latencyWindows(const std::vector<double> &times,
+                                          const std::vector<double> &latenciesMs, double start,
+                                          double end, double length);
+
+} // namespace veltrin::bench

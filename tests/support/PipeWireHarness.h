@@ -1,0 +1,128 @@
+// A private PipeWire for tests: a directory of its own for the runtime socket, configuration and
+// state, a session bus of its own, the PipeWire daemon with one virtual source and one virtual
+// sink, and WirePlumber, which makes them the defaults and links new streams to them. Clients in
+// this process (PipeWire's ALSA plug-in, PipeWire's libjack) reach it through
+// PIPEWIRE_RUNTIME_DIR; pw-play and pw-record run as children to feed the source and to record
+// what the sink plays.
+//
+// Threads: everything here is driven from the thread that created the session. Every child asks
+// the kernel to kill it when that thread goes away, so a test that crashes or is killed by its
+// time-out leaves nothing running.
+#pragma once
+
+#include <functional>
+#include <memory>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace pwtest {
+
+// A program run as a child with the session's environment, its output in a log file. The
+// destructor stops it by its process id: SIGTERM, then SIGKILL after a second.
+class ChildProgram
+{
+public:
+    ChildProgram(const std::vector<std::string> &argv, const std::vector<std::string> &environment,
+                 const std::string &logFile);
+    ~ChildProgram();
+    ChildProgram(const ChildProgram &) = delete;
+    ChildProgram &operator=(const ChildProgram &) = delete;
+
+    bool running();
+    // Waits up to `timeoutMs` for the program to end; its exit status (128 + signal when
+    // killed), or -1 while it still runs.
+    int wait(int timeoutMs);
+    // Sends `signal` and waits up to `timeoutMs` for the exit; true once it has exited.
+    bool stop(int signal, int timeoutMs);
+
+private:
+    pid_t m_pid = -1; // -1 once the child has been reaped: its id may then be reused
+    int m_status = -1;
+};
+
+// A virtual device of the session: a null-audio-sink node. "Audio/Sink" plays into nothing and
+// offers what it plays on monitor ports; "Audio/Source/Virtual" offers on its capture ports what
+// is played into its input ports. Two channels are FL and FR, more (or all, with `aux`) are
+// AUX0, AUX1 ...
+struct PipeWireNode {
+    std::string name;        // node.name, what PipeWire's own tools and WirePlumber go by
+    std::string description; // node.description, the client name PipeWire's JACK shows
+    std::string mediaClass;
+    int channels = 2;
+    bool aux = false;
+};
+
+struct PipeWireConfig {
+    int rate = 48000;
+    int quantum = 256; // frames; fixed, so no client can change it
+    std::vector<PipeWireNode> nodes;
+    // A stereo sink and a stereo virtual source, the names below.
+    static PipeWireConfig testDevices(int rate = 48000, int quantum = 256);
+};
+
+class PipeWireSession
+{
+public:
+    // The nodes of PipeWireConfig::testDevices().
+    static constexpr const char *kSourceNode = "veltrin-test-source";
+    static constexpr const char *kSourceDescription = "Veltrin Test Source";
+    static constexpr const char *kSinkNode = "veltrin-test-sink";
+    static constexpr const char *kSinkDescription = "Veltrin Test Sink";
+
+    explicit PipeWireSession(const PipeWireConfig &config = PipeWireConfig::testDevices());
+    ~PipeWireSession();
+    PipeWireSession(const PipeWireSession &) = delete;
+    PipeWireSession &operator=(const PipeWireSession &) = delete;
+
+    bool running() const { return m_error.empty(); }
+    // Why the session could not start, with the end of the daemon's log.
+    const std::string &error() const { return m_error; }
+    const std::string &directory() const { return m_dir; }
+    const PipeWireConfig &config() const { return m_config; }
+    // The environment of the session's programs (NAME=value), for programs started elsewhere.
+    const std::vector<std::string> &environment() const { return m_environment; }
+
+    // Starts a PipeWire client program with the session's environment; its log goes to
+    // <directory>/<logName>.log.
+    std::unique_ptr<ChildProgram> start(const std::vector<std::string> &argv,
+                                        const std::string &logName) const;
+    // Runs a short client program to completion; its exit status (-1 on time-out) and output.
+    int run(const std::vector<std::string> &argv, std::string *output = nullptr,
+            int timeoutMs = 10000) const;
+    // Links two ports ("node:port"), waiting up to `timeoutMs` for them to appear.
+    bool link(const std::string &output, const std::string &input, int timeoutMs = 10000) const;
+
+    std::string logTail(const std::string &logName) const;
+
+private:
+    bool startDaemons();
+    bool waitUntil(const std::function<bool()> &ready, int timeoutMs) const;
+    std::string configure();
+
+    PipeWireConfig m_config;
+    std::string m_dir, m_error;
+    std::vector<std::string> m_environment;
+    std::unique_ptr<ChildProgram> m_bus, m_pipewire, m_wireplumber;
+};
+
+// Makes PipeWire's ALSA plug-in available to PortAudio in this process, as pipewire-alsa does
+// machine-wide: the "pipewire" PCM, and "default" routed to PipeWire. Uses the installed package
+// when its configuration is in /etc/alsa/conf.d; otherwise a copy unpacked (dpkg -x) under the
+// directory that VELTRIN_PIPEWIRE_ALSA_ROOT names, through a private ALSA configuration in
+// `scratchDir`. Must run before the first Pa_Initialize. False, with the reason, when neither
+// is there.
+bool usePipeWireAlsaPlugin(const std::string &scratchDir, std::string &why);
+
+// True when the libjack this process loaded is PipeWire's (the program runs under pw-jack);
+// `path` is the library's file either way.
+bool pipeWireJackLoaded(std::string &path);
+
+// Writes a 32-bit float WAV file of `frames` frames; `sample(frame, channel)` gives the values.
+bool writeWav(const std::string &path, int rate, int channels, long long frames,
+              const std::function<float(long long, int)> &sample);
+// The interleaved samples of a 32-bit float WAV file, also of one that is still being written
+// (its sizes not final): everything after the data chunk's header, whole frames only.
+std::vector<float> readWavSamples(const std::string &path, int channels);
+
+} // namespace pwtest
