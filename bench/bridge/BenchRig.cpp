@@ -571,7 +571,8 @@ Measurement measure(ProbeProcess &emitter, ProbeProcess &listener, const BridgeP
         emitter.log().poll();
         heard.poll();
     }
-    const double end = rawSeconds();
+    // The window is as long as asked even when the last sample came late.
+    const double end = interrupted() ? rawSeconds() : start + seconds;
     sleepSeconds(1.0); // the last impulses are still on their way
     emitter.log().poll();
     heard.poll();
@@ -580,11 +581,12 @@ Measurement measure(ProbeProcess &emitter, ProbeProcess &listener, const BridgeP
     m.figures = analyse(timeline.recording, timeline.start, timeline.end);
     m.clocks = timeline.clocks;
     m.probeGapFrames = timeline.gapFrames;
-    const double wall = end - start;
-    if (!m.sender.empty() && wall > 0)
-        m.cpuSend = (m.sender.last().cpuSeconds - m.sender.first().cpuSeconds) / wall * 100;
-    if (!m.receiver.empty() && wall > 0)
-        m.cpuRecv = (m.receiver.last().cpuSeconds - m.receiver.first().cpuSeconds) / wall * 100;
+    auto share = [](const ResourceTrace &t) {
+        return t.duration() > 0 ? (t.last().cpuSeconds - t.first().cpuSeconds) / t.duration() * 100
+                                : 0.0;
+    };
+    m.cpuSend = share(m.sender);
+    m.cpuRecv = share(m.receiver);
     return m;
 }
 
