@@ -70,10 +70,40 @@ bool writeAll(int fd, const std::string &text)
     return true;
 }
 
-// The helper's side of JackControl: one request per line, fields split by tabs; every answer
-// ends with a line ".".
 void quietJack(const char *) {}
 
+// What the helper answers to one request (see serveJack), without the closing line.
+std::string answer(jack_client_t *jack, const std::vector<std::string> &f)
+{
+    std::string lines;
+    if (f.size() == 3 && f[0] == "ports") {
+        const auto flags = std::strtoul(f[2].c_str(), nullptr, 10);
+        if (const char **ports = jack_get_ports(jack, ("^" + f[1] + ":").c_str(), nullptr, flags)) {
+            for (const char **p = ports; *p != nullptr; ++p) {
+                jack_port_t *port = jack_port_by_name(jack, *p);
+                lines += std::to_string(port ? jack_port_connected(port) : 0) + "\t" + *p + "\n";
+            }
+            jack_free(ports);
+        }
+    } else if (f.size() == 3 && f[0] == "connect") {
+        lines = std::to_string(jack_connect(jack, f[1].c_str(), f[2].c_str())) + "\n";
+    } else if (f.size() == 2 && f[0] == "disconnect") {
+        jack_port_t *p = jack_port_by_name(jack, f[1].c_str());
+        const char **others = p ? jack_port_get_all_connections(jack, p) : nullptr;
+        for (const char **o = others; o != nullptr && *o != nullptr; ++o) {
+            if (jack_port_flags(p) & JackPortIsInput)
+                jack_disconnect(jack, *o, f[1].c_str());
+            else
+                jack_disconnect(jack, f[1].c_str(), *o);
+        }
+        if (others != nullptr)
+            jack_free(others);
+    }
+    return lines;
+}
+
+// The helper's side of JackControl: one request per line, fields split by tabs ("ports",
+// client, flags; "connect", from, to; "disconnect", port); every answer ends with a line ".".
 [[noreturn]] void serveJack(int fd, const std::string &server, const std::string &name)
 {
     jack_set_error_function(quietJack);
@@ -99,38 +129,12 @@ void quietJack(const char *) {}
             pending.append(buffer, size_t(n));
             continue;
         }
-        std::vector<std::string> f;
-        std::istringstream fields(pending.substr(0, line));
-        for (std::string field; std::getline(fields, field, '\t');)
-            f.push_back(field);
+        std::vector<std::string> fields;
+        std::istringstream in(pending.substr(0, line));
+        for (std::string field; std::getline(in, field, '\t');)
+            fields.push_back(field);
         pending.erase(0, line + 1);
-        std::string answer;
-        if (f.size() == 3 && f[0] == "ports") {
-            const auto flags = std::strtoul(f[2].c_str(), nullptr, 10);
-            if (const char **ports =
-                    jack_get_ports(jack, ("^" + f[1] + ":").c_str(), nullptr, flags)) {
-                for (const char **p = ports; *p != nullptr; ++p) {
-                    jack_port_t *port = jack_port_by_name(jack, *p);
-                    answer +=
-                        std::to_string(port ? jack_port_connected(port) : 0) + "\t" + *p + "\n";
-                }
-                jack_free(ports);
-            }
-        } else if (f.size() == 3 && f[0] == "connect") {
-            answer = std::to_string(jack_connect(jack, f[1].c_str(), f[2].c_str())) + "\n";
-        } else if (f.size() == 2 && f[0] == "disconnect") {
-            jack_port_t *p = jack_port_by_name(jack, f[1].c_str());
-            const char **others = p ? jack_port_get_all_connections(jack, p) : nullptr;
-            for (const char **o = others; o != nullptr && *o != nullptr; ++o) {
-                if (jack_port_flags(p) & JackPortIsInput)
-                    jack_disconnect(jack, *o, f[1].c_str());
-                else
-                    jack_disconnect(jack, f[1].c_str(), *o);
-            }
-            if (others != nullptr)
-                jack_free(others);
-        }
-        if (!writeAll(fd, answer + ".\n"))
+        if (!writeAll(fd, answer(jack, fields) + ".\n"))
             break;
     }
     if (jack != nullptr)
@@ -255,7 +259,7 @@ BenchSide::BenchSide(const SideConfig &config, const RigPrograms &programs,
         told = true;
         sleepSeconds(5);
     }
-    if (m_jackd->running())
+    if (m_jackd && m_jackd->running())
         m_control = std::make_unique<JackControl>(m_server, uniqueName("control-" + config.label));
 }
 
@@ -325,7 +329,11 @@ JackControl::JackControl(const std::string &server, const std::string &name)
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent)
             _exit(127);
-        close(fds[0]);
+        // Nothing but its own end: a copy of another helper's socket would keep that one
+        // from seeing the benchmark close it.
+        dup2(fds[1], 3);
+        close_range(4, ~0U, 0);
+        fds[1] = 3;
         serveJack(fds[1], server, name);
     }
     close(fds[1]);
@@ -649,7 +657,8 @@ Measurement measure(ProbeProcess &emitter, ProbeProcess &listener, const BridgeP
         emitter.log().poll();
         heard.poll();
     }
-    const double end = rawSeconds();
+    // The window is as long as asked even when the last sample came late.
+    const double end = interrupted() ? rawSeconds() : start + seconds;
     sleepSeconds(1.0); // the last impulses are still on their way
     emitter.log().poll();
     heard.poll();
@@ -658,11 +667,12 @@ Measurement measure(ProbeProcess &emitter, ProbeProcess &listener, const BridgeP
     m.figures = analyse(timeline.recording, timeline.start, timeline.end);
     m.clocks = timeline.clocks;
     m.probeGapFrames = timeline.gapFrames;
-    const double wall = end - start;
-    if (!m.sender.empty() && wall > 0)
-        m.cpuSend = (m.sender.last().cpuSeconds - m.sender.first().cpuSeconds) / wall * 100;
-    if (!m.receiver.empty() && wall > 0)
-        m.cpuRecv = (m.receiver.last().cpuSeconds - m.receiver.first().cpuSeconds) / wall * 100;
+    auto share = [](const ResourceTrace &t) {
+        return t.duration() > 0 ? (t.last().cpuSeconds - t.first().cpuSeconds) / t.duration() * 100
+                                : 0.0;
+    };
+    m.cpuSend = share(m.sender);
+    m.cpuRecv = share(m.receiver);
     return m;
 }
 

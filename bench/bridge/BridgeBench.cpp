@@ -389,9 +389,10 @@ int main(int argc, char **argv)
             "       [--periods 64,256,1024] [--channels 2,8,64]\n"
             "       [--seconds 20] [--warmup 3] [--rate 48000] [--no-veltrin] [--no-zita]\n"
             "       [--search | --no-search] [--search-seconds 10] [--buff-max 40]\n"
-            "       [--log-dir /tmp/veltrin-bridge-bench]\n"
+            "       [--netns-a NS] [--zita-address 127.0.0.1] [--log-dir "
+            "/tmp/veltrin-bridge-bench]\n"
             "  two clocks only: [--ppm 0] (server A's offset, either sign) [--rate-b 48000]\n"
-            "       [--netns-a NS] [--netns-b NS] [--zita-address 127.0.0.1]\n",
+            "       [--netns-b NS]\n",
             argv[0]);
         return 2;
     }

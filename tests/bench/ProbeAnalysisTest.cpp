@@ -2,13 +2,16 @@
 // detector, and latency between two servers whose clocks are fitted from jittery wake-ups.
 #include "BridgeAnalysis.h"
 #include "ClockFit.h"
+#include "ProbeLog.h"
 #include "ProbeSignals.h"
 
 #include <cmath>
+#include <cstdlib>
 #include <functional>
 #include <gtest/gtest.h>
 #include <random>
 #include <soxr.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace veltrin::bench;
@@ -237,6 +240,31 @@ TEST(Analysis, CountsLossesAndDiscontinuitiesInsideAndOutsideXrunWindows)
     EXPECT_NEAR(f.xrunSilenceMs, 2, 1e-9);
     EXPECT_NEAR(f.otherSilenceMs, 4, 1e-9);
     EXPECT_NEAR(f.medianMs, 10, 1e-9);
+}
+
+TEST(ProbeLog, ReadsWhileItIsWrittenAndNeverAHalfRecord)
+{
+    // Records straddle the writer's buffer, which reaches the file whenever it fills.
+    char path[] = "/tmp/veltrin-probe-log-XXXXXX";
+    const int fd = mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ProbeLogWriter writer(path);
+    ProbeLog reader(path);
+    for (int64_t k = 0; k < 3000; ++k) {
+        writer.write(CycleStamp{k * 256, k * 1000, 256});
+        if (k % 37 == 0)
+            reader.poll();
+    }
+    writer.write(Arrival{12.5, 3.25});
+    writer.flush();
+    reader.poll();
+    ASSERT_EQ(reader.cycles.size(), 3000u);
+    for (size_t k = 0; k < reader.cycles.size(); ++k)
+        ASSERT_EQ(reader.cycles[k].ns, int64_t(k) * 1000) << "cycle " << k;
+    ASSERT_EQ(reader.arrivals.size(), 1u);
+    EXPECT_EQ(reader.arrivals[0].area, 3.25);
+    close(fd);
+    unlink(path);
 }
 
 } // namespace

@@ -159,12 +159,6 @@ int JackClient::sampleRate() const
     return static_cast<int>(jack_get_sample_rate(m_client));
 }
 
-std::string JackClient::portName(bool output, int k) const
-{
-    const auto &ports = output ? m_outs : m_ins;
-    return jack_port_name(ports.at(static_cast<size_t>(k)));
-}
-
 JackProbe::JackProbe(const std::string &name, int channels, double recordSeconds)
     : m_jack(name, "", channels, channels)
 {

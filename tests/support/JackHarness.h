@@ -67,8 +67,6 @@ public:
     int sampleRate() const;
     const std::vector<_jack_port *> &inputs() const { return m_ins; }
     const std::vector<_jack_port *> &outputs() const { return m_outs; }
-    // Full name ("client:out_3") of output or input port k.
-    std::string portName(bool output, int k) const;
 
 private:
     _jack_client *m_client = nullptr;
