@@ -477,7 +477,7 @@ void DiscoveryEngine::run()
                 std::lock_guard lock(m_mutex);
                 const auto now = Clock::now();
                 runTimers(now);
-                if (m_sourcesDirty) // a list held back by listInterval is due before the tick
+                if (m_sourcesDirty) // lists held back for their budget are due before the tick
                     timeoutMs = std::clamp(
                         static_cast<int>(
                             std::chrono::ceil<std::chrono::milliseconds>(m_nextList - now).count()),
@@ -543,12 +543,11 @@ void DiscoveryEngine::receiveFrom(int fd, Channel channel)
         handlePacket(buffer, static_cast<size_t>(size), from, ifindex, toMulticast, channel,
                      Clock::now());
     }
-    // Once per burst rather than once per datagram, and no more often than listInterval: a
-    // flood costs one pass over the cache now and then.
+    // Once per burst rather than once per datagram, and within the lists' budget: a flood
+    // costs one pass over the cache now and then.
     std::lock_guard lock(m_mutex);
     const auto now = Clock::now();
-    if (m_sourcesDirty && now >= m_nextList)
-        recomputeSources(now);
+    relistIfDue(now);
     resolveMissing(now);
 }
 
@@ -1082,8 +1081,31 @@ void DiscoveryEngine::runTimers(Clock::time_point now)
     // The flood is over: unconfirmed sources may be listed again.
     if (m_listedConfirmedOnly && !underPressure(now))
         m_sourcesDirty = true;
-    if (m_sourcesDirty && now >= m_nextList)
+    relistIfDue(now);
+}
+
+void DiscoveryEngine::relistIfDue(Clock::time_point now)
+{
+    if (!m_sourcesDirty)
+        return;
+    if (!underPressure(now)) {
         recomputeSources(now);
+        return;
+    }
+    // A token bucket: listBurst lists at once, then listsPerSecond.
+    const double rate = std::max(1, m_limits.listsPerSecond);
+    m_listTokens = std::min<double>(
+        std::max(1, m_limits.listBurst),
+        m_listTokens + rate * std::chrono::duration<double>(now - m_listTokensAt).count());
+    m_listTokensAt = now;
+    if (m_listTokens >= 1) {
+        m_listTokens -= 1;
+        recomputeSources(now);
+    } else {
+        m_nextList = now
+                     + std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>((1 - m_listTokens) / rate));
+    }
 }
 
 void DiscoveryEngine::expireCache(Clock::time_point now)
@@ -1222,7 +1244,6 @@ const DiscoveryEngine::Interface *DiscoveryEngine::interfaceByIndex(int index) c
 void DiscoveryEngine::recomputeSources(Clock::time_point now)
 {
     m_sourcesDirty = false;
-    m_nextList = now + m_limits.listInterval;
     m_listedConfirmedOnly = underPressure(now);
     struct Candidate {
         FoundSource source;

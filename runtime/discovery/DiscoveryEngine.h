@@ -80,8 +80,11 @@ struct DiscoveryLimits {
     // for sources directly this often. Answers arrive at the ephemeral port, which a flood of
     // multicast announcements does not reach.
     std::chrono::milliseconds directQueryPeriod{2000};
-    // Lists are made again at most this often, so a burst of changes costs one pass.
-    std::chrono::milliseconds listInterval{100};
+    // Lists are made again after every burst of datagrams that changed the cache; while a
+    // flood fills it, up to listBurst times in a row and then at most listsPerSecond times a
+    // second, so that the flood costs a pass over the full cache now and then.
+    int listsPerSecond = 10;
+    int listBurst = 5;
     // Records taken from one datagram; a full 1500-byte answer holds about forty.
     size_t maxRecordsPerMessage = 128;
     // Datagrams read in one go before the timers run again.
@@ -199,6 +202,7 @@ private:
     void runTimers(Clock::time_point now);
     void expireCache(Clock::time_point now);
     void recomputeSources(Clock::time_point now);
+    void relistIfDue(Clock::time_point now); // the lists, if changed and the budget allows
 
     // The cache and its two age indexes (unconfirmed, confirmed) change only through these.
     bool makeRoom(bool forConfirmed, Clock::time_point now);
@@ -250,8 +254,10 @@ private:
     Clock::time_point m_resolveTokensAt;
     std::deque<std::pair<Clock::time_point, uint16_t>> m_queryIds; // direct queries in flight
     bool m_sourcesDirty = false; // the cache changed since the lists were last made
-    Clock::time_point m_nextList;
-    std::set<std::string> m_namesHeard;                      // as of the last list
+    double m_listTokens = 0;     // lists that may be made at once (see listBurst)
+    Clock::time_point m_listTokensAt;
+    Clock::time_point m_nextList;       // when the next token comes, while lists wait for one
+    std::set<std::string> m_namesHeard; // as of the last list
     std::map<std::string, Clock::time_point> m_retiredNames; // own, recently said goodbye to
     std::vector<std::pair<Clock::time_point, std::vector<DnsRecord>>> m_goodbyeRepeats;
     Clock::time_point m_nextInterfaceScan;
