@@ -275,6 +275,8 @@ private:
                                      kHangMs),
                      where + ": switched off but the stream goes on (hang)");
             slowestStop = std::max(slowestStop, std::chrono::steady_clock::now() - stopped);
+            if ((i + 1) % 100 == 0 && cycles >= 200) // a soak: memory over time
+                qInfo("%s: %d cycles, RSS %ld kB", s.name, i + 1, residentKb());
         }
         const double seconds =
             std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
