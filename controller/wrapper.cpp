@@ -1,5 +1,6 @@
 #include "wrapper.h"
 
+#include "Audio.Capture.Playback.h"
 #include "InOut.h"
 #include "InPutProcess.h"
 #include "NDIScan.h"
@@ -8,6 +9,7 @@
 #include "ReadBufferData.h"
 #include "ReadInBuffData.h"
 #include "ScanDevice.h"
+#include "StreamControl.h"
 
 #include <cmath>
 #include <utility>
@@ -25,6 +27,11 @@ Wrapper::Wrapper(QObject *parent) : QObject(parent)
     m_readBufferData = new ReadBufferData(this);
     m_readInBuffData = new ReadInBuffData(this);
     m_scanDevice = std::make_unique<ScanDevice>();
+    m_inControl = new StreamControl(m_inPutProcess.get(), QStringLiteral("Capture to NDI"),
+                                    &stopAudioInput, this);
+    m_outControl = new StreamControl(m_outPutProcess.get(), QStringLiteral("NDI to playback"),
+                                     &stopAudioOutput, this);
+    m_inOutControl = new StreamControl(m_inOut, QStringLiteral("Duplex"), &stopAudioDuplex, this);
 
     m_defaultSampleRates << QStringLiteral("8000") << QStringLiteral("22050")
                          << QStringLiteral("24000") << QStringLiteral("44100")
@@ -59,7 +66,11 @@ Wrapper::~Wrapper()
     writeSettings();
     m_ndiScan->stopThread();
     // Streams are stopped by the pages before the window may close, so none of these waits
-    // on an engine call; discovery ends within one pass.
+    // on an engine call once a stop still under way has gone through; discovery ends within
+    // one pass.
+    m_inControl->settle();
+    m_outControl->settle();
+    m_inOutControl->settle();
     m_inPutProcess.reset();
     m_outPutProcess.reset();
     m_ndiScan.reset();

@@ -2,8 +2,9 @@
 // bind to, device and rate selection, stream control, settings, the NDI configuration file
 // and the version texts.
 //
-// Owns the device scanner, the NDI discovery thread, the three stream workers and the two
-// level pollers, all created in the constructor. Lives in the GUI thread; every property,
+// Owns the device scanner, the NDI discovery thread, the three stream workers with the
+// control that starts and stops each (StreamControl), and the two level pollers, all created
+// in the constructor. Lives in the GUI thread; every property,
 // slot and invokable runs there. Other threads reach it only through queued signals (level
 // values, NDI source lists), and the chosen NDI source index leaves it the same way.
 #pragma once
@@ -21,6 +22,7 @@ class OutPutProcess;
 class InOut;
 class ReadBufferData;
 class ReadInBuffData;
+class StreamControl;
 
 class Wrapper : public QObject
 {
@@ -300,4 +302,8 @@ private:
     std::unique_ptr<InPutProcess> m_inPutProcess;
     std::unique_ptr<OutPutProcess> m_outPutProcess;
     InOut *m_inOut = nullptr; // Qt child, deleted explicitly at teardown
+    // Start and stop of each stream's worker (Qt children).
+    StreamControl *m_inControl = nullptr;
+    StreamControl *m_outControl = nullptr;
+    StreamControl *m_inOutControl = nullptr;
 };

@@ -4,6 +4,7 @@
 #include "OutPutProcess.h"
 #include "ReadBufferData.h"
 #include "ReadInBuffData.h"
+#include "StreamControl.h"
 #include "wrapper.h"
 
 namespace {
@@ -11,51 +12,60 @@ namespace {
 constexpr float kUnityGainDb = 0.0f;
 } // namespace
 
-// Each start copies the current choices into the worker, so later property writes only reach
-// the next start. The worker is started before its poller, and each stop asks the engine first.
+// Each start copies the current choices, so later property writes only reach the next start;
+// they reach the worker when it starts, which is at once unless the previous run of the
+// stream is still ending. The worker is started before its poller, and each stop asks the
+// engine first (StreamControl repeats the request until the worker has ended).
 
 void Wrapper::startInThread()
 {
-    m_inPutProcess->setParams(m_inPutDev, m_ndiInSourName, kUnityGainDb, m_buffSize,
-                              static_cast<unsigned int>(m_rates));
-    m_inPutProcess->startThread();
+    m_inControl->start([this, device = m_inPutDev, name = m_ndiInSourName, frames = m_buffSize,
+                        rate = static_cast<unsigned int>(m_rates)] {
+        m_inPutProcess->setParams(device, name, kUnityGainDb, frames, rate);
+        m_inPutProcess->startThread();
+    });
     m_readInBuffData->startRead();
 }
 
 void Wrapper::startOutThread()
 {
-    m_outPutProcess->setParams(m_outPutDev, m_ndiOutSourceName, kUnityGainDb, m_buffOutSize,
-                               static_cast<unsigned int>(m_ratesOut));
-    m_outPutProcess->startThread();
+    m_outControl->start([this, device = m_outPutDev, source = m_ndiOutSourceName,
+                         frames = m_buffOutSize, rate = static_cast<unsigned int>(m_ratesOut)] {
+        m_outPutProcess->setParams(device, source, kUnityGainDb, frames, rate);
+        m_outPutProcess->startThread();
+    });
     m_readBufferData->startRead();
 }
 
 void Wrapper::startInOutThread()
 {
-    m_inOut->setParams(m_inOutPutDev, m_ndiInSourNameDuplex, m_ndiOutDuplexSourceName, kUnityGainDb,
-                       m_buffDuplexSize, static_cast<unsigned int>(m_rateDuplex));
-    m_inOut->start(QThread::InheritPriority);
+    m_inOutControl->start([this, device = m_inOutPutDev, name = m_ndiInSourNameDuplex,
+                           source = m_ndiOutDuplexSourceName, frames = m_buffDuplexSize,
+                           rate = static_cast<unsigned int>(m_rateDuplex)] {
+        m_inOut->setParams(device, name, source, kUnityGainDb, frames, rate);
+        m_inOut->start(QThread::InheritPriority);
+    });
     m_readBufferData->startRead();
     m_readInBuffData->startRead();
 }
 
 void Wrapper::stopInThread()
 {
-    stopAudioInput();
+    m_inControl->stop();
     setLevel(0.0);
     m_readInBuffData->stopRead();
 }
 
 void Wrapper::stopOutThread()
 {
-    stopAudioOutput();
+    m_outControl->stop();
     setOutLevel(0.0);
     m_readBufferData->stopRead();
 }
 
 void Wrapper::stopInOutThread()
 {
-    stopAudioDuplex();
+    m_inOutControl->stop();
     m_readBufferData->stopRead();
     m_readInBuffData->stopRead();
 }

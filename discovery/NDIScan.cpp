@@ -1,10 +1,19 @@
 #include "NDIScan.h"
 
 #include <QDebug>
+#include <QElapsedTimer>
+#include <QSet>
+#include <algorithm>
 
 namespace {
 constexpr uint32_t kWaitMs = 1000;
 constexpr unsigned long kPauseMs = 100;
+// A network never has this many sources a person could choose from; past it the finder's
+// list is a flood, and only its first entries are looked at.
+constexpr uint32_t kMaxSources = 1000;
+// The whole list goes to the GUI thread on every change. A list that changes on every pass
+// (a flood) would otherwise go about nine times a second; twice is enough to follow it.
+constexpr qint64 kMinPublishIntervalMs = 500;
 } // namespace
 
 NDIScan::NDIScan(QObject *parent) : QThread(parent) {}
@@ -61,6 +70,7 @@ bool NDIScan::enumerateNDIDevice()
         return true;
     }
 
+    count = std::min(count, kMaxSources);
     QStringList found;
     found.reserve(static_cast<int>(count));
     for (uint32_t i = 0; i < count; ++i)
@@ -73,11 +83,14 @@ bool NDIScan::enumerateNDIDevice()
         return false;
 
     if (n > known) {
+        QSet<QString> listed(m_names.begin(), m_names.end());
         for (uint32_t i = 0; i < count; ++i) {
-            if (m_names.contains(found.at(static_cast<int>(i)), Qt::CaseSensitive))
+            const QString &name = found.at(static_cast<int>(i));
+            if (listed.contains(name))
                 continue;
+            listed.insert(name);
             m_addresses.append(QString::fromUtf8(sources[i].p_url_address));
-            m_names.append(found.at(static_cast<int>(i)));
+            m_names.append(name);
             // Keep the source chosen in the user interface first: its menu goes back to the
             // first entry whenever the list changes. An index off the list swaps nothing.
             const int current = m_currentIndex.load();
@@ -90,8 +103,9 @@ bool NDIScan::enumerateNDIDevice()
     }
 
     // Fewer sources: drop the ones gone, keep the order of the rest; new ones wait.
+    const QSet<QString> present(found.begin(), found.end());
     for (int k = m_names.size() - 1; k >= 0; --k) {
-        if (!found.contains(m_names.at(k), Qt::CaseSensitive)) {
+        if (!present.contains(m_names.at(k))) {
             m_names.removeAt(k);
             m_addresses.removeAt(k);
         }
@@ -113,11 +127,17 @@ void NDIScan::run()
         destroyNDIDevices();
         return;
     }
+    QElapsedTimer sincePublished;
+    bool pending = false; // the lists changed since they were last published
     while (m_running.load()) {
-        if (enumerateNDIDevice()) {
+        pending = enumerateNDIDevice() || pending;
+        if (pending
+            && (!sincePublished.isValid() || sincePublished.elapsed() >= kMinPublishIntervalMs)) {
             emit ndiDeviceChange(m_names);
             if (!m_addresses.isEmpty())
                 emit ndiDevIp(m_addresses);
+            sincePublished.start();
+            pending = false;
         }
         QThread::msleep(kPauseMs);
     }

@@ -28,8 +28,9 @@ public:
     // Scan thread (or a caller that owns the object while no thread runs).
     void initNDIDevice();
     void destroyNDIDevices();
-    // One discovery step: waits up to 1 s for a change, then updates the lists. True when the
-    // lists are to be published.
+    // One discovery step: waits up to 1 s for a change, then updates the lists from the first
+    // 1000 sources the finder reports. True when the lists are to be published; the thread
+    // publishes them at most twice a second.
     bool enumerateNDIDevice();
 
     // Copies of the lists; only for the thread that runs the steps.

@@ -11,9 +11,12 @@
 #include "FrameSync.h"
 #include "NdiApi.h"
 #include "Receiver.h"
+#include "SafeText.h"
 #include "Sender.h"
 
 #include <algorithm>
+#include <chrono>
+#include <cstdio>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -37,6 +40,38 @@ DiscoveryConfig config()
     if (!g_config)
         g_config = DiscoveryConfig::load();
     return *g_config;
+}
+
+// Sender names. A sender given no name (the program's first run, before anything was typed)
+// is published as "Veltrin", else "Veltrin 2", "Veltrin 3"...: the first whose full name no
+// source of this machine or of the network has. A given name is cleaned like any text from
+// outside and cut so that the full name fits one TXT string after "name=".
+constexpr const char *kGeneratedName = "Veltrin";
+constexpr size_t kMaxFullNameBytes = 250;
+// How long a process that was not browsing yet listens for the names in use. The program's
+// discovery thread browses from its start, so it never waits.
+constexpr std::chrono::milliseconds kNameSettle{750};
+std::mutex g_namingMutex; // one name chosen and announced at a time
+
+std::unique_ptr<Announcer> announceSender(const DiscoveryConfig &c, const char *given,
+                                          uint16_t port)
+{
+    const std::string machine = machineLabel(c);
+    const size_t room = kMaxFullNameBytes - std::min(kMaxFullNameBytes, machine.size() + 3);
+    CleanText name = cleanText(given ? given : "", room);
+    if (name.faults != 0)
+        reportCleanedText(TextOrigin::SenderName, name.faults, "the sender name", name.text);
+    std::lock_guard lock(g_namingMutex);
+    if (name.text.find_first_not_of(' ') != std::string::npos)
+        return std::make_unique<Announcer>(c, sourceName(c, name.text), port);
+
+    const std::set<std::string> inUse = sourceNamesInUse(c, kNameSettle);
+    std::string full = sourceName(c, kGeneratedName);
+    for (int n = 2; inUse.count(full); ++n)
+        full = sourceName(c, std::string(kGeneratedName) + ' ' + std::to_string(n));
+    std::fprintf(stderr, "Veltrin runtime: a sender without a name is published as \"%s\".\n",
+                 full.c_str());
+    return std::make_unique<Announcer>(c, full, port);
 }
 
 struct SendInstance {
@@ -121,7 +156,7 @@ const NDIlib_source_t *findSources(NDIlib_find_instance_t instance, uint32_t *co
 
 NDIlib_send_instance_t sendCreate(const NDIlib_send_create_t *settings)
 {
-    if (settings == nullptr || settings->p_ndi_name == nullptr || settings->p_ndi_name[0] == '\0')
+    if (settings == nullptr)
         return nullptr;
     std::unique_ptr<SendInstance> send;
     try {
@@ -133,8 +168,7 @@ NDIlib_send_instance_t sendCreate(const NDIlib_send_create_t *settings)
         return nullptr;
     try {
         const DiscoveryConfig c = config();
-        send->announcer = std::make_unique<Announcer>(c, sourceName(c, settings->p_ndi_name),
-                                                      send->sender.port());
+        send->announcer = announceSender(c, settings->p_ndi_name, send->sender.port());
     } catch (...) {
         // Not announced (no usable network interface): still served to receivers that are
         // given the address.

@@ -1,6 +1,7 @@
 #include "InOut.h"
 
 #include "Audio.Capture.Playback.h"
+#include "StreamLog.h"
 
 #include <string>
 #include <utility>
@@ -38,6 +39,11 @@ void InOut::setParams(QString device, QString ndiSendName, QString ndiReceiveSou
 void InOut::run()
 {
     // One gain for both directions: the duplex page has a single level control.
-    process_duplex(utf8(m_device), utf8(m_ndiSendName), utf8(m_ndiReceiveSource), m_gainDb,
-                   m_gainDb, m_framesPerBuffer, m_sampleRate);
+    const int ran = process_duplex(utf8(m_device), utf8(m_ndiSendName), utf8(m_ndiReceiveSource),
+                                   m_gainDb, m_gainDb, m_framesPerBuffer, m_sampleRate);
+    if (ran == 0)
+        logRefusedStart(QStringLiteral("Duplex"),
+                        QStringLiteral("device \"%1\", NDI name \"%2\", NDI source \"%3\"")
+                            .arg(m_device, m_ndiSendName, m_ndiReceiveSource),
+                        m_framesPerBuffer, m_sampleRate);
 }

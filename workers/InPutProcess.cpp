@@ -1,6 +1,7 @@
 #include "InPutProcess.h"
 
 #include "Audio.Capture.Playback.h"
+#include "StreamLog.h"
 
 #include <string>
 #include <utility>
@@ -40,7 +41,12 @@ void InPutProcess::run()
 {
     const QByteArray device = m_device.toUtf8();
     const QByteArray ndiName = m_ndiName.toUtf8();
-    process_input(std::string(device.constData(), static_cast<size_t>(device.size())),
-                  std::string(ndiName.constData(), static_cast<size_t>(ndiName.size())), m_gainDb,
-                  m_framesPerBuffer, m_sampleRate);
+    const int ran =
+        process_input(std::string(device.constData(), static_cast<size_t>(device.size())),
+                      std::string(ndiName.constData(), static_cast<size_t>(ndiName.size())),
+                      m_gainDb, m_framesPerBuffer, m_sampleRate);
+    if (ran == 0)
+        logRefusedStart(QStringLiteral("Capture to NDI"),
+                        QStringLiteral("device \"%1\", NDI name \"%2\"").arg(m_device, m_ndiName),
+                        m_framesPerBuffer, m_sampleRate);
 }

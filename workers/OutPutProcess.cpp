@@ -1,6 +1,7 @@
 #include "OutPutProcess.h"
 
 #include "Audio.Capture.Playback.h"
+#include "StreamLog.h"
 
 #include <string>
 #include <utility>
@@ -40,7 +41,13 @@ void OutPutProcess::run()
 {
     const QByteArray device = m_device.toUtf8();
     const QByteArray ndiSource = m_ndiSource.toUtf8();
-    process_output(std::string(device.constData(), static_cast<size_t>(device.size())),
-                   std::string(ndiSource.constData(), static_cast<size_t>(ndiSource.size())),
-                   m_gainDb, m_framesPerBuffer, m_sampleRate);
+    const int ran =
+        process_output(std::string(device.constData(), static_cast<size_t>(device.size())),
+                       std::string(ndiSource.constData(), static_cast<size_t>(ndiSource.size())),
+                       m_gainDb, m_framesPerBuffer, m_sampleRate);
+    if (ran == 0)
+        logRefusedStart(
+            QStringLiteral("NDI to playback"),
+            QStringLiteral("device \"%1\", NDI source \"%2\"").arg(m_device, m_ndiSource),
+            m_framesPerBuffer, m_sampleRate);
 }

@@ -67,6 +67,25 @@ bool Browser::waitForChange(uint32_t timeoutMs)
     return m_engine->waitForChange(m_id, timeoutMs);
 }
 
+std::set<std::string> sourceNamesInUse(const DiscoveryConfig &config,
+                                       std::chrono::milliseconds settle)
+{
+    using Clock = DiscoveryEngine::Clock;
+    const std::shared_ptr<DiscoveryEngine> engine = DiscoveryEngine::acquire(config);
+    const Clock::time_point since = engine->browsingSince();
+    const Clock::time_point now = Clock::now();
+    if (since != Clock::time_point{} && now - since >= settle)
+        return engine->namesInUse();
+    // Nobody has asked the network long enough: ask now, and collect the answers until
+    // `settle` after the first question.
+    Browser browser(config);
+    const Clock::time_point until = (since == Clock::time_point{} ? now : since) + settle;
+    for (auto left = until - Clock::now(); left.count() > 0; left = until - Clock::now())
+        browser.waitForChange(
+            static_cast<uint32_t>(std::chrono::ceil<std::chrono::milliseconds>(left).count()));
+    return engine->namesInUse();
+}
+
 std::optional<FoundSource> Browser::find(const std::string &name) const
 {
     for (FoundSource &source : m_engine->sources(m_id))

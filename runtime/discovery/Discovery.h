@@ -7,9 +7,11 @@
 // blocks a caller for longer than a mutex held around small copies, except waitForChange(),
 // which blocks by design.
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -34,6 +36,12 @@ struct DiscoveryConfig {
 std::string machineLabel(const DiscoveryConfig &config);
 // "HOST (name)", the NDI convention for full source names.
 std::string sourceName(const DiscoveryConfig &config, const std::string &userName);
+
+// The full names of the sources on the network (every group) and of this process's own. When
+// nothing in the process was browsing yet, this asks the network first and collects answers
+// for `settle`; otherwise it answers at once. Any thread.
+std::set<std::string> sourceNamesInUse(const DiscoveryConfig &config,
+                                       std::chrono::milliseconds settle);
 
 class DiscoveryEngine;
 

@@ -1,5 +1,6 @@
 #include "Discovery.h"
 #include "JsonValue.h"
+#include "SafeText.h"
 
 #include <arpa/inet.h>
 #include <cstdlib>
@@ -11,6 +12,9 @@ namespace veltrin::rt {
 namespace {
 
 constexpr size_t kMaxConfigBytes = 1 << 20; // a settings file is a few hundred bytes
+// Machine, group and adapter names: a DNS label's worth each. A machine name is a host name,
+// an adapter an interface name or an address; longer ones are cut.
+constexpr size_t kMaxFieldBytes = 63;
 
 std::string trimmed(const std::string &text)
 {
@@ -49,12 +53,24 @@ const std::string *stringAt(const JsonValue &root, const char *path)
     return value && value->isString() ? &value->stringValue() : nullptr;
 }
 
+// A name from the file, cleaned of control characters and bad UTF-8 and cut to its limit;
+// what had to be repaired is said once in the log.
+std::string cleanField(const std::string &raw, const char *path)
+{
+    CleanText clean = cleanText(raw, kMaxFieldBytes);
+    if (clean.faults != 0)
+        reportCleanedText(TextOrigin::SettingsFile, clean.faults,
+                          std::string(path) + " in ~/.ndi/ndi-config.v1.json", clean.text);
+    return trimmed(clean.text);
+}
+
 std::vector<std::string> groupsAt(const JsonValue &root, const char *path)
 {
     std::vector<std::string> groups;
     if (const std::string *text = stringAt(root, path))
         for (const std::string &group : commaList(*text))
-            groups.push_back(lowered(group));
+            if (std::string name = cleanField(lowered(group), path); !name.empty())
+                groups.push_back(std::move(name));
     return groups;
 }
 
@@ -76,12 +92,14 @@ DiscoveryConfig DiscoveryConfig::parse(const std::string &jsonText)
     config.sendGroups = groupsAt(*root, "ndi.groups.send");
     config.recvGroups = groupsAt(*root, "ndi.groups.recv");
     if (const std::string *machine = stringAt(*root, "ndi.machinename"))
-        config.machineName = trimmed(*machine);
+        config.machineName = cleanField(trimmed(*machine), "ndi.machinename");
     if (const JsonValue *adapters = root->path("ndi.adapters.allowed");
         adapters && adapters->isArray())
         for (const JsonValue &item : adapters->arrayItems())
-            if (item.isString() && !trimmed(item.stringValue()).empty())
-                config.allowedAdapters.push_back(trimmed(item.stringValue()));
+            if (item.isString())
+                if (std::string name = cleanField(item.stringValue(), "ndi.adapters.allowed");
+                    !name.empty())
+                    config.allowedAdapters.push_back(std::move(name));
     return config;
 }
 

@@ -1,5 +1,7 @@
 #include "DiscoveryEngine.h"
 
+#include "SafeText.h"
+
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
@@ -22,14 +24,20 @@ constexpr uint32_t kGroupAddress = 0xE00000FB; // 224.0.0.251, host order
 constexpr uint32_t kLegacyTtlCap = 10;         // RFC 6762: answers to one-shot queriers
 constexpr uint32_t kMaxCachedTtl = 4500;
 constexpr size_t kMaxDatagram = 9000;
-constexpr size_t kPacketBudget = 1400;    // stay below a typical MTU
-constexpr size_t kMaxCacheEntries = 4096; // records; a studio has a few hundred at most
+constexpr size_t kPacketBudget = 1400; // stay below a typical MTU
+// A full name fits one TXT string after "name=" (255 bytes); longer ones cannot be announced.
+constexpr size_t kMaxSourceNameBytes = 250;
 constexpr auto kTick = 250ms;
 constexpr auto kInterfaceScanPeriod = 2s;
 constexpr auto kExtraQueryPeriod = 2s;
 constexpr auto kResolveInterval = 1s;
 constexpr size_t kMaxResolveQuestions = 32;
+constexpr size_t kMaxPendingResolve = 256;
 constexpr auto kGoodbyeRepeatDelay = 250ms;
+// Answers to a direct query come within milliseconds; the id is kept a little longer than a
+// busy host could take, and the list of ids in flight stays short.
+constexpr auto kQueryIdLifetime = 5s;
+constexpr size_t kMaxQueryIds = 64;
 
 const DnsName &servicesMetaName()
 {
@@ -125,11 +133,11 @@ std::vector<std::string> orPublic(std::vector<std::string> groups)
     return groups;
 }
 
-sockaddr_in groupAddress()
+sockaddr_in groupAddress(uint16_t port = DiscoveryEngine::kPort)
 {
     sockaddr_in address{};
     address.sin_family = AF_INET;
-    address.sin_port = htons(DiscoveryEngine::kPort);
+    address.sin_port = htons(port);
     address.sin_addr.s_addr = htonl(kGroupAddress);
     return address;
 }
@@ -190,6 +198,37 @@ void setInt(int fd, int level, int option, int value)
     setsockopt(fd, level, option, &value, sizeof value);
 }
 
+// A UDP socket on `port` of every address, shared with the other sockets on it, that reports
+// the interface and destination of what it receives. Invalid when the port cannot be had.
+UniqueFd sharedMulticastSocket(uint16_t port, int &bindError)
+{
+    UniqueFd socketFd(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
+    if (!socketFd) {
+        bindError = errno;
+        return socketFd;
+    }
+    const int fd = socketFd.get();
+    // Other responders on the host (avahi-daemon, other Veltrin processes) bind the same
+    // port; every one of them gets each multicast datagram.
+    setInt(fd, SOL_SOCKET, SO_REUSEADDR, 1);
+    setInt(fd, SOL_SOCKET, SO_REUSEPORT, 1);
+    setInt(fd, IPPROTO_IP, IP_PKTINFO, 1);
+    setInt(fd, IPPROTO_IP, IP_MULTICAST_TTL, 255);
+    setInt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, 1);
+    // Only the groups joined here, on the interfaces joined here: Linux otherwise hands
+    // a wildcard socket every group that any socket of the host joined.
+    setInt(fd, IPPROTO_IP, IP_MULTICAST_ALL, 0);
+    setInt(fd, SOL_SOCKET, SO_RCVBUF, 1 << 20); // bursts of answers; the kernel caps it
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(port);
+    if (bind(fd, reinterpret_cast<const sockaddr *>(&any), sizeof any) != 0) {
+        bindError = errno;
+        return UniqueFd();
+    }
+    return socketFd;
+}
+
 std::mutex g_registryMutex;
 std::map<std::string, std::weak_ptr<DiscoveryEngine>> g_registry;
 
@@ -234,8 +273,8 @@ std::shared_ptr<DiscoveryEngine> DiscoveryEngine::acquire(const DiscoveryConfig 
     return engine;
 }
 
-DiscoveryEngine::DiscoveryEngine(const DiscoveryConfig &config)
-    : m_allowedAdapters(config.allowedAdapters)
+DiscoveryEngine::DiscoveryEngine(const DiscoveryConfig &config, DiscoveryLimits limits)
+    : m_allowedAdapters(config.allowedAdapters), m_limits(limits)
 {
     for (const std::string &ip : config.extraIps) {
         sockaddr_in server{};
@@ -245,33 +284,30 @@ DiscoveryEngine::DiscoveryEngine(const DiscoveryConfig &config)
             m_extraServers.push_back(server);
     }
 
-    m_multicastFd = UniqueFd(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
-    if (m_multicastFd) {
-        const int fd = m_multicastFd.get();
-        // Other responders on the host (avahi-daemon, other Veltrin processes) bind the same
-        // port; every one of them gets each multicast datagram.
-        setInt(fd, SOL_SOCKET, SO_REUSEADDR, 1);
-        setInt(fd, SOL_SOCKET, SO_REUSEPORT, 1);
-        setInt(fd, IPPROTO_IP, IP_PKTINFO, 1);
-        setInt(fd, IPPROTO_IP, IP_MULTICAST_TTL, 255);
-        setInt(fd, IPPROTO_IP, IP_MULTICAST_LOOP, 1);
-        // Only the groups joined here, on the interfaces joined here: Linux otherwise hands
-        // a wildcard socket every group that any socket of the host joined.
-        setInt(fd, IPPROTO_IP, IP_MULTICAST_ALL, 0);
-        setInt(fd, SOL_SOCKET, SO_RCVBUF, 1 << 20); // bursts of answers; the kernel caps it
-        sockaddr_in any{};
-        any.sin_family = AF_INET;
-        any.sin_port = htons(kPort);
-        m_listening = bind(fd, reinterpret_cast<const sockaddr *>(&any), sizeof any) == 0;
-        if (!m_listening) // once per engine, never on an audio path
-            std::fprintf(stderr,
-                         "Veltrin discovery: UDP port 5353 is held by another program that does "
-                         "not share it (%s); NDI sources will not be found.\n",
-                         std::strerror(errno));
+    int bindError = 0;
+    m_multicastFd = sharedMulticastSocket(kPort, bindError);
+    m_listening = bool(m_multicastFd);
+    if (!m_listening) {
+        int localError = 0;
+        m_localFd = sharedMulticastSocket(kLocalPort, localError);
+        // Once per engine, never on an audio path.
+        std::fprintf(stderr,
+                     "Veltrin discovery: UDP port 5353 is held by another program that does not "
+                     "share it (%s). Sources on the network are found by asking them directly "
+                     "every %lld s, and those that go away without a goodbye drop out after "
+                     "%u s; the sources of this machine are seen by other Veltrin programs of "
+                     "this machine only%s.\n",
+                     std::strerror(bindError),
+                     static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(
+                                                m_limits.directQueryPeriod)
+                                                .count()),
+                     kRecordTtlSeconds,
+                     m_localFd ? "" : ", and not even by them: their loopback port is held too");
     }
     m_unicastFd = UniqueFd(socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0));
     if (m_unicastFd) {
         setInt(m_unicastFd.get(), IPPROTO_IP, IP_PKTINFO, 1);
+        setInt(m_unicastFd.get(), IPPROTO_IP, IP_MULTICAST_LOOP, 1);
         sockaddr_in any{};
         any.sin_family = AF_INET;
         bind(m_unicastFd.get(), reinterpret_cast<const sockaddr *>(&any), sizeof any);
@@ -289,7 +325,7 @@ DiscoveryEngine::~DiscoveryEngine()
             goodbye.flags = DnsMessage::kFlagResponse | DnsMessage::kFlagAuthoritative;
             goodbye.answers = records;
             for (const auto &[index, itf] : m_interfaces)
-                sendMessage(goodbye, m_multicastFd.get(), groupAddress(), index);
+                multicast(goodbye, itf);
         }
         m_goodbyeRepeats.clear();
     }
@@ -314,6 +350,7 @@ uint64_t DiscoveryEngine::addAnnouncer(Service service)
     {
         std::lock_guard lock(m_mutex);
         id = m_nextId++;
+        m_retiredNames.erase(state.service.fullName);
         m_announcers.emplace(id, std::move(state));
     }
     const uint64_t one = 1;
@@ -331,6 +368,7 @@ void DiscoveryEngine::removeAnnouncer(uint64_t id)
     // Said twice, a little apart, in case one datagram is lost.
     m_goodbyeRepeats.emplace_back(Clock::now() + kGoodbyeRepeatDelay,
                                   serviceRecords(it->second, 0));
+    m_retiredNames[it->second.service.fullName] = Clock::now();
     m_announcers.erase(it);
 }
 
@@ -339,14 +377,17 @@ uint64_t DiscoveryEngine::addBrowser(std::vector<std::string> groups)
     uint64_t id = 0;
     {
         std::lock_guard lock(m_mutex);
+        const auto now = Clock::now();
         id = m_nextId++;
         BrowserState state;
         state.groups = orPublic(std::move(groups));
         m_browsers.emplace(id, std::move(state));
         m_browseQueries = 0;
-        m_nextBrowseQuery = Clock::now();
-        m_nextExtraQuery = Clock::now();
-        recomputeSources(); // a second browser starts from what the first one knows
+        m_nextBrowseQuery = now;
+        m_nextExtraQuery = now;
+        if (m_browsingSince == Clock::time_point{})
+            m_browsingSince = now;
+        recomputeSources(now); // a second browser starts from what the first one knows
     }
     const uint64_t one = 1;
     [[maybe_unused]] const auto n = write(m_wakeFd.get(), &one, sizeof one);
@@ -357,6 +398,17 @@ void DiscoveryEngine::removeBrowser(uint64_t id)
 {
     std::lock_guard lock(m_mutex);
     m_browsers.erase(id);
+    if (m_browsers.empty()) {
+        // Nobody reads the cache any more: it is not kept up to date either (see
+        // handleResponse), so it goes now rather than stand stale for a later browser.
+        m_cache.clear();
+        m_byAge[0].clear();
+        m_byAge[1].clear();
+        m_srvTargets.clear();
+        m_toResolve.clear();
+        m_namesHeard.clear();
+        m_browsingSince = {};
+    }
 }
 
 std::vector<FoundSource> DiscoveryEngine::sources(uint64_t browser) const
@@ -380,44 +432,86 @@ bool DiscoveryEngine::waitForChange(uint64_t browser, uint32_t timeoutMs)
     return true;
 }
 
+std::set<std::string> DiscoveryEngine::namesInUse() const
+{
+    std::lock_guard lock(m_mutex);
+    std::set<std::string> names;
+    for (const std::string &name : m_namesHeard)
+        if (!m_retiredNames.count(name))
+            names.insert(name);
+    for (const auto &[id, a] : m_announcers)
+        names.insert(a.service.fullName);
+    return names;
+}
+
+DiscoveryEngine::Clock::time_point DiscoveryEngine::browsingSince() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_browsingSince;
+}
+
 DiscoveryEngine::Counters DiscoveryEngine::counters() const
 {
     std::lock_guard lock(m_mutex);
     return m_counters;
 }
 
+size_t DiscoveryEngine::cachedRecords() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_cache.size();
+}
+
+bool DiscoveryEngine::listingConfirmedOnly() const
+{
+    std::lock_guard lock(m_mutex);
+    return m_listedConfirmedOnly;
+}
+
 void DiscoveryEngine::run()
 {
     try {
         while (!m_stop) {
+            int timeoutMs = static_cast<int>(kTick.count());
             {
                 std::lock_guard lock(m_mutex);
-                runTimers(Clock::now());
+                const auto now = Clock::now();
+                runTimers(now);
+                if (m_sourcesDirty) // lists held back for their budget are due before the tick
+                    timeoutMs = std::clamp(
+                        static_cast<int>(
+                            std::chrono::ceil<std::chrono::milliseconds>(m_nextList - now).count()),
+                        1, timeoutMs);
             }
-            pollfd fds[3] = {{m_multicastFd.get(), POLLIN, 0},
+            pollfd fds[4] = {{m_multicastFd.get(), POLLIN, 0},
                              {m_unicastFd.get(), POLLIN, 0},
-                             {m_wakeFd.get(), POLLIN, 0}};
-            if (poll(fds, 3, static_cast<int>(kTick.count())) <= 0)
+                             {m_wakeFd.get(), POLLIN, 0},
+                             {m_localFd.get(), POLLIN, 0}};
+            if (poll(fds, 4, timeoutMs) <= 0)
                 continue;
             if (fds[2].revents & POLLIN) {
                 uint64_t count = 0;
                 [[maybe_unused]] const auto n = read(m_wakeFd.get(), &count, sizeof count);
             }
             if (fds[0].revents & POLLIN)
-                receiveFrom(m_multicastFd.get(), false);
+                receiveFrom(m_multicastFd.get(), Channel::Mdns);
             if (fds[1].revents & POLLIN)
-                receiveFrom(m_unicastFd.get(), true);
+                receiveFrom(m_unicastFd.get(), Channel::Direct);
+            if (fds[3].revents & POLLIN)
+                receiveFrom(m_localFd.get(), Channel::Local);
         }
     } catch (...) {
         // Only allocation can throw here; discovery stops, the process goes on.
     }
 }
 
-void DiscoveryEngine::receiveFrom(int fd, bool ephemeral)
+void DiscoveryEngine::receiveFrom(int fd, Channel channel)
 {
     uint8_t buffer[kMaxDatagram];
     alignas(cmsghdr) char control[CMSG_SPACE(sizeof(in_pktinfo))];
-    for (;;) {
+    // A bounded number per wake-up: under a flood the timers (announcements, expiry, the
+    // lists) still run between bursts, and the rest waits in the socket's buffer.
+    for (size_t n = 0; n < m_limits.maxDatagramsPerWake; ++n) {
         sockaddr_in from{};
         iovec iov{buffer, sizeof buffer};
         msghdr msg{};
@@ -446,20 +540,19 @@ void DiscoveryEngine::receiveFrom(int fd, bool ephemeral)
             ++m_counters.malformed;
             continue;
         }
-        handlePacket(buffer, static_cast<size_t>(size), from, ifindex, toMulticast, ephemeral,
+        handlePacket(buffer, static_cast<size_t>(size), from, ifindex, toMulticast, channel,
                      Clock::now());
     }
-    // Once per burst rather than once per datagram: a flood costs one pass over the cache.
+    // Once per burst rather than once per datagram, and within the lists' budget: a flood
+    // costs one pass over the cache now and then.
     std::lock_guard lock(m_mutex);
-    if (m_sourcesDirty)
-        recomputeSources();
-    for (int index : m_unresolved)
-        resolveMissing(index, Clock::now());
-    m_unresolved.clear();
+    const auto now = Clock::now();
+    relistIfDue(now);
+    resolveMissing(now);
 }
 
 void DiscoveryEngine::handlePacket(const uint8_t *data, size_t size, const sockaddr_in &from,
-                                   int ifindex, bool toMulticast, bool ephemeral,
+                                   int ifindex, bool toMulticast, Channel channel,
                                    Clock::time_point now)
 {
     const std::optional<DnsMessage> message = parseDnsMessage(data, size);
@@ -467,34 +560,104 @@ void DiscoveryEngine::handlePacket(const uint8_t *data, size_t size, const socka
         ++m_counters.malformed;
         return;
     }
-    if (ephemeral) { // answers to our unicast queries to other subnets
+    if (channel == Channel::Direct) { // answers to our direct queries
         if (message->isResponse())
-            handleResponse(*message, from, ifindex, now);
+            handleResponse(*message, from, ifindex, isOurQuery(message->id), now);
         return;
     }
-    if (!interfaceByIndex(ifindex))
+    const Interface *itf = interfaceByIndex(ifindex);
+    if (!itf || (channel == Channel::Local && !itf->loopback))
         return; // an interface the configuration leaves out
+    const uint16_t port = channel == Channel::Local ? kLocalPort : kPort;
     if (message->isResponse()) {
-        if (ntohs(from.sin_port) == kPort)
-            handleResponse(*message, from, ifindex, now);
+        if (ntohs(from.sin_port) == port)
+            handleResponse(*message, from, ifindex, false, now);
     } else {
-        answerQuery(*message, from, ifindex, toMulticast);
+        answerQuery(*message, from, ifindex, toMulticast, channel);
     }
 }
 
-void DiscoveryEngine::handleResponse(const DnsMessage &message, const sockaddr_in &from,
-                                     int ifindex, Clock::time_point now)
+void DiscoveryEngine::index(Cache::iterator it)
 {
+    CacheEntry &e = it->second;
+    e.indexedAt = e.received;
+    m_byAge[e.confirmed].emplace(e.indexedAt, it->first);
+}
+
+void DiscoveryEngine::unindex(Cache::iterator it)
+{
+    m_byAge[it->second.confirmed].erase({it->second.indexedAt, it->first});
+}
+
+DiscoveryEngine::Cache::iterator DiscoveryEngine::eraseEntry(Cache::iterator it)
+{
+    unindex(it);
+    if (it->second.record.type == kTypeSrv) {
+        const auto target = m_srvTargets.find(nameKey(it->second.record.target));
+        if (target != m_srvTargets.end() && --target->second <= 0)
+            m_srvTargets.erase(target);
+    }
+    return m_cache.erase(it);
+}
+
+bool DiscoveryEngine::makeRoom(bool forConfirmed, Clock::time_point now)
+{
+    const auto evictOldest = [&](bool confirmed) {
+        const std::string key = m_byAge[confirmed].begin()->second;
+        eraseEntry(m_cache.find(key));
+        ++m_counters.evicted;
+        if (confirmed)
+            return;
+        if (!underPressure(now)) {
+            m_nextDirectQuery = now; // ask at once: real sources answer and are listed again
+            if (!m_saidPressure)
+                std::fprintf(
+                    stderr,
+                    "Veltrin discovery: more than %zu records of sources that nobody "
+                    "confirmed at once (a flood of announcements?); lists hold only "
+                    "sources that answer a direct query or are heard again, until "
+                    "none has come for %lld s (said once).\n",
+                    m_limits.maxUnconfirmed,
+                    static_cast<long long>(
+                        std::chrono::duration_cast<std::chrono::seconds>(m_limits.pressureHold)
+                            .count()));
+            m_saidPressure = true;
+        }
+        m_pressureUntil = now + m_limits.pressureHold;
+        m_sourcesDirty = true;
+    };
+    if (!forConfirmed && m_byAge[0].size() >= m_limits.maxUnconfirmed) {
+        if (m_byAge[0].empty())
+            return false;
+        evictOldest(false);
+    }
+    if (m_cache.size() >= m_limits.maxRecords) {
+        if (!m_byAge[0].empty())
+            evictOldest(false);
+        else if (forConfirmed && !m_byAge[1].empty())
+            evictOldest(true);
+        else
+            return false;
+    }
+    return true;
+}
+
+void DiscoveryEngine::handleResponse(const DnsMessage &message, const sockaddr_in &from,
+                                     int ifindex, bool confirming, Clock::time_point now)
+{
+    if (m_browsers.empty())
+        return; // an engine that only announces keeps no cache: nothing would read it
     const DnsName &service = serviceType();
     const auto isInstance = [&](const DnsName &name) {
         return name.size() == service.size() + 1
                && sameName(DnsName(name.begin() + 1, name.end()), service);
     };
     const auto isTarget = [&](const DnsName &name) {
-        for (const auto &[key, entry] : m_cache)
-            if (entry.record.type == kTypeSrv && sameName(entry.record.target, name))
-                return true;
-        return false;
+        return m_srvTargets.count(nameKey(name)) > 0;
+    };
+    const auto toResolve = [&](uint16_t type, const DnsName &name) {
+        if (m_toResolve.size() < kMaxPendingResolve)
+            m_toResolve.emplace(std::make_tuple(ifindex, type, nameKey(name)), name);
     };
 
     bool changed = false;
@@ -503,7 +666,10 @@ void DiscoveryEngine::handleResponse(const DnsMessage &message, const sockaddr_i
             return;
         const std::string key = recordKey(ifindex, r);
         if (r.ttl == 0) { // goodbye
-            changed |= m_cache.erase(key) > 0;
+            if (const auto it = m_cache.find(key); it != m_cache.end()) {
+                eraseEntry(it);
+                changed = true;
+            }
             return;
         }
         if (r.cacheFlush) { // RFC 6762 10.2: this record set replaces older ones
@@ -511,7 +677,7 @@ void DiscoveryEngine::handleResponse(const DnsMessage &message, const sockaddr_i
             for (auto it = m_cache.lower_bound(prefix);
                  it != m_cache.end() && it->first.compare(0, prefix.size(), prefix) == 0;) {
                 if (it->first != key && it->second.received < now - 1s) {
-                    it = m_cache.erase(it);
+                    it = eraseEntry(it);
                     changed = true;
                 } else {
                     ++it;
@@ -520,59 +686,81 @@ void DiscoveryEngine::handleResponse(const DnsMessage &message, const sockaddr_i
         }
         auto it = m_cache.find(key);
         if (it == m_cache.end()) {
-            if (m_cache.size() >= kMaxCacheEntries) {
-                // Full (a flood, most likely): the record heard least recently goes. Real
-                // sources refresh every few seconds, so they outlast a burst of junk.
-                const auto oldest = std::min_element(
-                    m_cache.begin(), m_cache.end(), [](const auto &x, const auto &y) {
-                        return x.second.received < y.second.received;
-                    });
-                m_cache.erase(oldest);
+            if (!makeRoom(confirming, now)) {
+                ++m_counters.refused;
+                return;
             }
             it = m_cache.emplace(key, CacheEntry{}).first;
+            it->second.firstHeard = now;
+            it->second.confirmed = confirming;
+            if (r.type == kTypeSrv)
+                ++m_srvTargets[nameKey(r.target)];
             changed = true;
+        } else {
+            unindex(it);
+            CacheEntry &known = it->second;
+            changed |= known.record.txt != r.txt;
+            if (!known.confirmed
+                && (confirming || now - known.firstHeard >= m_limits.confirmAfter)) {
+                known.confirmed = true;
+                changed = true; // listed now if the lists hold confirmed sources only
+            }
         }
         CacheEntry &entry = it->second;
-        changed |= entry.record.txt != r.txt;
         entry.record = r;
         entry.ifindex = ifindex;
         entry.from = from.sin_addr;
         entry.received = now;
-        entry.expires = now + std::chrono::seconds(std::min(r.ttl, kMaxCachedTtl));
+        const Clock::duration lifetime = std::chrono::seconds(std::min(r.ttl, kMaxCachedTtl));
+        entry.expires =
+            now
+            + (entry.confirmed ? lifetime
+                               : std::min<Clock::duration>(lifetime, m_limits.unconfirmedLifetime));
         entry.refreshQueried = false;
+        index(it);
+        if (r.type == kTypePtr) {
+            toResolve(kTypeSrv, r.target);
+            toResolve(kTypeTxt, r.target);
+        } else if (r.type == kTypeSrv) {
+            toResolve(kTypeA, r.target);
+        }
     };
 
+    // A bounded number of records per datagram: what a real answer holds, not what a
+    // hand-made one can.
+    size_t budget = m_limits.maxRecordsPerMessage;
     const std::vector<DnsRecord> *sections[2] = {&message.answers, &message.additionals};
     for (const auto *section : sections)
         for (const DnsRecord &r : *section)
-            if ((r.type == kTypePtr && sameName(r.name, service) && isInstance(r.target))
-                || ((r.type == kTypeSrv || r.type == kTypeTxt) && isInstance(r.name)))
+            if (budget > 0
+                && ((r.type == kTypePtr && sameName(r.name, service) && isInstance(r.target))
+                    || ((r.type == kTypeSrv || r.type == kTypeTxt) && isInstance(r.name)))) {
+                --budget;
                 store(r);
+            }
     for (const auto *section : sections)
         for (const DnsRecord &r : *section)
-            if (r.type == kTypeA && isTarget(r.name))
+            if (budget > 0 && r.type == kTypeA && isTarget(r.name)) {
+                --budget;
                 store(r);
+            }
     m_sourcesDirty |= changed;
-    m_unresolved.insert(ifindex);
 }
 
-void DiscoveryEngine::resolveMissing(int ifindex, Clock::time_point now)
+void DiscoveryEngine::resolveMissing(Clock::time_point now)
 {
-    // Ask for what the response left out: the SRV and TXT of new instances, the address of
+    if (m_toResolve.empty())
+        return;
+    // A token bucket: a flood of incomplete answers gets a trickle of questions back.
+    const double elapsed = std::chrono::duration<double>(now - m_resolveTokensAt).count();
+    m_resolveTokensAt = now;
+    const double burst = std::max(1, m_limits.resolveMessagesPerSecond);
+    m_resolveTokens =
+        std::min(burst, m_resolveTokens + elapsed * m_limits.resolveMessagesPerSecond);
+
+    // Ask for what the answers left out: the SRV and TXT of new instances, the address of
     // new hosts.
-    std::vector<DnsQuestion> questions;
-    const auto ask = [&](const DnsName &name, uint16_t type) {
-        if (questions.size() >= kMaxResolveQuestions)
-            return; // the rest on a later response: a flood gets no flood of questions back
-        const std::string key =
-            std::to_string(ifindex) + '|' + std::to_string(type) + '|' + nameKey(name);
-        auto &last = m_lastResolve[key];
-        if (last + kResolveInterval > now)
-            return;
-        last = now;
-        questions.push_back({name, type, kClassIn, false});
-    };
-    const auto have = [&](const DnsName &name, uint16_t type) {
+    const auto have = [&](int ifindex, const DnsName &name, uint16_t type) {
         DnsRecord probe;
         probe.name = name;
         probe.type = type;
@@ -580,27 +768,43 @@ void DiscoveryEngine::resolveMissing(int ifindex, Clock::time_point now)
         const auto it = m_cache.lower_bound(prefix);
         return it != m_cache.end() && it->first.compare(0, prefix.size(), prefix) == 0;
     };
-    for (const auto &[key, entry] : m_cache) {
-        if (entry.ifindex != ifindex)
+    std::map<int, std::vector<DnsQuestion>> questions;
+    for (auto it = m_toResolve.begin(); it != m_toResolve.end();) {
+        const auto &[ifindex, type, key] = it->first;
+        std::vector<DnsQuestion> &list = questions[ifindex];
+        if (list.size() >= kMaxResolveQuestions) {
+            ++it; // the rest on a later pass
             continue;
-        if (entry.record.type == kTypePtr && !have(entry.record.target, kTypeSrv))
-            ask(entry.record.target, kTypeSrv);
-        if (entry.record.type == kTypePtr && !have(entry.record.target, kTypeTxt))
-            ask(entry.record.target, kTypeTxt);
-        if (entry.record.type == kTypeSrv && !have(entry.record.target, kTypeA))
-            ask(entry.record.target, kTypeA);
+        }
+        if (!have(ifindex, it->second, type)) {
+            auto &last =
+                m_lastResolve[std::to_string(ifindex) + '|' + std::to_string(type) + '|' + key];
+            if (last + kResolveInterval <= now) {
+                last = now;
+                list.push_back({it->second, type, kClassIn, false});
+            }
+        }
+        it = m_toResolve.erase(it);
     }
-    if (!questions.empty() && interfaceByIndex(ifindex))
-        sendQuestions(questions, ifindex);
+    for (const auto &[ifindex, list] : questions) {
+        if (list.empty() || !interfaceByIndex(ifindex))
+            continue;
+        if (m_resolveTokens < 1)
+            break;
+        m_resolveTokens -= 1;
+        ask(list, ifindex);
+    }
 }
 
 void DiscoveryEngine::answerQuery(const DnsMessage &query, const sockaddr_in &from, int ifindex,
-                                  bool toMulticast)
+                                  bool toMulticast, Channel channel)
 {
     const Interface *itf = interfaceByIndex(ifindex);
     if (!itf || m_announcers.empty())
         return;
-    const bool legacy = ntohs(from.sin_port) != kPort;
+    const uint16_t port = channel == Channel::Local ? kLocalPort : kPort;
+    const int fd = channel == Channel::Local ? m_localFd.get() : m_multicastFd.get();
+    const bool legacy = ntohs(from.sin_port) != port;
     const uint32_t ttl = legacy ? std::min(kRecordTtlSeconds, kLegacyTtlCap) : kRecordTtlSeconds;
     const DnsName &service = serviceType();
     const auto knownAnswer = [&](const AnnouncerState &a) {
@@ -666,9 +870,9 @@ void DiscoveryEngine::answerQuery(const DnsMessage &query, const sockaddr_in &fr
     }
     for (const DnsMessage &message : pack(groups, header)) {
         if (unicastAsked)
-            sendMessage(message, m_multicastFd.get(), from, 0);
+            sendMessage(message, fd, from, 0);
         else
-            sendMessage(message, m_multicastFd.get(), groupAddress(), ifindex);
+            sendMessage(message, fd, groupAddress(port), ifindex);
     }
 }
 
@@ -729,21 +933,71 @@ void DiscoveryEngine::announce(const AnnouncerState &a, uint32_t ttl)
             const std::vector<DnsRecord> addresses = addressRecords(a, itf, ttl);
             message.answers.insert(message.answers.end(), addresses.begin(), addresses.end());
         }
-        sendMessage(message, m_multicastFd.get(), groupAddress(), index);
+        multicast(message, itf);
     }
 }
 
-void DiscoveryEngine::sendQuestions(const std::vector<DnsQuestion> &questions, int ifindex)
+// Port 5353 when the engine has it. Otherwise only the loopback channel: announcements from
+// any other port are ignored by every responder (RFC 6762 section 11).
+void DiscoveryEngine::multicast(const DnsMessage &message, const Interface &itf)
 {
-    DnsMessage query;
-    query.questions = questions;
-    sendMessage(query, m_multicastFd.get(), groupAddress(), ifindex);
+    if (m_listening)
+        sendMessage(message, m_multicastFd.get(), groupAddress(kPort), itf.index);
+    else if (itf.loopback && m_localFd)
+        sendMessage(message, m_localFd.get(), groupAddress(kLocalPort), itf.index);
 }
 
-void DiscoveryEngine::sendQueryToAll(const std::vector<DnsQuestion> &questions)
+void DiscoveryEngine::ask(const std::vector<DnsQuestion> &questions, int ifindex)
+{
+    const Interface *itf = interfaceByIndex(ifindex);
+    if (!itf)
+        return;
+    DnsMessage query;
+    query.questions = questions;
+    if (m_listening) {
+        sendMessage(query, m_multicastFd.get(), groupAddress(kPort), ifindex);
+        return;
+    }
+    askDirectly(questions, ifindex, Clock::now());
+    if (itf->loopback && m_localFd)
+        sendMessage(query, m_localFd.get(), groupAddress(kLocalPort), ifindex);
+}
+
+void DiscoveryEngine::askEverywhere(const std::vector<DnsQuestion> &questions)
 {
     for (const auto &[index, itf] : m_interfaces)
-        sendQuestions(questions, index);
+        ask(questions, index);
+}
+
+// A one-shot query from the ephemeral port (RFC 6762 section 5.1): responders answer it by
+// unicast to that port, with its id, where neither a flood of multicast nor the program that
+// holds port 5353 gets in the way. An answer with the id is as good as a confirmation.
+void DiscoveryEngine::askDirectly(const std::vector<DnsQuestion> &questions, int ifindex,
+                                  Clock::time_point now)
+{
+    DnsMessage query;
+    query.id = newQueryId(now);
+    query.questions = questions;
+    sendMessage(query, m_unicastFd.get(), groupAddress(kPort), ifindex);
+}
+
+uint16_t DiscoveryEngine::newQueryId(Clock::time_point now)
+{
+    static thread_local std::minstd_rand random(std::random_device{}());
+    while (
+        !m_queryIds.empty()
+        && (m_queryIds.size() >= kMaxQueryIds || m_queryIds.front().first + kQueryIdLifetime < now))
+        m_queryIds.pop_front();
+    const auto id = static_cast<uint16_t>(1 + random() % 0xFFFF); // never 0: that is multicast's
+    m_queryIds.emplace_back(now, id);
+    return id;
+}
+
+bool DiscoveryEngine::isOurQuery(uint16_t id) const
+{
+    return id != 0 && std::any_of(m_queryIds.begin(), m_queryIds.end(), [id](const auto &sent) {
+               return sent.second == id;
+           });
 }
 
 void DiscoveryEngine::sendMessage(const DnsMessage &message, int fd, const sockaddr_in &to,
@@ -790,13 +1044,18 @@ void DiscoveryEngine::runTimers(Clock::time_point now)
     }
     if (!m_browsers.empty()) {
         if (m_browseQueries < 3 && now >= m_nextBrowseQuery) {
-            sendQueryToAll({{serviceType(), kTypePtr, kClassIn, false}});
+            askEverywhere({{serviceType(), kTypePtr, kClassIn, false}});
             ++m_browseQueries;
             m_nextBrowseQuery = now + std::chrono::seconds(m_browseQueries);
         }
+        if ((!m_listening || underPressure(now)) && now >= m_nextDirectQuery) {
+            for (const auto &[index, itf] : m_interfaces)
+                askDirectly({{serviceType(), kTypePtr, kClassIn, false}}, index, now);
+            m_nextDirectQuery = now + m_limits.directQueryPeriod;
+        }
         if (!m_extraServers.empty() && now >= m_nextExtraQuery) {
             DnsMessage query;
-            query.id = static_cast<uint16_t>(std::random_device{}());
+            query.id = newQueryId(now);
             query.questions = {{serviceType(), kTypePtr, kClassIn, false}};
             for (const sockaddr_in &server : m_extraServers)
                 sendMessage(query, m_unicastFd.get(), server, 0);
@@ -812,21 +1071,51 @@ void DiscoveryEngine::runTimers(Clock::time_point now)
         goodbye.flags = DnsMessage::kFlagResponse | DnsMessage::kFlagAuthoritative;
         goodbye.answers = it->second;
         for (const auto &[index, itf] : m_interfaces)
-            sendMessage(goodbye, m_multicastFd.get(), groupAddress(), index);
+            multicast(goodbye, itf);
         it = m_goodbyeRepeats.erase(it);
     }
+    for (auto it = m_retiredNames.begin(); it != m_retiredNames.end();)
+        it = it->second + std::chrono::seconds(kRecordTtlSeconds) < now ? m_retiredNames.erase(it)
+                                                                        : std::next(it);
     expireCache(now);
+    // The flood is over: unconfirmed sources may be listed again.
+    if (m_listedConfirmedOnly && !underPressure(now))
+        m_sourcesDirty = true;
+    relistIfDue(now);
+}
+
+void DiscoveryEngine::relistIfDue(Clock::time_point now)
+{
+    if (!m_sourcesDirty)
+        return;
+    if (!underPressure(now)) {
+        recomputeSources(now);
+        return;
+    }
+    // A token bucket: listBurst lists at once, then listsPerSecond.
+    const double rate = std::max(1, m_limits.listsPerSecond);
+    m_listTokens = std::min<double>(
+        std::max(1, m_limits.listBurst),
+        m_listTokens + rate * std::chrono::duration<double>(now - m_listTokensAt).count());
+    m_listTokensAt = now;
+    if (m_listTokens >= 1) {
+        m_listTokens -= 1;
+        recomputeSources(now);
+    } else {
+        m_nextList = now
+                     + std::chrono::duration_cast<Clock::duration>(
+                         std::chrono::duration<double>((1 - m_listTokens) / rate));
+    }
 }
 
 void DiscoveryEngine::expireCache(Clock::time_point now)
 {
-    bool changed = false;
     std::map<int, std::vector<DnsQuestion>> refresh;
     for (auto it = m_cache.begin(); it != m_cache.end();) {
         CacheEntry &entry = it->second;
         if (entry.expires <= now) {
-            it = m_cache.erase(it);
-            changed = true;
+            it = eraseEntry(it);
+            m_sourcesDirty = true;
             continue;
         }
         // RFC 6762 5.2: ask again when 80 % of the lifetime has gone.
@@ -846,13 +1135,29 @@ void DiscoveryEngine::expireCache(Clock::time_point now)
                              < std::make_pair(nameKey(y.name), y.type);
                   });
         questions.erase(std::unique(questions.begin(), questions.end()), questions.end());
-        if (interfaceByIndex(ifindex))
-            sendQuestions(questions, ifindex);
+        // Several messages when there are many: one that does not fit a datagram is not sent.
+        for (size_t from = 0; from < questions.size(); from += kMaxResolveQuestions)
+            ask(std::vector<DnsQuestion>(questions.begin() + static_cast<std::ptrdiff_t>(from),
+                                         questions.begin()
+                                             + static_cast<std::ptrdiff_t>(std::min(
+                                                 questions.size(), from + kMaxResolveQuestions))),
+                ifindex);
     }
     for (auto it = m_lastResolve.begin(); it != m_lastResolve.end();)
         it = it->second + 10s < now ? m_lastResolve.erase(it) : std::next(it);
-    if (changed)
-        recomputeSources();
+}
+
+void DiscoveryEngine::joinGroup(int fd, const Interface &itf, bool join)
+{
+    if (fd < 0)
+        return;
+    ip_mreqn request{};
+    request.imr_multiaddr.s_addr = htonl(kGroupAddress);
+    if (join && !itf.addresses.empty())
+        request.imr_address = itf.addresses.front();
+    request.imr_ifindex = itf.index;
+    setsockopt(fd, IPPROTO_IP, join ? IP_ADD_MEMBERSHIP : IP_DROP_MEMBERSHIP, &request,
+               sizeof request);
 }
 
 void DiscoveryEngine::refreshInterfaces(Clock::time_point now)
@@ -878,17 +1183,15 @@ void DiscoveryEngine::refreshInterfaces(Clock::time_point now)
         it =
             adapterAllowed(it->second.name, it->second.addresses) ? std::next(it) : found.erase(it);
 
-    bool changed = false;
     for (const auto &[index, old] : m_interfaces) {
         if (found.count(index))
             continue;
-        ip_mreqn request{};
-        request.imr_multiaddr.s_addr = htonl(kGroupAddress);
-        request.imr_ifindex = index;
-        setsockopt(m_multicastFd.get(), IPPROTO_IP, IP_DROP_MEMBERSHIP, &request, sizeof request);
+        joinGroup(m_multicastFd.get(), old, false);
+        if (old.loopback)
+            joinGroup(m_localFd.get(), old, false);
         for (auto c = m_cache.begin(); c != m_cache.end();)
-            c = c->second.ifindex == index ? m_cache.erase(c) : std::next(c);
-        changed = true;
+            c = c->second.ifindex == index ? eraseEntry(c) : std::next(c);
+        m_sourcesDirty = true;
     }
     bool added = false;
     for (const auto &[index, itf] : found) {
@@ -900,12 +1203,9 @@ void DiscoveryEngine::refreshInterfaces(Clock::time_point now)
         if (same)
             continue;
         if (old == m_interfaces.end()) {
-            ip_mreqn request{};
-            request.imr_multiaddr.s_addr = htonl(kGroupAddress);
-            request.imr_address = itf.addresses.front();
-            request.imr_ifindex = index;
-            setsockopt(m_multicastFd.get(), IPPROTO_IP, IP_ADD_MEMBERSHIP, &request,
-                       sizeof request);
+            joinGroup(m_multicastFd.get(), itf, true);
+            if (itf.loopback)
+                joinGroup(m_localFd.get(), itf, true);
         }
         added = true;
     }
@@ -918,8 +1218,6 @@ void DiscoveryEngine::refreshInterfaces(Clock::time_point now)
         m_browseQueries = 0;
         m_nextBrowseQuery = now;
     }
-    if (changed)
-        recomputeSources();
 }
 
 bool DiscoveryEngine::adapterAllowed(const std::string &name,
@@ -943,9 +1241,10 @@ const DiscoveryEngine::Interface *DiscoveryEngine::interfaceByIndex(int index) c
     return it == m_interfaces.end() ? nullptr : &it->second;
 }
 
-void DiscoveryEngine::recomputeSources()
+void DiscoveryEngine::recomputeSources(Clock::time_point now)
 {
     m_sourcesDirty = false;
+    m_listedConfirmedOnly = underPressure(now);
     struct Candidate {
         FoundSource source;
         std::vector<std::string> groups;
@@ -974,6 +1273,7 @@ void DiscoveryEngine::recomputeSources()
     }
 
     std::map<std::string, Candidate> byName;
+    m_namesHeard.clear();
     for (const auto &[key, ptr] : m_cache) {
         if (ptr.record.type != kTypePtr)
             continue;
@@ -992,14 +1292,23 @@ void DiscoveryEngine::recomputeSources()
             continue;
 
         Candidate candidate;
-        candidate.source.name = ptr.record.target.front();
+        std::string name = ptr.record.target.front();
         candidate.groups = {"public"};
         if (txt) {
-            if (auto name = txtValue(txt->record.txt, "name"); name && !name->empty())
-                candidate.source.name = *name;
+            if (auto named = txtValue(txt->record.txt, "name"); named && !named->empty())
+                name = *named;
             if (auto groups = txtValue(txt->record.txt, "groups"))
                 candidate.groups = orPublic(splitGroups(*groups));
         }
+        CleanText clean = cleanText(name, kMaxSourceNameBytes);
+        if (clean.faults != 0)
+            reportCleanedText(TextOrigin::Announcement, clean.faults,
+                              "a source name announced by " + ipText(srv->from), clean.text);
+        candidate.source.name = std::move(clean.text);
+        m_namesHeard.insert(candidate.source.name);
+        // A flood is filling the cache: only sources that proved real are worth a list.
+        if (m_listedConfirmedOnly && !(ptr.confirmed && srv->confirmed))
+            continue;
         candidate.source.address = ipText(*address) + ':' + std::to_string(srv->record.port);
         const Interface *itf = interfaceByIndex(ptr.ifindex);
         candidate.loopback = itf && itf->loopback;

@@ -136,6 +136,39 @@ private slots:
         scan.destroyNDIDevices();
     }
 
+    void aFloodOfSourcesIsCappedAndPublishedAtMostTwiceASecond()
+    {
+        QStringList many;
+        for (int i = 0; i < 1500; ++i)
+            many << QStringLiteral("S%1").arg(i, 4, 10, QLatin1Char('0'));
+        {
+            NDIScan scan;
+            scan.initNDIDevice();
+            step(scan, many, 0, true, many.mid(0, 1000));
+            scan.destroyNDIDevices();
+        }
+
+        // A finder whose list changes all the time: the thread still publishes at most once
+        // per half second.
+        NDIScan scan;
+        Listener listener(&scan);
+        scan.startThread();
+        QElapsedTimer clock;
+        clock.start();
+        for (int round = 0; clock.elapsed() < 2000; ++round) {
+            publish(many.mid(0, round % 2 == 0 ? 400 : 500));
+            QTest::qWait(20);
+        }
+        scan.stopThread();
+        QVERIFY(scan.wait(10000));
+        const qint64 elapsed = clock.elapsed();
+        QCoreApplication::processEvents();
+        QVERIFY(!listener.names.isEmpty());
+        QVERIFY2(listener.names.size() <= elapsed / 500 + 1,
+                 qPrintable(
+                     QStringLiteral("%1 lists in %2 ms").arg(listener.names.size()).arg(elapsed)));
+    }
+
     void threadPublishesCopiesAndOwnsTheRuntime()
     {
         NDIScan scan;

@@ -1,5 +1,6 @@
 // The stream workers drive the engine entries with the parameters of the latest setParams(),
-// as UTF-8, and only the engine's stop functions end a stream.
+// as UTF-8, only the engine's stop functions end a stream, and a stream that cannot start
+// leaves one line in the log.
 #include "Audio.Capture.Playback.h"
 #include "FakePortAudio.h"
 #include "InOut.h"
@@ -27,6 +28,28 @@ fakepa::Table deskTable()
     t.inputSignal = [](long long, int) { return kInput; };
     return t;
 }
+
+// Qt's messages while it lives, instead of the default output.
+class LogCapture
+{
+public:
+    LogCapture()
+    {
+        s_lines.clear();
+        m_previous = qInstallMessageHandler(&capture);
+    }
+    ~LogCapture() { qInstallMessageHandler(m_previous); }
+    QStringList lines() const { return s_lines; }
+
+private:
+    static void capture(QtMsgType type, const QMessageLogContext &, const QString &text)
+    {
+        if (type == QtWarningMsg)
+            s_lines << text;
+    }
+    static inline QStringList s_lines;
+    QtMessageHandler m_previous = nullptr;
+};
 
 float largestSent()
 {
@@ -96,6 +119,44 @@ private slots:
         QVERIFY(worker.isRunning());
         stopAudioInput();
         QVERIFY(worker.wait(kWaitMs));
+    }
+
+    void aStreamThatCannotStartSaysSoOnceInTheLog()
+    {
+        LogCapture log;
+        fakepa::setTable(fakepa::Table{}); // no device at all: no stream can open
+        InPutProcess input;
+        input.setParams(QStringLiteral("Desk"), QStringLiteral("Bühne"), 0.0f, 256, 48000);
+        input.startThread();
+        QVERIFY(input.wait(kWaitMs));
+        OutPutProcess output;
+        output.setParams(QStringLiteral("Desk"), QStringLiteral("HOST (B)"), 0.0f, 512, 44100);
+        output.startThread();
+        QVERIFY(output.wait(kWaitMs));
+        InOut duplex;
+        duplex.setParams(QStringLiteral("Desk"), QStringLiteral("Send"), QStringLiteral("Recv"),
+                         0.0f, 128, 96000);
+        duplex.start();
+        QVERIFY(duplex.wait(kWaitMs));
+        QCOMPARE(log.lines(),
+                 QStringList({QStringLiteral("Capture to NDI did not start: device \"Desk\", NDI "
+                                             "name \"Bühne\", 256 frames at 48000 Hz; the audio "
+                                             "engine printed why on standard output."),
+                              QStringLiteral("NDI to playback did not start: device \"Desk\", NDI "
+                                             "source \"HOST (B)\", 512 frames at 44100 Hz; the "
+                                             "audio engine printed why on standard output."),
+                              QStringLiteral("Duplex did not start: device \"Desk\", NDI name "
+                                             "\"Send\", NDI source \"Recv\", 128 frames at 96000 "
+                                             "Hz; the audio engine printed why on standard "
+                                             "output.")}));
+
+        // A stream that ran and was stopped says nothing.
+        fakepa::setTable(deskTable());
+        input.startThread();
+        QTRY_VERIFY_WITH_TIMEOUT(ndirec::sentFrameCount() > 0, kWaitMs);
+        stopAudioInput();
+        QVERIFY(input.wait(kWaitMs));
+        QCOMPARE(log.lines().size(), 3);
     }
 
     void duplexAppliesItsOneGainInBothDirections()

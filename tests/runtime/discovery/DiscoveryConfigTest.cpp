@@ -1,9 +1,11 @@
-// The settings-file reader: the file Veltrin writes, the fields discovery honours, and
-// defaults for everything missing or malformed.
+// The settings-file reader: the file Veltrin writes, the fields discovery honours, defaults
+// for everything missing or malformed, and hostile text cleaned; the text cleaner itself.
 
 #include "Discovery.h"
 #include "JsonValue.h"
+#include "SafeText.h"
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -80,6 +82,71 @@ TEST(DiscoveryConfig, MalformedTextsGiveDefaults)
     };
     for (const std::string &text : cases)
         expectDefaults(DiscoveryConfig::parse(text), text.substr(0, 60));
+}
+
+TEST(DiscoveryConfig, HostileTextIsCleanedAndCut)
+{
+    testing::internal::CaptureStderr();
+    const std::string huge(10000, 'x');
+    const DiscoveryConfig c = DiscoveryConfig::parse(R"({"ndi": {"machinename": ")" + huge
+                                                     + R"(",
+        "groups": {"send": "studio\u0000a, \u001b[31mred, )"
+                                                       "\xff\xfe"
+                                                       R"(", "recv": "\t\n"},
+        "adapters": {"allowed": ["eth0\r\n", "\u202eoh"]}}})");
+    const std::string said = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(c.machineName, std::string(63, 'x'));
+    EXPECT_EQ(c.sendGroups, (Strings{"studio\xEF\xBF\xBD"
+                                     "a",
+                                     "\xEF\xBF\xBD[31mred", "\xEF\xBF\xBD\xEF\xBF\xBD"}));
+    EXPECT_EQ(c.recvGroups, Strings{}); // nothing but blanks once the controls are gone
+    EXPECT_EQ(c.allowedAdapters, (Strings{"eth0", "\xEF\xBF\xBDoh"}));
+    // One line for each kind of repair, naming a field it was found in.
+    EXPECT_NE(said.find("ndi.machinename in ~/.ndi/ndi-config.v1.json was too long"),
+              std::string::npos)
+        << said;
+    EXPECT_NE(said.find("held control characters"), std::string::npos) << said;
+    EXPECT_NE(said.find("not UTF-8"), std::string::npos) << said;
+    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 3) << said;
+}
+
+TEST(SafeText, RepairsReplaceCutAndKeepWhatIsValid)
+{
+    const std::string fffd = "\xEF\xBF\xBD";
+    struct Case {
+        std::string raw;
+        size_t maxBytes;
+        std::string clean;
+        unsigned faults;
+    } cases[] = {
+        {"Studio \xC3\x9C \xE2\x82\xAC \xF0\x9F\x8E\xA4", 64,
+         "Studio \xC3\x9C \xE2\x82\xAC \xF0\x9F\x8E\xA4", 0},
+        // Overlong forms, surrogates and code points past U+10FFFF: one U+FFFD for each
+        // maximal invalid subsequence, as Unicode recommends.
+        {"a\xC0\xAF"
+         "b",
+         64, "a" + fffd + fffd + "b", kTextInvalidUtf8},
+        {"\xED\xA0\x80", 64, fffd + fffd + fffd, kTextInvalidUtf8},
+        {"\xF4\x90\x80\x80", 64, fffd + fffd + fffd + fffd, kTextInvalidUtf8},
+        {"\xE2\x82", 64, fffd, kTextInvalidUtf8},
+        {"\xF0\x9F\x8E", 64, fffd, kTextInvalidUtf8},
+        // Controls: breaks and tabs become spaces, the rest U+FFFD (C1 and bidi included).
+        {"a\tb\r\nc", 64, "a b  c", kTextControl},
+        {std::string("a\0b\x7f", 4) + "\xC2\x85\xC2\x9B\xE2\x80\xAE\xE2\x81\xA9", 64,
+         "a" + fffd + "b" + fffd + " " + fffd + fffd + fffd, kTextControl},
+        // Cut at a character boundary, never inside a sequence.
+        {"\xC3\xA9\xC3\xA9\xC3\xA9", 5, "\xC3\xA9\xC3\xA9", kTextTooLong},
+        {"ab\x01", 2, "ab", kTextTooLong},
+        {"ab", 2, "ab", 0},
+    };
+    for (const Case &c : cases) {
+        const CleanText clean = cleanText(c.raw, c.maxBytes);
+        EXPECT_EQ(clean.text, c.clean) << c.raw;
+        EXPECT_EQ(clean.faults, c.faults) << c.raw;
+        // Clean text stays as it is.
+        EXPECT_EQ(cleanText(clean.text, c.maxBytes).text, clean.text) << c.raw;
+        EXPECT_EQ(cleanText(clean.text, c.maxBytes).faults, 0u) << c.raw;
+    }
 }
 
 TEST(DiscoveryConfig, LoadReadsTheFileInHomeAndSurvivesItsAbsence)

@@ -1,14 +1,18 @@
 // Discovery on a host whose only interface is loopback, without its MULTICAST flag (as the
 // test namespace leaves it): within one process, between three processes, goodbyes, silent
-// disappearance, groups, and hostile packets on port 5353.
+// disappearance, groups, hostile packets on port 5353, another program that keeps port 5353
+// to itself, and the names in use that a generated sender name must avoid.
 
 #include "ChildProcess.h"
 #include "Discovery.h"
 #include "DiscoveryEngine.h"
+#include "DnsRecords.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <chrono>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/socket.h>
 #include <thread>
@@ -74,6 +78,82 @@ void sendTo(const char *ip, const std::vector<uint8_t> &bytes)
         sendto(fd, bytes.data(), bytes.size(), 0, reinterpret_cast<sockaddr *>(&to), sizeof to),
         static_cast<ssize_t>(bytes.size()));
     close(fd);
+}
+
+// Another program on port 5353 that does not share it: bound without SO_REUSEADDR or
+// SO_REUSEPORT, so no other socket can have the port, and answering one-shot queries for a
+// source of its own, as a responder that keeps the port to itself would.
+class ExclusiveHolder
+{
+public:
+    ExclusiveHolder()
+    {
+        m_fd = socket(AF_INET, SOCK_DGRAM, 0);
+        sockaddr_in any{};
+        any.sin_family = AF_INET;
+        any.sin_port = htons(5353);
+        m_bound = bind(m_fd, reinterpret_cast<sockaddr *>(&any), sizeof any) == 0;
+        ip_mreqn request{};
+        request.imr_multiaddr.s_addr = inet_addr("224.0.0.251");
+        request.imr_ifindex = 1; // lo
+        setsockopt(m_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request);
+        m_thread = std::thread([this] { serve(); });
+    }
+    ~ExclusiveHolder()
+    {
+        m_stop = true;
+        m_thread.join();
+        close(m_fd);
+    }
+    bool bound() const { return m_bound; }
+
+private:
+    void serve()
+    {
+        using namespace veltrin::test::dns;
+        const DnsName deck = instance("DECK (Holder)");
+        const DnsName host{"deck", "local"};
+        while (!m_stop) {
+            pollfd fd{m_fd, POLLIN, 0};
+            if (poll(&fd, 1, 100) <= 0)
+                continue;
+            uint8_t buffer[9000];
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            const ssize_t n = recvfrom(m_fd, buffer, sizeof buffer, 0,
+                                       reinterpret_cast<sockaddr *>(&from), &length);
+            const auto query =
+                n > 0 ? parseDnsMessage(buffer, static_cast<size_t>(n)) : std::nullopt;
+            if (!query || query->isResponse() || ntohs(from.sin_port) == 5353)
+                continue;
+            DnsMessage answer;
+            answer.id = query->id;
+            answer.flags = DnsMessage::kFlagResponse | DnsMessage::kFlagAuthoritative;
+            answer.questions = query->questions;
+            for (const DnsQuestion &q : query->questions)
+                if (q.type == kTypePtr && sameName(q.name, kService))
+                    answer.answers = {ptr(deck, 10)};
+            if (answer.answers.empty())
+                continue;
+            answer.additionals = {srv(deck, host, 9300, 10), a(host, {127, 0, 0, 9}, 10)};
+            const auto bytes = writeDnsMessage(answer);
+            sendto(m_fd, bytes->data(), bytes->size(), 0, reinterpret_cast<sockaddr *>(&from),
+                   sizeof from);
+        }
+    }
+
+    int m_fd = -1;
+    bool m_bound = false;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+// The peer with its standard error in its output, where its log lines can be waited for.
+std::vector<std::string> peerSaying(std::vector<std::string> args)
+{
+    std::string command = "exec \"$0\" \"$@\" 2>&1";
+    args.insert(args.begin(), {"sh", "-c", command, VELTRIN_DISCOVERY_PEER});
+    return args;
 }
 
 } // namespace
@@ -195,4 +275,51 @@ TEST(DiscoveryLoopback, ThreeProcessesSeeEachOtherGoodbyesAndSilentDeaths)
     b.kill(SIGKILL); // no goodbye: the records must age out
     ASSERT_TRUE(waitUntil(
         browser, [](const auto &l) { return l.empty(); }, 15000));
+}
+
+TEST(DiscoveryLoopback, PortHeldByAnotherProgram)
+{
+    ExclusiveHolder holder;
+    ASSERT_TRUE(holder.bound()) << "port 5353 already taken in the test's namespace";
+    ChildProcess a(
+        peerSaying({"--announce", "ALPHA (held)", "7101", "--machine", "alpha", "--browse"}));
+    ChildProcess b(
+        peerSaying({"--announce", "BRAVO (held)", "7102", "--machine", "bravo", "--browse"}));
+    // Each says once what it cannot do.
+    EXPECT_TRUE(a.waitFor("UDP port 5353 is held by another program", 10000));
+    // The two find each other on their loopback channel, and both find the holder's own
+    // source by asking it directly.
+    EXPECT_TRUE(a.waitFor("BRAVO (held)=127.0.0.1:7102", 10000));
+    EXPECT_TRUE(b.waitFor("ALPHA (held)=127.0.0.1:7101", 10000));
+    EXPECT_TRUE(a.waitFor("DECK (Holder)=127.0.0.9:9300", 10000));
+    EXPECT_TRUE(b.waitFor("DECK (Holder)=127.0.0.9:9300", 10000));
+
+    // A goodbye still reaches the other process.
+    EXPECT_EQ(a.finish(), 0);
+    EXPECT_TRUE(
+        b.waitFor("SOURCES BRAVO (held)=127.0.0.1:7102;DECK (Holder)=127.0.0.9:9300;", 5000));
+}
+
+TEST(DiscoveryLoopback, NamesInUseCoverThisProcessAndTheNetwork)
+{
+    ChildProcess other(peer({"--announce", "CART (Other)", "7201", "--machine", "cart"}));
+    ASSERT_TRUE(other.waitFor("READY", 5000));
+    // Nothing in this process browses yet: the call asks the network and waits for answers.
+    EXPECT_TRUE(
+        sourceNamesInUse(DiscoveryConfig{}, std::chrono::milliseconds(1500)).count("CART (Other)"));
+
+    Browser browser(DiscoveryConfig{}); // keeps the engine and its cache between the calls
+    auto own = std::make_unique<Announcer>(machine("cart"), "CART (Own)", 7202);
+    ASSERT_TRUE(waitUntil(browser, [](const auto &l) {
+        return contains(l, "CART (Own)") && contains(l, "CART (Other)");
+    }));
+    auto names = sourceNamesInUse(DiscoveryConfig{}, std::chrono::milliseconds(0));
+    EXPECT_TRUE(names.count("CART (Own)") && names.count("CART (Other)"));
+
+    // A name this process stops announcing is free again at once, though its own goodbye may
+    // not have come back yet.
+    own.reset();
+    names = sourceNamesInUse(DiscoveryConfig{}, std::chrono::milliseconds(0));
+    EXPECT_FALSE(names.count("CART (Own)"));
+    EXPECT_TRUE(names.count("CART (Other)"));
 }
