@@ -261,14 +261,15 @@ bool JackProbe::wire(const std::string &paClient, int inputs, int outputs, int t
 
 int JackProbe::connectedPorts(const std::string &clientPrefix) const
 {
-    if (m_client == nullptr)
+    _jack_client *client = m_jack.get();
+    if (client == nullptr)
         return 0;
-    const char **ports = jack_get_ports(m_client, ("^" + clientPrefix).c_str(), nullptr, 0);
+    const char **ports = jack_get_ports(client, ("^" + clientPrefix).c_str(), nullptr, 0);
     if (ports == nullptr)
         return 0;
     int connected = 0;
     for (const char **p = ports; *p != nullptr; ++p) {
-        jack_port_t *port = jack_port_by_name(m_client, *p);
+        jack_port_t *port = jack_port_by_name(client, *p);
         connected += port != nullptr && jack_port_connected(port) > 0 ? 1 : 0;
     }
     jack_free(ports);
