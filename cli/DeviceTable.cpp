@@ -1,5 +1,6 @@
 #include "DeviceTable.h"
 
+#include "PipeWireResidency.h"
 #include "ScanDevice.h"
 
 #include <algorithm>
@@ -134,7 +135,11 @@ std::string engineDeviceParameter(const std::vector<AudioDevice> &all, const Aud
     return text;
 }
 
-PortAudioSession::PortAudioSession() : m_error(Pa_Initialize()) {}
+PortAudioSession::PortAudioSession() : m_error(Pa_Initialize())
+{
+    if (m_error == paNoError)
+        keepPipeWireClientLoaded();
+}
 
 PortAudioSession::~PortAudioSession()
 {

@@ -1,3 +1,4 @@
+#include "PipeWireResidency.h"
 #include "ScanDevice.h"
 #include "wrapper.h"
 
@@ -40,7 +41,11 @@ QString deviceNameOf(const QString &entry)
 class PortAudioSession
 {
 public:
-    PortAudioSession() : m_error(Pa_Initialize()) {}
+    PortAudioSession() : m_error(Pa_Initialize())
+    {
+        if (m_error == paNoError)
+            keepPipeWireClientLoaded();
+    }
     ~PortAudioSession()
     {
         if (m_error == paNoError)
