@@ -312,10 +312,12 @@ void BlockAssembler::conceal(int from, int to, bool rightKnown)
             return 0.f;
         };
         if (rightKnown && length <= kInterpolateFrames) {
-            const float left = at(from - 1);
-            const float right = x[to];
+            // In double: right - left of two finite floats can overflow a float, and the
+            // result, which lies between them, always fits one again.
+            const double left = at(from - 1);
+            const double right = x[to];
             for (int i = 0; i < length; ++i)
-                x[from + i] = left + (right - left) * float(i + 1) / float(length + 1);
+                x[from + i] = float(left + (right - left) * (i + 1) / (length + 1));
             continue;
         }
         for (int i = 0; i < length; ++i)

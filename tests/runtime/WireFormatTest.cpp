@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstring>
 #include <gtest/gtest.h>
+#include <limits>
 #include <random>
 #include <vector>
 
@@ -28,9 +29,12 @@ struct Block {
     std::vector<std::vector<uint8_t>> datagrams; // data shards first, then parity
 };
 
+// Full scale of the samples sent; a test may raise it to the largest finite float.
+float amplitude = 1.f;
+
 float sampleValue(int64_t frame, int channel)
 {
-    return float((frame * 7 + channel * 13) % 2001 - 1000) / 1000.f;
+    return float((frame * 7 + channel * 13) % 2001 - 1000) / 1000.f * amplitude;
 }
 
 Block makeBlock(const Layout &l, uint64_t number, double sendTime, uint64_t stream = 42)
@@ -315,56 +319,66 @@ TEST(BlockAssembler, RepairsReordersAndDropsDuplicatesWithoutWaiting)
 
 // More loss than the parity covers: the block waits for its deadline, never longer, and comes
 // out with its own sample count; only the lost frames differ, and they are finite. A block
-// lost whole between two that arrive is concealed in its place.
+// lost whole between two that arrive is concealed in its place. The same with shards short
+// enough to be interpolated (16 channels) and at the largest finite amplitude, where
+// interpolating between samples of opposite sign must not overflow.
 TEST(BlockAssembler, UnrepairableLossIsConcealedAtTheDeadlineWithExactCounts)
 {
-    const Layout l = Layout::plan(8, 256, 1472);
-    ASSERT_GE(l.dataShards, 2);
-    AssemblerConfig config;
-    BlockAssembler assembler(config);
-    Sink sink;
-    const double period = 256.0 / kRate;
-    const double transit = 0.002;
-    int lossyBlocks = 0;
-    for (int n = 0; n < 100; ++n) {
-        const double sent = 10 + n * period;
-        const auto datagrams = makeBlock(l, uint64_t(n), sent).datagrams;
-        const bool lossy = n >= 20 && n % 10 == 0;
-        const bool gone = n == 55;
-        lossyBlocks += lossy ? 1 : 0;
-        for (size_t i = 0; i < datagrams.size(); ++i) {
-            // Lossy: data shard 0 and every parity shard of its group are lost.
-            Shard s;
-            decodeShard(datagrams[i].data(), datagrams[i].size(), s);
-            const bool groupZero = s.index < l.dataShards
-                                       ? s.index % l.groups == 0
-                                       : (s.index - l.dataShards) / l.parity == 0;
-            if (gone || (lossy && groupZero && (s.index == 0 || s.index >= l.dataShards)))
-                continue;
-            feed(assembler, sink, datagrams[i], sent + transit);
+    for (const int channels : {8, 16})
+        for (const float full : {1.f, std::numeric_limits<float>::max()}) {
+            SCOPED_TRACE(testing::Message() << channels << " channels, amplitude " << full);
+            amplitude = full;
+            const Layout l = Layout::plan(channels, 256, 1472);
+            ASSERT_GE(l.dataShards, 2);
+            AssemblerConfig config;
+            BlockAssembler assembler(config);
+            Sink sink;
+            const double period = 256.0 / kRate;
+            const double transit = 0.002;
+            int lossyBlocks = 0;
+            for (int n = 0; n < 100; ++n) {
+                const double sent = 10 + n * period;
+                const auto datagrams = makeBlock(l, uint64_t(n), sent).datagrams;
+                const bool lossy = n >= 20 && n % 10 == 0;
+                const bool gone = n == 55;
+                lossyBlocks += lossy ? 1 : 0;
+                for (size_t i = 0; i < datagrams.size(); ++i) {
+                    // Lossy: data shard 0 and every parity shard of its group are lost.
+                    Shard s;
+                    decodeShard(datagrams[i].data(), datagrams[i].size(), s);
+                    const bool groupZero = s.index < l.dataShards
+                                               ? s.index % l.groups == 0
+                                               : (s.index - l.dataShards) / l.parity == 0;
+                    if (gone || (lossy && groupZero && (s.index == 0 || s.index >= l.dataShards)))
+                        continue;
+                    feed(assembler, sink, datagrams[i], sent + transit);
+                }
+                const int before = sink.blocks;
+                assembler.poll(sent + transit, std::ref(sink));
+                if (lossy) {
+                    // Not before the deadline...
+                    EXPECT_EQ(sink.blocks, before);
+                    const double due = assembler.nextDeadline();
+                    EXPECT_GT(due, sent + transit);
+                    EXPECT_LE(due, sent + transit + config.maxWaitSeconds);
+                    sink.now = due;
+                    assembler.poll(due, std::ref(sink));
+                    // ...and then at once.
+                    EXPECT_EQ(sink.blocks, before + 1);
+                }
+            }
+            assembler.poll(1e9, std::ref(sink));
+            const auto st = assembler.stats();
+            EXPECT_EQ(sink.frames, 100 * 256) << "the sample count must stay exact";
+            EXPECT_EQ(st.concealedShards, uint64_t(lossyBlocks));
+            EXPECT_EQ(st.concealedBlocks, 1u);
+            EXPECT_TRUE(sink.finite);
+            // Nothing but the lost shard of each lossy block and the block lost whole differs
+            // (less where a line drawn across a gap meets this piecewise-linear signal).
+            EXPECT_LE(sink.frames - sink.exact, lossyBlocks * l.framesPerShard + 256);
+            EXPECT_GE(sink.frames - sink.exact, 256);
         }
-        const int before = sink.blocks;
-        assembler.poll(sent + transit, std::ref(sink));
-        if (lossy) {
-            // Not before the deadline...
-            EXPECT_EQ(sink.blocks, before);
-            const double due = assembler.nextDeadline();
-            EXPECT_GT(due, sent + transit);
-            EXPECT_LE(due, sent + transit + config.maxWaitSeconds);
-            sink.now = due;
-            assembler.poll(due, std::ref(sink));
-            // ...and then at once.
-            EXPECT_EQ(sink.blocks, before + 1);
-        }
-    }
-    assembler.poll(1e9, std::ref(sink));
-    const auto st = assembler.stats();
-    EXPECT_EQ(sink.frames, 100 * 256) << "the sample count must stay exact";
-    EXPECT_EQ(st.concealedShards, uint64_t(lossyBlocks));
-    EXPECT_EQ(st.concealedBlocks, 1u);
-    EXPECT_TRUE(sink.finite);
-    // What differs is the lost shard of each lossy block and the block lost whole.
-    EXPECT_EQ(sink.frames - sink.exact, lossyBlocks * l.framesPerShard + 256);
+    amplitude = 1.f;
 }
 
 // A pause of the stream (sender late or gone, link down) hands nothing on; when shards come
