@@ -187,8 +187,20 @@ struct ClockReport {
     double phase = -1; // B's cycles after A's, in periods, when their periods last as long
 };
 
+// A fault put on the path between the bridge's sides while measuring: `on`, a shell command,
+// runs `at` seconds after measuring begins, and `off` `length` seconds after `on` returned (and
+// in any case before measure() returns). The fault's times are taken as each command returns.
+struct FaultPlan {
+    std::string on, off;
+    double at = 10, length = 0;
+    double settle = 5; // after the fault's end, still counted as the fault's (FaultWindow)
+};
+
 struct Measurement {
     Figures figures;
+    bool faulted = false; // a fault plan ran: `fault` and `faultSeconds` hold
+    FaultFigures fault;
+    double faultSeconds = 0; // from `on` returning to `off` returning
     double cpuSend = 0, cpuRecv = 0; // % of one core
     ResourceTrace sender, receiver;
     ClockReport clocks;
@@ -197,8 +209,9 @@ struct Measurement {
 
 // Waits until impulses come back, lets the bridge settle for `warmup` seconds, then measures
 // for `seconds`. Empty figures (ran == false) when nothing came back within 30 s. The bridge's
-// processes are sampled when it has them.
+// processes are sampled when it has them. A fault plan needs two servers (its times are on
+// CLOCK_MONOTONIC_RAW, the two-clock timeline).
 Measurement measure(ProbeProcess &emitter, ProbeProcess &listener, const BridgeProcesses &bridge,
-                    double seconds, double warmup);
+                    double seconds, double warmup, const FaultPlan *fault = nullptr);
 
 } // namespace veltrin::bench
