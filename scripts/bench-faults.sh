@@ -4,55 +4,46 @@
 # sender and the receiver. Builds what it needs, runs every case and prints a Markdown table.
 #   scripts/bench-faults.sh [--rig signal|jack] [--seconds 60] [--channels 2,64] [--block 256]
 #                           [--cases a,b,...] [--ppm 187] [--out DIR] [--list]
-# --rig signal (the default): Veltrin's own signal peers, below.
+# Each case: 10 s clean, the fault (SECONDS for a rate; its own length for an event), then 10 s
+# clean. Needs root (namespaces, nftables, TUN).
+# --rig signal (the default): the sender and the receiver are veltrin_fault_signal processes
+# (one per namespace, through the NDI interface and discovery), which keep a sound card's
+# schedule and read the latency from the samples themselves.
 # --rig jack: the bridge benchmark's two clocks (veltrin_bridge_bench --clocks two) with each
 # JACK dummy server in one of the namespaces, A --ppm fast: an emitting probe and the sender on
 # A, the receiver and a listening probe on B, for Veltrin (veltrin_bridge_peer) and then
 # zita-j2n/zita-n2j (default buffer, UDP to B's address) in the same conditions. The bench
-# switches the fault on and off through this script (--step), so both rigs share its set-up.
+# switches the fault on and off with the commands this script gives it (fault_command).
 # Cases of the JACK rig: none, loss-*, gilbert, jitter-*, reorder-1, duplicate-1, link-down-*.
-# Each case: 10 s clean, the fault (SECONDS for a rate; its own length for an event), then 10 s
-# clean. The sender and the receiver are veltrin_fault_signal processes (one per namespace,
-# through the NDI interface and discovery), which keep a sound card's schedule and read the
-# latency from the samples themselves. Needs root (namespaces, nftables, TUN).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-self=$root/scripts/bench-faults.sh
 
-# Random loss on a namespace's input hook (so the sender never notices), switched by a rule.
-nft_loss() { # netns interface per-mille
-  ip netns exec "$1" nft add table inet fault
-  ip netns exec "$1" nft add chain inet fault input '{ type filter hook input priority 0; policy accept; }'
-  ip netns exec "$1" nft add rule inet fault input iifname "$2" meta l4proto '{ tcp, udp }' numgen random mod 1000 lt "$3" drop
-}
-nft_clear() { ip netns exec "$1" nft delete table inet fault 2>/dev/null || true; }
-
-# Switches a case's fault on the path between A ($a, interface va) and B ($b, vb) on or off;
-# the relay's faults ($relay_pid) toggle on SIGUSR1. Events other than a link are the signal
-# rig's own (run_case).
-fault_switch() { # on|off case
-  local state=$1 name=$2
+# The command (for sh) that switches a case's fault on the path between A ($a, interface va)
+# and B ($b, vb) on or off: random loss on a namespace's input hook (so the sender never
+# notices), the relay's faults ($relay_pid, toggled by SIGUSR1), or the link. One command, so
+# that the fault starts and ends as it returns; shared by both rigs. Events other than a link
+# are the signal rig's own (run_case).
+fault_command() { # on|off case
+  local state=$1 name=$2 n per_mille=0 where=()
   case $name in
-    loss-*) if [[ $state == on ]]; then
-              local per_mille
-              per_mille=$(awk -v p="${name#loss-}" 'BEGIN{printf "%d", p * 10}')
-              nft_loss "$b" vb "$per_mille"; nft_loss "$a" va "$per_mille"
-            else
-              nft_clear "$a"; nft_clear "$b"
-            fi ;;
-    gilbert|jitter-*|reorder-1|duplicate-1) kill -USR1 "$relay_pid" ;;
-    link-down-*) ip -n "$a" link set va "$([[ $state == on ]] && echo down || echo up)" ;;
-    other-path) if [[ $state == on ]]; then nft_loss "$b" vb 50; else nft_clear "$b"; fi ;;
+    loss-*) per_mille=$(awk -v p="${name#loss-}" 'BEGIN{printf "%d", p * 10}'); where=("$b:vb" "$a:va") ;;
+    other-path) per_mille=50; where=("$b:vb") ;;
+    gilbert|jitter-*|reorder-1|duplicate-1) echo "kill -USR1 $relay_pid"; return ;;
+    link-down-*) echo "ip -n $a link set va $([[ $state == on ]] && echo down || echo up)"; return ;;
+    *) echo true; return ;;
   esac
+  local commands=()
+  for n in "${where[@]}"; do
+    if [[ $state == on ]]; then
+      commands+=("ip netns exec ${n%%:*} nft 'add table inet fault; add chain inet fault input { type filter hook input priority 0; policy accept; }; add rule inet fault input iifname \"${n#*:}\" meta l4proto { tcp, udp } numgen random mod 1000 lt $per_mille drop'")
+    else
+      commands+=("ip netns exec ${n%%:*} nft delete table inet fault 2>/dev/null")
+    fi
+  done
+  local IFS=';'
+  echo "${commands[*]}; true"
 }
-
-# The JACK rig's bench calls back here, with the namespaces and the relay in its environment.
-if [[ ${1:-} == --step ]]; then
-  read -r a b <<<"${VELTRIN_FAULT_NETNS:?}"
-  relay_pid=${VELTRIN_FAULT_RELAY:-}
-  fault_switch "$2" "$3"
-  exit 0
-fi
+fault_switch() { eval "$(fault_command "$@")"; }
 
 build=${VELTRIN_BENCH_BUILD:-$root/build-bench}
 seconds=60
@@ -200,11 +191,11 @@ run_jack_case() { # case
   topology $kind "${relay_args[@]}"
   local address=10.77.0.2 log=$out/jack-$name-$ch
   [[ $kind == relay ]] && address=10.79.0.2
-  VELTRIN_FAULT_NETNS="$a $b" VELTRIN_FAULT_RELAY="$relay_pid" "$bridge" --clocks two \
+  "$bridge" --clocks two \
     --ppm "$ppm" --periods "$block" --channels "$ch" --warmup 3 --netns-a $a --netns-b $b \
     --zita-address $address --log-dir "$log" --fault "$name" --fault-at $warm \
-    --fault-seconds "$fault_s" --fault-tail $tail_s --fault-on "'$self' --step on $name" \
-    --fault-off "'$self' --step off $name" >"$log.txt" 2>"$log.err" || true
+    --fault-seconds "$fault_s" --fault-tail $tail_s --fault-on "$(fault_command on "$name")" \
+    --fault-off "$(fault_command off "$name")" >"$log.txt" 2>"$log.err" || true
   grep "^| $name |" "$log.txt" || echo "| $name | $ch | the bench failed (see $log.err) |"
   cleanup
 }
