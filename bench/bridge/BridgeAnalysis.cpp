@@ -136,6 +136,7 @@ FaultFigures analyseFault(const Recording &rec, const Figures &whole, double sta
             continue;
         ++f.silences;
         f.longestSilenceMs = std::max(f.longestSilenceMs, s.length * 1e3);
+        f.window.push_back({s.time - fault.from, s.length});
     }
     const Figures window = analyse(rec, fault.from, windowEnd);
     f.lostInside = window.lostInside;
@@ -157,13 +158,13 @@ FaultFigures analyseFault(const Recording &rec, const Figures &whole, double sta
     if (!f.audioBack)
         return f;
 
-    // Audio sent just before the fault ended is heard one latency later: a silence that began
-    // by then is the fault's too.
+    // Audio sent just before the fault ended is heard one latency later, and the receiver may
+    // cover the gap a while longer: a silence that began by then is the fault's too.
     const double heardBy =
-        fault.to + std::max(0.0, f.medianBeforeMs) * 1e-3 + 2 * rec.period;
+        fault.to + std::max(0.0, f.medianBeforeMs) * 1e-3 + 2 * rec.period + kHiddenGap;
     f.backMs = 0;
     for (const TimedSilence &s : rec.silences)
-        if (s.time <= heardBy && s.time + s.length > fault.to)
+        if (s.time >= fault.from && s.time <= heardBy && s.time + s.length > fault.to)
             f.backMs = std::max(f.backMs, (s.time + s.length - fault.to) * 1e3);
     return f;
 }

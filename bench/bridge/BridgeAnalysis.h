@@ -78,10 +78,14 @@ struct FaultFigures {
     double medianBeforeMs = -1;   // impulses emitted before the fault; -1: none came back
     double medianAfterMs = -1;    // impulses emitted after the window
     bool audioBack = false;       // an impulse emitted after the fault's end came back
-    // From the fault's end to the end of the silence that spanned it (0: none did, audio was
-    // playing as the fault ended); -1 when audio did not come back.
+    // From the fault's end to the end of the silence it caused that lasted longest past it (0:
+    // none did, audio was playing as the fault ended); -1 when audio did not come back. A
+    // silence that began up to a latency, two periods and kHiddenGap after the end is the
+    // fault's too: a receiver may cover a gap for a while with what it holds.
     double backMs = -1;
+    std::vector<TimedSilence> window; // the silences counted, times from the fault's start
 };
+constexpr double kHiddenGap = 0.25; // seconds
 
 // `whole` is analyse() of the same recording from `start` to `end`.
 FaultFigures analyseFault(const Recording &recording, const Figures &whole, double start,

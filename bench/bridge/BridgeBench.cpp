@@ -202,6 +202,17 @@ std::string details(const Options &o, const Run &run)
             out << "; B's cycles start " << format("%.2f", c.phase) << " period after A's";
         out << "\n";
     }
+    if (m.faulted) {
+        out << "  fault " << format("%.2f", m.faultSeconds) << " s; silences from its start to "
+            << format("%g", o.faultPlan.settle) << " s after its end (s after its start + ms):";
+        const size_t shown = std::min<size_t>(m.fault.window.size(), 12);
+        for (size_t i = 0; i < shown; ++i)
+            out << " " << format("%.3f", m.fault.window[i].time) << "+"
+                << format("%.1f", m.fault.window[i].length * 1e3);
+        if (m.fault.window.size() > shown)
+            out << " and " << m.fault.window.size() - shown << " more";
+        out << (m.fault.window.empty() ? " none\n" : "\n");
+    }
     if (m.probeGapFrames > 0)
         out << "  the probes missed " << m.probeGapFrames << " frames\n";
     out << "  median latency per 10 s (ms): " << medians(m.figures.tenSeconds) << "\n";
