@@ -188,8 +188,10 @@ struct ClockReport {
 };
 
 // A fault put on the path between the bridge's sides while measuring: `on`, a shell command,
-// runs `at` seconds after measuring begins, and `off` `length` seconds after `on` returned (and
-// in any case before measure() returns). The fault's times are taken as each command returns.
+// runs `at` seconds after measuring begins, and `off` `length` seconds after `on` began (and in
+// any case before measure() returns). The fault's times are taken as each command begins: it
+// acts somewhere before it returns, and a busy machine can take tens of milliseconds for that,
+// so the time until audio comes back includes the `off` command's own time (an upper bound).
 struct FaultPlan {
     std::string on, off;
     double at = 10, length = 0;
@@ -200,7 +202,8 @@ struct Measurement {
     Figures figures;
     bool faulted = false; // a fault plan ran: `fault` and `faultSeconds` hold
     FaultFigures fault;
-    double faultSeconds = 0; // from `on` returning to `off` returning
+    double faultSeconds = 0;        // from `on` beginning to `off` beginning
+    double faultOnMs = 0, faultOffMs = 0; // how long each command took
     double cpuSend = 0, cpuRecv = 0; // % of one core
     ResourceTrace sender, receiver;
     ClockReport clocks;

@@ -203,7 +203,9 @@ std::string details(const Options &o, const Run &run)
         out << "\n";
     }
     if (m.faulted) {
-        out << "  fault " << format("%.2f", m.faultSeconds) << " s; silences from its start to "
+        out << "  fault " << format("%.2f", m.faultSeconds) << " s (its commands took "
+            << format("%.0f", m.faultOnMs) << " and " << format("%.0f", m.faultOffMs)
+            << " ms); silences from its start to "
             << format("%g", o.faultPlan.settle) << " s after its end (s after its start + ms):";
         const size_t shown = std::min<size_t>(m.fault.window.size(), 12);
         for (size_t i = 0; i < shown; ++i)
