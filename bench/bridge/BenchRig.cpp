@@ -651,7 +651,7 @@ Measurement measure(ProbeProcess &emitter, ProbeProcess &listener, const BridgeP
     };
     sample(0);
     double faultOn = -1, faultOff = -1; // when each command began
-    double onMs = 0, offMs = 0;          // and how long it took
+    double onMs = 0, offMs = 0;         // and how long it took
     auto runFault = [](const std::string &command, double &ms) {
         const double began = rawSeconds();
         if (std::system(command.c_str()) != 0)

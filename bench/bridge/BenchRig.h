@@ -202,9 +202,9 @@ struct Measurement {
     Figures figures;
     bool faulted = false; // a fault plan ran: `fault` and `faultSeconds` hold
     FaultFigures fault;
-    double faultSeconds = 0;        // from `on` beginning to `off` beginning
+    double faultSeconds = 0;              // from `on` beginning to `off` beginning
     double faultOnMs = 0, faultOffMs = 0; // how long each command took
-    double cpuSend = 0, cpuRecv = 0; // % of one core
+    double cpuSend = 0, cpuRecv = 0;      // % of one core
     ResourceTrace sender, receiver;
     ClockReport clocks;
     int64_t probeGapFrames = 0; // frames a probe did not see (its own fault, not the bridge's)

@@ -72,12 +72,12 @@ struct FaultWindow {
 };
 
 struct FaultFigures {
-    int silences = 0;             // silences that overlap the fault's window
-    double longestSilenceMs = 0;  // the longest of them
+    int silences = 0;                    // silences that overlap the fault's window
+    double longestSilenceMs = 0;         // the longest of them
     int lostInside = 0, lostOutside = 0; // impulses emitted in the window (xrun windows as above)
-    double medianBeforeMs = -1;   // impulses emitted before the fault; -1: none came back
-    double medianAfterMs = -1;    // impulses emitted after the window
-    bool audioBack = false;       // an impulse emitted after the fault's end came back
+    double medianBeforeMs = -1;          // impulses emitted before the fault; -1: none came back
+    double medianAfterMs = -1;           // impulses emitted after the window
+    bool audioBack = false;              // an impulse emitted after the fault's end came back
     // From the fault's end to the end of the silence it caused that lasted longest past it (0:
     // none did, audio was playing as the fault ended); -1 when audio did not come back. A
     // silence that began up to a latency, two periods and kHiddenGap after the end is the

@@ -123,8 +123,9 @@ void printFaultRow(const Options &o, const Run &run)
         std::printf("%.1f | %d | %.1f | %d / %d | %s | %s | %s | %s | %d | %.1f / %.1f |\n",
                     m.faultSeconds, f.silences, f.longestSilenceMs, f.lostInside, f.lostOutside,
                     milliseconds(f.medianBeforeMs).c_str(), milliseconds(f.medianAfterMs).c_str(),
-                    f.audioBack ? "yes" : "no", f.audioBack ? format("%.0f", f.backMs).c_str() : "-",
-                    m.figures.xruns, m.cpuSend, m.cpuRecv);
+                    f.audioBack ? "yes" : "no",
+                    f.audioBack ? format("%.0f", f.backMs).c_str() : "-", m.figures.xruns,
+                    m.cpuSend, m.cpuRecv);
     }
     std::fflush(stdout);
 }
@@ -205,8 +206,8 @@ std::string details(const Options &o, const Run &run)
     if (m.faulted) {
         out << "  fault " << format("%.2f", m.faultSeconds) << " s (its commands took "
             << format("%.0f", m.faultOnMs) << " and " << format("%.0f", m.faultOffMs)
-            << " ms); silences from its start to "
-            << format("%g", o.faultPlan.settle) << " s after its end (s after its start + ms):";
+            << " ms); silences from its start to " << format("%g", o.faultPlan.settle)
+            << " s after its end (s after its start + ms):";
         const size_t shown = std::min<size_t>(m.fault.window.size(), 12);
         for (size_t i = 0; i < shown; ++i)
             out << " " << format("%.3f", m.fault.window[i].time) << "+"

@@ -1,5 +1,6 @@
 // The bridge probe's analysis on made-up input: the tone's discontinuity detector, the impulse
-// detector, and latency between two servers whose clocks are fitted from jittery wake-ups.
+// detector, latency between two servers whose clocks are fitted from jittery wake-ups, and what
+// a fault between the two sides did.
 #include "BridgeAnalysis.h"
 #include "ClockFit.h"
 #include "ProbeLog.h"
