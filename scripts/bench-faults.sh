@@ -20,8 +20,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 # The command (for sh) that switches a case's fault on the path between A ($a, interface va)
 # and B ($b, vb) on or off: random loss on a namespace's input hook (so the sender never
-# notices), the relay's faults ($relay_pid, toggled by SIGUSR1), or the link. One command, so
-# that the fault starts and ends as it returns; shared by both rigs. Events other than a link
+# notices), the relay's faults ($relay_pid, toggled by SIGUSR1), or the link. One command a
+# switch, timed by the JACK rig as it begins; shared by both rigs. Events other than a link
 # are the signal rig's own (run_case).
 fault_command() { # on|off case
   local state=$1 name=$2 n per_mille=0 where=()
@@ -174,7 +174,7 @@ case_shape() { # case
     jitter-*) kind=relay; relay_args=(--jitter "${1#jitter-}") ;;
     reorder-1) kind=relay; relay_args=(--reorder 0.01 --reorder-by 1) ;;
     duplicate-1) kind=relay; relay_args=(--duplicate 0.01) ;;
-    link-down-*) fault_s=${1#link-down-}; ev=link ;;
+    link-down-*) fault_s=${1#link-down-}; ev="link" ;;
     address-change|kill-sender|kill-receiver|hold-5353) fault_s=0; ev=$1 ;;
     other-path) kind=switch; ev=other ;;
   esac
