@@ -2,18 +2,55 @@
 # The fault bench: Veltrin's transport between private network namespaces, with losses, delays,
 # link and address changes, restarts and a neighbour holding UDP 5353 injected between the
 # sender and the receiver. Builds what it needs, runs every case and prints a Markdown table.
-#   scripts/bench-faults.sh [--seconds 60] [--channels 2,64] [--block 256] [--cases a,b,...]
-#                           [--out DIR] [--list]
+#   scripts/bench-faults.sh [--rig signal|jack] [--seconds 60] [--channels 2,64] [--block 256]
+#                           [--cases a,b,...] [--ppm 187] [--out DIR] [--list]
 # Each case: 10 s clean, the fault (SECONDS for a rate; its own length for an event), then 10 s
-# clean. The sender and the receiver are veltrin_fault_signal processes (one per namespace,
-# through the NDI interface and discovery), which keep a sound card's schedule and read the
-# latency from the samples themselves. Needs root (namespaces, nftables, TUN).
+# clean. Needs root (namespaces, nftables, TUN).
+# --rig signal (the default): the sender and the receiver are veltrin_fault_signal processes
+# (one per namespace, through the NDI interface and discovery), which keep a sound card's
+# schedule and read the latency from the samples themselves.
+# --rig jack: the bridge benchmark's two clocks (veltrin_bridge_bench --clocks two) with each
+# JACK dummy server in one of the namespaces, A --ppm fast: an emitting probe and the sender on
+# A, the receiver and a listening probe on B, for Veltrin (veltrin_bridge_peer) and then
+# zita-j2n/zita-n2j (default buffer, UDP to B's address) in the same conditions. The bench
+# switches the fault on and off with the commands this script gives it (fault_command).
+# Cases of the JACK rig: none, loss-*, gilbert, jitter-*, reorder-1, duplicate-1, link-down-*.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+
+# The command (for sh) that switches a case's fault on the path between A ($a, interface va)
+# and B ($b, vb) on or off: random loss on a namespace's input hook (so the sender never
+# notices), the relay's faults ($relay_pid, toggled by SIGUSR1), or the link. One command a
+# switch, timed by the JACK rig as it begins; shared by both rigs. Events other than a link
+# are the signal rig's own (run_case).
+fault_command() { # on|off case
+  local state=$1 name=$2 n per_mille=0 where=()
+  case $name in
+    loss-*) per_mille=$(awk -v p="${name#loss-}" 'BEGIN{printf "%d", p * 10}'); where=("$b:vb" "$a:va") ;;
+    other-path) per_mille=50; where=("$b:vb") ;;
+    gilbert|jitter-*|reorder-1|duplicate-1) echo "kill -USR1 $relay_pid"; return ;;
+    link-down-*) echo "ip -n $a link set va $([[ $state == on ]] && echo down || echo up)"; return ;;
+    *) echo true; return ;;
+  esac
+  local commands=()
+  for n in "${where[@]}"; do
+    if [[ $state == on ]]; then
+      commands+=("ip netns exec ${n%%:*} nft 'add table inet fault; add chain inet fault input { type filter hook input priority 0; policy accept; }; add rule inet fault input iifname \"${n#*:}\" meta l4proto { tcp, udp } numgen random mod 1000 lt $per_mille drop'")
+    else
+      commands+=("ip netns exec ${n%%:*} nft delete table inet fault 2>/dev/null")
+    fi
+  done
+  local IFS=';'
+  echo "${commands[*]}; true"
+}
+fault_switch() { eval "$(fault_command "$@")"; }
+
 build=${VELTRIN_BENCH_BUILD:-$root/build-bench}
 seconds=60
 channels=2,64
 block=256
+rig=signal
+ppm=187
 out=/tmp/veltrin-bench-faults-$$
 all_cases=(none loss-0.1 loss-1 loss-5 gilbert jitter-1 jitter-5 jitter-20 reorder-1 duplicate-1
   link-down-0.1 link-down-2 link-down-30 address-change kill-sender kill-receiver hold-5353
@@ -24,18 +61,24 @@ while [[ $# -gt 0 ]]; do
     --seconds) seconds=$2; shift 2 ;;
     --channels) channels=$2; shift 2 ;;
     --block) block=$2; shift 2 ;;
+    --rig) rig=$2; shift 2 ;;
+    --ppm) ppm=$2; shift 2 ;;
     --cases) IFS=, read -r -a cases <<<"$2"; shift 2 ;;
     --out) out=$2; shift 2 ;;
     --list) printf '%s\n' "${all_cases[@]}"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
 done
+[[ $rig == signal || $rig == jack ]] || { echo "unknown rig $rig" >&2; exit 2; }
 [[ $(id -u) -eq 0 ]] || { echo "the fault bench needs root (namespaces, nftables, TUN)" >&2; exit 1; }
 "$root/scripts/setup.sh" --tests
 cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVELTRIN_WERROR=ON >/dev/null
-cmake --build "$build" --target veltrin_fault_signal veltrin_fault_relay >/dev/null
+targets=(veltrin_fault_signal veltrin_fault_relay)
+[[ $rig == jack ]] && targets+=(veltrin_bridge_bench)
+cmake --build "$build" --target "${targets[@]}" >/dev/null
 signal=$build/bench/faults/veltrin_fault_signal
 relay=$build/bench/faults/veltrin_fault_relay
+bridge=$build/bench/bridge/veltrin_bridge_bench
 mkdir -p "$out"
 warm=10
 tail_s=10
@@ -83,14 +126,6 @@ topology() { # veth|relay|switch [relay options...] ; sets relay_pid
   fi
 }
 
-# Random loss on a namespace's input hook (so the sender never notices), switched by a rule.
-nft_loss() { # netns interface per-mille
-  ip netns exec "$1" nft add table inet fault
-  ip netns exec "$1" nft add chain inet fault input '{ type filter hook input priority 0; policy accept; }'
-  ip netns exec "$1" nft add rule inet fault input iifname "$2" meta l4proto '{ tcp, udp }' numgen random mod 1000 lt "$3" drop
-}
-nft_clear() { ip netns exec "$1" nft delete table inet fault 2>/dev/null || true; }
-
 start_sender() { # netns name log
   ip netns exec "$1" "$signal" send "$2" "$ch" "$block" $((total + 5)) >"$3" 2>&1 &
   pids+=("$!"); sender_pid=$!
@@ -130,17 +165,44 @@ analyse() { # log fault_start fault_end [restart_at]
         (audio_after > 0 ? "yes" : "no"), (back == "" ? (n ? "-" : "0") : sprintf("%.0f", back * 1000)) }' "$1"
 }
 
-run_case() { # case
-  local name=$1 kind=veth relay_args=() fault_s=$seconds ev=
-  case $name in
+# A case's network (kind, relay_args), how long its fault lasts (fault_s) and what event it is
+# (ev: empty for a rate).
+case_shape() { # case
+  kind=veth relay_args=() fault_s=$seconds ev=
+  case $1 in
     gilbert) kind=relay; relay_args=(--gilbert 0.0025 0.25) ;;
-    jitter-*) kind=relay; relay_args=(--jitter "${name#jitter-}") ;;
+    jitter-*) kind=relay; relay_args=(--jitter "${1#jitter-}") ;;
     reorder-1) kind=relay; relay_args=(--reorder 0.01 --reorder-by 1) ;;
     duplicate-1) kind=relay; relay_args=(--duplicate 0.01) ;;
-    link-down-*) fault_s=${name#link-down-}; ev=link ;;
-    address-change|kill-sender|kill-receiver|hold-5353) fault_s=0; ev=$name ;;
+    link-down-*) fault_s=${1#link-down-}; ev="link" ;;
+    address-change|kill-sender|kill-receiver|hold-5353) fault_s=0; ev=$1 ;;
     other-path) kind=switch; ev=other ;;
   esac
+}
+
+# The JACK rig: one bench run per case, Veltrin then zita, each with the fault in the middle.
+run_jack_case() { # case
+  local name=$1 kind relay_args fault_s ev
+  case_shape "$name"
+  if [[ -n $ev && $ev != link ]]; then
+    echo "| $name | $ch | not a case of the JACK rig |"
+    return
+  fi
+  topology $kind "${relay_args[@]}"
+  local address=10.77.0.2 log=$out/jack-$name-$ch
+  [[ $kind == relay ]] && address=10.79.0.2
+  "$bridge" --clocks two \
+    --ppm "$ppm" --periods "$block" --channels "$ch" --warmup 3 --netns-a $a --netns-b $b \
+    --zita-address $address --log-dir "$log" --fault "$name" --fault-at $warm \
+    --fault-seconds "$fault_s" --fault-tail $tail_s --fault-on "$(fault_command on "$name")" \
+    --fault-off "$(fault_command off "$name")" >"$log.txt" 2>"$log.err" || true
+  grep "^| $name |" "$log.txt" || echo "| $name | $ch | the bench failed (see $log.err) |"
+  cleanup
+}
+
+run_case() { # case
+  local name=$1 kind relay_args fault_s ev
+  case_shape "$name"
   total=$(awk -v w=$warm -v f=$fault_s -v t=$tail_s 'BEGIN{printf "%d", w + f + t + 6}')
   topology $kind "${relay_args[@]}"
   if [[ $ev == hold-5353 ]]; then
@@ -172,12 +234,8 @@ run_case() { # case
   fs=$(now)
   fe=
   case $name in
-    none) sleep "$fault_s"; fe=$(now) ;;
-    loss-*) nft_loss $b vb "$(awk -v p=${name#loss-} 'BEGIN{printf "%d", p * 10}')"
-            nft_loss $a va "$(awk -v p=${name#loss-} 'BEGIN{printf "%d", p * 10}')"
-            sleep "$fault_s"; fe=$(now); nft_clear $a; nft_clear $b ;;
-    gilbert|jitter-*|reorder-1|duplicate-1) kill -USR1 "$relay_pid"; sleep "$fault_s"; fe=$(now); kill -USR1 "$relay_pid" ;;
-    link-down-*) ip -n $a link set va down; sleep "$fault_s"; fe=$(now); ip -n $a link set va up ;;
+    none|loss-*|gilbert|jitter-*|reorder-1|duplicate-1|link-down-*|other-path)
+      fault_switch on "$name"; sleep "$fault_s"; fe=$(now); fault_switch off "$name" ;;
     address-change) # The new address takes over as the old one goes (as a DHCP change does).
                     ip netns exec $a sysctl -qw net.ipv4.conf.va.promote_secondaries=1
                     ip -n $a addr add 10.77.0.11/24 dev va; ip -n $a addr del 10.77.0.1/24 dev va ;;
@@ -185,7 +243,6 @@ run_case() { # case
                  restart=$(sed -n 's/^sending at=//p' "$log.send2"); sp=$sender_pid ;;
     kill-receiver) kill -9 "$rp"; mv "$log.recv" "$log.recv-old"
                    restart=$(now); start_receiver $b Fault "$log.recv" $((total - warm)); rp=$receiver_pid ;;
-    other-path) nft_loss $b vb 50; sleep "$fault_s"; fe=$(now); nft_clear $b ;;
   esac
   [[ -n $fe ]] || fe=$(now)
   local measured
@@ -223,14 +280,19 @@ run_case() { # case
   cleanup
 }
 
-echo "Fault bench, $(date -u +%FT%TZ), load $(cut -d' ' -f1-3 /proc/loadavg), logs in $out"
+echo "Fault bench ($rig rig), $(date -u +%FT%TZ), load $(cut -d' ' -f1-3 /proc/loadavg), logs in $out"
 echo
-echo "| case | ch | fault s | silences | longest ms | latency before ms | latency after ms | jumps / altered frames | repaired / concealed shards / concealed blocks / skipped | resampling | audio back | back after fault ms | CPU send / recv % |"
-echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---|---|---:|---:|"
+if [[ $rig == jack ]]; then
+  echo "| case | ch | path | fault s | silences | longest silence ms | lost in/out xrun windows | latency before ms | latency after ms | audio back | back after fault ms | xruns | CPU send / recv % |"
+  echo "|---|---:|---|---:|---:|---:|---:|---:|---:|---|---:|---:|---:|"
+else
+  echo "| case | ch | fault s | silences | longest ms | latency before ms | latency after ms | jumps / altered frames | repaired / concealed shards / concealed blocks / skipped | resampling | audio back | back after fault ms | CPU send / recv % |"
+  echo "|---|---:|---:|---:|---:|---:|---:|---:|---:|---|---|---:|---:|"
+fi
 IFS=, read -r -a chans <<<"$channels"
 for name in "${cases[@]}"; do
   for ch in "${chans[@]}"; do
-    run_case "$name"
+    if [[ $rig == jack ]]; then run_jack_case "$name"; else run_case "$name"; fi
   done
 done
 echo

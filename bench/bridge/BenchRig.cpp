@@ -623,7 +623,7 @@ Timeline place(ProbeProcess &emitter, ProbeProcess &listener, double start, doub
 } // namespace
 
 Measurement measure(ProbeProcess &emitter, ProbeProcess &listener, const BridgeProcesses &bridge,
-                    double seconds, double warmup)
+                    double seconds, double warmup, const FaultPlan *fault)
 {
     Measurement m;
     ProbeLog &heard = listener.log();
@@ -650,13 +650,35 @@ Measurement measure(ProbeProcess &emitter, ProbeProcess &listener, const BridgeP
             m.receiver.add(at, *s);
     };
     sample(0);
+    double faultOn = -1, faultOff = -1; // when each command began
+    double onMs = 0, offMs = 0;         // and how long it took
+    auto runFault = [](const std::string &command, double &ms) {
+        const double began = rawSeconds();
+        if (std::system(command.c_str()) != 0)
+            std::fprintf(stderr, "  the fault command failed: %s\n", command.c_str());
+        ms = (rawSeconds() - began) * 1e3;
+        return began;
+    };
     for (int k = 1; !interrupted() && k <= static_cast<int>(std::ceil(seconds)); ++k) {
-        sleepSeconds(start + std::min<double>(k, seconds) - rawSeconds());
+        const double due = start + std::min<double>(k, seconds);
+        // A fault shorter than a second goes on and off between two samples.
+        if (fault != nullptr && faultOn < 0 && start + fault->at <= due) {
+            sleepSeconds(start + fault->at - rawSeconds());
+            faultOn = runFault(fault->on, onMs);
+        }
+        if (fault != nullptr && faultOn >= 0 && faultOff < 0 && faultOn + fault->length <= due) {
+            sleepSeconds(faultOn + fault->length - rawSeconds());
+            faultOff = runFault(fault->off, offMs);
+        }
+        sleepSeconds(due - rawSeconds());
         sample(rawSeconds() - start);
         // Reading as it goes keeps each read short on long runs.
         emitter.log().poll();
         heard.poll();
     }
+    // The network is never left faulted.
+    if (faultOn >= 0 && faultOff < 0)
+        faultOff = runFault(fault->off, offMs);
     // The window is as long as asked even when the last sample came late.
     const double end = interrupted() ? rawSeconds() : start + seconds;
     sleepSeconds(1.0); // the last impulses are still on their way
@@ -667,6 +689,14 @@ Measurement measure(ProbeProcess &emitter, ProbeProcess &listener, const BridgeP
     m.figures = analyse(timeline.recording, timeline.start, timeline.end);
     m.clocks = timeline.clocks;
     m.probeGapFrames = timeline.gapFrames;
+    if (faultOn >= 0 && &emitter != &listener) {
+        m.faulted = true;
+        m.faultSeconds = faultOff - faultOn;
+        m.faultOnMs = onMs;
+        m.faultOffMs = offMs;
+        m.fault = analyseFault(timeline.recording, m.figures, timeline.start, timeline.end,
+                               FaultWindow{faultOn, faultOff, fault->settle});
+    }
     auto share = [](const ResourceTrace &t) {
         return t.duration() > 0 ? (t.last().cpuSeconds - t.first().cpuSeconds) / t.duration() * 100
                                 : 0.0;

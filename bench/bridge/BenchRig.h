@@ -187,9 +187,24 @@ struct ClockReport {
     double phase = -1; // B's cycles after A's, in periods, when their periods last as long
 };
 
+// A fault put on the path between the bridge's sides while measuring: `on`, a shell command,
+// runs `at` seconds after measuring begins, and `off` `length` seconds after `on` began (and in
+// any case before measure() returns). The fault's times are taken as each command begins: it
+// acts somewhere before it returns, and a busy machine can take tens of milliseconds for that,
+// so the time until audio comes back includes the `off` command's own time (an upper bound).
+struct FaultPlan {
+    std::string on, off;
+    double at = 10, length = 0;
+    double settle = 5; // after the fault's end, still counted as the fault's (FaultWindow)
+};
+
 struct Measurement {
     Figures figures;
-    double cpuSend = 0, cpuRecv = 0; // % of one core
+    bool faulted = false; // a fault plan ran: `fault` and `faultSeconds` hold
+    FaultFigures fault;
+    double faultSeconds = 0;              // from `on` beginning to `off` beginning
+    double faultOnMs = 0, faultOffMs = 0; // how long each command took
+    double cpuSend = 0, cpuRecv = 0;      // % of one core
     ResourceTrace sender, receiver;
     ClockReport clocks;
     int64_t probeGapFrames = 0; // frames a probe did not see (its own fault, not the bridge's)
@@ -197,8 +212,9 @@ struct Measurement {
 
 // Waits until impulses come back, lets the bridge settle for `warmup` seconds, then measures
 // for `seconds`. Empty figures (ran == false) when nothing came back within 30 s. The bridge's
-// processes are sampled when it has them.
+// processes are sampled when it has them. A fault plan needs two servers (its times are on
+// CLOCK_MONOTONIC_RAW, the two-clock timeline).
 Measurement measure(ProbeProcess &emitter, ProbeProcess &listener, const BridgeProcesses &bridge,
-                    double seconds, double warmup);
+                    double seconds, double warmup, const FaultPlan *fault = nullptr);
 
 } // namespace veltrin::bench

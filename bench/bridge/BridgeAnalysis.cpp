@@ -126,4 +126,47 @@ Figures analyse(const Recording &rec, double start, double end)
     return r;
 }
 
+FaultFigures analyseFault(const Recording &rec, const Figures &whole, double start, double end,
+                          const FaultWindow &fault)
+{
+    FaultFigures f;
+    const double windowEnd = std::min(end, fault.to + fault.settle);
+    for (const TimedSilence &s : rec.silences) {
+        if (s.time + s.length < fault.from || s.time > windowEnd)
+            continue;
+        ++f.silences;
+        f.longestSilenceMs = std::max(f.longestSilenceMs, s.length * 1e3);
+        f.window.push_back({s.time - fault.from, s.length});
+    }
+    const Figures window = analyse(rec, fault.from, windowEnd);
+    f.lostInside = window.lostInside;
+    f.lostOutside = window.lostOutside;
+
+    std::vector<double> before, after;
+    for (size_t i = 0; i < whole.latencyTimes.size(); ++i) {
+        const double t = whole.latencyTimes[i];
+        if (t >= start && t < fault.from)
+            before.push_back(whole.latenciesMs[i]);
+        else if (t >= windowEnd && t <= end)
+            after.push_back(whole.latenciesMs[i]);
+        f.audioBack = f.audioBack || t >= fault.to;
+    }
+    if (!before.empty())
+        f.medianBeforeMs = percentile(before, 50);
+    if (!after.empty())
+        f.medianAfterMs = percentile(after, 50);
+    if (!f.audioBack)
+        return f;
+
+    // Audio sent just before the fault ended is heard one latency later, and the receiver may
+    // cover the gap a while longer: a silence that began by then is the fault's too.
+    const double heardBy =
+        fault.to + std::max(0.0, f.medianBeforeMs) * 1e-3 + 2 * rec.period + kHiddenGap;
+    f.backMs = 0;
+    for (const TimedSilence &s : rec.silences)
+        if (s.time >= fault.from && s.time <= heardBy && s.time + s.length > fault.to)
+            f.backMs = std::max(f.backMs, (s.time + s.length - fault.to) * 1e3);
+    return f;
+}
+
 } // namespace veltrin::bench

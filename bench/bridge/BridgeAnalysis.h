@@ -63,6 +63,34 @@ double percentile(std::vector<double> values, double p);
 // docs/performance.md.
 Figures analyse(const Recording &recording, double start, double end);
 
+// A fault between the bridge's two sides from `from` to `to` (on the recording's clock), and
+// what the listening side heard of it. The fault's window runs from its start to `settle`
+// seconds after its end: the silences and losses it caused show there.
+struct FaultWindow {
+    double from = 0, to = 0;
+    double settle = 5;
+};
+
+struct FaultFigures {
+    int silences = 0;                    // silences that overlap the fault's window
+    double longestSilenceMs = 0;         // the longest of them
+    int lostInside = 0, lostOutside = 0; // impulses emitted in the window (xrun windows as above)
+    double medianBeforeMs = -1;          // impulses emitted before the fault; -1: none came back
+    double medianAfterMs = -1;           // impulses emitted after the window
+    bool audioBack = false;              // an impulse emitted after the fault's end came back
+    // From the fault's end to the end of the silence it caused that lasted longest past it (0:
+    // none did, audio was playing as the fault ended); -1 when audio did not come back. A
+    // silence that began up to a latency, two periods and kHiddenGap after the end is the
+    // fault's too: a receiver may cover a gap for a while with what it holds.
+    double backMs = -1;
+    std::vector<TimedSilence> window; // the silences counted, times from the fault's start
+};
+constexpr double kHiddenGap = 0.25; // seconds
+
+// `whole` is analyse() of the same recording from `start` to `end`.
+FaultFigures analyseFault(const Recording &recording, const Figures &whole, double start,
+                          double end, const FaultWindow &fault);
+
 // Medians of the latencies by windows of `length` seconds from `start` (the last one may be
 // shorter, and is left out when shorter than half a window).
 std::vector<LatencyWindow> latencyWindows(const std::vector<double> &times,

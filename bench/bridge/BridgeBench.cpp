@@ -19,6 +19,11 @@
 // and outside xrun windows, the longest silences and the CPU time of each bridge process; then,
 // per run, the clocks' real rates, the median latency per 10 s and per minute, and each bridge
 // process's memory, descriptors and threads at the start, after a minute and at the end.
+// With --fault NAME (two clocks, each side in a network namespace of its own): a fault on the
+// path between the sides, switched on --fault-at seconds into each measurement by the shell
+// command --fault-on and off --fault-seconds later by --fault-off, then --fault-tail seconds
+// measured after; one row per bridge of the fault's figures (scripts/bench-faults.sh --rig
+// jack sets it up).
 // It asserts nothing. Run it inside a private network namespace (scripts/bench-bridge.sh).
 #include "BenchRig.h"
 
@@ -55,6 +60,9 @@ struct Options {
     std::string netnsA, netnsB;
     std::string zitaAddress = "127.0.0.1"; // where zita-n2j listens, as seen from side A
     std::string logDir = "/tmp/veltrin-bridge-bench";
+    std::string fault; // the fault's name in the table; empty: no fault
+    FaultPlan faultPlan;
+    double faultTail = 10; // measured after the fault's end
 };
 
 // After the path in the table, by platform.
@@ -78,7 +86,12 @@ std::string format(const char *pattern, double value)
 
 void printHeader(const Options &o)
 {
-    if (o.twoClocks)
+    if (!o.fault.empty())
+        std::printf("| case | ch | path | fault s | silences | longest silence ms "
+                    "| lost in/out xrun windows | latency before ms | latency after ms "
+                    "| audio back | back after fault ms | xruns | CPU send / recv %% |\n"
+                    "|---|---:|---|---:|---:|---:|---:|---:|---:|---|---:|---:|---:|\n");
+    else if (o.twoClocks)
         std::printf("| period | ch | A ppm | B rate | path | median ms | p99 ms | spread ms "
                     "| lost in/out xrun windows | discontinuities in/out | impulses | xruns "
                     "| longest silence after xrun ms | other silence ms | CPU send %% "
@@ -94,8 +107,35 @@ void printHeader(const Options &o)
     std::fflush(stdout);
 }
 
+std::string milliseconds(double ms)
+{
+    return ms < 0 ? "-" : format("%.2f", ms);
+}
+
+void printFaultRow(const Options &o, const Run &run)
+{
+    std::printf("| %s | %d | %s | ", o.fault.c_str(), run.channels, run.path.c_str());
+    const Measurement &m = run.m;
+    if (!m.figures.ran || !m.faulted) {
+        std::printf("no audio came back | | | | | | | | | |\n");
+    } else {
+        const FaultFigures &f = m.fault;
+        std::printf("%.1f | %d | %.1f | %d / %d | %s | %s | %s | %s | %d | %.1f / %.1f |\n",
+                    m.faultSeconds, f.silences, f.longestSilenceMs, f.lostInside, f.lostOutside,
+                    milliseconds(f.medianBeforeMs).c_str(), milliseconds(f.medianAfterMs).c_str(),
+                    f.audioBack ? "yes" : "no",
+                    f.audioBack ? format("%.0f", f.backMs).c_str() : "-", m.figures.xruns,
+                    m.cpuSend, m.cpuRecv);
+    }
+    std::fflush(stdout);
+}
+
 void printRow(const Options &o, const Run &run)
 {
+    if (!o.fault.empty()) {
+        printFaultRow(o, run);
+        return;
+    }
     std::printf("| %d | %d | ", run.period, run.channels);
     if (o.twoClocks)
         std::printf("%+g | %d | ", o.ppm, o.rateB);
@@ -162,6 +202,19 @@ std::string details(const Options &o, const Run &run)
         if (c.phase >= 0)
             out << "; B's cycles start " << format("%.2f", c.phase) << " period after A's";
         out << "\n";
+    }
+    if (m.faulted) {
+        out << "  fault " << format("%.2f", m.faultSeconds) << " s (its commands took "
+            << format("%.0f", m.faultOnMs) << " and " << format("%.0f", m.faultOffMs)
+            << " ms); silences from its start to " << format("%g", o.faultPlan.settle)
+            << " s after its end (s after its start + ms):";
+        const size_t shown = std::min<size_t>(m.fault.window.size(), 12);
+        for (size_t i = 0; i < shown; ++i)
+            out << " " << format("%.3f", m.fault.window[i].time) << "+"
+                << format("%.1f", m.fault.window[i].length * 1e3);
+        if (m.fault.window.size() > shown)
+            out << " and " << m.fault.window.size() - shown << " more";
+        out << (m.fault.window.empty() ? " none\n" : "\n");
     }
     if (m.probeGapFrames > 0)
         out << "  the probes missed " << m.probeGapFrames << " frames\n";
@@ -278,7 +331,8 @@ private:
         r.path = bridge.path + kPathSuffix[static_cast<int>(m_o.platform)];
         ProbeProcess &listener = m_listener ? *m_listener : *m_emitter;
         if (wire(*m_emitter, listener, bridge))
-            r.m = measure(*m_emitter, listener, bridge, seconds, m_o.warmupSeconds);
+            r.m = measure(*m_emitter, listener, bridge, seconds, m_o.warmupSeconds,
+                          m_o.fault.empty() ? nullptr : &m_o.faultPlan);
         else
             std::fprintf(stderr, "  %s's ports did not appear (see %s)\n", r.path.c_str(),
                          m_o.logDir.c_str());
@@ -360,6 +414,18 @@ std::optional<Options> parse(int argc, char **argv)
             o.zitaAddress = argv[++i];
         } else if (a == "--log-dir") {
             o.logDir = argv[++i];
+        } else if (a == "--fault") {
+            o.fault = argv[++i];
+        } else if (a == "--fault-on") {
+            o.faultPlan.on = argv[++i];
+        } else if (a == "--fault-off") {
+            o.faultPlan.off = argv[++i];
+        } else if (a == "--fault-at") {
+            o.faultPlan.at = std::atof(argv[++i]);
+        } else if (a == "--fault-seconds") {
+            o.faultPlan.length = std::atof(argv[++i]);
+        } else if (a == "--fault-tail") {
+            o.faultTail = std::atof(argv[++i]);
         } else {
             return std::nullopt;
         }
@@ -370,6 +436,14 @@ std::optional<Options> parse(int argc, char **argv)
         return std::nullopt; // those need a second server
     if (o.platform != Platform::JackDummy && (o.twoClocks || !o.netnsA.empty()))
         return std::nullopt; // one PipeWire in the benchmark's own namespace
+    if (!o.fault.empty()) {
+        // A fault is timed on the two-clock timeline, between namespaces, with no search.
+        if (!o.twoClocks || o.netnsA.empty() || o.netnsB.empty() || o.faultPlan.on.empty()
+            || o.faultPlan.off.empty())
+            return std::nullopt;
+        o.search = false;
+        o.seconds = o.faultPlan.at + o.faultPlan.length + o.faultTail;
+    }
     if (!o.search)
         o.search = !o.twoClocks;
     // The most demanding channel count first: the zita search runs on it.
@@ -392,7 +466,9 @@ int main(int argc, char **argv)
             "       [--netns-a NS] [--zita-address 127.0.0.1] [--log-dir "
             "/tmp/veltrin-bridge-bench]\n"
             "  two clocks only: [--ppm 0] (server A's offset, either sign) [--rate-b 48000]\n"
-            "       [--netns-b NS]\n",
+            "       [--netns-b NS]\n"
+            "       [--fault NAME --fault-on CMD --fault-off CMD] [--fault-at 10]\n"
+            "       [--fault-seconds 0] [--fault-tail 10] (with --netns-a and --netns-b)\n",
             argv[0]);
         return 2;
     }

@@ -1,5 +1,6 @@
 // The bridge probe's analysis on made-up input: the tone's discontinuity detector, the impulse
-// detector, and latency between two servers whose clocks are fitted from jittery wake-ups.
+// detector, latency between two servers whose clocks are fitted from jittery wake-ups, and what
+// a fault between the two sides did.
 #include "BridgeAnalysis.h"
 #include "ClockFit.h"
 #include "ProbeLog.h"
@@ -240,6 +241,80 @@ TEST(Analysis, CountsLossesAndDiscontinuitiesInsideAndOutsideXrunWindows)
     EXPECT_NEAR(f.xrunSilenceMs, 2, 1e-9);
     EXPECT_NEAR(f.otherSilenceMs, 4, 1e-9);
     EXPECT_NEAR(f.medianMs, 10, 1e-9);
+}
+
+// Impulses every 50 ms for `seconds`; impulse k takes delay(k) seconds to arrive, or is lost
+// when that is negative.
+Recording impulses(double seconds, const std::function<double(int)> &delay)
+{
+    Recording rec;
+    rec.spacing = 0.05;
+    rec.period = 256 / 48000.0;
+    for (int k = 0; k < int(seconds / rec.spacing); ++k) {
+        const double sent = rec.spacing * k;
+        const int code = k % Impulse::kCodes;
+        rec.emissions.push_back({sent, code});
+        if (delay(k) >= 0)
+            rec.arrivals.push_back({sent + delay(k), Impulse::amplitude(code) * 8});
+    }
+    return rec;
+}
+
+FaultFigures faultOf(const Recording &rec, double seconds, const FaultWindow &fault)
+{
+    return analyseFault(rec, analyse(rec, 0, seconds), 0, seconds, fault);
+}
+
+TEST(FaultAnalysis, LinkDownGivesTheOutageTheLossesAndTheLatencyOnEachSide)
+{
+    // The link is down from 10 to 12 s; the bridge reconnects 80 ms after it comes up, 5 ms
+    // later than before. Impulses 200 to 241 (10.00 to 12.05 s) are lost away from any xrun,
+    // 280 (14 s) at an xrun, 400 (20 s) after the fault's window.
+    Recording rec = impulses(30, [](int k) {
+        if ((k >= 200 && k <= 241) || k == 280 || k == 400)
+            return -1.0;
+        return k < 200 ? 0.010 : 0.015;
+    });
+    rec.xruns = {14.0};
+    rec.silences = {{10.01, 2.085}, {13.0, 0.003}, {25.0, 0.004}};
+    const FaultFigures f = faultOf(rec, 30, {10.0, 12.0, 5.0});
+    EXPECT_EQ(f.silences, 2);
+    EXPECT_NEAR(f.longestSilenceMs, 2085, 1e-6);
+    EXPECT_EQ(f.lostOutside, 42);
+    EXPECT_EQ(f.lostInside, 1);
+    EXPECT_NEAR(f.medianBeforeMs, 10, 1e-6);
+    EXPECT_NEAR(f.medianAfterMs, 15, 1e-6);
+    EXPECT_TRUE(f.audioBack);
+    EXPECT_NEAR(f.backMs, 95, 1e-6);
+}
+
+TEST(FaultAnalysis, TellsAudioThatNeverStoppedFromAudioThatNeverCameBack)
+{
+    const FaultWindow fault{10.0, 12.0, 5.0};
+    // Loss repaired in time: a short silence during the fault, audio playing at its end.
+    Recording playing = impulses(30, [](int k) { return k == 210 ? -1.0 : 0.010; });
+    playing.silences = {{10.5, 0.004}};
+    const FaultFigures p = faultOf(playing, 30, fault);
+    EXPECT_EQ(p.silences, 1);
+    EXPECT_TRUE(p.audioBack);
+    EXPECT_EQ(p.backMs, 0);
+    EXPECT_NEAR(p.medianAfterMs, 10, 1e-6);
+
+    // The last audio sent before the end is heard a latency later, and a receiver may cover a
+    // gap a while: a silence that begins up to then is still the fault's, a later one is not.
+    playing.silences = {{12.2, 0.030}};
+    EXPECT_NEAR(faultOf(playing, 30, fault).backMs, 230, 1e-6);
+    playing.silences = {{12.3, 0.030}};
+    EXPECT_EQ(faultOf(playing, 30, fault).backMs, 0);
+
+    // Nothing after the fault began: no silence ended, nothing to measure after.
+    Recording gone = impulses(30, [](int k) { return k < 200 ? 0.010 : -1.0; });
+    const FaultFigures g = faultOf(gone, 30, fault);
+    EXPECT_FALSE(g.audioBack);
+    EXPECT_EQ(g.backMs, -1);
+    EXPECT_EQ(g.medianAfterMs, -1);
+    EXPECT_NEAR(g.medianBeforeMs, 10, 1e-6);
+    EXPECT_EQ(g.lostOutside, 141); // emitted from 10 to 17 s, both included
 }
 
 TEST(ProbeLog, ReadsWhileItIsWrittenAndNeverAHalfRecord)
