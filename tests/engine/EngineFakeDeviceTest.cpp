@@ -1,12 +1,17 @@
 // The engine against device tables and faults that no real audio server produces: lookup rules,
 // channel clamping, failure messages and clean-up, gains and block layouts, and repeated runs.
+#include "CallLog.h"
 #include "EngineTestSupport.h"
 #include "FakePortAudio.h"
 #include "NdiRecorder.h"
+#include "PortAudioSession.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <gtest/gtest.h>
+#include <thread>
 
 using enginetest::RunningEntry;
 using enginetest::StdoutCapture;
@@ -305,6 +310,158 @@ TEST_F(EngineFake, StartFailuresPrintTheirMessageAndReleaseEverything)
         EXPECT_EQ(fakepa::counters().writes, 0);
         expectReleased();
     }
+}
+
+// The order in which each entry sets up and releases PortAudio and its NDI objects, on an orderly
+// stop and on every failure while starting. The audio callbacks and block threads may only run
+// while their records exist, and the NDI objects must all be gone after any return.
+TEST_F(EngineFake, SetUpAndReleaseHappenInAFixedOrder)
+{
+    using Calls = std::vector<std::string>;
+    const std::string init = "Pa_Initialize", term = "Pa_Terminate", open = "Pa_OpenStream",
+                      start = "Pa_StartStream", stop = "Pa_StopStream", sleep = "Pa_Sleep",
+                      sendNew = "NDIlib_send_create", sendEnd = "NDIlib_send_destroy",
+                      recvNew = "NDIlib_recv_create_v3", recvEnd = "NDIlib_recv_destroy",
+                      syncNew = "NDIlib_framesync_create", syncEnd = "NDIlib_framesync_destroy";
+    const auto none = [](fakepa::Table &) {};
+    const auto failOpen = [](fakepa::Table &t) { t.openStreamError = paInvalidSampleRate; };
+    const auto failStart = [](fakepa::Table &t) { t.startStreamError = paDeviceUnavailable; };
+    const auto noDevices = [](fakepa::Table &t) { t.devices.clear(); };
+    const auto refuseFormat = [](fakepa::Table &t) {
+        t.isFormatSupported = [](const PaStreamParameters *, const PaStreamParameters *, double) {
+            return paInvalidSampleRate;
+        };
+    };
+    struct Case {
+        const char *what;
+        Entry entry;
+        std::function<void(fakepa::Table &)> fault;
+        bool failSender, failFramesync;
+        Calls expected;
+    };
+    const Case cases[] = {
+        {"input runs",
+         Entry::Input,
+         none,
+         false,
+         false,
+         {init, sendNew, open, start, stop, term, sendEnd}},
+        {"input, no device", Entry::Input, noDevices, false, false, {init, term}},
+        {"input, no sender", Entry::Input, none, true, false, {init, sendNew, term}},
+        {"input, open fails",
+         Entry::Input,
+         failOpen,
+         false,
+         false,
+         {init, sendNew, open, term, sendEnd}},
+        {"input, start fails",
+         Entry::Input,
+         failStart,
+         false,
+         false,
+         {init, sendNew, open, start, term, sendEnd}},
+        {"output runs",
+         Entry::Output,
+         none,
+         false,
+         false,
+         {init, recvNew, syncNew, open, start, stop, term, syncEnd, recvEnd}},
+        {"output, no device", Entry::Output, noDevices, false, false, {init, term}},
+        {"output, no frame synchroniser",
+         Entry::Output,
+         none,
+         false,
+         true,
+         {init, recvNew, syncNew, recvEnd, term}},
+        {"output, open fails",
+         Entry::Output,
+         failOpen,
+         false,
+         false,
+         {init, recvNew, syncNew, open, syncEnd, recvEnd, term}},
+        {"output, start fails",
+         Entry::Output,
+         failStart,
+         false,
+         false,
+         {init, recvNew, syncNew, open, start, syncEnd, recvEnd, term}},
+        {"duplex runs",
+         Entry::Duplex,
+         none,
+         false,
+         false,
+         {init, recvNew, syncNew, sendNew, open, start, sleep, stop, term, sendEnd, syncEnd,
+          recvEnd}},
+        {"duplex, no device", Entry::Duplex, noDevices, false, false, {init, term}},
+        {"duplex, no frame synchroniser",
+         Entry::Duplex,
+         none,
+         false,
+         true,
+         {init, recvNew, syncNew, recvEnd, term}},
+        {"duplex, no sender",
+         Entry::Duplex,
+         none,
+         true,
+         false,
+         {init, recvNew, syncNew, sendNew, term, syncEnd, recvEnd}},
+        {"duplex, open fails",
+         Entry::Duplex,
+         failOpen,
+         false,
+         false,
+         {init, recvNew, syncNew, sendNew, open, term, sendEnd, syncEnd, recvEnd}},
+        {"duplex, format refused",
+         Entry::Duplex,
+         refuseFormat,
+         false,
+         false,
+         {init, recvNew, syncNew, sendNew, open, start, term, sendEnd, syncEnd, recvEnd}},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        fakepa::Table t = sharedDefaultTable();
+        c.fault(t);
+        fakepa::setTable(t);
+        ndirec::reset();
+        ndirec::setFailCreate(c.failSender, false, c.failFramesync);
+        calllog::take();
+        run(c.entry, "");
+        EXPECT_EQ(calllog::take(), c.expected);
+    }
+}
+
+// The PortAudio owner serialises a probe made on another thread (as the window's rate probes
+// are) with the entries' set-up and stop: no two PortAudio calls are ever in progress at once.
+TEST_F(EngineFake, ProbesOnAnotherThreadNeverOverlapAnEntrysPortAudioCalls)
+{
+    fakepa::Table t = sharedDefaultTable();
+    t.callMicroseconds = 100;
+    const PaStreamParameters input = veltrin::audio::streamParameters(2, 8, 0.0);
+    for (Entry entry : {Entry::Input, Entry::Output, Entry::Duplex}) {
+        fakepa::setTable(t);
+        std::atomic<bool> probing{true};
+        std::atomic<int> probes{0};
+        std::thread prober([&] {
+            while (probing) {
+                {
+                    veltrin::audio::PortAudioSession portAudio;
+                    EXPECT_EQ(portAudio.isFormatSupported(&input, nullptr, 48000.0),
+                              paFormatIsSupported);
+                }
+                ++probes;
+                // A pause between probes, as between a user's clicks, leaves the entry room.
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        EXPECT_EQ(run(entry, "").result, 1);
+        probing = false;
+        prober.join();
+        EXPECT_GE(probes.load(), 5);
+        EXPECT_EQ(fakepa::counters().overlapping.load(), 0);
+        expectReleased();
+    }
+    calllog::take();
 }
 
 TEST_F(EngineFake, CaptureSendsPlanarBlocksTimesGainWhileTheMeterShowsTheUnscaledBlock)
