@@ -242,12 +242,12 @@ unsigned defaultRate(const AudioDevice &device)
 // Chooses and checks the device; on failure says why and returns the exit status.
 int planStream(const Options &options, Direction direction, StreamPlan &plan)
 {
-    PortAudioSession portAudio;
+    const audio::PortAudioSession portAudio;
     if (!portAudio.ok()) {
         Console::message("the audio devices cannot be reached: " + portAudio.errorText());
         return kExitNoDevice;
     }
-    const std::vector<AudioDevice> all = readDevices();
+    const std::vector<AudioDevice> all = portAudio.devices();
     const DeviceChoice choice = chooseDevice(all, options.device, direction);
     if (!choice.device) {
         Console::message(choice.error);
@@ -265,7 +265,7 @@ int planStream(const Options &options, Direction direction, StreamPlan &plan)
         direction == Direction::Output ? 0 : std::min(plan.device.inputs, kEngineMaxChannels);
     plan.outputs =
         direction == Direction::Input ? 0 : std::min(plan.device.outputs, kEngineMaxChannels);
-    const FormatCheck check = checkFormat(plan.device, direction, plan.rate);
+    const FormatCheck check = checkFormat(portAudio, plan.device, direction, plan.rate);
     if (check.code != kExitOk) {
         Console::message(check.error);
         return check.code;

@@ -1,26 +1,19 @@
 #include "DeviceTable.h"
 
-#include "PipeWireResidency.h"
 #include "ScanDevice.h"
 
 #include <algorithm>
 #include <cmath>
-#include <portaudio.h>
-#include <strings.h>
 
 namespace veltrin::cli {
 
 namespace {
 
-bool sameText(const std::string &a, const std::string &b)
-{
-    // As the engine compares device names.
-    return strcasecmp(a.c_str(), b.c_str()) == 0;
-}
+using audio::sameDeviceName;
 
 bool namedBy(const AudioDevice &device, const std::string &text)
 {
-    return sameText(device.name, text) || sameText(entryText(device), text);
+    return sameDeviceName(device.name, text) || sameDeviceName(entryText(device), text);
 }
 
 std::string quoted(const std::string &text)
@@ -115,7 +108,7 @@ std::string engineDeviceParameter(const std::vector<AudioDevice> &all, const Aud
 {
     // The engine takes the first device whose name matches, whatever its direction.
     for (const AudioDevice &device : all) {
-        if (sameText(device.name, chosen.name)) {
+        if (sameDeviceName(device.name, chosen.name)) {
             if (device.index == chosen.index)
                 return chosen.name;
             break;
@@ -130,69 +123,25 @@ std::string engineDeviceParameter(const std::vector<AudioDevice> &all, const Aud
     }
     const std::string text = std::to_string(number);
     for (const AudioDevice &device : all)
-        if (sameText(device.name, text))
+        if (sameDeviceName(device.name, text))
             return {};
     return text;
 }
 
-PortAudioSession::PortAudioSession() : m_error(Pa_Initialize())
-{
-    if (m_error == paNoError)
-        keepPipeWireClientLoaded();
-}
-
-PortAudioSession::~PortAudioSession()
-{
-    if (m_error == paNoError)
-        Pa_Terminate();
-}
-
-std::string PortAudioSession::errorText() const
-{
-    return Pa_GetErrorText(m_error);
-}
-
-std::vector<AudioDevice> readDevices()
-{
-    std::vector<AudioDevice> devices;
-    const int count = Pa_GetDeviceCount();
-    for (int i = 0; i < count; ++i) {
-        const PaDeviceInfo *info = Pa_GetDeviceInfo(i);
-        if (info == nullptr)
-            continue;
-        const PaHostApiInfo *api = Pa_GetHostApiInfo(info->hostApi);
-        AudioDevice device;
-        device.index = i;
-        device.hostApi = api != nullptr && api->name != nullptr ? api->name : "";
-        device.name = info->name != nullptr ? info->name : "";
-        device.inputs = info->maxInputChannels;
-        device.outputs = info->maxOutputChannels;
-        device.defaultRate = info->defaultSampleRate;
-        device.inputLatency = info->defaultLowInputLatency;
-        device.outputLatency = info->defaultLowOutputLatency;
-        devices.push_back(std::move(device));
-    }
-    return devices;
-}
-
-FormatCheck checkFormat(const AudioDevice &device, Direction direction, unsigned rate)
+FormatCheck checkFormat(const audio::PortAudioSession &portAudio, const AudioDevice &device,
+                        Direction direction, unsigned rate)
 {
     // The parameters the engine opens the stream with.
     const auto parameters = [&](int channels, double latency) {
-        PaStreamParameters p{};
-        p.device = device.index;
-        p.channelCount = std::min(channels, kEngineMaxChannels);
-        p.sampleFormat = paFloat32;
-        p.suggestedLatency = latency;
-        p.hostApiSpecificStreamInfo = nullptr;
-        return p;
+        return audio::streamParameters(device.index, std::min(channels, kEngineMaxChannels),
+                                       latency);
     };
     const PaStreamParameters in = parameters(device.inputs, device.inputLatency);
     const PaStreamParameters out = parameters(device.outputs, device.outputLatency);
     const bool input = direction != Direction::Output;
     const bool output = direction != Direction::Input;
     const PaError result =
-        Pa_IsFormatSupported(input ? &in : nullptr, output ? &out : nullptr, rate);
+        portAudio.isFormatSupported(input ? &in : nullptr, output ? &out : nullptr, rate);
     if (result == paFormatIsSupported)
         return {};
 

@@ -1,11 +1,12 @@
 // The audio devices as PortAudio reports them, and the choice of one from what a user types.
 //
 // The choosing is pure (a table in, a device or a reason out) so that it is the same for every
-// caller; reading the table and checking a format talk to PortAudio and run on the caller's
-// thread inside a PortAudioSession.
+// caller; the table is the listing of a PortAudio session (audio/), and checking a format asks
+// that session, on the caller's thread.
 #pragma once
 
 #include "Options.h"
+#include "PortAudioSession.h"
 
 #include <optional>
 #include <string>
@@ -15,16 +16,7 @@ namespace veltrin::cli {
 
 enum class Direction { Input, Output, Duplex };
 
-struct AudioDevice {
-    int index = -1; // PortAudio's device index
-    std::string hostApi;
-    std::string name;
-    int inputs = 0;  // maximum input channels
-    int outputs = 0; // maximum output channels
-    double defaultRate = 0.0;
-    double inputLatency = 0.0;  // default low input latency, seconds
-    double outputLatency = 0.0; // default low output latency, seconds
-};
+using AudioDevice = audio::Device;
 
 // The engine opens at most this many channels per direction.
 constexpr int kEngineMaxChannels = 64;
@@ -52,33 +44,15 @@ DeviceChoice chooseDevice(const std::vector<AudioDevice> &all, const std::string
 std::string engineDeviceParameter(const std::vector<AudioDevice> &all, const AudioDevice &chosen,
                                   Direction direction);
 
-// Pa_Initialize for the life of the object, balanced by Pa_Terminate when it succeeded.
-class PortAudioSession
-{
-public:
-    PortAudioSession();
-    ~PortAudioSession();
-    PortAudioSession(const PortAudioSession &) = delete;
-    PortAudioSession &operator=(const PortAudioSession &) = delete;
-
-    bool ok() const { return m_error == 0; }
-    std::string errorText() const;
-
-private:
-    int m_error;
-};
-
-// Every device PortAudio lists, in index order. Needs a session.
-std::vector<AudioDevice> readDevices();
-
 struct FormatCheck {
     ExitCode code = kExitOk;
     std::string error; // one line, when code is not kExitOk
 };
 
-// Asks PortAudio whether `device` opens for `direction` at `rate` with the channels and
-// latencies the engine will ask for. Needs a session. A device another program holds, a rate
-// or a channel count it refuses give kExitDeviceRefused and the reason.
-FormatCheck checkFormat(const AudioDevice &device, Direction direction, unsigned rate);
+// Asks `portAudio` whether `device` opens for `direction` at `rate` with the channels and
+// latencies the engine will ask for. A device another program holds, a rate or a channel count
+// it refuses give kExitDeviceRefused and the reason.
+FormatCheck checkFormat(const audio::PortAudioSession &portAudio, const AudioDevice &device,
+                        Direction direction, unsigned rate);
 
 } // namespace veltrin::cli

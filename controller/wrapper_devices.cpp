@@ -1,12 +1,12 @@
-#include "PipeWireResidency.h"
+#include "PortAudioSession.h"
 #include "ScanDevice.h"
 #include "wrapper.h"
 
 #include <cstdio>
 #include <limits>
-#include <portaudio.h>
-#include <strings.h>
 #include <utility>
+
+using veltrin::audio::PortAudioSession;
 
 namespace {
 
@@ -35,29 +35,6 @@ QString deviceNameOf(const QString &entry)
                                            Qt::KeepEmptyParts, Qt::CaseSensitive);
     return fields.size() >= 2 ? fields.at(1) : entry;
 }
-
-// PortAudio counts nested initialisations, so a probe made while a stream runs leaves the
-// stream's own initialisation in place. A failed initialisation is not counted, nor undone.
-class PortAudioSession
-{
-public:
-    PortAudioSession() : m_error(Pa_Initialize())
-    {
-        if (m_error == paNoError)
-            keepPipeWireClientLoaded();
-    }
-    ~PortAudioSession()
-    {
-        if (m_error == paNoError)
-            Pa_Terminate();
-    }
-    PortAudioSession(const PortAudioSession &) = delete;
-    PortAudioSession &operator=(const PortAudioSession &) = delete;
-    PaError error() const { return m_error; }
-
-private:
-    PaError m_error;
-};
 
 } // namespace
 
@@ -164,47 +141,34 @@ void Wrapper::testSampleRate(QString device, int type)
         return;
     }
 
-    PortAudioSession session;
-    if (session.error() != paNoError) {
+    // A probe made while a stream runs opens a nested session, which leaves the stream's alone.
+    PortAudioSession portAudio;
+    if (!portAudio.ok()) {
         std::printf("ERROR : Unable to initialize audio devices.\n");
         std::fflush(stdout);
         return;
     }
-    const PaDeviceIndex count = Pa_GetDeviceCount();
-    if (count < 0) {
+    if (portAudio.deviceCount() < 0) {
         std::printf("ERROR : Unable to get audio devices.\n");
         std::fflush(stdout);
     }
 
-    const QByteArray wanted = device.toUtf8();
-    PaDeviceIndex found = paNoDevice;
-    for (PaDeviceIndex i = 0; i < count; ++i) {
-        const PaDeviceInfo *candidate = Pa_GetDeviceInfo(i);
-        if (candidate != nullptr && candidate->name != nullptr
-            && strcasecmp(candidate->name, wanted.constData()) == 0) {
-            found = i;
-            break;
-        }
-    }
-    const PaDeviceInfo *info = found == paNoDevice ? nullptr : Pa_GetDeviceInfo(found);
+    const PaDeviceIndex found = portAudio.findByName(device.toUtf8().toStdString());
+    const PaDeviceInfo *info = found == paNoDevice ? nullptr : portAudio.deviceInfo(found);
     if (info == nullptr)
         return;
 
-    PaStreamParameters input{};
-    input.device = found;
-    input.channelCount = info->maxInputChannels;
-    input.sampleFormat = paFloat32;
-    input.suggestedLatency = 0.0;
-    input.hostApiSpecificStreamInfo = nullptr;
-    PaStreamParameters output = input;
-    output.channelCount = info->maxOutputChannels;
+    const PaStreamParameters input =
+        veltrin::audio::streamParameters(found, info->maxInputChannels, 0.0);
+    const PaStreamParameters output =
+        veltrin::audio::streamParameters(found, info->maxOutputChannels, 0.0);
 
     // A device that records and plays must take the rate in both directions at once.
     const PaStreamParameters *in = info->maxInputChannels > 0 ? &input : nullptr;
     const PaStreamParameters *out = info->maxOutputChannels > 0 ? &output : nullptr;
     result->clear();
     for (const double rate : kCandidateRates) {
-        if (Pa_IsFormatSupported(in, out, rate) == paFormatIsSupported) {
+        if (portAudio.isFormatSupported(in, out, rate) == paFormatIsSupported) {
             result->append(rateText(rate));
             emit(this->*changed)();
         }
@@ -213,18 +177,15 @@ void Wrapper::testSampleRate(QString device, int type)
 
 void Wrapper::duplexChannelsSamplerate()
 {
-    PortAudioSession session;
-    const PaDeviceIndex count = Pa_GetDeviceCount();
-    const QByteArray wanted = m_inOutPutDev.toUtf8();
+    const std::string wanted = m_inOutPutDev.toUtf8().toStdString();
+    const std::vector<veltrin::audio::Device> devices = PortAudioSession().devices();
     // Every match is applied, so the last device of a repeated name wins.
-    for (PaDeviceIndex i = 0; i < count; ++i) {
-        const PaDeviceInfo *info = Pa_GetDeviceInfo(i);
-        if (info == nullptr || info->name == nullptr
-            || strcasecmp(info->name, wanted.constData()) != 0)
+    for (const veltrin::audio::Device &device : devices) {
+        if (!veltrin::audio::sameDeviceName(device.name, wanted))
             continue;
-        setInDuplexCh(QString::number(info->maxInputChannels));
-        setOutDuplexCh(QString::number(info->maxOutputChannels));
-        setOutDuplexSampleRate(rateText(info->defaultSampleRate));
-        setInDuplexSampleRate(rateText(info->defaultSampleRate));
+        setInDuplexCh(QString::number(device.inputs));
+        setOutDuplexCh(QString::number(device.outputs));
+        setOutDuplexSampleRate(rateText(device.defaultRate));
+        setInDuplexSampleRate(rateText(device.defaultRate));
     }
 }

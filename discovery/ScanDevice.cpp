@@ -1,9 +1,8 @@
 #include "ScanDevice.h"
 
-#include "PipeWireResidency.h"
+#include "PortAudioSession.h"
 
 #include <QDebug>
-#include <portaudio.h>
 
 ScanDevice::ScanDevice() : QObject(nullptr) {}
 
@@ -17,42 +16,40 @@ void ScanDevice::scan()
     m_outputRates.clear();
     m_inputRates.clear();
 
-    if (Pa_Initialize() != paNoError)
-        qWarning("ERROR : Unable to initialize audio devices.\n");
-    keepPipeWireClientLoaded();
-    const PaDeviceIndex count = Pa_GetDeviceCount();
-    if (count < 0)
-        qWarning("ERROR : Unable to get audio devices.\n");
-    qWarning() << "Aqui " << count;
+    std::vector<veltrin::audio::Device> devices;
+    {
+        veltrin::audio::PortAudioSession portAudio;
+        if (!portAudio.ok())
+            qWarning("ERROR : Unable to initialize audio devices.\n");
+        const PaDeviceIndex count = portAudio.deviceCount();
+        if (count < 0)
+            qWarning("ERROR : Unable to get audio devices.\n");
+        qWarning() << "Aqui " << count;
+        devices = portAudio.devices();
+    }
 
     // Capture side: names decoded from the local 8-bit encoding.
-    for (PaDeviceIndex i = 0; i < count; ++i) {
-        const PaDeviceInfo *info = Pa_GetDeviceInfo(i);
-        if (info == nullptr || info->maxInputChannels <= 0)
+    for (const veltrin::audio::Device &device : devices) {
+        if (device.inputs <= 0)
             continue;
-        const PaHostApiInfo *api = Pa_GetHostApiInfo(info->hostApi);
-        const QString name = QString::fromLocal8Bit(info->name);
-        const QString apiName = QString::fromLocal8Bit(api != nullptr ? api->name : nullptr);
-        m_inputEntries.append(apiName + kEntrySeparator + name);
-        m_inputChannels.append(QString::number(info->maxInputChannels));
-        m_inputRates.append(info->defaultSampleRate);
-        if (info->maxOutputChannels != 0)
+        const QString name = QString::fromLocal8Bit(device.name.c_str());
+        m_inputEntries.append(QString::fromLocal8Bit(device.hostApi.c_str()) + kEntrySeparator
+                              + name);
+        m_inputChannels.append(QString::number(device.inputs));
+        m_inputRates.append(device.defaultRate);
+        if (device.outputs != 0)
             m_duplexNames.append(name);
     }
 
     // Playback side: names decoded as UTF-8.
-    for (PaDeviceIndex i = 0; i < count; ++i) {
-        const PaDeviceInfo *info = Pa_GetDeviceInfo(i);
-        if (info == nullptr || info->maxOutputChannels <= 0)
+    for (const veltrin::audio::Device &device : devices) {
+        if (device.outputs <= 0)
             continue;
-        const PaHostApiInfo *api = Pa_GetHostApiInfo(info->hostApi);
-        m_outputEntries.append(QString::fromUtf8(api != nullptr ? api->name : nullptr)
-                               + kEntrySeparator + QString::fromUtf8(info->name));
-        m_outputChannels.append(QString::number(info->maxOutputChannels));
-        m_outputRates.append(info->defaultSampleRate);
+        m_outputEntries.append(QString::fromUtf8(device.hostApi.c_str()) + kEntrySeparator
+                               + QString::fromUtf8(device.name.c_str()));
+        m_outputChannels.append(QString::number(device.outputs));
+        m_outputRates.append(device.defaultRate);
     }
-
-    Pa_Terminate();
 
     emit toDevList(m_inputEntries, m_outputEntries, m_inputChannels, m_outputChannels, m_inputRates,
                    m_outputRates);

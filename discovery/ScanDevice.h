@@ -1,8 +1,8 @@
 // Lists the local audio devices once: entry texts, channel counts and default rates for the
 // capture side and the playback side, and the names of the devices that do both.
 //
-// Owns the lists of the last scan. Lives in and is called from the GUI thread; PortAudio is
-// initialised for the scan only and terminated before scan() returns.
+// Owns the lists of the last scan. Lives in and is called from the GUI thread; the scan reads
+// the listing of a PortAudio session (audio/) that ends before the lists are emitted.
 #pragma once
 
 #include <QList>

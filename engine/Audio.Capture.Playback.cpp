@@ -2,18 +2,25 @@
 // thread; the PortAudio callbacks (one-way streams) and the duplex block threads touch only the
 // records handed to them and the level taps. The stop requests are the only shared flags; the
 // one-way entries sleep on their condition variable, the duplex loop polls its request.
+//
+// Release order: owners go in reverse order of declaration. The capture records and the duplex
+// blocks are declared before the PortAudio session, so PortAudio terminates (closing the stream
+// that uses them) before they go; the one-way receiving side is declared after it, so a failed
+// start destroys the frame synchroniser and the receiver before PortAudio terminates. A stop
+// stops the stream and ends the session (the one-way entries under their stop lock) before
+// anything else is released.
 #include "Audio.Capture.Playback.h"
 
-#include "PipeWireResidency.h"
+#include "PortAudioSession.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <portaudio.h>
-#include <strings.h>
 #include <thread>
+
+using veltrin::audio::PortAudioSession;
+using veltrin::audio::Stream;
 
 bool g_exit_threads = false;
 std::mutex g_exit_lock;
@@ -54,20 +61,20 @@ bool passesFilter(const PaDeviceInfo *info, Direction direction)
 }
 
 // The lowest-numbered device that is the default of PortAudio as a whole or of its own host API.
-int defaultDevice(Direction direction)
+int defaultDevice(const PortAudioSession &portAudio, Direction direction)
 {
-    const int count = Pa_GetDeviceCount();
+    const int count = portAudio.deviceCount();
     if (count < 1)
         return -1;
-    const PaDeviceIndex global =
-        direction == Direction::Input ? Pa_GetDefaultInputDevice() : Pa_GetDefaultOutputDevice();
+    const PaDeviceIndex global = direction == Direction::Input ? portAudio.defaultInputDevice()
+                                                               : portAudio.defaultOutputDevice();
     for (int i = 0; i < count; ++i) {
         if (i == global)
             return i;
-        const PaDeviceInfo *info = Pa_GetDeviceInfo(i);
+        const PaDeviceInfo *info = portAudio.deviceInfo(i);
         if (info == nullptr)
             continue;
-        const PaHostApiInfo *api = Pa_GetHostApiInfo(info->hostApi);
+        const PaHostApiInfo *api = portAudio.hostApiInfo(info->hostApi);
         if (api == nullptr)
             continue;
         const PaDeviceIndex apiDefault =
@@ -78,44 +85,42 @@ int defaultDevice(Direction direction)
     return -1;
 }
 
-int get_default_pa_input_device()
+int get_default_pa_input_device(const PortAudioSession &portAudio)
 {
-    return defaultDevice(Direction::Input);
+    return defaultDevice(portAudio, Direction::Input);
 }
 
-int get_default_pa_output_device()
+int get_default_pa_output_device(const PortAudioSession &portAudio)
 {
-    return defaultDevice(Direction::Output);
+    return defaultDevice(portAudio, Direction::Output);
 }
 
 // By name (case-insensitive, any direction), then by 1-based ordinal among the devices of the
 // direction, then the default device. Returns -1 when nothing is chosen.
-int findDevice(const std::string &device, int deviceCount, Direction direction)
+int findDevice(const PortAudioSession &portAudio, const std::string &device, int deviceCount,
+               Direction direction)
 {
-    const int count = Pa_GetDeviceCount();
-    for (int i = 0; i < count; ++i) {
-        const PaDeviceInfo *info = Pa_GetDeviceInfo(i);
-        if (info != nullptr && info->name != nullptr && strcasecmp(info->name, device.c_str()) == 0)
-            return i;
-    }
+    const PaDeviceIndex named = portAudio.findByName(device);
+    if (named != paNoDevice)
+        return named;
 
     const int k = static_cast<int>(std::strtol(device.c_str(), nullptr, 10));
     if (k != 0 && k <= deviceCount && deviceCount > 0) {
         int seen = 0;
         for (int i = 0; i < deviceCount; ++i) {
-            if (passesFilter(Pa_GetDeviceInfo(i), direction) && ++seen == k)
+            if (passesFilter(portAudio.deviceInfo(i), direction) && ++seen == k)
                 return i;
         }
     }
 
     switch (direction) {
     case Direction::Input:
-        return get_default_pa_input_device();
+        return get_default_pa_input_device(portAudio);
     case Direction::Output:
-        return get_default_pa_output_device();
+        return get_default_pa_output_device(portAudio);
     case Direction::Duplex: {
-        const int in = get_default_pa_input_device();
-        const int out = get_default_pa_output_device();
+        const int in = get_default_pa_input_device(portAudio);
+        const int out = get_default_pa_output_device(portAudio);
         return in == out && in >= 0 ? in : -1;
     }
     }
@@ -130,48 +135,46 @@ bool stopRequested(std::mutex &lock, const bool &request)
     return request;
 }
 
-// Clears the stop request (a request made before this point is lost), initialises PortAudio and
-// counts the devices. Returns false when PortAudio cannot be initialised (the caller returns 0).
-bool startPortAudio(std::mutex &lock, bool &stopRequest, int &deviceCount)
+// Clears the stop request: a request made before this point is lost.
+void clearStopRequest(std::mutex &lock, bool &request)
 {
-    {
-        std::lock_guard<std::mutex> guard(lock);
-        stopRequest = false;
-    }
-    if (Pa_Initialize() != paNoError) {
+    std::lock_guard<std::mutex> guard(lock);
+    request = false;
+}
+
+// Reports a session that could not start (the caller returns 0) and counts the devices,
+// reporting a negative count (the caller goes on).
+bool countDevices(const PortAudioSession &portAudio, int &deviceCount)
+{
+    if (!portAudio.ok()) {
         std::printf("ERROR : Unable to initialize audio devices.\n");
         return false;
     }
-    keepPipeWireClientLoaded();
-    deviceCount = Pa_GetDeviceCount();
+    deviceCount = portAudio.deviceCount();
     if (deviceCount < 0)
         std::printf("ERROR : Unable to get audio devices.\n");
     return true;
 }
 
-PaStreamParameters streamParameters(int device, int channels, bool input)
+PaStreamParameters streamParameters(const PortAudioSession &portAudio, int device, int channels,
+                                    bool input)
 {
-    const PaDeviceInfo *info = Pa_GetDeviceInfo(device);
-    PaStreamParameters p{};
-    p.device = device;
-    p.channelCount = channels;
-    p.sampleFormat = paFloat32;
-    p.suggestedLatency =
+    const PaDeviceInfo *info = portAudio.deviceInfo(device);
+    const double latency =
         info == nullptr ? 0.0
                         : (input ? info->defaultLowInputLatency : info->defaultLowOutputLatency);
-    p.hostApiSpecificStreamInfo = nullptr;
-    return p;
+    return veltrin::audio::streamParameters(device, channels, latency);
 }
 
-int inputChannels(int device)
+int inputChannels(const PortAudioSession &portAudio, int device)
 {
-    const PaDeviceInfo *info = Pa_GetDeviceInfo(device);
+    const PaDeviceInfo *info = portAudio.deviceInfo(device);
     return info == nullptr ? 0 : std::min(info->maxInputChannels, kMaxChannels);
 }
 
-int outputChannels(int device)
+int outputChannels(const PortAudioSession &portAudio, int device)
 {
-    const PaDeviceInfo *info = Pa_GetDeviceInfo(device);
+    const PaDeviceInfo *info = portAudio.deviceInfo(device);
     return info == nullptr ? 0 : std::min(info->maxOutputChannels, kMaxChannels);
 }
 
@@ -184,6 +187,35 @@ void printStreamError(const char *what, PaError err)
 void printCreateError(const char *what)
 {
     std::printf("ERROR : Unable to create the NDI %s.\n", what);
+}
+
+// Opens and starts the stream; false, with the message, when either fails.
+bool openAndStart(Stream &stream, const PaStreamParameters *input, const PaStreamParameters *output,
+                  double sampleRate, uint32_t framesPerBuffer, PaStreamFlags flags,
+                  PaStreamCallback *callback, void *userData)
+{
+    PaError err =
+        stream.open(input, output, sampleRate, framesPerBuffer, flags, callback, userData);
+    if (err != paNoError) {
+        printStreamError("open", err);
+        return false;
+    }
+    err = stream.start();
+    if (err != paNoError) {
+        printStreamError("start", err);
+        return false;
+    }
+    return true;
+}
+
+// Sleeps on `wake` until `request` is set, then, still holding `lock`, stops the stream and ends
+// its session. No callback runs after the stream has stopped, so the records can go afterwards.
+void waitForStop(std::mutex &lock, std::condition_variable &wake, const bool &request,
+                 Stream &stream)
+{
+    std::unique_lock<std::mutex> guard(lock);
+    wake.wait(guard, [&] { return request; });
+    stream.stopAndEnd();
 }
 
 // Sends one interleaved block through the record's sender: de-interleave into the planar
@@ -202,7 +234,7 @@ void sendBlock(audio_capture_t &capture, const NDIlib_audio_frame_interleaved_32
     const float gain = capture.gain;
     for (float &sample : capture.buffer)
         sample *= gain;
-    NDIlib_send_send_audio_v2(capture.send, &frame);
+    NDIlib_send_send_audio_v2(capture.send.get(), &frame);
 }
 
 // Pulls one block from the frame synchroniser into `out` (interleaved, channels * frames floats
@@ -210,7 +242,7 @@ void sendBlock(audio_capture_t &capture, const NDIlib_audio_frame_interleaved_32
 void pullBlock(const audio_playback_t &playback, float *out, int32_t frames)
 {
     NDIlib_audio_frame_v2_t frame;
-    NDIlib_framesync_capture_audio(playback.framesync, &frame,
+    NDIlib_framesync_capture_audio(playback.framesync.get(), &frame,
                                    static_cast<int>(playback.sample_rate), playback.channels,
                                    frames);
     NDIlib_audio_frame_interleaved_32f_t block;
@@ -219,7 +251,7 @@ void pullBlock(const audio_playback_t &playback, float *out, int32_t frames)
     block.no_samples = frames;
     block.p_data = out;
     NDIlib_util_audio_to_interleaved_32f_v2(&frame, &block);
-    NDIlib_framesync_free_audio(playback.framesync, &frame);
+    NDIlib_framesync_free_audio(playback.framesync.get(), &frame);
 
     const int32_t m = block.no_samples * block.no_channels;
     for (int32_t i = 0; i < m; ++i)
@@ -252,18 +284,8 @@ int output_callback(const void * /*input*/, void *output, unsigned long frameCou
     return paContinue;
 }
 
-// Destroys a receiving side: the frame synchroniser first, then its receiver.
-void destroyPlayback(audio_playback_t &playback)
-{
-    if (playback.framesync != nullptr)
-        NDIlib_framesync_destroy(playback.framesync);
-    if (playback.recv != nullptr)
-        NDIlib_recv_destroy(playback.recv);
-    playback.framesync = nullptr;
-    playback.recv = nullptr;
-}
-
-// Creates the receiver and its frame synchroniser; false (with a message) if either is missing.
+// Creates the receiver and its frame synchroniser, both or neither: false (with a message) if
+// either is missing, in which case a receiver already made is destroyed before returning.
 bool createPlayback(audio_playback_t &playback, const std::string &source)
 {
     NDIlib_recv_create_v3_t settings;
@@ -273,17 +295,18 @@ bool createPlayback(audio_playback_t &playback, const std::string &source)
     settings.bandwidth = NDIlib_recv_bandwidth_audio_only;
     settings.allow_video_fields = true;
     settings.p_ndi_recv_name = nullptr;
-    playback.recv = NDIlib_recv_create_v3(&settings);
-    if (playback.recv == nullptr) {
+    veltrin::ndi::NdiReceiver recv(NDIlib_recv_create_v3(&settings));
+    if (!recv) {
         printCreateError("receiver");
         return false;
     }
-    playback.framesync = NDIlib_framesync_create(playback.recv);
-    if (playback.framesync == nullptr) {
+    veltrin::ndi::NdiFrameSync framesync(NDIlib_framesync_create(recv.get()));
+    if (!framesync) {
         printCreateError("frame synchroniser");
-        destroyPlayback(playback);
         return false;
     }
+    playback.recv = std::move(recv);
+    playback.framesync = std::move(framesync);
     return true;
 }
 
@@ -294,8 +317,8 @@ bool createCapture(audio_capture_t &capture, const std::string &name, uint32_t f
     settings.p_groups = nullptr;
     settings.clock_video = true;
     settings.clock_audio = true;
-    capture.send = NDIlib_send_create(&settings);
-    if (capture.send == nullptr) {
+    capture.send = veltrin::ndi::NdiSender(NDIlib_send_create(&settings));
+    if (!capture.send) {
         printCreateError("sender");
         return false;
     }
@@ -305,12 +328,6 @@ bool createCapture(audio_capture_t &capture, const std::string &name, uint32_t f
 }
 
 } // namespace
-
-audio_capture_t::~audio_capture_t()
-{
-    if (send != nullptr)
-        NDIlib_send_destroy(send);
-}
 
 double db_to_ratio(double db)
 {
@@ -347,49 +364,31 @@ void stopAudioDuplex()
 int process_input(std::string device, std::string ndiName, float gainDb, uint32_t framesPerBuffer,
                   uint32_t sampleRate)
 {
+    clearStopRequest(g_exit_lock, g_exit_threads);
+    audio_capture_t capture; // outlives the session (release order above)
+    PortAudioSession portAudio;
     int deviceCount = 0;
-    if (!startPortAudio(g_exit_lock, g_exit_threads, deviceCount))
+    if (!countDevices(portAudio, deviceCount))
         return 0;
 
-    const int index = findDevice(device, deviceCount, Direction::Input);
+    const int index = findDevice(portAudio, device, deviceCount, Direction::Input);
     if (index < 0) {
         std::printf("ERROR : Unable to find audio input devices.\n");
-        Pa_Terminate();
         return 0;
     }
-
-    audio_capture_t capture;
     capture.gain = static_cast<float>(db_to_ratio(static_cast<double>(gainDb)));
-    capture.channels = inputChannels(index);
+    capture.channels = inputChannels(portAudio, index);
     capture.sample_rate = static_cast<double>(sampleRate);
-    if (!createCapture(capture, ndiName, framesPerBuffer)) {
-        Pa_Terminate();
+    if (!createCapture(capture, ndiName, framesPerBuffer))
         return 0;
-    }
 
-    const PaStreamParameters in = streamParameters(index, capture.channels, true);
-    PaStream *stream = nullptr;
-    PaError err = Pa_OpenStream(&stream, &in, nullptr, capture.sample_rate, framesPerBuffer,
-                                paNoFlag, input_callback, &capture);
-    if (err != paNoError) {
-        printStreamError("open", err);
-        Pa_Terminate();
+    const PaStreamParameters in = streamParameters(portAudio, index, capture.channels, true);
+    Stream stream(portAudio);
+    if (!openAndStart(stream, &in, nullptr, capture.sample_rate, framesPerBuffer, paNoFlag,
+                      input_callback, &capture))
         return 0;
-    }
-    err = Pa_StartStream(stream);
-    if (err != paNoError) {
-        printStreamError("start", err);
-        Pa_Terminate();
-        return 0;
-    }
 
-    {
-        std::unique_lock<std::mutex> lock(g_exit_lock);
-        g_exit_cv.wait(lock, [] { return g_exit_threads; });
-        // No callback runs after Pa_StopStream returns, so the record can go afterwards.
-        Pa_StopStream(stream);
-        Pa_Terminate();
-    }
+    waitForStop(g_exit_lock, g_exit_cv, g_exit_threads, stream);
     input_aud.clear();
     return 1;
 }
@@ -397,133 +396,38 @@ int process_input(std::string device, std::string ndiName, float gainDb, uint32_
 int process_output(std::string device, std::string ndiSource, float gainDb,
                    uint32_t framesPerBuffer, uint32_t sampleRate)
 {
+    clearStopRequest(g_exit_lock_out, g_exit_threads_out);
+    PortAudioSession portAudio;
     int deviceCount = 0;
-    if (!startPortAudio(g_exit_lock_out, g_exit_threads_out, deviceCount))
+    if (!countDevices(portAudio, deviceCount))
         return 0;
 
-    const int index = findDevice(device, deviceCount, Direction::Output);
-    if (index < 0) {
-        Pa_Terminate();
+    const int index = findDevice(portAudio, device, deviceCount, Direction::Output);
+    if (index < 0)
         return 0;
-    }
-
-    audio_playback_t playback;
+    audio_playback_t playback; // released before the session on a failed start
     playback.gain = static_cast<float>(db_to_ratio(static_cast<double>(gainDb)));
-    playback.channels = outputChannels(index);
+    playback.channels = outputChannels(portAudio, index);
     playback.sample_rate = static_cast<double>(sampleRate);
-    if (!createPlayback(playback, ndiSource)) {
-        Pa_Terminate();
+    if (!createPlayback(playback, ndiSource))
         return 0;
-    }
 
-    const PaStreamParameters out = streamParameters(index, playback.channels, false);
-    PaStream *stream = nullptr;
-    PaError err = Pa_OpenStream(&stream, nullptr, &out, playback.sample_rate, framesPerBuffer,
-                                paNoFlag, output_callback, &playback);
-    if (err != paNoError) {
-        printStreamError("open", err);
-        destroyPlayback(playback);
-        Pa_Terminate();
+    const PaStreamParameters out = streamParameters(portAudio, index, playback.channels, false);
+    Stream stream(portAudio);
+    if (!openAndStart(stream, nullptr, &out, playback.sample_rate, framesPerBuffer, paNoFlag,
+                      output_callback, &playback))
         return 0;
-    }
-    err = Pa_StartStream(stream);
-    if (err != paNoError) {
-        printStreamError("start", err);
-        destroyPlayback(playback);
-        Pa_Terminate();
-        return 0;
-    }
 
-    {
-        std::unique_lock<std::mutex> lock(g_exit_lock_out);
-        g_exit_cv_out.wait(lock, [] { return g_exit_threads_out; });
-        Pa_StopStream(stream);
-        Pa_Terminate();
-    }
+    waitForStop(g_exit_lock_out, g_exit_cv_out, g_exit_threads_out, stream);
     output_aud.clear();
-    destroyPlayback(playback);
     return 1;
 }
 
-int process_duplex(std::string device, std::string ndiName, std::string ndiSource,
-                   float inputGainDb, float outputGainDb, uint32_t framesPerBuffer,
-                   uint32_t sampleRate)
+namespace {
+
+// The format report printed once the duplex stream runs.
+void printDuplexFormat(const PaDeviceInfo *info, const PaStreamInfo &stream, uint32_t sampleRate)
 {
-    int deviceCount = 0;
-    if (!startPortAudio(g_exit_lock_out_duplex, g_exit_threads_duplex, deviceCount))
-        return 0;
-
-    const int index = findDevice(device, deviceCount, Direction::Duplex);
-    if (index < 0) {
-        std::printf("ERROR : Unable to find duplex mode supported audio devices.\n");
-        Pa_Terminate();
-        return 0;
-    }
-    const int inChannels = inputChannels(index);
-    const int outChannels = outputChannels(index);
-
-    // Released in reverse order of declaration on every return: PortAudio first (it closes the
-    // stream that uses the blocks), then the blocks, the sender, the frame synchroniser and the
-    // receiver.
-    audio_playback_t playback;
-    struct PlaybackGuard {
-        audio_playback_t &p;
-        ~PlaybackGuard() { destroyPlayback(p); }
-    } playbackGuard{playback};
-    playback.gain = static_cast<float>(db_to_ratio(static_cast<double>(outputGainDb)));
-    playback.channels = outChannels;
-    playback.sample_rate = static_cast<double>(sampleRate);
-
-    audio_capture_t capture;
-    capture.gain = static_cast<float>(db_to_ratio(static_cast<double>(inputGainDb)));
-    capture.channels = inChannels;
-    capture.sample_rate = static_cast<double>(sampleRate);
-
-    struct Terminator {
-        bool done = false;
-        void terminate()
-        {
-            if (!done)
-                Pa_Terminate();
-            done = true;
-        }
-        ~Terminator() { terminate(); }
-    };
-
-    if (!createPlayback(playback, ndiSource) || !createCapture(capture, ndiName, framesPerBuffer)) {
-        Pa_Terminate();
-        return 0;
-    }
-
-    const PaStreamParameters in = streamParameters(index, inChannels, true);
-    const PaStreamParameters out = streamParameters(index, outChannels, false);
-    const size_t outFloats = static_cast<size_t>(outChannels) * framesPerBuffer;
-    const size_t inFloats = static_cast<size_t>(inChannels) * framesPerBuffer;
-    // The first cycle sends the input block before any read has filled it: a block of silence.
-    std::vector<float> outputBlock(outFloats, 0.0f);
-    std::vector<float> inputBlock(inFloats, 0.0f);
-    Terminator portAudio;
-
-    PaStream *stream = nullptr;
-    PaError err = Pa_OpenStream(&stream, &in, &out, static_cast<double>(sampleRate),
-                                framesPerBuffer, paDitherOff, nullptr, nullptr);
-    if (err != paNoError) {
-        printStreamError("open", err);
-        return 0;
-    }
-    err = Pa_StartStream(stream);
-    if (err != paNoError) {
-        printStreamError("start", err);
-        return 0;
-    }
-    const PaStreamInfo *streamInfo = Pa_GetStreamInfo(stream);
-    if (streamInfo == nullptr)
-        return 0;
-    if (Pa_IsFormatSupported(&in, &out, static_cast<double>(sampleRate)) != paFormatIsSupported) {
-        std::printf("%d Format Is not Supported \n", static_cast<int>(sampleRate));
-        return 0;
-    }
-    const PaDeviceInfo *info = Pa_GetDeviceInfo(index);
     std::printf("%d Format Is Supported \n", static_cast<int>(sampleRate));
     std::printf("Default Device:  \n");
     std::printf("              SampleRate: %lf  In Latency: %lf Out Latency: %lf\n",
@@ -532,13 +436,22 @@ int process_duplex(std::string device, std::string ndiName, std::string ndiSourc
                 info != nullptr ? info->defaultLowOutputLatency : 0.0);
     std::printf("Stream Info:  \n");
     std::printf("            SampleRate: %lf  In Latency: %lf Out Latency: %lf\n",
-                streamInfo->sampleRate, streamInfo->inputLatency, streamInfo->outputLatency);
+                stream.sampleRate, stream.inputLatency, stream.outputLatency);
+}
 
+// The duplex block cycles until the stop request is seen: each cycle plays one pulled block,
+// then sends the block read in the previous cycle and reads the next one. The two steps run on
+// threads of their own, one after the other, so the records, the blocks and `result` are used by
+// one thread at a time.
+void runBlockCycles(Stream &stream, audio_playback_t &playback, audio_capture_t &capture,
+                    std::vector<float> &outputBlock, std::vector<float> &inputBlock,
+                    uint32_t framesPerBuffer, uint32_t sampleRate)
+{
     const int32_t frames = static_cast<int32_t>(framesPerBuffer);
     PaError result = paNoError;
     const auto writeStep = [&] {
         pullBlock(playback, outputBlock.data(), frames);
-        result = Pa_WriteStream(stream, outputBlock.data(), framesPerBuffer);
+        result = stream.write(outputBlock.data(), framesPerBuffer);
         if (result != paNoError) {
             std::printf("Wire off write  %d.\n", result);
             std::fflush(stdout);
@@ -547,13 +460,13 @@ int process_duplex(std::string device, std::string ndiName, std::string ndiSourc
     const auto readStep = [&] {
         NDIlib_audio_frame_interleaved_32f_t block;
         block.sample_rate = static_cast<int32_t>(sampleRate);
-        block.no_channels = inChannels;
+        block.no_channels = capture.channels;
         block.no_samples = frames;
         block.p_data = inputBlock.data();
         input_aud.publish(block.p_data, block.no_channels, block.no_samples, block.sample_rate);
         // The block read in the previous cycle goes out now.
         sendBlock(capture, block);
-        result = Pa_ReadStream(stream, inputBlock.data(), framesPerBuffer);
+        result = stream.read(inputBlock.data(), framesPerBuffer);
         if (result != paNoError) {
             std::printf("Wire off read  %d.\n", result);
             std::fflush(stdout);
@@ -564,10 +477,61 @@ int process_duplex(std::string device, std::string ndiName, std::string ndiSourc
         std::thread(writeStep).join();
         std::thread(readStep).join();
     }
+}
 
+} // namespace
+
+int process_duplex(std::string device, std::string ndiName, std::string ndiSource,
+                   float inputGainDb, float outputGainDb, uint32_t framesPerBuffer,
+                   uint32_t sampleRate)
+{
+    clearStopRequest(g_exit_lock_out_duplex, g_exit_threads_duplex);
+    // Records and blocks outlive the session (release order above).
+    audio_playback_t playback;
+    audio_capture_t capture;
+    std::vector<float> outputBlock;
+    std::vector<float> inputBlock;
+    PortAudioSession portAudio;
+    int deviceCount = 0;
+    if (!countDevices(portAudio, deviceCount))
+        return 0;
+
+    const int index = findDevice(portAudio, device, deviceCount, Direction::Duplex);
+    if (index < 0) {
+        std::printf("ERROR : Unable to find duplex mode supported audio devices.\n");
+        return 0;
+    }
+    playback.gain = static_cast<float>(db_to_ratio(static_cast<double>(outputGainDb)));
+    playback.channels = outputChannels(portAudio, index);
+    playback.sample_rate = static_cast<double>(sampleRate);
+    capture.gain = static_cast<float>(db_to_ratio(static_cast<double>(inputGainDb)));
+    capture.channels = inputChannels(portAudio, index);
+    capture.sample_rate = static_cast<double>(sampleRate);
+    if (!createPlayback(playback, ndiSource) || !createCapture(capture, ndiName, framesPerBuffer))
+        return 0;
+
+    const PaStreamParameters in = streamParameters(portAudio, index, capture.channels, true);
+    const PaStreamParameters out = streamParameters(portAudio, index, playback.channels, false);
+    // The first cycle sends the input block before any read has filled it: a block of silence.
+    outputBlock.assign(static_cast<size_t>(playback.channels) * framesPerBuffer, 0.0f);
+    inputBlock.assign(static_cast<size_t>(capture.channels) * framesPerBuffer, 0.0f);
+
+    const double rate = static_cast<double>(sampleRate);
+    Stream stream(portAudio);
+    if (!openAndStart(stream, &in, &out, rate, framesPerBuffer, paDitherOff, nullptr, nullptr))
+        return 0;
+    const PaStreamInfo *streamInfo = stream.info();
+    if (streamInfo == nullptr)
+        return 0;
+    if (portAudio.isFormatSupported(&in, &out, rate) != paFormatIsSupported) {
+        std::printf("%d Format Is not Supported \n", static_cast<int>(sampleRate));
+        return 0;
+    }
+    printDuplexFormat(portAudio.deviceInfo(index), *streamInfo, sampleRate);
+
+    runBlockCycles(stream, playback, capture, outputBlock, inputBlock, framesPerBuffer, sampleRate);
     Pa_Sleep(1000);
-    Pa_StopStream(stream);
-    portAudio.terminate();
+    stream.stopAndEnd();
     input_aud.clear();
     output_aud.clear();
     return 1;

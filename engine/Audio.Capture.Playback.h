@@ -1,12 +1,16 @@
 // The audio engine: three blocking stream entries that move 32-bit float audio between
 // PortAudio devices and NDI senders and receivers, their stop requests and the level taps.
 //
+// PortAudio is reached through the session and streams of audio/, the NDI runtime through the
+// interface of ndi/; every session, stream and NDI handle has an owner, so an entry that fails
+// while starting simply returns.
+//
 // Threads: each entry runs on a worker thread of its own for the life of one stream; the
 // stop functions may be called from any thread; the taps are read by the level pollers.
 #pragma once
 
 #include "LevelTap.h"
-#include "NdiLib.h"
+#include "NdiHandle.h"
 
 #include <condition_variable>
 #include <cstdint>
@@ -31,24 +35,20 @@ extern std::condition_variable g_exit_cv_out_duplex;
 extern LevelTap input_aud;
 extern LevelTap output_aud;
 
-// The sending side of a stream. Owns the sender, which its destructor destroys.
+// The sending side of a stream. Owns the sender, which it destroys when it goes.
 struct audio_capture_t {
-    NDIlib_send_instance_t send = nullptr;
+    veltrin::ndi::NdiSender send;
     float gain = 1.0f;
     int32_t channels = 0;
     double sample_rate = 0.0;
     std::vector<float> buffer; // planar scratch block, channels * frames
-
-    audio_capture_t() = default;
-    audio_capture_t(const audio_capture_t &) = delete;
-    audio_capture_t &operator=(const audio_capture_t &) = delete;
-    ~audio_capture_t();
 };
 
-// The receiving side of a stream. Its owner destroys the frame synchroniser, then the receiver.
+// The receiving side of a stream. Owns both handles; members go in reverse order, so the frame
+// synchroniser is destroyed before its receiver.
 struct audio_playback_t {
-    NDIlib_recv_instance_t recv = nullptr;
-    NDIlib_framesync_instance_t framesync = nullptr;
+    veltrin::ndi::NdiReceiver recv;
+    veltrin::ndi::NdiFrameSync framesync;
     float gain = 1.0f;
     int32_t channels = 0;
     double sample_rate = 0.0;

@@ -264,9 +264,9 @@ void fromInterleaved(const NDIlib_audio_frame_interleaved_32f_t *src, NDIlib_aud
         interleavedToPlanar(*src, *dst);
 }
 
-NdiApi makeApi()
+ndi::NdiApi makeApi()
 {
-    NdiApi api;
+    ndi::NdiApi api;
     api.initialize = &initialize;
     api.destroy = &destroy;
     api.version = &version;
@@ -290,9 +290,9 @@ NdiApi makeApi()
 
 } // namespace
 
-const NdiApi &builtinApi()
+const ndi::NdiApi &builtinApi()
 {
-    static const NdiApi api = makeApi();
+    static const ndi::NdiApi api = makeApi();
     return api;
 }
 

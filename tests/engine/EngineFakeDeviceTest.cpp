@@ -1,12 +1,17 @@
 // The engine against device tables and faults that no real audio server produces: lookup rules,
 // channel clamping, failure messages and clean-up, gains and block layouts, and repeated runs.
+#include "CallLog.h"
 #include "EngineTestSupport.h"
 #include "FakePortAudio.h"
 #include "NdiRecorder.h"
+#include "PortAudioSession.h"
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <gtest/gtest.h>
+#include <thread>
 
 using enginetest::RunningEntry;
 using enginetest::StdoutCapture;
@@ -235,7 +240,18 @@ TEST_F(EngineFake, StreamParametersClampChannelsTo64AndUseTheLowLatencies)
     EXPECT_FALSE(o.streams[0].callback);
 }
 
-TEST_F(EngineFake, StartFailuresPrintTheirMessageAndReleaseEverything)
+// The lifecycle calls of the PortAudio and NDI doubles, in the order the engine makes them.
+using Calls = std::vector<std::string>;
+const std::string kInit = "Pa_Initialize", kTerm = "Pa_Terminate", kOpen = "Pa_OpenStream",
+                  kStart = "Pa_StartStream", kStop = "Pa_StopStream", kSleep = "Pa_Sleep",
+                  kSendNew = "NDIlib_send_create", kSendEnd = "NDIlib_send_destroy",
+                  kRecvNew = "NDIlib_recv_create_v3", kRecvEnd = "NDIlib_recv_destroy",
+                  kSyncNew = "NDIlib_framesync_create", kSyncEnd = "NDIlib_framesync_destroy";
+
+// Every failure while starting prints its message and releases what was made, in a fixed order:
+// the one-way capture side and the duplex records after PortAudio terminates, the one-way
+// receiving side before it.
+TEST_F(EngineFake, StartFailuresPrintTheirMessageAndReleaseInOrder)
 {
     struct Case {
         const char *what;
@@ -243,53 +259,119 @@ TEST_F(EngineFake, StartFailuresPrintTheirMessageAndReleaseEverything)
         std::function<void(fakepa::Table &)> fault;
         std::function<void()> ndiFault;
         std::string printed;
+        Calls calls;
     };
     const auto none = [] {};
+    const auto noFault = [](fakepa::Table &) {};
     const Case cases[] = {
-        {"initialize", Entry::Input, [](fakepa::Table &t) { t.initializeError = paInternalError; },
-         none, "ERROR : Unable to initialize audio devices.\n"},
-        {"initialize duplex", Entry::Duplex,
-         [](fakepa::Table &t) { t.initializeError = paInternalError; }, none,
-         "ERROR : Unable to initialize audio devices.\n"},
-        {"negative count", Entry::Input,
+        {"initialize",
+         Entry::Input,
+         [](fakepa::Table &t) { t.initializeError = paInternalError; },
+         none,
+         "ERROR : Unable to initialize audio devices.\n",
+         {kInit}},
+        {"initialize duplex",
+         Entry::Duplex,
+         [](fakepa::Table &t) { t.initializeError = paInternalError; },
+         none,
+         "ERROR : Unable to initialize audio devices.\n",
+         {kInit}},
+        {"negative count",
+         Entry::Input,
          [](fakepa::Table &t) {
              t.overrideDeviceCount = true;
              t.deviceCount = -1;
          },
          none,
-         "ERROR : Unable to get audio devices.\nERROR : Unable to find audio input devices.\n"},
-        {"no devices, output", Entry::Output, [](fakepa::Table &t) { t.devices.clear(); }, none,
-         ""},
-        {"no devices, duplex", Entry::Duplex, [](fakepa::Table &t) { t.devices.clear(); }, none,
-         "ERROR : Unable to find duplex mode supported audio devices.\n"},
-        {"open", Entry::Input, [](fakepa::Table &t) { t.openStreamError = paInvalidSampleRate; },
-         none, "Unable to open stream.\nPortAudio error: Invalid sample rate\n"},
-        {"open output", Entry::Output,
-         [](fakepa::Table &t) { t.openStreamError = paDeviceUnavailable; }, none,
-         "Unable to open stream.\nPortAudio error: Device unavailable\n"},
-        {"start", Entry::Output, [](fakepa::Table &t) { t.startStreamError = paDeviceUnavailable; },
-         none, "Unable to start stream.\nPortAudio error: Device unavailable\n"},
-        {"start duplex", Entry::Duplex,
-         [](fakepa::Table &t) { t.startStreamError = paInsufficientMemory; }, none,
-         "Unable to start stream.\nPortAudio error: Insufficient memory\n"},
-        {"format", Entry::Duplex,
+         "ERROR : Unable to get audio devices.\nERROR : Unable to find audio input devices.\n",
+         {kInit, kTerm}},
+        {"no devices, output",
+         Entry::Output,
+         [](fakepa::Table &t) { t.devices.clear(); },
+         none,
+         "",
+         {kInit, kTerm}},
+        {"no devices, duplex",
+         Entry::Duplex,
+         [](fakepa::Table &t) { t.devices.clear(); },
+         none,
+         "ERROR : Unable to find duplex mode supported audio devices.\n",
+         {kInit, kTerm}},
+        {"open",
+         Entry::Input,
+         [](fakepa::Table &t) { t.openStreamError = paInvalidSampleRate; },
+         none,
+         "Unable to open stream.\nPortAudio error: Invalid sample rate\n",
+         {kInit, kSendNew, kOpen, kTerm, kSendEnd}},
+        {"start",
+         Entry::Input,
+         [](fakepa::Table &t) { t.startStreamError = paDeviceUnavailable; },
+         none,
+         "Unable to start stream.\nPortAudio error: Device unavailable\n",
+         {kInit, kSendNew, kOpen, kStart, kTerm, kSendEnd}},
+        {"open output",
+         Entry::Output,
+         [](fakepa::Table &t) { t.openStreamError = paDeviceUnavailable; },
+         none,
+         "Unable to open stream.\nPortAudio error: Device unavailable\n",
+         {kInit, kRecvNew, kSyncNew, kOpen, kSyncEnd, kRecvEnd, kTerm}},
+        {"start output",
+         Entry::Output,
+         [](fakepa::Table &t) { t.startStreamError = paDeviceUnavailable; },
+         none,
+         "Unable to start stream.\nPortAudio error: Device unavailable\n",
+         {kInit, kRecvNew, kSyncNew, kOpen, kStart, kSyncEnd, kRecvEnd, kTerm}},
+        {"open duplex",
+         Entry::Duplex,
+         [](fakepa::Table &t) { t.openStreamError = paInvalidSampleRate; },
+         none,
+         "Unable to open stream.\nPortAudio error: Invalid sample rate\n",
+         {kInit, kRecvNew, kSyncNew, kSendNew, kOpen, kTerm, kSendEnd, kSyncEnd, kRecvEnd}},
+        {"start duplex",
+         Entry::Duplex,
+         [](fakepa::Table &t) { t.startStreamError = paInsufficientMemory; },
+         none,
+         "Unable to start stream.\nPortAudio error: Insufficient memory\n",
+         {kInit, kRecvNew, kSyncNew, kSendNew, kOpen, kStart, kTerm, kSendEnd, kSyncEnd, kRecvEnd}},
+        {"format",
+         Entry::Duplex,
          [](fakepa::Table &t) {
              t.isFormatSupported = [](const PaStreamParameters *, const PaStreamParameters *,
                                       double) { return paInvalidSampleRate; };
          },
-         none, "48000 Format Is not Supported \n"},
-        {"null sender", Entry::Input, [](fakepa::Table &) {},
+         none,
+         "48000 Format Is not Supported \n",
+         {kInit, kRecvNew, kSyncNew, kSendNew, kOpen, kStart, kTerm, kSendEnd, kSyncEnd, kRecvEnd}},
+        {"null sender",
+         Entry::Input,
+         noFault,
          [] { ndirec::setFailCreate(true, false, false); },
-         "ERROR : Unable to create the NDI sender.\n"},
-        {"null receiver", Entry::Output, [](fakepa::Table &) {},
+         "ERROR : Unable to create the NDI sender.\n",
+         {kInit, kSendNew, kTerm}},
+        {"null receiver",
+         Entry::Output,
+         noFault,
          [] { ndirec::setFailCreate(false, true, false); },
-         "ERROR : Unable to create the NDI receiver.\n"},
-        {"null frame synchroniser", Entry::Duplex, [](fakepa::Table &) {},
+         "ERROR : Unable to create the NDI receiver.\n",
+         {kInit, kRecvNew, kTerm}},
+        {"null frame synchroniser, output",
+         Entry::Output,
+         noFault,
          [] { ndirec::setFailCreate(false, false, true); },
-         "ERROR : Unable to create the NDI frame synchroniser.\n"},
-        {"null sender, duplex", Entry::Duplex, [](fakepa::Table &) {},
+         "ERROR : Unable to create the NDI frame synchroniser.\n",
+         {kInit, kRecvNew, kSyncNew, kRecvEnd, kTerm}},
+        {"null frame synchroniser",
+         Entry::Duplex,
+         noFault,
+         [] { ndirec::setFailCreate(false, false, true); },
+         "ERROR : Unable to create the NDI frame synchroniser.\n",
+         {kInit, kRecvNew, kSyncNew, kRecvEnd, kTerm}},
+        {"null sender, duplex",
+         Entry::Duplex,
+         noFault,
          [] { ndirec::setFailCreate(true, false, false); },
-         "ERROR : Unable to create the NDI sender.\n"},
+         "ERROR : Unable to create the NDI sender.\n",
+         {kInit, kRecvNew, kSyncNew, kSendNew, kTerm, kSyncEnd, kRecvEnd}},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -298,13 +380,66 @@ TEST_F(EngineFake, StartFailuresPrintTheirMessageAndReleaseEverything)
         fakepa::setTable(t);
         ndirec::reset();
         c.ndiFault();
+        calllog::take();
         const Outcome o = run(c.entry, "");
         EXPECT_EQ(o.result, 0);
         EXPECT_EQ(o.printed, c.printed);
+        EXPECT_EQ(calllog::take(), c.calls);
         EXPECT_EQ(fakepa::counters().callbacks, 0);
         EXPECT_EQ(fakepa::counters().writes, 0);
         expectReleased();
     }
+}
+
+// An orderly stop stops the stream and terminates PortAudio before any NDI object goes, so no
+// callback or block thread runs on a released record.
+TEST_F(EngineFake, AStopReleasesInOrder)
+{
+    const std::pair<Entry, Calls> cases[] = {
+        {Entry::Input, {kInit, kSendNew, kOpen, kStart, kStop, kTerm, kSendEnd}},
+        {Entry::Output,
+         {kInit, kRecvNew, kSyncNew, kOpen, kStart, kStop, kTerm, kSyncEnd, kRecvEnd}},
+        {Entry::Duplex,
+         {kInit, kRecvNew, kSyncNew, kSendNew, kOpen, kStart, kSleep, kStop, kTerm, kSendEnd,
+          kSyncEnd, kRecvEnd}},
+    };
+    for (const auto &[entry, calls] : cases) {
+        fakepa::setTable(sharedDefaultTable());
+        calllog::take();
+        EXPECT_EQ(run(entry, "").result, 1);
+        EXPECT_EQ(calllog::take(), calls);
+    }
+}
+
+TEST_F(EngineFake, ProbesOnAnotherThreadNeverOverlapAnEntrysPortAudioCalls)
+{
+    fakepa::Table t = sharedDefaultTable();
+    t.callMicroseconds = 100;
+    const PaStreamParameters input = veltrin::audio::streamParameters(2, 8, 0.0);
+    for (Entry entry : {Entry::Input, Entry::Output, Entry::Duplex}) {
+        fakepa::setTable(t);
+        std::atomic<bool> probing{true};
+        std::atomic<int> probes{0};
+        std::thread prober([&] {
+            while (probing) {
+                {
+                    veltrin::audio::PortAudioSession portAudio;
+                    EXPECT_EQ(portAudio.isFormatSupported(&input, nullptr, 48000.0),
+                              paFormatIsSupported);
+                }
+                ++probes;
+                // A pause between probes, as between a user's clicks, leaves the entry room.
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            }
+        });
+        EXPECT_EQ(run(entry, "").result, 1);
+        probing = false;
+        prober.join();
+        EXPECT_GE(probes.load(), 5);
+        EXPECT_EQ(fakepa::counters().overlapping.load(), 0);
+        expectReleased();
+    }
+    calllog::take();
 }
 
 TEST_F(EngineFake, CaptureSendsPlanarBlocksTimesGainWhileTheMeterShowsTheUnscaledBlock)

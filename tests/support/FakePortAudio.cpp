@@ -2,6 +2,8 @@
 // stream is driven by a thread of its own that calls the user's callback outside that mutex.
 #include "FakePortAudio.h"
 
+#include "CallLog.h"
+
 #include <chrono>
 #include <cstring>
 #include <memory>
@@ -32,6 +34,8 @@ struct State {
     int depth = 0;
     Counters counters;
     std::vector<std::unique_ptr<Stream>> streams;
+    std::atomic<int> callsInProgress{0};
+    std::atomic<int> callMicroseconds{0};
 };
 
 State &state()
@@ -39,6 +43,25 @@ State &state()
     static State s;
     return s;
 }
+
+// Brackets one PortAudio call: counts it as overlapping when another is in progress and makes
+// it last the table's callMicroseconds.
+class ApiCall
+{
+public:
+    ApiCall()
+    {
+        State &s = state();
+        if (s.callsInProgress.fetch_add(1) > 0)
+            s.counters.overlapping++;
+        const int micros = s.callMicroseconds.load();
+        if (micros > 0)
+            std::this_thread::sleep_for(std::chrono::microseconds(micros));
+    }
+    ~ApiCall() { state().callsInProgress.fetch_sub(1); }
+    ApiCall(const ApiCall &) = delete;
+    ApiCall &operator=(const ApiCall &) = delete;
+};
 
 // Rebuilds PortAudio's info records from the table; names point into the table's strings.
 void rebuildInfos(State &s)
@@ -136,6 +159,7 @@ void setTable(const Table &table)
     State &s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.table = table;
+    s.callMicroseconds = table.callMicroseconds;
     rebuildInfos(s);
 }
 
@@ -151,13 +175,15 @@ void reset()
         stopThread(*st);
     std::lock_guard<std::mutex> lock(s.mutex);
     s.table = Table{};
+    s.callMicroseconds = 0;
     rebuildInfos(s);
     s.opened.clear();
     s.played.clear();
     s.depth = 0;
     Counters &c = s.counters;
-    for (auto *counter : {&c.initialize, &c.terminate, &c.openStream, &c.startStream, &c.stopStream,
-                          &c.closeStream, &c.callbacks, &c.reads, &c.writes, &c.isFormatSupported})
+    for (auto *counter :
+         {&c.initialize, &c.terminate, &c.openStream, &c.startStream, &c.stopStream, &c.closeStream,
+          &c.callbacks, &c.reads, &c.writes, &c.isFormatSupported, &c.overlapping})
         counter->store(0);
 }
 
@@ -198,6 +224,8 @@ extern "C" {
 
 PaError Pa_Initialize(void)
 {
+    calllog::record("Pa_Initialize");
+    const ApiCall call;
     State &s = state();
     s.counters.initialize++;
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -209,6 +237,8 @@ PaError Pa_Initialize(void)
 
 PaError Pa_Terminate(void)
 {
+    calllog::record("Pa_Terminate");
+    const ApiCall call;
     State &s = state();
     s.counters.terminate++;
     std::vector<std::unique_ptr<Stream>> streams;
@@ -230,6 +260,7 @@ PaError Pa_Terminate(void)
 
 PaDeviceIndex Pa_GetDeviceCount(void)
 {
+    const ApiCall call;
     std::lock_guard<std::mutex> lock(state().mutex);
     const Table &t = state().table;
     return t.overrideDeviceCount ? t.deviceCount : static_cast<PaDeviceIndex>(t.devices.size());
@@ -237,18 +268,21 @@ PaDeviceIndex Pa_GetDeviceCount(void)
 
 PaDeviceIndex Pa_GetDefaultInputDevice(void)
 {
+    const ApiCall call;
     std::lock_guard<std::mutex> lock(state().mutex);
     return state().table.defaultInputDevice;
 }
 
 PaDeviceIndex Pa_GetDefaultOutputDevice(void)
 {
+    const ApiCall call;
     std::lock_guard<std::mutex> lock(state().mutex);
     return state().table.defaultOutputDevice;
 }
 
 const PaDeviceInfo *Pa_GetDeviceInfo(PaDeviceIndex device)
 {
+    const ApiCall call;
     std::lock_guard<std::mutex> lock(state().mutex);
     const auto &infos = state().deviceInfos;
     if (device < 0 || static_cast<size_t>(device) >= infos.size())
@@ -258,12 +292,14 @@ const PaDeviceInfo *Pa_GetDeviceInfo(PaDeviceIndex device)
 
 PaHostApiIndex Pa_GetHostApiCount(void)
 {
+    const ApiCall call;
     std::lock_guard<std::mutex> lock(state().mutex);
     return static_cast<PaHostApiIndex>(state().apiInfos.size());
 }
 
 const PaHostApiInfo *Pa_GetHostApiInfo(PaHostApiIndex hostApi)
 {
+    const ApiCall call;
     std::lock_guard<std::mutex> lock(state().mutex);
     const auto &infos = state().apiInfos;
     if (hostApi < 0 || static_cast<size_t>(hostApi) >= infos.size())
@@ -296,6 +332,7 @@ const char *Pa_GetErrorText(PaError errorCode)
 PaError Pa_IsFormatSupported(const PaStreamParameters *inputParameters,
                              const PaStreamParameters *outputParameters, double sampleRate)
 {
+    const ApiCall call;
     State &s = state();
     s.counters.isFormatSupported++;
     std::function<PaError(const PaStreamParameters *, const PaStreamParameters *, double)> check;
@@ -311,6 +348,8 @@ PaError Pa_OpenStream(PaStream **stream, const PaStreamParameters *inputParamete
                       unsigned long framesPerBuffer, PaStreamFlags streamFlags,
                       PaStreamCallback *streamCallback, void *userData)
 {
+    calllog::record("Pa_OpenStream");
+    const ApiCall call;
     State &s = state();
     s.counters.openStream++;
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -357,6 +396,8 @@ PaError Pa_OpenStream(PaStream **stream, const PaStreamParameters *inputParamete
 
 PaError Pa_StartStream(PaStream *stream)
 {
+    calllog::record("Pa_StartStream");
+    const ApiCall call;
     State &s = state();
     s.counters.startStream++;
     auto *st = static_cast<Stream *>(stream);
@@ -373,6 +414,8 @@ PaError Pa_StartStream(PaStream *stream)
 
 PaError Pa_StopStream(PaStream *stream)
 {
+    calllog::record("Pa_StopStream");
+    const ApiCall call;
     state().counters.stopStream++;
     stopThread(*static_cast<Stream *>(stream));
     return paNoError;
@@ -380,6 +423,8 @@ PaError Pa_StopStream(PaStream *stream)
 
 PaError Pa_CloseStream(PaStream *stream)
 {
+    calllog::record("Pa_CloseStream");
+    const ApiCall call;
     State &s = state();
     s.counters.closeStream++;
     auto *st = static_cast<Stream *>(stream);
@@ -396,6 +441,7 @@ PaError Pa_CloseStream(PaStream *stream)
 
 const PaStreamInfo *Pa_GetStreamInfo(PaStream *stream)
 {
+    const ApiCall call;
     return &static_cast<Stream *>(stream)->info;
 }
 
@@ -420,6 +466,7 @@ PaError Pa_WriteStream(PaStream *stream, const void *buffer, unsigned long frame
 
 void Pa_Sleep(long msec)
 {
+    calllog::record("Pa_Sleep");
     // A test double need not wait out the engine's pauses in full.
     std::this_thread::sleep_for(std::chrono::milliseconds(std::min(msec, 20L)));
 }

@@ -4,6 +4,9 @@
 // from a thread of the double until it is stopped, and blocking reads and writes are paced
 // at the stream's rate. The input side delivers `Table::inputSignal`.
 //
+// The lifecycle calls (initialise, terminate, open, start, stop, close, sleep) also go to the
+// shared call log (CallLog.h), in order with the NDI double's.
+//
 // Threads: configure from the test thread while no stream runs; the counters are atomic.
 #pragma once
 
@@ -51,6 +54,9 @@ struct Table {
     // Frames per callback when a stream is opened with paFramesPerBufferUnspecified (0);
     // cycled through in order.
     std::vector<unsigned long> variableBlockSizes{256};
+    // Every call but a stream's reads and writes, Pa_Sleep and Pa_GetErrorText takes at least
+    // this long, so that two such calls made at once overlap for sure (Counters::overlapping).
+    int callMicroseconds = 0;
 };
 
 // Replaces the table and clears the counters and recordings.
@@ -69,6 +75,8 @@ struct OpenedStream {
 struct Counters {
     std::atomic<int> initialize{0}, terminate{0}, openStream{0}, startStream{0}, stopStream{0},
         closeStream{0}, callbacks{0}, reads{0}, writes{0}, isFormatSupported{0};
+    // Calls (of those that callMicroseconds slows down) begun while another was in progress.
+    std::atomic<int> overlapping{0};
 };
 
 Counters &counters();

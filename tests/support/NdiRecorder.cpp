@@ -1,6 +1,7 @@
 #include "NdiRecorder.h"
 
 #include "AudioConvert.h"
+#include "CallLog.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -220,6 +221,7 @@ const NDIlib_source_t *NDIlib_find_get_current_sources(NDIlib_find_instance_t p_
 
 NDIlib_send_instance_t NDIlib_send_create(const NDIlib_send_create_t *p_create_settings)
 {
+    calllog::record("NDIlib_send_create");
     std::lock_guard<std::mutex> lock(state().mutex);
     State &s = state();
     SenderSettings settings;
@@ -238,6 +240,7 @@ NDIlib_send_instance_t NDIlib_send_create(const NDIlib_send_create_t *p_create_s
 
 void NDIlib_send_destroy(NDIlib_send_instance_t p_instance)
 {
+    calllog::record("NDIlib_send_destroy");
     {
         std::lock_guard<std::mutex> lock(state().mutex);
         state().counts.sendersDestroyed++;
@@ -271,6 +274,7 @@ void NDIlib_send_send_audio_v2(NDIlib_send_instance_t p_instance,
 
 NDIlib_recv_instance_t NDIlib_recv_create_v3(const NDIlib_recv_create_v3_t *p_create_settings)
 {
+    calllog::record("NDIlib_recv_create_v3");
     std::lock_guard<std::mutex> lock(state().mutex);
     State &s = state();
     ReceiverSettings settings;
@@ -291,6 +295,7 @@ NDIlib_recv_instance_t NDIlib_recv_create_v3(const NDIlib_recv_create_v3_t *p_cr
 
 void NDIlib_recv_destroy(NDIlib_recv_instance_t p_instance)
 {
+    calllog::record("NDIlib_recv_destroy");
     {
         std::lock_guard<std::mutex> lock(state().mutex);
         state().counts.receiversDestroyed++;
@@ -300,6 +305,7 @@ void NDIlib_recv_destroy(NDIlib_recv_instance_t p_instance)
 
 NDIlib_framesync_instance_t NDIlib_framesync_create(NDIlib_recv_instance_t /*p_receiver*/)
 {
+    calllog::record("NDIlib_framesync_create");
     std::lock_guard<std::mutex> lock(state().mutex);
     if (state().failFramesync)
         return nullptr;
@@ -309,6 +315,7 @@ NDIlib_framesync_instance_t NDIlib_framesync_create(NDIlib_recv_instance_t /*p_r
 
 void NDIlib_framesync_destroy(NDIlib_framesync_instance_t p_instance)
 {
+    calllog::record("NDIlib_framesync_destroy");
     {
         std::lock_guard<std::mutex> lock(state().mutex);
         state().counts.framesyncsDestroyed++;

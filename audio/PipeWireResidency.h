@@ -7,7 +7,7 @@
 // every device scan and every stream start). Pinning the library makes later loads of the
 // plug-in find the first copy again.
 //
-// Threads: any thread outside the audio callbacks; call it after Pa_Initialize.
+// Threads: called by PortAudioSession after each successful Pa_Initialize, under its lock.
 #pragma once
 
 #include <dlfcn.h>

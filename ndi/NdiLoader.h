@@ -2,7 +2,8 @@
 // the runtime chosen at the first NDIlib_initialize(): an installed libndi.so.5 (looked for in
 // $NDI_RUNTIME_DIR_V5, then on the dynamic loader's search path) when it provides every
 // operation, otherwise Veltrin's built-in runtime. One line on standard output names the choice.
-// Calls made before NDIlib_initialize() go to the built-in runtime.
+// Calls made before NDIlib_initialize() go to the built-in runtime. The forwarders and the
+// table are expanded from the operation list of NdiLib.h, like the export shim's.
 //
 // Threads: the choice is made once, under std::call_once; afterwards every call reads one
 // atomic pointer to a constant table (no lock on the audio path).

@@ -1,7 +1,6 @@
 #include "NdiLoader.h"
 
 #include "NdiApi.h"
-#include "NdiLib.h"
 
 #include <atomic>
 #include <cstdio>
@@ -13,8 +12,6 @@
 namespace veltrin::ndi {
 
 namespace {
-
-using rt::NdiApi;
 
 // The opened library stays loaded for the rest of the process: the table points into it, and
 // senders or receivers may still be torn down by static destructors at exit.
@@ -47,11 +44,11 @@ bool tryLoad(const std::string &path, std::string &reason)
     }
     NdiApi loaded;
     std::string missing;
-#define VELTRIN_RESOLVE(name)                                                                      \
+#define VELTRIN_RESOLVE(name, result, parameters, arguments)                                       \
     loaded.name = reinterpret_cast<decltype(loaded.name)>(dlsym(handle, "NDIlib_" #name));         \
     if (loaded.name == nullptr && missing.empty())                                                 \
         missing = "NDIlib_" #name;
-    VELTRIN_NDI_API_ENTRIES(VELTRIN_RESOLVE)
+    VELTRIN_NDI_OPERATIONS(VELTRIN_RESOLVE)
 #undef VELTRIN_RESOLVE
     if (!missing.empty()) {
         reason = path + " lacks " + missing;
@@ -105,89 +102,16 @@ std::string runtimeDescription()
 
 } // namespace veltrin::ndi
 
-using veltrin::ndi::api;
+namespace {
 
-extern "C" {
-
-bool NDIlib_initialize(void)
+// Every call reads the chosen table; NDIlib_initialize makes the choice first (once).
+template <veltrin::ndi::Operation operation> const veltrin::ndi::NdiApi &forwardingTable()
 {
-    std::call_once(veltrin::ndi::g_choose, veltrin::ndi::choose);
-    return api().initialize();
-}
-void NDIlib_destroy(void)
-{
-    api().destroy();
-}
-const char *NDIlib_version(void)
-{
-    return api().version();
-}
-NDIlib_find_instance_t NDIlib_find_create_v2(const NDIlib_find_create_t *settings)
-{
-    return api().find_create_v2(settings);
-}
-void NDIlib_find_destroy(NDIlib_find_instance_t instance)
-{
-    api().find_destroy(instance);
-}
-bool NDIlib_find_wait_for_sources(NDIlib_find_instance_t instance, uint32_t timeoutMs)
-{
-    return api().find_wait_for_sources(instance, timeoutMs);
-}
-const NDIlib_source_t *NDIlib_find_get_current_sources(NDIlib_find_instance_t instance,
-                                                       uint32_t *count)
-{
-    return api().find_get_current_sources(instance, count);
-}
-NDIlib_send_instance_t NDIlib_send_create(const NDIlib_send_create_t *settings)
-{
-    return api().send_create(settings);
-}
-void NDIlib_send_destroy(NDIlib_send_instance_t instance)
-{
-    api().send_destroy(instance);
-}
-void NDIlib_send_send_audio_v2(NDIlib_send_instance_t instance,
-                               const NDIlib_audio_frame_v2_t *frame)
-{
-    api().send_send_audio_v2(instance, frame);
-}
-NDIlib_recv_instance_t NDIlib_recv_create_v3(const NDIlib_recv_create_v3_t *settings)
-{
-    return api().recv_create_v3(settings);
-}
-void NDIlib_recv_destroy(NDIlib_recv_instance_t instance)
-{
-    api().recv_destroy(instance);
-}
-NDIlib_framesync_instance_t NDIlib_framesync_create(NDIlib_recv_instance_t receiver)
-{
-    return api().framesync_create(receiver);
-}
-void NDIlib_framesync_destroy(NDIlib_framesync_instance_t instance)
-{
-    api().framesync_destroy(instance);
-}
-void NDIlib_framesync_capture_audio(NDIlib_framesync_instance_t instance,
-                                    NDIlib_audio_frame_v2_t *frame, int sampleRate, int channels,
-                                    int samples)
-{
-    api().framesync_capture_audio(instance, frame, sampleRate, channels, samples);
-}
-void NDIlib_framesync_free_audio(NDIlib_framesync_instance_t instance,
-                                 NDIlib_audio_frame_v2_t *frame)
-{
-    api().framesync_free_audio(instance, frame);
-}
-void NDIlib_util_audio_to_interleaved_32f_v2(const NDIlib_audio_frame_v2_t *src,
-                                             NDIlib_audio_frame_interleaved_32f_t *dst)
-{
-    api().util_audio_to_interleaved_32f_v2(src, dst);
-}
-void NDIlib_util_audio_from_interleaved_32f_v2(const NDIlib_audio_frame_interleaved_32f_t *src,
-                                               NDIlib_audio_frame_v2_t *dst)
-{
-    api().util_audio_from_interleaved_32f_v2(src, dst);
+    if constexpr (operation == veltrin::ndi::Operation::initialize)
+        std::call_once(veltrin::ndi::g_choose, veltrin::ndi::choose);
+    return veltrin::ndi::api();
 }
 
-} // extern "C"
+} // namespace
+
+VELTRIN_NDI_DEFINE_FORWARDERS()
