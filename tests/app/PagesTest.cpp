@@ -1,13 +1,14 @@
-// Qt Quick tests of the main window and its pages, run against FakeWrapper.
-#include "FakeControl.h"
-#include "FakeWrapper.h"
+// Qt Quick tests of the main window and its pages on the real controller, with the fake
+// PortAudio's devices and the built-in NDI runtime on loopback. Settings and the NDI
+// configuration file go to a scratch home.
 #include "LeakCheck.h"
+#include "PageRig.h"
+#include "ScratchHome.h"
 
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QQuickStyle>
 #include <QUrl>
-#include <QtQml>
 #include <QtQuickTest>
 
 class PagesTestSetup : public QObject
@@ -17,17 +18,19 @@ public slots:
     void applicationAvailable() { QQuickStyle::setStyle(QStringLiteral("Material")); }
     void qmlEngineAvailable(QQmlEngine *engine)
     {
-        qmlRegisterType<FakeWrapper>("com.quorvane.wrapper", 1, 0, "Wrapper");
-        qmlRegisterSingletonType<FakeControl>(
-            "Veltrin.Test", 1, 0, "Fake",
-            [](QQmlEngine *, QJSEngine *) -> QObject * { return new FakeControl; });
+        PageRig::registerTypes();
         engine->rootContext()->setContextProperty(QStringLiteral("helpPage"),
                                                   QUrl(QStringLiteral("file:///help/index.html")));
+        engine->rootContext()->setContextProperty(QStringLiteral("studioDevices"),
+                                                  PageRig::studioDevices());
     }
 };
 
 int main(int argc, char **argv)
 {
+    const ScratchHome home;
+    if (!home.valid())
+        return 1;
     // The pages' behaviour is the point here, not a real window system.
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("QT_QUICK_BACKEND", "software");

@@ -1,10 +1,10 @@
-// Test-only entry point: main()'s start-up with the stand-in controller and a main scene given
-// on the command line. Once the main window has drawn its first frame it prints what the user
+// Test-only entry point: main()'s start-up with the real controller over the fake PortAudio's
+// studio devices and a main scene given on the command line; the test gives it a scratch home. Once the main window has drawn its first frame it prints what the user
 // would see (the window title, whether the splash had a picture, whether an icon was found)
 // and quits with 0. A scene that fails leaves the start-up's own exit code.
-#include "FakeWrapper.h"
 #include "LeakCheck.h"
 #include "LoggingUtils.h"
+#include "PageRig.h"
 #include "Startup.h"
 
 #include <QApplication>
@@ -16,11 +16,6 @@
 #include <memory>
 
 namespace {
-
-void registerFake()
-{
-    qmlRegisterType<FakeWrapper>("com.quorvane.wrapper", 1, 0, "Wrapper");
-}
 
 bool splashHasPicture()
 {
@@ -35,6 +30,7 @@ bool splashHasPicture()
 
 int main(int argc, char *argv[])
 {
+    PageRig().setDevices(PageRig::studioDevices());
     LoggingUtils::installQtMessageHandler();
     if (argc < 2) {
         std::fprintf(stderr, "usage: %s scene-url\n", argv[0]);
@@ -42,7 +38,7 @@ int main(int argc, char *argv[])
     }
     const QUrl scene(QString::fromLocal8Bit(argv[1]));
     const int result =
-        Startup::run(argc, argv, scene, registerFake, [](QQmlApplicationEngine &engine) {
+        Startup::run(argc, argv, scene, PageRig::registerTypes, [](QQmlApplicationEngine &engine) {
             const bool picture = splashHasPicture();
             const auto roots = engine.rootObjects();
             auto *window = roots.isEmpty() ? nullptr : qobject_cast<QQuickWindow *>(roots.first());

@@ -454,12 +454,15 @@ TEST_F(Cli, FailuresGiveOneLineAndTheirStatusPromptly)
                    "--jack-name", jack},
                   kExitNoSource, "no NDI source named \"NOWHERE (nothing)\" appeared within 1 s");
     expectFailure({"send", "--device", "system"}, kExitUsage, "'send' needs --name");
-    // What JACK cannot do: a device another program holds, and a stream the engine cannot open.
+    // What JACK cannot do: a device another program holds, a stream the engine cannot open, and
+    // an audio library that does not start.
     const QString fake = QStringLiteral(VELTRIN_CLI_FAKE);
     expectFailure({"busy", "send", "--device", "fake card", "--name", "x"}, kExitDeviceRefused,
                   "\"Fake Card\" is busy", fake);
     expectFailure({"open-fails", "send", "--device", "Fake Card", "--name", "x"}, kExitStreamFailed,
                   "the stream on \"Fake Card\" could not start", fake);
+    expectFailure({"no-audio", "send", "--device", "Fake Card", "--name", "x"}, kExitNoDevice,
+                  "the audio devices cannot be reached", fake);
 }
 
 TEST_F(Cli, SignalsDuringStartUpEndItCleanly)

@@ -1,8 +1,9 @@
 // veltrin-cli on the PortAudio double, for the device faults a JACK server cannot produce.
-//   cli_fake_device busy|open-fails COMMAND [OPTIONS]
+//   cli_fake_device busy|open-fails|no-audio COMMAND [OPTIONS]
 // One device, "Fake Card" (2 in, 2 out, 48 kHz): "busy" makes PortAudio report it unavailable
 // when asked about a format (as ALSA does for a device another program holds); "open-fails"
-// accepts the format but fails the stream's opening inside the engine.
+// accepts the format but fails the stream's opening inside the engine; "no-audio" fails
+// PortAudio's initialisation.
 #include "Commands.h"
 #include "FakePortAudio.h"
 
@@ -25,6 +26,8 @@ int main(int argc, char **argv)
                                      double) { return PaError(paDeviceUnavailable); };
     else if (scenario == "open-fails")
         table.openStreamError = paDeviceUnavailable;
+    else if (scenario == "no-audio")
+        table.initializeError = paUnanticipatedHostError;
     else
         return 64;
     fakepa::setTable(table);

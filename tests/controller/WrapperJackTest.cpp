@@ -2,9 +2,9 @@
 // private JACK dummy server: a probe client feeds a ramp into the stream's input ports, the
 // NDI recorder keeps what is published. The dummy driver has xruns of its own, so frames are
 // matched against the ramp one by one and counted rather than compared from the first block.
+#include "ControllerOnJack.h"
 #include "JackHarness.h"
 #include "NdiRecorder.h"
-#include "ScratchHome.h"
 #include "wrapper.h"
 
 #include <QtTest>
@@ -44,14 +44,6 @@ int framesCarryingTheRamp(const std::string &sender, int samples)
         matched += same ? 1 : 0;
     }
     return matched;
-}
-
-QString entryOf(const QStringList &entries, const QString &device)
-{
-    for (const QString &entry : entries)
-        if (entry.endsWith(QStringLiteral("  ") + device))
-            return entry;
-    return QString();
 }
 
 } // namespace
@@ -171,19 +163,7 @@ private slots:
 
 int main(int argc, char **argv)
 {
-    const ScratchHome home;
-    if (!home.valid())
-        return 1;
-
-    JackServer server(48000, 256, 2, 2);
-    if (!server.running())
-        return 1;
-    // Before the controller's first Pa_Initialize.
-    setPortAudioJackClientName(kClient);
-
-    QCoreApplication app(argc, argv);
-    WrapperJackTest test;
-    return QTest::qExec(&test, argc, argv);
+    return runControllerTestOnJack<WrapperJackTest>(argc, argv, kClient);
 }
 
 #include "WrapperJackTest.moc"

@@ -8,10 +8,10 @@
 // pauses a second); VELTRIN_CYCLES and VELTRIN_DUPLEX_CYCLES set other counts for a soak.
 #include "ChildProcess.h"
 #include "Discovery.h"
+#include "ControllerOnJack.h"
 #include "JackHarness.h"
 #include "NdiLib.h"
 #include "PulledReceiver.h"
-#include "ScratchHome.h"
 #include "TestSignal.h"
 #include "wrapper.h"
 
@@ -49,14 +49,6 @@ long long framesCarryingTheSignal(const JackProbe &probe)
             ++matched;
     }
     return matched;
-}
-
-QString entryOf(const QStringList &entries, const QString &device)
-{
-    for (const QString &entry : entries)
-        if (entry.endsWith(QStringLiteral("  ") + device))
-            return entry;
-    return QString();
 }
 
 // The ids of this process's threads named `name`: Qt names a QThread's thread after its class.
@@ -288,18 +280,7 @@ private:
 
 int main(int argc, char **argv)
 {
-    const ScratchHome home;
-    if (!home.valid())
-        return 1;
-
-    JackServer server(48000, 256, 2, 2);
-    if (!server.running())
-        return 1;
-    setPortAudioJackClientName(kClient);
-
-    QCoreApplication app(argc, argv);
-    WrapperNdiTest test;
-    return QTest::qExec(&test, argc, argv);
+    return runControllerTestOnJack<WrapperNdiTest>(argc, argv, kClient);
 }
 
 #include "WrapperNdiTest.moc"

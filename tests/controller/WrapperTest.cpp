@@ -30,16 +30,6 @@ const QString kNdiConfig = QStringLiteral(
 const QStringList kNineRates{"8000",  "22050", "24000",  "44100", "48000",
                              "88200", "96000", "176400", "192000"};
 
-fakepa::Device device(const std::string &name, int in, int out, double rate)
-{
-    fakepa::Device d;
-    d.name = name;
-    d.maxInputChannels = in;
-    d.maxOutputChannels = out;
-    d.defaultSampleRate = rate;
-    return d;
-}
-
 struct ProbeCall {
     int inChannels = -1; // -1: no input record
     int outChannels = -1;
@@ -52,9 +42,10 @@ fakepa::Table studioTable()
 {
     fakepa::Table t;
     t.hostApis = {{"ALSA", paNoDevice, paNoDevice}};
-    t.devices = {device("Mic", 2, 0, 44100.0), device("Line In", 8, 0, 48000.0),
-                 device("Speakers", 0, 2, 44100.0), device("Desk", 2, 2, 48000.0),
-                 device("Desk", 4, 6, 96000.0)};
+    using fakepa::device;
+    t.devices = {device("Mic", 0, 2, 0, 44100.0), device("Line In", 0, 8, 0),
+                 device("Speakers", 0, 0, 2, 44100.0), device("Desk", 0, 2, 2),
+                 device("Desk", 0, 4, 6, 96000.0)};
     t.isFormatSupported = [](const PaStreamParameters *in, const PaStreamParameters *out,
                              double rate) {
         g_probes.push_back({in ? in->channelCount : -1, out ? out->channelCount : -1, rate});

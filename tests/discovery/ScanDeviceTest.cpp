@@ -8,16 +8,7 @@
 
 namespace {
 
-fakepa::Device device(const std::string &name, int api, int in, int out, double rate)
-{
-    fakepa::Device d;
-    d.name = name;
-    d.hostApi = api;
-    d.maxInputChannels = in;
-    d.maxOutputChannels = out;
-    d.defaultSampleRate = rate;
-    return d;
-}
+using fakepa::device;
 
 struct Scan {
     QStringList order; // signal names in arrival order

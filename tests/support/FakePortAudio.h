@@ -14,6 +14,7 @@
 #include <functional>
 #include <portaudio.h>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace fakepa {
@@ -33,6 +34,17 @@ struct Device {
     double defaultLowInputLatency = 0.005;
     double defaultLowOutputLatency = 0.005;
 };
+
+inline Device device(std::string name, int hostApi, int in, int out, double rate = 48000.0)
+{
+    Device d;
+    d.name = std::move(name);
+    d.hostApi = hostApi;
+    d.maxInputChannels = in;
+    d.maxOutputChannels = out;
+    d.defaultSampleRate = rate;
+    return d;
+}
 
 struct Table {
     std::vector<HostApi> hostApis{HostApi{}};

@@ -66,40 +66,28 @@ private slots:
             QVERIFY2(std::abs(level - expected) < 1e-9, qPrintable(QString::number(level)));
     }
 
-    void inputPollerReportsTheCapturedBlockAndEndsWithOneStopValue()
+    // Each poller reads only its own tap (the other holds a block of level 0) and ends with
+    // one stop value.
+    void eachPollerReadsItsOwnTapAndEndsWithOneStopValue()
     {
-        const std::vector<float> half(512, 0.5f);
-        input_aud.publish(half.data(), 2, 256, 48000);
-        const std::vector<float> loud(1, 1.0f);
-        output_aud.publish(loud.data(), 1, 1, 48000);
-
-        ReadInBuffData poller;
-        Collector collector(&poller);
-        poller.startRead();
-        QTRY_VERIFY_WITH_TIMEOUT(containsLevel(collector.values, std::log10(128.0)), 10000);
-        poller.stopRead();
-        QVERIFY(poller.wait(10000));
-        QCoreApplication::processEvents();
-
-        // Only the input tap is read: the played block (level 0) never shows up.
-        QVERIFY(!containsLevel(collector.values, 0.0));
-        QCOMPARE(collector.values.last(), -3.0);
-        QCOMPARE(collector.values.count(-3.0), 1);
-    }
-
-    void outputPollerReadsThePlayedBlock()
-    {
-        const std::vector<float> loud(4, 1.0f);
-        output_aud.publish(loud.data(), 2, 2, 48000); // sum of squares 4
-        ReadBufferData poller;
-        Collector collector(&poller);
-        poller.startRead();
-        QTRY_VERIFY_WITH_TIMEOUT(containsLevel(collector.values, std::log10(4.0)), 10000);
-        poller.stopRead();
-        QVERIFY(poller.wait(10000));
-        QCoreApplication::processEvents();
-        QCOMPARE(collector.values.last(), -3.0);
-        QCOMPARE(collector.values.count(-3.0), 1);
+        const std::vector<float> half(512, 0.5f); // 2 x 256 samples: sum of squares 128
+        const std::vector<float> loud(1, 1.0f);   // sum of squares 1: level 0
+        for (const bool input : {true, false}) {
+            (input ? input_aud : output_aud).publish(half.data(), 2, 256, 48000);
+            (input ? output_aud : input_aud).publish(loud.data(), 1, 1, 48000);
+            ReadInBuffData inPoller;
+            ReadBufferData outPoller;
+            LevelPoller &poller = input ? static_cast<LevelPoller &>(inPoller) : outPoller;
+            Collector collector(&poller);
+            poller.startRead();
+            QTRY_VERIFY_WITH_TIMEOUT(containsLevel(collector.values, std::log10(128.0)), 10000);
+            poller.stopRead();
+            QVERIFY(poller.wait(10000));
+            QCoreApplication::processEvents();
+            QVERIFY2(!containsLevel(collector.values, 0.0), input ? "input" : "output");
+            QCOMPARE(collector.values.last(), -3.0);
+            QCOMPARE(collector.values.count(-3.0), 1);
+        }
     }
 
     void pollerBeforeAnyBlockReportsSilenceThenFollowsTheTap()

@@ -1,6 +1,6 @@
-// Base of the page tests: builds the real main window around a FakeWrapper preset with the
-// values a controller holds after its device scan and settings read, and helpers to act on it
-// the way a user does.
+// Base of the page tests: builds the real main window, whose real controller scans the rig's
+// device table and reads the settings stored for the test, and helpers to act on it the way a
+// user does.
 import QtQuick 2.15
 import QtTest 1.15
 import Veltrin.Test 1.0
@@ -16,33 +16,27 @@ TestCase {
     property var window: null
     property var wrapper: null
 
-    readonly property var inputs: ["ALSA  USB Mic", "ALSA  Studio Desk In", "JACK  system"]
-    readonly property var outputs: ["ALSA  Speakers", "JACK  system"]
-    readonly property var duplexDevices: ["Studio Desk", "USB Interface"]
+    // The lists the scan makes of the rig's studio, in device order.
+    readonly property var inputs: ["ALSA  USB Mic", "ALSA  Studio Desk", "ALSA  USB Interface",
+                                   "JACK  system",
+                                   "ALSA  Multichannel Broadcast Interface 64x64 MADI (hw:3,0)"]
+    readonly property var outputs: ["ALSA  Studio Desk", "ALSA  USB Interface", "ALSA  Speakers",
+                                    "JACK  system"]
+    readonly property var duplexDevices: ["Studio Desk", "USB Interface", "system"]
 
-    function defaults() {
-        return {
-            inPutDevice: inputs, outPutDevice: outputs, inOutPutDevice: duplexDevices,
-            inOutPutDev: "Studio Desk",
-            buffSize: 256, rates: 48000, buffOutSize: 256, ratesOut: 48000,
-            buffDuplexSize: 256, rateDuplex: 48000,
-            ndiInSourName: "Desk", ndiInSourNameDuplex: "Booth", version: "5.6.1",
-            numChannels: 2, numOutChannels: 2, xWPos: 40, yWPos: 30,
-            duplexChannels: { "Studio Desk": ["8", "8"], "USB Interface": ["2", "4"] }
-        }
-    }
-
-    // Opens the main window with the defaults overridden by `changes`.
-    function open(changes) {
-        var values = defaults()
-        for (var key in changes)
-            values[key] = changes[key]
-        Fake.preset(values)
+    // Opens the main window on `devices` (the studio when absent) with the settings store
+    // holding the names and position below, overridden by `stored`.
+    function open(stored, devices) {
+        var values = { ndiInSourName: "Desk", ndiInSourNameDuplex: "Booth", xPos: 40, yPos: 30 }
+        for (var key in stored)
+            values[key] = stored[key]
+        Rig.store(values)
+        Rig.setDevices(devices === undefined ? studioDevices : devices)
         var component = Qt.createComponent("qrc:/main.qml")
         compare(component.status, Component.Ready, component.errorString())
         window = createTemporaryObject(component, scene)
         verify(window !== null)
-        wrapper = Fake.wrapper()
+        wrapper = Rig.wrapper(window)
         verify(wrapper !== null)
         waitForRendering(window.contentItem)
     }
@@ -69,9 +63,14 @@ TestCase {
         tryCompare(list.popup, "visible", false, patience)
     }
 
-    function journalSince() {
-        var entries = Fake.journal()
-        Fake.clearJournal()
-        return entries
+    // Waits for the stream opened `count`-th (from 1) and returns it.
+    function openedStream(count) {
+        tryVerify(function() { return Rig.streams().length >= count }, patience,
+                  "stream " + count + " never opened")
+        return Rig.streams()[count - 1]
+    }
+
+    function waitAllStopped() {
+        tryVerify(function() { return Rig.runningStreams() === 0 }, patience, "a stream kept running")
     }
 }

@@ -6,10 +6,12 @@ SceneCase {
     name: "AboutPage"
 
     function test_versions() {
-        open({ version: "5.6.1" })
+        open({})
         compare(control("interfaceVersion").text, "INTERFACE v1.2.5")
         compare(control("engineVersion").text, "ENGINE v2.1.3 DLL")
-        compare(control("ndiVersion").text, "NDI LIBRARY v5.6.1")
+        // The runtime's version phrase ends in its number, which is all the page shows.
+        verify(/^[0-9]/.test(wrapper.version), wrapper.version)
+        compare(control("ndiVersion").text, "NDI LIBRARY v" + wrapper.version)
         wrapper.version = "6.0.0"
         compare(control("ndiVersion").text, "NDI LIBRARY v6.0.0")
     }

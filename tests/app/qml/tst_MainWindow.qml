@@ -6,7 +6,7 @@ SceneCase {
     name: "MainWindow"
 
     function test_window_follows_stored_position_and_tabs() {
-        open({ xWPos: 70, yWPos: 50 })
+        open({ xPos: 70, yPos: 50 })
         compare(window.x, 70)
         compare(window.y, 50)
         var tabs = control("tabBar")
@@ -26,7 +26,6 @@ SceneCase {
         wrapper[data.flag] = true
         window.x = 130
         window.y = 90
-        Fake.clearJournal()
         window.close()
         verify(window.visible)
         var dialog = findChild(window, "closeRefusal")
@@ -34,16 +33,17 @@ SceneCase {
         verify(dialog.visible)
         compare(dialog.text, "Stop Veltrin before closing.")
         compare(dialog.title, "Error")
-        compare(journalSince(), ["xWPos=130", "yWPos=90"])
+        compare([wrapper.xWPos, wrapper.yWPos], [130, 90])
         dialog.close()
 
-        // Stopped, the window closes; the later position is the one kept.
+        // Stopped, the window closes; the later position is the one stored.
         wrapper[data.flag] = false
-        Fake.clearJournal()
         window.x = 150
         window.close()
         verify(!window.visible)
-        compare(journalSince(), ["xWPos=150", "yWPos=90"])
+        window.destroy()
+        tryVerify(function() { return Number(Rig.stored().xPos) === 150 }, patience)
+        compare(Number(Rig.stored().yPos), 90)
     }
 
     function test_close_refused_until_the_switch_is_off() {
@@ -55,5 +55,6 @@ SceneCase {
         mouseClick(control("captureSwitch"))
         window.close()
         verify(!window.visible)
+        waitAllStopped()
     }
 }
