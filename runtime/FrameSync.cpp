@@ -285,7 +285,9 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
     // enough for the arrival line: blocks that came since the previous pull lie on it too.
     if (lastBlock > 0 && arrivalPos != m_lastArrival) {
         m_lastArrival = arrivalPos;
-        if (m_arrivals.add(arrivalTime, double(arrivalPos)))
+        // Lateness counts once the line has its own slope: before, a drift would pass for it.
+        if (m_arrivals.add(arrivalTime, double(arrivalPos))
+            && std::isfinite(m_arrivals.slopeError()))
             m_lateness.measured(arrivalTime,
                                 (m_arrivals.valueAt(arrivalTime) - double(arrivalPos)) / rate);
     }

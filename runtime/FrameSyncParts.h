@@ -98,15 +98,16 @@ private:
 // block costs.
 // - Measured lateness (how far behind the fitted arrival line blocks come) is kept per second;
 //   the reserve follows the second-largest of the last kSeconds seconds, so lateness raises it
-//   only when it comes again, and it falls back once late blocks stop for that long. It never
-//   exceeds the cap.
+//   only when it comes again, and it falls back once late blocks stop for that long (a minute:
+//   a busy machine's lateness comes and goes within that, and a level that followed it would
+//   not be steady). It never exceeds the cap.
 // - A block that ran short: a single one, or a burst, is made up (owed); lateness that keeps
 //   coming at a steady pull pace for persistSeconds raises the reserve by what was missing
 //   instead (used where measured lateness is not: passthrough, which must not resample).
 class LatenessPolicy
 {
 public:
-    static constexpr int kSeconds = 16;
+    static constexpr int kSeconds = 64;
     struct Config {
         double persistSeconds = 1.0;
         double repeatSeconds = 10.0;
