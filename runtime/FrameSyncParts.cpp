@@ -10,9 +10,10 @@ LineFit::LineFit(double priorSlope, const Config &config) : m_config(config), m_
 {
 }
 
-void LineFit::reset(double priorSlope)
+void LineFit::reset(double priorSlope, double priorError)
 {
     m_prior = priorSlope;
+    m_priorError = priorError;
     m_weight = m_st = m_sy = m_stt = m_sty = m_syy = 0;
     m_outlierSince = -1;
 }
@@ -26,7 +27,7 @@ bool LineFit::add(double t, double y)
         if (t - m_outlierSince < m_config.stepSeconds)
             return false;
         // Far off the line for long enough: the flow itself moved. The pace stays as it was.
-        reset(slope());
+        reset(slope(), slopeError());
     }
     m_outlierSince = -1;
     if (m_weight <= 0) {
@@ -68,9 +69,17 @@ void LineFit::rebase()
     m_y0 += cy;
 }
 
+bool LineFit::ownSlope() const
+{
+    const bool measuredPrior = m_priorError < kUnknown;
+    const double minSpan =
+        measuredPrior ? std::max(m_config.minSpan, m_config.memorySeconds / 3) : m_config.minSpan;
+    return m_weight >= 3 && span() >= minSpan;
+}
+
 double LineFit::slope() const
 {
-    if (m_weight < 3 || span() < m_config.minSpan)
+    if (!ownSlope())
         return m_prior;
     const double stt = m_stt - m_st * m_st / m_weight;
     if (!(stt > 0))
@@ -80,8 +89,8 @@ double LineFit::slope() const
 
 double LineFit::slopeError() const
 {
-    if (m_weight < 3 || span() < m_config.minSpan)
-        return std::numeric_limits<double>::infinity();
+    if (!ownSlope())
+        return m_priorError < kUnknown ? m_priorError : std::numeric_limits<double>::infinity();
     const double stt = m_stt - m_st * m_st / m_weight;
     const double sty = m_sty - m_st * m_sy / m_weight;
     const double syy = m_syy - m_sy * m_sy / m_weight;

@@ -16,10 +16,12 @@ namespace veltrin::rt {
 // prior one (the nominal rate) and only the offset is fitted. A point further than `gate`
 // seconds from the line is left out; when such points go on for `stepSeconds` the flow has
 // really moved (a stall upstream) and the fit starts again from there, keeping its slope as
-// the prior.
+// the prior until the new points span a third of the memory (a fresh fit over a second or two
+// would be far noisier than the slope it replaces).
 class LineFit
 {
 public:
+    static constexpr double kUnknown = 1e300;
     struct Config {
         double memorySeconds = 30.0; // time constant of the forgetting
         double minSpan = 2.0;        // s of points before the slope is fitted
@@ -29,22 +31,25 @@ public:
     LineFit(double priorSlope, const Config &config);
     LineFit() : LineFit(1.0, Config{}) {}
 
-    void reset(double priorSlope);
+    // priorError: the prior slope's standard error, infinite for a nominal one.
+    void reset(double priorSlope, double priorError = kUnknown);
     // Returns false if the point was left out as an outlier.
     bool add(double t, double y);
     bool ready() const { return m_weight > 0; }
     double valueAt(double t) const;
     double slope() const;
     // Standard error of the fitted slope, from the scatter of the points about the line;
-    // infinite while the slope is not fitted.
+    // the prior's while the slope is not fitted (infinite for a nominal prior).
     double slopeError() const;
     // Seconds between the first and the latest point since the last (re)start.
     double span() const { return m_last - m_first; }
 
 private:
     void rebase();
+    bool ownSlope() const;
     Config m_config;
     double m_prior = 1.0;
+    double m_priorError = kUnknown;
     // Sums of weights w, w t, w y, w t t, w t y, w y y about the anchor (m_t0, m_y0).
     double m_weight = 0, m_st = 0, m_sy = 0, m_stt = 0, m_sty = 0, m_syy = 0;
     double m_t0 = 0, m_y0 = 0;

@@ -5,13 +5,19 @@
 #include <cmath>
 #include <cstdint>
 #include <functional>
+#include <limits>
 #include <memory>
 #include <string>
 #include <gtest/gtest.h>
 #include <vector>
 
+using veltrin::rt::ClockDecision;
+using veltrin::rt::DriftLoop;
 using veltrin::rt::FrameSync;
 using veltrin::rt::FrameSyncConfig;
+using veltrin::rt::LatenessPolicy;
+using veltrin::rt::LineFit;
+using veltrin::rt::SincInterpolator;
 
 namespace {
 
@@ -625,4 +631,143 @@ TEST(FrameSync, RepeatedLateBlocksRaiseTheReserveOnce)
     EXPECT_EQ(fs.stats().underruns, 4u); // the burst of three and the one that raised it
     EXPECT_GE(latency.back(), 2 * block);
     EXPECT_LE(latency.back(), 2 * block + reserve + 1);
+}
+
+// The parts, each on its own.
+
+// Block arrivals 187 ppm fast with up to a millisecond of jitter: the fitted pace is within a
+// few ppm and the line runs through the middle of the jitter. The flow then moves by 40 ms (a
+// stall upstream): the first half second of late points is left out, then the line starts again
+// from them with the pace it had.
+TEST(FrameSyncParts, LineFitFollowsPaceAndSteps)
+{
+    const double rate = 48000 * (1 + 187e-6);
+    LineFit fit(48000, LineFit::Config{30, 1.0, 0.02, 0.5});
+    Lcg lcg;
+    double t = 100;
+    for (int k = 0; k < 187 * 20; ++k, t += 256 / rate)
+        fit.add(t + 0.001 * lcg.next(), 256.0 * k);
+    EXPECT_NEAR(fit.slope() / 48000 - 1, 187e-6, 5e-6);
+    EXPECT_LT(fit.slopeError() / 48000, 5e-6);
+    const double lastFrame = 256.0 * (187 * 20 - 1);
+    EXPECT_NEAR(fit.valueAt(t - 256 / rate + 0.0005), lastFrame, 0.0002 * 48000);
+
+    int leftOut = 0;
+    for (int k = 187 * 20; k < 187 * 22; ++k, t += 256 / rate)
+        leftOut += fit.add(t + 0.040 + 0.001 * lcg.next(), 256.0 * k) ? 0 : 1;
+    EXPECT_NEAR(leftOut, 0.5 * 187, 3);
+    EXPECT_NEAR(fit.valueAt(t + 0.0405), 256.0 * (187 * 22), 0.0005 * 48000);
+    EXPECT_NEAR(fit.slope() / 48000 - 1, 187e-6, 5e-6);
+}
+
+// Phase 0 of the full-band kernel is the identity; every phase has unity gain at DC; a sine is
+// interpolated at fractional positions to within -70 dB up to 10 kHz at 48 kHz, so the output
+// for position x is centred on x: the group delay is the look-ahead, 12 frames.
+TEST(FrameSyncParts, SincInterpolatorIsExactAndCentred)
+{
+    constexpr int kTaps = SincInterpolator::kTaps;
+    const SincInterpolator full(1.0);
+    float c[kTaps];
+    full.coefficients(0.0, c);
+    for (int k = 0; k < kTaps; ++k)
+        EXPECT_EQ(c[k], k == SincInterpolator::kBefore ? 1.f : 0.f) << k;
+    for (double frac = 0; frac < 1; frac += 0.0371) {
+        full.coefficients(frac, c);
+        double sum = 0;
+        for (float v : c)
+            sum += v;
+        EXPECT_NEAR(sum, 1.0, 1e-5) << frac;
+    }
+    for (double freq : {1000.0, 10000.0}) {
+        double worst = 0;
+        for (double frac = 0.013; frac < 1; frac += 0.05) {
+            full.coefficients(frac, c);
+            double y = 0;
+            for (int k = 0; k < kTaps; ++k)
+                y += c[k] * std::sin(2 * M_PI * freq * (100 + k - SincInterpolator::kBefore) / 48000);
+            worst = std::max(worst, std::abs(y - std::sin(2 * M_PI * freq * (100 + frac) / 48000)));
+        }
+        EXPECT_LT(worst, std::pow(10, -70 / 20.0)) << freq;
+    }
+}
+
+// Lateness raises the reserve only when it comes in two different seconds, never beyond the cap,
+// and is forgotten a minute after it stopped.
+TEST(FrameSyncParts, LatenessKeptOnlyWhenItComesAgain)
+{
+    LatenessPolicy policy(LatenessPolicy::Config{1.0, 10.0, 0.004});
+    for (double t = 0; t < 10; t += 0.01)
+        policy.measured(t, 0.0003);
+    policy.measured(10.5, 0.003);
+    EXPECT_NEAR(policy.keptLateness(), 0.0003, 1e-9);
+    policy.measured(12.5, 0.002);
+    EXPECT_NEAR(policy.keptLateness(), 0.002, 1e-9);
+    policy.measured(13.5, 0.009);
+    policy.measured(14.5, 0.009);
+    EXPECT_NEAR(policy.keptLateness(), 0.004, 1e-9);
+    for (double t = 15; t < 80; t += 0.01)
+        policy.measured(t, 0.0001);
+    EXPECT_NEAR(policy.keptLateness(), 0.0001, 1e-9);
+}
+
+// The correction never moves faster than its slew, reaches what the error asks for, and the
+// integral learns only from small errors.
+TEST(FrameSyncParts, DriftLoopSlewsAndLearnsOnlyDrift)
+{
+    DriftLoop loop(DriftLoop::Config{1.0, 0.25, 0.005, 0.001, 0.005});
+    loop.start(200e-6);
+    const double dt = 256.0 / 48000;
+    double previous = 0, largest = 0;
+    for (int i = 0; i < 400; ++i) {
+        const double applied = loop.update(0.004, dt); // 4 ms too full: 4000 ppm + drift
+        largest = std::max(largest, std::abs(applied - previous));
+        previous = applied;
+    }
+    EXPECT_LE(largest, 0.005 * dt * (1 + 1e-9));
+    EXPECT_NEAR(previous, 0.0042, 1e-9);
+    // The large error taught the integral nothing: at zero error the drift alone remains.
+    for (int i = 0; i < 400; ++i)
+        previous = loop.update(0.0, dt);
+    EXPECT_NEAR(previous, 200e-6, 1e-9);
+}
+
+// Copy or resample: unequal rates resample at once; a clear drift resamples as soon as the
+// fits have run a second; an unclear one waits; none copies for good after the decision time,
+// unless the level later walks out of its band for longer than the hold.
+TEST(FrameSyncParts, ClockDecisionTakenOnceFromTheDrift)
+{
+    using Mode = ClockDecision::Mode;
+    const ClockDecision::Config config{20e-6, 5.0, 1.0, 6.0, 0.002, 1.0};
+    struct Case {
+        bool equal;
+        double drift, error; // measured, and its standard error
+        double levelError;   // s, from 8 s on
+        Mode at0, at2, at7, at10;
+    };
+    const double inf = std::numeric_limits<double>::infinity();
+    for (const Case c : {
+             Case{false, 0, inf, 0, Mode::Resample, Mode::Resample, Mode::Resample, Mode::Resample},
+             Case{true, 187e-6, 10e-6, 0, Mode::Undecided, Mode::Resample, Mode::Resample,
+                  Mode::Resample},
+             Case{true, 187e-6, 60e-6, 0, Mode::Undecided, Mode::Undecided, Mode::Copy, Mode::Copy},
+             Case{true, 1e-6, 1e-6, 0, Mode::Undecided, Mode::Undecided, Mode::Copy, Mode::Copy},
+             Case{true, 1e-6, 1e-6, 0.003, Mode::Undecided, Mode::Undecided, Mode::Copy,
+                  Mode::Resample},
+         }) {
+        ClockDecision decision(config);
+        decision.reset(c.equal);
+        std::vector<Mode> seen;
+        const double dt = 0.01;
+        for (int i = 0; i <= 1000; ++i) {
+            const double t = i * dt;
+            const double span = std::max(0.0, t - 0.5);
+            // Before the fit has its slope, no drift is known.
+            const double error = span < 1 ? inf : c.error;
+            decision.update(span, span < 1 ? 0 : c.drift, error, t >= 8 ? c.levelError : 0, dt);
+            if (i == 0 || i == 200 || i == 700 || i == 1000)
+                seen.push_back(decision.mode());
+        }
+        EXPECT_EQ(seen, (std::vector<Mode>{c.at0, c.at2, c.at7, c.at10}))
+            << c.equal << " " << c.drift << " " << c.error << " " << c.levelError;
+    }
 }
