@@ -291,7 +291,11 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
             m_lateness.measured(arrivalTime,
                                 (m_arrivals.valueAt(arrivalTime) - double(arrivalPos)) / rate);
     }
-    m_pulls.add(now, m_pulledFrames);
+    // A pull early against the pull line finds less in the ring, as a late block leaves less:
+    // the reserve covers both. The back-to-back pulls after a stall are no such jitter.
+    if (m_pulls.add(now, m_pulledFrames) && !afterStall
+        && std::isfinite(m_pulls.slopeError()))
+        m_lateness.measured(now, (m_pulledFrames - m_pulls.valueAt(now)) / rate);
     m_pulledFrames += blockIn;
     const double arrivalPace = m_arrivals.slope();
     const double pullPace = m_pulls.slope();
@@ -343,7 +347,8 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
     }
 
     double level = flowPos - (double(m_playFrame) + m_playFrac);
-    if (m_target < 0) {
+    const bool firstPull = m_target < 0;
+    if (firstPull) {
         m_target = level;
         m_smoothedFill = level;
     }
@@ -357,8 +362,12 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
     // stay, and the planner's start is leaner than that).
     const double resampledTarget =
         blockIn + SincInterpolator::kAfter + margin + m_lateness.keptLateness() * rate;
-    if (m_resampling)
+    // It comes down slowly (0.1 ms a second, a 100 ppm correction) when lateness stops, so
+    // the level stays steady, and the lateness has time to show again before the level is low.
+    if (m_resampling && firstPull)
         m_target = resampledTarget;
+    else if (m_resampling)
+        m_target = std::max(resampledTarget, m_target - kTargetDescent * rate * dt);
     else if (settling)
         m_target = m_smoothedFill;
     const double safeLevel =

@@ -164,6 +164,8 @@ private:
     std::vector<int64_t> m_taps;       // first input frame per output frame; -1: wraps
     // Late arrivals never raise the reserve of a copied stream beyond this.
     static constexpr double kMaxReserveSeconds = 0.1;
+    // Seconds per second at which a resampled stream's target falls when lateness stops.
+    static constexpr double kTargetDescent = 1e-4;
     LineFit m_arrivals; // arrival time -> write position after the block
     LineFit m_pulls;    // pull time -> source frames asked for so far
     StartPlanner m_planner;
