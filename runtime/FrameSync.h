@@ -73,10 +73,10 @@ struct FrameSyncConfig {
     // After this long (and at least four device blocks) with nothing to play the source is
     // taken as gone, and playback starts afresh when audio comes back.
     double goneMs = 250.0;
-    // Equal rates: a drift above this, and above five standard errors of its measurement,
-    // resamples; the decision is looked at after decideAfterSeconds of arrivals and taken for
-    // good after decideBySeconds.
-    double minDriftPpm = 20.0;
+    // Equal rates: a drift above this, and above five standard errors of its measurement, for
+    // 1.5 s without a break, resamples; the decision is looked at after decideAfterSeconds of
+    // arrivals and taken for good after decideBySeconds.
+    double minDriftPpm = 30.0;
     double decideAfterSeconds = 1.0;
     double decideBySeconds = 6.0;
     // Copying, the samples stay untouched while the smoothed level stays within this of where

@@ -16,6 +16,7 @@ void LineFit::reset(double priorSlope, double priorError)
     m_priorError = priorError;
     m_weight = m_st = m_sy = m_stt = m_sty = m_syy = 0;
     m_outlierSince = -1;
+    m_windowOpen = false;
 }
 
 bool LineFit::add(double t, double y)
@@ -30,6 +31,24 @@ bool LineFit::add(double t, double y)
         reset(slope(), slopeError());
     }
     m_outlierSince = -1;
+    const double pace = slope();
+    if (m_windowOpen && t - m_windowStart >= m_config.windowSeconds) {
+        fit(m_bestT, m_bestY);
+        m_windowOpen = false;
+    }
+    if (!m_windowOpen) {
+        m_windowOpen = true;
+        m_windowStart = m_bestT = t;
+        m_bestY = y;
+    } else if (t - y / pace < m_bestT - m_bestY / pace) {
+        m_bestT = t;
+        m_bestY = y;
+    }
+    return true;
+}
+
+void LineFit::fit(double t, double y)
+{
     if (m_weight <= 0) {
         m_t0 = t;
         m_y0 = y;
@@ -54,7 +73,6 @@ bool LineFit::add(double t, double y)
     // Sums about a far anchor lose precision to cancellation: move the anchor to the means.
     if (dt > 4 * m_config.memorySeconds)
         rebase();
-    return true;
 }
 
 void LineFit::rebase()
@@ -265,6 +283,7 @@ void ClockDecision::reset(bool equalRates)
 {
     m_mode = equalRates ? Mode::Undecided : Mode::Resample;
     m_outsideBand = 0;
+    m_drifting = 0;
 }
 
 ClockDecision::Mode ClockDecision::update(double fitSpan, double drift, double driftError,
@@ -273,9 +292,12 @@ ClockDecision::Mode ClockDecision::update(double fitSpan, double drift, double d
     if (m_mode == Mode::Resample)
         return m_mode;
     if (m_mode == Mode::Undecided && fitSpan >= m_config.decideAfter) {
-        if (std::abs(drift) > m_config.minDrift && std::abs(drift) > m_config.sigmas * driftError)
+        const bool clear = std::abs(drift) > m_config.minDrift
+                           && std::abs(drift) > m_config.sigmas * driftError;
+        m_drifting = clear ? m_drifting + dt : 0;
+        if (m_drifting >= m_config.confirmSeconds)
             return m_mode = Mode::Resample;
-        if (fitSpan >= m_config.decideBy)
+        if (fitSpan >= m_config.decideBy && m_drifting == 0)
             m_mode = Mode::Copy;
     }
     // A drift too small to tell early shows later as a level that walks away from its target.

@@ -12,7 +12,10 @@ namespace veltrin::rt {
 
 // A straight line through (time, frames) points, fitted by least squares with exponential
 // forgetting: the pace of block arrivals (or of pulls) and where the flow stands at any time,
-// free of the jitter of single blocks. Until the points span minSpan seconds the slope is the
+// free of the jitter of single blocks. Jitter only ever delays a block or a wake-up, so the
+// line is fitted to the earliest point of every window of `windowSeconds` (the lower envelope):
+// a thread woken late, or a burst after it, does not tilt it, which on one clock would look like
+// drift. Until the points span minSpan seconds the slope is the
 // prior one (the nominal rate) and only the offset is fitted. A point further than `gate`
 // seconds from the line is left out; when such points go on for `stepSeconds` the flow has
 // really moved (a stall upstream) and the fit starts again from there, keeping its slope as
@@ -27,6 +30,7 @@ public:
         double minSpan = 2.0;        // s of points before the slope is fitted
         double gate = 0;             // s off the line (at its slope); 0: none is left out
         double stepSeconds = 0.5;
+        double windowSeconds = 0.05;
     };
     LineFit(double priorSlope, const Config &config);
     LineFit() : LineFit(1.0, Config{}) {}
@@ -35,6 +39,7 @@ public:
     void reset(double priorSlope, double priorError = kUnknown);
     // Returns false if the point was left out as an outlier.
     bool add(double t, double y);
+    // True once a window's point is in the fit.
     bool ready() const { return m_weight > 0; }
     double valueAt(double t) const;
     double slope() const;
@@ -46,6 +51,7 @@ public:
 
 private:
     void rebase();
+    void fit(double t, double y);
     bool ownSlope() const;
     Config m_config;
     double m_prior = 1.0;
@@ -55,6 +61,9 @@ private:
     double m_t0 = 0, m_y0 = 0;
     double m_first = 0, m_last = 0;
     double m_outlierSince = -1; // s; < 0 when the latest point fitted
+    // The current window: its start and its earliest point so far.
+    bool m_windowOpen = false;
+    double m_windowStart = 0, m_bestT = 0, m_bestY = 0;
 };
 
 // A windowed-sinc fractional-delay interpolator: 24 taps (a Kaiser window), so an output
@@ -171,8 +180,9 @@ private:
 
 // Copy or resample, decided once, early, from the measured drift, and never switched back.
 // Unequal rates resample from the start. Equal rates copy until the fits tell: a drift larger
-// than minDrift and than `sigmas` standard errors resamples; once the fits have run decideBy
-// seconds without that, the stream copies for good, unless its level leaves a band around its
+// than minDrift and than `sigmas` standard errors, all through confirmSeconds (a burst of late
+// blocks tilts a short fit for a moment, a drift stays), resamples; once the fits have run
+// decideBy seconds without that, the stream copies for good, unless its level leaves a band around its
 // target for a while (a drift too small to measure early, minutes later). Either switch is
 // seamless: the interpolator starts at phase 0, where it is the identity.
 class ClockDecision
@@ -183,6 +193,7 @@ public:
         double sigmas = 5.0;
         double decideAfter = 1.0; // s of fit before the first look
         double decideBy = 6.0;
+        double confirmSeconds = 1.5;
         double bandSeconds = 0.002;
         double holdSeconds = 1.0;
     };
@@ -198,6 +209,7 @@ private:
     Config m_config;
     Mode m_mode = Mode::Undecided;
     double m_outsideBand = 0;
+    double m_drifting = 0; // s the drift has been clear without a break
 };
 
 } // namespace veltrin::rt

@@ -352,9 +352,9 @@ TEST(FrameSync, TwoClocksLockWithoutDiscontinuity)
         EXPECT_NEAR(run.last.driftPpm, c.ppm, 10) << what;
         EXPECT_LE(run.worstError, 0.5) << what;
         EXPECT_LE(run.highestFill - run.lowestFill, 1.0) << what;
-        // A device block, 0.25 ms of look-ahead, 0.3 ms of margin and the jitter's late half.
+        // A device block, 0.25 ms of look-ahead, 0.3 ms of margin and the jitter's spread.
         const double blockMs = 1e3 * c.dstBlock / c.dstRate;
-        EXPECT_LE(run.last.targetMs, blockMs + 0.25 + 0.3 + 0.35) << what;
+        EXPECT_LE(run.last.targetMs, blockMs + 0.25 + 0.3 + 0.55) << what;
         EXPECT_LE(run.largestStep, 5000.0 * c.dstBlock / c.dstRate + 1) << what;
     }
 }
@@ -414,7 +414,7 @@ TEST(FrameSync, LevelComesBackDownAfterLateBurst)
 TEST(FrameSync, TwoClocksSourceGoneAndBack)
 {
     auto base = jitter();
-    const auto run = runTwoClocks(187, 256, 48000, 256, 40, 25, [&](int64_t k) {
+    const auto run = runTwoClocks(187, 256, 48000, 256, 45, 28, [&](int64_t k) {
         const double t = double(k) * 256 / 48000;
         return t >= 20 && t < 21 ? -1.0 : base(k);
     });
@@ -497,8 +497,10 @@ namespace {
 // its latency in frames (-1 for silence).
 std::vector<double> runOneClock(FrameSync &fs, int block, double seconds, double pullAfter,
                                 const std::function<double(int64_t)> &cycles,
-                                const std::function<double(int64_t)> &delay)
+                                const std::function<double(int64_t)> &delay,
+                                const std::function<double(int64_t)> &pullLate = nullptr)
 {
+    double lastPull = -1;
     const int rate = 48000;
     std::vector<float> data(size_t(block), 0.f);
     std::vector<double> latency;
@@ -506,7 +508,10 @@ std::vector<double> runOneClock(FrameSync &fs, int block, double seconds, double
     bool started = false;
     auto code = [](int64_t f) { return float(f % 32768 + 1) / 32768.f; };
     for (int64_t j = 0; cycles(j) < seconds; ++j) {
-        const double pullAt = cycles(j) + pullAfter;
+        // A pull woken late is followed by the ones it held up, back to back.
+        const double pullAt =
+            std::max(lastPull + 1e-5, cycles(j) + pullAfter + (pullLate ? pullLate(j) : 0.0));
+        lastPull = pullAt;
         // Everything that has arrived by the pull, in order.
         while (cycles(sent) + delay(sent) <= pullAt) {
             for (int i = 0; i < block; ++i)
@@ -575,6 +580,30 @@ TEST(FrameSync, OneClockLatencyIsOneBlockPlusReserve)
     }
 }
 
+// One clock on a busy machine: a tenth of the blocks come 2 to 8 ms late, and the ones behind
+// them queue and come in a burst; the device wakes up to 8 ms late now and then, and catches up
+// back to back. That is jitter, not drift: the stream keeps copying.
+TEST(FrameSync, OneClockBurstsAreNotDrift)
+{
+    const int block = 256;
+    const double period = block / 48000.0;
+    FrameSync fs;
+    Lcg lcg;
+    std::vector<double> delays;
+    runOneClock(
+        fs, block, 20.0, 0.02 * period, [&](int64_t j) { return double(j) * period; },
+        [&](int64_t k) {
+            while (delays.size() <= size_t(k)) {
+                const bool late = lcg.next() < 0.1;
+                delays.push_back(late ? 0.002 + 0.006 * lcg.next() : 0.1 * period);
+            }
+            return delays[size_t(k)];
+        },
+        [&](int64_t j) { return j % 97 == 13 || j % 89 == 40 ? 0.001 * double(j % 8) : 0.0; });
+    EXPECT_FALSE(fs.stats().resampling);
+    EXPECT_LT(std::abs(fs.stats().driftPpm), 20.0);
+}
+
 // The device stalls for 40 ms, runs the late cycle and the next one back to back, and then goes
 // on from there (a JACK xrun): the block sent in the late cycle reaches the receiver after its
 // next pull. It plays silence for what is missing, less than a block, and then the same latency
@@ -636,7 +665,7 @@ TEST(FrameSync, RepeatedLateBlocksRaiseTheReserveOnce)
 // The parts, each on its own.
 
 // Block arrivals 187 ppm fast with up to a millisecond of jitter: the fitted pace is within a
-// few ppm and the line runs through the middle of the jitter. The flow then moves by 40 ms (a
+// few ppm and the line runs along the earliest arrivals. The flow then moves by 40 ms (a
 // stall upstream): the first half second of late points is left out, then the line starts again
 // from them with the pace it had.
 TEST(FrameSyncParts, LineFitFollowsPaceAndSteps)
@@ -650,13 +679,13 @@ TEST(FrameSyncParts, LineFitFollowsPaceAndSteps)
     EXPECT_NEAR(fit.slope() / 48000 - 1, 187e-6, 5e-6);
     EXPECT_LT(fit.slopeError() / 48000, 5e-6);
     const double lastFrame = 256.0 * (187 * 20 - 1);
-    EXPECT_NEAR(fit.valueAt(t - 256 / rate + 0.0005), lastFrame, 0.0002 * 48000);
+    EXPECT_NEAR(fit.valueAt(t - 256 / rate), lastFrame, 0.0002 * 48000);
 
     int leftOut = 0;
     for (int k = 187 * 20; k < 187 * 22; ++k, t += 256 / rate)
         leftOut += fit.add(t + 0.040 + 0.001 * lcg.next(), 256.0 * k) ? 0 : 1;
     EXPECT_NEAR(leftOut, 0.5 * 187, 3);
-    EXPECT_NEAR(fit.valueAt(t + 0.0405), 256.0 * (187 * 22), 0.0005 * 48000);
+    EXPECT_NEAR(fit.valueAt(t + 0.040), 256.0 * (187 * 22), 0.0005 * 48000);
     EXPECT_NEAR(fit.slope() / 48000 - 1, 187e-6, 5e-6);
 }
 
@@ -731,24 +760,27 @@ TEST(FrameSyncParts, DriftLoopSlewsAndLearnsOnlyDrift)
     EXPECT_NEAR(previous, 200e-6, 1e-9);
 }
 
-// Copy or resample: unequal rates resample at once; a clear drift resamples as soon as the
-// fits have run a second; an unclear one waits; none copies for good after the decision time,
+// Copy or resample: unequal rates resample at once; a drift that stays clear for 1.5 s once the
+// fits have run a second resamples; one clear only for a moment, or an unclear one, waits; none copies for good after the decision time,
 // unless the level later walks out of its band for longer than the hold.
 TEST(FrameSyncParts, ClockDecisionTakenOnceFromTheDrift)
 {
     using Mode = ClockDecision::Mode;
-    const ClockDecision::Config config{20e-6, 5.0, 1.0, 6.0, 0.002, 1.0};
+    const ClockDecision::Config config{20e-6, 5.0, 1.0, 6.0, 1.5, 0.002, 1.0};
     struct Case {
         bool equal;
         double drift, error; // measured, and its standard error
         double levelError;   // s, from 8 s on
-        Mode at0, at2, at7, at10;
+        Mode at0, at3, at7, at10;
+        double clearUntil = 1e9; // s: the drift reads as above until then, 0 after
     };
     const double inf = std::numeric_limits<double>::infinity();
     for (const Case c : {
              Case{false, 0, inf, 0, Mode::Resample, Mode::Resample, Mode::Resample, Mode::Resample},
              Case{true, 187e-6, 10e-6, 0, Mode::Undecided, Mode::Resample, Mode::Resample,
                   Mode::Resample},
+             Case{true, 187e-6, 10e-6, 0, Mode::Undecided, Mode::Undecided, Mode::Copy,
+                  Mode::Copy, 2.4},
              Case{true, 187e-6, 60e-6, 0, Mode::Undecided, Mode::Undecided, Mode::Copy, Mode::Copy},
              Case{true, 1e-6, 1e-6, 0, Mode::Undecided, Mode::Undecided, Mode::Copy, Mode::Copy},
              Case{true, 1e-6, 1e-6, 0.003, Mode::Undecided, Mode::Undecided, Mode::Copy,
@@ -763,11 +795,12 @@ TEST(FrameSyncParts, ClockDecisionTakenOnceFromTheDrift)
             const double span = std::max(0.0, t - 0.5);
             // Before the fit has its slope, no drift is known.
             const double error = span < 1 ? inf : c.error;
-            decision.update(span, span < 1 ? 0 : c.drift, error, t >= 8 ? c.levelError : 0, dt);
-            if (i == 0 || i == 200 || i == 700 || i == 1000)
+            const double drift = span < 1 || t >= c.clearUntil ? 0 : c.drift;
+            decision.update(span, drift, error, t >= 8 ? c.levelError : 0, dt);
+            if (i == 0 || i == 300 || i == 700 || i == 1000)
                 seen.push_back(decision.mode());
         }
-        EXPECT_EQ(seen, (std::vector<Mode>{c.at0, c.at2, c.at7, c.at10}))
+        EXPECT_EQ(seen, (std::vector<Mode>{c.at0, c.at3, c.at7, c.at10}))
             << c.equal << " " << c.drift << " " << c.error << " " << c.levelError;
     }
 }
