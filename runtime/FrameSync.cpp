@@ -28,8 +28,14 @@ class FlushDenormals
 {
 public:
 #if defined(__SSE__)
-    FlushDenormals() : m_saved(_mm_getcsr()) { _mm_setcsr(m_saved | 0x8040); }
-    ~FlushDenormals() { _mm_setcsr(m_saved); }
+    FlushDenormals() : m_saved(_mm_getcsr())
+    {
+        _mm_setcsr(m_saved | 0x8040);
+    }
+    ~FlushDenormals()
+    {
+        _mm_setcsr(m_saved);
+    }
 
 private:
     unsigned m_saved;
@@ -70,16 +76,14 @@ struct SourceStream {
 };
 
 FrameSync::FrameSync(const FrameSyncConfig &config)
-    : m_config(config),
-      m_arrivals(1.0, LineFit::Config{30.0, 1.0, 0.02, 0.5}),
+    : m_config(config), m_arrivals(1.0, LineFit::Config{30.0, 1.0, 0.02, 0.5}),
       m_pulls(1.0, LineFit::Config{30.0, 1.0, 0.02, 0.5}),
       m_lateness(LatenessPolicy::Config{config.persistSeconds, config.repeatSeconds,
                                         config.maxLatenessMs * 1e-3}),
       m_loop(DriftLoop::Config{config.proportionalGain, config.integralGain, config.maxCorrection,
                                0.001, config.slewPerSecond}),
       m_decision(ClockDecision::Config{config.minDriftPpm * 1e-6, 5.0, config.decideAfterSeconds,
-                                       config.decideBySeconds, 1.5,
-                                       config.passthroughBandMs * 1e-3,
+                                       config.decideBySeconds, 1.5, config.passthroughBandMs * 1e-3,
                                        config.passthroughHoldSeconds})
 {
 }
@@ -294,8 +298,7 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
     }
     // A pull early against the pull line finds less in the ring, as a late block leaves less:
     // the reserve covers both. The back-to-back pulls after a stall are no such jitter.
-    if (m_pulls.add(now, m_pulledFrames) && !afterStall
-        && std::isfinite(m_pulls.slopeError()))
+    if (m_pulls.add(now, m_pulledFrames) && !afterStall && std::isfinite(m_pulls.slopeError()))
         m_lateness.measured(now, (m_pulledFrames - m_pulls.valueAt(now)) / rate);
     m_pulledFrames += blockIn;
     const double arrivalPace = m_arrivals.slope();
@@ -424,9 +427,8 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
     }
 
     const int used = std::min(channels, s.channels);
-    const int made = m_resampling
-                         ? readResampled(s, out, used, n, nominalStep * (1 + m_correction))
-                         : readPassthrough(s, out, used, n);
+    const int made = m_resampling ? readResampled(s, out, used, n, nominalStep * (1 + m_correction))
+                                  : readPassthrough(s, out, used, n);
     if (made < n) {
         m_underruns.fetch_add(1, std::memory_order_relaxed);
         const double shortfall = double(n - made) * nominalStep;
@@ -452,7 +454,7 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
             // A stall of the device or upstream: what is late is dropped as it comes, the
             // whole run of silence once it grows this long.
             owe(m_missingFor - dt > m_config.playOffMs * 1e-3 || afterStall ? shortfall
-                                                                             : m_missingFrames);
+                                                                            : m_missingFrames);
         }
         // Otherwise the late samples are played when they come and the drift loop plays the
         // extra level off by resampling.

@@ -178,21 +178,21 @@ private:
     // The play position, source frames: m_playFrame + m_playFrac (the interpolator's phase).
     int64_t m_playFrame = 0;
     double m_playFrac = 0;
-    double m_pulledFrames = 0;   // source frames the device asked for, for the pull fit
-    uint64_t m_lastArrival = 0;  // the write position of the latest arrival fitted
-    double m_smoothedFill = 0;   // source frames
-    double m_target = -1;        // source frames; < 0 until the first pull after a start
-    double m_reserve = -1;       // copying: source frames above a block kept at a start
-    double m_runningFor = 0;     // s since the last start
+    double m_pulledFrames = 0;  // source frames the device asked for, for the pull fit
+    uint64_t m_lastArrival = 0; // the write position of the latest arrival fitted
+    double m_smoothedFill = 0;  // source frames
+    double m_target = -1;       // source frames; < 0 until the first pull after a start
+    double m_reserve = -1;      // copying: source frames above a block kept at a start
+    double m_runningFor = 0;    // s since the last start
     double m_correction = 0;
     double m_drift = 0;
-    double m_lastPull = -1; // s
-    double m_lastStall = -1e9; // s: the latest pull that came far too late
-    double m_owed = 0;        // source frames covered with silence, to drop as they come
-    double m_owedUntil = 0;   // s
-    double m_missingFor = 0;  // s of consecutive short blocks
+    double m_lastPull = -1;     // s
+    double m_lastStall = -1e9;  // s: the latest pull that came far too late
+    double m_owed = 0;          // source frames covered with silence, to drop as they come
+    double m_owedUntil = 0;     // s
+    double m_missingFor = 0;    // s of consecutive short blocks
     double m_missingFrames = 0; // source frames they lacked
-    bool m_short = false;     // the previous block came up short
+    bool m_short = false;       // the previous block came up short
     int64_t m_framesOut = 0;
     std::atomic<uint64_t> m_underruns{0};
     std::atomic<uint64_t> m_resyncs{0};

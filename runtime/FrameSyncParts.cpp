@@ -6,9 +6,7 @@
 
 namespace veltrin::rt {
 
-LineFit::LineFit(double priorSlope, const Config &config) : m_config(config), m_prior(priorSlope)
-{
-}
+LineFit::LineFit(double priorSlope, const Config &config) : m_config(config), m_prior(priorSlope) {}
 
 void LineFit::reset(double priorSlope, double priorError)
 {
@@ -141,8 +139,7 @@ double besselI0(double x)
 
 } // namespace
 
-SincInterpolator::SincInterpolator(double cutoff)
-    : m_table(size_t(kPhases + 1) * kTaps)
+SincInterpolator::SincInterpolator(double cutoff) : m_table(size_t(kPhases + 1) * kTaps)
 {
     // Kaiser beta 7: side lobes near -70 dB; with 24 taps the pass band is flat to about 94 %
     // of the cutoff.
@@ -292,8 +289,8 @@ ClockDecision::Mode ClockDecision::update(double fitSpan, double drift, double d
     if (m_mode == Mode::Resample)
         return m_mode;
     if (m_mode == Mode::Undecided && fitSpan >= m_config.decideAfter) {
-        const bool clear = std::abs(drift) > m_config.minDrift
-                           && std::abs(drift) > m_config.sigmas * driftError;
+        const bool clear =
+            std::abs(drift) > m_config.minDrift && std::abs(drift) > m_config.sigmas * driftError;
         m_drifting = clear ? m_drifting + dt : 0;
         if (m_drifting >= m_config.confirmSeconds)
             return m_mode = Mode::Resample;

@@ -182,8 +182,8 @@ private:
 // Unequal rates resample from the start. Equal rates copy until the fits tell: a drift larger
 // than minDrift and than `sigmas` standard errors, all through confirmSeconds (a burst of late
 // blocks tilts a short fit for a moment, a drift stays), resamples; once the fits have run
-// decideBy seconds without that, the stream copies for good, unless its level leaves a band around its
-// target for a while (a drift too small to measure early, minutes later). Either switch is
+// decideBy seconds without that, the stream copies for good, unless its level leaves a band around
+// its target for a while (a drift too small to measure early, minutes later). Either switch is
 // seamless: the interpolator starts at phase 0, where it is the identity.
 class ClockDecision
 {
