@@ -432,7 +432,10 @@ TEST_F(EngineFake, ProbesOnAnotherThreadNeverOverlapAnEntrysPortAudioCalls)
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
             }
         });
-        EXPECT_EQ(run(entry, "").result, 1);
+        // A quick machine may finish an entry between two probes: run it again until the
+        // prober has made at least five.
+        for (int runs = 0; runs < 200 && probes.load() < 5; ++runs)
+            EXPECT_EQ(run(entry, "").result, 1);
         probing = false;
         prober.join();
         EXPECT_GE(probes.load(), 5);

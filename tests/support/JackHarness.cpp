@@ -7,6 +7,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fcntl.h>
 #include <jack/jack.h>
 #include <pa_jack.h>
@@ -223,13 +224,29 @@ bool JackProbe::wire(const std::string &paClient, int inputs, int outputs, int t
         jack_port_t *p = jack_port_by_name(client, port.c_str());
         return p != nullptr && jack_port_connected(p) > 0;
     };
-    for (;;) {
+    auto readyAs = [&](const std::string &name) {
         bool ready = true;
         for (int k = 0; k < inputs && ready; ++k)
-            ready = connectedPort(paClient + ":in_" + std::to_string(k));
+            ready = connectedPort(name + ":in_" + std::to_string(k));
         for (int k = 0; k < outputs && ready; ++k)
-            ready = connectedPort(paClient + ":out_" + std::to_string(k));
-        if (ready)
+            ready = connectedPort(name + ":out_" + std::to_string(k));
+        return ready;
+    };
+    // While the server still holds the name of a client just closed, a new client of that
+    // name is given a numbered one ("name-01"): the stream's ports are looked for under both.
+    std::string name;
+    for (;;) {
+        std::vector<std::string> names{paClient};
+        if (const char **ports =
+                jack_get_ports(client, ("^" + paClient + "-[0-9]+:").c_str(), nullptr, 0)) {
+            for (const char **p = ports; *p != nullptr; ++p)
+                names.emplace_back(*p, std::strchr(*p, ':'));
+            jack_free(ports);
+        }
+        for (const std::string &candidate : names)
+            if (name.empty() && readyAs(candidate))
+                name = candidate;
+        if (!name.empty())
             break;
         if (std::chrono::steady_clock::now() > deadline)
             return false;
@@ -237,7 +254,7 @@ bool JackProbe::wire(const std::string &paClient, int inputs, int outputs, int t
     }
     bool ok = true;
     for (int k = 0; k < inputs; ++k) {
-        const std::string port = paClient + ":in_" + std::to_string(k);
+        const std::string port = name + ":in_" + std::to_string(k);
         jack_port_t *p = jack_port_by_name(client, port.c_str());
         if (const char **sources = jack_port_get_all_connections(client, p)) {
             for (const char **s = sources; *s != nullptr; ++s)
@@ -252,7 +269,7 @@ bool JackProbe::wire(const std::string &paClient, int inputs, int outputs, int t
     }
     for (int k = 0; k < outputs && static_cast<size_t>(k) < m_jack.inputs().size(); ++k) {
         ok = ok
-             && jack_connect(client, (paClient + ":out_" + std::to_string(k)).c_str(),
+             && jack_connect(client, (name + ":out_" + std::to_string(k)).c_str(),
                              (probe + ":in_" + std::to_string(k)).c_str())
                     == 0;
     }

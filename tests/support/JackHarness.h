@@ -89,8 +89,9 @@ public:
     // Value of channel c at frame f of the probe's output (f counts the probe's own frames).
     void setSignal(std::function<float(long long frame, int channel)> signal);
 
-    // Waits up to `timeoutMs` for the PortAudio client `paClient` to have `inputs` input ports
-    // and `outputs` output ports connected, then rewires: system:capture_* no longer feed its
+    // Waits up to `timeoutMs` for the PortAudio client `paClient` (or the numbered name the
+    // server gave it) to have `inputs` input ports and `outputs` output ports connected, then
+    // rewires: system:capture_* no longer feed its
     // inputs, probe:out_k feeds paClient:in_k, and paClient:out_k plays into probe:in_k.
     bool wire(const std::string &paClient, int inputs, int outputs, int timeoutMs = 10000);
 
