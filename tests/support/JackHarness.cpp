@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -59,7 +60,13 @@ JackServer::JackServer(int rate, int period, int inputs, int outputs)
     std::fprintf(stderr, "jackd did not become ready\n");
 }
 
-JackServer::~JackServer() = default;
+JackServer::~JackServer()
+{
+    // jackd may take a while to leave on a loaded machine; one killed while it still holds
+    // JACK's shared registry keeps other servers from starting.
+    if (m_jackd)
+        m_jackd->stop(SIGTERM, 2000);
+}
 
 void setPortAudioJackClientName(const std::string &name)
 {
