@@ -67,18 +67,16 @@ Outcome run(Entry entry, const std::string &deviceParam, float gainDb = 0.0f, ui
         EXPECT_TRUE(streaming);
         if (!running.returned(0) && whileRunning)
             whileRunning();
-        switch (entry) {
-        case Entry::Input:
-            stopAudioInput();
-            break;
-        case Entry::Output:
-            stopAudioOutput();
-            break;
-        case Entry::Duplex:
-            stopAudioDuplex();
-            break;
+        // Repeated: a request made before the entry has cleared its flag (a slow start) is lost.
+        const auto stop = entry == Entry::Input    ? stopAudioInput
+                          : entry == Entry::Output ? stopAudioOutput
+                                                   : stopAudioDuplex;
+        for (int i = 0; i < 100; ++i) {
+            stop();
+            if (running.returned(100))
+                break;
         }
-        EXPECT_TRUE(running.returned(10000));
+        EXPECT_TRUE(running.returned(0));
         o.result = running.result();
     }
     o.printed = capture.text();
