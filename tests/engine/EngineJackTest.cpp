@@ -9,8 +9,8 @@
 #include <algorithm>
 #include <cmath>
 #include <gtest/gtest.h>
-#include <memory>
 #include <string>
+#include <tuple>
 #include <unistd.h>
 
 using enginetest::RunningEntry;
@@ -120,6 +120,29 @@ void letAudioRun(const JackProbe &probe, double seconds)
     EXPECT_TRUE(waitFor([&] { return probe.framesElapsed() >= until; }, 20000));
 }
 
+// Runs `entry` with the probe wired to `inputs` and `outputs` of its stream for 1.5 s of audio,
+// then stops it with `stop`. The sent frames from `wiredAt` on, and the first `playedFrames`
+// the probe recorded, came through the new wiring.
+struct WiredRun {
+    size_t wiredAt = 0;
+    long long playedFrames = 0;
+};
+WiredRun runWired(JackProbe &probe, std::function<int()> entry, void (*stop)(), int inputs,
+                  int outputs)
+{
+    WiredRun run;
+    RunningEntry running(std::move(entry));
+    EXPECT_TRUE(probe.wire(kClient, inputs, outputs));
+    run.wiredAt = ndirec::sentFrameCount();
+    probe.clearRecording();
+    letAudioRun(probe, 1.5);
+    run.playedFrames = probe.recordedFrames();
+    stop();
+    EXPECT_TRUE(running.returned(10000));
+    EXPECT_EQ(running.result(), 1);
+    return run;
+}
+
 class EngineJack : public ::testing::Test
 {
 protected:
@@ -128,101 +151,68 @@ protected:
         ASSERT_TRUE(g_server != nullptr && g_server->running());
         ndirec::reset();
         setPortAudioJackClientName(kClient);
+        ASSERT_TRUE(probe.ok());
     }
+    JackProbe probe{kProbe, 2};
+    const float gain = static_cast<float>(db_to_ratio(-6.0));
 };
 
 TEST_F(EngineJack, CaptureSendsTheProbeSignalPlanarTimesTheGain)
 {
-    JackProbe probe(kProbe, 2);
-    ASSERT_TRUE(probe.ok());
     probe.setSignal([](long long f, int c) { return ramp(f, c, 1000); });
-    RunningEntry entry(
-        [] { return process_input("system", "Jack Capture", -6.0f, kPeriod, kRate); });
-    ASSERT_TRUE(probe.wire(kClient, 2, 0));
-    const size_t wiredAt = ndirec::sentFrameCount();
-    letAudioRun(probe, 1.5);
-    stopAudioInput();
-    ASSERT_TRUE(entry.returned(10000));
-    EXPECT_EQ(entry.result(), 1);
-
-    const float gain = static_cast<float>(db_to_ratio(-6.0));
+    const WiredRun run = runWired(
+        probe, [] { return process_input("system", "Jack Capture", -6.0f, kPeriod, kRate); },
+        stopAudioInput, 2, 0);
     const auto frames = ndirec::sentFrames();
     // Skip the blocks around the rewiring, which still carry the server's silent capture ports.
-    const BlockStats s = matchSentFrames(frames, 2, gain, 1000, wiredAt + 4);
+    const BlockStats s = matchSentFrames(frames, 2, gain, 1000, run.wiredAt + 4);
     EXPECT_GE(s.blocks, 200);
     EXPECT_TRUE(s.mostlyMatched()) << s.matched << " of " << s.blocks;
     EXPECT_GE(s.contiguous * 2, s.matched);
-    for (const auto &f : frames) {
-        ASSERT_EQ(f.sender, "Jack Capture");
-        ASSERT_EQ(f.sampleRate, kRate);
-    }
-    const ndirec::Counts n = ndirec::counts();
-    EXPECT_EQ(n.sendersCreated, 1);
-    EXPECT_EQ(n.sendersDestroyed, 1);
+    for (const auto &f : frames)
+        ASSERT_EQ(std::tie(f.sender, f.sampleRate), std::make_tuple("Jack Capture", kRate));
+    EXPECT_EQ(ndirec::counts().sendersDestroyed, 1);
 }
 
 TEST_F(EngineJack, PlaybackPlaysTheScriptedFramesTimesTheGain)
 {
-    JackProbe probe(kProbe, 2);
-    ASSERT_TRUE(probe.ok());
     ndirec::setFramesyncSignal([](long long f, int c) { return ramp(f, c, 777); });
-    RunningEntry entry(
-        [] { return process_output("system", "NOWHERE (nothing)", -6.0f, kPeriod, kRate); });
-    ASSERT_TRUE(probe.wire(kClient, 0, 2));
-    probe.clearRecording();
-    letAudioRun(probe, 1.5);
-    const long long playedFrames = probe.recordedFrames();
-    stopAudioOutput();
-    ASSERT_TRUE(entry.returned(10000));
-    EXPECT_EQ(entry.result(), 1);
-
-    const float gain = static_cast<float>(db_to_ratio(-6.0));
-    const BlockStats s = matchRecording(probe, playedFrames, 2, gain, 777);
+    const WiredRun run = runWired(
+        probe, [] { return process_output("system", "NOWHERE (nothing)", -6.0f, kPeriod, kRate); },
+        stopAudioOutput, 0, 2);
+    const BlockStats s = matchRecording(probe, run.playedFrames, 2, gain, 777);
     EXPECT_GE(s.blocks, 200);
     EXPECT_TRUE(s.mostlyMatched()) << s.matched << " of " << s.blocks;
-    for (const auto &r : ndirec::captureRequests()) {
-        ASSERT_EQ(r.sampleRate, kRate);
-        ASSERT_EQ(r.channels, 2);
-        ASSERT_EQ(r.samples, kPeriod);
-    }
-    const ndirec::Counts n = ndirec::counts();
-    EXPECT_EQ(n.framesyncsDestroyed, 1);
-    EXPECT_EQ(n.receiversDestroyed, 1);
+    for (const auto &r : ndirec::captureRequests())
+        ASSERT_EQ(std::tie(r.sampleRate, r.channels, r.samples),
+                  std::make_tuple(kRate, 2, kPeriod));
+    EXPECT_EQ(ndirec::counts().framesyncsDestroyed, 1);
+    EXPECT_EQ(ndirec::counts().receiversDestroyed, 1);
 }
 
 TEST_F(EngineJack, DuplexPlaysAndSendsWithOneCycleDelay)
 {
-    JackProbe probe(kProbe, 2);
-    ASSERT_TRUE(probe.ok());
     probe.setSignal([](long long f, int c) { return ramp(f, c, 3000); });
     ndirec::setFramesyncSignal([](long long f, int c) { return ramp(f, c, 5000); });
-    auto printed = std::make_unique<StdoutCapture>();
-    RunningEntry entry([] {
-        return process_duplex("system", "Jack Duplex", "NOWHERE (nothing)", -6.0f, -6.0f, kPeriod,
-                              kRate);
-    });
-    ASSERT_TRUE(probe.wire(kClient, 2, 2));
-    const size_t wiredAt = ndirec::sentFrameCount();
-    probe.clearRecording();
-    letAudioRun(probe, 1.5);
-    const long long playedFrames = probe.recordedFrames();
-    stopAudioDuplex();
-    ASSERT_TRUE(entry.returned(10000));
-    const std::string text = printed->text();
-    printed.reset();
-    EXPECT_EQ(entry.result(), 1);
-    EXPECT_NE(text.find("48000 Format Is Supported \n"), std::string::npos);
+    StdoutCapture printed;
+    const WiredRun run = runWired(
+        probe,
+        [] {
+            return process_duplex("system", "Jack Duplex", "NOWHERE (nothing)", -6.0f, -6.0f,
+                                  kPeriod, kRate);
+        },
+        stopAudioDuplex, 2, 2);
+    EXPECT_NE(printed.text().find("48000 Format Is Supported \n"), std::string::npos);
 
-    const float gain = static_cast<float>(db_to_ratio(-6.0));
     const auto frames = ndirec::sentFrames();
     ASSERT_FALSE(frames.empty());
     // The first cycle sends the block no read has filled yet: silence.
     for (float v : frames[0].planar)
         ASSERT_EQ(v, 0.0f);
-    const BlockStats sent = matchSentFrames(frames, 2, gain, 3000, wiredAt + 4);
+    const BlockStats sent = matchSentFrames(frames, 2, gain, 3000, run.wiredAt + 4);
     EXPECT_GE(sent.blocks, 150);
     EXPECT_TRUE(sent.mostlyMatched()) << sent.matched << " of " << sent.blocks;
-    const BlockStats played = matchRecording(probe, playedFrames, 2, gain, 5000);
+    const BlockStats played = matchRecording(probe, run.playedFrames, 2, gain, 5000);
     EXPECT_GE(played.blocks, 150);
     EXPECT_TRUE(played.mostlyMatched()) << played.matched << " of " << played.blocks;
 }

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 #include <limits>
 #include <random>
+#include <tuple>
 #include <vector>
 
 using namespace veltrin::rt;
@@ -144,12 +145,9 @@ TEST(WireFormat, DatagramsRoundTrip)
     const Block b = makeBlock(l, 77, 12.5, 0x1122334455667788ULL);
     Shard s;
     ASSERT_EQ(decodeShard(b.datagrams.back().data(), b.datagrams.back().size(), s), Error::None);
-    EXPECT_EQ(s.common.kind, Kind::Parity);
-    EXPECT_EQ(s.common.stream, 0x1122334455667788ULL);
-    EXPECT_EQ(s.block, 77u);
-    EXPECT_EQ(s.sendTime, 12'500'000'000);
-    EXPECT_EQ(s.sampleRate, kRate);
-    EXPECT_EQ(s.index, l.totalShards() - 1);
+    EXPECT_EQ(std::tie(s.common.kind, s.common.stream, s.block, s.sendTime, s.sampleRate, s.index),
+              std::make_tuple(Kind::Parity, 0x1122334455667788ULL, 77ULL, 12'500'000'000LL, kRate,
+                              l.totalShards() - 1));
     EXPECT_TRUE(s.layout.valid());
 
     Subscribe sub;
@@ -160,25 +158,18 @@ TEST(WireFormat, DatagramsRoundTrip)
     uint8_t bytes[kSubscribeSize];
     Subscribe back;
     ASSERT_EQ(decodeSubscribe(bytes, encodeSubscribe(sub, bytes), back), Error::None);
-    EXPECT_EQ(back.cookie, 0xfeedfaceu);
-    EXPECT_EQ(back.maxDatagram, 1472u);
-    EXPECT_EQ(back.common.stream, 9u);
+    EXPECT_EQ(std::tie(back.cookie, back.maxDatagram, back.common.stream),
+              std::make_tuple(0xfeedfaceULL, 1472u, 9ULL));
 }
 
 TEST(WireFormat, InvalidDatagramsAreRefusedFieldByField)
 {
     const Layout l = Layout::plan(2, 256, 1472);
     const std::vector<uint8_t> good = makeBlock(l, 1, 1.0).datagrams[0];
-    auto u16 = [](int v) {
-        std::vector<uint8_t> b(2);
-        const auto x = uint16_t(v);
-        std::memcpy(b.data(), &x, 2);
-        return b;
-    };
+    auto u16 = [](int v) { return std::vector<uint8_t>{uint8_t(v), uint8_t(v >> 8)}; };
     auto i32 = [](int32_t v) {
-        std::vector<uint8_t> b(4);
-        std::memcpy(b.data(), &v, 4);
-        return b;
+        return std::vector<uint8_t>{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16),
+                                    uint8_t(v >> 24)};
     };
     struct Case {
         const char *what;

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -30,7 +31,7 @@ struct State {
     std::vector<PaHostApiInfo> apiInfos;
     std::vector<OpenedStream> opened;
     std::vector<float> played;
-    size_t playedLimit = 1 << 22;
+    const size_t playedLimit = 1 << 22;
     int depth = 0;
     Counters counters;
     std::vector<std::unique_ptr<Stream>> streams;
@@ -181,9 +182,7 @@ void reset()
     s.played.clear();
     s.depth = 0;
     Counters &c = s.counters;
-    for (auto *counter :
-         {&c.initialize, &c.terminate, &c.openStream, &c.startStream, &c.stopStream, &c.closeStream,
-          &c.callbacks, &c.reads, &c.writes, &c.isFormatSupported, &c.overlapping})
+    for (auto *counter : {&c.startStream, &c.stopStream, &c.callbacks, &c.writes, &c.overlapping})
         counter->store(0);
 }
 
@@ -210,12 +209,6 @@ std::vector<float> playedSamples()
     return state().played;
 }
 
-void setPlayedLimit(size_t floats)
-{
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().playedLimit = floats;
-}
-
 } // namespace fakepa
 
 using namespace fakepa;
@@ -227,7 +220,6 @@ PaError Pa_Initialize(void)
     calllog::record("Pa_Initialize");
     const ApiCall call;
     State &s = state();
-    s.counters.initialize++;
     std::lock_guard<std::mutex> lock(s.mutex);
     if (s.table.initializeError != paNoError)
         return s.table.initializeError;
@@ -240,7 +232,6 @@ PaError Pa_Terminate(void)
     calllog::record("Pa_Terminate");
     const ApiCall call;
     State &s = state();
-    s.counters.terminate++;
     std::vector<std::unique_ptr<Stream>> streams;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
@@ -251,10 +242,8 @@ PaError Pa_Terminate(void)
         streams.swap(s.streams);
     }
     // The last terminate closes every stream still open, as PortAudio does.
-    for (auto &st : streams) {
+    for (auto &st : streams)
         stopThread(*st);
-        s.counters.closeStream++;
-    }
     return paNoError;
 }
 
@@ -309,24 +298,14 @@ const PaHostApiInfo *Pa_GetHostApiInfo(PaHostApiIndex hostApi)
 
 const char *Pa_GetErrorText(PaError errorCode)
 {
-    switch (errorCode) {
-    case paNoError:
-        return "Success";
-    case paInvalidChannelCount:
-        return "Invalid number of channels";
-    case paInvalidSampleRate:
-        return "Invalid sample rate";
-    case paInvalidDevice:
-        return "Invalid device";
-    case paDeviceUnavailable:
-        return "Device unavailable";
-    case paNotInitialized:
-        return "PortAudio not initialized";
-    case paInsufficientMemory:
-        return "Insufficient memory";
-    default:
-        return "Fake PortAudio error";
-    }
+    static const std::map<PaError, const char *> texts{
+        {paNoError, "Success"},
+        {paInvalidChannelCount, "Invalid number of channels"},
+        {paInvalidSampleRate, "Invalid sample rate"},
+        {paDeviceUnavailable, "Device unavailable"},
+        {paInsufficientMemory, "Insufficient memory"}};
+    const auto it = texts.find(errorCode);
+    return it != texts.end() ? it->second : "Fake PortAudio error";
 }
 
 PaError Pa_IsFormatSupported(const PaStreamParameters *inputParameters,
@@ -334,7 +313,6 @@ PaError Pa_IsFormatSupported(const PaStreamParameters *inputParameters,
 {
     const ApiCall call;
     State &s = state();
-    s.counters.isFormatSupported++;
     std::function<PaError(const PaStreamParameters *, const PaStreamParameters *, double)> check;
     {
         std::lock_guard<std::mutex> lock(s.mutex);
@@ -351,7 +329,6 @@ PaError Pa_OpenStream(PaStream **stream, const PaStreamParameters *inputParamete
     calllog::record("Pa_OpenStream");
     const ApiCall call;
     State &s = state();
-    s.counters.openStream++;
     std::lock_guard<std::mutex> lock(s.mutex);
     OpenedStream o;
     o.hasInput = inputParameters != nullptr;
@@ -426,7 +403,6 @@ PaError Pa_CloseStream(PaStream *stream)
     calllog::record("Pa_CloseStream");
     const ApiCall call;
     State &s = state();
-    s.counters.closeStream++;
     auto *st = static_cast<Stream *>(stream);
     stopThread(*st);
     std::lock_guard<std::mutex> lock(s.mutex);
@@ -448,7 +424,6 @@ const PaStreamInfo *Pa_GetStreamInfo(PaStream *stream)
 PaError Pa_ReadStream(PaStream *stream, void *buffer, unsigned long frames)
 {
     auto *st = static_cast<Stream *>(stream);
-    state().counters.reads++;
     fillInput(*st, static_cast<float *>(buffer), frames);
     pace(*st, frames);
     return paNoError;

@@ -85,8 +85,7 @@ struct OpenedStream {
 };
 
 struct Counters {
-    std::atomic<int> initialize{0}, terminate{0}, openStream{0}, startStream{0}, stopStream{0},
-        closeStream{0}, callbacks{0}, reads{0}, writes{0}, isFormatSupported{0};
+    std::atomic<int> startStream{0}, stopStream{0}, callbacks{0}, writes{0};
     // Calls (of those that callMicroseconds slows down) begun while another was in progress.
     std::atomic<int> overlapping{0};
 };
@@ -97,8 +96,7 @@ std::vector<OpenedStream> openedStreams();
 // Initialize calls not yet matched by Terminate (PortAudio counts them the same way).
 int initializeDepth();
 // Interleaved samples written to the output of the streams (callback output blocks and
-// blocking writes), in order, since the last reset; at most `limit` floats are kept.
+// blocking writes), in order, since the last reset; at most 4 Mi floats are kept.
 std::vector<float> playedSamples();
-void setPlayedLimit(size_t floats);
 
 } // namespace fakepa

@@ -3,19 +3,17 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <jack/jack.h>
 #include <pa_jack.h>
 #include <string>
-#include <sys/prctl.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+extern char **environ;
 
 namespace {
 
@@ -32,52 +30,29 @@ jack_client_t *openClient(const std::string &name, const std::string &server)
 } // namespace
 
 JackServer::JackServer(int rate, int period, int inputs, int outputs)
-    : m_rate(rate), m_period(period)
 {
     static std::atomic<int> serial{0};
     m_name = "veltrin-test-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
     jack_set_error_function(quietJack);
     jack_set_info_function(quietJack);
-
-    const std::string r = std::to_string(rate), p = std::to_string(period),
-                      c = std::to_string(inputs), o = std::to_string(outputs);
+    setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
+    std::vector<std::string> environment;
+    for (char **e = environ; *e != nullptr; ++e)
+        environment.emplace_back(*e);
     // -R asks for real-time scheduling, which gives the dummy driver fewer xruns of its own;
     // jackd carries on without it where it is not allowed.
-    std::vector<const char *> argv{"jackd", "-n",      m_name.c_str(), "-R",      "-d",
-                                   "dummy", "-r",      r.c_str(),      "-p",      p.c_str(),
-                                   "-C",    c.c_str(), "-P",           o.c_str(), nullptr};
-    setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
-    // The server must not outlive a test that crashes or is killed by its time-out: the child
-    // asks the kernel for SIGKILL when the thread that started it goes away.
-    const pid_t parent = getpid();
-    const pid_t pid = fork();
-    if (pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent)
-            _exit(127);
-        const int devNull = open("/dev/null", O_WRONLY);
-        dup2(devNull, STDOUT_FILENO);
-        dup2(devNull, STDERR_FILENO);
-        execvp("jackd", const_cast<char *const *>(argv.data()));
-        _exit(127);
-    }
-    if (pid < 0) {
-        std::fprintf(stderr, "cannot start jackd\n");
-        return;
-    }
-    m_pid = pid;
+    m_jackd = std::make_unique<pwtest::ChildProgram>(
+        std::vector<std::string>{"jackd", "-n", m_name, "-R", "-d", "dummy", "-r",
+                                 std::to_string(rate), "-p", std::to_string(period), "-C",
+                                 std::to_string(inputs), "-P", std::to_string(outputs)},
+        environment, "/dev/null");
 
     // Ready when a client can connect; give a slow machine ten seconds.
-    for (int attempt = 0; attempt < 200; ++attempt) {
+    for (int attempt = 0; attempt < 200 && m_jackd->running(); ++attempt) {
         if (jack_client_t *client = openClient("veltrin-ready", m_name)) {
             jack_client_close(client);
             setenv("JACK_DEFAULT_SERVER", m_name.c_str(), 1);
-            return;
-        }
-        int status = 0;
-        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_pid = -1;
-            std::fprintf(stderr, "jackd exited while starting\n");
+            m_ready = true;
             return;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -87,16 +62,10 @@ JackServer::JackServer(int rate, int period, int inputs, int outputs)
 
 JackServer::~JackServer()
 {
-    if (m_pid <= 0)
-        return;
-    kill(m_pid, SIGTERM);
-    for (int i = 0; i < 100; ++i) {
-        if (waitpid(m_pid, nullptr, WNOHANG) == m_pid)
-            return;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    kill(m_pid, SIGKILL);
-    waitpid(m_pid, nullptr, 0);
+    // jackd may take a while to leave on a loaded machine; one killed while it still holds
+    // JACK's shared registry keeps other servers from starting.
+    if (m_jackd)
+        m_jackd->stop(SIGTERM, 2000);
 }
 
 void setPortAudioJackClientName(const std::string &name)
@@ -150,7 +119,8 @@ bool JackClient::activate(ProcessCallback process, XrunCallback xrun, void *arg)
     if (m_client == nullptr)
         return false;
     jack_set_process_callback(m_client, process, arg);
-    jack_set_xrun_callback(m_client, xrun, arg);
+    if (xrun != nullptr)
+        jack_set_xrun_callback(m_client, xrun, arg);
     m_active = jack_activate(m_client) == 0;
     return m_active;
 }
@@ -167,7 +137,7 @@ JackProbe::JackProbe(const std::string &name, int channels, double recordSeconds
         return;
     m_capacity = static_cast<size_t>(recordSeconds * m_jack.sampleRate());
     m_record.assign(static_cast<size_t>(channels), std::vector<float>(m_capacity, 0.0f));
-    m_jack.activate(&JackProbe::process, &JackProbe::xrun, this);
+    m_jack.activate(&JackProbe::process, nullptr, this);
 }
 
 JackProbe::~JackProbe() = default;
@@ -203,12 +173,6 @@ int JackProbe::process(unsigned int frames, void *arg)
     // Release: the samples above are visible to a reader that sees the new count.
     self->m_recorded.store(recorded + static_cast<long long>(n), std::memory_order_release);
     self->m_elapsed.store(start + frames, std::memory_order_relaxed);
-    return 0;
-}
-
-int JackProbe::xrun(void *arg)
-{
-    static_cast<JackProbe *>(arg)->m_xruns++;
     return 0;
 }
 
@@ -311,19 +275,4 @@ void JackProbe::clearRecording()
     // Wait for the process callback to take the request, so the next read starts afresh.
     for (int i = 0; i < 500 && m_clearRequest.load(std::memory_order_acquire); ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
-}
-
-long long findSequence(const std::vector<float> &haystack, const std::vector<float> &needle,
-                       float tolerance)
-{
-    if (needle.empty() || haystack.size() < needle.size())
-        return -1;
-    for (size_t start = 0; start + needle.size() <= haystack.size(); ++start) {
-        size_t i = 0;
-        while (i < needle.size() && std::abs(haystack[start + i] - needle[i]) <= tolerance)
-            ++i;
-        if (i == needle.size())
-            return static_cast<long long>(start);
-    }
-    return -1;
 }

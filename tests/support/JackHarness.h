@@ -6,11 +6,12 @@
 // JackClient is the client set-up the probes of the tests and of the bridge benchmark share.
 #pragma once
 
+#include "ChildProgram.h"
+
 #include <atomic>
 #include <functional>
 #include <memory>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 struct _jack_client;
@@ -27,15 +28,12 @@ public:
     JackServer(const JackServer &) = delete;
     JackServer &operator=(const JackServer &) = delete;
 
-    bool running() const { return m_pid > 0; }
-    const std::string &name() const { return m_name; }
-    int rate() const { return m_rate; }
-    int period() const { return m_period; }
+    bool running() const { return m_ready; }
 
 private:
     std::string m_name;
-    pid_t m_pid = -1;
-    int m_rate, m_period;
+    std::unique_ptr<pwtest::ChildProgram> m_jackd;
+    bool m_ready = false;
 };
 
 // Sets the JACK client name of the PortAudio streams opened after this call (must precede
@@ -56,7 +54,8 @@ public:
     JackClient(const JackClient &) = delete;
     JackClient &operator=(const JackClient &) = delete;
 
-    // Sets the callbacks (run on JACK's process and notification threads) and activates.
+    // Sets the callbacks (run on JACK's process and notification threads; `xrun` may be null)
+    // and activates.
     bool activate(ProcessCallback process, XrunCallback xrun, void *arg);
     // Deactivates and closes now: no callback runs after this returns.
     void close();
@@ -105,11 +104,9 @@ public:
     void clearRecording();
     // Frames the probe's process callback has run for (its own clock).
     long long framesElapsed() const { return m_elapsed.load(); }
-    int xruns() const { return m_xruns.load(); }
 
 private:
     static int process(unsigned int frames, void *arg);
-    static int xrun(void *arg);
 
     using Signal = std::function<float(long long, int)>;
     // The process callback reads the current signal through this pointer; every signal set is
@@ -120,12 +117,7 @@ private:
     std::atomic<long long> m_recorded{0};
     std::atomic<long long> m_elapsed{0};
     std::atomic<bool> m_clearRequest{false};
-    std::atomic<int> m_xruns{0};
     size_t m_capacity = 0;
     // Last, so that it is deactivated before anything its process callback uses is destroyed.
     JackClient m_jack;
 };
-
-// Where `needle` starts inside `haystack` (exact float equality, within `tolerance`), or -1.
-long long findSequence(const std::vector<float> &haystack, const std::vector<float> &needle,
-                       float tolerance = 0.0f);

@@ -32,7 +32,7 @@ struct State {
     std::condition_variable changed;
     Counts counts;
     std::deque<SentFrame> sent;
-    size_t sentLimit = 100000;
+    const size_t sentLimit = 100000;
     std::vector<SenderSettings> senders;
     std::vector<ReceiverSettings> receivers;
     std::deque<CaptureRequest> captures;
@@ -62,7 +62,6 @@ void reset()
     std::lock_guard<std::mutex> lock(s.mutex);
     s.counts = Counts{};
     s.sent.clear();
-    s.sentLimit = 100000;
     s.senders.clear();
     s.receivers.clear();
     s.captures.clear();
@@ -89,12 +88,6 @@ size_t sentFrameCount()
 {
     std::lock_guard<std::mutex> lock(state().mutex);
     return state().sent.size();
-}
-
-void setSentLimit(size_t frames)
-{
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().sentLimit = frames;
 }
 
 std::vector<SenderSettings> senderSettings()

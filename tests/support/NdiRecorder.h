@@ -40,10 +40,8 @@ struct Counts {
 void reset();
 
 Counts counts();
-std::vector<SentFrame> sentFrames();
+std::vector<SentFrame> sentFrames(); // the most recent 100000
 size_t sentFrameCount();
-// Only the most recent `limit` frames are kept (default 100000).
-void setSentLimit(size_t frames);
 
 struct SenderSettings {
     std::string name, groups;

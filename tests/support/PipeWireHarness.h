@@ -10,36 +10,14 @@
 // time-out leaves nothing running.
 #pragma once
 
+#include "ChildProgram.h"
+
 #include <functional>
 #include <memory>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace pwtest {
-
-// A program run as a child with the session's environment, its output in a log file. The
-// destructor stops it by its process id: SIGTERM, then SIGKILL after a second.
-class ChildProgram
-{
-public:
-    ChildProgram(const std::vector<std::string> &argv, const std::vector<std::string> &environment,
-                 const std::string &logFile);
-    ~ChildProgram();
-    ChildProgram(const ChildProgram &) = delete;
-    ChildProgram &operator=(const ChildProgram &) = delete;
-
-    bool running();
-    // Waits up to `timeoutMs` for the program to end; its exit status (128 + signal when
-    // killed), or -1 while it still runs.
-    int wait(int timeoutMs);
-    // Sends `signal` and waits up to `timeoutMs` for the exit; true once it has exited.
-    bool stop(int signal, int timeoutMs);
-
-private:
-    pid_t m_pid = -1; // -1 once the child has been reaped: its id may then be reused
-    int m_status = -1;
-};
 
 // A virtual device of the session: a null-audio-sink node. "Audio/Sink" plays into nothing and
 // offers what it plays on monitor ports; "Audio/Source/Virtual" offers on its capture ports what

@@ -17,33 +17,18 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-class AvahiFarHost
+// avahi-far-host.sh brings its end of the link up itself.
+class AvahiFarHost : public veltrin::test::FarHost
 {
 public:
     AvahiFarHost()
+        : FarHost("vnear", "vfar", "10.77.0",
+                  {"--net", "--mount", "--pid", "--kill-child", "--propagation", "private", "sh",
+                   VELTRIN_AVAHI_FAR_HOST, VELTRIN_DISCOVERY_PEER, "--announce", "FARPEER (shared)",
+                   "7202", "--machine", "farpeer", "--browse"})
     {
-        m_linked = shell("ip link add vnear type veth peer name vfar && "
-                         "ip addr add 10.77.0.1/24 dev vnear && ip link set vnear up")
-                   == 0;
-        m_host = std::make_unique<ChildProcess>(std::vector<std::string>{
-            "unshare", "--net", "--mount", "--pid", "--kill-child", "--propagation", "private",
-            "sh", VELTRIN_AVAHI_FAR_HOST, VELTRIN_DISCOVERY_PEER, "--announce", "FARPEER (shared)",
-            "7202", "--machine", "farpeer", "--browse"});
-        // Until the script speaks, the child may not have left this namespace yet.
-        m_linked = m_linked && m_host->waitFor("NETNS", 10000)
-                   && shell("ip link set vfar netns " + std::to_string(m_host->pid())) == 0;
     }
-    ~AvahiFarHost()
-    {
-        m_host.reset();
-        shell("ip link del vnear 2>/dev/null");
-    }
-    bool linked() const { return m_linked; }
-    ChildProcess &host() { return *m_host; }
-
-private:
-    bool m_linked = false;
-    std::unique_ptr<ChildProcess> m_host;
+    ChildProcess &host() { return child(); }
 };
 
 } // namespace

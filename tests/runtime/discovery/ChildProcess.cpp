@@ -121,4 +121,35 @@ int shell(const std::string &command)
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
+FarHost::FarHost(const std::string &near, const std::string &far, const std::string &subnet,
+                 const std::vector<std::string> &command)
+    : m_near(near)
+{
+    m_linked = shell("ip link add " + near + " type veth peer name " + far + " && ip addr add "
+                     + subnet + ".1/24 dev " + near + " && ip link set " + near + " up")
+               == 0;
+    std::vector<std::string> argv{"unshare"};
+    argv.insert(argv.end(), command.begin(), command.end());
+    m_child = std::make_unique<ChildProcess>(argv);
+    // Until the child speaks, it may not have left this namespace yet.
+    m_linked = m_linked && m_child->waitFor("NETNS", 10000)
+               && shell("ip link set " + far + " netns " + std::to_string(m_child->pid())) == 0;
+}
+
+FarHost::~FarHost()
+{
+    m_child.reset();
+    shell("ip link del " + m_near + " 2>/dev/null");
+}
+
+std::vector<std::string> FarHost::upAndRun(const std::string &far, const std::string &subnet)
+{
+    return {"--net", "sh", "-c",
+            "echo NETNS; while ! ip link show " + far
+                + " >/dev/null 2>&1; do sleep 0.05; done; "
+                  "ip link set lo up && ip addr add "
+                + subnet + ".2/24 dev " + far + " && ip link set " + far + " up && exec \"$@\"",
+            "far-host"};
+}
+
 } // namespace veltrin::test

@@ -20,40 +20,12 @@
 
 using namespace veltrin::rt;
 using veltrin::test::ChildProcess;
+using veltrin::test::dns::machine;
+using veltrin::test::dns::waitUntil;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Waits (generously: the machine is shared) until the browser's list satisfies `done`.
-template <typename Predicate>
-bool waitUntil(Browser &browser, Predicate done, int timeoutMs = 10000)
-{
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done(browser.sources())) {
-        const auto left =
-            std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        if (left.count() <= 0)
-            return false;
-        browser.waitForChange(static_cast<uint32_t>(std::min<int64_t>(left.count(), 500)));
-    }
-    return true;
-}
-
-bool contains(const std::vector<FoundSource> &list, const std::string &name)
-{
-    for (const FoundSource &s : list)
-        if (s.name == name)
-            return true;
-    return false;
-}
-
-DiscoveryConfig machine(const std::string &name)
-{
-    DiscoveryConfig c;
-    c.machineName = name;
-    return c;
-}
 
 std::vector<std::string> peer(std::vector<std::string> args)
 {
@@ -88,15 +60,7 @@ class ExclusiveHolder
 public:
     ExclusiveHolder()
     {
-        m_fd = socket(AF_INET, SOCK_DGRAM, 0);
-        sockaddr_in any{};
-        any.sin_family = AF_INET;
-        any.sin_port = htons(5353);
-        m_bound = bind(m_fd, reinterpret_cast<sockaddr *>(&any), sizeof any) == 0;
-        ip_mreqn request{};
-        request.imr_multiaddr.s_addr = inet_addr("224.0.0.251");
-        request.imr_ifindex = 1; // lo
-        setsockopt(m_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request);
+        m_fd = veltrin::test::dns::mdnsSocket(false, m_bound);
         m_thread = std::thread([this] { serve(); });
     }
     ~ExclusiveHolder()
@@ -163,7 +127,8 @@ TEST(DiscoveryLoopback, SourceOfTheSameProcessComesAndGoes)
     Browser browser(DiscoveryConfig{});
     EXPECT_FALSE(browser.waitForChange(300)); // nothing on the network yet
     auto announcer = std::make_unique<Announcer>(machine("cart"), "CART (Program)", 5961);
-    ASSERT_TRUE(waitUntil(browser, [](const auto &l) { return contains(l, "CART (Program)"); }));
+    ASSERT_TRUE(
+        waitUntil(browser, [](Browser &w) { return w.find("CART (Program)").has_value(); }));
     const auto found = browser.find("CART (Program)");
     ASSERT_TRUE(found);
     EXPECT_EQ(found->address, "127.0.0.1:5961");
@@ -184,7 +149,7 @@ TEST(DiscoveryLoopback, SourceOfTheSameProcessComesAndGoes)
 
     announcer.reset(); // goodbye
     ASSERT_TRUE(waitUntil(
-        browser, [](const auto &l) { return l.size() == 1; }, 5000));
+        browser, [](Browser &w) { return w.sources().size() == 1; }, 5000));
     EXPECT_FALSE(browser.find("CART (Program)"));
 }
 
@@ -199,12 +164,12 @@ TEST(DiscoveryLoopback, GroupsKeepSourcesApart)
     studioReceiver.recvGroups = {"studio", "other"};
     Browser studioBrowser(studioReceiver);
     Browser publicBrowser(DiscoveryConfig{});
+    ASSERT_TRUE(waitUntil(studioBrowser,
+                          [](Browser &w) { return w.find("CART (Studio only)").has_value(); }));
     ASSERT_TRUE(
-        waitUntil(studioBrowser, [](const auto &l) { return contains(l, "CART (Studio only)"); }));
-    ASSERT_TRUE(
-        waitUntil(publicBrowser, [](const auto &l) { return contains(l, "CART (Everyone)"); }));
-    EXPECT_FALSE(contains(studioBrowser.sources(), "CART (Everyone)"));
-    EXPECT_FALSE(contains(publicBrowser.sources(), "CART (Studio only)"));
+        waitUntil(publicBrowser, [](Browser &w) { return w.find("CART (Everyone)").has_value(); }));
+    EXPECT_FALSE(studioBrowser.find("CART (Everyone)").has_value());
+    EXPECT_FALSE(publicBrowser.find("CART (Studio only)").has_value());
 }
 
 TEST(DiscoveryLoopback, AdapterListLeavesOutOtherInterfaces)
@@ -216,7 +181,8 @@ TEST(DiscoveryLoopback, AdapterListLeavesOutOtherInterfaces)
     DiscoveryConfig byAddress;
     byAddress.allowedAdapters = {"127.0.0.1"};
     Browser seeing(byAddress);
-    ASSERT_TRUE(waitUntil(seeing, [](const auto &l) { return contains(l, "CART (Adapters)"); }));
+    ASSERT_TRUE(
+        waitUntil(seeing, [](Browser &w) { return w.find("CART (Adapters)").has_value(); }));
     EXPECT_FALSE(blind.waitForChange(1500));
     EXPECT_TRUE(blind.sources().empty());
 }
@@ -226,14 +192,14 @@ TEST(DiscoveryLoopback, LongNamesSurviveTheLabelLimit)
     const std::string name = "CART (" + std::string(80, 'n') + " \xC3\xA9)";
     Announcer announcer(machine("cart"), name, 5965);
     Browser browser(DiscoveryConfig{});
-    ASSERT_TRUE(waitUntil(browser, [&](const auto &l) { return contains(l, name); }));
+    ASSERT_TRUE(waitUntil(browser, [&](Browser &w) { return w.find(name).has_value(); }));
 }
 
 TEST(DiscoveryLoopback, HostilePacketsAreCountedAndDropped)
 {
     Browser browser(DiscoveryConfig{});
     Announcer announcer(machine("cart"), "CART (Sturdy)", 5966);
-    ASSERT_TRUE(waitUntil(browser, [](const auto &l) { return contains(l, "CART (Sturdy)"); }));
+    ASSERT_TRUE(waitUntil(browser, [](Browser &w) { return w.find("CART (Sturdy)").has_value(); }));
     auto engine = DiscoveryEngine::acquire(DiscoveryConfig{});
     const auto before = engine->counters();
     // A response whose answer name points at itself, a truncated header, random bytes.
@@ -260,8 +226,8 @@ TEST(DiscoveryLoopback, ThreeProcessesSeeEachOtherGoodbyesAndSilentDeaths)
     ChildProcess a(peer({"--announce", "ALPHA (one)", "7001", "--machine", "alpha", "--browse"}));
     ChildProcess b(peer({"--announce", "BRAVO (two)", "7002", "--machine", "bravo", "--browse"}));
     Browser browser(DiscoveryConfig{});
-    ASSERT_TRUE(waitUntil(browser, [](const auto &l) {
-        return contains(l, "ALPHA (one)") && contains(l, "BRAVO (two)");
+    ASSERT_TRUE(waitUntil(browser, [](Browser &w) {
+        return w.find("ALPHA (one)").has_value() && w.find("BRAVO (two)").has_value();
     }));
     EXPECT_EQ(browser.find("ALPHA (one)")->address, "127.0.0.1:7001");
     EXPECT_TRUE(a.waitFor("BRAVO (two)=127.0.0.1:7002", 10000));
@@ -269,12 +235,12 @@ TEST(DiscoveryLoopback, ThreeProcessesSeeEachOtherGoodbyesAndSilentDeaths)
 
     EXPECT_EQ(a.finish(), 0); // a clean exit says goodbye
     ASSERT_TRUE(waitUntil(
-        browser, [](const auto &l) { return !contains(l, "ALPHA (one)"); }, 5000));
-    EXPECT_TRUE(contains(browser.sources(), "BRAVO (two)"));
+        browser, [](Browser &w) { return !w.find("ALPHA (one)").has_value(); }, 5000));
+    EXPECT_TRUE(browser.find("BRAVO (two)").has_value());
 
     b.kill(SIGKILL); // no goodbye: the records must age out
     ASSERT_TRUE(waitUntil(
-        browser, [](const auto &l) { return l.empty(); }, 15000));
+        browser, [](Browser &w) { return w.sources().empty(); }, 15000));
 }
 
 TEST(DiscoveryLoopback, PortHeldByAnotherProgram)
@@ -310,8 +276,8 @@ TEST(DiscoveryLoopback, NamesInUseCoverThisProcessAndTheNetwork)
 
     Browser browser(DiscoveryConfig{}); // keeps the engine and its cache between the calls
     auto own = std::make_unique<Announcer>(machine("cart"), "CART (Own)", 7202);
-    ASSERT_TRUE(waitUntil(browser, [](const auto &l) {
-        return contains(l, "CART (Own)") && contains(l, "CART (Other)");
+    ASSERT_TRUE(waitUntil(browser, [](Browser &w) {
+        return w.find("CART (Own)").has_value() && w.find("CART (Other)").has_value();
     }));
     auto names = sourceNamesInUse(DiscoveryConfig{}, std::chrono::milliseconds(0));
     EXPECT_TRUE(names.count("CART (Own)") && names.count("CART (Other)"));

@@ -3,7 +3,6 @@
 // It runs until its standard input closes (and then says goodbye) or until it is killed.
 //
 //   veltrin_discovery_peer [--announce NAME PORT] [--machine NAME] [--browse]
-//                          [--send-groups G] [--recv-groups G] [--adapter IF] [--ip ADDR]
 
 #include "Discovery.h"
 
@@ -26,22 +25,13 @@ int main(int argc, char **argv)
     bool browse = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
         if (arg == "--announce" && i + 2 < argc) {
             name = argv[++i];
             port = std::atoi(argv[++i]);
-        } else if (arg == "--machine" && hasValue) {
+        } else if (arg == "--machine" && i + 1 < argc) {
             config.machineName = argv[++i];
         } else if (arg == "--browse") {
             browse = true;
-        } else if (arg == "--send-groups" && hasValue) {
-            config.sendGroups.push_back(argv[++i]);
-        } else if (arg == "--recv-groups" && hasValue) {
-            config.recvGroups.push_back(argv[++i]);
-        } else if (arg == "--adapter" && hasValue) {
-            config.allowedAdapters.push_back(argv[++i]);
-        } else if (arg == "--ip" && hasValue) {
-            config.extraIps.push_back(argv[++i]);
         } else {
             std::fprintf(stderr, "unknown argument %s\n", arg.c_str());
             return 2;

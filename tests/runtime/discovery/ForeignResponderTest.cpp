@@ -28,23 +28,7 @@ using Clock = std::chrono::steady_clock;
 class HandResponder
 {
 public:
-    HandResponder()
-    {
-        m_fd = socket(AF_INET, SOCK_DGRAM, 0);
-        const int one = 1;
-        setsockopt(m_fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        setsockopt(m_fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one);
-        sockaddr_in any{};
-        any.sin_family = AF_INET;
-        any.sin_port = htons(5353);
-        m_bound = bind(m_fd, reinterpret_cast<sockaddr *>(&any), sizeof any) == 0;
-        ip_mreqn request{};
-        request.imr_multiaddr.s_addr = inet_addr("224.0.0.251");
-        request.imr_address.s_addr = inet_addr("127.0.0.1"); // the source address of what it sends
-        request.imr_ifindex = 1;                             // lo
-        setsockopt(m_fd, IPPROTO_IP, IP_ADD_MEMBERSHIP, &request, sizeof request);
-        setsockopt(m_fd, IPPROTO_IP, IP_MULTICAST_IF, &request, sizeof request);
-    }
+    HandResponder() { m_fd = mdnsSocket(true, m_bound); }
     ~HandResponder() { close(m_fd); }
     bool bound() const { return m_bound; }
 
@@ -89,31 +73,12 @@ private:
     bool m_bound = false;
 };
 
-DiscoveryConfig cart()
-{
-    DiscoveryConfig c;
-    c.machineName = "cart";
-    return c;
-}
-
 // The engine asks for sources as soon as its thread has found the interfaces; before that
 // it would drop what comes in.
 void awaitEngine(HandResponder &responder)
 {
     ASSERT_TRUE(responder.bound());
     ASSERT_TRUE(responder.awaitQuestion(kService, kTypePtr, 5000)) << "no browse query";
-}
-
-template <typename Predicate>
-bool waitUntil(Browser &browser, Predicate done, int timeoutMs = 10000)
-{
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done(browser)) {
-        if (Clock::now() > deadline)
-            return false;
-        browser.waitForChange(100);
-    }
-    return true;
 }
 
 } // namespace
@@ -210,7 +175,7 @@ TEST(ForeignResponder, AFloodFillsOnlyTheUnconfirmedPartOfTheCache)
     };
     const auto nothing = [] {};
 
-    Announcer real(cart(), "CART (Before the flood)", 9200);
+    Announcer real(machine("cart"), "CART (Before the flood)", 9200);
     ASSERT_TRUE(waitFor([&] { return listed("CART (Before the flood)"); }, 10000, nothing));
 
     // Made-up sources, each with a host of its own, as fast as the responder can say them.
@@ -235,7 +200,7 @@ TEST(ForeignResponder, AFloodFillsOnlyTheUnconfirmedPartOfTheCache)
     EXPECT_TRUE(listed("CART (Before the flood)"));
 
     // A source that comes up during the flood is listed once it answers a direct query.
-    Announcer late(cart(), "CART (During the flood)", 9201);
+    Announcer late(machine("cart"), "CART (During the flood)", 9201);
     EXPECT_TRUE(waitFor([&] { return listed("CART (During the flood)"); }, 10000, floodBatch));
     EXPECT_TRUE(listed("CART (Before the flood)"));
     EXPECT_TRUE(bounded) << "more than " << limits.maxRecords << " records cached";
@@ -246,7 +211,7 @@ TEST(ForeignResponder, AFloodFillsOnlyTheUnconfirmedPartOfTheCache)
     const auto watch = [&] { hidden = hidden && !listsFlood(); };
     EXPECT_TRUE(waitFor([&] { return !engine.listingConfirmedOnly(); }, 10000, watch));
     EXPECT_LT(engine.cachedRecords(), limits.maxUnconfirmed);
-    Announcer after(cart(), "CART (After the flood)", 9202);
+    Announcer after(machine("cart"), "CART (After the flood)", 9202);
     EXPECT_TRUE(waitFor([&] { return listed("CART (After the flood)"); }, 10000, watch));
     EXPECT_TRUE(hidden) << "what was left of the flood was listed after it";
     engine.removeBrowser(browser);
