@@ -83,7 +83,8 @@ FrameSync::FrameSync(const FrameSyncConfig &config)
       m_loop(DriftLoop::Config{config.proportionalGain, config.integralGain, config.maxCorrection,
                                0.001, config.slewPerSecond}),
       m_decision(ClockDecision::Config{config.minDriftPpm * 1e-6, 5.0, config.decideAfterSeconds,
-                                       config.decideBySeconds, 1.5, config.passthroughBandMs * 1e-3,
+                                       config.decideBySeconds, config.driftConfirmSeconds,
+                                       config.passthroughBandMs * 1e-3,
                                        config.passthroughHoldSeconds})
 {
 }

@@ -74,16 +74,20 @@ struct FrameSyncConfig {
     // taken as gone, and playback starts afresh when audio comes back.
     double goneMs = 250.0;
     // Equal rates: a drift above this, and above five standard errors of its measurement, for
-    // 1.5 s without a break, resamples; the decision is looked at after decideAfterSeconds of
-    // arrivals and taken for good after decideBySeconds.
-    double minDriftPpm = 30.0;
+    // driftConfirmSeconds without a break, resamples; the decision is looked at after
+    // decideAfterSeconds of arrivals and taken for good after decideBySeconds. A loaded machine
+    // tilts the fits of one clock by up to some 40 ppm for seconds at a time (its threads wake
+    // later and later as the load grows); a smaller drift shows as a level that walks away.
+    double minDriftPpm = 80.0;
+    double driftConfirmSeconds = 2.5;
     double decideAfterSeconds = 1.0;
     double decideBySeconds = 6.0;
     // Copying, the samples stay untouched while the smoothed level stays within this of where
     // it settled after a start ...
     double passthroughBandMs = 2.0;
-    // ... and the error must stay outside it this long before resampling starts.
-    double passthroughHoldSeconds = 1.0;
+    // ... and the error must stay outside it this long before resampling starts (a drift
+    // stays outside, a stall of the sender passes).
+    double passthroughHoldSeconds = 2.0;
     // The level that copying holds is taken during this long after a start.
     double passthroughSettleSeconds = 0.5;
     // Ring capacity, s (at least 32768 frames).

@@ -291,7 +291,8 @@ ClockDecision::Mode ClockDecision::update(double fitSpan, double drift, double d
     if (m_mode == Mode::Undecided && fitSpan >= m_config.decideAfter) {
         const bool clear =
             std::abs(drift) > m_config.minDrift && std::abs(drift) > m_config.sigmas * driftError;
-        m_drifting = clear ? m_drifting + dt : 0;
+        // A larger drift needs less time to be told from the tilt a changing load gives.
+        m_drifting = clear ? m_drifting + dt * std::abs(drift) / m_config.minDrift : 0;
         if (m_drifting >= m_config.confirmSeconds)
             return m_mode = Mode::Resample;
         if (fitSpan >= m_config.decideBy && m_drifting == 0)

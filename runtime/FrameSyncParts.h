@@ -180,8 +180,9 @@ private:
 
 // Copy or resample, decided once, early, from the measured drift, and never switched back.
 // Unequal rates resample from the start. Equal rates copy until the fits tell: a drift larger
-// than minDrift and than `sigmas` standard errors, all through confirmSeconds (a burst of late
-// blocks tilts a short fit for a moment, a drift stays), resamples; once the fits have run
+// than minDrift and than `sigmas` standard errors without a break, for confirmSeconds at
+// minDrift and proportionally less for larger ones (a burst of late blocks tilts a short fit
+// for a moment, a drift stays), resamples; once the fits have run
 // decideBy seconds without that, the stream copies for good, unless its level leaves a band around
 // its target for a while (a drift too small to measure early, minutes later). Either switch is
 // seamless: the interpolator starts at phase 0, where it is the identity.
@@ -209,7 +210,7 @@ private:
     Config m_config;
     Mode m_mode = Mode::Undecided;
     double m_outsideBand = 0;
-    double m_drifting = 0; // s the drift has been clear without a break
+    double m_drifting = 0; // s the drift has been clear without a break, times drift / minDrift
 };
 
 } // namespace veltrin::rt

@@ -731,18 +731,18 @@ TEST(FrameSyncParts, DriftLoopSlewsAndLearnsOnlyDrift)
     EXPECT_NEAR(previous, 200e-6, 1e-9);
 }
 
-// Copy or resample: unequal rates resample at once; a drift that stays clear for 1.5 s once the
-// fits have run a second resamples; one clear only for a moment, or an unclear one, waits; none
-// copies for good after the decision time, unless the level later walks out of its band for longer
-// than the hold.
+// Copy or resample: unequal rates resample at once; a drift that stays clear long enough once the
+// fits have run a second resamples; one clear only for a moment, an unclear one, or one below the
+// tilt a changing load gives, waits; none copies for good after the decision time, unless the
+// level later walks out of its band for longer than the hold.
 TEST(FrameSyncParts, ClockDecisionTakenOnceFromTheDrift)
 {
     using Mode = ClockDecision::Mode;
-    const ClockDecision::Config config{20e-6, 5.0, 1.0, 6.0, 1.5, 0.002, 1.0};
+    const ClockDecision::Config config{80e-6, 5.0, 1.0, 6.0, 2.5, 0.002, 2.0};
     struct Case {
         bool equal;
         double drift, error; // measured, and its standard error
-        double levelError;   // s, from 8 s on
+        double levelError;   // s, from 7.5 s on
         Mode at0, at3, at7, at10;
         double clearUntil = 1e9; // s: the drift reads as above until then, 0 after
     };
@@ -754,6 +754,7 @@ TEST(FrameSyncParts, ClockDecisionTakenOnceFromTheDrift)
              Case{true, 187e-6, 10e-6, 0, Mode::Undecided, Mode::Undecided, Mode::Copy, Mode::Copy,
                   2.4},
              Case{true, 187e-6, 60e-6, 0, Mode::Undecided, Mode::Undecided, Mode::Copy, Mode::Copy},
+             Case{true, 40e-6, 1e-6, 0, Mode::Undecided, Mode::Undecided, Mode::Copy, Mode::Copy},
              Case{true, 1e-6, 1e-6, 0, Mode::Undecided, Mode::Undecided, Mode::Copy, Mode::Copy},
              Case{true, 1e-6, 1e-6, 0.003, Mode::Undecided, Mode::Undecided, Mode::Copy,
                   Mode::Resample},
@@ -768,7 +769,7 @@ TEST(FrameSyncParts, ClockDecisionTakenOnceFromTheDrift)
             // Before the fit has its slope, no drift is known.
             const double error = span < 1 ? inf : c.error;
             const double drift = span < 1 || t >= c.clearUntil ? 0 : c.drift;
-            decision.update(span, drift, error, t >= 8 ? c.levelError : 0, dt);
+            decision.update(span, drift, error, t >= 7.5 ? c.levelError : 0, dt);
             if (i == 0 || i == 300 || i == 700 || i == 1000)
                 seen.push_back(decision.mode());
         }
