@@ -76,10 +76,10 @@ struct SourceStream {
 };
 
 FrameSync::FrameSync(const FrameSyncConfig &config)
-    : m_config(config), m_arrivals(1.0, LineFit::Config{30.0, 1.0, 0.02, 0.5}),
-      m_pulls(1.0, LineFit::Config{30.0, 1.0, 0.02, 0.5}),
+    : m_config(config), m_arrivals(1.0, LineFit::Config{30.0, 1.0, config.stepMs * 1e-3, 0.5}),
+      m_pulls(1.0, LineFit::Config{30.0, 1.0, config.stepMs * 1e-3, 0.5}),
       m_lateness(LatenessPolicy::Config{config.persistSeconds, config.repeatSeconds,
-                                        config.maxLatenessMs * 1e-3}),
+                                        config.maxLatenessMs * 1e-3, config.latenessSlotSeconds}),
       m_loop(DriftLoop::Config{config.proportionalGain, config.integralGain, config.maxCorrection,
                                0.001, config.slewPerSecond}),
       m_decision(ClockDecision::Config{config.minDriftPpm * 1e-6, 5.0, config.decideAfterSeconds,
@@ -204,6 +204,7 @@ void FrameSync::restart()
     m_arrivals.reset(rate);
     m_pulls.reset(rate);
     m_lateness.reset();
+    m_offLine = 0;
     m_decision.reset(s == nullptr || s->sourceRate == s->outRate);
     m_pulledFrames = 0;
     m_drift = 0;
@@ -291,11 +292,19 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
     // enough for the arrival line: blocks that came since the previous pull lie on it too.
     if (lastBlock > 0 && arrivalPos != m_lastArrival) {
         m_lastArrival = arrivalPos;
-        // Lateness counts once the line has its own slope: before, a drift would pass for it.
-        if (m_arrivals.add(arrivalTime, double(arrivalPos))
-            && std::isfinite(m_arrivals.slopeError()))
-            m_lateness.measured(arrivalTime,
-                                (m_arrivals.valueAt(arrivalTime) - double(arrivalPos)) / rate);
+        const double late = (m_arrivals.valueAt(arrivalTime) - double(arrivalPos)) / rate;
+        const uint64_t steps = m_arrivals.steps();
+        if (!m_arrivals.add(arrivalTime, double(arrivalPos))) {
+            // Off the line: lateness if the run of such arrivals ends, a step if it goes on.
+            m_offLine = std::max(m_offLine, late);
+        } else {
+            if (m_arrivals.steps() != steps)
+                m_offLine = 0;
+            // Lateness counts once the line has its own slope: before, a drift would pass for it.
+            if (std::isfinite(m_arrivals.slopeError()))
+                m_lateness.measured(arrivalTime, std::max(m_offLine, late));
+            m_offLine = 0;
+        }
     }
     // A pull early against the pull line finds less in the ring, as a late block leaves less:
     // the reserve covers both. The back-to-back pulls after a stall are no such jitter.
@@ -451,7 +460,13 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
             } else {
                 owe(shortfall);
             }
-        } else if (afterStall || m_missingFor > m_config.playOffMs * 1e-3) {
+        } else if (!afterStall && level >= blockIn + SincInterpolator::kAfter) {
+            // The arrival line promised enough and the ring ran short: the line runs ahead of
+            // the blocks (it followed a few early ones). It starts again from the real
+            // arrivals, and the level it then shows is what the drift loop raises.
+            m_arrivals.reset(m_arrivals.slope(), m_arrivals.slopeError());
+        }
+        if (m_resampling && (afterStall || m_missingFor > m_config.playOffMs * 1e-3)) {
             // A stall of the device or upstream: what is late is dropped as it comes, the
             // whole run of silence once it grows this long.
             owe(m_missingFor - dt > m_config.playOffMs * 1e-3 || afterStall ? shortfall

@@ -52,6 +52,9 @@ struct FrameSyncConfig {
     double marginMs = 0.3;
     // Late arrivals never raise the reserve of a resampled stream beyond this.
     double maxLatenessMs = 4.0;
+    // The lateness a resampled stream keeps a reserve for is the second-largest of the
+    // lateness peaks of 64 slots this long: it stays for ten minutes after late blocks stop.
+    double latenessSlotSeconds = 10.0;
     // Shortest time constant of the fill-level smoothing, ms; it is stretched to four blocks
     // of the larger side.
     double smoothingMs = 100.0;
@@ -90,6 +93,11 @@ struct FrameSyncConfig {
     double passthroughHoldSeconds = 2.0;
     // The level that copying holds is taken during this long after a start.
     double passthroughSettleSeconds = 0.5;
+    // Arrivals (or pulls) further than this off their line for half a second mean the flow
+    // itself moved: a device on the way lost a period, so later samples come a period later
+    // for good. The line then starts again from there instead of bending towards them for tens
+    // of seconds, and its distance is not taken for lateness.
+    double stepMs = 2.0;
     // Ring capacity, s (at least 32768 frames).
     double ringSeconds = 0.25;
     // A fill level this far above the target is cut back at once (a stall upstream burst in).
@@ -184,6 +192,7 @@ private:
     double m_playFrac = 0;
     double m_pulledFrames = 0;  // source frames the device asked for, for the pull fit
     uint64_t m_lastArrival = 0; // the write position of the latest arrival fitted
+    double m_offLine = 0;       // s: the latest of a run of arrivals off their line
     double m_smoothedFill = 0;  // source frames
     double m_target = -1;       // source frames; < 0 until the first pull after a start
     double m_reserve = -1;      // copying: source frames above a block kept at a start

@@ -27,6 +27,7 @@ bool LineFit::add(double t, double y)
             return false;
         // Far off the line for long enough: the flow itself moved. The pace stays as it was.
         reset(slope(), slopeError());
+        ++m_steps;
     }
     m_outlierSince = -1;
     const double pace = slope();
@@ -211,22 +212,23 @@ bool StartPlanner::observe(double write, double blockIn, double dt, double windo
 void LatenessPolicy::reset()
 {
     m_peak.fill(0);
-    m_second = -1;
+    m_slot = -1;
     m_lastLate = -1e9;
     m_firstLate = 0;
 }
 
 void LatenessPolicy::measured(double now, double late)
 {
-    const auto second = int64_t(std::floor(now));
-    if (second != m_second) {
-        // The seconds skipped had no arrivals: nothing late in them.
-        const int64_t from = m_second < 0 ? second : m_second + 1;
-        for (int64_t s = std::max(from, second - kSeconds + 1); s <= second; ++s)
-            m_peak[size_t(((s % kSeconds) + kSeconds) % kSeconds)] = 0;
-        m_second = second;
+    const auto slot = int64_t(std::floor(now / m_config.slotSeconds));
+    auto at = [](int64_t n) { return size_t(((n % kSlots) + kSlots) % kSlots); };
+    if (slot != m_slot) {
+        // The slots skipped had no arrivals: nothing late in them.
+        const int64_t from = m_slot < 0 ? slot : m_slot + 1;
+        for (int64_t n = std::max(from, slot - kSlots + 1); n <= slot; ++n)
+            m_peak[at(n)] = 0;
+        m_slot = slot;
     }
-    double &peak = m_peak[size_t(((second % kSeconds) + kSeconds) % kSeconds)];
+    double &peak = m_peak[at(slot)];
     peak = std::max(peak, late);
 }
 

@@ -46,6 +46,8 @@ public:
     // Standard error of the fitted slope, from the scatter of the points about the line;
     // the prior's while the slope is not fitted (infinite for a nominal prior).
     double slopeError() const;
+    // How often the flow was found to have moved (points off the line for stepSeconds).
+    uint64_t steps() const { return m_steps; }
     // Seconds between the first and the latest point since the last (re)start.
     double span() const { return m_last - m_first; }
 
@@ -61,6 +63,7 @@ private:
     double m_t0 = 0, m_y0 = 0;
     double m_first = 0, m_last = 0;
     double m_outlierSince = -1; // s; < 0 when the latest point fitted
+    uint64_t m_steps = 0;
     // The current window: its start and its earliest point so far.
     bool m_windowOpen = false;
     double m_windowStart = 0, m_bestT = 0, m_bestY = 0;
@@ -110,22 +113,23 @@ private:
 
 // How much of the ring is kept as a reserve against blocks that come late, and what a late
 // block costs.
-// - Measured lateness (how far behind the fitted arrival line blocks come) is kept per second;
-//   the reserve follows the second-largest of the last kSeconds seconds, so lateness raises it
-//   only when it comes again, and it falls back once late blocks stop for that long (a minute:
-//   a busy machine's lateness comes and goes within that, and a level that followed it would
-//   not be steady). It never exceeds the cap.
+// - Measured lateness (how far behind the fitted arrival line blocks come) is kept per slot of
+//   slotSeconds; the reserve follows the second-largest of the last kSlots slots, so lateness
+//   raises it only when it comes again, and it falls back once late blocks stop for that long
+//   (with 10 s slots, over ten minutes: a busy machine's lateness comes and goes within
+//   minutes, and a level that followed it would not be steady). It never exceeds the cap.
 // - A block that ran short: a single one, or a burst, is made up (owed); lateness that keeps
 //   coming at a steady pull pace for persistSeconds raises the reserve by what was missing
 //   instead (used where measured lateness is not: passthrough, which must not resample).
 class LatenessPolicy
 {
 public:
-    static constexpr int kSeconds = 64;
+    static constexpr int kSlots = 64;
     struct Config {
         double persistSeconds = 1.0;
         double repeatSeconds = 10.0;
         double capSeconds = 0.004;
+        double slotSeconds = 1.0;
     };
     explicit LatenessPolicy(const Config &config) : m_config(config) {}
 
@@ -141,8 +145,8 @@ public:
 
 private:
     Config m_config;
-    std::array<double, kSeconds> m_peak{}; // per second, seconds of lateness
-    int64_t m_second = -1;                 // the second m_peak[m_second % kSeconds] is about
+    std::array<double, kSlots> m_peak{}; // per slot, seconds of lateness
+    int64_t m_slot = -1;                 // the slot m_peak[m_slot % kSlots] is about
     double m_lastLate = -1e9, m_firstLate = 0;
 };
 

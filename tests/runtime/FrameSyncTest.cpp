@@ -272,9 +272,10 @@ struct TwoClockRun {
 };
 
 TwoClockRun runTwoClocks(double ppm, int srcBlock, int dstRate, int dstBlock, double seconds,
-                         double from, const std::function<double(int64_t)> &delay)
+                         double from, const std::function<double(int64_t)> &delay,
+                         const FrameSyncConfig &config = {})
 {
-    FrameSync fs;
+    FrameSync fs(config);
     const Side src{48000, 1, srcBlock, 1.0 / (1.0 + ppm * 1e-6)};
     const Side dst{dstRate, 1, dstBlock};
     const double w = 2 * M_PI * kTone * (1 + ppm * 1e-6) / dstRate;
@@ -355,6 +356,30 @@ TEST(FrameSync, TwoClocksLockWithoutDiscontinuity)
         const double blockMs = 1e3 * c.dstBlock / c.dstRate;
         EXPECT_LE(run.last.targetMs, blockMs + 0.25 + 0.3 + 0.55) << what;
         EXPECT_LE(run.largestStep, 5000.0 * c.dstBlock / c.dstRate + 1) << what;
+    }
+}
+
+// The sending device loses a period at 20 s (an xrun there): from then on every block comes a
+// period later than the line of arrivals says. That is a step of the flow, not lateness: the
+// level is back at its target within seconds, the tone plays on without a break from then, and
+// the reserve for late blocks stays where it was; whether the line finds the step by itself
+// (points off it for half a second) or the first short block tells it (a line too far off to
+// be taken for a step).
+TEST(FrameSync, UpstreamLostPeriodIsAStepNotLateness)
+{
+    const double period = 256.0 / 48000;
+    for (const double stepMs : {2.0, 20.0}) {
+        FrameSyncConfig config;
+        config.stepMs = stepMs;
+        auto delay = [base = jitter()](int64_t k) { return 0.004 + base(k); };
+        const auto before = runTwoClocks(187, 256, 48000, 256, 20, 15, delay, config);
+        const auto run = runTwoClocks(
+            187, 256, 48000, 256, 40, 25,
+            [&](int64_t k) { return delay(k) + (k >= int64_t(20.0 / period) ? period : 0.0); },
+            config);
+        EXPECT_EQ(run.breaks, 0) << stepMs;
+        EXPECT_LE(run.worstError, 0.5) << stepMs;
+        EXPECT_NEAR(run.last.targetMs, before.last.targetMs, 0.1) << stepMs;
     }
 }
 
@@ -695,19 +720,24 @@ TEST(FrameSyncParts, SincInterpolatorIsExactAndCentred)
 // and is forgotten a minute after it stopped.
 TEST(FrameSyncParts, LatenessKeptOnlyWhenItComesAgain)
 {
-    LatenessPolicy policy(LatenessPolicy::Config{1.0, 10.0, 0.004});
-    for (double t = 0; t < 10; t += 0.01)
-        policy.measured(t, 0.0003);
-    policy.measured(10.5, 0.003);
-    EXPECT_NEAR(policy.keptLateness(), 0.0003, 1e-9);
-    policy.measured(12.5, 0.002);
-    EXPECT_NEAR(policy.keptLateness(), 0.002, 1e-9);
-    policy.measured(13.5, 0.009);
-    policy.measured(14.5, 0.009);
-    EXPECT_NEAR(policy.keptLateness(), 0.004, 1e-9);
-    for (double t = 15; t < 80; t += 0.01)
-        policy.measured(t, 0.0001);
-    EXPECT_NEAR(policy.keptLateness(), 0.0001, 1e-9);
+    for (const double slot : {1.0, 10.0}) {
+        LatenessPolicy policy(LatenessPolicy::Config{1.0, 10.0, 0.004, slot});
+        for (double t = 0; t < 10; t += 0.01)
+            policy.measured(t * slot, 0.0003);
+        policy.measured(10.5 * slot, 0.003);
+        EXPECT_NEAR(policy.keptLateness(), 0.0003, 1e-9) << slot;
+        policy.measured(12.5 * slot, 0.002);
+        EXPECT_NEAR(policy.keptLateness(), 0.002, 1e-9) << slot;
+        policy.measured(13.5 * slot, 0.009);
+        policy.measured(14.5 * slot, 0.009);
+        EXPECT_NEAR(policy.keptLateness(), 0.004, 1e-9) << slot;
+        for (double t = 15; t < 75; t += 0.01)
+            policy.measured(t * slot, 0.0001);
+        EXPECT_NEAR(policy.keptLateness(), 0.004, 1e-9) << slot;
+        for (double t = 75; t < 80; t += 0.01)
+            policy.measured(t * slot, 0.0001);
+        EXPECT_NEAR(policy.keptLateness(), 0.0001, 1e-9) << slot;
+    }
 }
 
 // The correction never moves faster than its slew, reaches what the error asks for, and the
