@@ -5,50 +5,42 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
-#include <soxr.h>
+#if defined(__SSE__)
+#include <xmmintrin.h>
+#endif
 
 namespace veltrin::rt {
 
 namespace {
 
-struct SoxrDeleter {
-    void operator()(soxr_t s) const { soxr_delete(s); }
-};
-using SoxrPtr = std::unique_ptr<std::remove_pointer_t<soxr_t>, SoxrDeleter>;
-
-SoxrPtr makeResampler(double ioRatio, int channels)
+double cutoffFor(int sourceRate, int outRate)
 {
-    soxr_error_t error = nullptr;
-    const soxr_io_spec_t io = soxr_io_spec(SOXR_FLOAT32_S, SOXR_FLOAT32_S);
-    const soxr_quality_spec_t quality = soxr_quality_spec(SOXR_HQ, SOXR_VR);
-    // One thread: the resampler runs inside the audio callback and must not start threads.
-    const soxr_runtime_spec_t runtime = soxr_runtime_spec(1);
-    SoxrPtr s(soxr_create(ioRatio, 1.0, unsigned(channels), &error, &io, &quality, &runtime));
-    if (error != nullptr)
-        return nullptr;
-    soxr_set_io_ratio(s.get(), ioRatio, 0);
-    return s;
+    // Equal rates: the full band, whose phase 0 is the identity. Otherwise below the lower
+    // Nyquist frequency with room for the kernel's transition band.
+    if (sourceRate == outRate)
+        return 1.0;
+    return 0.95 * std::min(1.0, double(outRate) / sourceRate);
 }
 
-// Input frames a fresh resampler takes in before its first output appears.
-int measureLookahead(double ioRatio)
+// Denormals flushed to zero (and read as zero) while an audio path runs: a decaying signal
+// through the interpolator would otherwise slow the callback down by orders of magnitude.
+class FlushDenormals
 {
-    SoxrPtr probe = makeResampler(ioRatio, 1);
-    if (!probe)
-        return 0;
-    std::vector<float> in(64, 0.f), out(4096);
-    int fed = 0;
-    for (int i = 0; i < 1000; ++i) {
-        const float *ip[1] = {in.data()};
-        float *op[1] = {out.data()};
-        size_t used = 0, made = 0;
-        soxr_process(probe.get(), ip, in.size(), &used, op, out.size(), &made);
-        fed += int(used);
-        if (made > 0)
-            return std::max(0, fed - int(std::ceil(double(made) * ioRatio)));
+public:
+#if defined(__SSE__)
+    FlushDenormals() : m_saved(_mm_getcsr())
+    {
+        _mm_setcsr(m_saved | 0x8040);
     }
-    return 0;
-}
+    ~FlushDenormals()
+    {
+        _mm_setcsr(m_saved);
+    }
+
+private:
+    unsigned m_saved;
+#endif
+};
 
 size_t ringCapacity(const FrameSyncConfig &config, int rate)
 {
@@ -70,8 +62,7 @@ struct SourceStream {
     int outRate = 0;
     size_t capacity = 0; // frames, a power of two
     std::unique_ptr<float[]> ring;
-    SoxrPtr resampler;
-    int lookahead = 0;                 // input frames the fresh resampler holds back
+    std::unique_ptr<SincInterpolator> interpolator;
     std::atomic<uint64_t> writePos{0}; // producer
     std::atomic<uint64_t> readPos{0};  // consumer
     // The latest arrival, under a seqlock written by the producer: the write position after
@@ -80,12 +71,23 @@ struct SourceStream {
     std::atomic<uint64_t> arrivalPos{0};
     std::atomic<double> arrivalTime{0};
     std::atomic<int> lastBlock{0};
-    bool resamplerUsed = false; // consumer
 
     float *channel(int c) { return ring.get() + size_t(c) * capacity; }
 };
 
-FrameSync::FrameSync(const FrameSyncConfig &config) : m_config(config) {}
+FrameSync::FrameSync(const FrameSyncConfig &config)
+    : m_config(config), m_arrivals(1.0, LineFit::Config{30.0, 1.0, config.stepMs * 1e-3, 0.5}),
+      m_pulls(1.0, LineFit::Config{30.0, 1.0, config.stepMs * 1e-3, 0.5}),
+      m_lateness(LatenessPolicy::Config{config.persistSeconds, config.repeatSeconds,
+                                        config.maxLatenessMs * 1e-3, config.latenessSlotSeconds}),
+      m_loop(DriftLoop::Config{config.proportionalGain, config.integralGain, config.maxCorrection,
+                               0.001, config.slewPerSecond}),
+      m_decision(ClockDecision::Config{config.minDriftPpm * 1e-6, 5.0, config.decideAfterSeconds,
+                                       config.decideBySeconds, config.driftConfirmSeconds,
+                                       config.passthroughBandMs * 1e-3,
+                                       config.passthroughHoldSeconds})
+{
+}
 
 FrameSync::~FrameSync()
 {
@@ -141,11 +143,8 @@ void FrameSync::push(const float *planar, int strideFloats, int channels, int sa
         fresh->outRate = requestedRate;
         fresh->capacity = ringCapacity(m_config, sampleRate);
         fresh->ring = std::make_unique<float[]>(fresh->capacity * size_t(used));
-        const double ioRatio = double(sampleRate) / requestedRate;
-        fresh->resampler = makeResampler(ioRatio, used);
-        fresh->lookahead = measureLookahead(ioRatio);
-        if (!fresh->resampler)
-            return;
+        fresh->interpolator =
+            std::make_unique<SincInterpolator>(cutoffFor(sampleRate, requestedRate));
         s = fresh.release();
         m_producerStream = s;
         // The consumer never took the one we replace, so it is ours to free.
@@ -189,28 +188,41 @@ void FrameSync::takeNewStream()
     if (m_current != nullptr)
         m_retired.store(m_current, std::memory_order_release);
     m_current = s;
-    m_running = false;
-    m_resampling = s->sourceRate != s->outRate;
     m_reserve = -1;
-    m_observed = 0;
-    m_outsideBand = 0;
-    m_crossfadeLeft = 0;
-    m_heldIn = 0;
-    if (m_resampling)
-        m_integral = 0;
+    restart();
+}
+
+void FrameSync::restart()
+{
+    // A new stream, or a source back after it was gone: nothing measured before holds.
+    const SourceStream *s = m_current;
+    const double rate = s != nullptr ? s->sourceRate : 1.0;
+    m_running = false;
+    m_resampling = false;
+    m_seeded = false;
+    m_planner.reset();
+    m_arrivals.reset(rate);
+    m_pulls.reset(rate);
+    m_lateness.reset();
+    m_offLine = 0;
+    m_decision.reset(s == nullptr || s->sourceRate == s->outRate);
+    m_pulledFrames = 0;
+    m_drift = 0;
+    m_correction = 0;
 }
 
 void FrameSync::capture(NDIlib_audio_frame_v2_t &frame, int sampleRate, int channels, int samples,
                         double now)
 {
+    const FlushDenormals flush;
     const int n = std::max(samples, 0);
     const int ch = std::clamp(channels, 0, kMaxChannels);
     const size_t need = size_t(ch) * size_t(n);
-    if (m_out.size() < need) {
+    if (m_out.size() < need || m_taps.size() < size_t(n)) {
         // The first call, or a larger block than ever before.
-        m_out.resize(need);
-        m_scratch.resize(need);
-        m_discard.resize(size_t(kMaxChannels) * kDiscardFrames);
+        m_out.resize(std::max(m_out.size(), need));
+        m_taps.resize(size_t(n));
+        m_coefficients.resize(size_t(n) * SincInterpolator::kTaps);
     }
     std::fill_n(m_out.data(), need, 0.f);
     if (sampleRate > 0 && ch > 0 && n > 0) {
@@ -237,13 +249,22 @@ void FrameSync::capture(NDIlib_audio_frame_v2_t &frame, int sampleRate, int chan
     m_statResampling.store(m_resampling, std::memory_order_relaxed);
 }
 
+void FrameSync::publishRead(SourceStream &s)
+{
+    // The interpolator still reads kBefore frames behind the play position.
+    const int64_t oldest = m_playFrame - (m_resampling ? SincInterpolator::kBefore : 0);
+    const uint64_t read = s.readPos.load(std::memory_order_relaxed);
+    if (oldest > 0 && uint64_t(oldest) > read)
+        s.readPos.store(uint64_t(oldest), std::memory_order_release);
+}
+
 void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double now)
 {
     const double rate = s.sourceRate;
     const double dt = double(n) / s.outRate;
-    const double blockIn = n * rate / s.outRate;
+    const double nominalStep = rate / s.outRate;
+    const double blockIn = n * nominalStep;
     const uint64_t write = s.writePos.load(std::memory_order_acquire);
-    uint64_t read = s.readPos.load(std::memory_order_relaxed);
 
     // The device's pace: a pull far later than its block's length means the device stalled,
     // and for a while after that its blocks come back to back, faster than any network path
@@ -254,10 +275,6 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
     const bool afterStall = now - m_lastStall < std::max(8 * dt, 4 * m_config.stallMs * 1e-3);
     m_lastPull = now;
 
-    // The source as a continuous flow: the latest block was played out at the sender over the
-    // block's duration before it arrived, so the fill level grows smoothly between arrivals
-    // (up to the block's size: a late block is not assumed). Measured at block boundaries
-    // instead, the level would jump by a whole block whenever the two clocks' phases cross.
     uint64_t arrivalPos = write;
     double arrivalTime = now;
     int lastBlock = 0;
@@ -270,79 +287,116 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
             break;
     }
     arrivalPos = std::min(arrivalPos, write);
-    const double sinceArrival = std::clamp((now - arrivalTime) * rate, 0.0, double(lastBlock));
-    const double flowPos = double(arrivalPos) - lastBlock + sinceArrival;
+
+    // The paces of arrivals and of pulls, and the drift between them. The latest arrival is
+    // enough for the arrival line: blocks that came since the previous pull lie on it too.
+    if (lastBlock > 0 && arrivalPos != m_lastArrival) {
+        m_lastArrival = arrivalPos;
+        const double late = (m_arrivals.valueAt(arrivalTime) - double(arrivalPos)) / rate;
+        const uint64_t steps = m_arrivals.steps();
+        if (!m_arrivals.add(arrivalTime, double(arrivalPos))) {
+            // Off the line: lateness if the run of such arrivals ends, a step if it goes on.
+            m_offLine = std::max(m_offLine, late);
+        } else {
+            if (m_arrivals.steps() != steps)
+                m_offLine = 0;
+            // Lateness counts once the line has its own slope: before, a drift would pass for it.
+            if (std::isfinite(m_arrivals.slopeError()))
+                m_lateness.measured(arrivalTime, std::max(m_offLine, late));
+            m_offLine = 0;
+        }
+    }
+    // A pull early against the pull line finds less in the ring, as a late block leaves less:
+    // the reserve covers both. The back-to-back pulls after a stall are no such jitter.
+    if (m_pulls.add(now, m_pulledFrames) && !afterStall && std::isfinite(m_pulls.slopeError()))
+        m_lateness.measured(now, (m_pulledFrames - m_pulls.valueAt(now)) / rate);
+    m_pulledFrames += blockIn;
+    const double arrivalPace = m_arrivals.slope();
+    const double pullPace = m_pulls.slope();
+    m_drift = arrivalPace / pullPace - 1;
+    const double driftError =
+        std::hypot(m_arrivals.slopeError() / arrivalPace, m_pulls.slopeError() / pullPace);
+    const double fitSpan = std::min(m_arrivals.span(), m_pulls.span());
+
+    // The source as a continuous flow: a block is played out at the sender over its duration
+    // before it arrives, so the flow stands a block behind the arrival line. Measured at block
+    // boundaries instead, the level would jump by a whole block whenever the two clocks'
+    // phases cross; measured from the latest arrival alone, it would carry its jitter.
+    double flowPos;
+    if (m_arrivals.ready()) {
+        flowPos = m_arrivals.valueAt(now) - lastBlock;
+    } else {
+        const double since = std::clamp((now - arrivalTime) * rate, 0.0, double(lastBlock));
+        flowPos = double(arrivalPos) - lastBlock + since;
+    }
 
     const double margin = m_config.marginMs * 1e-3 * rate;
     if (m_reserve < 0)
         m_reserve = margin;
-    const bool fresh = m_resampling && !s.resamplerUsed;
-    // What the resampler has taken in but not yet given out counts as fill too; without it the
-    // level would jump with every chunk the resampler takes.
-    const double held = m_resampling && s.resamplerUsed ? m_heldIn - s.lookahead : 0.0;
-
-    // The level that is always enough while blocks come in time, whatever the phases: a device
-    // block plus the reserve, on the flow model. Drifting clocks move the phases through every
-    // value, so the resampler holds this.
-    const double safeLevel = blockIn + m_reserve;
+    using Mode = ClockDecision::Mode;
 
     if (!m_running) {
-        // Pulls are played on paper first, for long enough to see every phase of the two block
-        // sizes; the start then takes the read position that would have left exactly the
-        // reserve after the leanest of them. On one clock that is a block plus the reserve just
-        // before each pull, however late within its cycle each block arrives.
-        if (m_observed <= 0) {
-            m_virtualRead = double(write);
-            m_virtualLeast = std::numeric_limits<double>::max();
-        }
-        const double virtualRead = m_virtualRead;
-        m_virtualLeast = std::min(m_virtualLeast, double(write) - virtualRead - blockIn);
-        m_virtualRead += blockIn;
-        m_observed += dt;
+        // On paper first; a stream that resamples from the start needs its look-ahead too.
+        const bool resample = m_decision.mode() == Mode::Resample;
+        const double ahead = m_reserve + (resample ? SincInterpolator::kAfter : 0);
         const double window = std::max(0.1, 4 * std::max<double>(lastBlock, blockIn) / rate);
-        if (m_observed < window)
+        double start = 0;
+        if (!m_planner.observe(double(write), blockIn, dt, window, ahead, start))
             return;
-        const double start =
-            virtualRead - (m_reserve + (fresh ? s.lookahead : 0) - m_virtualLeast);
+        const uint64_t read = s.readPos.load(std::memory_order_relaxed);
         if (start < double(read) || start > double(write))
             return;
-        read = uint64_t(start);
-        s.readPos.store(read, std::memory_order_release);
+        m_playFrame = int64_t(start);
+        m_playFrac = 0;
+        s.readPos.store(uint64_t(m_playFrame), std::memory_order_release);
         m_running = true;
+        m_resampling = resample;
+        m_loop.start(m_drift);
         m_runningFor = 0;
-        m_outsideBand = 0;
         m_target = -1;
         m_owed = 0;
         m_missingFor = 0;
+        m_missingFrames = 0;
         m_short = false;
     }
 
-    double level = flowPos - double(read) + held;
-    if (m_target < 0) {
+    double level = flowPos - (double(m_playFrame) + m_playFrac);
+    const bool firstPull = m_target < 0;
+    if (firstPull) {
         m_target = level;
         m_smoothedFill = level;
     }
     const double tau = std::max(m_config.smoothingMs * 1e-3, 4 * dt);
-    const double alpha = std::min(1.0, dt / tau);
-    m_smoothedFill += alpha * (level - m_smoothedFill);
-    // The level this stream holds from now on (the PI loop's set point, and what passthrough
-    // keeps) is where it settles after a start.
+    m_smoothedFill += std::min(1.0, dt / tau) * (level - m_smoothedFill);
     m_runningFor += dt;
     const bool settling = m_runningFor < m_config.passthroughSettleSeconds;
-    if (settling)
-        m_target = m_smoothedFill;
+    // Resampling: a device block, the interpolator's look-ahead and the lateness that keeps
+    // coming. Clocks that drift move the phases of the blocks through every value, so nothing
+    // less is safe. Copying: the level it settled at after the start (on one clock the phases
+    // stay, and the planner's start is leaner than that).
+    const double resampledTarget =
+        blockIn + SincInterpolator::kAfter + margin + m_lateness.keptLateness() * rate;
+    // It comes down slowly (0.1 ms a second, a 100 ppm correction) when lateness stops, so
+    // the level stays steady, and the lateness has time to show again before the level is low.
+    if (m_resampling && firstPull)
+        m_target = resampledTarget;
     else if (m_resampling)
-        m_target = std::max(m_target, safeLevel);
+        m_target = std::max(resampledTarget, m_target - kTargetDescent * rate * dt);
+    else if (settling)
+        m_target = m_smoothedFill;
+    const double safeLevel =
+        blockIn + (m_resampling ? double(SincInterpolator::kAfter) : m_reserve);
 
     // Drops `frames` of the oldest samples (at most what the ring holds); the smoothed level
     // moves with them, as it is no measurement error.
     auto drop = [&](double frames) {
-        const auto cut = uint64_t(std::clamp(frames, 0.0, double(write - read)));
-        read += cut;
-        s.readPos.store(read, std::memory_order_release);
-        level -= double(cut);
-        m_smoothedFill -= double(cut);
-        return double(cut);
+        const double ahead = double(write) - double(m_playFrame);
+        const double cut = std::floor(std::clamp(frames, 0.0, std::max(0.0, ahead)));
+        m_playFrame += int64_t(cut);
+        publishRead(s);
+        level -= cut;
+        m_smoothedFill -= cut;
+        return cut;
     };
     // Samples that came late after a stall were covered with silence: they are dropped as they
     // turn up, so the latency is what it was before the stall.
@@ -351,7 +405,7 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
             m_owed = 0;
         else
             m_owed -= drop(std::min({m_owed, std::round(level - m_target),
-                                     double(write - read) - safeLevel}));
+                                     double(write) - double(m_playFrame) - safeLevel}));
     }
     // A gross excess (a stall upstream burst in) is cut at once.
     if (level - m_target > m_config.resyncAboveMs * 1e-3 * rate) {
@@ -359,109 +413,86 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
         m_resyncs.fetch_add(1, std::memory_order_relaxed);
     }
 
-    const double error = (m_smoothedFill - m_target) / rate; // s
-    // Passthrough applies no correction, so it must not wind the integral up either.
-    if (m_resampling)
-        m_integral = std::clamp(m_integral + m_config.integralGain * error * dt,
-                                -m_config.maxCorrection, m_config.maxCorrection);
-    m_correction = std::clamp(m_config.proportionalGain * error + m_integral,
-                              -m_config.maxCorrection, m_config.maxCorrection);
-
-    bool switchNow = false;
     if (!m_resampling) {
-        // Passthrough keeps the level where it settled; only a lasting move away from there is
-        // drift.
-        if (std::abs(error) * 1e3 > m_config.passthroughBandMs)
-            m_outsideBand += dt;
-        else
-            m_outsideBand = 0;
-        // The rewind below reads samples just behind the read position; they are intact while
-        // the ring is far from full.
-        switchNow = m_outsideBand > m_config.passthroughHoldSeconds
-                    && level + 2.0 * s.lookahead < double(s.capacity) / 2;
+        const double error = settling ? 0.0 : (m_smoothedFill - m_target) / rate;
+        if (m_decision.update(fitSpan, m_drift, driftError, error, dt) == Mode::Resample) {
+            // At phase 0 the interpolator is the identity: the switch has no seam, and the
+            // correction then slews away from zero.
+            m_resampling = true;
+            m_playFrac = 0;
+            m_loop.start(m_drift);
+            m_seeded = std::isfinite(driftError);
+            m_target = resampledTarget;
+        }
+    }
+    if (m_resampling) {
+        // A stream that resampled from the start learns the drift once the paces are fitted.
+        if (!m_seeded && std::isfinite(driftError)) {
+            m_loop.seed(m_drift);
+            m_seeded = true;
+        }
+        m_correction = m_loop.update((m_smoothedFill - m_target) / rate, dt);
+    } else {
+        m_correction = 0;
     }
 
     const int used = std::min(channels, s.channels);
-    int made = 0;
-    if (!m_resampling && !switchNow) {
-        made = readPassthrough(s, out, used, n, true);
-    } else {
-        const double ioRatio = rate / s.outRate * (1 + m_correction);
-        if (switchNow) {
-            // Passthrough for this block into the scratch buffer, then the resampler started
-            // `lookahead` frames back (those samples are still in the ring) so that it needs no
-            // more input than passthrough would; the two are cross-faded within the block.
-            m_resampling = true;
-            m_target = std::max(m_target, safeLevel);
-            readPassthrough(s, m_scratch.data(), used, n, false);
-            // Started twice the look-ahead back, with the first look-ahead's worth of output
-            // thrown away: what is kept was computed with real samples on both sides, not
-            // from the zeros a fresh resampler starts with.
-            const int discard = std::min(s.lookahead, kDiscardFrames);
-            const auto back = uint64_t(s.lookahead + discard);
-            s.readPos.store(s.readPos.load(std::memory_order_relaxed) - back,
-                            std::memory_order_relaxed);
-            readResampled(s, m_discard.data(), discard, used, discard, ioRatio);
-            // Within this block: the passthrough side exists for this block only.
-            m_crossfadeTotal = std::clamp(m_config.crossfadeFrames, 1, n);
-            m_crossfadeLeft = m_crossfadeTotal;
-        }
-        made = readResampled(s, out, n, used, n, ioRatio);
-        if (m_crossfadeLeft > 0) {
-            const int len = m_crossfadeLeft;
-            const int total = m_crossfadeTotal;
-            for (int c = 0; c < used; ++c) {
-                float *o = out + size_t(c) * size_t(n);
-                const float *p = m_scratch.data() + size_t(c) * size_t(n);
-                for (int i = 0; i < len; ++i) {
-                    const float w = float(i + 1) / float(total + 1);
-                    o[i] = p[i] * (1.f - w) + o[i] * w;
-                }
-            }
-            m_crossfadeLeft = 0;
-        }
-    }
+    const int made = m_resampling ? readResampled(s, out, used, n, nominalStep * (1 + m_correction))
+                                  : readPassthrough(s, out, used, n);
     if (made < n) {
         m_underruns.fetch_add(1, std::memory_order_relaxed);
-        const double shortfall = double(n - made) * rate / s.outRate;
-        // Blocks late at a steady pull pace, again and again: jitter the reserve does not
-        // cover. The silence just played becomes latency (the late samples are played when they
-        // come), and later starts keep as much more. A single late block, a short burst of
-        // them, or the blocks a stall held up are made up instead: the late samples are dropped
-        // as they come, so the latency stays what it was.
-        const bool late = !m_short && !afterStall;
-        if (late) {
-            if (now - m_lastLate > m_config.repeatSeconds)
-                m_firstLate = now;
-            m_lastLate = now;
-        }
-        if (late && now - m_firstLate >= m_config.persistSeconds) {
-            m_target += shortfall;
-            m_reserve = std::min(m_reserve + shortfall, kMaxReserveSeconds * rate);
-        } else {
-            m_owed += shortfall;
-            m_owedUntil = now + m_config.owedMs * 1e-3 + 2 * dt;
-        }
-        m_short = true;
+        const double shortfall = double(n - made) * nominalStep;
         m_missingFor += dt;
-        if (m_missingFor > std::max(m_config.goneMs * 1e-3, 4 * dt)) {
-            m_running = false;
-            m_observed = 0;
+        m_missingFrames += shortfall;
+        auto owe = [&](double frames) {
+            m_owed += frames;
+            m_owedUntil = now + m_config.owedMs * 1e-3 + 2 * dt;
+        };
+        if (!m_resampling) {
+            // Blocks late at a steady pull pace, again and again: jitter the reserve does not
+            // cover. The silence just played becomes latency (the late samples are played when
+            // they come), and later starts keep as much more. A single late block, a short
+            // burst of them, or the blocks a stall held up are made up instead: the late
+            // samples are dropped as they come, so the latency stays what it was.
+            if (m_lateness.shortBlock(now, !m_short && !afterStall)) {
+                m_target += shortfall;
+                m_reserve = std::min(m_reserve + shortfall, kMaxReserveSeconds * rate);
+            } else {
+                owe(shortfall);
+            }
+        } else if (!afterStall && level >= blockIn + SincInterpolator::kAfter) {
+            // The arrival line promised enough and the ring ran short: the line runs ahead of
+            // the blocks (it followed a few early ones). It starts again from the real
+            // arrivals, and the level it then shows is what the drift loop raises.
+            m_arrivals.reset(m_arrivals.slope(), m_arrivals.slopeError());
         }
+        if (m_resampling && (afterStall || m_missingFor > m_config.playOffMs * 1e-3)) {
+            // A stall of the device or upstream: what is late is dropped as it comes, the
+            // whole run of silence once it grows this long.
+            owe(m_missingFor - dt > m_config.playOffMs * 1e-3 || afterStall ? shortfall
+                                                                            : m_missingFrames);
+        }
+        // Otherwise the late samples are played when they come and the drift loop plays the
+        // extra level off by resampling.
+        m_short = true;
+        if (m_missingFor > std::max(m_config.goneMs * 1e-3, 4 * dt))
+            restart();
     } else {
         m_short = false;
         m_missingFor = 0;
+        m_missingFrames = 0;
     }
     m_statFill.store(m_smoothedFill / rate * 1e3, std::memory_order_relaxed);
     m_statTarget.store(m_target / rate * 1e3, std::memory_order_relaxed);
     m_statCorrection.store(m_correction * 1e6, std::memory_order_relaxed);
+    m_statDrift.store(m_drift * 1e6, std::memory_order_relaxed);
 }
 
-int FrameSync::readPassthrough(SourceStream &s, float *out, int channels, int n, bool consume)
+int FrameSync::readPassthrough(SourceStream &s, float *out, int channels, int n)
 {
     const uint64_t write = s.writePos.load(std::memory_order_acquire);
-    const uint64_t read = s.readPos.load(std::memory_order_relaxed);
-    const auto take = int(std::min<uint64_t>(write - read, uint64_t(n)));
+    const auto read = uint64_t(m_playFrame);
+    const auto take = int(std::min<uint64_t>(write > read ? write - read : 0, uint64_t(n)));
     const size_t mask = s.capacity - 1;
     const size_t at = read & mask;
     const size_t first = std::min(size_t(take), s.capacity - at);
@@ -471,41 +502,70 @@ int FrameSync::readPassthrough(SourceStream &s, float *out, int channels, int n,
         std::memcpy(dst, src + at, first * sizeof(float));
         std::memcpy(dst + first, src, (size_t(take) - first) * sizeof(float));
     }
-    if (consume)
-        s.readPos.store(read + uint64_t(take), std::memory_order_release);
+    m_playFrame += take;
+    publishRead(s);
     return take;
 }
 
-int FrameSync::readResampled(SourceStream &s, float *out, int stride, int channels, int n,
-                             double ioRatio)
+namespace {
+
+using Float4 = float __attribute__((vector_size(16)));
+
+// Four partial sums side by side: no chain of dependent additions, and zero coefficients add
+// exact zeros, so a unit impulse gives back the sample untouched.
+inline float dot(const float *a, const float *b)
 {
-    soxr_set_io_ratio(s.resampler.get(), ioRatio, size_t(n));
-    s.resamplerUsed = true;
-    const size_t mask = s.capacity - 1;
-    const float *in[kMaxChannels];
-    float *dst[kMaxChannels];
-    int made = 0;
-    // Bounded: each pass either makes output, takes input, or gives up.
-    for (int pass = 0; pass < 64 && made < n; ++pass) {
-        const uint64_t write = s.writePos.load(std::memory_order_acquire);
-        const uint64_t read = s.readPos.load(std::memory_order_relaxed);
-        const uint64_t avail = write - read;
-        const size_t at = read & mask;
-        const auto want = uint64_t(std::ceil((n - made) * ioRatio)) + 1;
-        const size_t feed = size_t(std::min({avail, want, uint64_t(s.capacity - at)}));
-        // A null input would tell the resampler that the stream has ended.
-        for (int c = 0; c < channels; ++c) {
-            in[c] = s.channel(c) + at;
-            dst[c] = out + size_t(c) * size_t(stride) + made;
-        }
-        size_t used = 0, produced = 0;
-        soxr_process(s.resampler.get(), in, feed, &used, dst, size_t(n - made), &produced);
-        s.readPos.store(read + used, std::memory_order_release);
-        made += int(produced);
-        m_heldIn += double(used) - double(produced) * ioRatio;
-        if (used == 0 && produced == 0 && avail == 0)
-            break;
+    Float4 acc = {0, 0, 0, 0};
+    for (int k = 0; k < SincInterpolator::kTaps; k += 4) {
+        Float4 x, y;
+        std::memcpy(&x, a + k, sizeof x);
+        std::memcpy(&y, b + k, sizeof y);
+        acc += x * y;
     }
+    return (acc[0] + acc[1]) + (acc[2] + acc[3]);
+}
+
+} // namespace
+
+int FrameSync::readResampled(SourceStream &s, float *out, int channels, int n, double step)
+{
+    constexpr int kTaps = SincInterpolator::kTaps;
+    const auto end = int64_t(s.writePos.load(std::memory_order_acquire));
+    const size_t mask = s.capacity - 1;
+    // The phases and coefficients once per output frame, shared by every channel.
+    int64_t frame = m_playFrame;
+    double frac = m_playFrac;
+    int made = 0;
+    for (; made < n && frame < end; ++made) {
+        s.interpolator->coefficients(frac, m_coefficients.data() + size_t(made) * kTaps);
+        m_taps[size_t(made)] = frame - SincInterpolator::kBefore;
+        frac += step;
+        const double whole = std::floor(frac);
+        frame += int64_t(whole);
+        frac -= whole;
+    }
+    for (int c = 0; c < channels; ++c) {
+        const float *src = s.channel(c);
+        float *dst = out + size_t(c) * size_t(n);
+        const float *coefficients = m_coefficients.data();
+        for (int i = 0; i < made; ++i, coefficients += kTaps) {
+            const int64_t first = m_taps[size_t(i)];
+            const size_t at = size_t(uint64_t(first) & mask);
+            if (at + kTaps <= s.capacity && first + kTaps <= end) {
+                dst[i] = dot(coefficients, src + at);
+                continue;
+            }
+            // Across the ring's end, or look-ahead not there yet (only just after a switch or
+            // a late block): the newest sample stands in for the missing ones.
+            float window[kTaps];
+            for (int k = 0; k < kTaps; ++k)
+                window[k] = src[uint64_t(std::min(first + k, end - 1)) & mask];
+            dst[i] = dot(coefficients, window);
+        }
+    }
+    m_playFrame = frame;
+    m_playFrac = frac;
+    publishRead(s);
     return made;
 }
 
@@ -518,6 +578,7 @@ FrameSyncStats FrameSync::stats() const
     st.fillMs = m_statFill.load(std::memory_order_relaxed);
     st.targetMs = m_statTarget.load(std::memory_order_relaxed);
     st.correctionPpm = m_statCorrection.load(std::memory_order_relaxed);
+    st.driftPpm = m_statDrift.load(std::memory_order_relaxed);
     st.running = m_statRunning.load(std::memory_order_relaxed);
     st.resampling = m_statResampling.load(std::memory_order_relaxed);
     return st;

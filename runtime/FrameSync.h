@@ -13,18 +13,22 @@
 // Latency: before it starts, the synchroniser plays the device's pulls on paper for a moment
 // and then starts where the leanest pull seen would have left just a small reserve in the ring:
 // on one clock that is a block plus the reserve, however late within its cycle each block
-// arrives. It then never stops for a short block: a stall of the device (pulls far too late,
-// then back to back) or a single late block is covered with silence and the late samples are
-// dropped as they come, so the latency stays; blocks that come late again and again raise the
-// reserve by what was missing.
+// arrives. It never stops for a short block: a stall of the device (pulls far too late, then
+// back to back) or a single late block is covered with silence and the late samples are
+// dropped as they come while copying, so the latency stays; blocks that come late again and
+// again raise the reserve by what was missing.
 //
-// Drift: a PI controller on the smoothed fill level of the ring (in seconds) steers the ratio
-// of a variable-rate resampler so that the ring holds the level it settled at after the start,
-// and at least a device block plus the reserve. When source and device rates are equal the
-// samples are passed through untouched while the fill level stays within a band; only a
-// lasting drift switches the stream to resampling (with a short cross-fade).
+// Drift: block arrivals and pulls are each fitted with a line (FrameSyncParts.h); the fill
+// level is measured from the arrival line, free of the jitter of single blocks, and their
+// paces give the drift. With equal rates the samples are copied untouched until the drift is
+// known; a real one (or a level that walks away later) switches the stream to a windowed-sinc
+// interpolator, once and for good, at a phase where it is the identity. A PI loop started from
+// the measured drift then holds the level at a device block plus the interpolator's look-ahead
+// plus the lateness that keeps coming, with the ratio slewed smoothly; a level raised by late
+// blocks is brought back down by resampling, not by dropping samples.
 #pragma once
 
+#include "FrameSyncParts.h"
 #include "NdiLib.h"
 
 #include <atomic>
@@ -35,15 +39,22 @@
 namespace veltrin::rt {
 
 struct FrameSyncConfig {
-    // Proportional gain, 1/s: a fill error of 1 ms changes the consumption rate by 1000 ppm.
+    // Drift loop gains, 1/s and 1/s^2: a fill error of 1 ms changes the consumption rate by
+    // 1000 ppm; Kp^2/4 would be critically damped, the loop starts from the measured drift.
     double proportionalGain = 1.0;
-    // Integral gain, 1/s^2; Kp^2/4 gives a critically damped loop (lock in about 8 s).
     double integralGain = 0.25;
     // The ratio is never corrected by more than this (crystals drift by far less).
     double maxCorrection = 0.005;
+    // The correction moves by at most this much per second: no step in pitch.
+    double slewPerSecond = 0.005;
     // Headroom kept above a whole block (the larger of the source's and the device's) when
     // playback starts; late arrivals at a steady pull pace add to it.
     double marginMs = 0.3;
+    // Late arrivals never raise the reserve of a resampled stream beyond this.
+    double maxLatenessMs = 4.0;
+    // The lateness a resampled stream keeps a reserve for is the second-largest of the
+    // lateness peaks of 64 slots this long: it stays for ten minutes after late blocks stop.
+    double latenessSlotSeconds = 10.0;
     // Shortest time constant of the fill-level smoothing, ms; it is stretched to four blocks
     // of the larger side.
     double smoothingMs = 100.0;
@@ -51,27 +62,42 @@ struct FrameSyncConfig {
     // xrun): the samples that are late then are dropped when they come, instead of becoming
     // latency.
     double stallMs = 8.0;
-    // Late blocks raise the reserve only when they keep coming: at least this long after the
-    // first of a series, and with no more than repeatSeconds between two of them. A single
-    // hiccup, or a burst of them (JACK reordering its graph as ports are connected), costs
-    // short silences, not latency for good.
+    // Late blocks raise the reserve of a copied stream only when they keep coming: at least
+    // this long after the first of a series, and with no more than repeatSeconds between two of
+    // them. A single hiccup, or a burst of them (JACK reordering its graph as ports are
+    // connected), costs short silences, not latency for good.
     double persistSeconds = 1.0;
     double repeatSeconds = 10.0;
     // Silence owed after a stall is made up only this long; later samples are played as they are.
     double owedMs = 50.0;
+    // A resampled stream plays off by resampling what late blocks added, up to this much of
+    // silence in a row; beyond it (an upstream stall) the late samples are dropped.
+    double playOffMs = 10.0;
     // After this long (and at least four device blocks) with nothing to play the source is
     // taken as gone, and playback starts afresh when audio comes back.
     double goneMs = 250.0;
-    // Equal rates: samples pass through untouched while the smoothed level stays within this of
-    // where it settled after a start.
+    // Equal rates: a drift above this, and above five standard errors of its measurement, for
+    // driftConfirmSeconds without a break, resamples; the decision is looked at after
+    // decideAfterSeconds of arrivals and taken for good after decideBySeconds. A loaded machine
+    // tilts the fits of one clock by up to some 40 ppm for seconds at a time (its threads wake
+    // later and later as the load grows); a smaller drift shows as a level that walks away.
+    double minDriftPpm = 80.0;
+    double driftConfirmSeconds = 2.5;
+    double decideAfterSeconds = 1.0;
+    double decideBySeconds = 6.0;
+    // Copying, the samples stay untouched while the smoothed level stays within this of where
+    // it settled after a start ...
     double passthroughBandMs = 2.0;
-    // ... and the error must stay outside it this long before resampling starts.
-    double passthroughHoldSeconds = 1.0;
-    // The level that passthrough (and the resampler) holds is taken during this long after a
-    // start.
+    // ... and the error must stay outside it this long before resampling starts (a drift
+    // stays outside, a stall of the sender passes).
+    double passthroughHoldSeconds = 2.0;
+    // The level that copying holds is taken during this long after a start.
     double passthroughSettleSeconds = 0.5;
-    // Length of the cross-fade from passthrough to resampling (at most one block).
-    int crossfadeFrames = 256;
+    // Arrivals (or pulls) further than this off their line for half a second mean the flow
+    // itself moved: a device on the way lost a period, so later samples come a period later
+    // for good. The line then starts again from there instead of bending towards them for tens
+    // of seconds, and its distance is not taken for lateness.
+    double stepMs = 2.0;
     // Ring capacity, s (at least 32768 frames).
     double ringSeconds = 0.25;
     // A fill level this far above the target is cut back at once (a stall upstream burst in).
@@ -85,6 +111,7 @@ struct FrameSyncStats {
     double fillMs = 0;      // smoothed fill (ring plus resampler), source time
     double targetMs = 0;
     double correctionPpm = 0; // consumption rate correction
+    double driftPpm = 0;      // source pace over device pace, as fitted
     bool running = false;     // delivering audio (false: buffering, silence)
     bool resampling = false;
 };
@@ -122,9 +149,13 @@ public:
 private:
     void takeNewStream();
     void produce(SourceStream &s, float *out, int channels, int n, double now);
-    int readPassthrough(SourceStream &s, float *out, int channels, int n, bool consume);
-    // Writes n frames per channel, channel c at out + c * stride.
-    int readResampled(SourceStream &s, float *out, int stride, int channels, int n, double ioRatio);
+    void restart();
+    // Moves the ring's read position up to what the play position still needs.
+    void publishRead(SourceStream &s);
+    int readPassthrough(SourceStream &s, float *out, int channels, int n);
+    // Writes up to n frames per channel, channel c at out + c * n, at `step` source frames per
+    // output frame; returns how many could be made.
+    int readResampled(SourceStream &s, float *out, int channels, int n, double step);
     void reclaim();
 
     const FrameSyncConfig m_config;
@@ -138,45 +169,47 @@ private:
     std::atomic<int> m_requestedChannels{0};
     std::atomic<uint64_t> m_overruns{0};
 
-    // Consumer side.
+    // Consumer side: everything below.
     SourceStream *m_current = nullptr;
     std::vector<float> m_out;
-    std::vector<float> m_scratch;
-    std::vector<float> m_discard; // a fresh resampler's start-up output
-    static constexpr int kDiscardFrames = 1024;
-    // Late arrivals never raise the reserve beyond this.
+    std::vector<float> m_coefficients; // kTaps per output frame
+    std::vector<int64_t> m_taps;       // first input frame per output frame; -1: wraps
+    // Late arrivals never raise the reserve of a copied stream beyond this.
     static constexpr double kMaxReserveSeconds = 0.1;
+    // Seconds per second at which a resampled stream's target falls when lateness stops.
+    static constexpr double kTargetDescent = 1e-4;
+    LineFit m_arrivals; // arrival time -> write position after the block
+    LineFit m_pulls;    // pull time -> source frames asked for so far
+    StartPlanner m_planner;
+    LatenessPolicy m_lateness;
+    DriftLoop m_loop;
+    ClockDecision m_decision;
     bool m_running = false;
     bool m_resampling = false;
-    double m_integral = 0;
-    double m_smoothedFill = 0; // source frames
-    // Source frames: the level passthrough keeps, and the resampler's set point; < 0 until the
-    // first pull after a start.
-    double m_target = -1;
-    double m_reserve = -1;     // source frames above a block kept at a start; < 0 until known
-    double m_outsideBand = 0;  // s
-    double m_runningFor = 0;   // s since the last start
+    bool m_seeded = false; // the drift loop has the fitted drift
+    // The play position, source frames: m_playFrame + m_playFrac (the interpolator's phase).
+    int64_t m_playFrame = 0;
+    double m_playFrac = 0;
+    double m_pulledFrames = 0;  // source frames the device asked for, for the pull fit
+    uint64_t m_lastArrival = 0; // the write position of the latest arrival fitted
+    double m_offLine = 0;       // s: the latest of a run of arrivals off their line
+    double m_smoothedFill = 0;  // source frames
+    double m_target = -1;       // source frames; < 0 until the first pull after a start
+    double m_reserve = -1;      // copying: source frames above a block kept at a start
+    double m_runningFor = 0;    // s since the last start
     double m_correction = 0;
-    double m_heldIn = 0; // input frames inside the resampler, plus its phase
-    double m_lastPull = -1; // s
-    // Before a start: pulls played on paper from where the stream began, and the least that
-    // any of them left in the ring. A start then keeps just the reserve after the leanest pull.
-    double m_virtualRead = 0; // source frames
-    double m_virtualLeast = 0;
-    double m_observed = 0; // s of pulls seen before the start
-    double m_lastStall = -1e9; // s: the latest pull that came far too late
-    double m_lastLate = -1e9;  // s: the latest block that came late at a steady pace
-    double m_firstLate = 0;    // s: the first of the current series of late blocks
-    double m_owed = 0;        // source frames covered with silence after a stall
-    double m_owedUntil = 0;   // s
-    double m_missingFor = 0;  // s of consecutive short blocks
-    bool m_short = false;     // the previous block came up short
-    int m_crossfadeLeft = 0;
-    int m_crossfadeTotal = 0;
+    double m_drift = 0;
+    double m_lastPull = -1;     // s
+    double m_lastStall = -1e9;  // s: the latest pull that came far too late
+    double m_owed = 0;          // source frames covered with silence, to drop as they come
+    double m_owedUntil = 0;     // s
+    double m_missingFor = 0;    // s of consecutive short blocks
+    double m_missingFrames = 0; // source frames they lacked
+    bool m_short = false;       // the previous block came up short
     int64_t m_framesOut = 0;
     std::atomic<uint64_t> m_underruns{0};
     std::atomic<uint64_t> m_resyncs{0};
-    std::atomic<double> m_statFill{0}, m_statTarget{0}, m_statCorrection{0};
+    std::atomic<double> m_statFill{0}, m_statTarget{0}, m_statCorrection{0}, m_statDrift{0};
     std::atomic<bool> m_statRunning{false}, m_statResampling{false};
 };
 

@@ -172,7 +172,10 @@ TEST(Transport, TwoReceiversGetSamplesBitExact)
         // not.
         EXPECT_GT(checker->exact(), 48000 * 3 / 2);
         EXPECT_EQ(checker->wrong(), 0)
-            << "resampling " << syncA.stats().resampling << syncB.stats().resampling
+            << "resampling " << syncA.stats().resampling << syncB.stats().resampling << ", drift "
+            << syncA.stats().driftPpm << "/" << syncB.stats().driftPpm << " ppm, fill "
+            << syncA.stats().fillMs << "/" << syncB.stats().fillMs << " ms, target "
+            << syncA.stats().targetMs << "/" << syncB.stats().targetMs << " ms"
             << ", concealed " << first.stats().concealedShards << "+"
             << first.stats().concealedBlocks << " / " << second.stats().concealedShards << "+"
             << second.stats().concealedBlocks;

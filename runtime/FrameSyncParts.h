@@ -1,0 +1,220 @@
+// The parts of the frame synchroniser, one job each. All of them belong to the consumer thread
+// (the device callback) once a stream is running: after construction none of them locks,
+// allocates or makes a system call. Times are in seconds on the consumer's clock, positions in
+// source frames.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace veltrin::rt {
+
+// A straight line through (time, frames) points, fitted by least squares with exponential
+// forgetting: the pace of block arrivals (or of pulls) and where the flow stands at any time,
+// free of the jitter of single blocks. Jitter only ever delays a block or a wake-up, so the
+// line is fitted to the earliest point of every window of `windowSeconds` (the lower envelope):
+// a thread woken late, or a burst after it, does not tilt it, which on one clock would look like
+// drift. Until the points span minSpan seconds the slope is the
+// prior one (the nominal rate) and only the offset is fitted. A point further than `gate`
+// seconds from the line is left out; when such points go on for `stepSeconds` the flow has
+// really moved (a stall upstream) and the fit starts again from there, keeping its slope as
+// the prior until the new points span a third of the memory (a fresh fit over a second or two
+// would be far noisier than the slope it replaces).
+class LineFit
+{
+public:
+    static constexpr double kUnknown = 1e300;
+    struct Config {
+        double memorySeconds = 30.0; // time constant of the forgetting
+        double minSpan = 2.0;        // s of points before the slope is fitted
+        double gate = 0;             // s off the line (at its slope); 0: none is left out
+        double stepSeconds = 0.5;
+        double windowSeconds = 0.05;
+    };
+    LineFit(double priorSlope, const Config &config);
+    LineFit() : LineFit(1.0, Config{}) {}
+
+    // priorError: the prior slope's standard error, infinite for a nominal one.
+    void reset(double priorSlope, double priorError = kUnknown);
+    // Returns false if the point was left out as an outlier.
+    bool add(double t, double y);
+    // True once a window's point is in the fit.
+    bool ready() const { return m_weight > 0; }
+    double valueAt(double t) const;
+    double slope() const;
+    // Standard error of the fitted slope, from the scatter of the points about the line;
+    // the prior's while the slope is not fitted (infinite for a nominal prior).
+    double slopeError() const;
+    // How often the flow was found to have moved (points off the line for stepSeconds).
+    uint64_t steps() const { return m_steps; }
+    // Seconds between the first and the latest point since the last (re)start.
+    double span() const { return m_last - m_first; }
+
+private:
+    void rebase();
+    void fit(double t, double y);
+    bool ownSlope() const;
+    Config m_config;
+    double m_prior = 1.0;
+    double m_priorError = kUnknown;
+    // Sums of weights w, w t, w y, w t t, w t y, w y y about the anchor (m_t0, m_y0).
+    double m_weight = 0, m_st = 0, m_sy = 0, m_stt = 0, m_sty = 0, m_syy = 0;
+    double m_t0 = 0, m_y0 = 0;
+    double m_first = 0, m_last = 0;
+    double m_outlierSince = -1; // s; < 0 when the latest point fitted
+    uint64_t m_steps = 0;
+    // The current window: its start and its earliest point so far.
+    bool m_windowOpen = false;
+    double m_windowStart = 0, m_bestT = 0, m_bestY = 0;
+};
+
+// A windowed-sinc fractional-delay interpolator: 24 taps (a Kaiser window), so an output
+// sample at input position x depends on the input from x - 11 to x + 12 and the group delay
+// is 12 input frames (0.25 ms at 48 kHz). The coefficients come from a table of phases with
+// linear interpolation between them. With cutoff 1 the phase 0 is exactly the identity, so a
+// stream moves from copying to resampling without a seam.
+class SincInterpolator
+{
+public:
+    static constexpr int kTaps = 24;
+    static constexpr int kBefore = 11; // taps before the sample at floor(x)
+    static constexpr int kAfter = 12;  // taps after it: the look-ahead
+    static constexpr int kPhases = 256;
+
+    // cutoff: pass band edge as a fraction of the input's Nyquist frequency (1 for equal rates,
+    // below the output's Nyquist when the rate goes down). Allocates: the producer builds it.
+    explicit SincInterpolator(double cutoff);
+    // The 24 coefficients for the input samples floor(x) - 11 ... floor(x) + 12, where
+    // frac = x - floor(x) in [0, 1).
+    void coefficients(double frac, float *out) const;
+
+private:
+    std::vector<float> m_table; // (kPhases + 1) rows of kTaps
+};
+
+// Where playback starts: the device's pulls are played on paper while audio comes in, for
+// long enough to see every phase of the two block sizes; the start then takes the read
+// position that would have left exactly `ahead` frames after the leanest of them.
+class StartPlanner
+{
+public:
+    void reset() { m_observed = 0; }
+    // One pull of blockIn source frames, dt seconds long, with `write` frames in the ring so
+    // far. Returns true, and the start position, once `window` seconds were seen.
+    bool observe(double write, double blockIn, double dt, double window, double ahead,
+                 double &start);
+
+private:
+    double m_read = 0;  // on paper
+    double m_least = 0; // the least any pull left
+    double m_observed = 0;
+};
+
+// How much of the ring is kept as a reserve against blocks that come late, and what a late
+// block costs.
+// - Measured lateness (how far behind the fitted arrival line blocks come) is kept per slot of
+//   slotSeconds; the reserve follows the second-largest of the last kSlots slots, so lateness
+//   raises it only when it comes again, and it falls back once late blocks stop for that long
+//   (with 10 s slots, over ten minutes: a busy machine's lateness comes and goes within
+//   minutes, and a level that followed it would not be steady). It never exceeds the cap.
+// - A block that ran short: a single one, or a burst, is made up (owed); lateness that keeps
+//   coming at a steady pull pace for persistSeconds raises the reserve by what was missing
+//   instead (used where measured lateness is not: passthrough, which must not resample).
+class LatenessPolicy
+{
+public:
+    static constexpr int kSlots = 64;
+    struct Config {
+        double persistSeconds = 1.0;
+        double repeatSeconds = 10.0;
+        double capSeconds = 0.004;
+        double slotSeconds = 1.0;
+    };
+    explicit LatenessPolicy(const Config &config) : m_config(config) {}
+
+    void reset();
+    // Lateness of one arrival behind the fitted line, seconds (negative: early).
+    void measured(double now, double late);
+    // The lateness that keeps coming, seconds, at most the cap.
+    double keptLateness() const;
+    // A short block at `now`; `steady`: the pulls kept their pace (no device stall) and the
+    // block before was complete. True: raise the reserve by what was missing; false: make it
+    // up.
+    bool shortBlock(double now, bool steady);
+
+private:
+    Config m_config;
+    std::array<double, kSlots> m_peak{}; // per slot, seconds of lateness
+    int64_t m_slot = -1;                 // the slot m_peak[m_slot % kSlots] is about
+    double m_lastLate = -1e9, m_firstLate = 0;
+};
+
+// The drift loop: a PI controller from the fill level's error to the consumption rate's
+// correction (positive: read faster), started from the drift the line fits measured, so it
+// holds the level from the first block instead of winding up to it. The integral only learns
+// from small errors (drift); large ones (a late burst to be played off) are the proportional
+// part's alone. The correction applied moves towards the controller's at a bounded slew, so
+// the pitch never steps.
+class DriftLoop
+{
+public:
+    struct Config {
+        double proportionalGain = 1.0; // 1/s: 1 ms of error -> 1000 ppm
+        double integralGain = 0.25;    // 1/s^2
+        double maxCorrection = 0.005;
+        double integrateWithin = 0.001; // s of error
+        double slewPerSecond = 0.005;   // correction change per second at most
+    };
+    explicit DriftLoop(const Config &config) : m_config(config) {}
+
+    // Starts from `drift` (source pace over device pace, minus 1) with no correction applied.
+    void start(double drift);
+    // The drift measured later: the integral takes it, the applied correction slews to it.
+    void seed(double drift);
+    // error: fill level minus its target, seconds. Returns the correction to apply.
+    double update(double error, double dt);
+    double applied() const { return m_applied; }
+
+private:
+    Config m_config;
+    double m_integral = 0;
+    double m_applied = 0;
+};
+
+// Copy or resample, decided once, early, from the measured drift, and never switched back.
+// Unequal rates resample from the start. Equal rates copy until the fits tell: a drift larger
+// than minDrift and than `sigmas` standard errors without a break, for confirmSeconds at
+// minDrift and proportionally less for larger ones (a burst of late blocks tilts a short fit
+// for a moment, a drift stays), resamples; once the fits have run
+// decideBy seconds without that, the stream copies for good, unless its level leaves a band around
+// its target for a while (a drift too small to measure early, minutes later). Either switch is
+// seamless: the interpolator starts at phase 0, where it is the identity.
+class ClockDecision
+{
+public:
+    struct Config {
+        double minDrift = 20e-6;
+        double sigmas = 5.0;
+        double decideAfter = 1.0; // s of fit before the first look
+        double decideBy = 6.0;
+        double confirmSeconds = 1.5;
+        double bandSeconds = 0.002;
+        double holdSeconds = 1.0;
+    };
+    enum class Mode { Undecided, Copy, Resample };
+
+    explicit ClockDecision(const Config &config) : m_config(config) {}
+    void reset(bool equalRates);
+    // Once per pull while playing.
+    Mode update(double fitSpan, double drift, double driftError, double levelError, double dt);
+    Mode mode() const { return m_mode; }
+
+private:
+    Config m_config;
+    Mode m_mode = Mode::Undecided;
+    double m_outsideBand = 0;
+    double m_drifting = 0; // s the drift has been clear without a break, times drift / minDrift
+};
+
+} // namespace veltrin::rt
