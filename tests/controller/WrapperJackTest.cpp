@@ -46,6 +46,14 @@ int framesCarryingTheRamp(const std::string &sender, int samples)
     return matched;
 }
 
+// Waits for the stream's ports and wires the probe to them, the event loop running meanwhile: a
+// start made while the last run of the stream is still ending is carried out only once the
+// worker's end has come through the event loop, as it does under the pages.
+bool wireStream(JackProbe &probe, int inputs, int outputs)
+{
+    return QTest::qWaitFor([&] { return probe.wire(kClient, inputs, outputs, 50); }, kWaitMs);
+}
+
 } // namespace
 
 class WrapperJackTest : public QObject
@@ -74,7 +82,7 @@ private slots:
         QSignalSpy levels(&w, &Wrapper::levelChanged);
         w.setCheckIn(true);
         w.startInThread();
-        QVERIFY(probe.wire(kClient, 2, 0));
+        QVERIFY(wireStream(probe, 2, 0));
         QTRY_VERIFY_WITH_TIMEOUT(framesCarryingTheRamp("Studio Ü", 256) >= 20, kWaitMs);
         // The ramp sweeps -0.5..0.5 every 1.4 s; while it is beyond +-0.25 a block of 2 x 256
         // samples square-sums to 32..128, which the meter shows as 2.
@@ -95,7 +103,7 @@ private slots:
         w.setNdiInSourName(QStringLiteral("Second"));
         w.setCheckIn(true);
         w.startInThread();
-        QVERIFY(probe.wire(kClient, 2, 0));
+        QVERIFY(wireStream(probe, 2, 0));
         QTRY_VERIFY_WITH_TIMEOUT(framesCarryingTheRamp("Second", 512) >= 10, kWaitMs);
         w.stopInThread();
         w.setCheckIn(false);
@@ -143,7 +151,7 @@ private slots:
         QSignalSpy levels(&w, &Wrapper::levelChanged);
         w.setCheckInOut(true);
         w.startInOutThread();
-        QVERIFY(probe.wire(kClient, 2, 2));
+        QVERIFY(wireStream(probe, 2, 2));
         QTRY_VERIFY_WITH_TIMEOUT(framesCarryingTheRamp("Duplex", 256) >= 10, kWaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(w.level(), 2.0, kWaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(w.outLevel(), 2.0, kWaitMs);
