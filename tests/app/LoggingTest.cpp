@@ -42,7 +42,8 @@ protected:
     QString m_logDir;
 };
 
-TEST_F(LogHandlerTest, WritesOneLinePerTypeInItsFormat)
+// Each message replaces the file with its one line; an unknown type leaves it empty.
+TEST_F(LogHandlerTest, WritesTheLatestMessageAloneInItsTypesFormat)
 {
     const struct {
         QtMsgType type;
@@ -57,24 +58,8 @@ TEST_F(LogHandlerTest, WritesOneLinePerTypeInItsFormat)
         log(c.type, QStringLiteral("device gone"));
         EXPECT_EQ(logText(), QByteArray(c.line)) << "type " << c.type;
     }
-}
-
-TEST_F(LogHandlerTest, KeepsOnlyTheLatestMessage)
-{
-    log(QtDebugMsg, QStringLiteral("first"));
-    log(QtWarningMsg, QStringLiteral("second"), "scan.cpp", 7, "void scan()");
-    EXPECT_EQ(logText(), QByteArray("Warning: second (scan.cpp:7, void scan())\n"));
-}
-
-TEST_F(LogHandlerTest, UnknownTypeLeavesAnEmptyFile)
-{
-    log(QtDebugMsg, QStringLiteral("before"));
     log(static_cast<QtMsgType>(9), QStringLiteral("odd"));
     EXPECT_EQ(logText(), QByteArray());
-}
-
-TEST_F(LogHandlerTest, ContextWithoutSourceWritesUnknown)
-{
     const QMessageLogContext context; // what release builds of Qt hand over
     LoggingUtils::appQtMessageHandler(QtWarningMsg, context, QStringLiteral("late buffer"));
     EXPECT_EQ(logText(), QByteArray("Warning: late buffer (unknown:0, unknown)\n"));

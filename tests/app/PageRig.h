@@ -1,8 +1,8 @@
 // The scene's real controller over a scripted device table: installs the fake PortAudio's
 // devices (tests/support/FakePortAudio), the stored settings the controller reads at
 // construction, and reports the streams it opened. Exposed to the Qt Quick tests as the
-// singleton "Rig" of module "Veltrin.Test"; the screenshot test and the start-up probe use the
-// same table from C++. Point HOME and XDG_CONFIG_HOME at a scratch tree (ScratchHome) first.
+// singleton "Rig" of module "Veltrin.Test"; the start-up probe uses the same table from C++.
+// Point HOME and XDG_CONFIG_HOME at a scratch tree (ScratchHome) first.
 //
 // Thread: GUI thread; the fake's stream records it reads are taken under the fake's own lock.
 #pragma once

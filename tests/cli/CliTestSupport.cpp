@@ -1,25 +1,19 @@
 #include "CliTestSupport.h"
 
-#include "NdiLib.h"
+#include "ToneCheck.h"
 
 #include <QRegularExpression>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
-#include <complex>
 #include <csignal>
-#include <functional>
+#include <vector>
 
 namespace clitest {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool within(double value, double expected, double fraction)
-{
-    return std::fabs(value - expected) <= fraction * expected;
-}
 
 bool pollUntil(const std::function<bool()> &done, int timeoutMs)
 {
@@ -60,32 +54,6 @@ bool waitForListing(const std::string &name, bool wanted, int timeoutMs)
 }
 
 } // namespace
-
-bool carriesTone(const float *samples, int n, int step, double frequency, double amplitude)
-{
-    // Correlating with the one frequency measures its amplitude; over a block of many periods
-    // the image term stays far below the tolerance.
-    const double w = 2.0 * M_PI * frequency / kRate;
-    std::complex<double> sum = 0.0;
-    double squares = 0.0;
-    for (int i = 0; i < n; ++i) {
-        const double x = samples[static_cast<size_t>(i) * static_cast<size_t>(step)];
-        sum += x * std::polar(1.0, -w * i);
-        squares += x * x;
-    }
-    return n > 0 && within(2.0 * std::abs(sum) / n, amplitude, 0.1)
-           && within(std::sqrt(squares / n), amplitude / std::sqrt(2.0), 0.1);
-}
-
-ToneCount countToneBlocks(const std::vector<float> &track, int block, double frequency,
-                          double amplitude)
-{
-    ToneCount count;
-    for (size_t at = 0; at + static_cast<size_t>(block) <= track.size();
-         at += static_cast<size_t>(block), ++count.blocks)
-        count.tone += carriesTone(track.data() + at, block, 1, frequency, amplitude) ? 1 : 0;
-    return count;
-}
 
 CliProcess::CliProcess(const QStringList &arguments, const QString &program)
 {
@@ -201,32 +169,53 @@ ToneSender::~ToneSender()
     m_thread.join();
 }
 
-bool hearTone(const std::string &source, double frequency, double amplitude, int count,
-              int timeoutMs)
+ToneListener::ToneListener(const std::string &source)
 {
     NDIlib_recv_create_v3_t settings;
     settings.source_to_connect_to.p_ndi_name = source.c_str();
     settings.bandwidth = NDIlib_recv_bandwidth_audio_only;
-    NDIlib_recv_instance_t receiver = NDIlib_recv_create_v3(&settings);
-    NDIlib_framesync_instance_t sync = NDIlib_framesync_create(receiver);
+    m_receiver = NDIlib_recv_create_v3(&settings);
+    m_sync = NDIlib_framesync_create(m_receiver);
+}
+
+ToneListener::~ToneListener()
+{
+    NDIlib_framesync_destroy(m_sync);
+    NDIlib_recv_destroy(m_receiver);
+}
+
+bool ToneListener::hear(double frequency, double amplitude, int count, int timeoutMs,
+                        const std::function<void()> &pump)
+{
     constexpr int kBlock = 2048;
     const auto start = Clock::now();
     const auto deadline = start + std::chrono::milliseconds(timeoutMs);
     int run = 0;
     for (long long frame = 0; run < count && Clock::now() < deadline; frame += kBlock) {
+        if (pump)
+            pump();
         sleepUntilFrame(start, frame);
         NDIlib_audio_frame_v2_t audio;
-        NDIlib_framesync_capture_audio(sync, &audio, kRate, 2, kBlock);
-        const int stride = audio.channel_stride_in_bytes / int(sizeof(float));
+        NDIlib_framesync_capture_audio(m_sync, &audio, kRate, 2, kBlock);
+        const size_t stride = size_t(audio.channel_stride_in_bytes) / sizeof(float);
+        const auto carries = [&](size_t channel) {
+            return tonecheck::matches(
+                tonecheck::measure(audio.p_data + channel * stride, kBlock, 1, kRate),
+                {frequency, amplitude});
+        };
         const bool tone = audio.p_data != nullptr && audio.no_samples == kBlock
-                          && carriesTone(audio.p_data, kBlock, 1, frequency, amplitude)
-                          && carriesTone(audio.p_data + stride, kBlock, 1, frequency, amplitude);
-        NDIlib_framesync_free_audio(sync, &audio);
+                              ? carries(0) && carries(1)
+                              : amplitude == 0.0;
+        NDIlib_framesync_free_audio(m_sync, &audio);
         run = tone ? run + 1 : 0;
     }
-    NDIlib_framesync_destroy(sync);
-    NDIlib_recv_destroy(receiver);
     return run >= count;
+}
+
+bool hearTone(const std::string &source, double frequency, double amplitude, int count,
+              int timeoutMs)
+{
+    return ToneListener(source).hear(frequency, amplitude, count, timeoutMs);
 }
 
 bool sourceListed(const std::string &name, int timeoutMs)

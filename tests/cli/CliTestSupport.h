@@ -1,32 +1,22 @@
-// Around the veltrin-cli tests: the program as a child process with its two outputs kept apart,
-// and NDI tones sent and heard by the test process itself.
+// Around the tests of whole programs (veltrin-cli, the main window): a program as a child
+// process with its two outputs kept apart, and NDI tones sent and heard by the test process.
 //
 // Threads: everything runs on the test thread, except a ToneSender's own sending thread, which
 // touches only its sender and a stop flag.
 #pragma once
 
+#include "NdiLib.h"
+
 #include <QProcess>
 #include <QStringList>
 #include <atomic>
+#include <functional>
 #include <string>
 #include <thread>
-#include <vector>
 
 namespace clitest {
 
 constexpr int kRate = 48000;
-
-// True when `n` samples `step` floats apart hold a sine of `frequency` Hz with `amplitude`
-// (within 10 %) and nothing else of weight: the block's whole energy is at that frequency.
-bool carriesTone(const float *samples, int n, int step, double frequency, double amplitude);
-
-// The blocks of `block` samples of `track` that carry the tone, and all blocks.
-struct ToneCount {
-    int tone = 0;
-    int blocks = 0;
-};
-ToneCount countToneBlocks(const std::vector<float> &track, int block, double frequency,
-                          double amplitude);
 
 // veltrin-cli (or another program) as a child process; the destructor kills what still runs.
 class CliProcess
@@ -69,8 +59,27 @@ private:
 };
 
 // Receives `source` through a frame synchroniser, pulled at 48 kHz in blocks of 2048 frames in
-// real time, until `count` blocks in a row carry the tone on both channels (true) or
-// `timeoutMs` has passed.
+// real time, from construction to destruction.
+class ToneListener
+{
+public:
+    explicit ToneListener(const std::string &source);
+    ~ToneListener();
+    ToneListener(const ToneListener &) = delete;
+    ToneListener &operator=(const ToneListener &) = delete;
+
+    // True once `count` blocks in a row carry the tone on both channels, false when `timeoutMs`
+    // has passed first. Amplitude 0 listens for silence. `pump`, when given, runs between
+    // blocks (a test with a window keeps its event loop going).
+    bool hear(double frequency, double amplitude, int count, int timeoutMs,
+              const std::function<void()> &pump = {});
+
+private:
+    NDIlib_recv_instance_t m_receiver;
+    NDIlib_framesync_instance_t m_sync;
+};
+
+// A listener's hear() on a receiver of its own.
 bool hearTone(const std::string &source, double frequency, double amplitude, int count,
               int timeoutMs);
 

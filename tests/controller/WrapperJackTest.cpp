@@ -1,7 +1,8 @@
 // Stream control through the controller as the pages use it, on real PortAudio against a
 // private JACK dummy server: a probe client feeds a ramp into the stream's input ports, the
-// NDI recorder keeps what is published. The dummy driver has xruns of its own, so frames are
-// matched against the ramp one by one and counted rather than compared from the first block.
+// NDI recorder keeps what is published (the one-way output runs in wrapper_ndi_test). The
+// dummy driver has xruns of its own, so frames are matched against the ramp one by one and
+// counted rather than compared from the first block.
 #include "ControllerOnJack.h"
 #include "JackHarness.h"
 #include "NdiRecorder.h"
@@ -46,6 +47,14 @@ int framesCarryingTheRamp(const std::string &sender, int samples)
     return matched;
 }
 
+// Waits for the stream's ports and wires the probe to them, the event loop running meanwhile: a
+// start made while the last run of the stream is still ending is carried out only once the
+// worker's end has come through the event loop, as it does under the pages.
+bool wireStream(JackProbe &probe, int inputs, int outputs)
+{
+    return QTest::qWaitFor([&] { return probe.wire(kClient, inputs, outputs, 50); }, kWaitMs);
+}
+
 } // namespace
 
 class WrapperJackTest : public QObject
@@ -60,13 +69,8 @@ private slots:
         Wrapper w;
         const QString entry = entryOf(w.inPutDevice(), QStringLiteral("system"));
         QVERIFY2(!entry.isEmpty(), qPrintable(w.inPutDevice().join(QLatin1Char('|'))));
-        w.setInPutDevFullString(entry);
         w.setInPutDev(entry);
-        QCOMPARE(w.inPutDev(), QStringLiteral("system"));
-        QVERIFY(w.defaultSampleRatesIn().contains(QStringLiteral("48000")));
         w.setNdiInSourName(QStringLiteral("Studio Ü"));
-        QCOMPARE(w.buffSize(), 256u);
-        QCOMPARE(w.rates(), 48000);
 
         JackProbe probe(kProbe, 2);
         QVERIFY(probe.ok());
@@ -74,7 +78,7 @@ private slots:
         QSignalSpy levels(&w, &Wrapper::levelChanged);
         w.setCheckIn(true);
         w.startInThread();
-        QVERIFY(probe.wire(kClient, 2, 0));
+        QVERIFY(wireStream(probe, 2, 0));
         QTRY_VERIFY_WITH_TIMEOUT(framesCarryingTheRamp("Studio Ü", 256) >= 20, kWaitMs);
         // The ramp sweeps -0.5..0.5 every 1.4 s; while it is beyond +-0.25 a block of 2 x 256
         // samples square-sums to 32..128, which the meter shows as 2.
@@ -95,7 +99,7 @@ private slots:
         w.setNdiInSourName(QStringLiteral("Second"));
         w.setCheckIn(true);
         w.startInThread();
-        QVERIFY(probe.wire(kClient, 2, 0));
+        QVERIFY(wireStream(probe, 2, 0));
         QTRY_VERIFY_WITH_TIMEOUT(framesCarryingTheRamp("Second", 512) >= 10, kWaitMs);
         w.stopInThread();
         w.setCheckIn(false);
@@ -103,38 +107,13 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(w.level(), -3.0, kWaitMs);
     }
 
-    void oneWayOutputDrivesTheOutputMeter()
-    {
-        Wrapper w;
-        const QString entry = entryOf(w.outPutDevice(), QStringLiteral("system"));
-        QVERIFY(!entry.isEmpty());
-        w.setOutPutDev(entry);
-        w.setNdiOutSourceName(QStringLiteral("HOST (Studio B)"));
-        // 512 samples of 0.25 square-sum to 32: the meter shows 2.
-        ndirec::setFramesyncSignal([](long long, int) { return 0.25f; });
-        w.startOutThread();
-        QTRY_COMPARE_WITH_TIMEOUT(w.outLevel(), 2.0, kWaitMs);
-        QCOMPARE(ndirec::receiverSettings().back().source, std::string("HOST (Studio B)"));
-
-        QSignalSpy outLevels(&w, &Wrapper::outLevelChanged);
-        w.stopOutThread();
-        QCOMPARE(w.outLevel(), 0.0);
-        QCOMPARE(outLevels.count(), 1);
-        QTRY_COMPARE_WITH_TIMEOUT(w.outLevel(), -3.0, kWaitMs);
-        QTRY_COMPARE_WITH_TIMEOUT(ndirec::counts().receiversDestroyed, 1, kWaitMs);
-    }
-
     void duplexStartsAndStopsBothMeters()
     {
         Wrapper w;
-        QVERIFY(w.inOutPutDevice().contains(QStringLiteral("system")));
         w.setInOutPutDev(QStringLiteral("system"));
-        QVERIFY(w.defaultSampleRatesDuplex().contains(QStringLiteral("48000")));
-        w.duplexChannelsSamplerate();
-        QCOMPARE(w.inDuplexCh(), QStringLiteral("2"));
-        QCOMPARE(w.outDuplexSampleRate(), QStringLiteral("48000"));
         w.setNdiInSourNameDuplex(QStringLiteral("Duplex"));
         w.setNdiOutDuplexSourceName(QStringLiteral("HOST (Studio B)"));
+        // 2 x 256 samples of 0.25 square-sum to 32: the output meter shows 2.
         ndirec::setFramesyncSignal([](long long, int) { return 0.25f; });
         JackProbe probe(kProbe, 2);
         QVERIFY(probe.ok());
@@ -143,7 +122,7 @@ private slots:
         QSignalSpy levels(&w, &Wrapper::levelChanged);
         w.setCheckInOut(true);
         w.startInOutThread();
-        QVERIFY(probe.wire(kClient, 2, 2));
+        QVERIFY(wireStream(probe, 2, 2));
         QTRY_VERIFY_WITH_TIMEOUT(framesCarryingTheRamp("Duplex", 256) >= 10, kWaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(w.level(), 2.0, kWaitMs);
         QTRY_COMPARE_WITH_TIMEOUT(w.outLevel(), 2.0, kWaitMs);

@@ -45,16 +45,4 @@ SceneCase {
         tryVerify(function() { return Number(Rig.stored().xPos) === 150 }, patience)
         compare(Number(Rig.stored().yPos), 90)
     }
-
-    function test_close_refused_until_the_switch_is_off() {
-        open({})
-        mouseClick(control("captureSwitch"))
-        window.close()
-        verify(window.visible)
-        findChild(window, "closeRefusal").close()
-        mouseClick(control("captureSwitch"))
-        window.close()
-        verify(!window.visible)
-        waitAllStopped()
-    }
 }
