@@ -88,9 +88,11 @@ struct FrameSyncConfig {
     // Copying, the samples stay untouched while the smoothed level stays within this of where
     // it settled after a start ...
     double passthroughBandMs = 2.0;
-    // ... and the error must stay outside it this long before resampling starts (a drift
-    // stays outside, a stall of the sender passes).
-    double passthroughHoldSeconds = 2.0;
+    // ... and the error must stay outside it this long before resampling starts: a drift
+    // stays outside, while a stall of the sender, or a level that settled askew while a loaded
+    // machine started its threads, passes. A drift below minDriftPpm takes over 25 s to leave
+    // the band, so waiting this long costs it little.
+    double passthroughHoldSeconds = 10.0;
     // The level that copying holds is taken during this long after a start.
     double passthroughSettleSeconds = 0.5;
     // Arrivals (or pulls) further than this off their line for half a second mean the flow
