@@ -437,8 +437,28 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
     }
 
     const int used = std::min(channels, s.channels);
-    const int made = m_resampling ? readResampled(s, out, used, n, nominalStep * (1 + m_correction))
-                                  : readPassthrough(s, out, used, n);
+    double step = nominalStep * (1 + m_correction);
+    bool stretched = false;
+    if (m_resampling) {
+        // A block that would run short but for a little is spread over the whole device block
+        // instead, with its look-ahead.
+        const double there = double(write) - (double(m_playFrame) + m_playFrac);
+        const double spread = there - SincInterpolator::kAfter;
+        if (there < n * step && spread >= n * step * m_config.minStretch) {
+            step = spread / n;
+            stretched = true;
+            m_stretched.fetch_add(1, std::memory_order_relaxed);
+        }
+    }
+    const int made =
+        m_resampling ? readResampled(s, out, used, n, step) : readPassthrough(s, out, used, n);
+    if (m_resampling && (made < n || stretched) && !afterStall
+        && level >= blockIn + SincInterpolator::kAfter) {
+        // The arrival line promised enough and the ring ran (or nearly ran) short: the line
+        // runs ahead of the blocks (it followed a few early ones). It starts again from the
+        // real arrivals, and the level it then shows is what the drift loop raises.
+        m_arrivals.reset(m_arrivals.slope(), m_arrivals.slopeError());
+    }
     if (made < n) {
         m_underruns.fetch_add(1, std::memory_order_relaxed);
         const double shortfall = double(n - made) * nominalStep;
@@ -460,11 +480,6 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
             } else {
                 owe(shortfall);
             }
-        } else if (!afterStall && level >= blockIn + SincInterpolator::kAfter) {
-            // The arrival line promised enough and the ring ran short: the line runs ahead of
-            // the blocks (it followed a few early ones). It starts again from the real
-            // arrivals, and the level it then shows is what the drift loop raises.
-            m_arrivals.reset(m_arrivals.slope(), m_arrivals.slopeError());
         }
         if (m_resampling && (afterStall || m_missingFor > m_config.playOffMs * 1e-3)) {
             // A stall of the device or upstream: what is late is dropped as it comes, the
@@ -573,6 +588,7 @@ FrameSyncStats FrameSync::stats() const
 {
     FrameSyncStats st;
     st.underruns = m_underruns.load(std::memory_order_relaxed);
+    st.stretched = m_stretched.load(std::memory_order_relaxed);
     st.overruns = m_overruns.load(std::memory_order_relaxed);
     st.resyncs = m_resyncs.load(std::memory_order_relaxed);
     st.fillMs = m_statFill.load(std::memory_order_relaxed);

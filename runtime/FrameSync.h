@@ -73,6 +73,10 @@ struct FrameSyncConfig {
     // A resampled stream plays off by resampling what late blocks added, up to this much of
     // silence in a row; beyond it (an upstream stall) the late samples are dropped.
     double playOffMs = 10.0;
+    // A resampled stream whose next block is late but partly there reads what there is more
+    // slowly, down to this fraction of its pace, for one device block: a pitch that dips for a
+    // few milliseconds instead of a gap that clicks.
+    double minStretch = 0.75;
     // After this long (and at least four device blocks) with nothing to play the source is
     // taken as gone, and playback starts afresh when audio comes back.
     double goneMs = 250.0;
@@ -108,6 +112,7 @@ struct FrameSyncConfig {
 
 struct FrameSyncStats {
     uint64_t underruns = 0; // blocks that ran out of samples while running
+    uint64_t stretched = 0; // blocks read more slowly to span a late block
     uint64_t overruns = 0;  // frames dropped because the ring was full
     uint64_t resyncs = 0;   // cut-backs of an excessive fill level
     double fillMs = 0;      // smoothed fill (ring plus resampler), source time
@@ -210,6 +215,7 @@ private:
     bool m_short = false;       // the previous block came up short
     int64_t m_framesOut = 0;
     std::atomic<uint64_t> m_underruns{0};
+    std::atomic<uint64_t> m_stretched{0};
     std::atomic<uint64_t> m_resyncs{0};
     std::atomic<double> m_statFill{0}, m_statTarget{0}, m_statCorrection{0}, m_statDrift{0};
     std::atomic<bool> m_statRunning{false}, m_statResampling{false};

@@ -3,7 +3,7 @@
 # link and address changes, restarts and a neighbour holding UDP 5353 injected between the
 # sender and the receiver. Builds what it needs, runs every case and prints a Markdown table.
 #   scripts/bench-faults.sh [--rig signal|jack] [--seconds 60] [--channels 2,64] [--block 256]
-#                           [--cases a,b,...] [--ppm 187] [--out DIR] [--list]
+#                           [--cases a,b,...] [--ppm 187] [--out DIR] [--no-zita] [--list]
 # Each case: 10 s clean, the fault (SECONDS for a rate; its own length for an event), then 10 s
 # clean. Needs root (namespaces, nftables, TUN).
 # --rig signal (the default): the sender and the receiver are veltrin_fault_signal processes
@@ -14,6 +14,7 @@
 # A, the receiver and a listening probe on B, for Veltrin (veltrin_bridge_peer) and then
 # zita-j2n/zita-n2j (default buffer, UDP to B's address) in the same conditions. The bench
 # switches the fault on and off with the commands this script gives it (fault_command).
+# --no-zita: the JACK rig runs Veltrin alone.
 # Cases of the JACK rig: none, loss-*, gilbert, jitter-*, reorder-1, duplicate-1, link-down-*.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
@@ -52,6 +53,7 @@ block=256
 rig=signal
 ppm=187
 out=/tmp/veltrin-bench-faults-$$
+bridge_extra=() # the JACK rig's bench options: --no-zita runs Veltrin alone
 all_cases=(none loss-0.1 loss-1 loss-5 gilbert jitter-1 jitter-5 jitter-20 reorder-1 duplicate-1
   link-down-0.1 link-down-2 link-down-30 address-change kill-sender kill-receiver hold-5353
   other-path)
@@ -65,6 +67,7 @@ while [[ $# -gt 0 ]]; do
     --ppm) ppm=$2; shift 2 ;;
     --cases) IFS=, read -r -a cases <<<"$2"; shift 2 ;;
     --out) out=$2; shift 2 ;;
+    --no-zita) bridge_extra+=(--no-zita); shift ;;
     --list) printf '%s\n' "${all_cases[@]}"; exit 0 ;;
     *) echo "unknown option $1" >&2; exit 2 ;;
   esac
@@ -195,7 +198,7 @@ run_jack_case() { # case
     --ppm "$ppm" --periods "$block" --channels "$ch" --warmup 3 --netns-a $a --netns-b $b \
     --zita-address $address --log-dir "$log" --fault "$name" --fault-at $warm \
     --fault-seconds "$fault_s" --fault-tail $tail_s --fault-on "$(fault_command on "$name")" \
-    --fault-off "$(fault_command off "$name")" >"$log.txt" 2>"$log.err" || true
+    --fault-off "$(fault_command off "$name")" "${bridge_extra[@]}" >"$log.txt" 2>"$log.err" || true
   grep "^| $name |" "$log.txt" || echo "| $name | $ch | the bench failed (see $log.err) |"
   cleanup
 }
@@ -283,7 +286,7 @@ run_case() { # case
 echo "Fault bench ($rig rig), $(date -u +%FT%TZ), load $(cut -d' ' -f1-3 /proc/loadavg), logs in $out"
 echo
 if [[ $rig == jack ]]; then
-  echo "| case | ch | path | fault s | silences | longest silence ms | lost in/out xrun windows | latency before ms | latency after ms | audio back | back after fault ms | xruns | CPU send / recv % |"
+  echo "| case | ch | path | fault s | silences (no xrun near) | longest silence ms (no xrun near) | lost in/out xrun windows | latency before ms | latency after ms | audio back | back after fault ms | xruns | CPU send / recv % |"
   echo "|---|---:|---|---:|---:|---:|---:|---:|---:|---|---:|---:|---:|"
 else
   echo "| case | ch | fault s | silences | longest ms | latency before ms | latency after ms | jumps / altered frames | repaired / concealed shards / concealed blocks / skipped | resampling | audio back | back after fault ms | CPU send / recv % |"

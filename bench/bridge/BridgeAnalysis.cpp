@@ -33,6 +33,19 @@ std::vector<LatencyWindow> latencyWindows(const std::vector<double> &times,
     return windows;
 }
 
+namespace {
+
+// What the listening side hears at time t was sent about one latency earlier: an xrun of the
+// sending side up to then, or of either side up to two periods after, explains it.
+bool heardNearXrun(const Recording &rec, double latency, double t)
+{
+    return std::any_of(rec.xruns.begin(), rec.xruns.end(), [&](double x) {
+        return x >= t - latency - 2 * rec.period && x <= t + 2 * rec.period;
+    });
+}
+
+} // namespace
+
 Figures analyse(const Recording &rec, double start, double end)
 {
     Figures r;
@@ -109,9 +122,7 @@ Figures analyse(const Recording &rec, double start, double end)
         (atXrun ? r.lostInside : r.lostOutside) += static_cast<int>(k - j);
         j = k;
     }
-    // What the listening side hears at time t was sent about one latency earlier: an xrun of
-    // the sending side up to then, or of either side up to two periods after, explains it.
-    auto nearXrun = [&](double t) { return xrunWithin(t - median - 2 * period, t + 2 * period); };
+    auto nearXrun = [&](double t) { return heardNearXrun(rec, median, t); };
     for (const TimedSilence &s : rec.silences) {
         if (s.time < start + median || s.time > end)
             continue;
@@ -136,6 +147,10 @@ FaultFigures analyseFault(const Recording &rec, const Figures &whole, double sta
             continue;
         ++f.silences;
         f.longestSilenceMs = std::max(f.longestSilenceMs, s.length * 1e3);
+        if (!heardNearXrun(rec, whole.medianMs * 1e-3, s.time)) {
+            ++f.otherSilences;
+            f.longestOtherMs = std::max(f.longestOtherMs, s.length * 1e3);
+        }
         f.window.push_back({s.time - fault.from, s.length});
     }
     const Figures window = analyse(rec, fault.from, windowEnd);

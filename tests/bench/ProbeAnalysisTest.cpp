@@ -269,17 +269,20 @@ TEST(FaultAnalysis, LinkDownGivesTheOutageTheLossesAndTheLatencyOnEachSide)
 {
     // The link is down from 10 to 12 s; the bridge reconnects 80 ms after it comes up, 5 ms
     // later than before. Impulses 200 to 241 (10.00 to 12.05 s) are lost away from any xrun,
-    // 280 (14 s) at an xrun, 400 (20 s) after the fault's window.
+    // 280 (14 s) at an xrun, 400 (20 s) after the fault's window. The silence at 13 s is an
+    // xrun's.
     Recording rec = impulses(30, [](int k) {
         if ((k >= 200 && k <= 241) || k == 280 || k == 400)
             return -1.0;
         return k < 200 ? 0.010 : 0.015;
     });
-    rec.xruns = {14.0};
+    rec.xruns = {14.0, 13.001};
     rec.silences = {{10.01, 2.085}, {13.0, 0.003}, {25.0, 0.004}};
     const FaultFigures f = faultOf(rec, 30, {10.0, 12.0, 5.0});
     EXPECT_EQ(f.silences, 2);
     EXPECT_NEAR(f.longestSilenceMs, 2085, 1e-6);
+    EXPECT_EQ(f.otherSilences, 1);
+    EXPECT_NEAR(f.longestOtherMs, 2085, 1e-6);
     EXPECT_EQ(f.lostOutside, 42);
     EXPECT_EQ(f.lostInside, 1);
     EXPECT_NEAR(f.medianBeforeMs, 10, 1e-6);
