@@ -1,36 +1,14 @@
-// Processes of the bridge benchmark: starting one with its output in a log file, stopping it by
-// its PID, and reading what it costs from /proc.
+// What a process of the bridge benchmark costs, read from /proc.
 //
 // Threads: everything here runs on the benchmark's main thread.
 #pragma once
 
-#include <csignal>
 #include <optional>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 namespace veltrin::bench {
-
-// A child process, stopped by the destructor: `stopSignal`, then SIGKILL after five seconds.
-// It is killed with the benchmark if the benchmark dies first.
-class Child
-{
-public:
-    // environment: NAME=value entries that replace or add to this process's environment.
-    Child(const std::vector<std::string> &args, const std::string &log,
-          const std::vector<std::string> &environment = {}, int stopSignal = SIGINT);
-    ~Child();
-    Child(const Child &) = delete;
-    Child &operator=(const Child &) = delete;
-
-    pid_t pid() const { return m_pid; }
-    bool running() const;
-
-private:
-    pid_t m_pid = -1;
-    int m_stopSignal;
-};
 
 struct ProcessSample {
     double cpuSeconds = 0; // user plus system time of all its threads so far

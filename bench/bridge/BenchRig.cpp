@@ -302,8 +302,9 @@ void BenchSide::startPipeWire()
 
 BenchSide::~BenchSide() = default;
 
-std::unique_ptr<Child> BenchSide::start(std::vector<std::string> args, const std::string &logName,
-                                        std::vector<std::string> environment) const
+std::unique_ptr<pwtest::ChildProgram> BenchSide::start(std::vector<std::string> args,
+                                                       const std::string &logName,
+                                                       std::vector<std::string> environment) const
 {
     environment.push_back("JACK_DEFAULT_SERVER=" + m_server);
     if (!m_config.netns.empty()) {
@@ -313,7 +314,19 @@ std::unique_ptr<Child> BenchSide::start(std::vector<std::string> args, const std
         args.insert(args.begin(), prefix.begin(), prefix.end());
         environment.clear();
     }
-    return std::make_unique<Child>(args, m_logDir + "/" + logName + ".log", environment);
+    // Each run's log starts empty; the benchmark's own environment, with `environment` over it.
+    const std::string log = m_logDir + "/" + logName + ".log";
+    std::ofstream(log, std::ios::trunc);
+    std::vector<std::string> merged;
+    auto name = [](const std::string &entry) { return entry.substr(0, entry.find('=')); };
+    for (char **e = environ; *e != nullptr; ++e) {
+        const std::string entry = *e;
+        if (std::none_of(environment.begin(), environment.end(),
+                         [&](const std::string &c) { return name(c) == name(entry); }))
+            merged.push_back(entry);
+    }
+    merged.insert(merged.end(), environment.begin(), environment.end());
+    return std::make_unique<pwtest::ChildProgram>(args, merged, log, SIGINT, 5000);
 }
 
 JackControl::JackControl(const std::string &server, const std::string &name)

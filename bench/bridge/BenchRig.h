@@ -18,6 +18,7 @@
 
 #include "BenchProcess.h"
 #include "BridgeAnalysis.h"
+#include "ChildProgram.h"
 #include "ClockFit.h"
 #include "ProbeLog.h"
 
@@ -112,15 +113,16 @@ public:
     const std::string &logDir() const { return m_logDir; }
     // Starts `args` on this side, output to logDir/<logName>.log, with JACK_DEFAULT_SERVER and
     // `environment` (NAME=value) added to the benchmark's environment.
-    std::unique_ptr<Child> start(std::vector<std::string> args, const std::string &logName,
-                                 std::vector<std::string> environment = {}) const;
+    std::unique_ptr<pwtest::ChildProgram> start(std::vector<std::string> args,
+                                                const std::string &logName,
+                                                std::vector<std::string> environment = {}) const;
 
 private:
     void startPipeWire();
 
     SideConfig m_config;
     std::string m_server, m_logDir;
-    std::unique_ptr<Child> m_jackd;
+    std::unique_ptr<pwtest::ChildProgram> m_jackd;
     std::unique_ptr<pwtest::PipeWireSession> m_pipewire;
     std::unique_ptr<JackControl> m_control;
 };
@@ -151,15 +153,15 @@ private:
     std::string m_client;
     ProbeLog m_log;
     double m_spacing;
-    std::unique_ptr<Child> m_child;
+    std::unique_ptr<pwtest::ChildProgram> m_child;
     bool m_ok = false;
 };
 
 struct BridgeProcesses {
-    std::string path;                        // "Veltrin", "zita default", "zita --buff 6"
-    std::unique_ptr<Child> sender, receiver; // none for linkVirtualDevices
-    std::vector<std::string> inputs;         // the sender's capture ports, on side A
-    std::vector<std::string> outputs;        // the receiver's playback ports, on side B
+    std::string path; // "Veltrin", "zita default", "zita --buff 6"
+    std::unique_ptr<pwtest::ChildProgram> sender, receiver; // none for linkVirtualDevices
+    std::vector<std::string> inputs;                        // the sender's capture ports, on side A
+    std::vector<std::string> outputs; // the receiver's playback ports, on side B
     bool ok() const { return !inputs.empty() && inputs.size() == outputs.size(); }
 };
 

@@ -10,15 +10,51 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <gtest/gtest.h>
 #include <thread>
 #include <tuple>
+#include <unistd.h>
 
 using enginetest::RunningEntry;
-using enginetest::StdoutCapture;
 using enginetest::waitFor;
 
 namespace {
+
+// Redirects standard output into a temporary file for the life of the object.
+class StdoutCapture
+{
+public:
+    StdoutCapture() : m_saved(dup(STDOUT_FILENO)), m_file(std::tmpfile())
+    {
+        std::fflush(stdout);
+        if (m_file != nullptr)
+            dup2(fileno(m_file), STDOUT_FILENO);
+    }
+    ~StdoutCapture()
+    {
+        std::fflush(stdout);
+        dup2(m_saved, STDOUT_FILENO);
+        close(m_saved);
+        if (m_file != nullptr)
+            std::fclose(m_file);
+    }
+    std::string text()
+    {
+        std::fflush(stdout);
+        std::string out;
+        if (m_file == nullptr)
+            return out;
+        std::rewind(m_file);
+        for (int c; (c = std::fgetc(m_file)) != EOF;)
+            out.push_back(static_cast<char>(c));
+        return out;
+    }
+
+private:
+    int m_saved;
+    std::FILE *m_file;
+};
 
 enum class Entry { Input, Output, Duplex };
 

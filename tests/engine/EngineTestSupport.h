@@ -1,11 +1,10 @@
-// Helpers shared by the engine's tests: running a blocking entry on a thread of its own,
-// capturing what it prints, and waiting for a condition without fixed sleeps.
+// Helpers shared by the engine's tests: running a blocking entry on a thread of its own, and
+// waiting for a condition without fixed sleeps.
 #pragma once
 
 #include "Audio.Capture.Playback.h"
 
 #include <chrono>
-#include <cstdio>
 #include <functional>
 #include <future>
 #include <string>
@@ -47,19 +46,6 @@ public:
 
 private:
     std::future<int> m_result;
-};
-
-// Redirects standard output into a temporary file for the life of the object.
-class StdoutCapture
-{
-public:
-    StdoutCapture();
-    ~StdoutCapture();
-    std::string text();
-
-private:
-    int m_saved = -1;
-    std::FILE *m_file = nullptr;
 };
 
 } // namespace enginetest

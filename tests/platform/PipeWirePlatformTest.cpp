@@ -16,7 +16,11 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <cstring>
+#include <fstream>
+#include <functional>
 #include <gtest/gtest.h>
+#include <iterator>
 #include <malloc.h>
 #include <memory>
 #include <string>
@@ -52,6 +56,60 @@ float stereoTone(long long frame, int channel)
     const Tone &t = kStereo[static_cast<size_t>(channel)];
     return static_cast<float>(t.amplitude
                               * std::sin(2.0 * M_PI * t.frequency * double(frame) / kRate));
+}
+
+// A 32-bit float WAV file of `frames` frames; `sample(frame, channel)` gives the values.
+bool writeWav(const std::string &path, int rate, int channels, long long frames,
+              const std::function<float(long long, int)> &sample)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char *>(&v), 4); };
+    auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char *>(&v), 2); };
+    const uint32_t bytes = static_cast<uint32_t>(frames * channels * 4);
+    out.write("RIFF", 4);
+    u32(36 + bytes);
+    out.write("WAVEfmt ", 8);
+    u32(16);
+    u16(3); // IEEE float
+    u16(static_cast<uint16_t>(channels));
+    u32(static_cast<uint32_t>(rate));
+    u32(static_cast<uint32_t>(rate * channels * 4));
+    u16(static_cast<uint16_t>(channels * 4));
+    u16(32);
+    out.write("data", 4);
+    u32(bytes);
+    std::vector<float> frame(static_cast<size_t>(channels));
+    for (long long f = 0; f < frames; ++f) {
+        for (int c = 0; c < channels; ++c)
+            frame[static_cast<size_t>(c)] = sample(f, c);
+        out.write(reinterpret_cast<const char *>(frame.data()),
+                  static_cast<std::streamsize>(frame.size() * 4));
+    }
+    return static_cast<bool>(out);
+}
+
+// The interleaved samples of a 32-bit float WAV file, also of one that is still being written
+// (its sizes not final): everything after the data chunk's header, whole frames only.
+std::vector<float> readWavSamples(const std::string &path, int channels)
+{
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    // Walk the chunks after "RIFF....WAVE" up to "data"; its size field may not be final yet.
+    size_t at = 12;
+    while (at + 8 <= bytes.size() && bytes.compare(at, 4, "data") != 0) {
+        uint32_t size = 0;
+        std::memcpy(&size, bytes.data() + at + 4, 4);
+        at += 8 + size + (size & 1);
+    }
+    if (at + 8 > bytes.size() || channels <= 0)
+        return {};
+    at += 8;
+    const size_t frameBytes = static_cast<size_t>(channels) * 4;
+    const size_t frames = (bytes.size() - at) / frameBytes;
+    std::vector<float> samples(frames * static_cast<size_t>(channels));
+    if (!samples.empty())
+        std::memcpy(samples.data(), bytes.data() + at, samples.size() * 4);
+    return samples;
 }
 
 // The full name ("HOST (name)") under which discovery lists the source published as `name`.
@@ -294,8 +352,8 @@ TEST_P(PipeWireRoute, ReceivedTonePlaysIntoTheSink)
     const bool heard = waitFor(
         [&] {
             std::this_thread::sleep_for(std::chrono::milliseconds(200));
-            return tonecheck::matchingWindows(pwtest::readWavSamples(recording, 2), kStereo,
-                                              kWindow, kRate, &mismatch)
+            return tonecheck::matchingWindows(readWavSamples(recording, 2), kStereo, kWindow, kRate,
+                                              &mismatch)
                    >= kWanted;
         },
         kWaitMs);
@@ -353,7 +411,7 @@ int main(int argc, char **argv)
         // Before the first Pa_Initialize: alsa-lib reads its configuration once.
         pwtest::usePipeWireAlsaPlugin(session.directory(), g_alsaUnavailable);
         g_toneFile = session.directory() + "/tone.wav";
-        pwtest::writeWav(g_toneFile, kRate, 2, 30LL * kRate, stereoTone);
+        writeWav(g_toneFile, kRate, 2, 30LL * kRate, stereoTone);
     } else {
         g_alsaUnavailable = session.error();
     }

@@ -11,7 +11,9 @@
 namespace pwtest {
 
 ChildProgram::ChildProgram(const std::vector<std::string> &argv,
-                           const std::vector<std::string> &environment, const std::string &logFile)
+                           const std::vector<std::string> &environment, const std::string &logFile,
+                           int stopSignal, int stopWaitMs)
+    : m_stopSignal(stopSignal), m_stopWaitMs(stopWaitMs)
 {
     // Everything the child needs is prepared before fork(): between fork and exec only
     // async-signal-safe calls are allowed, and the test may have threads running.
@@ -48,7 +50,7 @@ ChildProgram::ChildProgram(const std::vector<std::string> &argv,
 
 ChildProgram::~ChildProgram()
 {
-    if (m_pid > 0 && !stop(SIGTERM, 1000))
+    if (m_pid > 0 && !stop(m_stopSignal, m_stopWaitMs))
         stop(SIGKILL, 5000);
 }
 

@@ -1,27 +1,30 @@
-// A program run as a child of a test, for the private servers the tests start (jackd, PipeWire
-// and its clients). It asks the kernel to kill it when the thread that started it goes away, so a
-// test that crashes or is killed by its time-out leaves nothing running.
+// A program run as a child of a test or a benchmark (jackd, PipeWire and its clients, probes,
+// bridges). It asks the kernel to kill it when the thread that started it goes away, so a test
+// that crashes or is killed by its time-out leaves nothing running.
 //
 // Threads: driven from the thread that created it.
 #pragma once
 
+#include <csignal>
 #include <string>
 #include <sys/types.h>
 #include <vector>
 
 namespace pwtest {
 
-// A program run with `environment` (NAME=value entries), its output in `logFile`. The
-// destructor stops it by its process id: SIGTERM, then SIGKILL after a second.
+// A program run with `environment` (NAME=value entries, the whole environment), its output
+// appended to `logFile`. The destructor stops it by its process id: `stopSignal`, then SIGKILL
+// after `stopWaitMs`.
 class ChildProgram
 {
 public:
     ChildProgram(const std::vector<std::string> &argv, const std::vector<std::string> &environment,
-                 const std::string &logFile);
+                 const std::string &logFile, int stopSignal = SIGTERM, int stopWaitMs = 1000);
     ~ChildProgram();
     ChildProgram(const ChildProgram &) = delete;
     ChildProgram &operator=(const ChildProgram &) = delete;
 
+    pid_t pid() const { return m_pid; }
     bool running();
     // Waits up to `timeoutMs` for the program to end; its exit status (128 + signal when
     // killed), or -1 while it still runs.
@@ -32,6 +35,7 @@ public:
 private:
     pid_t m_pid = -1; // -1 once the child has been reaped: its id may then be reused
     int m_status = -1;
+    int m_stopSignal, m_stopWaitMs;
 };
 
 } // namespace pwtest

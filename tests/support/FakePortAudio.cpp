@@ -45,6 +45,20 @@ State &state()
     return s;
 }
 
+// Runs `f` on the state under its mutex.
+template <class F> auto locked(F f)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return f(state());
+}
+
+// The entry `index` of `infos`, or null.
+template <class Info> const Info *entry(const std::vector<Info> &infos, int index)
+{
+    return index >= 0 && static_cast<size_t>(index) < infos.size() ? &infos[size_t(index)]
+                                                                   : nullptr;
+}
+
 // Brackets one PortAudio call: counts it as overlapping when another is in progress and makes
 // it last the table's callMicroseconds.
 class ApiCall
@@ -193,20 +207,17 @@ Counters &counters()
 
 std::vector<OpenedStream> openedStreams()
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    return state().opened;
+    return locked([](State &s) { return s.opened; });
 }
 
 int initializeDepth()
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    return state().depth;
+    return locked([](State &s) { return s.depth; });
 }
 
 std::vector<float> playedSamples()
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    return state().played;
+    return locked([](State &s) { return s.played; });
 }
 
 } // namespace fakepa
@@ -250,50 +261,40 @@ PaError Pa_Terminate(void)
 PaDeviceIndex Pa_GetDeviceCount(void)
 {
     const ApiCall call;
-    std::lock_guard<std::mutex> lock(state().mutex);
-    const Table &t = state().table;
-    return t.overrideDeviceCount ? t.deviceCount : static_cast<PaDeviceIndex>(t.devices.size());
+    return locked([](State &s) {
+        const Table &t = s.table;
+        return t.overrideDeviceCount ? t.deviceCount : static_cast<PaDeviceIndex>(t.devices.size());
+    });
 }
 
 PaDeviceIndex Pa_GetDefaultInputDevice(void)
 {
     const ApiCall call;
-    std::lock_guard<std::mutex> lock(state().mutex);
-    return state().table.defaultInputDevice;
+    return locked([](State &s) { return s.table.defaultInputDevice; });
 }
 
 PaDeviceIndex Pa_GetDefaultOutputDevice(void)
 {
     const ApiCall call;
-    std::lock_guard<std::mutex> lock(state().mutex);
-    return state().table.defaultOutputDevice;
+    return locked([](State &s) { return s.table.defaultOutputDevice; });
 }
 
 const PaDeviceInfo *Pa_GetDeviceInfo(PaDeviceIndex device)
 {
     const ApiCall call;
-    std::lock_guard<std::mutex> lock(state().mutex);
-    const auto &infos = state().deviceInfos;
-    if (device < 0 || static_cast<size_t>(device) >= infos.size())
-        return nullptr;
-    return &infos[static_cast<size_t>(device)];
+    return locked([&](State &s) { return entry(s.deviceInfos, device); });
 }
 
 PaHostApiIndex Pa_GetHostApiCount(void)
 {
     const ApiCall call;
-    std::lock_guard<std::mutex> lock(state().mutex);
-    return static_cast<PaHostApiIndex>(state().apiInfos.size());
+    return locked([](State &s) { return static_cast<PaHostApiIndex>(s.apiInfos.size()); });
 }
 
 const PaHostApiInfo *Pa_GetHostApiInfo(PaHostApiIndex hostApi)
 {
     const ApiCall call;
-    std::lock_guard<std::mutex> lock(state().mutex);
-    const auto &infos = state().apiInfos;
-    if (hostApi < 0 || static_cast<size_t>(hostApi) >= infos.size())
-        return nullptr;
-    return &infos[static_cast<size_t>(hostApi)];
+    return locked([&](State &s) { return entry(s.apiInfos, hostApi); });
 }
 
 const char *Pa_GetErrorText(PaError errorCode)
@@ -312,12 +313,7 @@ PaError Pa_IsFormatSupported(const PaStreamParameters *inputParameters,
                              const PaStreamParameters *outputParameters, double sampleRate)
 {
     const ApiCall call;
-    State &s = state();
-    std::function<PaError(const PaStreamParameters *, const PaStreamParameters *, double)> check;
-    {
-        std::lock_guard<std::mutex> lock(s.mutex);
-        check = s.table.isFormatSupported;
-    }
+    const auto check = locked([](State &s) { return s.table.isFormatSupported; });
     return check ? check(inputParameters, outputParameters, sampleRate) : paFormatIsSupported;
 }
 
@@ -375,14 +371,10 @@ PaError Pa_StartStream(PaStream *stream)
 {
     calllog::record("Pa_StartStream");
     const ApiCall call;
-    State &s = state();
-    s.counters.startStream++;
+    state().counters.startStream++;
+    if (const PaError e = locked([](State &s) { return s.table.startStreamError; }))
+        return e;
     auto *st = static_cast<Stream *>(stream);
-    {
-        std::lock_guard<std::mutex> lock(s.mutex);
-        if (s.table.startStreamError != paNoError)
-            return s.table.startStreamError;
-    }
     st->running = true;
     if (st->callback != nullptr)
         st->thread = std::thread(runCallbacks, st);

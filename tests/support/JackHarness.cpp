@@ -264,11 +264,6 @@ std::vector<float> JackProbe::recorded(int channel) const
     return {track.begin(), track.begin() + n};
 }
 
-long long JackProbe::recordedFrames() const
-{
-    return m_recorded.load(std::memory_order_acquire);
-}
-
 void JackProbe::clearRecording()
 {
     m_clearRequest.store(true, std::memory_order_release);

@@ -100,7 +100,6 @@ public:
 
     // Recorded samples of input k since the last clear.
     std::vector<float> recorded(int channel) const;
-    long long recordedFrames() const;
     void clearRecording();
     // Frames the probe's process callback has run for (its own clock).
     long long framesElapsed() const { return m_elapsed.load(); }

@@ -54,89 +54,88 @@ std::string text(const char *s)
     return s == nullptr ? std::string() : std::string(s);
 }
 
+// Runs `f` on the state under its mutex.
+template <class F> auto locked(F f)
+{
+    std::lock_guard<std::mutex> lock(state().mutex);
+    return f(state());
+}
+
 } // namespace
 
 void reset()
 {
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    s.counts = Counts{};
-    s.sent.clear();
-    s.senders.clear();
-    s.receivers.clear();
-    s.captures.clear();
-    s.failSender = s.failReceiver = s.failFramesync = false;
-    s.initializeResult = true;
-    s.signal = nullptr;
-    s.sources.clear();
-    ++s.generation;
+    locked([](State &s) {
+        s.counts = Counts{};
+        s.sent.clear();
+        s.senders.clear();
+        s.receivers.clear();
+        s.captures.clear();
+        s.failSender = s.failReceiver = s.failFramesync = false;
+        s.initializeResult = true;
+        s.signal = nullptr;
+        s.sources.clear();
+        ++s.generation;
+    });
 }
 
 Counts counts()
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    return state().counts;
+    return locked([](State &s) { return s.counts; });
 }
 
 std::vector<SentFrame> sentFrames()
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    return {state().sent.begin(), state().sent.end()};
+    return locked([](State &s) { return std::vector<SentFrame>(s.sent.begin(), s.sent.end()); });
 }
 
 size_t sentFrameCount()
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    return state().sent.size();
+    return locked([](State &s) { return s.sent.size(); });
 }
 
 std::vector<SenderSettings> senderSettings()
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    return state().senders;
+    return locked([](State &s) { return s.senders; });
 }
 
 std::vector<ReceiverSettings> receiverSettings()
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    return state().receivers;
+    return locked([](State &s) { return s.receivers; });
 }
 
 void setFailCreate(bool sender, bool receiver, bool framesync)
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().failSender = sender;
-    state().failReceiver = receiver;
-    state().failFramesync = framesync;
+    locked([&](State &s) {
+        s.failSender = sender;
+        s.failReceiver = receiver;
+        s.failFramesync = framesync;
+    });
 }
 
 void setInitializeResult(bool ok)
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().initializeResult = ok;
+    locked([&](State &s) { s.initializeResult = ok; });
 }
 
 void setFramesyncSignal(std::function<float(long long, int)> signal)
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().signal = std::move(signal);
+    locked([&](State &s) { s.signal = std::move(signal); });
 }
 
 std::vector<CaptureRequest> captureRequests()
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    return {state().captures.begin(), state().captures.end()};
+    return locked(
+        [](State &s) { return std::vector<CaptureRequest>(s.captures.begin(), s.captures.end()); });
 }
 
 void setSources(const std::vector<std::pair<std::string, std::string>> &nameAndAddress)
 {
-    State &s = state();
-    {
-        std::lock_guard<std::mutex> lock(s.mutex);
+    locked([&](State &s) {
         s.sources = nameAndAddress;
         ++s.generation;
-    }
-    s.changed.notify_all();
+    });
+    state().changed.notify_all();
 }
 
 } // namespace ndirec
@@ -147,15 +146,15 @@ extern "C" {
 
 bool NDIlib_initialize(void)
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().counts.initialize++;
-    return state().initializeResult;
+    return locked([](State &s) {
+        s.counts.initialize++;
+        return s.initializeResult;
+    });
 }
 
 void NDIlib_destroy(void)
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().counts.destroy++;
+    locked([](State &s) { s.counts.destroy++; });
 }
 
 const char *NDIlib_version(void)
@@ -176,10 +175,7 @@ NDIlib_find_instance_t NDIlib_find_create_v2(const NDIlib_find_create_t * /*sett
 
 void NDIlib_find_destroy(NDIlib_find_instance_t p_instance)
 {
-    {
-        std::lock_guard<std::mutex> lock(state().mutex);
-        state().counts.findersDestroyed++;
-    }
+    locked([](State &s) { s.counts.findersDestroyed++; });
     delete static_cast<Finder *>(p_instance);
 }
 
@@ -200,10 +196,7 @@ const NDIlib_source_t *NDIlib_find_get_current_sources(NDIlib_find_instance_t p_
                                                        uint32_t *p_no_sources)
 {
     auto *finder = static_cast<Finder *>(p_instance);
-    {
-        std::lock_guard<std::mutex> lock(state().mutex);
-        finder->copy = state().sources;
-    }
+    finder->copy = locked([](State &s) { return s.sources; });
     finder->view.clear();
     for (const auto &[name, address] : finder->copy)
         finder->view.push_back(NDIlib_source_t{name.c_str(), address.c_str()});
@@ -234,10 +227,7 @@ NDIlib_send_instance_t NDIlib_send_create(const NDIlib_send_create_t *p_create_s
 void NDIlib_send_destroy(NDIlib_send_instance_t p_instance)
 {
     calllog::record("NDIlib_send_destroy");
-    {
-        std::lock_guard<std::mutex> lock(state().mutex);
-        state().counts.sendersDestroyed++;
-    }
+    locked([](State &s) { s.counts.sendersDestroyed++; });
     delete static_cast<Sender *>(p_instance);
 }
 
@@ -289,10 +279,7 @@ NDIlib_recv_instance_t NDIlib_recv_create_v3(const NDIlib_recv_create_v3_t *p_cr
 void NDIlib_recv_destroy(NDIlib_recv_instance_t p_instance)
 {
     calllog::record("NDIlib_recv_destroy");
-    {
-        std::lock_guard<std::mutex> lock(state().mutex);
-        state().counts.receiversDestroyed++;
-    }
+    locked([](State &s) { s.counts.receiversDestroyed++; });
     delete static_cast<int *>(p_instance);
 }
 
@@ -309,10 +296,7 @@ NDIlib_framesync_instance_t NDIlib_framesync_create(NDIlib_recv_instance_t /*p_r
 void NDIlib_framesync_destroy(NDIlib_framesync_instance_t p_instance)
 {
     calllog::record("NDIlib_framesync_destroy");
-    {
-        std::lock_guard<std::mutex> lock(state().mutex);
-        state().counts.framesyncsDestroyed++;
-    }
+    locked([](State &s) { s.counts.framesyncsDestroyed++; });
     delete static_cast<Framesync *>(p_instance);
 }
 
@@ -352,8 +336,7 @@ void NDIlib_framesync_capture_audio(NDIlib_framesync_instance_t p_instance,
 void NDIlib_framesync_free_audio(NDIlib_framesync_instance_t /*p_instance*/,
                                  NDIlib_audio_frame_v2_t *p_audio_data)
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    state().counts.frees++;
+    locked([](State &s) { s.counts.frees++; });
     p_audio_data->p_data = nullptr;
 }
 

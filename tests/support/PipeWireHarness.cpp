@@ -2,9 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
-#include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <link.h>
@@ -333,56 +331,6 @@ bool pipeWireJackLoaded(std::string &path)
         },
         &path);
     return path.find("/pipewire-0.3/jack/") != std::string::npos;
-}
-
-bool writeWav(const std::string &path, int rate, int channels, long long frames,
-              const std::function<float(long long, int)> &sample)
-{
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char *>(&v), 4); };
-    auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char *>(&v), 2); };
-    const uint32_t bytes = static_cast<uint32_t>(frames * channels * 4);
-    out.write("RIFF", 4);
-    u32(36 + bytes);
-    out.write("WAVEfmt ", 8);
-    u32(16);
-    u16(3); // IEEE float
-    u16(static_cast<uint16_t>(channels));
-    u32(static_cast<uint32_t>(rate));
-    u32(static_cast<uint32_t>(rate * channels * 4));
-    u16(static_cast<uint16_t>(channels * 4));
-    u16(32);
-    out.write("data", 4);
-    u32(bytes);
-    std::vector<float> frame(static_cast<size_t>(channels));
-    for (long long f = 0; f < frames; ++f) {
-        for (int c = 0; c < channels; ++c)
-            frame[static_cast<size_t>(c)] = sample(f, c);
-        out.write(reinterpret_cast<const char *>(frame.data()),
-                  static_cast<std::streamsize>(frame.size() * 4));
-    }
-    return static_cast<bool>(out);
-}
-
-std::vector<float> readWavSamples(const std::string &path, int channels)
-{
-    const std::string bytes = readFile(path);
-    // Walk the chunks after "RIFF....WAVE" up to "data"; its size field may not be final yet.
-    size_t at = 12;
-    while (at + 8 <= bytes.size() && bytes.compare(at, 4, "data") != 0) {
-        uint32_t size = 0;
-        std::memcpy(&size, bytes.data() + at + 4, 4);
-        at += 8 + size + (size & 1);
-    }
-    if (at + 8 > bytes.size() || channels <= 0)
-        return {};
-    at += 8;
-    const size_t frameBytes = static_cast<size_t>(channels) * 4;
-    const size_t frames = (bytes.size() - at) / frameBytes;
-    std::vector<float> samples(frames * static_cast<size_t>(channels));
-    if (!samples.empty())
-        std::memcpy(samples.data(), bytes.data() + at, samples.size() * 4);
-    return samples;
 }
 
 } // namespace pwtest

@@ -96,11 +96,4 @@ bool usePipeWireAlsaPlugin(const std::string &scratchDir, std::string &why);
 // `path` is the library's file either way.
 bool pipeWireJackLoaded(std::string &path);
 
-// Writes a 32-bit float WAV file of `frames` frames; `sample(frame, channel)` gives the values.
-bool writeWav(const std::string &path, int rate, int channels, long long frames,
-              const std::function<float(long long, int)> &sample);
-// The interleaved samples of a 32-bit float WAV file, also of one that is still being written
-// (its sizes not final): everything after the data chunk's header, whole frames only.
-std::vector<float> readWavSamples(const std::string &path, int channels);
-
 } // namespace pwtest
