@@ -188,24 +188,35 @@ void FrameSync::takeNewStream()
     if (m_current != nullptr)
         m_retired.store(m_current, std::memory_order_release);
     m_current = s;
+    // A new stream starts lean; a source that was gone and is back keeps the reserve and the
+    // lateness its path showed, so it comes back at the latency it had.
     m_reserve = -1;
+    m_lateness.reset();
+    m_resampling = false;
     restart();
 }
 
 void FrameSync::restart()
 {
-    // A new stream, or a source back after it was gone: nothing measured before holds.
+    // A new stream, or a source back after it was gone: the flow is measured again. A stream
+    // that was resampling goes on resampling from the paces it had (the same source on the
+    // same path keeps its clock); if they changed, the fits find out as the points come.
     const SourceStream *s = m_current;
     const double rate = s != nullptr ? s->sourceRate : 1.0;
+    const bool wasResampling = m_resampling;
     m_running = false;
     m_resampling = false;
     m_seeded = false;
     m_planner.reset();
-    m_arrivals.reset(rate);
-    m_pulls.reset(rate);
-    m_lateness.reset();
+    if (wasResampling) {
+        m_arrivals.reset(m_arrivals.slope(), m_arrivals.slopeError());
+        m_pulls.reset(m_pulls.slope(), m_pulls.slopeError());
+    } else {
+        m_arrivals.reset(rate);
+        m_pulls.reset(rate);
+    }
     m_offLine = 0;
-    m_decision.reset(s == nullptr || s->sourceRate == s->outRate);
+    m_decision.reset(s == nullptr || (s->sourceRate == s->outRate && !wasResampling));
     m_pulledFrames = 0;
     m_drift = 0;
     m_correction = 0;
@@ -338,7 +349,8 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
     if (!m_running) {
         // On paper first; a stream that resamples from the start needs its look-ahead too.
         const bool resample = m_decision.mode() == Mode::Resample;
-        const double ahead = m_reserve + (resample ? SincInterpolator::kAfter : 0);
+        const double ahead =
+            m_reserve + (resample ? SincInterpolator::kAfter + m_lateness.keptLateness() * rate : 0);
         const double window = std::max(0.1, 4 * std::max<double>(lastBlock, blockIn) / rate);
         double start = 0;
         if (!m_planner.observe(double(write), blockIn, dt, window, ahead, start))
