@@ -24,12 +24,18 @@ inline DnsName instance(const std::string &label)
     return {label, "_veltrin", "_tcp", "local"};
 }
 
-inline DnsRecord ptr(const DnsName &instance, uint32_t ttl = 120)
+inline DnsRecord record(const DnsName &name, uint16_t type, uint32_t ttl)
 {
     DnsRecord r;
-    r.name = kService;
-    r.type = veltrin::rt::kTypePtr;
+    r.name = name;
+    r.type = type;
     r.ttl = ttl;
+    return r;
+}
+
+inline DnsRecord ptr(const DnsName &instance, uint32_t ttl = 120)
+{
+    DnsRecord r = record(kService, veltrin::rt::kTypePtr, ttl);
     r.target = instance;
     return r;
 }
@@ -37,10 +43,7 @@ inline DnsRecord ptr(const DnsName &instance, uint32_t ttl = 120)
 inline DnsRecord srv(const DnsName &instance, const DnsName &host, uint16_t port,
                      uint32_t ttl = 120)
 {
-    DnsRecord r;
-    r.name = instance;
-    r.type = veltrin::rt::kTypeSrv;
-    r.ttl = ttl;
+    DnsRecord r = record(instance, veltrin::rt::kTypeSrv, ttl);
     r.port = port;
     r.target = host;
     return r;
@@ -48,20 +51,14 @@ inline DnsRecord srv(const DnsName &instance, const DnsName &host, uint16_t port
 
 inline DnsRecord a(const DnsName &host, std::array<uint8_t, 4> ip, uint32_t ttl = 120)
 {
-    DnsRecord r;
-    r.name = host;
-    r.type = veltrin::rt::kTypeA;
-    r.ttl = ttl;
+    DnsRecord r = record(host, veltrin::rt::kTypeA, ttl);
     r.ipv4 = ip;
     return r;
 }
 
 inline DnsRecord txt(const DnsName &instance, std::vector<std::string> strings, uint32_t ttl = 120)
 {
-    DnsRecord r;
-    r.name = instance;
-    r.type = veltrin::rt::kTypeTxt;
-    r.ttl = ttl;
+    DnsRecord r = record(instance, veltrin::rt::kTypeTxt, ttl);
     r.txt = std::move(strings);
     return r;
 }
