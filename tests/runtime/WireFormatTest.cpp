@@ -383,31 +383,3 @@ TEST(BlockAssembler, DeadlineLearnsTheJitter)
     EXPECT_EQ(st.concealedShards + st.concealedBlocks + 1, concealedAfterOneSecond)
         << "no block given up once the jitter has been seen";
 }
-
-// A hostile shape (64 channels of 16384 frames in the smallest datagrams) costs no more than
-// the bound, and a normal stream after it is assembled as usual.
-TEST(BlockAssembler, MemoryStaysWithinItsBound)
-{
-    AssemblerConfig config;
-    BlockAssembler assembler(config);
-    Sink sink;
-    const Layout huge = Layout::plan(64, kMaxSamples, kMinDatagram);
-    ASSERT_TRUE(huge.valid());
-    Shard s;
-    s.common.kind = Kind::Data;
-    s.common.stream = 42;
-    s.sampleRate = kRate;
-    s.layout = huge;
-    std::vector<uint8_t> d(kShardHeaderSize + huge.payloadBytes(0));
-    encodeShardHeader(s, d.data());
-    feed(assembler, sink, d, 1.0);
-    EXPECT_GT(assembler.stats().bufferBytes, 0u);
-    EXPECT_LE(assembler.stats().bufferBytes, config.maxBytes + size_t(8) * 64 * kMaxSamples);
-    const Layout l = Layout::plan(2, 256, 1472);
-    for (const auto &datagram : makeBlock(l, 0, 2.0).datagrams)
-        feed(assembler, sink, datagram, 2.001);
-    assembler.poll(2.001, std::ref(sink));
-    EXPECT_EQ(sink.blocks, 1);
-    EXPECT_EQ(sink.exact, 256);
-    EXPECT_LT(assembler.stats().bufferBytes, size_t(1) << 20);
-}

@@ -5,15 +5,10 @@
 
 #include "Discovery.h"
 #include "DiscoveryEngine.h"
-#include "DnsMessage.h"
 #include "DnsRecords.h"
 
-#include <arpa/inet.h>
 #include <chrono>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <unistd.h>
 
 using namespace veltrin::rt;
 using namespace veltrin::test::dns;
@@ -23,55 +18,6 @@ using namespace std::string_literals;
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// A hand-driven responder on lo, port 5353 (shared with the engine under test).
-class HandResponder
-{
-public:
-    HandResponder() { m_fd = mdnsSocket(true, m_bound); }
-    ~HandResponder() { close(m_fd); }
-    bool bound() const { return m_bound; }
-
-    void send(const std::vector<DnsRecord> &answers)
-    {
-        DnsMessage m;
-        m.flags = DnsMessage::kFlagResponse | DnsMessage::kFlagAuthoritative;
-        m.answers = answers;
-        const auto bytes = writeDnsMessage(m);
-        ASSERT_TRUE(bytes);
-        sockaddr_in group{};
-        group.sin_family = AF_INET;
-        group.sin_port = htons(5353);
-        group.sin_addr.s_addr = inet_addr("224.0.0.251");
-        ASSERT_EQ(sendto(m_fd, bytes->data(), bytes->size(), 0,
-                         reinterpret_cast<sockaddr *>(&group), sizeof group),
-                  static_cast<ssize_t>(bytes->size()));
-    }
-
-    // Waits for a query that asks for `name` with `type`.
-    bool awaitQuestion(const DnsName &name, uint16_t type, int timeoutMs)
-    {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (Clock::now() < deadline) {
-            pollfd fd{m_fd, POLLIN, 0};
-            if (poll(&fd, 1, 100) <= 0)
-                continue;
-            uint8_t buffer[9000];
-            const ssize_t n = recv(m_fd, buffer, sizeof buffer, 0);
-            const auto m = n > 0 ? parseDnsMessage(buffer, static_cast<size_t>(n)) : std::nullopt;
-            if (!m || m->isResponse())
-                continue;
-            for (const DnsQuestion &q : m->questions)
-                if (sameName(q.name, name) && q.type == type)
-                    return true;
-        }
-        return false;
-    }
-
-private:
-    int m_fd = -1;
-    bool m_bound = false;
-};
 
 // The engine asks for sources as soon as its thread has found the interfaces; before that
 // it would drop what comes in.
