@@ -452,6 +452,23 @@ TEST(FrameSync, OneClockLatencyIsOneBlockPlusReserve)
     }
 }
 
+// Blocks come 3 ms later for 5 s (a loaded machine): the level leaves its band for less than
+// the hold, so one clock stays copied, with nothing silenced.
+TEST(FrameSync, OneClockStaysCopiedThroughADelayThatPasses)
+{
+    const double period = 256 / 48000.0;
+    FrameSync fs;
+    const auto latency = runOneClock(
+        fs, 256, 20.0, 0.02 * period, [&](int64_t j) { return double(j) * period; },
+        [&](int64_t k) {
+            const double t = double(k) * period;
+            return (t >= 3 && t < 8 ? 0.003 : 0.0) + 0.3 * period;
+        });
+    EXPECT_GE(*std::min_element(latency.begin(), latency.end()), 0);
+    EXPECT_EQ(fs.stats().underruns, 0u);
+    EXPECT_FALSE(fs.stats().resampling);
+}
+
 // A stall costs silence, never latency, on one clock: the device stalls for 40 ms and runs two
 // cycles back to back (a JACK xrun), so a block reaches the receiver after its next pull; or
 // the producer stalls for 100 ms and then everything it owed arrives at once.
