@@ -1,8 +1,8 @@
 // The datagram format and what stands behind it on the receiving side: every layout fits its
-// datagrams and covers its block exactly, invalid datagrams are refused field by field, and the
-// block assembler hands blocks on in order with the exact sample count whatever is lost, late,
-// duplicated or reordered, on a virtual clock; through it, the erasure code rebuilds every loss
-// it is sized for and conceals one more.
+// datagrams and covers its block exactly, invalid datagrams are refused field by field, the
+// erasure code rebuilds any loss it is sized for, and the block assembler hands blocks on in
+// order with the exact sample count whatever is lost, late, duplicated or reordered, on a
+// virtual clock.
 #include "WireFormat.h"
 
 #include "BlockAssembler.h"
@@ -196,6 +196,46 @@ TEST(WireFormat, InvalidDatagramsAreRefusedFieldByField)
     uint8_t bytes[kSubscribeSize];
     Subscribe back;
     EXPECT_EQ(decodeSubscribe(bytes, encodeSubscribe(sub, bytes), back), Error::BadDatagram);
+}
+
+// Any loss of up to m of k + m shards is rebuilt exactly; one more is refused untouched.
+TEST(ErasureCode, RebuildsEveryLossItIsSizedFor)
+{
+    std::mt19937 random(3);
+    ErasureCode code;
+    for (auto [k, m] : {std::pair{1, 2}, {2, 2}, {26, 5}, {32, 5}}) {
+        const size_t bytes = 1280;
+        std::vector<std::vector<uint8_t>> shards(size_t(k + m), std::vector<uint8_t>(bytes));
+        for (int i = 0; i < k; ++i)
+            for (auto &v : shards[size_t(i)])
+                v = uint8_t(random());
+        std::vector<uint8_t *> ptr;
+        for (auto &s : shards)
+            ptr.push_back(s.data());
+        code.encode(k, m, bytes, ptr.data(), ptr.data() + k);
+        const auto original = shards;
+        for (int trial = 0; trial < 200; ++trial) {
+            const int lose = trial % 2 == 0 ? m : m + 1;
+            std::vector<int> order(size_t(k + m));
+            for (int i = 0; i < k + m; ++i)
+                order[size_t(i)] = i;
+            std::shuffle(order.begin(), order.end(), random);
+            std::vector<uint8_t> present(size_t(k + m), 1);
+            for (int i = 0; i < lose; ++i) {
+                present[size_t(order[size_t(i)])] = 0;
+                std::fill(shards[size_t(order[size_t(i)])].begin(),
+                          shards[size_t(order[size_t(i)])].end(), 0xee);
+            }
+            const bool rebuilt = code.decode(k, m, bytes, present.data(), ptr.data());
+            EXPECT_EQ(rebuilt, lose <= m) << k << "+" << m << " losing " << lose;
+            for (int i = 0; i < k; ++i) {
+                if (rebuilt || present[size_t(i)]) {
+                    EXPECT_EQ(shards[size_t(i)], original[size_t(i)]) << k << "+" << m;
+                }
+            }
+            shards = original;
+        }
+    }
 }
 
 // Losses the parity covers, duplicates and any order within a block: every block comes out
