@@ -1,8 +1,6 @@
 // A receiver of the test signal through the NDI interface, pulled like a sound card (48 kHz
-// stereo, 256-frame blocks on an absolute schedule) on a thread of its own; it records, for
-// every block, how many frames were exact, wrong or silent.
-//
-// Threads: the pulling thread writes the block list under m_mutex; the test thread reads copies.
+// stereo, 256-frame blocks on an absolute schedule) on a thread of its own that records, under
+// m_mutex, how many frames of every block were exact, wrong or silent; the test reads copies.
 #pragma once
 
 #include "NdiLib.h"

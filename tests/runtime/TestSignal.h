@@ -7,7 +7,12 @@
 // wrong (audio was altered) when it does not.
 #pragma once
 
+#include "NdiLib.h"
+
+#include <chrono>
 #include <cstdint>
+#include <thread>
+#include <vector>
 
 namespace veltrin::test {
 
@@ -15,6 +20,27 @@ inline float signalValue(int64_t frame, int channel)
 {
     const float v = (float(frame % 65536) - 32768.f) / 32768.f;
     return channel % 2 == 0 ? v : -v;
+}
+
+// Sends the signal on an absolute schedule, like a sound card, while more(seconds sent) holds.
+template <typename More, typename Send>
+void sendPaced(int rate, int channels, int block, More more, Send send)
+{
+    std::vector<float> planar(size_t(block) * size_t(channels));
+    const auto start = std::chrono::steady_clock::now();
+    for (int64_t frame = 0; more(double(frame) / rate); frame += block) {
+        std::this_thread::sleep_until(start + std::chrono::duration<double>(double(frame) / rate));
+        for (int c = 0; c < channels; ++c)
+            for (int i = 0; i < block; ++i)
+                planar[size_t(c) * size_t(block) + size_t(i)] = signalValue(frame + i, c);
+        NDIlib_audio_frame_v2_t audio;
+        audio.sample_rate = rate;
+        audio.no_channels = channels;
+        audio.no_samples = block;
+        audio.p_data = planar.data();
+        audio.channel_stride_in_bytes = block * int(sizeof(float));
+        send(audio);
+    }
 }
 
 // Threads: one (the thread that captures).

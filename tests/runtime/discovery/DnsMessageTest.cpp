@@ -3,6 +3,8 @@
 
 #include "DnsMessage.h"
 
+#include "DnsRecords.h"
+
 #include <gtest/gtest.h>
 #include <random>
 
@@ -12,44 +14,22 @@ namespace {
 
 DnsMessage sampleAnnouncement()
 {
+    using namespace veltrin::test::dns;
     DnsMessage m;
     m.flags = DnsMessage::kFlagResponse | DnsMessage::kFlagAuthoritative;
-    const DnsName service{"_veltrin", "_tcp", "local"};
-    const DnsName instance{"BOOTH (Mic 1.2)", "_veltrin", "_tcp", "local"};
-    DnsRecord ptr;
-    ptr.name = service;
-    ptr.type = kTypePtr;
-    ptr.ttl = 8;
-    ptr.target = instance;
-    DnsRecord srv;
-    srv.name = instance;
-    srv.type = kTypeSrv;
-    srv.cacheFlush = true;
-    srv.ttl = 8;
-    srv.priority = 1;
-    srv.weight = 2;
-    srv.port = 5960;
-    srv.target = {"booth", "local"};
-    DnsRecord txt;
-    txt.name = instance;
-    txt.type = kTypeTxt;
-    txt.ttl = 8;
-    txt.txt = {"txtvers=1", "", "groups=public"};
-    DnsRecord a;
-    a.name = {"booth", "local"};
-    a.type = kTypeA;
-    a.cacheFlush = true;
-    a.ttl = 8;
-    a.ipv4 = {10, 0, 0, 7};
-    DnsRecord other; // AAAA, kept as raw bytes
-    other.name = {"booth", "local"};
-    other.type = 28;
-    other.ttl = 8;
+    const DnsName booth = instance("BOOTH (Mic 1.2)"), host{"booth", "local"};
+    DnsRecord service = srv(booth, host, 5960, 8);
+    service.cacheFlush = true;
+    service.priority = 1;
+    service.weight = 2;
+    DnsRecord address = a(host, {10, 0, 0, 7}, 8);
+    address.cacheFlush = true;
+    DnsRecord other = record(host, 28, 8); // AAAA, kept as raw bytes
     other.raw.assign(16, 0xAB);
-    m.questions.push_back({service, kTypePtr, kClassIn, true});
-    m.answers = {ptr, srv, txt};
+    m.questions.push_back({kService, kTypePtr, kClassIn, true});
+    m.answers = {ptr(booth, 8), service, txt(booth, {"txtvers=1", "", "groups=public"}, 8)};
     m.authorities = {other};
-    m.additionals = {a};
+    m.additionals = {address};
     return m;
 }
 
@@ -77,7 +57,9 @@ std::vector<uint8_t> packet(uint16_t qd, uint16_t an, std::vector<uint8_t> body)
 
 } // namespace
 
-TEST(DnsMessage, RoundTripKeepsEveryField)
+// Every field survives, and "_veltrin._tcp.local" and "booth", in four names each, are spelled
+// out once.
+TEST(DnsMessage, RoundTripKeepsEveryFieldAndCompresses)
 {
     const DnsMessage m = sampleAnnouncement();
     const std::vector<uint8_t> bytes = encoded(m);
@@ -87,36 +69,26 @@ TEST(DnsMessage, RoundTripKeepsEveryField)
     EXPECT_TRUE(back->questions[0].unicastResponse);
     EXPECT_TRUE(back->answers[1].cacheFlush);
     EXPECT_EQ(back->answers[0].target[0], "BOOTH (Mic 1.2)"); // a dot inside a label stays there
-}
-
-TEST(DnsMessage, RepeatedSuffixesAreCompressed)
-{
-    const DnsMessage m = sampleAnnouncement();
-    const std::vector<uint8_t> bytes = encoded(m);
-    // "_veltrin._tcp.local" appears in four names but is spelled out once.
     const std::string text(bytes.begin(), bytes.end());
     EXPECT_EQ(text.find("_veltrin"), text.rfind("_veltrin"));
     EXPECT_EQ(text.find("booth"), text.rfind("booth"));
 }
 
-TEST(DnsMessage, CompressionKeepsTheSpellingOfEachName)
-{
-    DnsMessage m;
-    m.questions.push_back({{"Booth", "local"}, kTypeA, kClassIn, false});
-    m.questions.push_back({{"booth", "LOCAL"}, kTypeA, kClassIn, false});
-    m.questions.push_back({{"x", "booth", "LOCAL"}, kTypeA, kClassIn, false});
-    const std::vector<uint8_t> bytes = encoded(m);
-    const auto back = parseDnsMessage(bytes.data(), bytes.size());
-    ASSERT_TRUE(back);
-    EXPECT_EQ(*back, m);
-}
-
-TEST(DnsMessage, NamesCompareWithoutCaseAndKeepLabelsApart)
+// Names compare without case and keep their labels apart; compression keeps each spelling.
+TEST(DnsMessage, NamesCompareWithoutCaseAndKeepTheirSpelling)
 {
     EXPECT_TRUE(sameName({"Booth", "LOCAL"}, {"booth", "local"}));
     EXPECT_FALSE(sameName({"booth", "local"}, {"booth", "local", "x"}));
     EXPECT_FALSE(sameName({"a.b", "c"}, {"a", "b.c"}));
     EXPECT_NE(nameKey({"a.b", "c"}), nameKey({"a", "b.c"}));
+    DnsMessage m;
+    for (const DnsName &name :
+         {DnsName{"Booth", "local"}, DnsName{"booth", "LOCAL"}, DnsName{"x", "booth", "LOCAL"}})
+        m.questions.push_back({name, kTypeA, kClassIn, false});
+    const std::vector<uint8_t> bytes = encoded(m);
+    const auto back = parseDnsMessage(bytes.data(), bytes.size());
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, m);
 }
 
 TEST(DnsMessage, WriterRefusesWhatTheWireCannotHold)
