@@ -410,6 +410,14 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
         m_smoothedFill -= cut;
         return cut;
     };
+    // The device stalled and skipped the time (an xrun): a resampled stream's source went on
+    // meanwhile, and what came would be played late for tens of seconds at the largest
+    // correction. The device did not play for that long anyway, so it is dropped now.
+    if (m_resampling && !firstPull && m_lastStall == now) {
+        const double skipped = std::max(0.0, interval - dt) * rate;
+        if (drop(std::min(std::round(level - m_target), skipped)) > 0)
+            m_resyncs.fetch_add(1, std::memory_order_relaxed);
+    }
     // Samples that came late after a stall were covered with silence: they are dropped as they
     // turn up, so the latency is what it was before the stall.
     if (m_owed > 0) {

@@ -13,6 +13,7 @@
 #include <memory>
 #include <string>
 #include <tuple>
+#include <utility>
 #include <vector>
 
 using namespace veltrin::rt;
@@ -29,11 +30,13 @@ struct Side {
 // Runs a producer and a consumer for `seconds` of true time. `signal(frame, channel)` is the
 // source; `onCapture` sees every captured frame with the true time at which it was asked for.
 // Block k reaches the synchroniser `delay(k)` seconds after it was made (in order; a negative
-// delay means the block never comes).
+// delay means the block never comes). After the pull at true time t the consumer stalls for
+// `pause(t)` seconds, and its clock skips them (a JACK xrun).
 void simulate(FrameSync &fs, const Side &src, const Side &dst, double seconds,
               const std::function<float(int64_t, int)> &signal,
               const std::function<void(double, const NDIlib_audio_frame_v2_t &)> &onCapture,
-              const std::function<double(int64_t)> &delay = nullptr)
+              const std::function<double(int64_t)> &delay = nullptr,
+              const std::function<double(double)> &pause = nullptr)
 {
     std::vector<float> block(size_t(src.block) * size_t(src.channels));
     int64_t produced = 0;
@@ -61,7 +64,7 @@ void simulate(FrameSync &fs, const Side &src, const Side &dst, double seconds,
             NDIlib_audio_frame_v2_t frame;
             fs.capture(frame, dst.rate, dst.channels, dst.block, tc);
             onCapture(tc, frame);
-            tc += consumerPeriod;
+            tc += consumerPeriod + (pause ? pause(tc) : 0.0);
         }
     }
 }
@@ -383,6 +386,30 @@ TEST(FrameSync, LevelComesBackDownAfterLateBurst)
     EXPECT_NEAR(fillAt26, targetAt26, 0.5);
     EXPECT_NEAR(targetAt26, targetBefore, 0.1);
     EXPECT_EQ(fs.stats().overruns, 0u);
+}
+
+// The device of a resampled stream stalls for 100 ms and skips that time: what the source sent
+// meanwhile is dropped at once, so the level is back at its target a second later instead of
+// 100 ms above it, played off over 20 s.
+TEST(FrameSync, DeviceStallOnTwoClocksCostsNoLatency)
+{
+    FrameSync fs;
+    auto base = jitter();
+    double worstAfter = 0;
+    bool stalled = false;
+    simulate(
+        fs, Side{48000, 1, 256, 1.0 / (1.0 + 187e-6)}, Side{48000, 1, 256}, 25,
+        [](int64_t f, int) { return sine(f, kTone, 48000); },
+        [&](double t, const NDIlib_audio_frame_v2_t &) {
+            const auto st = fs.stats();
+            if (t > 21)
+                worstAfter = std::max(worstAfter, std::abs(st.fillMs - st.targetMs));
+        },
+        base,
+        [&](double t) { return t > 20 && !std::exchange(stalled, true) ? 0.1 : 0.0; });
+    EXPECT_TRUE(stalled);
+    EXPECT_TRUE(fs.stats().resampling);
+    EXPECT_LE(worstAfter, 1.0);
 }
 
 namespace {
