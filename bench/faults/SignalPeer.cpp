@@ -94,16 +94,8 @@ int send(const std::string &name, int channels, int block, double seconds)
     while (frame < end && !inputClosed()) {
         // A block is handed over once all of it has been captured.
         waitForFrame(frame + block);
-        for (int c = 0; c < channels; ++c)
-            for (int i = 0; i < block; ++i)
-                planar[size_t(c) * size_t(block) + size_t(i)] =
-                    veltrin::test::signalValue(frame + i, c);
-        NDIlib_audio_frame_v2_t audio;
-        audio.sample_rate = kRate;
-        audio.no_channels = channels;
-        audio.no_samples = block;
-        audio.p_data = planar.data();
-        audio.channel_stride_in_bytes = block * int(sizeof(float));
+        const NDIlib_audio_frame_v2_t audio =
+            veltrin::test::signalBlock(kRate, channels, block, frame, planar);
         NDIlib_send_send_audio_v2(sender, &audio);
         frame += block;
     }
