@@ -350,7 +350,8 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
         // On paper first; a stream that resamples from the start needs its look-ahead too.
         const bool resample = m_decision.mode() == Mode::Resample;
         const double ahead =
-            m_reserve + (resample ? SincInterpolator::kAfter + m_lateness.keptLateness() * rate : 0);
+            m_reserve
+            + (resample ? SincInterpolator::kAfter + m_lateness.keptLateness() * rate : 0);
         const double window = std::max(0.1, 4 * std::max<double>(lastBlock, blockIn) / rate);
         double start = 0;
         if (!m_planner.observe(double(write), blockIn, dt, window, ahead, start))

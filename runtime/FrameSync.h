@@ -78,7 +78,8 @@ struct FrameSyncConfig {
     // few milliseconds instead of a gap that clicks.
     double minStretch = 0.75;
     // After this long (and at least four device blocks) with nothing to play the source is
-    // taken as gone, and playback starts afresh when audio comes back.
+    // taken as gone, and playback starts again when audio comes back (a resampled stream from
+    // the paces and the reserve it had).
     double goneMs = 250.0;
     // Equal rates: a drift above this, and above five standard errors of its measurement, for
     // driftConfirmSeconds without a break, resamples; the decision is looked at after

@@ -72,9 +72,9 @@ struct FaultWindow {
 };
 
 struct FaultFigures {
-    int silences = 0;                    // silences that overlap the fault's window
-    double longestSilenceMs = 0;         // the longest of them
-    int otherSilences = 0;               // of them, those with no xrun near (as in Figures)
+    int silences = 0;            // silences that overlap the fault's window
+    double longestSilenceMs = 0; // the longest of them
+    int otherSilences = 0;       // of them, those with no xrun near (as in Figures)
     double longestOtherMs = 0;
     int lostInside = 0, lostOutside = 0; // impulses emitted in the window (xrun windows as above)
     double medianBeforeMs = -1;          // impulses emitted before the fault; -1: none came back

@@ -88,7 +88,8 @@ void printHeader(const Options &o)
 {
     if (!o.fault.empty())
         std::printf("| case | ch | path | fault s | silences (no xrun near) "
-                    "| longest silence ms (no xrun near) | lost in/out xrun windows | latency before ms | latency after ms "
+                    "| longest silence ms (no xrun near) | lost in/out xrun windows "
+                    "| latency before ms | latency after ms "
                     "| audio back | back after fault ms | xruns | CPU send / recv %% |\n"
                     "|---|---:|---|---:|---:|---:|---:|---:|---:|---|---:|---:|---:|\n");
     else if (o.twoClocks)
@@ -120,13 +121,13 @@ void printFaultRow(const Options &o, const Run &run)
         std::printf("no audio came back | | | | | | | | | |\n");
     } else {
         const FaultFigures &f = m.fault;
-        std::printf("%.1f | %d (%d) | %.1f (%.1f) | %d / %d | %s | %s | %s | %s | %d | %.1f / %.1f |\n",
-                    m.faultSeconds, f.silences, f.otherSilences, f.longestSilenceMs,
-                    f.longestOtherMs, f.lostInside, f.lostOutside,
-                    milliseconds(f.medianBeforeMs).c_str(), milliseconds(f.medianAfterMs).c_str(),
-                    f.audioBack ? "yes" : "no",
-                    f.audioBack ? format("%.0f", f.backMs).c_str() : "-", m.figures.xruns,
-                    m.cpuSend, m.cpuRecv);
+        std::printf(
+            "%.1f | %d (%d) | %.1f (%.1f) | %d / %d | %s | %s | %s | %s | %d | %.1f / %.1f |\n",
+            m.faultSeconds, f.silences, f.otherSilences, f.longestSilenceMs, f.longestOtherMs,
+            f.lostInside, f.lostOutside, milliseconds(f.medianBeforeMs).c_str(),
+            milliseconds(f.medianAfterMs).c_str(), f.audioBack ? "yes" : "no",
+            f.audioBack ? format("%.0f", f.backMs).c_str() : "-", m.figures.xruns, m.cpuSend,
+            m.cpuRecv);
     }
     std::fflush(stdout);
 }

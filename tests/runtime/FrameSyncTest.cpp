@@ -405,8 +405,7 @@ TEST(FrameSync, DeviceStallOnTwoClocksCostsNoLatency)
             if (t > 21)
                 worstAfter = std::max(worstAfter, std::abs(st.fillMs - st.targetMs));
         },
-        base,
-        [&](double t) { return t > 20 && !std::exchange(stalled, true) ? 0.1 : 0.0; });
+        base, [&](double t) { return t > 20 && !std::exchange(stalled, true) ? 0.1 : 0.0; });
     EXPECT_TRUE(stalled);
     EXPECT_TRUE(fs.stats().resampling);
     EXPECT_LE(worstAfter, 1.0);
