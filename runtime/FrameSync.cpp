@@ -281,7 +281,8 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
     // and for a while after that its blocks come back to back, faster than any network path
     // can deliver.
     const double interval = m_lastPull < 0 ? dt : now - m_lastPull;
-    if (interval > dt + std::max(2 * dt, m_config.stallMs * 1e-3))
+    const bool stalled = interval > dt + std::max(2 * dt, m_config.stallMs * 1e-3);
+    if (stalled)
         m_lastStall = now;
     const bool afterStall = now - m_lastStall < std::max(8 * dt, 4 * m_config.stallMs * 1e-3);
     m_lastPull = now;
@@ -414,7 +415,7 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
     // The device stalled and skipped the time (an xrun): a resampled stream's source went on
     // meanwhile, and what came would be played late for tens of seconds at the largest
     // correction. The device did not play for that long anyway, so it is dropped now.
-    if (m_resampling && !firstPull && m_lastStall == now) {
+    if (m_resampling && !firstPull && stalled) {
         const double skipped = std::max(0.0, interval - dt) * rate;
         if (drop(std::min(std::round(level - m_target), skipped)) > 0)
             m_resyncs.fetch_add(1, std::memory_order_relaxed);

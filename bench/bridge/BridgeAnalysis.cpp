@@ -35,13 +35,17 @@ std::vector<LatencyWindow> latencyWindows(const std::vector<double> &times,
 
 namespace {
 
+bool xrunWithin(const Recording &rec, double from, double to)
+{
+    return std::any_of(rec.xruns.begin(), rec.xruns.end(),
+                       [&](double x) { return x >= from && x <= to; });
+}
+
 // What the listening side hears at time t was sent about one latency earlier: an xrun of the
 // sending side up to then, or of either side up to two periods after, explains it.
 bool heardNearXrun(const Recording &rec, double latency, double t)
 {
-    return std::any_of(rec.xruns.begin(), rec.xruns.end(), [&](double x) {
-        return x >= t - latency - 2 * rec.period && x <= t + 2 * rec.period;
-    });
+    return xrunWithin(rec, t - latency - 2 * rec.period, t + 2 * rec.period);
 }
 
 } // namespace
@@ -99,10 +103,6 @@ Figures analyse(const Recording &rec, double start, double end)
     r.tenSeconds = latencyWindows(r.latencyTimes, latencies, start, end, 10);
     r.minutes = latencyWindows(r.latencyTimes, latencies, start, end, 60);
 
-    auto xrunWithin = [&](double from, double to) {
-        return std::any_of(rec.xruns.begin(), rec.xruns.end(),
-                           [&](double x) { return x >= from && x <= to; });
-    };
     r.xruns = static_cast<int>(std::count_if(rec.xruns.begin(), rec.xruns.end(),
                                              [&](double x) { return x >= start && x <= end; }));
     const double period = rec.period;
@@ -118,7 +118,7 @@ Figures analyse(const Recording &rec, double start, double end)
             ++k;
         const double first = emissions[inWindow[j]].time;
         const bool atXrun =
-            xrunWithin(first - rec.spacing - 2 * period, first + median + 2 * period);
+            xrunWithin(rec, first - rec.spacing - 2 * period, first + median + 2 * period);
         (atXrun ? r.lostInside : r.lostOutside) += static_cast<int>(k - j);
         j = k;
     }
