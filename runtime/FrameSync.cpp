@@ -372,6 +372,8 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
         m_missingFor = 0;
         m_missingFrames = 0;
         m_short = false;
+        m_lastShort = now;
+        m_giveBack = 0;
     }
 
     double level = flowPos - (double(m_playFrame) + m_playFrac);
@@ -456,11 +458,25 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
         m_correction = m_loop.update((m_smoothedFill - m_target) / rate, dt);
     } else {
         m_correction = 0;
+        // Late blocks stopped long ago: the reserve they raised goes, played off slowly
+        // enough that the level stays on its target.
+        if (!settling && m_giveBack == 0 && m_reserve > margin + 1
+            && now - m_lastShort > m_config.giveBackSeconds) {
+            m_giveBack = std::floor(m_reserve - margin);
+            m_reserve -= m_giveBack;
+        }
     }
 
     const int used = std::min(channels, s.channels);
     double step = nominalStep * (1 + m_correction);
     bool stretched = false;
+    const bool givingBack = !m_resampling && m_giveBack > 0;
+    if (givingBack) {
+        const double extra = std::min(m_giveBack, n * kGiveBackPace);
+        step = nominalStep + extra / n;
+        m_giveBack -= extra;
+        m_target -= extra;
+    }
     if (m_resampling) {
         // A block that would run short but for a little is spread over the whole device block
         // instead, with its look-ahead.
@@ -472,8 +488,18 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
             m_stretched.fetch_add(1, std::memory_order_relaxed);
         }
     }
-    const int made =
-        m_resampling ? readResampled(s, out, used, n, step) : readPassthrough(s, out, used, n);
+    const int made = m_resampling || givingBack ? readResampled(s, out, used, n, step)
+                                                : readPassthrough(s, out, used, n);
+    if (givingBack && (m_giveBack <= 0 || made < n)) {
+        // Back to copying, at the whole frame the interpolator has reached (the phase is
+        // zero but for rounding once everything is played off); a short block ends it early
+        // and the rest of the raise stays.
+        m_reserve += m_giveBack;
+        m_giveBack = 0;
+        m_playFrame += int64_t(std::lround(m_playFrac));
+        m_playFrac = 0;
+        publishRead(s);
+    }
     if (m_resampling && (made < n || stretched) && !afterStall
         && level >= blockIn + SincInterpolator::kAfter) {
         // The arrival line promised enough and the ring ran (or nearly ran) short: the line
@@ -483,6 +509,7 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
     }
     if (made < n) {
         m_underruns.fetch_add(1, std::memory_order_relaxed);
+        m_lastShort = now;
         const double shortfall = double(n - made) * nominalStep;
         m_missingFor += dt;
         m_missingFrames += shortfall;

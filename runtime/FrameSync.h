@@ -16,7 +16,7 @@
 // arrives. It never stops for a short block: a stall of the device (pulls far too late, then
 // back to back) or a single late block is covered with silence and the late samples are
 // dropped as they come while copying, so the latency stays; blocks that come late again and
-// again raise the reserve by what was missing.
+// again raise the reserve by what was missing, and ten minutes without them give it back.
 //
 // Drift: block arrivals and pulls are each fitted with a line (FrameSyncParts.h); the fill
 // level is measured from the arrival line, free of the jitter of single blocks, and their
@@ -68,6 +68,10 @@ struct FrameSyncConfig {
     // connected), costs short silences, not latency for good.
     double persistSeconds = 1.0;
     double repeatSeconds = 10.0;
+    // A copied stream whose reserve late blocks raised gives the raise back once no block has
+    // come short for this long: it reads the extra samples a little faster (0.1 %, far below
+    // what an ear hears) and is copied untouched again once they are played off.
+    double giveBackSeconds = 600.0;
     // Silence owed after a stall is made up only this long; later samples are played as they are.
     double owedMs = 50.0;
     // A resampled stream plays off by resampling what late blocks added, up to this much of
@@ -186,6 +190,8 @@ private:
     static constexpr double kMaxReserveSeconds = 0.1;
     // Seconds per second at which a resampled stream's target falls when lateness stops.
     static constexpr double kTargetDescent = 1e-4;
+    // How much faster a copied stream reads while it gives a raised reserve back.
+    static constexpr double kGiveBackPace = 1e-3;
     LineFit m_arrivals; // arrival time -> write position after the block
     LineFit m_pulls;    // pull time -> source frames asked for so far
     StartPlanner m_planner;
@@ -204,6 +210,8 @@ private:
     double m_smoothedFill = 0;  // source frames
     double m_target = -1;       // source frames; < 0 until the first pull after a start
     double m_reserve = -1;      // copying: source frames above a block kept at a start
+    double m_lastShort = 0;     // s: the latest block that came short, or the start
+    double m_giveBack = 0;      // copying: source frames of a raised reserve still to play off
     double m_runningFor = 0;    // s since the last start
     double m_correction = 0;
     double m_drift = 0;

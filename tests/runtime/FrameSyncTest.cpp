@@ -537,25 +537,43 @@ TEST(FrameSync, StallsCostSilenceButNoLatency)
 
 // Blocks that now and then come a cycle and a half late: a burst of them and the first of a
 // series cost short silences and no latency; the next one of the series, seconds later, raises
-// the reserve by what was missing, and from then on the same lateness is covered.
-TEST(FrameSync, RepeatedLateBlocksRaiseTheReserveOnce)
+// the reserve by what was missing, and from then on the same lateness is covered. Once the
+// series has stopped for giveBackSeconds the raise is played off, with no silence, and the
+// samples are copied untouched again at the latency of the start.
+TEST(FrameSync, RepeatedLateBlocksRaiseTheReserveUntilTheyStop)
 {
     const int block = 256;
     const double period = block / 48000.0;
-    FrameSync fs;
+    FrameSyncConfig config;
+    config.giveBackSeconds = 20;
+    FrameSync fs(config);
     const auto latency = runOneClock(
-        fs, block, 20.0, 0.02 * period, [&](int64_t j) { return double(j) * period; },
+        fs, block, 45.0, 0.02 * period, [&](int64_t j) { return double(j) * period; },
         [&](int64_t k) {
-            // A burst of three, 20 ms apart, at 1.3 s; then one every 2.7 s from 4 s on.
+            // A burst of three, 20 ms apart, at 1.3 s; then one every 2.7 s from 4 s to 10 s
+            // (the first raises the reserve: it comes within seconds of the burst).
             const bool burst = k == 250 || k == 254 || k == 258;
-            return (burst || (k > 500 && k % 500 == 250) ? 1.5 : 0.3) * period;
+            const bool series = k > 500 && k < 1900 && k % 500 == 250;
+            return (burst || series ? 1.5 : 0.3) * period;
         });
-    ASSERT_GT(latency.size(), size_t(48000 * 19));
+    ASSERT_GT(latency.size(), size_t(48000 * 44));
     const double reserve = 0.3e-3 * 48000;
-    EXPECT_LE(latency[size_t(block) * 600], block + reserve + 1); // after the burst
+    auto at = [&](double t) { return latency[size_t(t * 48000)]; };
+    EXPECT_LE(at(3), block + reserve + 1); // after the burst
+    EXPECT_GE(at(20), 2 * block);
+    EXPECT_LE(at(20), 2 * block + reserve + 1);
     EXPECT_EQ(fs.stats().underruns, 4u); // the burst of three and the one that raised it
-    EXPECT_GE(latency.back(), 2 * block);
-    EXPECT_LE(latency.back(), 2 * block + reserve + 1);
+    EXPECT_EQ(std::count(latency.begin() + 48000 * 5, latency.end(), -1.0), 0);
+    EXPECT_EQ(latency.back(), at(3));
+    // Played off over seconds (a pitch change nobody hears), not cut at once.
+    const auto from = std::find_if(latency.begin() + 48000 * 20, latency.end(),
+                                   [&](double l) { return l != at(20); });
+    const auto to =
+        std::find_if(latency.rbegin(), latency.rend(), [&](double l) { return l != at(3); });
+    EXPECT_GT(to.base() - from, 48000 * 3);
+    EXPECT_TRUE(std::all_of(latency.begin() + 48000 * 40, latency.end(),
+                            [&](double l) { return l == latency.back(); }));
+    EXPECT_FALSE(fs.stats().resampling);
 }
 
 // Arrivals 187 ppm fast with up to 1 ms of jitter: the fitted pace is within a few ppm and the
