@@ -39,14 +39,13 @@ protected:
             argv.push_back("NDI_RUNTIME_DIR_V5=" + dir);
         argv.push_back(VELTRIN_LOADER_PROBE);
         ChildProcess child(argv);
+        EXPECT_EQ(child.wait(10000), 0);
         std::map<std::string, std::string> lines;
-        std::string line;
-        while (child.readLine(line, 10000)) {
+        for (const std::string &line : child.lines()) {
             const auto colon = line.find(": ");
             if (colon != std::string::npos)
                 lines[line.substr(0, colon)] = line.substr(colon + 2);
         }
-        EXPECT_EQ(child.finish(), 0);
         return lines;
     }
 

@@ -1,15 +1,18 @@
 // Test program: publishes the test signal as an NDI source through the NDI interface, paced
-// like a sound card, until its standard input closes or time runs out.
+// like a sound card, until SIGTERM or until time runs out.
 //   veltrin_rt_signal_sender NAME SECONDS [RATE CHANNELS BLOCK]
 // Prints "sending" once the sender exists.
 #include "NdiLib.h"
 #include "TestSignal.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <poll.h>
 #include <string>
-#include <unistd.h>
+
+namespace {
+volatile std::sig_atomic_t stopped = 0;
+}
 
 int main(int argc, char **argv)
 {
@@ -17,6 +20,7 @@ int main(int argc, char **argv)
         return 2;
     const std::string name = argv[1];
     const double seconds = std::atof(argv[2]);
+    std::signal(SIGTERM, [](int) { stopped = 1; });
     if (!NDIlib_initialize())
         return 1;
     NDIlib_send_create_t settings;
@@ -26,11 +30,7 @@ int main(int argc, char **argv)
         return 1;
     std::printf("sending\n");
     std::fflush(stdout);
-    auto more = [&](double elapsed) {
-        pollfd in{STDIN_FILENO, POLLIN, 0};
-        char c;
-        return elapsed < seconds && (poll(&in, 1, 0) != 1 || read(STDIN_FILENO, &c, 1) > 0);
-    };
+    auto more = [&](double elapsed) { return elapsed < seconds && !stopped; };
     veltrin::test::sendPaced(
         argc > 3 ? std::atoi(argv[3]) : 48000, argc > 4 ? std::atoi(argv[4]) : 2,
         argc > 5 ? std::atoi(argv[5]) : 256, more,

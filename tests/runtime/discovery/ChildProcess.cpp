@@ -1,118 +1,77 @@
 #include "ChildProcess.h"
 
+#include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <cstdlib>
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
+#include <fstream>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
+extern char **environ;
+
 namespace veltrin::test {
 
-ChildProcess::ChildProcess(const std::vector<std::string> &argv)
+namespace {
+
+std::string logFile()
 {
-    int in[2], out[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0)
-        std::abort();
-    m_pid = fork();
-    if (m_pid == 0) {
-        dup2(in[0], STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        std::vector<char *> args;
-        for (const std::string &a : argv)
-            args.push_back(const_cast<char *>(a.c_str()));
-        args.push_back(nullptr);
-        execvp(args[0], args.data());
-        _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    m_in = in[1];
-    m_out = out[0];
+    static std::atomic<int> next{0};
+    return "/tmp/veltrin-child-" + std::to_string(getpid()) + "-" + std::to_string(next++) + ".log";
+}
+
+std::vector<std::string> environment()
+{
+    std::vector<std::string> all;
+    for (char **e = environ; *e != nullptr; ++e)
+        all.emplace_back(*e);
+    return all;
+}
+
+} // namespace
+
+ChildProcess::ChildProcess(const std::vector<std::string> &argv) : m_log(logFile())
+{
+    std::remove(m_log.c_str());
+    m_program = std::make_unique<pwtest::ChildProgram>(argv, environment(), m_log);
 }
 
 ChildProcess::~ChildProcess()
 {
-    if (m_pid > 0 && finish(3000) == -1 && m_pid > 0) {
-        kill(SIGKILL);
-        waitpid(m_pid, nullptr, 0);
-    }
-    if (m_out >= 0)
-        close(m_out);
+    m_program.reset();
+    std::remove(m_log.c_str());
 }
 
-bool ChildProcess::readLine(std::string &line, int timeoutMs)
+std::vector<std::string> ChildProcess::lines() const
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        const auto newline = m_buffer.find('\n');
-        if (newline != std::string::npos) {
-            line = m_buffer.substr(0, newline);
-            m_buffer.erase(0, newline + 1);
-            return true;
-        }
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-            deadline - std::chrono::steady_clock::now());
-        if (left.count() <= 0 || m_out < 0)
-            return false;
-        pollfd fd{m_out, POLLIN, 0};
-        if (poll(&fd, 1, static_cast<int>(left.count())) <= 0)
-            continue;
-        char chunk[4096];
-        const ssize_t n = read(m_out, chunk, sizeof chunk);
-        if (n <= 0)
-            return false;
-        m_buffer.append(chunk, static_cast<size_t>(n));
-    }
+    std::vector<std::string> all;
+    std::ifstream log(m_log);
+    for (std::string line; std::getline(log, line);)
+        all.push_back(line);
+    return all;
 }
 
 bool ChildProcess::waitFor(const std::string &text, int timeoutMs, std::string *found)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (size_t next = 0;; ++next) {
-        if (next == m_lines.size()) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-                deadline - std::chrono::steady_clock::now());
-            std::string line;
-            if (left.count() <= 0 || !readLine(line, static_cast<int>(left.count())))
-                return false;
-            m_lines.push_back(std::move(line));
-        }
-        if (m_lines[next].find(text) != std::string::npos) {
-            if (found)
-                *found = m_lines[next];
-            return true;
-        }
+    for (;;) {
+        for (const std::string &line : lines())
+            if (line.find(text) != std::string::npos) {
+                if (found)
+                    *found = line;
+                return true;
+            }
+        if (std::chrono::steady_clock::now() > deadline)
+            return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
 }
 
 int ChildProcess::finish(int timeoutMs)
 {
-    if (m_in >= 0) {
-        close(m_in);
-        m_in = -1;
-    }
-    if (m_pid <= 0)
-        return -1;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        int status = 0;
-        if (waitpid(m_pid, &status, WNOHANG) == m_pid) {
-            m_pid = -1;
-            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        }
-        if (std::chrono::steady_clock::now() > deadline)
-            return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-}
-
-void ChildProcess::kill(int signal)
-{
-    if (m_pid > 0)
-        ::kill(m_pid, signal);
+    m_program->stop(SIGTERM, timeoutMs);
+    return m_program->wait(0);
 }
 
 int shell(const std::string &command)

@@ -1,6 +1,8 @@
 #pragma once
-// Test support: runs a program as a child process with pipes on its standard input and
-// output. The destructor closes the input (a polite stop), waits a little, then kills.
+// Test support: a program run as a ChildProgram whose output (standard output and error, kept
+// in a file of its own) is read back line by line. finish() asks it to stop with SIGTERM.
+
+#include "ChildProgram.h"
 
 #include <memory>
 #include <string>
@@ -17,22 +19,21 @@ public:
     ChildProcess(const ChildProcess &) = delete;
     ChildProcess &operator=(const ChildProcess &) = delete;
 
-    pid_t pid() const { return m_pid; }
-    // The next line of output, or nullopt-like false after timeoutMs or at end of output.
-    bool readLine(std::string &line, int timeoutMs);
-    // True once a line of output (read now or by an earlier call) contains `text`; false
-    // after timeoutMs. Lines are kept, so waits for different texts may come in any order.
+    pid_t pid() const { return m_program->pid(); }
+    // True once a line of its output contains `text`; false after timeoutMs. Earlier lines
+    // count too, so waits for different texts may come in any order.
     bool waitFor(const std::string &text, int timeoutMs, std::string *found = nullptr);
-    // Closes the child's standard input and waits for it to exit; its exit status.
+    // Every line of its output so far.
+    std::vector<std::string> lines() const;
+    // Waits up to timeoutMs for the exit; its exit status, or -1 while it still runs.
+    int wait(int timeoutMs) { return m_program->wait(timeoutMs); }
+    // Sends SIGTERM and waits for the exit; its exit status, or -1 if it still runs.
     int finish(int timeoutMs = 5000);
-    void kill(int signal);
+    void kill(int signal) { m_program->stop(signal, 0); }
 
 private:
-    pid_t m_pid = -1;
-    int m_in = -1;
-    int m_out = -1;
-    std::string m_buffer;
-    std::vector<std::string> m_lines;
+    std::string m_log;
+    std::unique_ptr<pwtest::ChildProgram> m_program;
 };
 
 // Runs a shell command and returns its exit status.

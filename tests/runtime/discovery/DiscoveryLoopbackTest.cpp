@@ -69,14 +69,6 @@ private:
     std::thread m_thread;
 };
 
-// The peer with its standard error in its output, where its log lines can be waited for.
-std::vector<std::string> peerSaying(std::vector<std::string> args)
-{
-    std::string command = "exec \"$0\" \"$@\" 2>&1";
-    args.insert(args.begin(), {"sh", "-c", command, VELTRIN_DISCOVERY_PEER});
-    return args;
-}
-
 } // namespace
 
 TEST(DiscoveryLoopback, SourceOfTheSameProcessComesAndGoes)
@@ -189,10 +181,8 @@ TEST(DiscoveryLoopback, PortHeldByAnotherProgram)
 {
     ExclusiveHolder holder;
     ASSERT_TRUE(holder.bound()) << "port 5353 already taken in the test's namespace";
-    ChildProcess a(
-        peerSaying({"--announce", "ALPHA (held)", "7101", "--machine", "alpha", "--browse"}));
-    ChildProcess b(
-        peerSaying({"--announce", "BRAVO (held)", "7102", "--machine", "bravo", "--browse"}));
+    ChildProcess a(peer({"--announce", "ALPHA (held)", "7101", "--machine", "alpha", "--browse"}));
+    ChildProcess b(peer({"--announce", "BRAVO (held)", "7102", "--machine", "bravo", "--browse"}));
     // Each says once what it cannot do.
     EXPECT_TRUE(a.waitFor("UDP port 5353 is held by another program", 10000));
     // The two find each other on their loopback channel, and both find the holder's own

@@ -1,21 +1,25 @@
 // A discovery peer for the multi-process tests: announces one source and, with --browse,
 // prints every change of its source list as lines "SOURCES name=address;name=address;".
-// It runs until its standard input closes (and then says goodbye) or until it is killed.
+// It runs until SIGTERM (and then says goodbye) or until it is killed.
 //
 //   veltrin_discovery_peer [--announce NAME PORT] [--machine NAME] [--browse]
 
 #include "Discovery.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <memory>
-#include <poll.h>
 #include <string>
 #include <unistd.h>
 
 using veltrin::rt::Announcer;
 using veltrin::rt::Browser;
 using veltrin::rt::DiscoveryConfig;
+
+namespace {
+volatile std::sig_atomic_t stopped = 0;
+}
 
 int main(int argc, char **argv)
 {
@@ -37,6 +41,7 @@ int main(int argc, char **argv)
             return 2;
         }
     }
+    std::signal(SIGTERM, [](int) { stopped = 1; });
     std::unique_ptr<Announcer> announcer;
     if (!name.empty())
         announcer = std::make_unique<Announcer>(config, name, static_cast<uint16_t>(port));
@@ -46,19 +51,15 @@ int main(int argc, char **argv)
     std::printf("READY\n");
     std::fflush(stdout);
 
-    for (;;) {
-        pollfd in{STDIN_FILENO, POLLIN, 0};
-        if (poll(&in, 1, browser ? 0 : 200) > 0) {
-            char buffer[64];
-            if (read(STDIN_FILENO, buffer, sizeof buffer) <= 0)
-                break;
-        }
+    while (!stopped) {
         if (browser && browser->waitForChange(200)) {
             std::string line = "SOURCES ";
             for (const auto &source : browser->sources())
                 line += source.name + '=' + source.address + ';';
             std::printf("%s\n", line.c_str());
             std::fflush(stdout);
+        } else if (!browser) {
+            usleep(200000);
         }
     }
     return 0;

@@ -4,7 +4,7 @@
 # dies with it. Waits for the veth end "vfar", gives it 10.77.0.2/24, starts a private D-Bus
 # system bus and avahi-daemon on a private /run, publishes one service of Veltrin's type,
 # and prints every resolved service of that type (avahi-browse -p lines, prefixed "BROWSE ")
-# until its standard input closes. Arguments, if any, are a command run beside the daemon on
+# until it is killed. Arguments, if any, are a command run beside the daemon on
 # this host once it is up, its output prefixed "PEER ".
 set -u
 echo NETNS # the test moves "vfar" in after this line
@@ -48,4 +48,4 @@ echo READY
     sleep 0.3
   done
 ) &
-cat >/dev/null
+exec sleep infinity
