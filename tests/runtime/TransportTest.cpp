@@ -139,31 +139,6 @@ struct RawPeer {
 
 } // namespace
 
-// Same clock, same rate: two receivers of one sender get the samples bit-exact.
-TEST(Transport, TwoReceiversGetSamplesBitExact)
-{
-    Sender sender(true);
-    ASSERT_TRUE(sender.valid());
-    SignalSource source(sender, 48000, 2, 256);
-    Receiver first("", local(sender.port()));
-    Receiver second("", local(sender.port()));
-    FrameSync syncA, syncB;
-    first.attach(&syncA);
-    second.attach(&syncB);
-    veltrin::test::SignalChecker a(2), b(2);
-    std::thread other([&] { b = pull(syncB, 6.0, 48000, 2, 256); });
-    a = pull(syncA, 6.0, 48000, 2, 256);
-    other.join();
-    first.detach(&syncA);
-    second.detach(&syncB);
-    for (const auto *checker : {&a, &b}) {
-        // A lost period on a busy machine is tolerated, a wrong sample is not.
-        EXPECT_GT(checker->exact(), 48000 * 3 / 2);
-        EXPECT_EQ(checker->wrong(), 0);
-    }
-    EXPECT_EQ(sender.stats().clients, 2);
-}
-
 // Subscribers beyond the limit are refused, requests with a wrong cookie or of no sense are
 // counted, subscribers that never read cost the sender nothing, and garbage changes nothing:
 // a good receiver gets every sample, bit-exact, through it all.
