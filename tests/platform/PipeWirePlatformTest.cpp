@@ -5,10 +5,10 @@
 // through process_input and the built-in runtime, recognised by level and frequency in half a
 // second's worth of windows anywhere in what arrives, so a slow start or a lost period changes
 // nothing. Repeated scans do not strand copies of PipeWire's client state.
+#include "DeviceScanLists.h"
 #include "EngineTestSupport.h"
 #include "NdiLib.h"
 #include "PipeWireHarness.h"
-#include "ScanDevice.h"
 #include "ToneCheck.h"
 
 #include <chrono>
@@ -148,26 +148,6 @@ private:
     NDIlib_recv_instance_t m_receiver = nullptr;
     NDIlib_framesync_instance_t m_sync = nullptr;
 };
-
-struct ScanLists {
-    QStringList in, out, chin, chout, inOut;
-    QList<double> inRates, outRates;
-};
-
-ScanLists scanDevices()
-{
-    ScanDevice scanner;
-    ScanLists s;
-    QObject::connect(
-        &scanner, &ScanDevice::toDevList,
-        [&s](const QStringList &in, const QStringList &out, const QStringList &chin,
-             const QStringList &chout, const QList<double> &inRates,
-             const QList<double> &outRates) { s = {in, out, chin, chout, {}, inRates, outRates}; });
-    QObject::connect(&scanner, &ScanDevice::toInOutDev,
-                     [&s](const QStringList &inOut) { s.inOut = inOut; });
-    scanner.scan();
-    return s;
-}
 
 // The ALSA device lists both directions, and a tone played into the virtual source arrives on
 // the network on the device's first two channels, the further ones silent.
