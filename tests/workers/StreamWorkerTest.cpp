@@ -101,12 +101,12 @@ private slots:
         worker.setParams(QStringLiteral("desk"), QStringLiteral("Second"), 0.0f, 128, 44100);
         worker.startThread();
         QTRY_VERIFY_WITH_TIMEOUT(ndirec::sentFrameCount() > 0, kWaitMs);
+        stopAudioInput();
+        QVERIFY(worker.wait(kWaitMs));
         QCOMPARE(ndirec::senderSettings().back().name, std::string("Second"));
         const fakepa::OpenedStream stream = fakepa::openedStreams().back();
         QCOMPARE(stream.framesPerBuffer, 128UL);
         QCOMPARE(stream.sampleRate, 44100.0);
-        stopAudioInput();
-        QVERIFY(worker.wait(kWaitMs));
     }
 
     void aStreamThatCannotStartSaysSoOnceInTheLog()
