@@ -1,7 +1,6 @@
 // The device scan: entry texts, channel texts and rates in device order, the side each device
 // is listed on, and what a failing audio library leaves.
-#include "ScanDevice.h"
-
+#include "DeviceScanLists.h"
 #include "FakePortAudio.h"
 
 #include <QtTest>
@@ -9,36 +8,6 @@
 namespace {
 
 using fakepa::device;
-
-struct Scan {
-    QStringList order; // signal names in arrival order
-    QStringList in, out, chin, chout, inOut;
-    QList<double> inRates, outRates;
-};
-
-Scan runScan()
-{
-    ScanDevice scanner;
-    Scan s;
-    QObject::connect(&scanner, &ScanDevice::toDevList,
-                     [&s](const QStringList &in, const QStringList &out, const QStringList &chin,
-                          const QStringList &chout, const QList<double> &inRates,
-                          const QList<double> &outRates) {
-                         s.order << QStringLiteral("toDevList");
-                         s.in = in;
-                         s.out = out;
-                         s.chin = chin;
-                         s.chout = chout;
-                         s.inRates = inRates;
-                         s.outRates = outRates;
-                     });
-    QObject::connect(&scanner, &ScanDevice::toInOutDev, [&s](const QStringList &inOut) {
-        s.order << QStringLiteral("toInOutDev");
-        s.inOut = inOut;
-    });
-    scanner.scan();
-    return s;
-}
 
 const QStringList kSignalOrder{QStringLiteral("toDevList"), QStringLiteral("toInOutDev")};
 
@@ -60,7 +29,7 @@ private slots:
         fakepa::setTable(t);
         QTest::ignoreMessage(QtWarningMsg, "Aqui  6");
 
-        const Scan s = runScan();
+        const ScanLists s = scanDevices();
         QCOMPARE(s.order, kSignalOrder);
         // Equal devices stay two entries.
         QCOMPARE(s.in, (QStringList{"ALSA  Mic", "JACK Audio Connection Kit  USB Interface",
@@ -80,7 +49,7 @@ private slots:
     {
         fakepa::setTable(fakepa::Table{});
         QTest::ignoreMessage(QtWarningMsg, "Aqui  0");
-        const Scan none = runScan();
+        const ScanLists none = scanDevices();
 
         fakepa::Table t;
         t.devices = {device("Mic", 0, 2, 0, 44100.0)};
@@ -92,8 +61,8 @@ private slots:
         QTest::ignoreMessage(QtWarningMsg, "ERROR : Unable to get audio devices.\n");
         QTest::ignoreMessage(QtWarningMsg,
                              qPrintable(QStringLiteral("Aqui  %1").arg(paNotInitialized)));
-        const Scan failed = runScan();
-        for (const Scan &s : {none, failed}) {
+        const ScanLists failed = scanDevices();
+        for (const ScanLists &s : {none, failed}) {
             QCOMPARE(s.order, kSignalOrder);
             QVERIFY(s.in.isEmpty() && s.out.isEmpty() && s.chin.isEmpty() && s.chout.isEmpty());
             QVERIFY(s.inRates.isEmpty() && s.outRates.isEmpty() && s.inOut.isEmpty());

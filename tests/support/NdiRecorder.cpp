@@ -264,7 +264,6 @@ NDIlib_recv_instance_t NDIlib_recv_create_v3(const NDIlib_recv_create_v3_t *p_cr
     if (p_create_settings != nullptr) {
         settings.source = text(p_create_settings->source_to_connect_to.p_ndi_name);
         settings.url = text(p_create_settings->source_to_connect_to.p_url_address);
-        settings.receiverName = text(p_create_settings->p_ndi_recv_name);
         settings.colorFormat = p_create_settings->color_format;
         settings.bandwidth = p_create_settings->bandwidth;
         settings.allowVideoFields = p_create_settings->allow_video_fields;

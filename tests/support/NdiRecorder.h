@@ -48,7 +48,7 @@ struct SenderSettings {
     bool clockVideo = false, clockAudio = false;
 };
 struct ReceiverSettings {
-    std::string source, url, receiverName;
+    std::string source, url;
     int colorFormat = -1, bandwidth = -1;
     bool allowVideoFields = false;
 };

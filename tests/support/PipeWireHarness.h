@@ -57,9 +57,6 @@ public:
     // Why the session could not start, with the end of the daemon's log.
     const std::string &error() const { return m_error; }
     const std::string &directory() const { return m_dir; }
-    const PipeWireConfig &config() const { return m_config; }
-    // The environment of the session's programs (NAME=value), for programs started elsewhere.
-    const std::vector<std::string> &environment() const { return m_environment; }
 
     // Starts a PipeWire client program with the session's environment; its log goes to
     // <directory>/<logName>.log.

@@ -90,22 +90,6 @@ private slots:
         }
     }
 
-    void pollerBeforeAnyBlockReportsSilenceThenFollowsTheTap()
-    {
-        input_aud.clear();
-        ReadInBuffData poller;
-        Collector collector(&poller);
-        poller.startRead();
-        QTRY_VERIFY_WITH_TIMEOUT(!collector.values.isEmpty(), 10000);
-        QCOMPARE(collector.values.first(), -std::numeric_limits<double>::infinity());
-
-        const std::vector<float> block(64, 0.5f); // 16 after squaring and summing
-        input_aud.publish(block.data(), 1, 64, 48000);
-        QTRY_VERIFY_WITH_TIMEOUT(containsLevel(collector.values, std::log10(16.0)), 10000);
-        poller.stopRead();
-        QVERIFY(poller.wait(10000));
-    }
-
     void everyRunEndsWithOneStopValue()
     {
         // Three runs, the shortest stopped before its first pause ends.

@@ -81,7 +81,7 @@ private slots:
         ndirec::reset();
     }
 
-    void inputPublishesUnderItsUtf8NameAndRestartsWithTheLatestParameters()
+    void inputRunsUnderItsUtf8NameUntilTheEngineStopsItAndRestartsWithTheLatestParameters()
     {
         InPutProcess worker;
         worker.setParams(QStringLiteral("Desk"), QStringLiteral("Bühne ☆ 1"), 0.0f, 256, 48000);
@@ -89,6 +89,11 @@ private slots:
         QTRY_VERIFY_WITH_TIMEOUT(ndirec::sentFrameCount() > 0, kWaitMs);
         QCOMPARE(QString::fromStdString(ndirec::senderSettings().back().name),
                  QStringLiteral("Bühne ☆ 1"));
+        // stopThread() leaves the stream running: only the engine's stop ends it.
+        worker.stopThread();
+        const size_t before = ndirec::sentFrameCount();
+        QTRY_VERIFY_WITH_TIMEOUT(ndirec::sentFrameCount() > before + 4, kWaitMs);
+        QVERIFY(worker.isRunning());
         stopAudioInput();
         QVERIFY(worker.wait(kWaitMs));
 
@@ -96,26 +101,12 @@ private slots:
         worker.setParams(QStringLiteral("desk"), QStringLiteral("Second"), 0.0f, 128, 44100);
         worker.startThread();
         QTRY_VERIFY_WITH_TIMEOUT(ndirec::sentFrameCount() > 0, kWaitMs);
+        stopAudioInput();
+        QVERIFY(worker.wait(kWaitMs));
         QCOMPARE(ndirec::senderSettings().back().name, std::string("Second"));
         const fakepa::OpenedStream stream = fakepa::openedStreams().back();
         QCOMPARE(stream.framesPerBuffer, 128UL);
         QCOMPARE(stream.sampleRate, 44100.0);
-        stopAudioInput();
-        QVERIFY(worker.wait(kWaitMs));
-    }
-
-    void stopThreadLeavesTheStreamRunning()
-    {
-        InPutProcess worker;
-        worker.setParams(QStringLiteral("Desk"), QStringLiteral("Studio A"), 0.0f, 256, 48000);
-        worker.startThread();
-        QTRY_VERIFY_WITH_TIMEOUT(ndirec::sentFrameCount() > 0, kWaitMs);
-        worker.stopThread();
-        const size_t before = ndirec::sentFrameCount();
-        QTRY_VERIFY_WITH_TIMEOUT(ndirec::sentFrameCount() > before + 4, kWaitMs);
-        QVERIFY(worker.isRunning());
-        stopAudioInput();
-        QVERIFY(worker.wait(kWaitMs));
     }
 
     void aStreamThatCannotStartSaysSoOnceInTheLog()
