@@ -290,10 +290,6 @@ TEST(Cli, DevicesListsTheJackDeviceInTextAndJson)
         }
         EXPECT_EQ(found, 1) << list << json.outputLines().join('\n').toStdString();
     }
-    const QJsonArray duplex = root.value(QStringLiteral("duplex")).toArray();
-    EXPECT_TRUE(std::any_of(duplex.begin(), duplex.end(), [](const QJsonValue &v) {
-        return v.toObject().value(QStringLiteral("name")) == QStringLiteral("system");
-    }));
 }
 
 TEST(Cli, SourcesListsASenderOfTheTestInJsonAndText)
@@ -344,7 +340,7 @@ TEST(Cli, SendPublishesTheCaptureUnderTheConfiguredNameAndStopsOnSigterm)
     ASSERT_TRUE(probe.wire(client.toStdString(), 2, 0));
 
     const double gain = db_to_ratio(-6.0);
-    EXPECT_TRUE(hearTone(published, 1000.0, 0.5 * gain, 10, 30000));
+    EXPECT_TRUE(ToneListener(published).hear(1000.0, 0.5 * gain, 10, 30000));
     // The input meter shows the capture before the gain: a 0.5 sine is -9.0 dBFS RMS, -6.0 peak.
     EXPECT_TRUE(waitForMeter(cli, QStringLiteral("in"), decibels(0.5 / std::sqrt(2.0)),
                              decibels(0.5), 15000))
@@ -353,7 +349,7 @@ TEST(Cli, SendPublishesTheCaptureUnderTheConfiguredNameAndStopsOnSigterm)
     cli.signal(SIGTERM);
     EXPECT_EQ(cli.finish(10000), 0);
     EXPECT_EQ(cli.ownErrorLines().last(), QStringLiteral("veltrin-cli: stopped"));
-    EXPECT_TRUE(sourceGone(published, 15000));
+    EXPECT_TRUE(sourceListed(published, 15000, false));
 
     QFile config(g_configPath);
     ASSERT_TRUE(config.open(QIODevice::ReadOnly));
@@ -422,7 +418,7 @@ TEST(Cli, DuplexSendsTheInputAndPlaysTheSourceOnOneDevice)
     probe.setSignal([](long long f, int) { return tone(1000.0, 0.5f, f); });
     ASSERT_TRUE(probe.wire(client.toStdString(), 2, 2));
     probe.clearRecording();
-    EXPECT_TRUE(hearTone(fullName("cli duplex"), 1000.0, 0.5, 10, 30000));
+    EXPECT_TRUE(ToneListener(fullName("cli duplex")).hear(1000.0, 0.5, 10, 30000));
     expectMostlyTone(probe.recorded(0), 0.5);
 
     cli.signal(SIGTERM);

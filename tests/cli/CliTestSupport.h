@@ -79,12 +79,8 @@ private:
     NDIlib_framesync_instance_t m_sync;
 };
 
-// A listener's hear() on a receiver of its own.
-bool hearTone(const std::string &source, double frequency, double amplitude, int count,
-              int timeoutMs);
-
-// Whether discovery in the test process lists `name` (or no longer lists it) within timeoutMs.
-bool sourceListed(const std::string &name, int timeoutMs);
-bool sourceGone(const std::string &name, int timeoutMs);
+// Whether discovery in the test process lists `name` (or, `listed` false, no longer lists it)
+// within timeoutMs.
+bool sourceListed(const std::string &name, int timeoutMs, bool listed = true);
 
 } // namespace clitest
