@@ -74,25 +74,20 @@ void expectMostlyTone(const std::vector<float> &track, double amplitude)
 // True once a meter line of `label` shows every channel within 0.5 dB of `rmsDb` and `peakDb`.
 bool waitForMeter(CliProcess &cli, const QString &label, double rmsDb, double peakDb, int timeoutMs)
 {
-    QElapsedTimer timer;
-    timer.start();
-    for (int lines = 1; timer.elapsed() < timeoutMs; ++lines) {
-        if (!cli.waitForOutputLines(label, lines, static_cast<int>(timeoutMs - timer.elapsed())))
-            return false;
-        const QStringList all = cli.outputLines().filter(QRegularExpression("^" + label + "\\b"));
-        // "in   rms A B  peak C D dBFS"
-        const QStringList words = all.last().split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        const int peakAt = static_cast<int>(words.indexOf(QStringLiteral("peak")));
-        if (words.size() != 8 || peakAt != 4)
-            continue;
-        bool near = true;
-        for (int i = 2; i < 4; ++i)
-            near = near && std::fabs(words[i].toDouble() - rmsDb) <= 0.5
-                   && std::fabs(words[i + 3].toDouble() - peakDb) <= 0.5;
-        if (near)
-            return true;
-    }
-    return false;
+    return cli.waitUntil(
+        [&] {
+            const QStringList all =
+                cli.outputLines().filter(QRegularExpression("^" + label + "\\b"));
+            // "in   rms A B  peak C D dBFS"
+            const QStringList words =
+                all.isEmpty() ? QStringList() : all.last().split(' ', Qt::SkipEmptyParts);
+            bool near = words.size() == 8 && words[4] == QStringLiteral("peak");
+            for (int i = 2; i < 4 && near; ++i)
+                near = std::fabs(words[i].toDouble() - rmsDb) <= 0.5
+                       && std::fabs(words[i + 3].toDouble() - peakDb) <= 0.5;
+            return near;
+        },
+        timeoutMs);
 }
 
 // ---- in process ----

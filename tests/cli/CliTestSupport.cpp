@@ -60,27 +60,19 @@ void CliProcess::pump(int timeoutMs)
     m_err += m_process.readAllStandardError();
 }
 
-bool CliProcess::waitForErrorLine(const QString &text, int timeoutMs)
+bool CliProcess::waitUntil(const std::function<bool()> &done, int timeoutMs)
 {
     return pollUntil(
         [&] {
             pump(20);
-            return !errorLines().filter(text).isEmpty();
+            return done();
         },
         timeoutMs);
 }
 
-bool CliProcess::waitForOutputLines(const QString &prefix, int count, int timeoutMs)
+bool CliProcess::waitForErrorLine(const QString &text, int timeoutMs)
 {
-    return pollUntil(
-        [&] {
-            pump(20);
-            const QStringList lines = outputLines();
-            return std::count_if(lines.begin(), lines.end(),
-                                 [&](const QString &line) { return line.startsWith(prefix); })
-                   >= count;
-        },
-        timeoutMs);
+    return waitUntil([&] { return !errorLines().filter(text).isEmpty(); }, timeoutMs);
 }
 
 int CliProcess::finish(int timeoutMs)

@@ -25,10 +25,10 @@ public:
     explicit CliProcess(const QStringList &arguments, const QString &program = QString());
     ~CliProcess();
 
+    // True once `done`, asked between reads of the program's output, is.
+    bool waitUntil(const std::function<bool()> &done, int timeoutMs);
     // True once a line of standard error contains `text`.
     bool waitForErrorLine(const QString &text, int timeoutMs);
-    // True once `count` lines of standard output start with `prefix`.
-    bool waitForOutputLines(const QString &prefix, int count, int timeoutMs);
     // The exit status, or -1 when it did not exit in time (it is then killed).
     int finish(int timeoutMs);
     void signal(int number);
