@@ -1,8 +1,7 @@
 // Test-only entry point: main()'s start-up with the real controller over the fake PortAudio's
-// studio devices and a main scene given on the command line; the test gives it a scratch home. Once
-// the main window has drawn its first frame it prints what the user would see (the window title,
-// whether the splash had a picture, whether an icon was found) and quits with 0. A scene that fails
-// leaves the start-up's own exit code.
+// studio devices and a main scene given on the command line; the test gives it a scratch home. Once the main window has drawn its first frame it prints what the user
+// would see (the window title, whether the splash had a picture, whether an icon was found)
+// and quits with 0. A scene that fails leaves the start-up's own exit code.
 #include "LeakCheck.h"
 #include "LoggingUtils.h"
 #include "PageRig.h"
