@@ -2,9 +2,10 @@
 // a private JACK dummy server, the NDI runtime on the loopback interface, a real X window.
 // First a picture of each page goes to <build>/screenshots for people to look at (checked only
 // to be the whole window and not blank). Then a probe client plays a sine into the capture
-// device; the user types an NDI name and turns the capture switch on; a receiver here must
-// hear the sine under "HOST (name)". Closing is refused while it runs; the switch off silences
-// the source and lets the window close.
+// device; on a first run the capture switch publishes it under a generated name; the user then
+// types an NDI name and turns the capture switch on again; a receiver here must hear the sine
+// under "HOST (name)". Closing is refused while it runs; the switch off silences the source and
+// lets the window close.
 #include "CliTestSupport.h"
 #include "JackHarness.h"
 #include "LeakCheck.h"
@@ -49,6 +50,13 @@ bool hear(clitest::ToneListener &listener, double amplitude, int count)
 {
     return listener.hear(kToneHz, amplitude, count, kWaitMs,
                          [] { QCoreApplication::processEvents(); });
+}
+
+// The name other machines see for a source this one publishes as `name`.
+QString published(const char *name)
+{
+    return QSysInfo::machineHostName().section(QLatin1Char('.'), 0, 0).toUpper()
+           + QStringLiteral(" (%1)").arg(QLatin1String(name));
 }
 
 int distinctColours(const QImage &image)
@@ -118,28 +126,44 @@ private slots:
             jack = entries.at(i).endsWith(QStringLiteral("  system")) ? i : -1;
         QVERIFY2(jack >= 0, qPrintable(entries.join(QLatin1Char('|'))));
         devices->setProperty("currentIndex", jack);
-
-        // Type the name to publish under.
-        click(item("inputNameField"));
-        for (const char *c = kTypedName; *c; ++c)
-            QTest::keyClick(m_window, *c);
         Wrapper *wrapper = m_window->findChild<Wrapper *>();
         QVERIFY(wrapper);
-        QCOMPARE(wrapper->ndiInSourName(), QString::fromLatin1(kTypedName));
         QCOMPARE(wrapper->inPutDev(), QStringLiteral("system"));
-
         JackProbe probe("probe-" + std::to_string(QCoreApplication::applicationPid()), 2);
         QVERIFY(probe.ok());
         probe.setSignal(tone);
 
+        // A first run, no name typed: the runtime publishes under a generated name, and a second
+        // sender of this process without a name takes the next free one.
+        QVERIFY(wrapper->ndiInSourName().isEmpty());
         auto *captureSwitch = item("captureSwitch");
         click(captureSwitch, 0.2);
         QVERIFY(wrapper->checkIn());
         QVERIFY(probe.wire(kClient, 2, 0));
+        QTRY_VERIFY_WITH_TIMEOUT(wrapper->ndiDevice().contains(published("Veltrin")), kWaitMs);
+        NDIlib_send_create_t nameless;
+        nameless.p_ndi_name = "";
+        NDIlib_send_instance_t second = NDIlib_send_create(&nameless);
+        QVERIFY(second != nullptr);
+        QTRY_VERIFY_WITH_TIMEOUT(wrapper->ndiDevice().contains(published("Veltrin 2")), kWaitMs);
+        NDIlib_send_destroy(second);
+        clitest::ToneListener generated(published("Veltrin").toStdString());
+        QVERIFY2(hear(generated, kToneAmplitude, 5), "the generated name never carried the sine");
+        click(captureSwitch, 0.2);
+        QVERIFY(!wrapper->checkIn());
+        QVERIFY2(hear(generated, 0.0, 10), "the source kept playing");
+        QTRY_COMPARE_WITH_TIMEOUT(probe.connectedPorts(kClient), 0, kWaitMs);
 
-        const std::string source =
-            QSysInfo::machineHostName().section(QLatin1Char('.'), 0, 0).toUpper().toStdString()
-            + " (" + kTypedName + ")";
+        // Type the name to publish under: the next start takes it.
+        click(item("inputNameField"));
+        for (const char *c = kTypedName; *c; ++c)
+            QTest::keyClick(m_window, *c);
+        QCOMPARE(wrapper->ndiInSourName(), QString::fromLatin1(kTypedName));
+        click(captureSwitch, 0.2);
+        QVERIFY(wrapper->checkIn());
+        // The start may wait for the last run's end to come through the event loop.
+        QVERIFY(QTest::qWaitFor([&] { return probe.wire(kClient, 2, 0, 50); }, kWaitMs));
+        const std::string source = published(kTypedName).toStdString();
         QVERIFY2(clitest::sourceListed(source, kWaitMs), source.c_str());
         clitest::ToneListener listener(source);
         QVERIFY2(hear(listener, kToneAmplitude, 5), "the probe's sine never arrived");

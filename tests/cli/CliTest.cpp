@@ -74,25 +74,20 @@ void expectMostlyTone(const std::vector<float> &track, double amplitude)
 // True once a meter line of `label` shows every channel within 0.5 dB of `rmsDb` and `peakDb`.
 bool waitForMeter(CliProcess &cli, const QString &label, double rmsDb, double peakDb, int timeoutMs)
 {
-    QElapsedTimer timer;
-    timer.start();
-    for (int lines = 1; timer.elapsed() < timeoutMs; ++lines) {
-        if (!cli.waitForOutputLines(label, lines, static_cast<int>(timeoutMs - timer.elapsed())))
-            return false;
-        const QStringList all = cli.outputLines().filter(QRegularExpression("^" + label + "\\b"));
-        // "in   rms A B  peak C D dBFS"
-        const QStringList words = all.last().split(QLatin1Char(' '), Qt::SkipEmptyParts);
-        const int peakAt = static_cast<int>(words.indexOf(QStringLiteral("peak")));
-        if (words.size() != 8 || peakAt != 4)
-            continue;
-        bool near = true;
-        for (int i = 2; i < 4; ++i)
-            near = near && std::fabs(words[i].toDouble() - rmsDb) <= 0.5
-                   && std::fabs(words[i + 3].toDouble() - peakDb) <= 0.5;
-        if (near)
-            return true;
-    }
-    return false;
+    return cli.waitUntil(
+        [&] {
+            const QStringList all =
+                cli.outputLines().filter(QRegularExpression("^" + label + "\\b"));
+            // "in   rms A B  peak C D dBFS"
+            const QStringList words =
+                all.isEmpty() ? QStringList() : all.last().split(' ', Qt::SkipEmptyParts);
+            bool near = words.size() == 8 && words[4] == QStringLiteral("peak");
+            for (int i = 2; i < 4 && near; ++i)
+                near = std::fabs(words[i].toDouble() - rmsDb) <= 0.5
+                       && std::fabs(words[i + 3].toDouble() - peakDb) <= 0.5;
+            return near;
+        },
+        timeoutMs);
 }
 
 // ---- in process ----
@@ -290,10 +285,6 @@ TEST(Cli, DevicesListsTheJackDeviceInTextAndJson)
         }
         EXPECT_EQ(found, 1) << list << json.outputLines().join('\n').toStdString();
     }
-    const QJsonArray duplex = root.value(QStringLiteral("duplex")).toArray();
-    EXPECT_TRUE(std::any_of(duplex.begin(), duplex.end(), [](const QJsonValue &v) {
-        return v.toObject().value(QStringLiteral("name")) == QStringLiteral("system");
-    }));
 }
 
 TEST(Cli, SourcesListsASenderOfTheTestInJsonAndText)
@@ -344,7 +335,7 @@ TEST(Cli, SendPublishesTheCaptureUnderTheConfiguredNameAndStopsOnSigterm)
     ASSERT_TRUE(probe.wire(client.toStdString(), 2, 0));
 
     const double gain = db_to_ratio(-6.0);
-    EXPECT_TRUE(hearTone(published, 1000.0, 0.5 * gain, 10, 30000));
+    EXPECT_TRUE(ToneListener(published).hear(1000.0, 0.5 * gain, 10, 30000));
     // The input meter shows the capture before the gain: a 0.5 sine is -9.0 dBFS RMS, -6.0 peak.
     EXPECT_TRUE(waitForMeter(cli, QStringLiteral("in"), decibels(0.5 / std::sqrt(2.0)),
                              decibels(0.5), 15000))
@@ -353,7 +344,7 @@ TEST(Cli, SendPublishesTheCaptureUnderTheConfiguredNameAndStopsOnSigterm)
     cli.signal(SIGTERM);
     EXPECT_EQ(cli.finish(10000), 0);
     EXPECT_EQ(cli.ownErrorLines().last(), QStringLiteral("veltrin-cli: stopped"));
-    EXPECT_TRUE(sourceGone(published, 15000));
+    EXPECT_TRUE(sourceListed(published, 15000, false));
 
     QFile config(g_configPath);
     ASSERT_TRUE(config.open(QIODevice::ReadOnly));
@@ -422,7 +413,7 @@ TEST(Cli, DuplexSendsTheInputAndPlaysTheSourceOnOneDevice)
     probe.setSignal([](long long f, int) { return tone(1000.0, 0.5f, f); });
     ASSERT_TRUE(probe.wire(client.toStdString(), 2, 2));
     probe.clearRecording();
-    EXPECT_TRUE(hearTone(fullName("cli duplex"), 1000.0, 0.5, 10, 30000));
+    EXPECT_TRUE(ToneListener(fullName("cli duplex")).hear(1000.0, 0.5, 10, 30000));
     expectMostlyTone(probe.recorded(0), 0.5);
 
     cli.signal(SIGTERM);

@@ -34,25 +34,6 @@ void sleepUntilFrame(Clock::time_point start, long long frame)
                                       std::chrono::duration<double>(double(frame) / kRate)));
 }
 
-bool waitForListing(const std::string &name, bool wanted, int timeoutMs)
-{
-    NDIlib_find_create_t settings;
-    NDIlib_find_instance_t finder = NDIlib_find_create_v2(&settings);
-    const bool reached = pollUntil(
-        [&] {
-            NDIlib_find_wait_for_sources(finder, 100);
-            uint32_t count = 0;
-            const NDIlib_source_t *sources = NDIlib_find_get_current_sources(finder, &count);
-            bool listed = false;
-            for (uint32_t i = 0; sources != nullptr && i < count; ++i)
-                listed = listed || (sources[i].p_ndi_name && name == sources[i].p_ndi_name);
-            return listed == wanted;
-        },
-        timeoutMs);
-    NDIlib_find_destroy(finder);
-    return reached;
-}
-
 } // namespace
 
 CliProcess::CliProcess(const QStringList &arguments, const QString &program)
@@ -79,27 +60,19 @@ void CliProcess::pump(int timeoutMs)
     m_err += m_process.readAllStandardError();
 }
 
-bool CliProcess::waitForErrorLine(const QString &text, int timeoutMs)
+bool CliProcess::waitUntil(const std::function<bool()> &done, int timeoutMs)
 {
     return pollUntil(
         [&] {
             pump(20);
-            return !errorLines().filter(text).isEmpty();
+            return done();
         },
         timeoutMs);
 }
 
-bool CliProcess::waitForOutputLines(const QString &prefix, int count, int timeoutMs)
+bool CliProcess::waitForErrorLine(const QString &text, int timeoutMs)
 {
-    return pollUntil(
-        [&] {
-            pump(20);
-            const QStringList lines = outputLines();
-            return std::count_if(lines.begin(), lines.end(),
-                                 [&](const QString &line) { return line.startsWith(prefix); })
-                   >= count;
-        },
-        timeoutMs);
+    return waitUntil([&] { return !errorLines().filter(text).isEmpty(); }, timeoutMs);
 }
 
 int CliProcess::finish(int timeoutMs)
@@ -212,20 +185,23 @@ bool ToneListener::hear(double frequency, double amplitude, int count, int timeo
     return run >= count;
 }
 
-bool hearTone(const std::string &source, double frequency, double amplitude, int count,
-              int timeoutMs)
+bool sourceListed(const std::string &name, int timeoutMs, bool listed)
 {
-    return ToneListener(source).hear(frequency, amplitude, count, timeoutMs);
-}
-
-bool sourceListed(const std::string &name, int timeoutMs)
-{
-    return waitForListing(name, true, timeoutMs);
-}
-
-bool sourceGone(const std::string &name, int timeoutMs)
-{
-    return waitForListing(name, false, timeoutMs);
+    NDIlib_find_create_t settings;
+    NDIlib_find_instance_t finder = NDIlib_find_create_v2(&settings);
+    const bool reached = pollUntil(
+        [&] {
+            NDIlib_find_wait_for_sources(finder, 100);
+            uint32_t count = 0;
+            const NDIlib_source_t *sources = NDIlib_find_get_current_sources(finder, &count);
+            bool found = false;
+            for (uint32_t i = 0; sources != nullptr && i < count; ++i)
+                found = found || (sources[i].p_ndi_name && name == sources[i].p_ndi_name);
+            return found == listed;
+        },
+        timeoutMs);
+    NDIlib_find_destroy(finder);
+    return reached;
 }
 
 } // namespace clitest

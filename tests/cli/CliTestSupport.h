@@ -25,10 +25,10 @@ public:
     explicit CliProcess(const QStringList &arguments, const QString &program = QString());
     ~CliProcess();
 
+    // True once `done`, asked between reads of the program's output, is.
+    bool waitUntil(const std::function<bool()> &done, int timeoutMs);
     // True once a line of standard error contains `text`.
     bool waitForErrorLine(const QString &text, int timeoutMs);
-    // True once `count` lines of standard output start with `prefix`.
-    bool waitForOutputLines(const QString &prefix, int count, int timeoutMs);
     // The exit status, or -1 when it did not exit in time (it is then killed).
     int finish(int timeoutMs);
     void signal(int number);
@@ -79,12 +79,8 @@ private:
     NDIlib_framesync_instance_t m_sync;
 };
 
-// A listener's hear() on a receiver of its own.
-bool hearTone(const std::string &source, double frequency, double amplitude, int count,
-              int timeoutMs);
-
-// Whether discovery in the test process lists `name` (or no longer lists it) within timeoutMs.
-bool sourceListed(const std::string &name, int timeoutMs);
-bool sourceGone(const std::string &name, int timeoutMs);
+// Whether discovery in the test process lists `name` (or, `listed` false, no longer lists it)
+// within timeoutMs.
+bool sourceListed(const std::string &name, int timeoutMs, bool listed = true);
 
 } // namespace clitest

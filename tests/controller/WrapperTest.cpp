@@ -1,7 +1,7 @@
 // The controller on scripted device tables: its construction, the property model, device,
-// channel and rate selection, damaged settings, the NDI configuration file, the source index
-// and the discovery wiring, and its teardown (the page tests round-trip the settings). HOME
-// and XDG_CONFIG_HOME point into a temporary directory.
+// channel and rate selection, damaged settings, the NDI configuration file, the discovery
+// wiring and its teardown (the page tests cover the selections a user makes, the source index
+// and the settings' round trip). HOME and XDG_CONFIG_HOME point into a temporary directory.
 #include "wrapper.h"
 
 #include "FakePortAudio.h"
@@ -11,7 +11,6 @@
 #include <QMetaMethod>
 #include <QMetaProperty>
 #include <QSettings>
-#include <QTemporaryDir>
 #include <QtTest>
 #include <memory>
 #include <vector>
@@ -97,11 +96,6 @@ private slots:
         QCOMPARE(w.inOutPutDevice(), (QStringList{"Desk", "Desk"}));
         QCOMPARE(w.inOutPutDev(), QStringLiteral("Desk"));
         QCOMPARE(w.defaultSampleRatesDuplex(), (QStringList{"44100", "48000"}));
-        // The first entry of each list is selected.
-        QCOMPARE(w.numChannels(), 2u);
-        QCOMPARE(w.sampleRateIn(), 44100u);
-        QCOMPARE(w.numOutChannels(), 2u);
-        QCOMPARE(w.sampleRate(), 44100u);
         QCOMPARE(w.ndiDevIp(), QString());
         QCOMPARE(w.version(), QStringLiteral("0.0.1"));
         QVERIFY(!w.isMacOS());
@@ -109,8 +103,6 @@ private slots:
         // First run, no settings file: the page tests see the one-way defaults.
         QCOMPARE(w.buffDuplexSize(), 256u);
         QCOMPARE(w.rateDuplex(), 48000);
-        QCOMPARE(w.ndiInSourName(), QString());
-        QCOMPARE(w.xWPos(), 0);
 
         // init() is what hands discovery its first index.
         QSignalSpy index(&w, &Wrapper::ndiCurrentdevIndex);
@@ -192,26 +184,8 @@ private slots:
             QVERIFY2(spy.count() == (row.emits ? 1 : 0), row.name);
         }
         // Stored as written, or as the model turns them into values.
-        QCOMPARE(w.buffOutSize(), 512u);
         QCOMPARE(w.inPutDev(), QStringLiteral("Mic"));
-        QCOMPARE(w.outPutDev(), QStringLiteral("Speakers"));
-        QCOMPARE(w.level(), 2.0);
         QCOMPARE(w.ndiDevIp(), QStringLiteral("10.0.0.1:5961"));
-        QVERIFY(w.checkIn() && w.checkOut() && w.checkInOut());
-    }
-
-    void levelsAreRoundedAndAlwaysSignalled()
-    {
-        Wrapper w;
-        QSignalSpy spy(&w, &Wrapper::levelChanged);
-        w.setLevel(-12.5);
-        QCOMPARE(w.level(), -13.0);
-        w.setLevel(-12.4);
-        QCOMPARE(w.level(), -12.0);
-        w.setLevel(-12.4);
-        QCOMPARE(spy.count(), 3);
-        w.setOutLevel(2.5);
-        QCOMPARE(w.outLevel(), 3.0);
     }
 
     void scanResultsFillTheListsAndSelectTheFirstEntries()
@@ -241,17 +215,8 @@ private slots:
         QCOMPARE(w.sampleRateIn(), 22050u);
         QCOMPARE(w.sampleRate(), 192000u);
 
-        w.setNumChannels(1);
-        QCOMPARE(w.numChannels(), 4u);
         w.setSampleRateIn(1);
         QCOMPARE(w.sampleRateIn(), 96000u); // truncated toward zero
-        // Off the list: unchanged, but still signalled.
-        QSignalSpy channels(&w, &Wrapper::numChannelsChanged);
-        w.setNumChannels(2);
-        QCOMPARE(w.numChannels(), 4u);
-        QCOMPARE(channels.count(), 1);
-        w.setSampleRate(5);
-        QCOMPARE(w.sampleRate(), 192000u);
     }
 
     void choosingADeviceKeepsItsNameAndProbesItsRates()
@@ -288,30 +253,19 @@ private slots:
         QCOMPARE(g_probes.front().inChannels, 2);
         QCOMPARE(g_probes.front().outChannels, 2);
 
-        // An entry without the separator is taken whole.
-        w.setInPutDev(QStringLiteral("Mic"));
-        QCOMPARE(w.inPutDev(), QStringLiteral("Mic"));
-
-        // Unknown devices and unknown types change nothing.
+        // Unknown devices, unknown types and an audio library that does not start change
+        // nothing.
         g_probes.clear();
         w.setOutPutDev(QStringLiteral("ALSA  Gone"));
         w.testSampleRate(QStringLiteral("Mic"), 3);
-        QVERIFY(g_probes.empty());
-        QCOMPARE(w.defaultSampleRates(), (QStringList{"44100", "48000"}));
-        QCOMPARE(fakepa::initializeDepth(), 0);
-    }
-
-    void probeThatCannotReachTheAudioLibraryChangesNothing()
-    {
-        Wrapper w;
         fakepa::Table broken = studioTable();
         broken.initializeError = paInternalError;
         fakepa::setTable(broken);
-        QSignalSpy rates(&w, &Wrapper::defaultSampleRatesInChanged);
         w.setInPutDev(QStringLiteral("ALSA  Mic"));
         QCOMPARE(w.inPutDev(), QStringLiteral("Mic"));
-        QVERIFY(w.defaultSampleRatesIn().isEmpty());
-        QCOMPARE(rates.count(), 0);
+        QVERIFY(g_probes.empty());
+        QCOMPARE(w.defaultSampleRates(), (QStringList{"44100", "48000"}));
+        QCOMPARE(w.defaultSampleRatesIn(), (QStringList{"44100", "48000"}));
         QCOMPARE(fakepa::initializeDepth(), 0);
     }
 
@@ -325,15 +279,9 @@ private slots:
         QCOMPARE(w.inDuplexSampleRate(), QStringLiteral("96000"));
         QCOMPARE(w.outDuplexSampleRate(), QStringLiteral("96000"));
         QCOMPARE(rate.count(), 2); // once per device of that name
-
-        w.setInOutPutDevice({});
-        QCOMPARE(w.inOutPutDev(), QString());
-        w.duplexChannelsSamplerate();
-        QCOMPARE(w.inDuplexCh(), QStringLiteral("4"));
-        QCOMPARE(rate.count(), 2);
     }
 
-    void corruptOrUnreadableSettingsGiveDefaults()
+    void corruptSettingsGiveDefaults()
     {
         QDir().mkpath(QFileInfo(settingsPath()).path());
         {
@@ -342,22 +290,10 @@ private slots:
             static const char garbage[] = "\x00\xff\xfe[[[\n=\x01\x02===\n\\\\\\[Gen";
             f.write(garbage, sizeof(garbage) - 1);
         }
-        {
-            Wrapper w;
-            QCOMPARE(w.buffSize(), 256u);
-            QCOMPARE(w.rates(), 48000);
-            QCOMPARE(w.ndiInSourName(), QString());
-        }
-        // A directory where the file should be cannot be read (nor written, silently).
-        QVERIFY(QFile::remove(settingsPath()));
-        QVERIFY(QDir().mkdir(settingsPath()));
-        {
-            Wrapper w;
-            QCOMPARE(w.buffSize(), 256u);
-            QCOMPARE(w.xWPos(), 0);
-            w.setBuffSize(32);
-        }
-        QVERIFY(QDir().rmdir(settingsPath()));
+        Wrapper w;
+        QCOMPARE(w.buffSize(), 256u);
+        QCOMPARE(w.rates(), 48000);
+        QCOMPARE(w.ndiInSourName(), QString());
     }
 
     void ndiConfigurationIsWrittenAfreshAtEveryStart()
@@ -367,7 +303,6 @@ private slots:
             Wrapper w;
         }
         QCOMPARE(readAll(configPath()), kNdiConfig.toLatin1());
-        QCOMPARE(readAll(configPath()).size(), 422);
 
         // An edited, longer file is replaced whole.
         {
@@ -379,55 +314,6 @@ private slots:
             Wrapper w;
         }
         QCOMPARE(readAll(configPath()), kNdiConfig.toLatin1());
-    }
-
-    void unwritableHomeIsSilent()
-    {
-        const QByteArray home = qgetenv("HOME");
-        QTemporaryDir dir;
-        const QString notADirectory = dir.filePath(QStringLiteral("plain-file"));
-        {
-            QFile f(notADirectory);
-            QVERIFY(f.open(QIODevice::WriteOnly));
-        }
-        qputenv("HOME", notADirectory.toUtf8());
-        {
-            Wrapper w;
-            QCOMPARE(w.buffSize(), 256u);
-        }
-        qputenv("HOME", home);
-        QVERIFY(!QFileInfo::exists(notADirectory + QStringLiteral("/.ndi")));
-        QCOMPARE(QFileInfo(notADirectory).size(), 0);
-    }
-
-    void sourceIndexSelectsAnAddressAndAlwaysReachesDiscovery()
-    {
-        Wrapper w;
-        QSignalSpy index(&w, &Wrapper::ndiCurrentdevIndex);
-        QSignalSpy ip(&w, &Wrapper::ndiDevIpChanged);
-        QSignalSpy ipList(&w, &Wrapper::ndiIpDeviceChanged);
-
-        w.setNdiDevIp(QStringLiteral("2"));
-        QCOMPARE(w.ndiDevIp(), QString());
-        QCOMPARE(index.last().first().toInt(), 2);
-
-        w.setNdiIpDevice({"10.0.0.1:5961", "10.0.0.2:5961"});
-        QCOMPARE(w.ndiDevIp(), QStringLiteral("10.0.0.1:5961"));
-        QCOMPARE(index.last().first().toInt(), 0);
-        QCOMPARE(ipList.count(), 1);
-        w.setNdiDevIp(QStringLiteral("1"));
-        QCOMPARE(w.ndiDevIp(), QStringLiteral("10.0.0.2:5961"));
-        w.setNdiDevIp(QStringLiteral("5"));
-        QCOMPARE(w.ndiDevIp(), QString());
-        QCOMPARE(index.last().first().toInt(), 5);
-        QCOMPARE(ip.count(), 4);
-
-        // An empty list is ignored.
-        w.setNdiDevIp(QStringLiteral("1"));
-        w.setNdiIpDevice({});
-        QCOMPARE(w.ndiIpDevice().size(), 2);
-        QCOMPARE(w.ndiDevIp(), QStringLiteral("10.0.0.2:5961"));
-        QCOMPARE(ipList.count(), 1);
     }
 
     void discoveredSourcesReachTheListWithTheChosenOneFirst()

@@ -14,22 +14,18 @@ SceneCase {
         ]
     }
 
+    // Stored values the lists do not hold are kept, with nothing selected.
     function test_initial_selection(data) {
-        open({}, data.devices)
+        open({ buffDuplexSize: 3000, rateDuplex: 44000 }, data.devices)
         compare(control("duplexDeviceList").currentIndex, data.device)
         compare(wrapper.inOutPutDev, data.name)
         compare(control("duplexInputChannels").text, data.inCh)
         compare(control("duplexOutputChannels").text, data.outCh)
         compare(wrapper.inDuplexSampleRate, data.rate)
         compare(control("duplexNameField").text, "Booth")
-    }
-
-    function test_stored_settings_not_listed() {
-        open({ buffDuplexSize: 3000, rateDuplex: 44000 })
-        compare(control("duplexBufferList").currentIndex, -1)
-        compare(control("duplexRateList").currentIndex, -1)
-        compare(wrapper.buffDuplexSize, 3000)
-        compare(wrapper.rateDuplex, 44000)
+        compare([control("duplexBufferList").currentIndex, control("duplexRateList").currentIndex],
+                [-1, -1])
+        compare([wrapper.buffDuplexSize, wrapper.rateDuplex], [3000, 44000])
     }
 
     function test_controls_reach_the_controller() {

@@ -6,26 +6,34 @@ SceneCase {
     name: "SimplePage"
 
     function test_initial_selection_data() {
+        var listed = { buffSize: 512, rates: 96000, buffSizeOut: 32, ratesOut: 8000 }
+        var unlisted = { buffSize: 100, rates: 12345, buffSizeOut: 4096, ratesOut: 0 }
         return [
-            { tag: "stored devices", stored: { inPutDev: "JACK  system", outPutDev: "JACK  system" },
+            { tag: "stored devices and listed settings",
+              stored: { inPutDev: "JACK  system", outPutDev: "JACK  system" }, values: listed,
               input: 3, inName: "system", inCh: 2, inRate: 48000,
-              output: 3, outName: "system", outCh: 2, outRate: 48000 },
-            { tag: "nothing stored", stored: {},
+              output: 3, outName: "system", outCh: 2, outRate: 48000, lists: [4, 6, 0, 0] },
+            { tag: "nothing stored", stored: {}, values: {},
               input: 0, inName: "USB Mic", inCh: 1, inRate: 44100,
-              output: 0, outName: "Studio Desk", outCh: 8, outRate: 48000 },
-            { tag: "stored devices gone", stored: { inPutDev: "ALSA  Old Card", outPutDev: "ALSA  Old Card" },
+              output: 0, outName: "Studio Desk", outCh: 8, outRate: 48000, lists: [3, 4, 3, 4] },
+            { tag: "stored devices gone, settings not listed",
+              stored: { inPutDev: "ALSA  Old Card", outPutDev: "ALSA  Old Card" }, values: unlisted,
               input: 0, inName: "USB Mic", inCh: 1, inRate: 44100,
-              output: 0, outName: "Studio Desk", outCh: 8, outRate: 48000 },
-            { tag: "same name other case", stored: { inPutDev: "jack  system" },
+              output: 0, outName: "Studio Desk", outCh: 8, outRate: 48000, lists: [-1, -1, -1, -1] },
+            { tag: "same name other case", stored: { inPutDev: "jack  system" }, values: {},
               input: 0, inName: "USB Mic", inCh: 1, inRate: 44100,
-              output: 0, outName: "Studio Desk", outCh: 8, outRate: 48000 }
+              output: 0, outName: "Studio Desk", outCh: 8, outRate: 48000, lists: [3, 4, 3, 4] }
         ]
     }
 
     // The controller learns the shown devices at once: the device name alone, the whole entry
-    // to store, and the entry's channel count and default rate.
+    // to store, and the entry's channel count and default rate. The lists show the stored
+    // buffer sizes and rates; showing a stored value, listed or not, writes nothing back.
     function test_initial_selection(data) {
-        open(data.stored)
+        var stored = data.stored
+        for (var key in data.values)
+            stored[key] = data.values[key]
+        open(stored)
         compare(control("inputDeviceList").currentIndex, data.input)
         compare(control("outputDeviceList").currentIndex, data.output)
         compare(wrapper.inPutDev, data.inName)
@@ -37,37 +45,18 @@ SceneCase {
         compare(wrapper.outPutDevFullString, outputs[data.output])
         compare(wrapper.numOutChannels, data.outCh)
         compare(wrapper.sampleRate, data.outRate)
-    }
-
-    function test_stored_settings_data() {
-        return [
-            { tag: "listed", stored: { buffSize: 512, rates: 96000, buffSizeOut: 32, ratesOut: 8000 },
-              inBuf: 4, inRate: 6, outBuf: 0, outRate: 0 },
-            { tag: "not listed", stored: { buffSize: 100, rates: 12345, buffSizeOut: 4096, ratesOut: 0 },
-              inBuf: -1, inRate: -1, outBuf: -1, outRate: -1 },
-            { tag: "nothing stored", stored: {},
-              inBuf: 3, inRate: 4, outBuf: 3, outRate: 4 }
-        ]
-    }
-
-    function test_stored_settings(data) {
-        open(data.stored)
-        compare(control("inputBufferList").currentIndex, data.inBuf)
-        compare(control("inputRateList").currentIndex, data.inRate)
-        compare(control("outputBufferList").currentIndex, data.outBuf)
-        compare(control("outputRateList").currentIndex, data.outRate)
         compare(control("inputNameField").text, "Desk")
-        // Showing a stored value, listed or not, writes nothing back.
-        if (data.stored.buffSize !== undefined) {
-            compare(wrapper.buffSize, data.stored.buffSize)
-            compare(wrapper.rates, data.stored.rates)
-            compare(wrapper.buffOutSize, data.stored.buffSizeOut)
-            compare(wrapper.ratesOut, data.stored.ratesOut)
-        }
+        compare([control("inputBufferList").currentIndex, control("inputRateList").currentIndex,
+                 control("outputBufferList").currentIndex, control("outputRateList").currentIndex],
+                data.lists)
+        if (data.values.buffSize !== undefined)
+            compare([wrapper.buffSize, wrapper.rates, wrapper.buffOutSize, wrapper.ratesOut],
+                    [data.values.buffSize, data.values.rates, data.values.buffSizeOut,
+                     data.values.ratesOut])
     }
 
-    function test_lists_reach_the_controller() {
-        open({})
+    function test_choices_reach_the_controller_and_the_store() {
+        open({ ndiInSourName: "" })
         pick(control("inputDeviceList"), 1)
         compare(wrapper.inPutDev, "Studio Desk")
         compare(wrapper.inPutDevFullString, "ALSA  Studio Desk")
@@ -87,11 +76,26 @@ SceneCase {
         compare([wrapper.buffSize, wrapper.rates, wrapper.buffOutSize, wrapper.ratesOut],
                 [1024, 44100, 2048, 192000])
 
+        // The name field writes every keystroke, and stays editable while the capture runs.
+        var field = control("inputNameField")
+        mouseClick(field)
+        tryVerify(function() { return field.activeFocus }, patience)
+        keyClick(Qt.Key_A)
+        compare(wrapper.ndiInSourName, "a")
+        mouseClick(control("captureSwitch"))
+        verify(field.enabled)
+        mouseClick(field)
+        keyClick(Qt.Key_B)
+        compare(wrapper.ndiInSourName, "ab")
+        mouseClick(control("captureSwitch"))
+        waitAllStopped()
+
         // The choices are what the controller keeps when it goes.
         window.destroy()
         tryVerify(function() { return Rig.stored().inPutDev === "ALSA  Studio Desk" }, patience)
         var stored = Rig.stored()
         compare(stored.outPutDev, "ALSA  Speakers")
+        compare(stored.ndiInSourName, "ab")
         compare([Number(stored.buffSize), Number(stored.rates), Number(stored.buffSizeOut),
                  Number(stored.ratesOut)], [1024, 44100, 2048, 192000])
     }
@@ -119,27 +123,6 @@ SceneCase {
         wrapper.ndiDevice = []
         compare(wrapper.ndiOutSourceName, "")
         compare(wrapper.ndiDevIp, "")
-    }
-
-    function test_name_field_writes_every_keystroke() {
-        open({ ndiInSourName: "" })
-        var field = control("inputNameField")
-        mouseClick(field)
-        tryVerify(function() { return field.activeFocus }, patience)
-        keyClick(Qt.Key_A)
-        compare(wrapper.ndiInSourName, "a")
-        keyClick(Qt.Key_B)
-        compare(wrapper.ndiInSourName, "ab")
-        // Still editable while the capture runs; the running stream keeps its name.
-        mouseClick(control("captureSwitch"))
-        verify(field.enabled)
-        mouseClick(field)
-        keyClick(Qt.Key_C)
-        compare(wrapper.ndiInSourName, "abc")
-        mouseClick(control("captureSwitch"))
-        waitAllStopped()
-        window.destroy()
-        tryVerify(function() { return Rig.stored().ndiInSourName === "abc" }, patience)
     }
 
     function test_switch_runs_the_stream_and_locks_its_side_data() {
@@ -211,11 +194,11 @@ SceneCase {
 
     function test_meters_show_whole_numbers() {
         open({})
-        wrapper.level = 2.4
+        wrapper.level = 2.6
         wrapper.outLevel = 3.6
-        compare(control("inputGauge").value, 2)
+        compare(control("inputGauge").value, 3)
         compare(control("outputGauge").value, 4)
-        compare(control("duplexInputGauge").value, 2)
+        compare(control("duplexInputGauge").value, 3)
         compare(control("duplexOutputGauge").value, 4)
     }
 
