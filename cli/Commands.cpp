@@ -59,31 +59,11 @@ Clock::time_point after(double seconds)
 
 // ---- devices ----
 
-struct ScannedDevices {
-    QStringList inputs, outputs, inputChannels, outputChannels, duplex;
-    QList<double> inputRates, outputRates;
-};
-
 // The lists the window's device menus show, from the window's own scan.
 ScannedDevices scanDevices()
 {
-    ScannedDevices d;
     ScanDevice scan;
-    QObject::connect(&scan, &ScanDevice::toDevList,
-                     [&d](const QStringList &in, const QStringList &out, const QStringList &chin,
-                          const QStringList &chout, const QList<double> &inRates,
-                          const QList<double> &outRates) {
-                         d.inputs = in;
-                         d.outputs = out;
-                         d.inputChannels = chin;
-                         d.outputChannels = chout;
-                         d.inputRates = inRates;
-                         d.outputRates = outRates;
-                     });
-    QObject::connect(&scan, &ScanDevice::toInOutDev,
-                     [&d](const QStringList &inOut) { d.duplex = inOut; });
-    scan.scan();
-    return d;
+    return collectScan(scan);
 }
 
 QJsonArray deviceArray(const QStringList &entries, const QStringList &channels,

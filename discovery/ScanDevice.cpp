@@ -55,3 +55,26 @@ void ScanDevice::scan()
                    m_outputRates);
     emit toInOutDev(m_duplexNames);
 }
+
+ScannedDevices collectScan(ScanDevice &scanner)
+{
+    ScannedDevices d;
+    const auto lists =
+        QObject::connect(&scanner, &ScanDevice::toDevList,
+                         [&d](const QStringList &in, const QStringList &out,
+                              const QStringList &chin, const QStringList &chout,
+                              const QList<double> &inRates, const QList<double> &outRates) {
+                             d.inputs = in;
+                             d.outputs = out;
+                             d.inputChannels = chin;
+                             d.outputChannels = chout;
+                             d.inputRates = inRates;
+                             d.outputRates = outRates;
+                         });
+    const auto duplex = QObject::connect(&scanner, &ScanDevice::toInOutDev,
+                                         [&d](const QStringList &inOut) { d.duplex = inOut; });
+    scanner.scan();
+    QObject::disconnect(lists);
+    QObject::disconnect(duplex);
+    return d;
+}

@@ -38,3 +38,13 @@ private:
     QList<double> m_outputRates;
     QList<double> m_inputRates;
 };
+
+// What one scan's two signals carry.
+struct ScannedDevices {
+    QStringList inputs, outputs, inputChannels, outputChannels, duplex;
+    QList<double> inputRates, outputRates;
+};
+
+// Runs `scanner`'s scan to its end on this thread and returns the lists its signals carried;
+// whatever else is connected to them still gets them.
+ScannedDevices collectScan(ScanDevice &scanner);

@@ -32,15 +32,16 @@ private slots:
         const ScanLists s = scanDevices();
         QCOMPARE(s.order, kSignalOrder);
         // Equal devices stay two entries.
-        QCOMPARE(s.in, (QStringList{"ALSA  Mic", "JACK Audio Connection Kit  USB Interface",
-                                    "ALSA  Mic"}));
-        QCOMPARE(s.chin, (QStringList{"2", "8", "2"}));
-        QCOMPARE(s.inRates, (QList<double>{44100.0, 96000.0, 44100.0}));
-        QCOMPARE(s.out, (QStringList{"ALSA  Speakers", "JACK Audio Connection Kit  USB Interface",
-                                     QStringLiteral("ALSA  Écran HDMI")}));
-        QCOMPARE(s.chout, (QStringList{"2", "6", "8"}));
-        QCOMPARE(s.outRates, (QList<double>{48000.0, 96000.0, 48000.0}));
-        QCOMPARE(s.inOut, QStringList{"USB Interface"});
+        QCOMPARE(s.inputs, (QStringList{"ALSA  Mic", "JACK Audio Connection Kit  USB Interface",
+                                        "ALSA  Mic"}));
+        QCOMPARE(s.inputChannels, (QStringList{"2", "8", "2"}));
+        QCOMPARE(s.inputRates, (QList<double>{44100.0, 96000.0, 44100.0}));
+        QCOMPARE(s.outputs,
+                 (QStringList{"ALSA  Speakers", "JACK Audio Connection Kit  USB Interface",
+                              QStringLiteral("ALSA  Écran HDMI")}));
+        QCOMPARE(s.outputChannels, (QStringList{"2", "6", "8"}));
+        QCOMPARE(s.outputRates, (QList<double>{48000.0, 96000.0, 48000.0}));
+        QCOMPARE(s.duplex, QStringList{"USB Interface"});
         QCOMPARE(fakepa::initializeDepth(), 0);
     }
 
@@ -64,8 +65,9 @@ private slots:
         const ScanLists failed = scanDevices();
         for (const ScanLists &s : {none, failed}) {
             QCOMPARE(s.order, kSignalOrder);
-            QVERIFY(s.in.isEmpty() && s.out.isEmpty() && s.chin.isEmpty() && s.chout.isEmpty());
-            QVERIFY(s.inRates.isEmpty() && s.outRates.isEmpty() && s.inOut.isEmpty());
+            QVERIFY(s.inputs.isEmpty() && s.outputs.isEmpty() && s.inputChannels.isEmpty()
+                    && s.outputChannels.isEmpty());
+            QVERIFY(s.inputRates.isEmpty() && s.outputRates.isEmpty() && s.duplex.isEmpty());
         }
     }
 };

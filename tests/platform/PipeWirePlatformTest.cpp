@@ -156,13 +156,13 @@ TEST(PipeWireAlsa, ScanListsTheDeviceAndTheCapturedToneArrivesOnTheNetwork)
     if (!g_alsaUnavailable.empty())
         GTEST_SKIP() << "PipeWire's ALSA plug-in cannot be loaded: " << g_alsaUnavailable;
     const ScanLists s = scanDevices();
-    const int in = s.in.indexOf(QStringLiteral("ALSA  pipewire"));
-    const int out = s.out.indexOf(QStringLiteral("ALSA  pipewire"));
-    ASSERT_GE(in, 0) << s.in.join(QLatin1Char('|')).toStdString();
-    ASSERT_GE(out, 0) << s.out.join(QLatin1Char('|')).toStdString();
-    EXPECT_GE(s.chin.at(in).toInt(), 2);
-    EXPECT_GE(s.chout.at(out).toInt(), 2);
-    EXPECT_TRUE(s.inOut.contains(QStringLiteral("pipewire")));
+    const int in = s.inputs.indexOf(QStringLiteral("ALSA  pipewire"));
+    const int out = s.outputs.indexOf(QStringLiteral("ALSA  pipewire"));
+    ASSERT_GE(in, 0) << s.inputs.join(QLatin1Char('|')).toStdString();
+    ASSERT_GE(out, 0) << s.outputs.join(QLatin1Char('|')).toStdString();
+    EXPECT_GE(s.inputChannels.at(in).toInt(), 2);
+    EXPECT_GE(s.outputChannels.at(out).toInt(), 2);
+    EXPECT_TRUE(s.duplex.contains(QStringLiteral("pipewire")));
 
     const auto player = g_session->start(
         {"pw-play", "--target", "0", "-P", "node.name=veltrin-test-tone", g_toneFile}, "pw-play");

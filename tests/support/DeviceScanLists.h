@@ -3,13 +3,10 @@
 
 #include "ScanDevice.h"
 
-#include <QList>
 #include <QStringList>
 
-struct ScanLists {
+struct ScanLists : ScannedDevices {
     QStringList order; // the signals' names in arrival order
-    QStringList in, out, chin, chout, inOut;
-    QList<double> inRates, outRates;
 };
 
 inline ScanLists scanDevices()
@@ -17,21 +14,9 @@ inline ScanLists scanDevices()
     ScanDevice scanner;
     ScanLists s;
     QObject::connect(&scanner, &ScanDevice::toDevList,
-                     [&s](const QStringList &in, const QStringList &out, const QStringList &chin,
-                          const QStringList &chout, const QList<double> &inRates,
-                          const QList<double> &outRates) {
-                         s.order << QStringLiteral("toDevList");
-                         s.in = in;
-                         s.out = out;
-                         s.chin = chin;
-                         s.chout = chout;
-                         s.inRates = inRates;
-                         s.outRates = outRates;
-                     });
-    QObject::connect(&scanner, &ScanDevice::toInOutDev, [&s](const QStringList &inOut) {
-        s.order << QStringLiteral("toInOutDev");
-        s.inOut = inOut;
-    });
-    scanner.scan();
+                     [&s] { s.order << QStringLiteral("toDevList"); });
+    QObject::connect(&scanner, &ScanDevice::toInOutDev,
+                     [&s] { s.order << QStringLiteral("toInOutDev"); });
+    static_cast<ScannedDevices &>(s) = collectScan(scanner);
     return s;
 }
