@@ -2,8 +2,7 @@
 // state, a session bus of its own, the PipeWire daemon with one virtual source and one virtual
 // sink, and WirePlumber, which makes them the defaults and links new streams to them. Clients in
 // this process (PipeWire's ALSA plug-in, PipeWire's libjack) reach it through
-// PIPEWIRE_RUNTIME_DIR; pw-play and pw-record run as children to feed the source and to record
-// what the sink plays.
+// PIPEWIRE_RUNTIME_DIR; pw-play runs as a child to feed the source.
 //
 // Threads: everything here is driven from the thread that created the session. Every child asks
 // the kernel to kill it when that thread goes away, so a test that crashes or is killed by its
