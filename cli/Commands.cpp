@@ -59,13 +59,6 @@ Clock::time_point after(double seconds)
 
 // ---- devices ----
 
-// The lists the window's device menus show, from the window's own scan.
-ScannedDevices scanDevices()
-{
-    ScanDevice scan;
-    return collectScan(scan);
-}
-
 QJsonArray deviceArray(const QStringList &entries, const QStringList &channels,
                        const QList<double> &rates)
 {
@@ -108,7 +101,9 @@ std::string deviceLines(const QStringList &entries, const QStringList &channels,
 int listDevices(const Options &options, Console &console)
 {
     setJackClientName(options.jackName);
-    const ScannedDevices d = scanDevices();
+    // The lists the window's device menus show, from the window's own scan.
+    ScanDevice scan;
+    const ScannedDevices d = collectScan(scan);
     std::string text;
     if (options.json) {
         QJsonArray duplex;
