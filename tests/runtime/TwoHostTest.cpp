@@ -56,9 +56,10 @@ private:
 } // namespace
 
 // The source is found through discovery at the far end of the link and received bit-exact.
-// Then 1 % of the datagrams are lost for 20 s, 64 channels (a block is some 60 datagrams here):
-// the parity rebuilds them all. Without it about 75 would be concealed; a datagram held up past
-// its block's deadline by a busy machine may still be, hence the small allowance. Then the link
+// Then 1 % of the datagrams are lost for 20 s, 64 channels (a block is 62 datagrams here, two
+// groups of 26 data and 5 parity): some 2,000 are lost and the parity rebuilds them. Datagrams a
+// busy machine holds up past their block's deadline are still concealed (7 shards in one run
+// under the sanitizers), hence a bound of 5 % of the lost shards rather than none. Then the link
 // goes down for 100 ms, then for 2 s: audio comes back by itself each time, from the
 // subscription the sender kept.
 TEST(TwoHosts, AudioCrossesALossyLinkAndComesBackAfterItWasDown)
@@ -94,9 +95,14 @@ TEST(TwoHosts, AudioCrossesALossyLinkAndComesBackAfterItWasDown)
             std::this_thread::sleep_for(20s);
         }
         const auto after = counted.stats();
+        const uint64_t repaired = after.repairedShards - before.repairedShards;
+        const uint64_t concealed = after.concealedShards - before.concealedShards;
+        std::printf("1 %% loss for 20 s: %llu shards repaired, %llu concealed\n",
+                    static_cast<unsigned long long>(repaired),
+                    static_cast<unsigned long long>(concealed));
         EXPECT_GT(after.framesReceived - before.framesReceived, 20u * 48000 / 256 * 9 / 10);
-        EXPECT_GT(after.repairedShards - before.repairedShards, 30u);
-        EXPECT_LE(after.concealedShards - before.concealedShards, 3u);
+        EXPECT_GT(repaired, 1000u);
+        EXPECT_LT(concealed * 20, repaired + concealed);
         EXPECT_EQ(after.concealedBlocks - before.concealedBlocks, 0u);
         EXPECT_EQ(after.skippedBlocks - before.skippedBlocks, 0u);
 
