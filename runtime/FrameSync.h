@@ -89,7 +89,8 @@ struct FrameSyncConfig {
     // driftConfirmSeconds without a break, resamples; the decision is looked at after
     // decideAfterSeconds of arrivals and taken for good after decideBySeconds. A loaded machine
     // tilts the fits of one clock by up to some 40 ppm for seconds at a time (its threads wake
-    // later and later as the load grows); a smaller drift shows as a level that walks away.
+    // later and later as the load grows; about 100 ppm with sanitizer builds saturating two
+    // cores, and such a stream then resamples); a smaller drift shows as a level that walks away.
     double minDriftPpm = 80.0;
     double driftConfirmSeconds = 2.5;
     double decideAfterSeconds = 1.0;

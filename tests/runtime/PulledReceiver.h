@@ -1,9 +1,10 @@
-// A receiver of the test signal through the NDI interface, pulled like a sound card (48 kHz
-// stereo, 256-frame blocks on an absolute schedule) on a thread of its own that records, under
+// A receiver of the test signal by source name, pulled like a sound card (48 kHz stereo,
+// 256-frame blocks on an absolute schedule) on a thread of its own that records, under
 // m_mutex, how many frames of every block were exact, wrong or silent; the test reads copies.
 #pragma once
 
-#include "NdiLib.h"
+#include "FrameSync.h"
+#include "Receiver.h"
 #include "TestSignal.h"
 
 #include <atomic>
@@ -22,21 +23,16 @@ using Clock = std::chrono::steady_clock;
 class PulledReceiver
 {
 public:
-    explicit PulledReceiver(const std::string &source)
+    explicit PulledReceiver(const std::string &source) : m_receiver(source, "")
     {
-        NDIlib_recv_create_v3_t settings;
-        settings.source_to_connect_to.p_ndi_name = source.c_str();
-        settings.bandwidth = NDIlib_recv_bandwidth_audio_only;
-        m_recv = NDIlib_recv_create_v3(&settings);
-        m_sync = NDIlib_framesync_create(m_recv);
+        m_receiver.attach(&m_sync);
         m_thread = std::thread([this] { run(); });
     }
     ~PulledReceiver()
     {
         m_stop = true;
         m_thread.join();
-        NDIlib_framesync_destroy(m_sync);
-        NDIlib_recv_destroy(m_recv);
+        m_receiver.detach(&m_sync);
     }
 
     struct Block {
@@ -73,18 +69,17 @@ private:
         while (!m_stop.load()) {
             std::this_thread::sleep_until(start + std::chrono::duration<double>(frame / 48000.0));
             NDIlib_audio_frame_v2_t audio;
-            NDIlib_framesync_capture_audio(m_sync, &audio, 48000, 2, 256);
+            m_sync.capture(audio, 48000, 2, 256);
             checker.reset();
             checker.feed(audio.p_data, audio.channel_stride_in_bytes / 4, audio.no_samples);
-            NDIlib_framesync_free_audio(m_sync, &audio);
             frame += 256;
             std::lock_guard lock(m_mutex);
             m_blocks.push_back({Clock::now(), checker.exact(), checker.wrong(), checker.silent()});
         }
     }
 
-    NDIlib_recv_instance_t m_recv = nullptr;
-    NDIlib_framesync_instance_t m_sync = nullptr;
+    rt::Receiver m_receiver;
+    rt::FrameSync m_sync{copyingSync()};
     std::atomic<bool> m_stop{false};
     std::mutex m_mutex;
     std::vector<Block> m_blocks;

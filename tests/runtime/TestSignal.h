@@ -1,4 +1,5 @@
-// The test signal that the transport tests send, and a checker for what arrives.
+// The test signal that the transport tests send, a checker for what arrives, and the frame
+// synchroniser they check it through.
 //
 // Frame k of channel c carries ((k mod 65536) - 32768) / 32768, negated on odd channels: every
 // value is exact in float, and one value tells where in the sequence a block sits, so a
@@ -7,6 +8,7 @@
 // wrong (audio was altered) when it does not.
 #pragma once
 
+#include "FrameSync.h"
 #include "NdiLib.h"
 
 #include <chrono>
@@ -49,6 +51,18 @@ void sendPaced(int rate, int channels, int block, More more, Send send)
         std::this_thread::sleep_until(start + std::chrono::duration<double>(double(frame) / rate));
         send(signalBlock(rate, channels, block, frame, planar));
     }
+}
+
+// A frame synchroniser that keeps copying, whatever pace the arrivals seem to have. A busy
+// machine can hold a sender's blocks back by half a millisecond over five seconds, which the
+// default one takes for a clock 100 ppm slow and resamples, after which no sample is exact.
+// The clock decision has tests of its own; these check that the transport alters nothing.
+inline rt::FrameSyncConfig copyingSync()
+{
+    rt::FrameSyncConfig config;
+    config.minDriftPpm = 1e9;
+    config.passthroughHoldSeconds = 1e9;
+    return config;
 }
 
 // Threads: one (the thread that captures).

@@ -164,7 +164,7 @@ TEST(Transport, MisbehavingPeersDoNotDisturbGoodReceivers)
         crowd[i]->request(wire::Kind::Leave, cookies[i]);
 
     Receiver receiver("", local(sender.port()));
-    FrameSync sync;
+    FrameSync sync(veltrin::test::copyingSync());
     receiver.attach(&sync);
     // Garbage, requests with a cookie of somebody else, and a challenge sent to the sender.
     std::atomic<bool> stop{false};
