@@ -153,14 +153,12 @@ PaError Stream::start()
 
 PaError Stream::stop()
 {
-    Guard guard(g_portAudio);
     return Pa_StopStream(m_stream);
 }
 
-void Stream::stopAndEnd()
+PaError Stream::isActive() const
 {
-    stop();
-    m_session.end();
+    return Pa_IsStreamActive(m_stream);
 }
 
 const PaStreamInfo *Stream::info() const

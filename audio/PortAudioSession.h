@@ -4,9 +4,10 @@
 // in the program initialises or terminates it.
 //
 // Threads: any thread but an audio callback. One process-wide lock serialises every call made
-// here (initialise, terminate, device queries, format probes, stream open, start and stop), so a
-// probe on the GUI thread never runs inside a worker's stream start or stop. The blocking reads
-// and writes of a stream do not take it: they wait on the device for a whole block. PortAudio
+// here (initialise, terminate, device queries, format probes, stream open and start), so a
+// probe on the GUI thread never runs inside a worker's stream start. Stopping a stream, asking
+// whether it is active and its blocking reads and writes do not take it: a stop can wait for a
+// device that went away, and nothing else may wait behind it. PortAudio
 // counts nested initialisations, so a session opened while a stream runs in another session
 // leaves that stream alone; device information stays valid while its session lives.
 #pragma once
@@ -87,9 +88,11 @@ public:
                  double sampleRate, unsigned long framesPerBuffer, PaStreamFlags flags,
                  PaStreamCallback *callback, void *userData);
     PaError start();
+    // Without the process-wide lock: it may wait for the device (for ever, for some hosts
+    // when the device has gone away).
     PaError stop();
-    // Stops the stream, then ends the session, which closes it.
-    void stopAndEnd();
+    // 1 while the stream runs, 0 once it stopped by itself or was stopped, negative on error.
+    PaError isActive() const;
     const PaStreamInfo *info() const;
 
     // Blocking transfers; only one thread at a time, and without the session lock.

@@ -1,22 +1,31 @@
 // The audio engine's entries. Each entry owns its stream's records and runs on one worker
-// thread; the PortAudio callbacks (one-way streams) and the duplex block threads touch only the
-// records handed to them and the level taps. The stop requests are the only shared flags; the
-// one-way entries sleep on their condition variable, the duplex loop polls its request.
+// thread; the PortAudio callbacks touch only the records handed to them (through their
+// CallbackLink's gate) and the level taps. The stop requests are the only shared flags: an
+// entry looks at its own every few tens of milliseconds while it watches its device, and never
+// holds the stop lock across a call that can wait for the device.
 //
-// Release order: owners go in reverse order of declaration. The capture records and the duplex
-// blocks are declared before the PortAudio session, so PortAudio terminates (closing the stream
-// that uses them) before they go; the one-way receiving side is declared after it, so a failed
-// start destroys the frame synchroniser and the receiver before PortAudio terminates. A stop
-// stops the stream and ends the session (the one-way entries under their stop lock) before
-// anything else is released.
+// A device that goes away (no callbacks, or its host stopped the stream) is reported once on
+// standard output; the entry then keeps the NDI side going (silence sent at the stream's pace,
+// the receiver pulled at that pace) and reopens the device by its name about once a second.
+//
+// Release order: owners go in reverse order of declaration. The capture records are declared
+// before the device link, so PortAudio terminates (closing the stream that uses them) before
+// they go; the one-way receiving side is declared after it, so a failed start destroys the
+// frame synchroniser and the receiver before PortAudio terminates. A stop stops the stream and
+// ends the session before anything else is released; a stop that does not return within
+// kStopBound is given up, its callback shut out of the records by the link's gate.
 #include "Audio.Capture.Playback.h"
 
+#include "DeviceLink.h"
 #include "PortAudioSession.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <functional>
+#include <memory>
 #include <thread>
 
 using veltrin::audio::PortAudioSession;
@@ -34,6 +43,9 @@ std::condition_variable g_exit_cv_out_duplex;
 
 LevelTap input_aud;
 LevelTap output_aud;
+StreamHealth inputHealth;
+StreamHealth outputHealth;
+StreamHealth duplexHealth;
 
 namespace {
 
@@ -127,14 +139,6 @@ int findDevice(const PortAudioSession &portAudio, const std::string &device, int
     return -1;
 }
 
-// The stop flags are plain bools guarded by their mutex; the lock is held only for the one load
-// or store, so a stop function never waits on an entry.
-bool stopRequested(std::mutex &lock, const bool &request)
-{
-    std::lock_guard<std::mutex> guard(lock);
-    return request;
-}
-
 // Clears the stop request: a request made before this point is lost.
 void clearStopRequest(std::mutex &lock, bool &request)
 {
@@ -208,16 +212,6 @@ bool openAndStart(Stream &stream, const PaStreamParameters *input, const PaStrea
     return true;
 }
 
-// Sleeps on `wake` until `request` is set, then, still holding `lock`, stops the stream and ends
-// its session. No callback runs after the stream has stopped, so the records can go afterwards.
-void waitForStop(std::mutex &lock, std::condition_variable &wake, const bool &request,
-                 Stream &stream)
-{
-    std::unique_lock<std::mutex> guard(lock);
-    wake.wait(guard, [&] { return request; });
-    stream.stopAndEnd();
-}
-
 // Sends one interleaved block through the record's sender: de-interleave into the planar
 // scratch block, apply the gain, send. Runs on the audio thread: the scratch block was reserved
 // before the stream started, so the resize does not allocate while blocks stay within it.
@@ -238,8 +232,8 @@ void sendBlock(audio_capture_t &capture, const NDIlib_audio_frame_interleaved_32
 }
 
 // Pulls one block from the frame synchroniser into `out` (interleaved, channels * frames floats
-// of the caller's), applies the gain and shows the played block on the output meter.
-void pullBlock(const audio_playback_t &playback, float *out, int32_t frames)
+// of the caller's) and applies the gain; `meter` shows the played block on the output meter.
+void pullBlock(const audio_playback_t &playback, float *out, int32_t frames, bool meter = true)
 {
     NDIlib_audio_frame_v2_t frame;
     NDIlib_framesync_capture_audio(playback.framesync.get(), &frame,
@@ -256,14 +250,25 @@ void pullBlock(const audio_playback_t &playback, float *out, int32_t frames)
     const int32_t m = block.no_samples * block.no_channels;
     for (int32_t i = 0; i < m; ++i)
         out[i] *= playback.gain;
-    output_aud.publish(out, block.no_channels, block.no_samples, block.sample_rate);
+    if (meter)
+        output_aud.publish(out, block.no_channels, block.no_samples, block.sample_rate);
+}
+
+// The records a callback works on, behind its link's gate.
+template <typename Records> Records &recordsOf(void *userData)
+{
+    return *static_cast<Records *>(static_cast<CallbackLink *>(userData)->records);
 }
 
 int input_callback(const void *input, void * /*output*/, unsigned long frameCount,
                    const PaStreamCallbackTimeInfo * /*timeInfo*/,
                    PaStreamCallbackFlags /*statusFlags*/, void *userData) noexcept
 {
-    auto &capture = *static_cast<audio_capture_t *>(userData);
+    CallbackLink &link = *static_cast<CallbackLink *>(userData);
+    if (!link.gate.enter())
+        return paAbort;
+    link.calls.fetch_add(1, std::memory_order_relaxed);
+    auto &capture = recordsOf<audio_capture_t>(userData);
     NDIlib_audio_frame_interleaved_32f_t block;
     block.p_data = static_cast<float *>(const_cast<void *>(input));
     block.no_channels = capture.channels;
@@ -272,6 +277,7 @@ int input_callback(const void *input, void * /*output*/, unsigned long frameCoun
     // The meter shows the captured block before the gain.
     input_aud.publish(block.p_data, block.no_channels, block.no_samples, block.sample_rate);
     sendBlock(capture, block);
+    link.gate.leave();
     return paContinue;
 }
 
@@ -279,9 +285,170 @@ int output_callback(const void * /*input*/, void *output, unsigned long frameCou
                     const PaStreamCallbackTimeInfo * /*timeInfo*/,
                     PaStreamCallbackFlags /*statusFlags*/, void *userData) noexcept
 {
-    const auto &playback = *static_cast<const audio_playback_t *>(userData);
-    pullBlock(playback, static_cast<float *>(output), static_cast<int32_t>(frameCount));
+    CallbackLink &link = *static_cast<CallbackLink *>(userData);
+    if (!link.gate.enter())
+        return paAbort;
+    link.calls.fetch_add(1, std::memory_order_relaxed);
+    pullBlock(recordsOf<const audio_playback_t>(userData), static_cast<float *>(output),
+              static_cast<int32_t>(frameCount));
+    link.gate.leave();
     return paContinue;
+}
+
+// Both sides of a duplex stream, for its callback.
+struct duplex_records_t {
+    audio_playback_t *playback = nullptr;
+    audio_capture_t *capture = nullptr;
+};
+
+// One duplex block: the pulled block goes to the device's outputs, the captured one to the
+// sender, both in the same call.
+int duplex_callback(const void *input, void *output, unsigned long frameCount,
+                    const PaStreamCallbackTimeInfo * /*timeInfo*/,
+                    PaStreamCallbackFlags /*statusFlags*/, void *userData) noexcept
+{
+    CallbackLink &link = *static_cast<CallbackLink *>(userData);
+    if (!link.gate.enter())
+        return paAbort;
+    link.calls.fetch_add(1, std::memory_order_relaxed);
+    const auto &records = recordsOf<const duplex_records_t>(userData);
+    const auto frames = static_cast<int32_t>(frameCount);
+    pullBlock(*records.playback, static_cast<float *>(output), frames);
+    NDIlib_audio_frame_interleaved_32f_t block;
+    block.p_data = static_cast<float *>(const_cast<void *>(input));
+    block.no_channels = records.capture->channels;
+    block.sample_rate = static_cast<int32_t>(records.capture->sample_rate);
+    block.no_samples = frames;
+    input_aud.publish(block.p_data, block.no_channels, block.no_samples, block.sample_rate);
+    sendBlock(*records.capture, block);
+    link.gate.leave();
+    return paContinue;
+}
+
+// What an entry needs to open its device again after it went away: the device by its PortAudio
+// name, with the channels, rate, block size, flags and callback of the first start.
+struct DeviceSpec {
+    std::string name;
+    int inputs = 0, outputs = 0;
+    double sampleRate = 0.0;
+    uint32_t framesPerBuffer = 0;
+    PaStreamFlags flags = paNoFlag;
+    PaStreamCallback *callback = nullptr;
+    void *records = nullptr;
+};
+
+DeviceSpec deviceSpec(const PortAudioSession &portAudio, int index)
+{
+    DeviceSpec spec;
+    const PaDeviceInfo *info = portAudio.deviceInfo(index);
+    spec.name = info != nullptr && info->name != nullptr ? info->name : "";
+    return spec;
+}
+
+// Opens and starts the device of `spec` in a session of its own; null while it is not back
+// (not listed, fewer channels than before, or refused). Prints nothing: an entry tries again
+// and again while its device is away.
+std::shared_ptr<DeviceLink> reopen(const DeviceSpec &spec)
+{
+    auto link = std::make_shared<DeviceLink>();
+    if (!link->session.ok())
+        return nullptr;
+    const PaDeviceIndex index = link->session.findByName(spec.name);
+    const PaDeviceInfo *info = index == paNoDevice ? nullptr : link->session.deviceInfo(index);
+    if (info == nullptr || info->maxInputChannels < spec.inputs
+        || info->maxOutputChannels < spec.outputs)
+        return nullptr;
+    const PaStreamParameters in = streamParameters(link->session, index, spec.inputs, true);
+    const PaStreamParameters out = streamParameters(link->session, index, spec.outputs, false);
+    link->callback.records = spec.records;
+    if (link->stream.open(spec.inputs > 0 ? &in : nullptr, spec.outputs > 0 ? &out : nullptr,
+                          spec.sampleRate, spec.framesPerBuffer, spec.flags, spec.callback,
+                          &link->callback)
+            != paNoError
+        || link->stream.start() != paNoError)
+        return nullptr;
+    link->watchFrom(DeviceLink::Clock::now(), spec.framesPerBuffer, spec.sampleRate);
+    return link;
+}
+
+// Stops the link's stream within the bound; a stop given up is reported and counted.
+void stopLink(std::shared_ptr<DeviceLink> &link, const DeviceSpec &spec, StreamHealth &health)
+{
+    if (!link)
+        return;
+    if (!stopWithin(link, kStopBound)) {
+        health.abandoned.fetch_add(1);
+        std::printf("device \"%s\" did not stop within %lld ms; its stream was given up\n",
+                    spec.name.c_str(), static_cast<long long>(kStopBound.count()));
+        std::fflush(stdout);
+    }
+    link.reset();
+}
+
+// The part of a stream's run that does not depend on its direction: watch the device until the
+// stop request; when it goes away, report it, stop what is left of its stream, and until it is
+// back run `whileAway` once per block period (the NDI side's work) and reopen it about once a
+// second. Returns with the stop request set; the link left is the running one, or null.
+struct StopRequest {
+    std::mutex &lock;
+    std::condition_variable &wake;
+    const bool &request;
+};
+
+void superviseStream(const StopRequest &stop, StreamHealth &health, const DeviceSpec &spec,
+                     std::shared_ptr<DeviceLink> &link, const std::function<void()> &whileAway)
+{
+    using Clock = DeviceLink::Clock;
+    constexpr auto kWatchEvery = std::chrono::milliseconds(20);
+    constexpr auto kReopenEvery = std::chrono::milliseconds(1000);
+    const auto period = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(
+        spec.sampleRate > 0.0 ? spec.framesPerBuffer / spec.sampleRate : 0.005));
+
+    health.setDevice(spec.name);
+    link->watchFrom(Clock::now(), spec.framesPerBuffer, spec.sampleRate);
+    std::unique_lock<std::mutex> guard(stop.lock);
+    for (;;) {
+        if (stop.wake.wait_for(guard, kWatchEvery, [&] { return stop.request; }))
+            return;
+        guard.unlock();
+        const bool away = link->wentAway(Clock::now());
+        if (away) {
+            health.lost.store(true);
+            health.losses.fetch_add(1);
+            std::printf("device \"%s\" went away; waiting for it to return\n", spec.name.c_str());
+            std::fflush(stdout);
+            input_aud.clear();
+            output_aud.clear();
+            stopLink(link, spec, health);
+        }
+        guard.lock();
+        if (!away)
+            continue;
+
+        // Away: the NDI side keeps the stream's pace; the device is tried again every second.
+        auto nextBlock = Clock::now();
+        auto nextReopen = Clock::now() + kReopenEvery;
+        while (!link) {
+            if (stop.wake.wait_until(guard, nextBlock, [&] { return stop.request; }))
+                return;
+            guard.unlock();
+            const auto now = Clock::now();
+            // After a long stall (a reopen, a busy machine) start the count again.
+            nextBlock = std::max(nextBlock + period, now - period);
+            whileAway();
+            if (now >= nextReopen) {
+                link = reopen(spec);
+                nextReopen = Clock::now() + kReopenEvery;
+                if (link) {
+                    health.lost.store(false);
+                    health.returns.fetch_add(1);
+                    std::printf("device \"%s\" is back\n", spec.name.c_str());
+                    std::fflush(stdout);
+                }
+            }
+            guard.lock();
+        }
+    }
 }
 
 // Creates the receiver and its frame synchroniser, both or neither: false (with a message) if
@@ -327,6 +494,20 @@ bool createCapture(audio_capture_t &capture, const std::string &name, uint32_t f
     return true;
 }
 
+// The format report printed once the duplex stream runs.
+void printDuplexFormat(const PaDeviceInfo *info, const PaStreamInfo &stream, uint32_t sampleRate)
+{
+    std::printf("%d Format Is Supported \n", static_cast<int>(sampleRate));
+    std::printf("Default Device:  \n");
+    std::printf("              SampleRate: %lf  In Latency: %lf Out Latency: %lf\n",
+                info != nullptr ? info->defaultSampleRate : 0.0,
+                info != nullptr ? info->defaultLowInputLatency : 0.0,
+                info != nullptr ? info->defaultLowOutputLatency : 0.0);
+    std::printf("Stream Info:  \n");
+    std::printf("            SampleRate: %lf  In Latency: %lf Out Latency: %lf\n",
+                stream.sampleRate, stream.inputLatency, stream.outputLatency);
+}
+
 } // namespace
 
 double db_to_ratio(double db)
@@ -365,8 +546,10 @@ int process_input(std::string device, std::string ndiName, float gainDb, uint32_
                   uint32_t sampleRate)
 {
     clearStopRequest(g_exit_lock, g_exit_threads);
+    inputHealth.reset();
     audio_capture_t capture; // outlives the session (release order above)
-    PortAudioSession portAudio;
+    auto link = std::make_shared<DeviceLink>();
+    const PortAudioSession &portAudio = link->session;
     int deviceCount = 0;
     if (!countDevices(portAudio, deviceCount))
         return 0;
@@ -382,13 +565,31 @@ int process_input(std::string device, std::string ndiName, float gainDb, uint32_
     if (!createCapture(capture, ndiName, framesPerBuffer))
         return 0;
 
+    DeviceSpec spec = deviceSpec(portAudio, index);
+    spec.inputs = capture.channels;
+    spec.sampleRate = capture.sample_rate;
+    spec.framesPerBuffer = framesPerBuffer;
+    spec.callback = input_callback;
+    spec.records = &capture;
+    link->callback.records = &capture;
     const PaStreamParameters in = streamParameters(portAudio, index, capture.channels, true);
-    Stream stream(portAudio);
-    if (!openAndStart(stream, &in, nullptr, capture.sample_rate, framesPerBuffer, paNoFlag,
-                      input_callback, &capture))
+    if (!openAndStart(link->stream, &in, nullptr, capture.sample_rate, framesPerBuffer, paNoFlag,
+                      input_callback, &link->callback))
         return 0;
 
-    waitForStop(g_exit_lock, g_exit_cv, g_exit_threads, stream);
+    // While the device is away the source stays on the network and carries silence.
+    const uint32_t silentFrames = framesPerBuffer > 0 ? framesPerBuffer : 256;
+    std::vector<float> silence(static_cast<size_t>(capture.channels) * silentFrames, 0.0f);
+    const auto sendSilence = [&] {
+        NDIlib_audio_frame_interleaved_32f_t block;
+        block.p_data = silence.data();
+        block.no_channels = capture.channels;
+        block.sample_rate = static_cast<int32_t>(capture.sample_rate);
+        block.no_samples = static_cast<int32_t>(silentFrames);
+        sendBlock(capture, block);
+    };
+    superviseStream({g_exit_lock, g_exit_cv, g_exit_threads}, inputHealth, spec, link, sendSilence);
+    stopLink(link, spec, inputHealth);
     input_aud.clear();
     return 1;
 }
@@ -397,7 +598,9 @@ int process_output(std::string device, std::string ndiSource, float gainDb,
                    uint32_t framesPerBuffer, uint32_t sampleRate)
 {
     clearStopRequest(g_exit_lock_out, g_exit_threads_out);
-    PortAudioSession portAudio;
+    outputHealth.reset();
+    auto link = std::make_shared<DeviceLink>();
+    const PortAudioSession &portAudio = link->session;
     int deviceCount = 0;
     if (!countDevices(portAudio, deviceCount))
         return 0;
@@ -412,86 +615,45 @@ int process_output(std::string device, std::string ndiSource, float gainDb,
     if (!createPlayback(playback, ndiSource))
         return 0;
 
+    DeviceSpec spec = deviceSpec(portAudio, index);
+    spec.outputs = playback.channels;
+    spec.sampleRate = playback.sample_rate;
+    spec.framesPerBuffer = framesPerBuffer;
+    spec.callback = output_callback;
+    spec.records = &playback;
+    link->callback.records = &playback;
     const PaStreamParameters out = streamParameters(portAudio, index, playback.channels, false);
-    Stream stream(portAudio);
-    if (!openAndStart(stream, nullptr, &out, playback.sample_rate, framesPerBuffer, paNoFlag,
-                      output_callback, &playback))
+    if (!openAndStart(link->stream, nullptr, &out, playback.sample_rate, framesPerBuffer, paNoFlag,
+                      output_callback, &link->callback))
         return 0;
 
-    waitForStop(g_exit_lock_out, g_exit_cv_out, g_exit_threads_out, stream);
+    // While the device is away the receiver stays connected and is pulled at the stream's pace,
+    // so that its synchroniser neither piles up audio nor takes the gap for a drifting clock.
+    const uint32_t pulledFrames = framesPerBuffer > 0 ? framesPerBuffer : 256;
+    std::vector<float> discarded(static_cast<size_t>(playback.channels) * pulledFrames);
+    const auto pullAndDiscard = [&] {
+        pullBlock(playback, discarded.data(), static_cast<int32_t>(pulledFrames), false);
+    };
+    superviseStream({g_exit_lock_out, g_exit_cv_out, g_exit_threads_out}, outputHealth, spec, link,
+                    pullAndDiscard);
+    // The playback records go after the link: stop it first.
+    stopLink(link, spec, outputHealth);
     output_aud.clear();
     return 1;
 }
-
-namespace {
-
-// The format report printed once the duplex stream runs.
-void printDuplexFormat(const PaDeviceInfo *info, const PaStreamInfo &stream, uint32_t sampleRate)
-{
-    std::printf("%d Format Is Supported \n", static_cast<int>(sampleRate));
-    std::printf("Default Device:  \n");
-    std::printf("              SampleRate: %lf  In Latency: %lf Out Latency: %lf\n",
-                info != nullptr ? info->defaultSampleRate : 0.0,
-                info != nullptr ? info->defaultLowInputLatency : 0.0,
-                info != nullptr ? info->defaultLowOutputLatency : 0.0);
-    std::printf("Stream Info:  \n");
-    std::printf("            SampleRate: %lf  In Latency: %lf Out Latency: %lf\n",
-                stream.sampleRate, stream.inputLatency, stream.outputLatency);
-}
-
-// The duplex block cycles until the stop request is seen: each cycle plays one pulled block,
-// then sends the block read in the previous cycle and reads the next one. The two steps run on
-// threads of their own, one after the other, so the records, the blocks and `result` are used by
-// one thread at a time.
-void runBlockCycles(Stream &stream, audio_playback_t &playback, audio_capture_t &capture,
-                    std::vector<float> &outputBlock, std::vector<float> &inputBlock,
-                    uint32_t framesPerBuffer, uint32_t sampleRate)
-{
-    const int32_t frames = static_cast<int32_t>(framesPerBuffer);
-    PaError result = paNoError;
-    const auto writeStep = [&] {
-        pullBlock(playback, outputBlock.data(), frames);
-        result = stream.write(outputBlock.data(), framesPerBuffer);
-        if (result != paNoError) {
-            std::printf("Wire off write  %d.\n", result);
-            std::fflush(stdout);
-        }
-    };
-    const auto readStep = [&] {
-        NDIlib_audio_frame_interleaved_32f_t block;
-        block.sample_rate = static_cast<int32_t>(sampleRate);
-        block.no_channels = capture.channels;
-        block.no_samples = frames;
-        block.p_data = inputBlock.data();
-        input_aud.publish(block.p_data, block.no_channels, block.no_samples, block.sample_rate);
-        // The block read in the previous cycle goes out now.
-        sendBlock(capture, block);
-        result = stream.read(inputBlock.data(), framesPerBuffer);
-        if (result != paNoError) {
-            std::printf("Wire off read  %d.\n", result);
-            std::fflush(stdout);
-        }
-    };
-
-    while (!stopRequested(g_exit_lock_out_duplex, g_exit_threads_duplex)) {
-        std::thread(writeStep).join();
-        std::thread(readStep).join();
-    }
-}
-
-} // namespace
 
 int process_duplex(std::string device, std::string ndiName, std::string ndiSource,
                    float inputGainDb, float outputGainDb, uint32_t framesPerBuffer,
                    uint32_t sampleRate)
 {
     clearStopRequest(g_exit_lock_out_duplex, g_exit_threads_duplex);
-    // Records and blocks outlive the session (release order above).
+    duplexHealth.reset();
+    // Records outlive the session (release order above).
     audio_playback_t playback;
     audio_capture_t capture;
-    std::vector<float> outputBlock;
-    std::vector<float> inputBlock;
-    PortAudioSession portAudio;
+    duplex_records_t records{&playback, &capture};
+    auto link = std::make_shared<DeviceLink>();
+    const PortAudioSession &portAudio = link->session;
     int deviceCount = 0;
     if (!countDevices(portAudio, deviceCount))
         return 0;
@@ -510,17 +672,22 @@ int process_duplex(std::string device, std::string ndiName, std::string ndiSourc
     if (!createPlayback(playback, ndiSource) || !createCapture(capture, ndiName, framesPerBuffer))
         return 0;
 
+    DeviceSpec spec = deviceSpec(portAudio, index);
+    spec.inputs = capture.channels;
+    spec.outputs = playback.channels;
+    spec.sampleRate = static_cast<double>(sampleRate);
+    spec.framesPerBuffer = framesPerBuffer;
+    spec.flags = paDitherOff;
+    spec.callback = duplex_callback;
+    spec.records = &records;
+    link->callback.records = &records;
     const PaStreamParameters in = streamParameters(portAudio, index, capture.channels, true);
     const PaStreamParameters out = streamParameters(portAudio, index, playback.channels, false);
-    // The first cycle sends the input block before any read has filled it: a block of silence.
-    outputBlock.assign(static_cast<size_t>(playback.channels) * framesPerBuffer, 0.0f);
-    inputBlock.assign(static_cast<size_t>(capture.channels) * framesPerBuffer, 0.0f);
-
     const double rate = static_cast<double>(sampleRate);
-    Stream stream(portAudio);
-    if (!openAndStart(stream, &in, &out, rate, framesPerBuffer, paDitherOff, nullptr, nullptr))
+    if (!openAndStart(link->stream, &in, &out, rate, framesPerBuffer, paDitherOff, duplex_callback,
+                      &link->callback))
         return 0;
-    const PaStreamInfo *streamInfo = stream.info();
+    const PaStreamInfo *streamInfo = link->stream.info();
     if (streamInfo == nullptr)
         return 0;
     if (portAudio.isFormatSupported(&in, &out, rate) != paFormatIsSupported) {
@@ -529,9 +696,24 @@ int process_duplex(std::string device, std::string ndiName, std::string ndiSourc
     }
     printDuplexFormat(portAudio.deviceInfo(index), *streamInfo, sampleRate);
 
-    runBlockCycles(stream, playback, capture, outputBlock, inputBlock, framesPerBuffer, sampleRate);
-    Pa_Sleep(1000);
-    stream.stopAndEnd();
+    const uint32_t blockFrames = framesPerBuffer > 0 ? framesPerBuffer : 256;
+    std::vector<float> silence(static_cast<size_t>(capture.channels) * blockFrames, 0.0f);
+    std::vector<float> discarded(static_cast<size_t>(playback.channels) * blockFrames);
+    const auto keepNdiPace = [&] {
+        pullBlock(playback, discarded.data(), static_cast<int32_t>(blockFrames), false);
+        NDIlib_audio_frame_interleaved_32f_t block;
+        block.p_data = silence.data();
+        block.no_channels = capture.channels;
+        block.sample_rate = static_cast<int32_t>(sampleRate);
+        block.no_samples = static_cast<int32_t>(blockFrames);
+        sendBlock(capture, block);
+    };
+    superviseStream({g_exit_lock_out_duplex, g_exit_cv_out_duplex, g_exit_threads_duplex},
+                    duplexHealth, spec, link, keepNdiPace);
+    // A running device plays out its last blocks before it stops.
+    if (link)
+        Pa_Sleep(1000);
+    stopLink(link, spec, duplexHealth);
     input_aud.clear();
     output_aud.clear();
     return 1;

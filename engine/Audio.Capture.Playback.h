@@ -9,6 +9,7 @@
 // stop functions may be called from any thread; the taps are read by the level pollers.
 #pragma once
 
+#include "DeviceLink.h"
 #include "LevelTap.h"
 #include "NdiHandle.h"
 
@@ -19,7 +20,9 @@
 #include <vector>
 
 // Stop requests, one lock and condition variable per stream. An entry clears its own request
-// when it starts, so a request made before the start is lost.
+// when it starts, so a request made before the start is lost. The lock is held only to read or
+// write the request, never across a call that can wait for a device, so a stop function
+// returns at once whatever state the device is in.
 extern bool g_exit_threads;
 extern std::mutex g_exit_lock;
 extern std::condition_variable g_exit_cv;
@@ -34,6 +37,12 @@ extern std::condition_variable g_exit_cv_out_duplex;
 // output gain). Written by the audio threads, read by the level pollers.
 extern LevelTap input_aud;
 extern LevelTap output_aud;
+
+// Whether each stream's device is there: set by its entry when the device goes away and when it
+// comes back, read by the front ends (the command line's loop, the controller's timer).
+extern StreamHealth inputHealth;
+extern StreamHealth outputHealth;
+extern StreamHealth duplexHealth;
 
 // The sending side of a stream. Owns the sender, which it destroys when it goes.
 struct audio_capture_t {
@@ -58,7 +67,9 @@ struct audio_playback_t {
 double db_to_ratio(double db);
 
 // Capture `device` and publish it as the NDI source `ndiName`. Blocks until stopAudioInput();
-// returns 1 after an orderly stop, 0 when the stream could not start.
+// returns 1 after an orderly stop, 0 when the stream could not start. A device that goes away
+// while the stream runs does not end it: the entry reports it, keeps the NDI side going and
+// reopens the device when it is back (the same for the two entries below).
 int process_input(std::string device, std::string ndiName, float gainDb, uint32_t framesPerBuffer,
                   uint32_t sampleRate);
 

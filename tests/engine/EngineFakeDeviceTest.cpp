@@ -10,6 +10,7 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <future>
 #include <gtest/gtest.h>
 #include <thread>
 #include <tuple>
@@ -206,7 +207,7 @@ TEST_F(EngineFake, StreamParametersClampChannelsTo64AndUseTheLowLatencies)
     EXPECT_EQ(o.streams[0].output.channelCount, 64);
     EXPECT_DOUBLE_EQ(o.streams[0].output.suggestedLatency, 0.0047);
     EXPECT_EQ(o.streams[0].flags, paDitherOff);
-    EXPECT_FALSE(o.streams[0].callback);
+    EXPECT_TRUE(o.streams[0].callback);
 }
 
 // The lifecycle calls of the PortAudio and NDI doubles, in the order the engine makes them.
@@ -480,7 +481,7 @@ TEST_F(EngineFake, PlaybackPlaysExactlyTheRequestedBlockTimesGain)
     EXPECT_EQ(meter.frames, 0);
 }
 
-TEST_F(EngineFake, DuplexPlaysPulledBlocksAndSendsEachCapturedBlockOneCycleLater)
+TEST_F(EngineFake, DuplexPlaysPulledBlocksAndSendsEachCapturedBlockInTheSameCall)
 {
     fakepa::Table t = studioTable();
     t.devices[3].maxInputChannels = 2;
@@ -502,13 +503,11 @@ TEST_F(EngineFake, DuplexPlaysPulledBlocksAndSendsEachCapturedBlockOneCycleLater
     for (const auto &f : sent)
         ASSERT_EQ(std::tie(f.channels, f.samples, f.channelStrideBytes),
                   std::make_tuple(2, 256, 1024));
-    // Cycle 0 sends silence; cycle k sends the block read in cycle k - 1.
-    for (float v : sent[0].planar)
-        ASSERT_EQ(v, 0.0f);
-    for (size_t k = 1; k < sent.size(); ++k)
+    // Call k sends the block captured in call k.
+    for (size_t k = 0; k < sent.size(); ++k)
         for (int c = 0; c < 2; ++c)
             for (int n = 0; n < 256; ++n) {
-                const long long f = static_cast<long long>(k - 1) * 256 + n;
+                const long long f = static_cast<long long>(k) * 256 + n;
                 ASSERT_EQ(sent[k].planar[static_cast<size_t>(c * 256 + n)],
                           (static_cast<float>(f + 1) + 0.5f * c) * gain);
             }
@@ -542,6 +541,116 @@ TEST_F(EngineFake, StopRequestMadeBeforeTheStartIsLost)
         EXPECT_GE(std::max(fakepa::counters().callbacks.load(), fakepa::counters().writes.load()),
                   30);
         expectReleased();
+    }
+}
+
+} // namespace
+
+namespace {
+
+StreamHealth &healthOf(Entry entry)
+{
+    return entry == Entry::Input    ? inputHealth
+           : entry == Entry::Output ? outputHealth
+                                    : duplexHealth;
+}
+
+size_t occurrences(const std::string &text, const std::string &line)
+{
+    size_t n = 0;
+    for (size_t at = text.find(line); at != std::string::npos; at = text.find(line, at + 1))
+        ++n;
+    return n;
+}
+
+// A device that goes away mid-stream, whether its host stops the stream or it merely stops
+// calling back, is reported once; the NDI side keeps its pace (silence sent, the receiver
+// pulled) with the same sender and receiver; the device is reopened by name once it is listed
+// again, and the stream runs on until it is stopped in order.
+TEST_F(EngineFake, ADeviceThatGoesAwayIsReportedOnceAndReopenedWhenBack)
+{
+    const std::string away = "device \"USB Interface\" went away; waiting for it to return\n";
+    const std::string back = "device \"USB Interface\" is back\n";
+    for (const bool hangs : {false, true})
+        for (Entry entry : {Entry::Input, Entry::Output, Entry::Duplex}) {
+            SCOPED_TRACE(testing::Message()
+                         << "entry " << static_cast<int>(entry) << " hangs " << hangs);
+            fakepa::Table t = studioTable();
+            t.inputSignal = [](long long, int) { return 0.5f; };
+            fakepa::setTable(t);
+            ndirec::reset();
+            StreamHealth &health = healthOf(entry);
+            const Outcome o = run(entry, "USB Interface", 0.0f, 256, 48000, [&] {
+                fakepa::unplug("USB Interface", hangs);
+                ASSERT_TRUE(waitFor([&] { return health.lost.load(); }, 3000));
+                LevelTap::Block meter;
+                (entry == Entry::Output ? output_aud : input_aud).snapshot(meter);
+                EXPECT_EQ(meter.frames, 0);
+                // Away for longer than a reopen period: the NDI side keeps going meanwhile.
+                const size_t sent = ndirec::sentFrameCount();
+                const size_t pulled = ndirec::captureRequests().size();
+                std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+                EXPECT_TRUE(health.lost.load());
+                if (entry != Entry::Output) {
+                    EXPECT_GT(ndirec::sentFrameCount(), sent + 100);
+                    for (float v : ndirec::sentFrames().back().planar)
+                        ASSERT_EQ(v, 0.0f);
+                }
+                if (entry != Entry::Input) {
+                    EXPECT_GT(ndirec::captureRequests().size(), pulled + 100);
+                }
+
+                const int callbacks = fakepa::counters().callbacks.load();
+                fakepa::plugIn("USB Interface");
+                EXPECT_TRUE(waitFor([&] { return !health.lost.load(); }, 2500));
+                EXPECT_TRUE(waitFor([&] { return fakepa::counters().callbacks > callbacks + 10; }));
+                if (entry != Entry::Output) {
+                    EXPECT_EQ(ndirec::sentFrames().back().planar.front(), 0.5f);
+                }
+            });
+            EXPECT_EQ(o.result, 1);
+            EXPECT_EQ(occurrences(o.printed, away), 1u) << o.printed;
+            EXPECT_EQ(occurrences(o.printed, back), 1u) << o.printed;
+            EXPECT_EQ(std::make_tuple(health.losses.load(), health.returns.load()),
+                      std::make_tuple(1u, 1u));
+            const ndirec::Counts n = ndirec::counts();
+            EXPECT_LE(n.sendersCreated, 1);
+            EXPECT_LE(n.receiversCreated, 1);
+            expectReleased();
+        }
+}
+
+// A stop that the device never lets return is given up after the bound: the entry returns, the
+// NDI objects go, and the stop functions never wait for the device meanwhile.
+TEST_F(EngineFake, AStopTheDeviceNeverAnswersIsGivenUp)
+{
+    for (Entry entry : {Entry::Input, Entry::Output}) {
+        fakepa::setTable(studioTable());
+        ndirec::reset();
+        fakepa::holdStops(true);
+        const auto started = std::chrono::steady_clock::now();
+        const Outcome o = run(entry, "USB Interface", 0.0f, 256, 48000, [&] {
+            // The stop function returns at once even while the entry is in its stop.
+            (entry == Entry::Input ? stopAudioInput : stopAudioOutput)();
+            auto asked = std::async(std::launch::async, [&] {
+                for (int i = 0; i < 50; ++i)
+                    (entry == Entry::Input ? stopAudioInput : stopAudioOutput)();
+            });
+            EXPECT_EQ(asked.wait_for(std::chrono::seconds(1)), std::future_status::ready);
+        });
+        const auto took = std::chrono::steady_clock::now() - started;
+        EXPECT_EQ(o.result, 1);
+        EXPECT_LT(took, kStopBound + std::chrono::seconds(5));
+        EXPECT_NE(o.printed.find("did not stop within 1500 ms; its stream was given up"),
+                  std::string::npos)
+            << o.printed;
+        EXPECT_EQ(healthOf(entry).abandoned.load(), 1u);
+        const ndirec::Counts n = ndirec::counts();
+        EXPECT_EQ(n.sendersCreated, n.sendersDestroyed);
+        EXPECT_EQ(n.receiversCreated, n.receiversDestroyed);
+        // Let the given-up stop return, so that PortAudio ends before the next case.
+        fakepa::holdStops(false);
+        EXPECT_TRUE(waitFor([] { return fakepa::initializeDepth() == 0; }));
     }
 }
 

@@ -4,6 +4,7 @@
 
 #include "CallLog.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstring>
 #include <map>
@@ -20,6 +21,8 @@ struct Stream {
     void *userData = nullptr;
     std::thread thread;
     std::atomic<bool> running{false};
+    std::atomic<bool> active{false};
+    std::string device;       // the device's name, for unplug()
     long long inputFrame = 0; // next frame of the input signal
     PaStreamInfo info{};
 };
@@ -37,6 +40,8 @@ struct State {
     std::vector<std::unique_ptr<Stream>> streams;
     std::atomic<int> callsInProgress{0};
     std::atomic<int> callMicroseconds{0};
+    std::vector<std::string> unplugged;
+    std::atomic<bool> holdStops{false};
 };
 
 State &state()
@@ -81,8 +86,13 @@ public:
 // Rebuilds PortAudio's info records from the table; names point into the table's strings.
 void rebuildInfos(State &s)
 {
+    // Rebuilt in place (an unplugged device only shortens the list), so a record handed out
+    // earlier is never freed under its reader.
     s.deviceInfos.clear();
+    s.deviceInfos.reserve(s.table.devices.size());
     for (const Device &d : s.table.devices) {
+        if (std::find(s.unplugged.begin(), s.unplugged.end(), d.name) != s.unplugged.end())
+            continue;
         PaDeviceInfo info{};
         info.structVersion = 2;
         info.name = d.name.c_str();
@@ -162,6 +172,7 @@ void runCallbacks(Stream *st)
 void stopThread(Stream &st)
 {
     st.running = false;
+    st.active = false;
     if (st.thread.joinable())
         st.thread.join();
 }
@@ -191,6 +202,8 @@ void reset()
     std::lock_guard<std::mutex> lock(s.mutex);
     s.table = Table{};
     s.callMicroseconds = 0;
+    s.unplugged.clear();
+    s.holdStops = false;
     rebuildInfos(s);
     s.opened.clear();
     s.played.clear();
@@ -208,6 +221,40 @@ Counters &counters()
 std::vector<OpenedStream> openedStreams()
 {
     return locked([](State &s) { return s.opened; });
+}
+
+void unplug(const std::string &name, bool hangs)
+{
+    State &s = state();
+    std::vector<Stream *> gone;
+    {
+        std::lock_guard<std::mutex> lock(s.mutex);
+        s.unplugged.push_back(name);
+        rebuildInfos(s);
+        for (auto &st : s.streams)
+            if (st->device == name)
+                gone.push_back(st.get());
+    }
+    // Its streams stop by themselves, as a host stops a stream whose device failed, or hang:
+    // no callback comes any more, yet the stream still says it is active.
+    for (Stream *st : gone) {
+        stopThread(*st);
+        if (hangs)
+            st->active = true;
+    }
+}
+
+void plugIn(const std::string &name)
+{
+    State &s = state();
+    std::lock_guard<std::mutex> lock(s.mutex);
+    s.unplugged.erase(std::remove(s.unplugged.begin(), s.unplugged.end(), name), s.unplugged.end());
+    rebuildInfos(s);
+}
+
+void holdStops(bool hold)
+{
+    state().holdStops = hold;
 }
 
 int initializeDepth()
@@ -347,9 +394,9 @@ PaError Pa_OpenStream(PaStream **stream, const PaStreamParameters *inputParamete
     for (const PaStreamParameters *p : {inputParameters, outputParameters}) {
         if (p == nullptr)
             continue;
-        if (p->device < 0 || static_cast<size_t>(p->device) >= s.table.devices.size())
+        if (p->device < 0 || static_cast<size_t>(p->device) >= s.deviceInfos.size())
             return paInvalidDevice;
-        const Device &d = s.table.devices[static_cast<size_t>(p->device)];
+        const PaDeviceInfo &d = s.deviceInfos[static_cast<size_t>(p->device)];
         const int max = p == inputParameters ? d.maxInputChannels : d.maxOutputChannels;
         if (p->channelCount <= 0 || p->channelCount > max)
             return paInvalidChannelCount;
@@ -358,6 +405,9 @@ PaError Pa_OpenStream(PaStream **stream, const PaStreamParameters *inputParamete
     st->opened = o;
     st->callback = streamCallback;
     st->userData = userData;
+    st->device = s.deviceInfos[static_cast<size_t>(o.hasInput ? inputParameters->device
+                                                              : outputParameters->device)]
+                     .name;
     st->info.structVersion = 1;
     st->info.sampleRate = sampleRate;
     st->info.inputLatency = o.hasInput ? o.input.suggestedLatency : 0.0;
@@ -376,18 +426,26 @@ PaError Pa_StartStream(PaStream *stream)
         return e;
     auto *st = static_cast<Stream *>(stream);
     st->running = true;
+    st->active = true;
     if (st->callback != nullptr)
         st->thread = std::thread(runCallbacks, st);
     return paNoError;
 }
 
+// Not an ApiCall: the engine stops streams without the lock that serialises the others.
 PaError Pa_StopStream(PaStream *stream)
 {
     calllog::record("Pa_StopStream");
-    const ApiCall call;
     state().counters.stopStream++;
+    while (state().holdStops.load())
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     stopThread(*static_cast<Stream *>(stream));
     return paNoError;
+}
+
+PaError Pa_IsStreamActive(PaStream *stream)
+{
+    return static_cast<Stream *>(stream)->active.load() ? 1 : 0;
 }
 
 PaError Pa_CloseStream(PaStream *stream)

@@ -93,6 +93,15 @@ struct Counters {
 Counters &counters();
 // The streams opened since the last reset, in order.
 std::vector<OpenedStream> openedStreams();
+// The device goes away as a pulled cable does: the callbacks of its running streams end, the
+// streams report themselves inactive (or, `hangs`, still active, as a host that never noticed),
+// and the device list (of every later Pa_Initialize and of the sessions open now) leaves it out
+// until plugIn() puts it back in its place.
+void unplug(const std::string &name, bool hangs = false);
+void plugIn(const std::string &name);
+// While held, Pa_StopStream does not return: a device that never answers a stop.
+void holdStops(bool hold);
+
 // Initialize calls not yet matched by Terminate (PortAudio counts them the same way).
 int initializeDepth();
 // Interleaved samples written to the output of the streams (callback output blocks and
