@@ -36,8 +36,9 @@ constexpr milliseconds kMeterPoll{20};
 constexpr milliseconds kIdlePoll{100};
 constexpr auto kMeterPeriod = std::chrono::seconds(1);
 constexpr auto kSourceCheckPeriod = std::chrono::seconds(1);
-// A duplex stream pauses one second before it stops; give any stream ten.
-constexpr milliseconds kStopTimeout{10000};
+// The engine gives up a stop after 1.5 s, and a duplex stream pauses one second before it
+// stops: past this the stream's thread is stuck somewhere else, and the program leaves.
+constexpr milliseconds kStopTimeout{2800};
 
 std::string quoted(const std::string &text)
 {
@@ -420,6 +421,10 @@ int runStream(const Options &options, Console &console, StopSignals &stops)
     }
 
     const std::unique_ptr<StreamRunner> runner = startStream(options, plan);
+    const StreamHealth &health = direction == Direction::Input    ? inputHealth
+                                 : direction == Direction::Output ? outputHealth
+                                                                  : duplexHealth;
+    bool deviceLost = false;
     StreamTaps taps(direction);
     bool announced = false;
     bool sourcePresent = true;
@@ -428,6 +433,11 @@ int runStream(const Options &options, Console &console, StopSignals &stops)
     while (!stops.wait(options.meter ? kMeterPoll : kIdlePoll)) {
         if (runner->finished())
             break;
+        // The engine itself reports the loss and the return on standard error.
+        if (options.exitOnLoss && health.lost.load()) {
+            deviceLost = true;
+            break;
+        }
         if (!announced && taps.allFlowing()) {
             announced = true;
             Console::message(runningLine(options, plan));
@@ -469,6 +479,10 @@ int runStream(const Options &options, Console &console, StopSignals &stops)
         Console::message("the stream on " + quoted(plan.device.name)
                          + " could not start (the engine's message is above)");
         return kExitStreamFailed;
+    }
+    if (deviceLost) {
+        Console::message("stopped: the device went away (--exit-on-loss)");
+        return kExitDeviceLost;
     }
     Console::message("stopped");
     return kExitOk;

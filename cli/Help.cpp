@@ -41,6 +41,8 @@ Stream options:
   --in-gain DB      duplex: the gain of what is sent.
   --out-gain DB     duplex: the gain of what is played.
   --meter           Print the levels once a second on standard output.
+  --exit-on-loss    End with status 7 when the device goes away, instead of waiting for it
+                    (for a service that a supervisor such as systemd restarts).
   --jack-name NAME  The stream's client name on a JACK server (default veltrin-cli).
 Other options:
   --wait SECONDS    sources: how long to listen; play, duplex: how long to wait for --source.
@@ -62,6 +64,19 @@ Output:
   sources --json prints one object with the keys "runtime" (the NDI runtime in use) and
   "sources", which holds objects with the keys "name" and "address".
 
+When a device goes away:
+  A device that stops delivering audio while streaming (a USB interface pulled out, the JACK
+  server stopped or crashed, PipeWire restarted) is reported at once on standard error:
+    device "system" went away; waiting for it to return
+  The stream keeps running: send and duplex keep the NDI source on the network, carrying
+  silence, so receivers stay connected; play and duplex stay connected to their source. The
+  device is looked for by its name about once a second and opened again with the same rate,
+  block size and channels; audio resumes within about two seconds of its return, announced by
+    device "system" is back
+  The meters show -inf meanwhile. SIGINT and SIGTERM still end the program within three
+  seconds: a device that does not answer its stop within 1.5 s is left behind with a line
+  that says so. With --exit-on-loss the program stops at the first loss and exits with 7.
+
 NDI runtime and settings:
   An installed libndi.so.5 is used when one is found (in $NDI_RUNTIME_DIR_V5, then on the
   library search path), otherwise Veltrin's built-in runtime; a line at the start names it.
@@ -76,6 +91,7 @@ Exit status:
   4  the device is busy, or refuses the sample rate or channel count
   5  the NDI source did not appear within --wait seconds
   6  the NDI runtime could not be initialised
+  7  the device went away while streaming, and --exit-on-loss was given
 
 Examples:
   veltrin-cli devices

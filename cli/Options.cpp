@@ -95,6 +95,11 @@ const std::vector<OptionRule> &optionRules()
              s.options.meter = true;
              return std::string();
          }},
+        {"--exit-on-loss", false, kStreams,
+         [](State &s, const std::string &) {
+             s.options.exitOnLoss = true;
+             return std::string();
+         }},
         {"--verbose", false, kAll,
          [](State &s, const std::string &) {
              s.options.verbose = true;

@@ -18,6 +18,7 @@ enum ExitCode : int {
     kExitDeviceRefused = 4,  // the device is busy or refuses the rate or channel count
     kExitNoSource = 5,       // the NDI source did not appear within --wait seconds
     kExitNdiUnavailable = 6, // the NDI runtime could not be initialised
+    kExitDeviceLost = 7,     // the device went away and --exit-on-loss was given
 };
 
 enum class Command { Help, Version, Devices, Sources, Send, Play, Duplex };
@@ -44,6 +45,7 @@ struct Options {
 
     bool json = false;
     bool meter = false;
+    bool exitOnLoss = false; // end the stream when its device goes away, instead of waiting
     bool verbose = false;
     double waitSeconds = 0.0; // set from the command's default when not given
 

@@ -1,6 +1,7 @@
 #include "wrapper.h"
 
 #include "Audio.Capture.Playback.h"
+#include "DeviceLossWatch.h"
 #include "InOut.h"
 #include "InPutProcess.h"
 #include "NDIScan.h"
@@ -11,6 +12,7 @@
 #include "ScanDevice.h"
 #include "StreamControl.h"
 
+#include <QTimer>
 #include <cmath>
 #include <utility>
 
@@ -32,6 +34,13 @@ Wrapper::Wrapper(QObject *parent) : QObject(parent)
     m_outControl = new StreamControl(m_outPutProcess.get(), QStringLiteral("NDI to playback"),
                                      &stopAudioOutput, this);
     m_inOutControl = new StreamControl(m_inOut, QStringLiteral("Duplex"), &stopAudioDuplex, this);
+    m_inLoss = std::make_unique<DeviceLossWatch>(QStringLiteral("Capture to NDI"), inputHealth);
+    m_outLoss = std::make_unique<DeviceLossWatch>(QStringLiteral("NDI to playback"), outputHealth);
+    m_duplexLoss = std::make_unique<DeviceLossWatch>(QStringLiteral("Duplex"), duplexHealth);
+    m_lossTimer = new QTimer(this);
+    connect(m_lossTimer, &QTimer::timeout, this, &Wrapper::pollDeviceLoss);
+    // A quarter of a second: the page tells of a loss about as soon as the engine sees it.
+    m_lossTimer->start(250);
 
     m_defaultSampleRates << QStringLiteral("8000") << QStringLiteral("22050")
                          << QStringLiteral("24000") << QStringLiteral("44100")

@@ -23,6 +23,8 @@ class InOut;
 class ReadBufferData;
 class ReadInBuffData;
 class StreamControl;
+class DeviceLossWatch;
+class QTimer;
 
 class Wrapper : public QObject
 {
@@ -88,6 +90,10 @@ class Wrapper : public QObject
                    setDefaultSampleRatesIn NOTIFY defaultSampleRatesInChanged)
     Q_PROPERTY(QStringList defaultSampleRatesDuplex READ defaultSampleRatesDuplex WRITE
                    setDefaultSampleRatesDuplex NOTIFY defaultSampleRatesDuplexChanged)
+    // Read-only: empty while each stream's device is there, what the page shows while it is away.
+    Q_PROPERTY(QString inDeviceState READ inDeviceState NOTIFY inDeviceStateChanged)
+    Q_PROPERTY(QString outDeviceState READ outDeviceState NOTIFY outDeviceStateChanged)
+    Q_PROPERTY(QString duplexDeviceState READ duplexDeviceState NOTIFY duplexDeviceStateChanged)
 
 public:
     explicit Wrapper(QObject *parent = nullptr);
@@ -194,7 +200,14 @@ public:
     // defaultSampleRates, 1 defaultSampleRatesIn, 2 defaultSampleRatesDuplex.
     Q_INVOKABLE void testSampleRate(QString device, int type);
 
+    QString inDeviceState() const;
+    QString outDeviceState() const;
+    QString duplexDeviceState() const;
+
 signals:
+    void inDeviceStateChanged();
+    void outDeviceStateChanged();
+    void duplexDeviceStateChanged();
     void isMacOSChanged();
     void outPutDeviceChanged();
     void inPutDeviceChanged();
@@ -306,4 +319,8 @@ private:
     StreamControl *m_inControl = nullptr;
     StreamControl *m_outControl = nullptr;
     StreamControl *m_inOutControl = nullptr;
+    // The streams' device states, polled on the GUI thread (wrapper_streams.cpp).
+    std::unique_ptr<DeviceLossWatch> m_inLoss, m_outLoss, m_duplexLoss;
+    QTimer *m_lossTimer = nullptr;
+    void pollDeviceLoss();
 };

@@ -1,4 +1,5 @@
 #include "Audio.Capture.Playback.h"
+#include "DeviceLossWatch.h"
 #include "InOut.h"
 #include "InPutProcess.h"
 #include "OutPutProcess.h"
@@ -68,4 +69,29 @@ void Wrapper::stopInOutThread()
     m_inOutControl->stop();
     m_readBufferData->stopRead();
     m_readInBuffData->stopRead();
+}
+
+QString Wrapper::inDeviceState() const
+{
+    return m_inLoss->state();
+}
+
+QString Wrapper::outDeviceState() const
+{
+    return m_outLoss->state();
+}
+
+QString Wrapper::duplexDeviceState() const
+{
+    return m_duplexLoss->state();
+}
+
+void Wrapper::pollDeviceLoss()
+{
+    if (m_inLoss->poll())
+        emit inDeviceStateChanged();
+    if (m_outLoss->poll())
+        emit outDeviceStateChanged();
+    if (m_duplexLoss->poll())
+        emit duplexDeviceStateChanged();
 }

@@ -86,6 +86,11 @@ Page {
                     Component.onCompleted: text = wrapper.ndiInSourNameDuplex
                     onTextChanged: wrapper.ndiInSourNameDuplex = text
                 }
+
+                DeviceState {
+                    objectName: "duplexDeviceState"
+                    text: wrapper.duplexDeviceState
+                }
             }
         }
 

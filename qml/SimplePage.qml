@@ -105,6 +105,11 @@ Page {
                             Component.onCompleted: text = wrapper.ndiInSourName
                             onTextChanged: wrapper.ndiInSourName = text
                         }
+
+                        DeviceState {
+                            objectName: "inputDeviceState"
+                            text: wrapper.inDeviceState
+                        }
                     }
                 }
 
@@ -232,6 +237,11 @@ Page {
                             Layout.preferredHeight: 52
                             tooltipThreshold: 50
                             onSourceChosen: wrapper.ndiOutSourceName = name
+                        }
+
+                        DeviceState {
+                            objectName: "outputDeviceState"
+                            text: wrapper.outDeviceState
                         }
                     }
                 }

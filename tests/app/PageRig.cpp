@@ -37,22 +37,21 @@ QString deviceName(const PaStreamParameters &side)
 
 QVariantList PageRig::studioDevices()
 {
-    return {deviceSpec("ALSA", "USB Mic", 1, 0, 44100),
-            deviceSpec("ALSA", "Studio Desk", 8, 8, 48000),
-            deviceSpec("ALSA", "USB Interface", 2, 4, 96000),
-            deviceSpec("ALSA", "Speakers", 0, 2, 44100),
-            deviceSpec("JACK", "system", 2, 2, 48000),
-            deviceSpec("ALSA", "Multichannel Broadcast Interface 64x64 MADI (hw:3,0)", 64, 0,
-                       48000)};
+    return {
+        deviceSpec("ALSA", "USB Mic", 1, 0, 44100),
+        deviceSpec("ALSA", "Studio Desk", 8, 8, 48000),
+        deviceSpec("ALSA", "USB Interface", 2, 4, 96000),
+        deviceSpec("ALSA", "Speakers", 0, 2, 44100),
+        deviceSpec("JACK", "system", 2, 2, 48000),
+        deviceSpec("ALSA", "Multichannel Broadcast Interface 64x64 MADI (hw:3,0)", 64, 0, 48000)};
 }
 
 void PageRig::registerTypes()
 {
     qmlRegisterType<Wrapper>("com.quorvane.wrapper", 1, 0, "Wrapper");
-    qmlRegisterSingletonType<PageRig>("Veltrin.Test", 1, 0, "Rig",
-                                      [](QQmlEngine *, QJSEngine *) -> QObject * {
-                                          return new PageRig;
-                                      });
+    qmlRegisterSingletonType<PageRig>(
+        "Veltrin.Test", 1, 0, "Rig",
+        [](QQmlEngine *, QJSEngine *) -> QObject * { return new PageRig; });
 }
 
 void PageRig::setDevices(const QVariantList &devices)
@@ -69,11 +68,11 @@ void PageRig::setDevices(const QVariantList &devices)
             host.name = api.toStdString();
             table.hostApis.push_back(host);
         }
-        table.devices.push_back(fakepa::device(
-            spec.value(QStringLiteral("name")).toString().toStdString(), apis.indexOf(api),
-            spec.value(QStringLiteral("inputs")).toInt(),
-            spec.value(QStringLiteral("outputs")).toInt(),
-            spec.value(QStringLiteral("rate")).toDouble()));
+        table.devices.push_back(
+            fakepa::device(spec.value(QStringLiteral("name")).toString().toStdString(),
+                           apis.indexOf(api), spec.value(QStringLiteral("inputs")).toInt(),
+                           spec.value(QStringLiteral("outputs")).toInt(),
+                           spec.value(QStringLiteral("rate")).toDouble()));
     }
     if (table.hostApis.empty())
         table.hostApis.emplace_back();
@@ -109,16 +108,26 @@ QVariantList PageRig::streams() const
 {
     QVariantList result;
     for (const fakepa::OpenedStream &s : fakepa::openedStreams()) {
-        result.append(QVariantMap{
-            {QStringLiteral("input"), s.hasInput ? deviceName(s.input) : QString()},
-            {QStringLiteral("output"), s.hasOutput ? deviceName(s.output) : QString()},
-            {QStringLiteral("inChannels"), s.hasInput ? s.input.channelCount : 0},
-            {QStringLiteral("outChannels"), s.hasOutput ? s.output.channelCount : 0},
-            {QStringLiteral("rate"), s.sampleRate},
-            {QStringLiteral("frames"), static_cast<int>(s.framesPerBuffer)},
-            {QStringLiteral("callback"), s.callback}});
+        result.append(
+            QVariantMap{{QStringLiteral("input"), s.hasInput ? deviceName(s.input) : QString()},
+                        {QStringLiteral("output"), s.hasOutput ? deviceName(s.output) : QString()},
+                        {QStringLiteral("inChannels"), s.hasInput ? s.input.channelCount : 0},
+                        {QStringLiteral("outChannels"), s.hasOutput ? s.output.channelCount : 0},
+                        {QStringLiteral("rate"), s.sampleRate},
+                        {QStringLiteral("frames"), static_cast<int>(s.framesPerBuffer)},
+                        {QStringLiteral("callback"), s.callback}});
     }
     return result;
+}
+
+void PageRig::unplug(const QString &name)
+{
+    fakepa::unplug(name.toStdString());
+}
+
+void PageRig::plugIn(const QString &name)
+{
+    fakepa::plugIn(name.toStdString());
 }
 
 int PageRig::runningStreams() const

@@ -36,6 +36,9 @@ public:
     // The streams opened since the table was set, in order: {input, output} device names ("" for
     // no side), {inChannels, outChannels, rate, frames, callback}.
     Q_INVOKABLE QVariantList streams() const;
+    // The device goes away (its streams stop by themselves, it leaves the list) and comes back.
+    Q_INVOKABLE void unplug(const QString &name);
+    Q_INVOKABLE void plugIn(const QString &name);
     // Streams started and not yet stopped (the engine leaves closing them to Pa_Terminate).
     Q_INVOKABLE int runningStreams() const;
 };

@@ -171,7 +171,13 @@ private slots:
 
         Wrapper w;
         const QMetaObject *mo = w.metaObject();
-        QCOMPARE(mo->propertyCount() - mo->propertyOffset(), 41);
+        // The settings and choices, then three read-only device states.
+        QCOMPARE(mo->propertyCount() - mo->propertyOffset(), 44);
+        for (const char *state : {"inDeviceState", "outDeviceState", "duplexDeviceState"}) {
+            const QMetaProperty p = mo->property(mo->indexOfProperty(state));
+            QVERIFY2(p.isReadable() && !p.isWritable() && p.hasNotifySignal(), state);
+            QCOMPARE(p.read(&w).toString(), QString());
+        }
         for (size_t i = 0; i < rows.size(); ++i) {
             const Row &row = rows[i];
             const QMetaProperty p = mo->property(mo->propertyOffset() + static_cast<int>(i));

@@ -20,6 +20,7 @@ struct Stream {
     PaStreamCallback *callback = nullptr;
     void *userData = nullptr;
     std::thread thread;
+    std::mutex joinLock; // unplug() and a stop may end the thread at once
     std::atomic<bool> running{false};
     std::atomic<bool> active{false};
     std::string device;       // the device's name, for unplug()
@@ -169,12 +170,17 @@ void runCallbacks(Stream *st)
     }
 }
 
-void stopThread(Stream &st)
+// Ends the stream's callbacks; the stream then reports itself inactive unless `staysActive`.
+void stopThread(Stream &st, bool staysActive = false)
 {
     st.running = false;
-    st.active = false;
-    if (st.thread.joinable())
-        st.thread.join();
+    {
+        std::lock_guard<std::mutex> lock(st.joinLock);
+        if (st.thread.joinable())
+            st.thread.join();
+    }
+    if (!staysActive)
+        st.active = false;
 }
 
 } // namespace
@@ -237,11 +243,8 @@ void unplug(const std::string &name, bool hangs)
     }
     // Its streams stop by themselves, as a host stops a stream whose device failed, or hang:
     // no callback comes any more, yet the stream still says it is active.
-    for (Stream *st : gone) {
-        stopThread(*st);
-        if (hangs)
-            st->active = true;
-    }
+    for (Stream *st : gone)
+        stopThread(*st, hangs);
 }
 
 void plugIn(const std::string &name)

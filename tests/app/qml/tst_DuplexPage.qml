@@ -66,7 +66,7 @@ SceneCase {
         var stream = openedStream(1)
         compare([stream.input, stream.output, stream.inChannels, stream.outChannels, stream.rate,
                  stream.frames, stream.callback],
-                ["Studio Desk", "Studio Desk", 8, 8, 96000, 128, false])
+                ["Studio Desk", "Studio Desk", 8, 8, 96000, 128, true])
         var lists = ["duplexSourceList", "duplexDeviceList", "duplexBufferList", "duplexRateList"]
         for (var i = 0; i < lists.length; ++i)
             verify(!control(lists[i]).enabled, lists[i])

@@ -192,6 +192,31 @@ SceneCase {
         waitAllStopped()
     }
 
+    // A device that goes away leaves the switch on and says so beside it, with the meter at its
+    // floor; the stream carries on by itself once the device is back.
+    function test_a_device_that_goes_away_is_shown_until_it_returns() {
+        open({})
+        pick(control("inputDeviceList"), 2)
+        var sw = control("captureSwitch")
+        mouseClick(sw)
+        openedStream(1)
+        tryCompare(control("inputGauge"), "value", 2, patience)
+        verify(!control("inputDeviceState").visible)
+
+        Rig.unplug("USB Interface")
+        tryCompare(control("inputDeviceState"), "visible", true, patience)
+        compare(control("inputDeviceState").text, "Device went away: waiting for it to return")
+        verify(sw.checked && wrapper.checkIn)
+        tryVerify(function() { return control("inputGauge").value <= -3 }, patience)
+        verify(!control("outputDeviceState").visible)
+
+        Rig.plugIn("USB Interface")
+        tryCompare(control("inputDeviceState"), "visible", false, patience)
+        tryCompare(control("inputGauge"), "value", 2, patience)
+        mouseClick(sw)
+        waitAllStopped()
+    }
+
     function test_meters_show_whole_numbers() {
         open({})
         wrapper.level = 2.6
