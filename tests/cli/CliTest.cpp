@@ -420,6 +420,128 @@ TEST(Cli, DuplexSendsTheInputAndPlaysTheSourceOnOneDevice)
     EXPECT_EQ(cli.finish(15000), 0);
 }
 
+// The audio server dies under three running programs (send, play, duplex) and comes back. Each
+// says once that its device went away and keeps running; the published sources stay listed,
+// carrying silence; each says when the device is back and carries its tones again, with no
+// restart of its NDI side; SIGINT ends each promptly.
+TEST(Cli, StreamsCarryOnWhenTheirAudioServerDiesAndComesBack)
+{
+    // The shared server of the other tests stays up; this test's own one is killed.
+    const std::string shared = std::getenv("JACK_DEFAULT_SERVER");
+    struct Restore {
+        std::string name;
+        ~Restore() { setenv("JACK_DEFAULT_SERVER", name.c_str(), 1); }
+    } restore{shared};
+    JackServer server(kRate, 256, 2, 2);
+    ASSERT_TRUE(server.running());
+
+    const std::string source = fullName("cli loss source");
+    ToneSender sender("cli loss source", 440.0, 0.5f);
+    ASSERT_TRUE(sourceListed(source, 20000));
+
+    struct Program {
+        QStringList arguments;
+        int inputs, outputs;
+        std::string published; // empty for play
+        QString client;
+        std::unique_ptr<CliProcess> cli;
+    };
+    std::vector<Program> programs;
+    programs.push_back({{"send", "--device", "system", "--name", "cli loss send"},
+                        2,
+                        0,
+                        fullName("cli loss send"),
+                        uniqueClient("loss-send"),
+                        nullptr});
+    programs.push_back({{"play", "--source", QString::fromStdString(source), "--device", "system"},
+                        0,
+                        2,
+                        "",
+                        uniqueClient("loss-play"),
+                        nullptr});
+    programs.push_back({{"duplex", "--device", "system", "--name", "cli loss duplex", "--source",
+                         QString::fromStdString(source)},
+                        2,
+                        2,
+                        fullName("cli loss duplex"),
+                        uniqueClient("loss-duplex"),
+                        nullptr});
+    for (Program &p : programs) {
+        p.cli = std::make_unique<CliProcess>(
+            p.arguments + QStringList{QStringLiteral("--jack-name"), p.client});
+        ASSERT_TRUE(p.cli->waitForErrorLine(QStringLiteral("veltrin-cli: "), 30000));
+        ASSERT_TRUE(p.cli->waitUntil(
+            [&] {
+                return !p.cli->ownErrorLines()
+                            .filter(QRegularExpression("sending|playing|duplex on"))
+                            .isEmpty();
+            },
+            30000))
+            << p.cli->errorLines().join('\n').toStdString();
+    }
+    const auto lines = [](Program &p, const QString &text) {
+        p.cli->waitUntil([] { return false; }, 50); // takes in what it wrote so far
+        return p.cli->errorLines().filter(text).size();
+    };
+    // Each program's tones through probes on the server as it is now: the probe's 1 kHz into
+    // what is sent, the source's 440 Hz out of what is played.
+    const auto carryTones = [&](const char *when) {
+        std::vector<std::unique_ptr<JackProbe>> probes;
+        for (Program &p : programs) {
+            SCOPED_TRACE(when + (" " + p.arguments.front()).toStdString());
+            probes.push_back(std::make_unique<JackProbe>("cli-probe-" + p.client.toStdString(), 2));
+            JackProbe &probe = *probes.back();
+            ASSERT_TRUE(probe.ok());
+            probe.setSignal([](long long f, int) { return tone(1000.0, 0.5f, f); });
+            ASSERT_TRUE(probe.wire(p.client.toStdString(), p.inputs, p.outputs));
+            probe.clearRecording();
+        }
+        for (size_t i = 0; i < programs.size(); ++i) {
+            Program &p = programs[i];
+            SCOPED_TRACE(when + (" " + p.arguments.front()).toStdString());
+            if (!p.published.empty()) {
+                EXPECT_TRUE(ToneListener(p.published).hear(1000.0, 0.5, 10, 30000));
+            }
+            if (p.outputs > 0) {
+                const long long until = probes[i]->framesElapsed() + 2 * kRate;
+                while (probes[i]->framesElapsed() < until)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                expectMostlyTone(probes[i]->recorded(0), 0.5);
+            }
+        }
+    };
+    carryTones("before");
+
+    server.kill();
+    const QString away = QStringLiteral("device \"system\" went away");
+    for (Program &p : programs) {
+        EXPECT_TRUE(p.cli->waitForErrorLine(away, 10000))
+            << p.cli->errorLines().join('\n').toStdString();
+    }
+    // Away, the sources stay on the network and carry silence.
+    for (Program &p : programs)
+        if (!p.published.empty()) {
+            EXPECT_TRUE(ToneListener(p.published).hear(1000.0, 0.0, 10, 15000)) << p.published;
+        }
+
+    ASSERT_TRUE(server.start());
+    for (Program &p : programs) {
+        EXPECT_TRUE(p.cli->waitForErrorLine(QStringLiteral("device \"system\" is back"), 15000))
+            << p.cli->errorLines().join('\n').toStdString();
+    }
+    carryTones("after");
+
+    for (Program &p : programs) {
+        EXPECT_EQ(lines(p, away), 1);
+        p.cli->signal(SIGINT);
+    }
+    for (Program &p : programs) {
+        EXPECT_EQ(p.cli->finish(5000), 0) << p.cli->errorLines().join('\n').toStdString();
+        // The NDI side was never restarted: the runtime was chosen once.
+        EXPECT_EQ(p.cli->errorLines().filter(QStringLiteral("NDI runtime:")).size(), 1);
+    }
+}
+
 TEST(Cli, FailuresGiveOneLineAndTheirStatusPromptly)
 {
     const auto expectFailure = [](const QStringList &arguments, int status, const QString &fragment,

@@ -1,6 +1,7 @@
 // The controller with the real NDI runtime and real PortAudio on a JACK dummy server: every
 // stream survives being switched on and off over and over, quickly too, its meter reset at each
-// stop (the end-to-end test publishes a capture through the window).
+// stop, and carries on through the server dying and coming back (the end-to-end test publishes
+// a capture through the window).
 //
 // The cycles run 20 times per one-way stream and 5 times for the duplex stream (whose stop
 // pauses a second); VELTRIN_CYCLES and VELTRIN_DUPLEX_CYCLES set other counts for a soak.
@@ -112,6 +113,70 @@ private slots:
         };
         for (const auto &[stream, cycles] : streams)
             cycle(probe, stream, cycles);
+    }
+
+    // Last: it kills the server the other cases use. All three streams run on it at once; when
+    // it dies each page says so beside its switch, which stays on, and the log says it once per
+    // stream; when it is back every stream streams again by itself, and each switch still stops
+    // its stream within a bounded wait.
+    void everyStreamCarriesOnWhenTheAudioServerDiesAndComesBack()
+    {
+        static QStringList logged;
+        logged.clear();
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType, const QMessageLogContext &, const QString &text) { logged << text; });
+        Wrapper w;
+        w.setInPutDev(entryOf(w.inPutDevice(), QStringLiteral("system")));
+        w.setOutPutDev(entryOf(w.outPutDevice(), QStringLiteral("system")));
+        w.setInOutPutDev(QStringLiteral("system"));
+        w.setNdiOutSourceName(QStringLiteral("HOST (Nobody)"));
+        w.setNdiOutDuplexSourceName(QStringLiteral("HOST (Nobody)"));
+        w.setCheckIn(true);
+        w.startInThread();
+        w.setCheckOut(true);
+        w.startOutThread();
+        w.setCheckInOut(true);
+        w.startInOutThread();
+        const auto streaming = [] {
+            JackProbe probe(kProbe, 2);
+            // Two ports each one way, four for the duplex stream.
+            return QTest::qWaitFor([&] { return probe.connectedPorts(kClient) == 8; }, 20000);
+        };
+        QVERIFY2(streaming(), "the three streams did not come up");
+        const auto states = [&] {
+            return QStringList{w.inDeviceState(), w.outDeviceState(), w.duplexDeviceState()};
+        };
+        QCOMPARE(states(), (QStringList{QString(), QString(), QString()}));
+
+        controllerJackServer()->kill();
+        QVERIFY(QTest::qWaitFor([&] { return !states().contains(QString()); }, 10000));
+        QVERIFY(w.checkIn() && w.checkOut() && w.checkInOut());
+        QVERIFY(QTest::qWaitFor([&] { return w.level() < -2.0; }, 5000));
+
+        QVERIFY(controllerJackServer()->start());
+        QVERIFY2(streaming(), "the streams did not come back");
+        QVERIFY(QTest::qWaitFor([&] { return states().join(QString()).isEmpty(); }, 5000));
+        for (const char *stream : {"Capture to NDI", "NDI to playback", "Duplex"}) {
+            const QString prefix = QLatin1String(stream) + QStringLiteral(": device \"system\" ");
+            QCOMPARE(logged.filter(prefix + QStringLiteral("went away")).size(), 1);
+            QCOMPARE(logged.filter(prefix + QStringLiteral("is back")).size(), 1);
+        }
+
+        w.setCheckIn(false);
+        w.stopInThread();
+        w.setCheckOut(false);
+        w.stopOutThread();
+        w.setCheckInOut(false);
+        w.stopInOutThread();
+        QVERIFY2(QTest::qWaitFor(
+                     [] {
+                         return threadsNamed("InPutProcess").isEmpty()
+                                && threadsNamed("OutPutProcess").isEmpty()
+                                && threadsNamed("InOut").isEmpty();
+                     },
+                     10000),
+                 "a stream did not stop (hang)");
+        qInstallMessageHandler(previous);
     }
 
 private:

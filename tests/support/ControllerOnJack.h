@@ -20,8 +20,14 @@ inline QString entryOf(const QStringList &entries, const QString &device)
     return QString();
 }
 
-template <class Test>
-int runControllerTestOnJack(int argc, char **argv, const std::string &client)
+// The server runControllerTestOnJack() started, for a test that kills and restarts it.
+inline JackServer *&controllerJackServer()
+{
+    static JackServer *server = nullptr;
+    return server;
+}
+
+template <class Test> int runControllerTestOnJack(int argc, char **argv, const std::string &client)
 {
     const ScratchHome home;
     if (!home.valid())
@@ -29,6 +35,7 @@ int runControllerTestOnJack(int argc, char **argv, const std::string &client)
     JackServer server(48000, 256, 2, 2);
     if (!server.running())
         return 1;
+    controllerJackServer() = &server;
     // Before the controller's first Pa_Initialize.
     setPortAudioJackClientName(client);
     QCoreApplication app(argc, argv);

@@ -36,16 +36,25 @@ JackServer::JackServer(int rate, int period, int inputs, int outputs)
     jack_set_error_function(quietJack);
     jack_set_info_function(quietJack);
     setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
+    // -R asks for real-time scheduling, which gives the dummy driver fewer xruns of its own;
+    // jackd carries on without it where it is not allowed.
+    m_argv = {"jackd", "-n",
+              m_name,  "-R",
+              "-d",    "dummy",
+              "-r",    std::to_string(rate),
+              "-p",    std::to_string(period),
+              "-C",    std::to_string(inputs),
+              "-P",    std::to_string(outputs)};
+    start();
+}
+
+bool JackServer::start()
+{
+    m_ready = false;
     std::vector<std::string> environment;
     for (char **e = environ; *e != nullptr; ++e)
         environment.emplace_back(*e);
-    // -R asks for real-time scheduling, which gives the dummy driver fewer xruns of its own;
-    // jackd carries on without it where it is not allowed.
-    m_jackd = std::make_unique<pwtest::ChildProgram>(
-        std::vector<std::string>{"jackd", "-n", m_name, "-R", "-d", "dummy", "-r",
-                                 std::to_string(rate), "-p", std::to_string(period), "-C",
-                                 std::to_string(inputs), "-P", std::to_string(outputs)},
-        environment, "/dev/null");
+    m_jackd = std::make_unique<pwtest::ChildProgram>(m_argv, environment, "/dev/null");
 
     // Ready when a client can connect; give a slow machine ten seconds.
     for (int attempt = 0; attempt < 200 && m_jackd->running(); ++attempt) {
@@ -53,11 +62,20 @@ JackServer::JackServer(int rate, int period, int inputs, int outputs)
             jack_client_close(client);
             setenv("JACK_DEFAULT_SERVER", m_name.c_str(), 1);
             m_ready = true;
-            return;
+            return true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
     std::fprintf(stderr, "jackd did not become ready\n");
+    return false;
+}
+
+void JackServer::kill()
+{
+    if (m_jackd)
+        m_jackd->stop(SIGKILL, 5000);
+    m_jackd.reset();
+    m_ready = false;
 }
 
 JackServer::~JackServer()

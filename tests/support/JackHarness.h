@@ -29,8 +29,15 @@ public:
     JackServer &operator=(const JackServer &) = delete;
 
     bool running() const { return m_ready; }
+    const std::string &name() const { return m_name; }
+
+    // The server crashes (SIGKILL), as a pulled interface or a dying sound server looks to its
+    // clients; start() brings up a new one under the same name. True once it accepts clients.
+    void kill();
+    bool start();
 
 private:
+    std::vector<std::string> m_argv;
     std::string m_name;
     std::unique_ptr<pwtest::ChildProgram> m_jackd;
     bool m_ready = false;
