@@ -186,6 +186,46 @@ TEST(PipeWireAlsa, ScanListsTheDeviceAndTheCapturedToneArrivesOnTheNetwork)
     EXPECT_EQ(entry.result(), 1);
 }
 
+// PipeWire restarting under a capture on its ALSA device: the loss is reported, the source
+// stays on the network, and once the graph is back the device is reopened and the tone arrives
+// again, with the stream's stop still in order.
+TEST(PipeWireAlsa, ACaptureCarriesOnWhenPipeWireRestarts)
+{
+    if (!g_alsaUnavailable.empty())
+        GTEST_SKIP() << "PipeWire's ALSA plug-in cannot be loaded: " << g_alsaUnavailable;
+    const std::string source = PipeWireSession::kSourceNode;
+    const auto playTone = [&] {
+        auto player = g_session->start(
+            {"pw-play", "--target", "0", "-P", "node.name=veltrin-test-tone", g_toneFile},
+            "pw-play");
+        const bool linked = g_session->link("veltrin-test-tone:output_FL", source + ":input_FL")
+                            && g_session->link("veltrin-test-tone:output_FR", source + ":input_FR");
+        return linked ? std::move(player) : nullptr;
+    };
+    auto player = playTone();
+    ASSERT_TRUE(player) << g_session->logTail("pw-play");
+
+    const std::string name = "PipeWire ALSA Restart";
+    RunningEntry entry([&] { return process_input("pipewire", name, 0.0f, kBlock, kRate); });
+    const std::string full = findSource(name);
+    ASSERT_FALSE(full.empty()) << "the source " << name << " was never listed";
+    std::string mismatch;
+    EXPECT_TRUE(ToneListener(full, 2).hearsTone(mismatch)) << mismatch;
+
+    player.reset();
+    ASSERT_TRUE(g_session->restart()) << g_session->error();
+    EXPECT_TRUE(enginetest::waitFor([] { return inputHealth.losses.load() >= 1; }, 10000));
+    player = playTone();
+    ASSERT_TRUE(player) << g_session->logTail("pw-play");
+    EXPECT_TRUE(enginetest::waitFor([] { return inputHealth.returns.load() >= 1; }, 15000));
+    EXPECT_FALSE(findSource(name).empty());
+    EXPECT_TRUE(ToneListener(full, 2).hearsTone(mismatch)) << mismatch;
+
+    stopAudioInput();
+    ASSERT_TRUE(entry.returned(10000));
+    EXPECT_EQ(entry.result(), 1);
+}
+
 size_t heapInUse()
 {
 #if defined(__SANITIZE_ADDRESS__)

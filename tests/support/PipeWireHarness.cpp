@@ -216,6 +216,33 @@ bool PipeWireSession::startDaemons()
     if (!waitUntil([&] { return !alive() || fs::exists(m_dir + "/bus"); }, kStartMs) || !alive())
         return fail("the session bus did not come up", "dbus");
 
+    return startGraph();
+}
+
+bool PipeWireSession::restart()
+{
+    // Killed, as a crash or `systemctl --user restart pipewire` looks to its clients.
+    m_wireplumber.reset();
+    if (m_pipewire)
+        m_pipewire->stop(SIGKILL, 5000);
+    m_pipewire.reset();
+    fs::remove(m_dir + "/runtime/pipewire-0");
+    fs::remove(m_dir + "/runtime/pipewire-0.lock");
+    m_error.clear();
+    return startGraph();
+}
+
+bool PipeWireSession::startGraph()
+{
+    constexpr int kStartMs = 30000;
+    auto fail = [this](const std::string &what, const std::string &log) {
+        m_error = "PipeWire did not start: " + what + "\n" + logTail(log);
+        return false;
+    };
+    auto alive = [this] {
+        return (!m_bus || m_bus->running()) && (!m_pipewire || m_pipewire->running())
+               && (!m_wireplumber || m_wireplumber->running());
+    };
     m_pipewire = start({"pipewire"}, "pipewire");
     if (!waitUntil([&] { return !alive() || fs::exists(m_dir + "/runtime/pipewire-0"); }, kStartMs)
         || !alive())

@@ -69,8 +69,13 @@ public:
 
     std::string logTail(const std::string &logName) const;
 
+    // Kills the PipeWire daemon and WirePlumber and starts them again (the bus stays): the
+    // sound server restarting under its clients. True once the new graph is ready.
+    bool restart();
+
 private:
     bool startDaemons();
+    bool startGraph();
     bool waitUntil(const std::function<bool()> &ready, int timeoutMs) const;
     std::string configure();
 
