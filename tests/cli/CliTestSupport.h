@@ -32,6 +32,7 @@ public:
     // The exit status, or -1 when it did not exit in time (it is then killed).
     int finish(int timeoutMs);
     void signal(int number);
+    qint64 pid() const { return m_process.processId(); }
 
     QStringList outputLines() const;
     QStringList errorLines() const;
