@@ -590,6 +590,7 @@ int process_input(std::string device, std::string ndiName, float gainDb, uint32_
     };
     superviseStream({g_exit_lock, g_exit_cv, g_exit_threads}, inputHealth, spec, link, sendSilence);
     stopLink(link, spec, inputHealth);
+    inputHealth.lost.store(false); // a stream that is off waits for no device
     input_aud.clear();
     return 1;
 }
@@ -638,6 +639,7 @@ int process_output(std::string device, std::string ndiSource, float gainDb,
                     pullAndDiscard);
     // The playback records go after the link: stop it first.
     stopLink(link, spec, outputHealth);
+    outputHealth.lost.store(false);
     output_aud.clear();
     return 1;
 }
@@ -714,6 +716,7 @@ int process_duplex(std::string device, std::string ndiName, std::string ndiSourc
     if (link)
         Pa_Sleep(1000);
     stopLink(link, spec, duplexHealth);
+    duplexHealth.lost.store(false);
     input_aud.clear();
     output_aud.clear();
     return 1;

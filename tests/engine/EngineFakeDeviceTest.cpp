@@ -593,7 +593,8 @@ TEST_F(EngineFake, ADeviceThatGoesAwayIsReportedOnceAndReopenedWhenBack)
                 EXPECT_TRUE(health.lost.load());
                 if (entry != Entry::Output) {
                     EXPECT_GT(ndirec::sentFrameCount(), sent + 100);
-                    for (float v : ndirec::sentFrames().back().planar)
+                    const auto frames = ndirec::sentFrames();
+                    for (float v : frames.back().planar)
                         ASSERT_EQ(v, 0.0f);
                 }
                 if (entry != Entry::Input) {
@@ -651,6 +652,26 @@ TEST_F(EngineFake, AStopTheDeviceNeverAnswersIsGivenUp)
         // Let the given-up stop return, so that PortAudio ends before the next case.
         fakepa::holdStops(false);
         EXPECT_TRUE(waitFor([] { return fakepa::initializeDepth() == 0; }));
+    }
+}
+
+} // namespace
+
+namespace {
+
+// Switched off while its device is away, a stream ends in order and waits for no device.
+TEST_F(EngineFake, AStreamStoppedWhileItsDeviceIsAwayEndsInOrder)
+{
+    for (Entry entry : {Entry::Input, Entry::Output, Entry::Duplex}) {
+        fakepa::setTable(studioTable());
+        ndirec::reset();
+        const Outcome o = run(entry, "USB Interface", 0.0f, 256, 48000, [&] {
+            fakepa::unplug("USB Interface");
+            EXPECT_TRUE(waitFor([&] { return healthOf(entry).lost.load(); }, 3000));
+        });
+        EXPECT_EQ(o.result, 1);
+        EXPECT_FALSE(healthOf(entry).lost.load());
+        expectReleased();
     }
 }
 
