@@ -521,6 +521,7 @@ TEST(Cli, StreamsCarryOnWhenTheirAudioServerDiesAndComesBack)
     // Away, the sources stay on the network and carry silence.
     for (Program &p : programs)
         if (!p.published.empty()) {
+            EXPECT_TRUE(sourceListed(p.published, 5000)) << p.published;
             EXPECT_TRUE(ToneListener(p.published).hear(1000.0, 0.0, 10, 15000)) << p.published;
         }
 

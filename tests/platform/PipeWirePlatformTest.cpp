@@ -224,6 +224,7 @@ TEST(PipeWireAlsa, ACaptureCarriesOnWhenPipeWireRestarts)
     stopAudioInput();
     ASSERT_TRUE(entry.returned(10000));
     EXPECT_EQ(entry.result(), 1);
+    EXPECT_EQ(inputHealth.losses.load(), 1u);
 }
 
 size_t heapInUse()
