@@ -254,45 +254,51 @@ void pullBlock(const audio_playback_t &playback, float *out, int32_t frames, boo
         output_aud.publish(out, block.no_channels, block.no_samples, block.sample_rate);
 }
 
-// The records a callback works on, behind its link's gate.
-template <typename Records> Records &recordsOf(void *userData)
+// Publishes `frames` interleaved frames of `samples` on the input meter when `meter`, then sends
+// them through the record's sender.
+void sendInterleaved(audio_capture_t &capture, const float *samples, int32_t frames, bool meter)
 {
-    return *static_cast<Records *>(static_cast<CallbackLink *>(userData)->records);
+    NDIlib_audio_frame_interleaved_32f_t block;
+    block.p_data = const_cast<float *>(samples);
+    block.no_channels = capture.channels;
+    block.sample_rate = static_cast<int32_t>(capture.sample_rate);
+    block.no_samples = frames;
+    // The meter shows the captured block before the gain.
+    if (meter)
+        input_aud.publish(block.p_data, block.no_channels, block.no_samples, block.sample_rate);
+    sendBlock(capture, block);
+}
+
+// Runs `body` on the callback's records behind its link's gate, counting the call for the
+// watch; a callback shut out by a stream that was given up asks PortAudio to stop.
+template <typename Records, typename Body> int gated(void *userData, Body body) noexcept
+{
+    CallbackLink &link = *static_cast<CallbackLink *>(userData);
+    if (!link.gate.enter())
+        return paAbort;
+    link.calls.fetch_add(1, std::memory_order_relaxed);
+    body(*static_cast<Records *>(link.records));
+    link.gate.leave();
+    return paContinue;
 }
 
 int input_callback(const void *input, void * /*output*/, unsigned long frameCount,
                    const PaStreamCallbackTimeInfo * /*timeInfo*/,
                    PaStreamCallbackFlags /*statusFlags*/, void *userData) noexcept
 {
-    CallbackLink &link = *static_cast<CallbackLink *>(userData);
-    if (!link.gate.enter())
-        return paAbort;
-    link.calls.fetch_add(1, std::memory_order_relaxed);
-    auto &capture = recordsOf<audio_capture_t>(userData);
-    NDIlib_audio_frame_interleaved_32f_t block;
-    block.p_data = static_cast<float *>(const_cast<void *>(input));
-    block.no_channels = capture.channels;
-    block.sample_rate = static_cast<int32_t>(capture.sample_rate);
-    block.no_samples = static_cast<int32_t>(frameCount);
-    // The meter shows the captured block before the gain.
-    input_aud.publish(block.p_data, block.no_channels, block.no_samples, block.sample_rate);
-    sendBlock(capture, block);
-    link.gate.leave();
-    return paContinue;
+    return gated<audio_capture_t>(userData, [&](audio_capture_t &capture) {
+        sendInterleaved(capture, static_cast<const float *>(input),
+                        static_cast<int32_t>(frameCount), true);
+    });
 }
 
 int output_callback(const void * /*input*/, void *output, unsigned long frameCount,
                     const PaStreamCallbackTimeInfo * /*timeInfo*/,
                     PaStreamCallbackFlags /*statusFlags*/, void *userData) noexcept
 {
-    CallbackLink &link = *static_cast<CallbackLink *>(userData);
-    if (!link.gate.enter())
-        return paAbort;
-    link.calls.fetch_add(1, std::memory_order_relaxed);
-    pullBlock(recordsOf<const audio_playback_t>(userData), static_cast<float *>(output),
-              static_cast<int32_t>(frameCount));
-    link.gate.leave();
-    return paContinue;
+    return gated<const audio_playback_t>(userData, [&](const audio_playback_t &playback) {
+        pullBlock(playback, static_cast<float *>(output), static_cast<int32_t>(frameCount));
+    });
 }
 
 // Both sides of a duplex stream, for its callback.
@@ -307,22 +313,11 @@ int duplex_callback(const void *input, void *output, unsigned long frameCount,
                     const PaStreamCallbackTimeInfo * /*timeInfo*/,
                     PaStreamCallbackFlags /*statusFlags*/, void *userData) noexcept
 {
-    CallbackLink &link = *static_cast<CallbackLink *>(userData);
-    if (!link.gate.enter())
-        return paAbort;
-    link.calls.fetch_add(1, std::memory_order_relaxed);
-    const auto &records = recordsOf<const duplex_records_t>(userData);
-    const auto frames = static_cast<int32_t>(frameCount);
-    pullBlock(*records.playback, static_cast<float *>(output), frames);
-    NDIlib_audio_frame_interleaved_32f_t block;
-    block.p_data = static_cast<float *>(const_cast<void *>(input));
-    block.no_channels = records.capture->channels;
-    block.sample_rate = static_cast<int32_t>(records.capture->sample_rate);
-    block.no_samples = frames;
-    input_aud.publish(block.p_data, block.no_channels, block.no_samples, block.sample_rate);
-    sendBlock(*records.capture, block);
-    link.gate.leave();
-    return paContinue;
+    return gated<const duplex_records_t>(userData, [&](const duplex_records_t &records) {
+        const auto frames = static_cast<int32_t>(frameCount);
+        pullBlock(*records.playback, static_cast<float *>(output), frames);
+        sendInterleaved(*records.capture, static_cast<const float *>(input), frames, true);
+    });
 }
 
 // What an entry needs to open its device again after it went away: the device by its PortAudio
@@ -337,12 +332,29 @@ struct DeviceSpec {
     void *records = nullptr;
 };
 
-DeviceSpec deviceSpec(const PortAudioSession &portAudio, int index)
+// The device `index`, by its name, with what the stream is opened with.
+DeviceSpec deviceSpec(const PortAudioSession &portAudio, int index, int inputs, int outputs,
+                      uint32_t sampleRate, uint32_t framesPerBuffer, PaStreamFlags flags,
+                      PaStreamCallback *callback, void *records)
 {
-    DeviceSpec spec;
     const PaDeviceInfo *info = portAudio.deviceInfo(index);
-    spec.name = info != nullptr && info->name != nullptr ? info->name : "";
-    return spec;
+    return DeviceSpec{info != nullptr && info->name != nullptr ? info->name : "",
+                      inputs,
+                      outputs,
+                      static_cast<double>(sampleRate),
+                      framesPerBuffer,
+                      flags,
+                      callback,
+                      records};
+}
+
+// Opens and starts the first stream of an entry on `spec`'s device, with the messages.
+bool startLink(DeviceLink &link, const DeviceSpec &spec, const PaStreamParameters *input,
+               const PaStreamParameters *output)
+{
+    link.callback.records = spec.records;
+    return openAndStart(link.stream, input, output, spec.sampleRate, spec.framesPerBuffer,
+                        spec.flags, spec.callback, &link.callback);
 }
 
 // Opens and starts the device of `spec` in a session of its own; null while it is not back
@@ -565,28 +577,17 @@ int process_input(std::string device, std::string ndiName, float gainDb, uint32_
     if (!createCapture(capture, ndiName, framesPerBuffer))
         return 0;
 
-    DeviceSpec spec = deviceSpec(portAudio, index);
-    spec.inputs = capture.channels;
-    spec.sampleRate = capture.sample_rate;
-    spec.framesPerBuffer = framesPerBuffer;
-    spec.callback = input_callback;
-    spec.records = &capture;
-    link->callback.records = &capture;
+    const DeviceSpec spec = deviceSpec(portAudio, index, capture.channels, 0, sampleRate,
+                                       framesPerBuffer, paNoFlag, input_callback, &capture);
     const PaStreamParameters in = streamParameters(portAudio, index, capture.channels, true);
-    if (!openAndStart(link->stream, &in, nullptr, capture.sample_rate, framesPerBuffer, paNoFlag,
-                      input_callback, &link->callback))
+    if (!startLink(*link, spec, &in, nullptr))
         return 0;
 
     // While the device is away the source stays on the network and carries silence.
     const uint32_t silentFrames = framesPerBuffer > 0 ? framesPerBuffer : 256;
     std::vector<float> silence(static_cast<size_t>(capture.channels) * silentFrames, 0.0f);
     const auto sendSilence = [&] {
-        NDIlib_audio_frame_interleaved_32f_t block;
-        block.p_data = silence.data();
-        block.no_channels = capture.channels;
-        block.sample_rate = static_cast<int32_t>(capture.sample_rate);
-        block.no_samples = static_cast<int32_t>(silentFrames);
-        sendBlock(capture, block);
+        sendInterleaved(capture, silence.data(), static_cast<int32_t>(silentFrames), false);
     };
     superviseStream({g_exit_lock, g_exit_cv, g_exit_threads}, inputHealth, spec, link, sendSilence);
     stopLink(link, spec, inputHealth);
@@ -616,16 +617,10 @@ int process_output(std::string device, std::string ndiSource, float gainDb,
     if (!createPlayback(playback, ndiSource))
         return 0;
 
-    DeviceSpec spec = deviceSpec(portAudio, index);
-    spec.outputs = playback.channels;
-    spec.sampleRate = playback.sample_rate;
-    spec.framesPerBuffer = framesPerBuffer;
-    spec.callback = output_callback;
-    spec.records = &playback;
-    link->callback.records = &playback;
+    const DeviceSpec spec = deviceSpec(portAudio, index, 0, playback.channels, sampleRate,
+                                       framesPerBuffer, paNoFlag, output_callback, &playback);
     const PaStreamParameters out = streamParameters(portAudio, index, playback.channels, false);
-    if (!openAndStart(link->stream, nullptr, &out, playback.sample_rate, framesPerBuffer, paNoFlag,
-                      output_callback, &link->callback))
+    if (!startLink(*link, spec, nullptr, &out))
         return 0;
 
     // While the device is away the receiver stays connected and is pulled at the stream's pace,
@@ -674,20 +669,13 @@ int process_duplex(std::string device, std::string ndiName, std::string ndiSourc
     if (!createPlayback(playback, ndiSource) || !createCapture(capture, ndiName, framesPerBuffer))
         return 0;
 
-    DeviceSpec spec = deviceSpec(portAudio, index);
-    spec.inputs = capture.channels;
-    spec.outputs = playback.channels;
-    spec.sampleRate = static_cast<double>(sampleRate);
-    spec.framesPerBuffer = framesPerBuffer;
-    spec.flags = paDitherOff;
-    spec.callback = duplex_callback;
-    spec.records = &records;
-    link->callback.records = &records;
+    const DeviceSpec spec =
+        deviceSpec(portAudio, index, capture.channels, playback.channels, sampleRate,
+                   framesPerBuffer, paDitherOff, duplex_callback, &records);
     const PaStreamParameters in = streamParameters(portAudio, index, capture.channels, true);
     const PaStreamParameters out = streamParameters(portAudio, index, playback.channels, false);
     const double rate = static_cast<double>(sampleRate);
-    if (!openAndStart(link->stream, &in, &out, rate, framesPerBuffer, paDitherOff, duplex_callback,
-                      &link->callback))
+    if (!startLink(*link, spec, &in, &out))
         return 0;
     const PaStreamInfo *streamInfo = link->stream.info();
     if (streamInfo == nullptr)
@@ -703,12 +691,7 @@ int process_duplex(std::string device, std::string ndiName, std::string ndiSourc
     std::vector<float> discarded(static_cast<size_t>(playback.channels) * blockFrames);
     const auto keepNdiPace = [&] {
         pullBlock(playback, discarded.data(), static_cast<int32_t>(blockFrames), false);
-        NDIlib_audio_frame_interleaved_32f_t block;
-        block.p_data = silence.data();
-        block.no_channels = capture.channels;
-        block.sample_rate = static_cast<int32_t>(sampleRate);
-        block.no_samples = static_cast<int32_t>(blockFrames);
-        sendBlock(capture, block);
+        sendInterleaved(capture, silence.data(), static_cast<int32_t>(blockFrames), false);
     };
     superviseStream({g_exit_lock_out_duplex, g_exit_cv_out_duplex, g_exit_threads_duplex},
                     duplexHealth, spec, link, keepNdiPace);

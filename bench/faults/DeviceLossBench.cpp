@@ -109,14 +109,9 @@ int main(int argc, char **argv)
 {
     const int cycles = argc > 1 ? std::max(1, std::atoi(argv[1])) : 100;
     QTemporaryDir home;
-    if (!home.isValid() || !QDir(home.path()).mkpath(QStringLiteral(".ndi")))
+    if (!home.isValid()
+        || useNdiHome(home.path(), "{\"ndi\": {\"machinename\": \"bench\"}}\n").isEmpty())
         return 1;
-    QFile config(home.filePath(QStringLiteral(".ndi/ndi-config.v1.json")));
-    if (!config.open(QIODevice::WriteOnly)
-        || config.write("{\"ndi\": {\"machinename\": \"bench\"}}\n") < 0)
-        return 1;
-    config.close();
-    setenv("HOME", home.path().toUtf8().constData(), 1);
     JackServer server(kRate, 256, 2, 2);
     if (!server.running() || !NDIlib_initialize())
         return 1;

@@ -615,14 +615,9 @@ int main(int argc, char **argv)
     // A home of the test's own with an NDI configuration that the program must honour and
     // leave as it is; the test's own runtime reads it too.
     QTemporaryDir home;
-    if (!home.isValid() || !QDir(home.path()).mkpath(QStringLiteral(".ndi")))
+    g_configPath = home.isValid() ? useNdiHome(home.path(), kConfigText) : QString();
+    if (g_configPath.isEmpty())
         return 1;
-    g_configPath = home.filePath(QStringLiteral(".ndi/ndi-config.v1.json"));
-    QFile config(g_configPath);
-    if (!config.open(QIODevice::WriteOnly) || config.write(kConfigText) < 0)
-        return 1;
-    config.close();
-    setenv("HOME", home.path().toUtf8().constData(), 1);
 
     JackServer server(kRate, 256, 2, 2);
     if (!server.running() || !NDIlib_initialize())

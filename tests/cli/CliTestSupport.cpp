@@ -2,11 +2,14 @@
 
 #include "ToneCheck.h"
 
+#include <QDir>
+#include <QFile>
 #include <QRegularExpression>
 #include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdlib>
 #include <vector>
 
 namespace clitest {
@@ -205,3 +208,16 @@ bool sourceListed(const std::string &name, int timeoutMs, bool listed)
 }
 
 } // namespace clitest
+
+QString clitest::useNdiHome(const QString &home, const QByteArray &config)
+{
+    if (!QDir(home).mkpath(QStringLiteral(".ndi")))
+        return {};
+    const QString path = QDir(home).filePath(QStringLiteral(".ndi/ndi-config.v1.json"));
+    QFile file(path);
+    if (!file.open(QIODevice::WriteOnly) || file.write(config) != config.size())
+        return {};
+    file.close();
+    setenv("HOME", home.toUtf8().constData(), 1);
+    return path;
+}

@@ -80,6 +80,11 @@ private:
     NDIlib_framesync_instance_t m_sync;
 };
 
+// Points HOME at `home`, a scratch directory, with `config` as its NDI configuration file, which
+// the programs started afterwards and this process's runtime read. The file's path, or an empty
+// text when it could not be written.
+QString useNdiHome(const QString &home, const QByteArray &config);
+
 // Whether discovery in the test process lists `name` (or, `listed` false, no longer lists it)
 // within timeoutMs.
 bool sourceListed(const std::string &name, int timeoutMs, bool listed = true);

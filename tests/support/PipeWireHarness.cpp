@@ -197,18 +197,22 @@ bool PipeWireSession::waitUntil(const std::function<bool()> &ready, int timeoutM
     return true;
 }
 
+bool PipeWireSession::fail(const std::string &what, const std::string &log)
+{
+    m_error = "PipeWire did not start: " + what + "\n" + logTail(log);
+    return false;
+}
+
+bool PipeWireSession::alive()
+{
+    return (!m_bus || m_bus->running()) && (!m_pipewire || m_pipewire->running())
+           && (!m_wireplumber || m_wireplumber->running());
+}
+
 bool PipeWireSession::startDaemons()
 {
     // A loaded machine can take seconds to start three daemons.
     constexpr int kStartMs = 30000;
-    auto fail = [this](const std::string &what, const std::string &log) {
-        m_error = "PipeWire did not start: " + what + "\n" + logTail(log);
-        return false;
-    };
-    auto alive = [this] {
-        return (!m_bus || m_bus->running()) && (!m_pipewire || m_pipewire->running())
-               && (!m_wireplumber || m_wireplumber->running());
-    };
 
     m_bus = start({"dbus-daemon", "--session", "--nofork", "--nopidfile",
                    "--address=unix:path=" + m_dir + "/bus"},
@@ -234,15 +238,8 @@ bool PipeWireSession::restart()
 
 bool PipeWireSession::startGraph()
 {
+    // A loaded machine can take seconds to start a daemon.
     constexpr int kStartMs = 30000;
-    auto fail = [this](const std::string &what, const std::string &log) {
-        m_error = "PipeWire did not start: " + what + "\n" + logTail(log);
-        return false;
-    };
-    auto alive = [this] {
-        return (!m_bus || m_bus->running()) && (!m_pipewire || m_pipewire->running())
-               && (!m_wireplumber || m_wireplumber->running());
-    };
     m_pipewire = start({"pipewire"}, "pipewire");
     if (!waitUntil([&] { return !alive() || fs::exists(m_dir + "/runtime/pipewire-0"); }, kStartMs)
         || !alive())

@@ -76,6 +76,10 @@ public:
 private:
     bool startDaemons();
     bool startGraph();
+    // Sets error() from `what` and the end of the log `log`; false.
+    bool fail(const std::string &what, const std::string &log);
+    // No daemon started so far has died.
+    bool alive();
     bool waitUntil(const std::function<bool()> &ready, int timeoutMs) const;
     std::string configure();
 
