@@ -113,20 +113,24 @@ void jack_on_shutdown(_jack_client *client, JackShutdownCallback callback, void 
         real(client, veltrin::audio::relayShutdown, reinterpret_cast<void *>(slot));
 }
 
+// A dead client's ports and activation live in the server's shared graph, which JACK may have
+// unmapped already: nothing is asked of JACK for them.
 int jack_port_unregister(_jack_client *client, _jack_port *port)
 {
     using Real = int (*)(_jack_client *, _jack_port *);
     static const Real real = next<Real>("jack_port_unregister");
-    const int error = real != nullptr ? real(client, port) : -1;
-    return error != 0 && isDown(client) ? 0 : error;
+    if (isDown(client))
+        return 0;
+    return real != nullptr ? real(client, port) : -1;
 }
 
 int jack_deactivate(_jack_client *client)
 {
     using Real = int (*)(_jack_client *);
     static const Real real = next<Real>("jack_deactivate");
-    const int error = real != nullptr ? real(client) : -1;
-    return error != 0 && isDown(client) ? 0 : error;
+    if (isDown(client))
+        return 0;
+    return real != nullptr ? real(client) : -1;
 }
 
 int jack_client_close(_jack_client *client)

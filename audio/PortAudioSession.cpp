@@ -153,6 +153,7 @@ PaError Stream::start()
 
 PaError Stream::stop()
 {
+    Guard guard(g_portAudio);
     return Pa_StopStream(m_stream);
 }
 

@@ -4,10 +4,12 @@
 // in the program initialises or terminates it.
 //
 // Threads: any thread but an audio callback. One process-wide lock serialises every call made
-// here (initialise, terminate, device queries, format probes, stream open and start), so a
-// probe on the GUI thread never runs inside a worker's stream start. Stopping a stream, asking
-// whether it is active and its blocking reads and writes do not take it: a stop can wait for a
-// device that went away, and nothing else may wait behind it. PortAudio
+// here (initialise, terminate, device queries, format probes, stream open, start and stop), so a
+// probe on the GUI thread never runs inside a worker's stream start or stop, and two streams of
+// one host API (one JACK client) never talk to it at once. Asking whether a stream is active
+// and its blocking reads and writes do not take it. A stop waits for the device: the engine
+// makes it on a thread of its own and gives it up after a bound (engine/DeviceLink.h), and a
+// JACK server that went away is told to release it (JackServerWatch.h). PortAudio
 // counts nested initialisations, so a session opened while a stream runs in another session
 // leaves that stream alone; device information stays valid while its session lives.
 #pragma once
@@ -88,8 +90,7 @@ public:
                  double sampleRate, unsigned long framesPerBuffer, PaStreamFlags flags,
                  PaStreamCallback *callback, void *userData);
     PaError start();
-    // Without the process-wide lock: it may wait for the device (for ever, for some hosts
-    // when the device has gone away).
+    // May wait for the device, for ever for some hosts when the device has gone away.
     PaError stop();
     // 1 while the stream runs, 0 once it stopped by itself or was stopped, negative on error.
     PaError isActive() const;

@@ -174,7 +174,7 @@ private slots:
                                 && threadsNamed("OutPutProcess").isEmpty()
                                 && threadsNamed("InOut").isEmpty();
                      },
-                     10000),
+                     60000),
                  "a stream did not stop (hang)");
         qInstallMessageHandler(previous);
     }

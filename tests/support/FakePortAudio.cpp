@@ -435,10 +435,10 @@ PaError Pa_StartStream(PaStream *stream)
     return paNoError;
 }
 
-// Not an ApiCall: the engine stops streams without the lock that serialises the others.
 PaError Pa_StopStream(PaStream *stream)
 {
     calllog::record("Pa_StopStream");
+    const ApiCall call;
     state().counters.stopStream++;
     while (state().holdStops.load())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
