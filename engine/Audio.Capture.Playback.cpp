@@ -35,6 +35,10 @@ std::condition_variable g_exit_cv_out_duplex;
 LevelTap input_aud;
 LevelTap output_aud;
 
+std::atomic<uint64_t> input_xruns{0};
+std::atomic<uint64_t> output_xruns{0};
+std::atomic<uint64_t> duplex_xruns{0};
+
 namespace {
 
 constexpr int kMaxChannels = 64;
@@ -189,6 +193,19 @@ void printCreateError(const char *what)
     std::printf("ERROR : Unable to create the NDI %s.\n", what);
 }
 
+// The channels a record opens the device with: all it has (up to 64), or what the map needs;
+// false, with the message, when the device lacks a channel the map names.
+bool useMap(int32_t &channels, int available, const ChannelMap &map, ChannelMap &recordMap)
+{
+    if (!map.empty() && map.deviceChannels() > available) {
+        std::printf("ERROR : %s\n", map.checkDevice(available, "The channel map").c_str());
+        return false;
+    }
+    channels = map.empty() ? available : map.deviceChannels();
+    recordMap = map;
+    return true;
+}
+
 // Opens and starts the stream; false, with the message, when either fails.
 bool openAndStart(Stream &stream, const PaStreamParameters *input, const PaStreamParameters *output,
                   double sampleRate, uint32_t framesPerBuffer, PaStreamFlags flags,
@@ -224,12 +241,22 @@ void waitForStop(std::mutex &lock, std::condition_variable &wake, const bool &re
 void sendBlock(audio_capture_t &capture, const NDIlib_audio_frame_interleaved_32f_t &block)
 {
     const int32_t frames = block.no_samples;
-    capture.buffer.resize(static_cast<size_t>(capture.channels * frames));
+    const int32_t channels = capture.map.empty() ? capture.channels
+                                                 : capture.map.streamChannels();
+    capture.buffer.resize(static_cast<size_t>(channels * frames));
 
     NDIlib_audio_frame_v2_t frame;
     frame.p_data = capture.buffer.data();
     frame.channel_stride_in_bytes = frames * static_cast<int32_t>(sizeof(float));
-    NDIlib_util_audio_from_interleaved_32f_v2(&block, &frame);
+    if (capture.map.empty()) {
+        NDIlib_util_audio_from_interleaved_32f_v2(&block, &frame);
+    } else {
+        capture.map.gather(block.p_data, block.no_channels, frames, capture.buffer.data());
+        frame.sample_rate = block.sample_rate;
+        frame.no_channels = channels;
+        frame.no_samples = frames;
+        frame.timecode = block.timecode;
+    }
 
     const float gain = capture.gain;
     for (float &sample : capture.buffer)
@@ -241,16 +268,24 @@ void sendBlock(audio_capture_t &capture, const NDIlib_audio_frame_interleaved_32
 // of the caller's), applies the gain and shows the played block on the output meter.
 void pullBlock(const audio_playback_t &playback, float *out, int32_t frames)
 {
+    const bool mapped = !playback.map.empty();
     NDIlib_audio_frame_v2_t frame;
     NDIlib_framesync_capture_audio(playback.framesync.get(), &frame,
-                                   static_cast<int>(playback.sample_rate), playback.channels,
+                                   static_cast<int>(playback.sample_rate),
+                                   mapped ? playback.map.streamChannels() : playback.channels,
                                    frames);
     NDIlib_audio_frame_interleaved_32f_t block;
     block.no_channels = playback.channels;
     block.sample_rate = static_cast<int32_t>(playback.sample_rate);
     block.no_samples = frames;
     block.p_data = out;
-    NDIlib_util_audio_to_interleaved_32f_v2(&frame, &block);
+    if (mapped)
+        playback.map.scatter(frame.p_data,
+                             frame.channel_stride_in_bytes / static_cast<int32_t>(sizeof(float)),
+                             frame.p_data != nullptr ? frame.no_channels : 0,
+                             std::min(frames, frame.no_samples), out, playback.channels);
+    else
+        NDIlib_util_audio_to_interleaved_32f_v2(&frame, &block);
     NDIlib_framesync_free_audio(playback.framesync.get(), &frame);
 
     const int32_t m = block.no_samples * block.no_channels;
@@ -260,9 +295,11 @@ void pullBlock(const audio_playback_t &playback, float *out, int32_t frames)
 }
 
 int input_callback(const void *input, void * /*output*/, unsigned long frameCount,
-                   const PaStreamCallbackTimeInfo * /*timeInfo*/,
-                   PaStreamCallbackFlags /*statusFlags*/, void *userData) noexcept
+                   const PaStreamCallbackTimeInfo * /*timeInfo*/, PaStreamCallbackFlags statusFlags,
+                   void *userData) noexcept
 {
+    if (statusFlags & (paInputOverflow | paInputUnderflow))
+        input_xruns.fetch_add(1, std::memory_order_relaxed);
     auto &capture = *static_cast<audio_capture_t *>(userData);
     NDIlib_audio_frame_interleaved_32f_t block;
     block.p_data = static_cast<float *>(const_cast<void *>(input));
@@ -277,8 +314,10 @@ int input_callback(const void *input, void * /*output*/, unsigned long frameCoun
 
 int output_callback(const void * /*input*/, void *output, unsigned long frameCount,
                     const PaStreamCallbackTimeInfo * /*timeInfo*/,
-                    PaStreamCallbackFlags /*statusFlags*/, void *userData) noexcept
+                    PaStreamCallbackFlags statusFlags, void *userData) noexcept
 {
+    if (statusFlags & (paOutputUnderflow | paOutputOverflow))
+        output_xruns.fetch_add(1, std::memory_order_relaxed);
     const auto &playback = *static_cast<const audio_playback_t *>(userData);
     pullBlock(playback, static_cast<float *>(output), static_cast<int32_t>(frameCount));
     return paContinue;
@@ -362,7 +401,7 @@ void stopAudioDuplex()
 }
 
 int process_input(std::string device, std::string ndiName, float gainDb, uint32_t framesPerBuffer,
-                  uint32_t sampleRate)
+                  uint32_t sampleRate, const ChannelMap &map)
 {
     clearStopRequest(g_exit_lock, g_exit_threads);
     audio_capture_t capture; // outlives the session (release order above)
@@ -377,7 +416,8 @@ int process_input(std::string device, std::string ndiName, float gainDb, uint32_
         return 0;
     }
     capture.gain = static_cast<float>(db_to_ratio(static_cast<double>(gainDb)));
-    capture.channels = inputChannels(portAudio, index);
+    if (!useMap(capture.channels, inputChannels(portAudio, index), map, capture.map))
+        return 0;
     capture.sample_rate = static_cast<double>(sampleRate);
     if (!createCapture(capture, ndiName, framesPerBuffer))
         return 0;
@@ -394,7 +434,7 @@ int process_input(std::string device, std::string ndiName, float gainDb, uint32_
 }
 
 int process_output(std::string device, std::string ndiSource, float gainDb,
-                   uint32_t framesPerBuffer, uint32_t sampleRate)
+                   uint32_t framesPerBuffer, uint32_t sampleRate, const ChannelMap &map)
 {
     clearStopRequest(g_exit_lock_out, g_exit_threads_out);
     PortAudioSession portAudio;
@@ -407,7 +447,8 @@ int process_output(std::string device, std::string ndiSource, float gainDb,
         return 0;
     audio_playback_t playback; // released before the session on a failed start
     playback.gain = static_cast<float>(db_to_ratio(static_cast<double>(gainDb)));
-    playback.channels = outputChannels(portAudio, index);
+    if (!useMap(playback.channels, outputChannels(portAudio, index), map, playback.map))
+        return 0;
     playback.sample_rate = static_cast<double>(sampleRate);
     if (!createPlayback(playback, ndiSource))
         return 0;
@@ -452,6 +493,8 @@ void runBlockCycles(Stream &stream, audio_playback_t &playback, audio_capture_t 
     const auto writeStep = [&] {
         pullBlock(playback, outputBlock.data(), frames);
         result = stream.write(outputBlock.data(), framesPerBuffer);
+        if (result == paOutputUnderflowed)
+            duplex_xruns.fetch_add(1, std::memory_order_relaxed);
         if (result != paNoError) {
             std::printf("Wire off write  %d.\n", result);
             std::fflush(stdout);
@@ -467,6 +510,8 @@ void runBlockCycles(Stream &stream, audio_playback_t &playback, audio_capture_t 
         // The block read in the previous cycle goes out now.
         sendBlock(capture, block);
         result = stream.read(inputBlock.data(), framesPerBuffer);
+        if (result == paInputOverflowed)
+            duplex_xruns.fetch_add(1, std::memory_order_relaxed);
         if (result != paNoError) {
             std::printf("Wire off read  %d.\n", result);
             std::fflush(stdout);
@@ -483,7 +528,7 @@ void runBlockCycles(Stream &stream, audio_playback_t &playback, audio_capture_t 
 
 int process_duplex(std::string device, std::string ndiName, std::string ndiSource,
                    float inputGainDb, float outputGainDb, uint32_t framesPerBuffer,
-                   uint32_t sampleRate)
+                   uint32_t sampleRate, const ChannelMap &inputMap, const ChannelMap &outputMap)
 {
     clearStopRequest(g_exit_lock_out_duplex, g_exit_threads_duplex);
     // Records and blocks outlive the session (release order above).
@@ -502,10 +547,12 @@ int process_duplex(std::string device, std::string ndiName, std::string ndiSourc
         return 0;
     }
     playback.gain = static_cast<float>(db_to_ratio(static_cast<double>(outputGainDb)));
-    playback.channels = outputChannels(portAudio, index);
+    if (!useMap(playback.channels, outputChannels(portAudio, index), outputMap, playback.map))
+        return 0;
     playback.sample_rate = static_cast<double>(sampleRate);
     capture.gain = static_cast<float>(db_to_ratio(static_cast<double>(inputGainDb)));
-    capture.channels = inputChannels(portAudio, index);
+    if (!useMap(capture.channels, inputChannels(portAudio, index), inputMap, capture.map))
+        return 0;
     capture.sample_rate = static_cast<double>(sampleRate);
     if (!createPlayback(playback, ndiSource) || !createCapture(capture, ndiName, framesPerBuffer))
         return 0;

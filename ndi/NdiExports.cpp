@@ -4,9 +4,27 @@
 
 namespace {
 
+#ifdef VELTRIN_EXPORT_VERSION_TEXT
+// A stand-in for an installed runtime of another version: the built-in runtime under a
+// version text of its own.
+const char *standInVersion()
+{
+    return VELTRIN_EXPORT_VERSION_TEXT;
+}
+#endif
+
 template <veltrin::ndi::Operation> const veltrin::ndi::NdiApi &forwardingTable()
 {
+#ifdef VELTRIN_EXPORT_VERSION_TEXT
+    static const veltrin::ndi::NdiApi api = [] {
+        veltrin::ndi::NdiApi table = veltrin::rt::builtinApi();
+        table.version = &standInVersion;
+        return table;
+    }();
+    return api;
+#else
     return veltrin::rt::builtinApi();
+#endif
 }
 
 } // namespace
