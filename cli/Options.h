@@ -2,6 +2,8 @@
 // one-line reason why not. Pure: no I/O, no global state, so any thread may parse.
 #pragma once
 
+#include "ChannelMap.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -44,6 +46,9 @@ struct Options {
 
     bool json = false;
     bool meter = false;
+    bool stats = false;     // one line of stream figures a second
+    bool statsJson = false; // the same as one JSON object a line
+    bool watch = false;     // sources: print each source that appears or goes, until stopped
     bool verbose = false;
     double waitSeconds = 0.0; // set from the command's default when not given
 
@@ -55,6 +60,9 @@ struct Options {
     double inputGainDb = 0.0;     // applied to what is sent
     double outputGainDb = 0.0;    // applied to what is played
     std::string jackName = Limits::kDefaultJackName;
+    ChannelMap inputMap;  // device inputs sent (send, duplex); empty: all of them
+    ChannelMap outputMap; // device outputs played on (play, duplex); empty: all of them
+    std::string inputMapOption, outputMapOption; // the options that gave them, for messages
 };
 
 struct ParseResult {
