@@ -20,10 +20,6 @@ namespace veltrin::cli {
 class Console;
 class SummarySignal;
 
-// One stream's figures as a line of text; figures the runtime does not offer are "n/a".
-// `xruns` is the device blocks lost or late since the stream started.
-std::string figuresText(const VeltrinNdiFigures &figures, uint64_t xruns);
-
 // The same as one compact JSON object: the keys of the manual page, null where not available.
 std::string figuresJson(const VeltrinNdiFigures &figures, uint64_t xruns, double seconds);
 

@@ -4,6 +4,7 @@
 #include "InOut.h"
 #include "InPutProcess.h"
 #include "NDIScan.h"
+#include "NdiFigures.h"
 #include "NdiLib.h"
 #include "OutPutProcess.h"
 #include "ReadBufferData.h"
@@ -11,6 +12,8 @@
 #include "ScanDevice.h"
 #include "StreamControl.h"
 
+#include <QDebug>
+#include <QTimer>
 #include <cmath>
 #include <utility>
 
@@ -58,6 +61,11 @@ Wrapper::Wrapper(QObject *parent) : QObject(parent)
     connect(m_ndiScan.get(), SIGNAL(ndiDeviceChange(QStringList)), this,
             SLOT(setNdiDevice(QStringList)));
 
+    m_clock.start();
+    auto *figures = new QTimer(this);
+    connect(figures, &QTimer::timeout, this, &Wrapper::logFigures);
+    figures->start(1000);
+
     init();
 }
 
@@ -87,7 +95,29 @@ void Wrapper::init()
     const char *runtimeVersion = NDIlib_version();
     const QString phrase = QString::fromUtf8(runtimeVersion != nullptr ? runtimeVersion : "");
     setVersion(phrase.split(QLatin1Char(' '), Qt::KeepEmptyParts).last());
+    setRuntimeText();
     m_ndiScan->startThread();
+}
+
+void Wrapper::setRuntimeText()
+{
+    const char *text = NDIlib_version();
+    m_ndiBuiltIn = VeltrinNdi_is_builtin();
+    m_runtimeText = QString::fromUtf8(text != nullptr ? text : "")
+                    + (m_ndiBuiltIn ? QStringLiteral(" (built-in)") : QString());
+    qInfo().noquote() << "NDI runtime:" << m_runtimeText;
+    emit runtimeTextChanged();
+}
+
+void Wrapper::logFigures()
+{
+    const uint64_t duplex = duplex_xruns.load(std::memory_order_relaxed);
+    const auto lines = m_figuresLog.update(
+        double(m_clock.elapsed()) / 1000.0, veltrin::ndi::streamFigures(),
+        input_xruns.load(std::memory_order_relaxed) + duplex,
+        output_xruns.load(std::memory_order_relaxed) + duplex);
+    for (const std::string &line : lines)
+        qInfo().noquote() << QString::fromStdString(line);
 }
 
 void Wrapper::stopThreads()

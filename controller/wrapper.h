@@ -9,6 +9,9 @@
 // values, NDI source lists), and the chosen NDI source index leaves it the same way.
 #pragma once
 
+#include "FiguresLog.h"
+
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -80,6 +83,9 @@ class Wrapper : public QObject
     Q_PROPERTY(QString outPutDevFullString READ outPutDevFullString WRITE setOutPutDevFullString
                    NOTIFY outPutDevFullStringChanged)
     Q_PROPERTY(QString version READ version WRITE setVersion NOTIFY versionChanged)
+    // The NDI runtime's whole version text, with " (built-in)" for Veltrin's own.
+    Q_PROPERTY(QString runtimeText READ runtimeText NOTIFY runtimeTextChanged)
+    Q_PROPERTY(bool ndiBuiltIn READ ndiBuiltIn NOTIFY runtimeTextChanged)
     Q_PROPERTY(int xWPos READ xWPos WRITE setXWPos NOTIFY xWPosChanged)
     Q_PROPERTY(int yWPos READ yWPos WRITE setYWPos NOTIFY yWPosChanged)
     Q_PROPERTY(QStringList defaultSampleRates READ defaultSampleRates WRITE setDefaultSampleRates
@@ -165,6 +171,8 @@ public:
     void setOutPutDevFullString(QString entry);
     QString version() const { return m_version; }
     void setVersion(QString version);
+    QString runtimeText() const { return m_runtimeText; }
+    bool ndiBuiltIn() const { return m_ndiBuiltIn; }
     int xWPos() const { return m_xWPos; }
     void setXWPos(int x);
     int yWPos() const { return m_yWPos; }
@@ -232,6 +240,7 @@ signals:
     void outPutDevFullStringChanged();
     void checkInOutChanged();
     void versionChanged();
+    void runtimeTextChanged();
     void xWPosChanged();
     void yWPosChanged();
     void defaultSampleRatesChanged();
@@ -247,8 +256,13 @@ public slots:
                   const QStringList &chout, const QList<double> &inSampleRate,
                   const QList<double> &outSampleRate);
     void inOutDev(const QStringList &list);
+    // Logs the running streams' figures when FiguresLog says so; a timer calls it each second.
+    void logFigures();
 
 private:
+    void setRuntimeText();
+
+
     std::unique_ptr<ScanDevice> m_scanDevice;
     ReadBufferData *m_readBufferData = nullptr; // Qt child
     ReadInBuffData *m_readInBuffData = nullptr; // Qt child
@@ -277,6 +291,10 @@ private:
     QString m_inDuplexSampleRate;
     QString m_outDuplexSampleRate;
     QString m_version;
+    QString m_runtimeText;
+    bool m_ndiBuiltIn = false;
+    FiguresLog m_figuresLog;
+    QElapsedTimer m_clock; // the figures log's time
     QStringList m_defaultSampleRates;
     QStringList m_defaultSampleRatesIn;
     QStringList m_defaultSampleRatesDuplex;
