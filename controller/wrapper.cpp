@@ -95,18 +95,30 @@ void Wrapper::init()
     const char *runtimeVersion = NDIlib_version();
     const QString phrase = QString::fromUtf8(runtimeVersion != nullptr ? runtimeVersion : "");
     setVersion(phrase.split(QLatin1Char(' '), Qt::KeepEmptyParts).last());
-    setRuntimeText();
+    readRuntime();
     m_ndiScan->startThread();
 }
 
-void Wrapper::setRuntimeText()
+void Wrapper::readRuntime()
 {
     const char *text = NDIlib_version();
-    m_ndiBuiltIn = VeltrinNdi_is_builtin();
-    m_runtimeText = QString::fromUtf8(text != nullptr ? text : "")
-                    + (m_ndiBuiltIn ? QStringLiteral(" (built-in)") : QString());
+    const bool builtIn = VeltrinNdi_is_builtin();
+    setNdiBuiltIn(builtIn);
+    setRuntimeText(QString::fromUtf8(text != nullptr ? text : "")
+                   + (builtIn ? QStringLiteral(" (built-in)") : QString()));
     qInfo().noquote() << "NDI runtime:" << m_runtimeText;
+}
+
+void Wrapper::setRuntimeText(QString text)
+{
+    m_runtimeText = std::move(text);
     emit runtimeTextChanged();
+}
+
+void Wrapper::setNdiBuiltIn(bool builtIn)
+{
+    m_ndiBuiltIn = builtIn;
+    emit ndiBuiltInChanged();
 }
 
 void Wrapper::logFigures()

@@ -83,9 +83,6 @@ class Wrapper : public QObject
     Q_PROPERTY(QString outPutDevFullString READ outPutDevFullString WRITE setOutPutDevFullString
                    NOTIFY outPutDevFullStringChanged)
     Q_PROPERTY(QString version READ version WRITE setVersion NOTIFY versionChanged)
-    // The NDI runtime's whole version text, with " (built-in)" for Veltrin's own.
-    Q_PROPERTY(QString runtimeText READ runtimeText NOTIFY runtimeTextChanged)
-    Q_PROPERTY(bool ndiBuiltIn READ ndiBuiltIn NOTIFY runtimeTextChanged)
     Q_PROPERTY(int xWPos READ xWPos WRITE setXWPos NOTIFY xWPosChanged)
     Q_PROPERTY(int yWPos READ yWPos WRITE setYWPos NOTIFY yWPosChanged)
     Q_PROPERTY(QStringList defaultSampleRates READ defaultSampleRates WRITE setDefaultSampleRates
@@ -94,6 +91,10 @@ class Wrapper : public QObject
                    setDefaultSampleRatesIn NOTIFY defaultSampleRatesInChanged)
     Q_PROPERTY(QStringList defaultSampleRatesDuplex READ defaultSampleRatesDuplex WRITE
                    setDefaultSampleRatesDuplex NOTIFY defaultSampleRatesDuplexChanged)
+    // The NDI runtime's whole version text, with " (built-in)" for Veltrin's own; and whether
+    // it is Veltrin's own. Both set at construction, like version.
+    Q_PROPERTY(QString runtimeText READ runtimeText WRITE setRuntimeText NOTIFY runtimeTextChanged)
+    Q_PROPERTY(bool ndiBuiltIn READ ndiBuiltIn WRITE setNdiBuiltIn NOTIFY ndiBuiltInChanged)
 
 public:
     explicit Wrapper(QObject *parent = nullptr);
@@ -172,7 +173,9 @@ public:
     QString version() const { return m_version; }
     void setVersion(QString version);
     QString runtimeText() const { return m_runtimeText; }
+    void setRuntimeText(QString text);
     bool ndiBuiltIn() const { return m_ndiBuiltIn; }
+    void setNdiBuiltIn(bool builtIn);
     int xWPos() const { return m_xWPos; }
     void setXWPos(int x);
     int yWPos() const { return m_yWPos; }
@@ -241,6 +244,7 @@ signals:
     void checkInOutChanged();
     void versionChanged();
     void runtimeTextChanged();
+    void ndiBuiltInChanged();
     void xWPosChanged();
     void yWPosChanged();
     void defaultSampleRatesChanged();
@@ -260,7 +264,8 @@ public slots:
     void logFigures();
 
 private:
-    void setRuntimeText();
+    // Fills runtimeText and ndiBuiltIn from the runtime in use and logs its version text.
+    void readRuntime();
 
 
     std::unique_ptr<ScanDevice> m_scanDevice;
