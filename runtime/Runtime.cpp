@@ -14,6 +14,7 @@
 #include "Receiver.h"
 #include "SafeText.h"
 #include "Sender.h"
+#include "StreamFigures.h"
 
 #include <algorithm>
 #include <chrono>
@@ -117,55 +118,6 @@ template <typename T> void unregister(std::vector<T *> &list, T *item)
 {
     std::lock_guard lock(g_registryMutex);
     list.erase(std::remove(list.begin(), list.end(), item), list.end());
-}
-
-void copyName(const std::string &name, char (&out)[256])
-{
-    const size_t n = std::min(name.size(), sizeof out - 1);
-    std::memcpy(out, name.data(), n);
-    out[n] = '\0';
-}
-
-VeltrinNdiFigures senderFigures(const SendInstance &send)
-{
-    VeltrinNdiFigures f;
-    f.kind = VeltrinNdi_sender;
-    f.available = VeltrinNdi_has_connections | VeltrinNdi_has_sent;
-    copyName(send.name, f.name);
-    const SenderStats s = send.sender.stats();
-    f.connections = s.clients;
-    f.datagramsSent = s.datagramsSent;
-    f.bytesSent = s.bytesSent;
-    return f;
-}
-
-VeltrinNdiFigures receiverFigures(const RecvInstance &recv)
-{
-    VeltrinNdiFigures f;
-    f.kind = VeltrinNdi_receiver;
-    f.available = VeltrinNdi_has_datagrams | VeltrinNdi_has_frames | VeltrinNdi_has_connections;
-    copyName(recv.name, f.name);
-    const ReceiverStats r = recv.receiver.stats();
-    f.datagramsReceived = r.datagramsReceived;
-    f.datagramsRepaired = r.repairedShards;
-    f.datagramsConcealed = r.concealedShards;
-    f.datagramsLost = r.repairedShards + r.concealedShards;
-    f.framesReceived = r.framesReceived;
-    f.framesDropped = r.concealedBlocks + r.skippedBlocks;
-    f.connections = r.connected ? 1 : 0;
-    if (recv.sync != nullptr) {
-        const FrameSyncStats s = recv.sync->sync.stats();
-        f.available |= VeltrinNdi_has_latency | VeltrinNdi_has_clock | VeltrinNdi_has_blocks;
-        f.latencyMs = s.fillMs;
-        f.reserveMs = s.targetMs;
-        f.driftPpm = s.driftPpm;
-        f.clockMode = !s.running      ? VeltrinNdi_clock_unknown
-                      : s.resampling ? VeltrinNdi_clock_resampling
-                                     : VeltrinNdi_clock_copying;
-        f.lateBlocks = s.stretched;
-        f.underruns = s.underruns;
-    }
-    return f;
 }
 
 bool initialize()
@@ -389,12 +341,13 @@ uint32_t builtinStreamFigures(VeltrinNdiFigures *out, uint32_t capacity)
     uint32_t count = 0;
     for (const RecvInstance *recv : g_receivers) {
         if (out != nullptr && count < capacity)
-            out[count] = receiverFigures(*recv);
+            out[count] = receiverFigures(recv->name, recv->receiver.stats(),
+                                         recv->sync != nullptr ? &recv->sync->sync : nullptr);
         ++count;
     }
     for (const SendInstance *send : g_senders) {
         if (out != nullptr && count < capacity)
-            out[count] = senderFigures(*send);
+            out[count] = senderFigures(send->name, send->sender.stats());
         ++count;
     }
     return count;
