@@ -2,7 +2,10 @@
 // per iteration, on a virtual clock. "core_pct_per_ch" is the share of one core that one
 // channel costs in real time at the source rate. Figures only, no assertions.
 #include "AudioConvert.h"
+#include "FiguresText.h"
 #include "FrameSync.h"
+#include "Receiver.h"
+#include "StreamFigures.h"
 
 #include <benchmark/benchmark.h>
 #include <cmath>
@@ -103,5 +106,32 @@ void BM_Convert(benchmark::State &state)
 }
 
 BENCHMARK(BM_Convert)->ArgName("ch")->Arg(1)->Arg(2)->Arg(8)->Arg(64);
+
+// One read of a receiver's figures as veltrin-cli --stats and the window's log make it once a
+// second: the receiver's and the synchroniser's counters, and the text line. The synchroniser
+// runs 64 channels. "core_pct_at_1hz" is the share of one core that one read a second costs.
+void BM_StreamFigures(benchmark::State &state)
+{
+    FrameSync sync;
+    std::vector<float> planar(size_t(256) * 64, 0.25f);
+    NDIlib_audio_frame_v2_t frame;
+    for (int i = 0; i < 64; ++i) {
+        sync.push(planar.data(), 256, 64, 256, 48000, i * 256.0 / 48000);
+        sync.capture(frame, 48000, 64, 256, i * 256.0 / 48000 + 0.001);
+    }
+    veltrin::rt::Receiver receiver("", "127.0.0.1:9");
+    size_t bytes = 0;
+    const double cpu0 = threadCpuSeconds();
+    for (auto _ : state) {
+        const VeltrinNdiFigures f =
+            veltrin::rt::receiverFigures("HOST (stage)", receiver.stats(), &sync);
+        const std::string line = veltrin::ndi::figuresText(f, 0);
+        bytes += line.size();
+        benchmark::DoNotOptimize(bytes);
+    }
+    const double perRead = (threadCpuSeconds() - cpu0) / double(state.iterations());
+    state.counters["core_pct_at_1hz"] = 100.0 * perRead;
+}
+BENCHMARK(BM_StreamFigures);
 
 BENCHMARK_MAIN();
