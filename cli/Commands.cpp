@@ -5,9 +5,9 @@
 #include "DeviceTable.h"
 #include "Discovery.h"
 #include "LevelMeter.h"
+#include "NdiLoader.h"
 #include "NdiSession.h"
 #include "Options.h"
-#include "NdiLoader.h"
 #include "ScanDevice.h"
 #include "SourceWatch.h"
 #include "StopSignals.h"
@@ -415,7 +415,7 @@ private:
 // The engine's device xrun counter of the command's entry.
 const std::atomic<uint64_t> &xrunsOf(Command command)
 {
-    return command == Command::Send ? input_xruns
+    return command == Command::Send   ? input_xruns
            : command == Command::Play ? output_xruns
                                       : duplex_xruns;
 }

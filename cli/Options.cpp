@@ -83,8 +83,8 @@ std::string nonEmpty(const std::string &option, const std::string &text, std::st
 }
 
 // --channels, --in-channels, --out-channels and --map: one map per direction, given once.
-std::string channelsOption(State &s, const std::string &option, const std::string &text,
-                           bool input, bool pairs)
+std::string channelsOption(State &s, const std::string &option, const std::string &text, bool input,
+                           bool pairs)
 {
     std::string &given = input ? s.options.inputMapOption : s.options.outputMapOption;
     if (!given.empty())

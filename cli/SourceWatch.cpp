@@ -51,10 +51,10 @@ std::string sourceEventLine(const SourceEvent &event, bool json)
 {
     if (!json)
         return (event.appeared ? "+ " : "- ") + event.source.name + "  " + event.source.address;
-    const QJsonObject o{
-        {QStringLiteral("event"), event.appeared ? QStringLiteral("appeared") : QStringLiteral("gone")},
-        {QStringLiteral("name"), QString::fromStdString(event.source.name)},
-        {QStringLiteral("address"), QString::fromStdString(event.source.address)}};
+    const QJsonObject o{{QStringLiteral("event"),
+                         event.appeared ? QStringLiteral("appeared") : QStringLiteral("gone")},
+                        {QStringLiteral("name"), QString::fromStdString(event.source.name)},
+                        {QStringLiteral("address"), QString::fromStdString(event.source.address)}};
     return QJsonDocument(o).toJson(QJsonDocument::Compact).toStdString();
 }
 

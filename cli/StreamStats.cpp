@@ -138,8 +138,8 @@ std::vector<std::string> StreamStats::summary()
                      latency ? QJsonValue(s.maxLatencyMs) : QJsonValue(QJsonValue::Null));
             out.push_back(compact(o));
         } else {
-            std::string line = "summary after " + format("%.0f s", ran) + ": "
-                               + figuresText(s.latest, xruns());
+            std::string line =
+                "summary after " + format("%.0f s", ran) + ": " + figuresText(s.latest, xruns());
             if (latency)
                 line += ", highest latency " + format("%.1f ms", s.maxLatencyMs);
             out.push_back(line);
@@ -148,10 +148,10 @@ std::vector<std::string> StreamStats::summary()
     return out;
 }
 
-StatsReport::StatsReport(const std::atomic<uint64_t> &xruns, bool text, bool json,
-                         Console &console, SummarySignal &summaries)
-    : m_everySecond(text || json), m_console(console), m_summaries(summaries),
-      m_stats(xruns, json), m_next(StreamStats::Clock::now() + std::chrono::seconds(1))
+StatsReport::StatsReport(const std::atomic<uint64_t> &xruns, bool text, bool json, Console &console,
+                         SummarySignal &summaries)
+    : m_everySecond(text || json), m_console(console), m_summaries(summaries), m_stats(xruns, json),
+      m_next(StreamStats::Clock::now() + std::chrono::seconds(1))
 {
 }
 

@@ -36,9 +36,8 @@ std::vector<std::string> FiguresLog::update(double now,
             continue;
         }
         const Stream &s = it->second;
-        lines.push_back("Stream stopped after "
-                        + std::to_string(std::lround(now - s.started)) + " s: "
-                        + veltrin::ndi::figuresText(s.latest, s.xruns));
+        lines.push_back("Stream stopped after " + std::to_string(std::lround(now - s.started))
+                        + " s: " + veltrin::ndi::figuresText(s.latest, s.xruns));
         it = m_streams.erase(it);
     }
     return lines;

@@ -124,10 +124,10 @@ void Wrapper::setNdiBuiltIn(bool builtIn)
 void Wrapper::logFigures()
 {
     const uint64_t duplex = duplex_xruns.load(std::memory_order_relaxed);
-    const auto lines = m_figuresLog.update(
-        double(m_clock.elapsed()) / 1000.0, veltrin::ndi::streamFigures(),
-        input_xruns.load(std::memory_order_relaxed) + duplex,
-        output_xruns.load(std::memory_order_relaxed) + duplex);
+    const auto lines =
+        m_figuresLog.update(double(m_clock.elapsed()) / 1000.0, veltrin::ndi::streamFigures(),
+                            input_xruns.load(std::memory_order_relaxed) + duplex,
+                            output_xruns.load(std::memory_order_relaxed) + duplex);
     for (const std::string &line : lines)
         qInfo().noquote() << QString::fromStdString(line);
 }

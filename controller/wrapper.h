@@ -267,7 +267,6 @@ private:
     // Fills runtimeText and ndiBuiltIn from the runtime in use and logs its version text.
     void readRuntime();
 
-
     std::unique_ptr<ScanDevice> m_scanDevice;
     ReadBufferData *m_readBufferData = nullptr; // Qt child
     ReadInBuffData *m_readInBuffData = nullptr; // Qt child

@@ -241,8 +241,7 @@ void waitForStop(std::mutex &lock, std::condition_variable &wake, const bool &re
 void sendBlock(audio_capture_t &capture, const NDIlib_audio_frame_interleaved_32f_t &block)
 {
     const int32_t frames = block.no_samples;
-    const int32_t channels = capture.map.empty() ? capture.channels
-                                                 : capture.map.streamChannels();
+    const int32_t channels = capture.map.empty() ? capture.channels : capture.map.streamChannels();
     capture.buffer.resize(static_cast<size_t>(channels * frames));
 
     NDIlib_audio_frame_v2_t frame;
@@ -270,10 +269,9 @@ void pullBlock(const audio_playback_t &playback, float *out, int32_t frames)
 {
     const bool mapped = !playback.map.empty();
     NDIlib_audio_frame_v2_t frame;
-    NDIlib_framesync_capture_audio(playback.framesync.get(), &frame,
-                                   static_cast<int>(playback.sample_rate),
-                                   mapped ? playback.map.streamChannels() : playback.channels,
-                                   frames);
+    NDIlib_framesync_capture_audio(
+        playback.framesync.get(), &frame, static_cast<int>(playback.sample_rate),
+        mapped ? playback.map.streamChannels() : playback.channels, frames);
     NDIlib_audio_frame_interleaved_32f_t block;
     block.no_channels = playback.channels;
     block.sample_rate = static_cast<int32_t>(playback.sample_rate);

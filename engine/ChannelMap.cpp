@@ -120,8 +120,8 @@ void ChannelMap::gather(const float *device, int deviceStride, int frames, float
     }
 }
 
-void ChannelMap::scatter(const float *planar, int planarStride, int streamChannelsThere,
-                         int frames, float *device, int deviceStride) const
+void ChannelMap::scatter(const float *planar, int planarStride, int streamChannelsThere, int frames,
+                         float *device, int deviceStride) const
 {
     std::fill(device, device + size_t(frames) * size_t(deviceStride), 0.0f);
     for (const ChannelRoute &r : routes) {

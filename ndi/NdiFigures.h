@@ -25,14 +25,14 @@ enum VeltrinNdiClockMode : int32_t {
 
 // One bit per figure (or group of figures) in VeltrinNdiFigures::available.
 enum VeltrinNdiFigure : uint32_t {
-    VeltrinNdi_has_latency = 1u << 0,    // latencyMs, reserveMs
-    VeltrinNdi_has_clock = 1u << 1,      // clockMode, driftPpm
-    VeltrinNdi_has_blocks = 1u << 2,     // lateBlocks, underruns
-    VeltrinNdi_has_datagrams = 1u << 3,  // datagramsReceived/Repaired/Concealed/Lost
-    VeltrinNdi_has_frames = 1u << 4,     // framesReceived, framesDropped
-    VeltrinNdi_has_queue = 1u << 5,      // queueDepth
+    VeltrinNdi_has_latency = 1u << 0,     // latencyMs, reserveMs
+    VeltrinNdi_has_clock = 1u << 1,       // clockMode, driftPpm
+    VeltrinNdi_has_blocks = 1u << 2,      // lateBlocks, underruns
+    VeltrinNdi_has_datagrams = 1u << 3,   // datagramsReceived/Repaired/Concealed/Lost
+    VeltrinNdi_has_frames = 1u << 4,      // framesReceived, framesDropped
+    VeltrinNdi_has_queue = 1u << 5,       // queueDepth
     VeltrinNdi_has_connections = 1u << 6, // connections
-    VeltrinNdi_has_sent = 1u << 7,       // datagramsSent, bytesSent
+    VeltrinNdi_has_sent = 1u << 7,        // datagramsSent, bytesSent
 };
 
 struct VeltrinNdiFigures {
@@ -40,13 +40,13 @@ struct VeltrinNdiFigures {
     uint32_t available = 0;
     char name[256] = {}; // the source received, or the name published; NUL-terminated
     // Receivers.
-    double latencyMs = 0;  // audio waiting in the receiver now, in ms of the source
-    double reserveMs = 0;  // what the receiver aims to keep waiting, in ms
-    double driftPpm = 0;   // the source's clock against the device's
+    double latencyMs = 0; // audio waiting in the receiver now, in ms of the source
+    double reserveMs = 0; // what the receiver aims to keep waiting, in ms
+    double driftPpm = 0;  // the source's clock against the device's
     int32_t clockMode = VeltrinNdi_clock_unknown;
-    int32_t queueDepth = 0;   // audio frames queued in the receiver
-    uint64_t lateBlocks = 0;  // blocks that came after their time and were spanned by reading slower
-    uint64_t underruns = 0;   // device blocks that ran short and were filled with silence
+    int32_t queueDepth = 0;  // audio frames queued in the receiver
+    uint64_t lateBlocks = 0; // blocks that came after their time and were spanned by reading slower
+    uint64_t underruns = 0;  // device blocks that ran short and were filled with silence
     uint64_t datagramsReceived = 0;
     uint64_t datagramsRepaired = 0;  // lost, and rebuilt from parity
     uint64_t datagramsConcealed = 0; // lost, and replaced by concealment

@@ -72,9 +72,9 @@ private:
     std::atomic<bool> m_stopping{false};
     Fd m_wake; // eventfd
     // Written by the network thread, read by stats().
-    std::atomic<uint64_t> m_connections{0}, m_badPeers{0}, m_foreign{0}, m_datagrams{0}, m_frames{0},
-        m_repaired{0},
-        m_concealedShards{0}, m_concealedBlocks{0}, m_skipped{0}, m_late{0}, m_duplicates{0};
+    std::atomic<uint64_t> m_connections{0}, m_badPeers{0}, m_foreign{0}, m_datagrams{0},
+        m_frames{0}, m_repaired{0}, m_concealedShards{0}, m_concealedBlocks{0}, m_skipped{0},
+        m_late{0}, m_duplicates{0};
     std::atomic<size_t> m_bufferBytes{0};
     std::atomic<bool> m_connected{false};
     std::thread m_thread;

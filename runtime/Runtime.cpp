@@ -18,8 +18,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -197,8 +197,9 @@ NDIlib_send_instance_t sendCreate(const NDIlib_send_create_t *settings)
         // given the address.
     }
     try {
-        send->name = send->announcer ? send->announcer->name()
-                                     : std::string(settings->p_ndi_name ? settings->p_ndi_name : "");
+        send->name = send->announcer
+                         ? send->announcer->name()
+                         : std::string(settings->p_ndi_name ? settings->p_ndi_name : "");
         std::lock_guard lock(g_registryMutex);
         g_senders.push_back(send.get());
     } catch (...) {

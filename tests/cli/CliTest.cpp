@@ -142,14 +142,13 @@ TEST(CommandLine, ChannelChoicesGoToTheirDirectionOnce)
     ASSERT_TRUE(send.options) << send.error;
     EXPECT_EQ(routes(send.options->inputMap), "1>2 2>1 ");
     EXPECT_TRUE(send.options->outputMap.empty());
-    const ParseResult play = parse({"play", "--source", "H (a)", "--device", "1", "--channels",
-                                    "3,4", "--stats-json"});
+    const ParseResult play =
+        parse({"play", "--source", "H (a)", "--device", "1", "--channels", "3,4", "--stats-json"});
     ASSERT_TRUE(play.options) << play.error;
     EXPECT_EQ(routes(play.options->outputMap), "1>3 2>4 ");
     EXPECT_TRUE(play.options->statsJson && !play.options->stats);
-    const ParseResult duplex =
-        parse({"duplex", "--device", "1", "--name", "x", "--source", "H (a)", "--in-channels", "2",
-               "--map", "2:1", "--stats"});
+    const ParseResult duplex = parse({"duplex", "--device", "1", "--name", "x", "--source", "H (a)",
+                                      "--in-channels", "2", "--map", "2:1", "--stats"});
     ASSERT_TRUE(duplex.options) << duplex.error;
     EXPECT_EQ(routes(duplex.options->inputMap), "1>2 ");
     EXPECT_EQ(routes(duplex.options->outputMap), "2>1 ");
@@ -637,9 +636,9 @@ TEST(Cli, FailuresGiveOneLineAndTheirStatusPromptly)
                    "--jack-name", jack},
                   kExitNoSource, "no NDI source named \"NOWHERE (nothing)\" appeared within 1 s");
     expectFailure({"send", "--device", "system"}, kExitUsage, "'send' needs --name");
-    expectFailure({"send", "--device", "system", "--name", "x", "--channels", "1,3", "--jack-name",
-                   jack},
-                  kExitUsage, "--channels names device channel 3, but the device has 2 channels");
+    expectFailure(
+        {"send", "--device", "system", "--name", "x", "--channels", "1,3", "--jack-name", jack},
+        kExitUsage, "--channels names device channel 3, but the device has 2 channels");
     // What JACK cannot do: a device another program holds, a stream the engine cannot open, and
     // an audio library that does not start.
     const QString fake = QStringLiteral(VELTRIN_CLI_FAKE);

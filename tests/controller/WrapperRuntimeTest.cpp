@@ -1,10 +1,9 @@
 // The controller on the real runtime loader with a stand-in libndi.so.5 installed: the About
 // page's version properties name the library that serves the calls, not the built-in runtime.
 // Its own program, because the loader chooses once per process.
-#include "wrapper.h"
-
 #include "FakePortAudio.h"
 #include "ScratchHome.h"
+#include "wrapper.h"
 
 #include <QFile>
 #include <QTemporaryDir>

@@ -9,10 +9,10 @@
 #include "ScratchHome.h"
 
 #include <QMetaMethod>
-#include <cstring>
 #include <QMetaProperty>
 #include <QSettings>
 #include <QtTest>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -362,7 +362,8 @@ private slots:
             lines.insert(lines.end(), now.begin(), now.end());
         }
         QCOMPARE(lines.size(), size_t{4}); // at 60 and 120 s, two streams each
-        QVERIFY(QString::fromStdString(lines[0]).contains("0 received 0 repaired 0 concealed 60 lost"));
+        QVERIFY(
+            QString::fromStdString(lines[0]).contains("0 received 0 repaired 0 concealed 60 lost"));
         QVERIFY(QString::fromStdString(lines[0]).endsWith(", xruns 1"));
         QVERIFY(QString::fromStdString(lines[1]).startsWith("Stream figures: send \"HOST (B)\""));
         QVERIFY(QString::fromStdString(lines[1]).endsWith(", xruns 0"));

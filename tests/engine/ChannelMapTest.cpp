@@ -62,6 +62,8 @@ TEST(ChannelMapTest, CountsAndTheDeviceCheck)
     EXPECT_EQ(map.deviceChannels(), 5);
     EXPECT_EQ(map.streamChannels(), 2);
     EXPECT_EQ(map.checkDevice(5, "--map"), "");
-    EXPECT_EQ(map.checkDevice(4, "--map"), "--map names device channel 5, but the device has 4 channels");
-    EXPECT_EQ(map.checkDevice(1, "--map"), "--map names device channel 5, but the device has 1 channel");
+    EXPECT_EQ(map.checkDevice(4, "--map"),
+              "--map names device channel 5, but the device has 4 channels");
+    EXPECT_EQ(map.checkDevice(1, "--map"),
+              "--map names device channel 5, but the device has 1 channel");
 }

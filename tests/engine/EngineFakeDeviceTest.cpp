@@ -54,8 +54,7 @@ Outcome run(Entry entry, const std::string &deviceParam, float gainDb = 0.0f, ui
             case Entry::Input:
                 return process_input(deviceParam, "Studio A", gainDb, frames, rate, inMap);
             case Entry::Output:
-                return process_output(deviceParam, "HOST (Studio B)", gainDb, frames, rate,
-                                      outMap);
+                return process_output(deviceParam, "HOST (Studio B)", gainDb, frames, rate, outMap);
             case Entry::Duplex:
                 return process_duplex(deviceParam, "Studio A", "HOST (Studio B)", gainDb, gainDb,
                                       frames, rate, inMap, outMap);
