@@ -47,5 +47,8 @@ const ndi::NdiApi &builtinApi();
 // The figures of the built-in runtime's live receivers, then senders, as
 // VeltrinNdi_stream_figures() gives them.
 uint32_t builtinStreamFigures(VeltrinNdiFigures *out, uint32_t capacity);
+// The figures of one sender or receiver handle of the built-in runtime; false when the handle
+// is none of them.
+bool builtinHandleFigures(const void *handle, VeltrinNdiFigures &out);
 
 } // namespace veltrin::rt

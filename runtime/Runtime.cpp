@@ -354,6 +354,23 @@ uint32_t builtinStreamFigures(VeltrinNdiFigures *out, uint32_t capacity)
     return count;
 }
 
+bool builtinHandleFigures(const void *handle, VeltrinNdiFigures &out)
+{
+    std::lock_guard lock(g_registryMutex);
+    for (const RecvInstance *recv : g_receivers)
+        if (recv == handle) {
+            out = receiverFigures(recv->name, recv->receiver.stats(),
+                                  recv->sync != nullptr ? &recv->sync->sync : nullptr);
+            return true;
+        }
+    for (const SendInstance *send : g_senders)
+        if (send == handle) {
+            out = senderFigures(send->name, send->sender.stats());
+            return true;
+        }
+    return false;
+}
+
 const ndi::NdiApi &builtinApi()
 {
     static const ndi::NdiApi api = makeApi();

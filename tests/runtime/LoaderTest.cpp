@@ -69,8 +69,11 @@ TEST_F(LoaderTest, UsesACompleteLibraryFromTheRuntimeDirectory)
     EXPECT_EQ(lines["after"], "loaded");
     EXPECT_EQ(lines["version"], version);
     EXPECT_EQ(lines["capture"], "64 2");
-    // The library's receiver is listed; a library without the figure calls offers none.
-    EXPECT_EQ(lines["figures"], "0 1 0");
+    // The library's receiver is listed with what its interface offers: frames received and
+    // dropped, queue depth, connections.
+    const unsigned libraryFigures =
+        VeltrinNdi_has_frames | VeltrinNdi_has_queue | VeltrinNdi_has_connections;
+    EXPECT_EQ(lines["figures"], "0 1 " + std::to_string(libraryFigures));
 }
 
 // A library that lacks an operation, a file that is no library, and none at all: the built-in
