@@ -69,9 +69,8 @@ Other options:
 
 Output:
   Standard output carries only the listings, the meter and figure lines and the source
-  changes. Everything else goes to
-  standard error: the NDI runtime in use, what is running, the engine's messages and errors;
-  the program's own lines start with "veltrin-cli: ".
+  changes. Everything else goes to standard error: the NDI runtime in use, what is running,
+  the engine's messages and errors; the program's own lines start with "veltrin-cli: ".
   A meter line holds one value per channel, in dBFS, over the blocks seen in the last second:
     in   rms -18.1 -18.3  peak -12.0 -12.2 dBFS
   "in" is what the device captures (before the gain), "out" what it plays (after the gain);
@@ -126,7 +125,7 @@ NDI runtime and settings:
 Exit status:
   0  listed; or streamed until SIGINT or SIGTERM and stopped in order
   1  the stream could not start (the engine's message is printed), or did not stop in time
-  2  the command line is wrong
+  2  the command line is wrong, or names a channel the device does not have
   3  no audio device matches --device for the stream's direction
   4  the device is busy, or refuses the sample rate or channel count
   5  the NDI source did not appear within --wait seconds
@@ -136,8 +135,9 @@ Examples:
   veltrin-cli devices
   veltrin-cli send --device system --name "Stage left" --meter
   veltrin-cli play --source "STUDIO-PC (Desk mix)" --device 2 --frames 128
-  veltrin-cli send --device default --name "Stage" --channels 1,2 --stats-json | jq .latencyMs
-  veltrin-cli play --source "STUDIO-PC (Desk mix)" --device 1 --map 1:3,2:4 --stats
+  veltrin-cli send --device default --name "Stage" --channels 1,2 --stats
+  veltrin-cli play --source "STUDIO-PC (Desk mix)" --device 1 --map 1:3,2:4 --stats-json |
+    jq .latencyMs
   veltrin-cli sources --watch --json
 )help";
 }

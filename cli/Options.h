@@ -15,7 +15,7 @@ namespace veltrin::cli {
 enum ExitCode : int {
     kExitOk = 0,             // listed, or streamed until SIGINT/SIGTERM and stopped in order
     kExitStreamFailed = 1,   // the engine could not start the stream, or it did not stop in time
-    kExitUsage = 2,          // the command line is wrong
+    kExitUsage = 2,          // the command line is wrong (or names a channel the device lacks)
     kExitNoDevice = 3,       // no audio device matches --device (for the stream's direction)
     kExitDeviceRefused = 4,  // the device is busy or refuses the rate or channel count
     kExitNoSource = 5,       // the NDI source did not appear within --wait seconds
