@@ -5,11 +5,15 @@
 #include "DeviceTable.h"
 #include "Discovery.h"
 #include "LevelMeter.h"
+#include "NdiLoader.h"
 #include "NdiSession.h"
 #include "Options.h"
 #include "ScanDevice.h"
+#include "SourceWatch.h"
 #include "StopSignals.h"
 #include "StreamRunner.h"
+#include "StreamStats.h"
+#include "SummarySignal.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -138,6 +142,8 @@ int listDevices(const Options &options, Console &console)
 
 int listSources(const Options &options, Console &console, StopSignals &stops)
 {
+    if (options.watch)
+        return watchSources(options.json, console, stops);
     NdiRuntime runtime;
     if (!runtime.ok()) {
         Console::message("the NDI runtime could not be initialised (" + NdiRuntime::description()
@@ -215,6 +221,28 @@ unsigned defaultRate(const AudioDevice &device)
                                                                 : 48000u;
 }
 
+// Checks the channel maps against the device and counts the channels the stream moves.
+int planChannels(const Options &options, StreamPlan &plan)
+{
+    const struct {
+        const ChannelMap &map;
+        const std::string &option;
+        int &channels;
+    } sides[] = {{options.inputMap, options.inputMapOption, plan.inputs},
+                 {options.outputMap, options.outputMapOption, plan.outputs}};
+    for (const auto &side : sides) {
+        if (side.map.empty())
+            continue;
+        if (const std::string error = side.map.checkDevice(side.channels, side.option);
+            !error.empty()) {
+            Console::message(error + " (see 'veltrin-cli devices')");
+            return kExitUsage;
+        }
+        side.channels = static_cast<int>(side.map.routes.size());
+    }
+    return kExitOk;
+}
+
 // Chooses and checks the device; on failure says why and returns the exit status.
 int planStream(const Options &options, Direction direction, StreamPlan &plan)
 {
@@ -241,6 +269,8 @@ int planStream(const Options &options, Direction direction, StreamPlan &plan)
         direction == Direction::Output ? 0 : std::min(plan.device.inputs, kEngineMaxChannels);
     plan.outputs =
         direction == Direction::Input ? 0 : std::min(plan.device.outputs, kEngineMaxChannels);
+    if (const int status = planChannels(options, plan); status != kExitOk)
+        return status;
     const FormatCheck check = checkFormat(portAudio, plan.device, direction, plan.rate);
     if (check.code != kExitOk) {
         Console::message(check.error);
@@ -314,14 +344,18 @@ std::unique_ptr<StreamRunner> startStream(const Options &o, const StreamPlan &pl
     switch (o.command) {
     case Command::Send:
         return std::make_unique<StreamRunner>(
-            [=] { return process_input(device, o.name, inGain, frames, rate); }, stopAudioInput);
+            [=] { return process_input(device, o.name, inGain, frames, rate, o.inputMap); },
+            stopAudioInput);
     case Command::Play:
         return std::make_unique<StreamRunner>(
-            [=] { return process_output(device, o.source, outGain, frames, rate); },
+            [=] { return process_output(device, o.source, outGain, frames, rate, o.outputMap); },
             stopAudioOutput);
     default:
         return std::make_unique<StreamRunner>(
-            [=] { return process_duplex(device, o.name, o.source, inGain, outGain, frames, rate); },
+            [=] {
+                return process_duplex(device, o.name, o.source, inGain, outGain, frames, rate,
+                                      o.inputMap, o.outputMap);
+            },
             stopAudioDuplex);
     }
 }
@@ -379,7 +413,16 @@ private:
     LevelTap::Block m_block;
 };
 
-int runStream(const Options &options, Console &console, StopSignals &stops)
+// The engine's device xrun counter of the command's entry.
+const std::atomic<uint64_t> &xrunsOf(Command command)
+{
+    return command == Command::Send   ? input_xruns
+           : command == Command::Play ? output_xruns
+                                      : duplex_xruns;
+}
+
+int runStream(const Options &options, Console &console, StopSignals &stops,
+              SummarySignal &summaries)
 {
     const Direction direction = directionOf(options.command);
     setJackClientName(options.jackName);
@@ -425,6 +468,8 @@ int runStream(const Options &options, Console &console, StopSignals &stops)
                                  : direction == Direction::Output ? outputHealth
                                                                   : duplexHealth;
     bool deviceLost = false;
+    StatsReport report(xrunsOf(options.command), options.stats, options.statsJson, console,
+                       summaries);
     StreamTaps taps(direction);
     bool announced = false;
     bool sourcePresent = true;
@@ -456,6 +501,8 @@ int runStream(const Options &options, Console &console, StopSignals &stops)
                     break; // nobody reads the meters any more: stop as for a signal
             }
         }
+        if (announced && !report.poll())
+            break;
         if (finder && now >= nextSourceCheck) {
             nextSourceCheck = now + kSourceCheckPeriod;
             const bool present = finder->has(options.source);
@@ -480,6 +527,7 @@ int runStream(const Options &options, Console &console, StopSignals &stops)
                          + " could not start (the engine's message is above)");
         return kExitStreamFailed;
     }
+    report.finish();
     if (deviceLost) {
         Console::message("stopped: the device went away (--exit-on-loss)");
         return kExitDeviceLost;
@@ -494,6 +542,7 @@ int run(const std::vector<std::string> &arguments)
 {
     // Before any thread exists, so that every thread inherits the blocked stop signals.
     StopSignals stops;
+    SummarySignal summaries;
     const ParseResult parsed = parseArguments(arguments);
     if (!parsed.options) {
         Console::message(parsed.error);
@@ -504,9 +553,13 @@ int run(const std::vector<std::string> &arguments)
     case Command::Help:
         std::fputs(helpText().c_str(), stdout);
         return kExitOk;
-    case Command::Version:
-        std::printf("veltrin-cli %s\n", VELTRIN_VERSION);
-        return kExitOk;
+    case Command::Version: {
+        // The loader names its choice on file descriptor 1, which the console turns aside.
+        Console console(false);
+        const bool written = console.data(std::string("veltrin-cli ") + VELTRIN_VERSION)
+                             && console.data("NDI runtime " + ndi::runtimeVersionText());
+        return written ? kExitOk : kExitStreamFailed;
+    }
     default:
         break;
     }
@@ -518,7 +571,7 @@ int run(const std::vector<std::string> &arguments)
     case Command::Sources:
         return listSources(options, console, stops);
     default:
-        return runStream(options, console, stops);
+        return runStream(options, console, stops, summaries);
     }
 }
 

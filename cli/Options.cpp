@@ -82,6 +82,22 @@ std::string nonEmpty(const std::string &option, const std::string &text, std::st
     return {};
 }
 
+// --channels, --in-channels, --out-channels and --map: one map per direction, given once.
+std::string channelsOption(State &s, const std::string &option, const std::string &text, bool input,
+                           bool pairs)
+{
+    std::string &given = input ? s.options.inputMapOption : s.options.outputMapOption;
+    if (!given.empty())
+        return option + " and " + given + " both choose the channels "
+               + (input ? "sent" : "played");
+    ChannelMap &map = input ? s.options.inputMap : s.options.outputMap;
+    std::string error = pairs ? ChannelMap::parsePairs(text, option, map)
+                              : ChannelMap::parseList(text, option, map);
+    if (error.empty())
+        given = option;
+    return error;
+}
+
 const std::vector<OptionRule> &optionRules()
 {
     static const std::vector<OptionRule> rules = {
@@ -100,6 +116,36 @@ const std::vector<OptionRule> &optionRules()
              s.options.exitOnLoss = true;
              return std::string();
          }},
+        {"--stats", false, kStreams,
+         [](State &s, const std::string &) {
+             s.options.stats = true;
+             return std::string();
+         }},
+        {"--stats-json", false, kStreams,
+         [](State &s, const std::string &) {
+             s.options.statsJson = true;
+             return std::string();
+         }},
+        {"--watch", false, bit(Command::Sources),
+         [](State &s, const std::string &) {
+             s.options.watch = true;
+             return std::string();
+         }},
+        {"--channels", true, bit(Command::Send) | bit(Command::Play),
+         [](State &s, const std::string &v) {
+             const bool send = s.options.command == Command::Send;
+             return channelsOption(s, "--channels", v, send, false);
+         }},
+        {"--in-channels", true, bit(Command::Duplex),
+         [](State &s, const std::string &v) {
+             return channelsOption(s, "--in-channels", v, true, false);
+         }},
+        {"--out-channels", true, bit(Command::Duplex),
+         [](State &s, const std::string &v) {
+             return channelsOption(s, "--out-channels", v, false, false);
+         }},
+        {"--map", true, kReceivers,
+         [](State &s, const std::string &v) { return channelsOption(s, "--map", v, false, true); }},
         {"--verbose", false, kAll,
          [](State &s, const std::string &) {
              s.options.verbose = true;

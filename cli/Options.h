@@ -2,6 +2,8 @@
 // one-line reason why not. Pure: no I/O, no global state, so any thread may parse.
 #pragma once
 
+#include "ChannelMap.h"
+
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,7 +15,7 @@ namespace veltrin::cli {
 enum ExitCode : int {
     kExitOk = 0,             // listed, or streamed until SIGINT/SIGTERM and stopped in order
     kExitStreamFailed = 1,   // the engine could not start the stream, or it did not stop in time
-    kExitUsage = 2,          // the command line is wrong
+    kExitUsage = 2,          // the command line is wrong (or names a channel the device lacks)
     kExitNoDevice = 3,       // no audio device matches --device (for the stream's direction)
     kExitDeviceRefused = 4,  // the device is busy or refuses the rate or channel count
     kExitNoSource = 5,       // the NDI source did not appear within --wait seconds
@@ -46,6 +48,9 @@ struct Options {
     bool json = false;
     bool meter = false;
     bool exitOnLoss = false; // end the stream when its device goes away, instead of waiting
+    bool stats = false;      // one line of stream figures a second
+    bool statsJson = false;  // the same as one JSON object a line
+    bool watch = false;      // sources: print each source that appears or goes, until stopped
     bool verbose = false;
     double waitSeconds = 0.0; // set from the command's default when not given
 
@@ -57,6 +62,9 @@ struct Options {
     double inputGainDb = 0.0;     // applied to what is sent
     double outputGainDb = 0.0;    // applied to what is played
     std::string jackName = Limits::kDefaultJackName;
+    ChannelMap inputMap;  // device inputs sent (send, duplex); empty: all of them
+    ChannelMap outputMap; // device outputs played on (play, duplex); empty: all of them
+    std::string inputMapOption, outputMapOption; // the options that gave them, for messages
 };
 
 struct ParseResult {

@@ -5,6 +5,7 @@
 #include "InOut.h"
 #include "InPutProcess.h"
 #include "NDIScan.h"
+#include "NdiFigures.h"
 #include "NdiLib.h"
 #include "OutPutProcess.h"
 #include "ReadBufferData.h"
@@ -12,6 +13,7 @@
 #include "ScanDevice.h"
 #include "StreamControl.h"
 
+#include <QDebug>
 #include <QTimer>
 #include <cmath>
 #include <utility>
@@ -67,6 +69,11 @@ Wrapper::Wrapper(QObject *parent) : QObject(parent)
     connect(m_ndiScan.get(), SIGNAL(ndiDeviceChange(QStringList)), this,
             SLOT(setNdiDevice(QStringList)));
 
+    m_clock.start();
+    auto *figures = new QTimer(this);
+    connect(figures, &QTimer::timeout, this, &Wrapper::logFigures);
+    figures->start(1000);
+
     init();
 }
 
@@ -96,7 +103,41 @@ void Wrapper::init()
     const char *runtimeVersion = NDIlib_version();
     const QString phrase = QString::fromUtf8(runtimeVersion != nullptr ? runtimeVersion : "");
     setVersion(phrase.split(QLatin1Char(' '), Qt::KeepEmptyParts).last());
+    readRuntime();
     m_ndiScan->startThread();
+}
+
+void Wrapper::readRuntime()
+{
+    const char *text = NDIlib_version();
+    const bool builtIn = VeltrinNdi_is_builtin();
+    setNdiBuiltIn(builtIn);
+    setRuntimeText(QString::fromUtf8(text != nullptr ? text : "")
+                   + (builtIn ? QStringLiteral(" (built-in)") : QString()));
+    qInfo().noquote() << "NDI runtime:" << m_runtimeText;
+}
+
+void Wrapper::setRuntimeText(QString text)
+{
+    m_runtimeText = std::move(text);
+    emit runtimeTextChanged();
+}
+
+void Wrapper::setNdiBuiltIn(bool builtIn)
+{
+    m_ndiBuiltIn = builtIn;
+    emit ndiBuiltInChanged();
+}
+
+void Wrapper::logFigures()
+{
+    const uint64_t duplex = duplex_xruns.load(std::memory_order_relaxed);
+    const auto lines =
+        m_figuresLog.update(double(m_clock.elapsed()) / 1000.0, veltrin::ndi::streamFigures(),
+                            input_xruns.load(std::memory_order_relaxed) + duplex,
+                            output_xruns.load(std::memory_order_relaxed) + duplex);
+    for (const std::string &line : lines)
+        qInfo().noquote() << QString::fromStdString(line);
 }
 
 void Wrapper::stopThreads()

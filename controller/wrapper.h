@@ -9,6 +9,9 @@
 // values, NDI source lists), and the chosen NDI source index leaves it the same way.
 #pragma once
 
+#include "FiguresLog.h"
+
+#include <QElapsedTimer>
 #include <QList>
 #include <QObject>
 #include <QString>
@@ -90,6 +93,10 @@ class Wrapper : public QObject
                    setDefaultSampleRatesIn NOTIFY defaultSampleRatesInChanged)
     Q_PROPERTY(QStringList defaultSampleRatesDuplex READ defaultSampleRatesDuplex WRITE
                    setDefaultSampleRatesDuplex NOTIFY defaultSampleRatesDuplexChanged)
+    // The NDI runtime's whole version text, with " (built-in)" for Veltrin's own; and whether
+    // it is Veltrin's own. Both set at construction, like version.
+    Q_PROPERTY(QString runtimeText READ runtimeText WRITE setRuntimeText NOTIFY runtimeTextChanged)
+    Q_PROPERTY(bool ndiBuiltIn READ ndiBuiltIn WRITE setNdiBuiltIn NOTIFY ndiBuiltInChanged)
     // Read-only: empty while each stream's device is there, what the page shows while it is away.
     Q_PROPERTY(QString inDeviceState READ inDeviceState NOTIFY inDeviceStateChanged)
     Q_PROPERTY(QString outDeviceState READ outDeviceState NOTIFY outDeviceStateChanged)
@@ -171,6 +178,10 @@ public:
     void setOutPutDevFullString(QString entry);
     QString version() const { return m_version; }
     void setVersion(QString version);
+    QString runtimeText() const { return m_runtimeText; }
+    void setRuntimeText(QString text);
+    bool ndiBuiltIn() const { return m_ndiBuiltIn; }
+    void setNdiBuiltIn(bool builtIn);
     int xWPos() const { return m_xWPos; }
     void setXWPos(int x);
     int yWPos() const { return m_yWPos; }
@@ -245,6 +256,8 @@ signals:
     void outPutDevFullStringChanged();
     void checkInOutChanged();
     void versionChanged();
+    void runtimeTextChanged();
+    void ndiBuiltInChanged();
     void xWPosChanged();
     void yWPosChanged();
     void defaultSampleRatesChanged();
@@ -260,8 +273,13 @@ public slots:
                   const QStringList &chout, const QList<double> &inSampleRate,
                   const QList<double> &outSampleRate);
     void inOutDev(const QStringList &list);
+    // Logs the running streams' figures when FiguresLog says so; a timer calls it each second.
+    void logFigures();
 
 private:
+    // Fills runtimeText and ndiBuiltIn from the runtime in use and logs its version text.
+    void readRuntime();
+
     std::unique_ptr<ScanDevice> m_scanDevice;
     ReadBufferData *m_readBufferData = nullptr; // Qt child
     ReadInBuffData *m_readInBuffData = nullptr; // Qt child
@@ -290,6 +308,10 @@ private:
     QString m_inDuplexSampleRate;
     QString m_outDuplexSampleRate;
     QString m_version;
+    QString m_runtimeText;
+    bool m_ndiBuiltIn = false;
+    FiguresLog m_figuresLog;
+    QElapsedTimer m_clock; // the figures log's time
     QStringList m_defaultSampleRates;
     QStringList m_defaultSampleRatesIn;
     QStringList m_defaultSampleRatesDuplex;

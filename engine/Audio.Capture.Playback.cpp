@@ -47,6 +47,10 @@ StreamHealth inputHealth;
 StreamHealth outputHealth;
 StreamHealth duplexHealth;
 
+std::atomic<uint64_t> input_xruns{0};
+std::atomic<uint64_t> output_xruns{0};
+std::atomic<uint64_t> duplex_xruns{0};
+
 namespace {
 
 constexpr int kMaxChannels = 64;
@@ -193,6 +197,19 @@ void printCreateError(const char *what)
     std::printf("ERROR : Unable to create the NDI %s.\n", what);
 }
 
+// The channels a record opens the device with: all it has (up to 64), or what the map needs;
+// false, with the message, when the device lacks a channel the map names.
+bool useMap(int32_t &channels, int available, const ChannelMap &map, ChannelMap &recordMap)
+{
+    if (!map.empty() && map.deviceChannels() > available) {
+        std::printf("ERROR : %s\n", map.checkDevice(available, "The channel map").c_str());
+        return false;
+    }
+    channels = map.empty() ? available : map.deviceChannels();
+    recordMap = map;
+    return true;
+}
+
 // Opens and starts the stream; false, with the message, when either fails.
 bool openAndStart(Stream &stream, const PaStreamParameters *input, const PaStreamParameters *output,
                   double sampleRate, uint32_t framesPerBuffer, PaStreamFlags flags,
@@ -218,12 +235,21 @@ bool openAndStart(Stream &stream, const PaStreamParameters *input, const PaStrea
 void sendBlock(audio_capture_t &capture, const NDIlib_audio_frame_interleaved_32f_t &block)
 {
     const int32_t frames = block.no_samples;
-    capture.buffer.resize(static_cast<size_t>(capture.channels * frames));
+    const int32_t channels = capture.map.empty() ? capture.channels : capture.map.streamChannels();
+    capture.buffer.resize(static_cast<size_t>(channels * frames));
 
     NDIlib_audio_frame_v2_t frame;
     frame.p_data = capture.buffer.data();
     frame.channel_stride_in_bytes = frames * static_cast<int32_t>(sizeof(float));
-    NDIlib_util_audio_from_interleaved_32f_v2(&block, &frame);
+    if (capture.map.empty()) {
+        NDIlib_util_audio_from_interleaved_32f_v2(&block, &frame);
+    } else {
+        capture.map.gather(block.p_data, block.no_channels, frames, capture.buffer.data());
+        frame.sample_rate = block.sample_rate;
+        frame.no_channels = channels;
+        frame.no_samples = frames;
+        frame.timecode = block.timecode;
+    }
 
     const float gain = capture.gain;
     for (float &sample : capture.buffer)
@@ -235,16 +261,23 @@ void sendBlock(audio_capture_t &capture, const NDIlib_audio_frame_interleaved_32
 // of the caller's) and applies the gain; `meter` shows the played block on the output meter.
 void pullBlock(const audio_playback_t &playback, float *out, int32_t frames, bool meter = true)
 {
+    const bool mapped = !playback.map.empty();
     NDIlib_audio_frame_v2_t frame;
-    NDIlib_framesync_capture_audio(playback.framesync.get(), &frame,
-                                   static_cast<int>(playback.sample_rate), playback.channels,
-                                   frames);
+    NDIlib_framesync_capture_audio(
+        playback.framesync.get(), &frame, static_cast<int>(playback.sample_rate),
+        mapped ? playback.map.streamChannels() : playback.channels, frames);
     NDIlib_audio_frame_interleaved_32f_t block;
     block.no_channels = playback.channels;
     block.sample_rate = static_cast<int32_t>(playback.sample_rate);
     block.no_samples = frames;
     block.p_data = out;
-    NDIlib_util_audio_to_interleaved_32f_v2(&frame, &block);
+    if (mapped)
+        playback.map.scatter(frame.p_data,
+                             frame.channel_stride_in_bytes / static_cast<int32_t>(sizeof(float)),
+                             frame.p_data != nullptr ? frame.no_channels : 0,
+                             std::min(frames, frame.no_samples), out, playback.channels);
+    else
+        NDIlib_util_audio_to_interleaved_32f_v2(&frame, &block);
     NDIlib_framesync_free_audio(playback.framesync.get(), &frame);
 
     const int32_t m = block.no_samples * block.no_channels;
@@ -270,23 +303,31 @@ void sendInterleaved(audio_capture_t &capture, const float *samples, int32_t fra
 }
 
 // Runs `body` on the callback's records behind its link's gate, counting the call for the
-// watch; a callback shut out by a stream that was given up asks PortAudio to stop.
-template <typename Records, typename Body> int gated(void *userData, Body body) noexcept
+// watch and, when PortAudio flagged the block (`xrun`), in `xruns`; a callback shut out by a
+// stream that was given up asks PortAudio to stop.
+template <typename Records, typename Body>
+int gated(void *userData, bool xrun, std::atomic<uint64_t> &xruns, Body body) noexcept
 {
     CallbackLink &link = *static_cast<CallbackLink *>(userData);
     if (!link.gate.enter())
         return paAbort;
     link.calls.fetch_add(1, std::memory_order_relaxed);
+    if (xrun)
+        xruns.fetch_add(1, std::memory_order_relaxed);
     body(*static_cast<Records *>(link.records));
     link.gate.leave();
     return paContinue;
 }
 
+constexpr PaStreamCallbackFlags kInputXrun = paInputOverflow | paInputUnderflow;
+constexpr PaStreamCallbackFlags kOutputXrun = paOutputUnderflow | paOutputOverflow;
+
 int input_callback(const void *input, void * /*output*/, unsigned long frameCount,
-                   const PaStreamCallbackTimeInfo * /*timeInfo*/,
-                   PaStreamCallbackFlags /*statusFlags*/, void *userData) noexcept
+                   const PaStreamCallbackTimeInfo * /*timeInfo*/, PaStreamCallbackFlags statusFlags,
+                   void *userData) noexcept
 {
-    return gated<audio_capture_t>(userData, [&](audio_capture_t &capture) {
+    const bool xrun = (statusFlags & kInputXrun) != 0;
+    return gated<audio_capture_t>(userData, xrun, input_xruns, [&](audio_capture_t &capture) {
         sendInterleaved(capture, static_cast<const float *>(input),
                         static_cast<int32_t>(frameCount), true);
     });
@@ -294,11 +335,13 @@ int input_callback(const void *input, void * /*output*/, unsigned long frameCoun
 
 int output_callback(const void * /*input*/, void *output, unsigned long frameCount,
                     const PaStreamCallbackTimeInfo * /*timeInfo*/,
-                    PaStreamCallbackFlags /*statusFlags*/, void *userData) noexcept
+                    PaStreamCallbackFlags statusFlags, void *userData) noexcept
 {
-    return gated<const audio_playback_t>(userData, [&](const audio_playback_t &playback) {
-        pullBlock(playback, static_cast<float *>(output), static_cast<int32_t>(frameCount));
-    });
+    const bool xrun = (statusFlags & kOutputXrun) != 0;
+    return gated<const audio_playback_t>(
+        userData, xrun, output_xruns, [&](const audio_playback_t &playback) {
+            pullBlock(playback, static_cast<float *>(output), static_cast<int32_t>(frameCount));
+        });
 }
 
 // Both sides of a duplex stream, for its callback.
@@ -311,13 +354,15 @@ struct duplex_records_t {
 // sender, both in the same call.
 int duplex_callback(const void *input, void *output, unsigned long frameCount,
                     const PaStreamCallbackTimeInfo * /*timeInfo*/,
-                    PaStreamCallbackFlags /*statusFlags*/, void *userData) noexcept
+                    PaStreamCallbackFlags statusFlags, void *userData) noexcept
 {
-    return gated<const duplex_records_t>(userData, [&](const duplex_records_t &records) {
-        const auto frames = static_cast<int32_t>(frameCount);
-        pullBlock(*records.playback, static_cast<float *>(output), frames);
-        sendInterleaved(*records.capture, static_cast<const float *>(input), frames, true);
-    });
+    const bool xrun = (statusFlags & (kInputXrun | kOutputXrun)) != 0;
+    return gated<const duplex_records_t>(
+        userData, xrun, duplex_xruns, [&](const duplex_records_t &records) {
+            const auto frames = static_cast<int32_t>(frameCount);
+            pullBlock(*records.playback, static_cast<float *>(output), frames);
+            sendInterleaved(*records.capture, static_cast<const float *>(input), frames, true);
+        });
 }
 
 // What an entry needs to open its device again after it went away: the device by its PortAudio
@@ -555,7 +600,7 @@ void stopAudioDuplex()
 }
 
 int process_input(std::string device, std::string ndiName, float gainDb, uint32_t framesPerBuffer,
-                  uint32_t sampleRate)
+                  uint32_t sampleRate, const ChannelMap &map)
 {
     clearStopRequest(g_exit_lock, g_exit_threads);
     inputHealth.reset();
@@ -572,7 +617,8 @@ int process_input(std::string device, std::string ndiName, float gainDb, uint32_
         return 0;
     }
     capture.gain = static_cast<float>(db_to_ratio(static_cast<double>(gainDb)));
-    capture.channels = inputChannels(portAudio, index);
+    if (!useMap(capture.channels, inputChannels(portAudio, index), map, capture.map))
+        return 0;
     capture.sample_rate = static_cast<double>(sampleRate);
     if (!createCapture(capture, ndiName, framesPerBuffer))
         return 0;
@@ -597,7 +643,7 @@ int process_input(std::string device, std::string ndiName, float gainDb, uint32_
 }
 
 int process_output(std::string device, std::string ndiSource, float gainDb,
-                   uint32_t framesPerBuffer, uint32_t sampleRate)
+                   uint32_t framesPerBuffer, uint32_t sampleRate, const ChannelMap &map)
 {
     clearStopRequest(g_exit_lock_out, g_exit_threads_out);
     outputHealth.reset();
@@ -612,7 +658,8 @@ int process_output(std::string device, std::string ndiSource, float gainDb,
         return 0;
     audio_playback_t playback; // released before the session on a failed start
     playback.gain = static_cast<float>(db_to_ratio(static_cast<double>(gainDb)));
-    playback.channels = outputChannels(portAudio, index);
+    if (!useMap(playback.channels, outputChannels(portAudio, index), map, playback.map))
+        return 0;
     playback.sample_rate = static_cast<double>(sampleRate);
     if (!createPlayback(playback, ndiSource))
         return 0;
@@ -641,7 +688,7 @@ int process_output(std::string device, std::string ndiSource, float gainDb,
 
 int process_duplex(std::string device, std::string ndiName, std::string ndiSource,
                    float inputGainDb, float outputGainDb, uint32_t framesPerBuffer,
-                   uint32_t sampleRate)
+                   uint32_t sampleRate, const ChannelMap &inputMap, const ChannelMap &outputMap)
 {
     clearStopRequest(g_exit_lock_out_duplex, g_exit_threads_duplex);
     duplexHealth.reset();
@@ -661,10 +708,12 @@ int process_duplex(std::string device, std::string ndiName, std::string ndiSourc
         return 0;
     }
     playback.gain = static_cast<float>(db_to_ratio(static_cast<double>(outputGainDb)));
-    playback.channels = outputChannels(portAudio, index);
+    if (!useMap(playback.channels, outputChannels(portAudio, index), outputMap, playback.map))
+        return 0;
     playback.sample_rate = static_cast<double>(sampleRate);
     capture.gain = static_cast<float>(db_to_ratio(static_cast<double>(inputGainDb)));
-    capture.channels = inputChannels(portAudio, index);
+    if (!useMap(capture.channels, inputChannels(portAudio, index), inputMap, capture.map))
+        return 0;
     capture.sample_rate = static_cast<double>(sampleRate);
     if (!createPlayback(playback, ndiSource) || !createCapture(capture, ndiName, framesPerBuffer))
         return 0;

@@ -9,10 +9,12 @@
 // stop functions may be called from any thread; the taps are read by the level pollers.
 #pragma once
 
+#include "ChannelMap.h"
 #include "DeviceLink.h"
 #include "LevelTap.h"
 #include "NdiHandle.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
@@ -43,6 +45,12 @@ extern LevelTap output_aud;
 extern StreamHealth inputHealth;
 extern StreamHealth outputHealth;
 extern StreamHealth duplexHealth;
+// Device blocks the device reported as lost or late (PortAudio's overflow and underflow
+// flags), counted for the life of the process, one counter per entry. Bumped by the audio
+// threads, read by anyone.
+extern std::atomic<uint64_t> input_xruns;
+extern std::atomic<uint64_t> output_xruns;
+extern std::atomic<uint64_t> duplex_xruns;
 
 // The sending side of a stream. Owns the sender, which it destroys when it goes.
 struct audio_capture_t {
@@ -51,6 +59,7 @@ struct audio_capture_t {
     int32_t channels = 0;
     double sample_rate = 0.0;
     std::vector<float> buffer; // planar scratch block, channels * frames
+    ChannelMap map;            // empty: every device channel is published
 };
 
 // The receiving side of a stream. Owns both handles; members go in reverse order, so the frame
@@ -61,26 +70,30 @@ struct audio_playback_t {
     float gain = 1.0f;
     int32_t channels = 0;
     double sample_rate = 0.0;
+    ChannelMap map; // empty: source channel c plays on device channel c
 };
 
 // 10 ^ (0.05 * db): 0 dB is 1.0, -20 dB is 0.1.
 double db_to_ratio(double db);
 
 // Capture `device` and publish it as the NDI source `ndiName`. Blocks until stopAudioInput();
-// returns 1 after an orderly stop, 0 when the stream could not start. A device that goes away
-// while the stream runs does not end it: the entry reports it, keeps the NDI side going and
-// reopens the device when it is back (the same for the two entries below).
+// returns 1 after an orderly stop, 0 when the stream could not start. `map` chooses the
+// device inputs published (ChannelMap.h). A device that goes away while the stream runs does
+// not end it: the entry reports it, keeps the NDI side going and reopens the device when it is
+// back (the same for the two entries below).
 int process_input(std::string device, std::string ndiName, float gainDb, uint32_t framesPerBuffer,
-                  uint32_t sampleRate);
+                  uint32_t sampleRate, const ChannelMap &map = {});
 
 // Receive the NDI source `ndiSource` and play it on `device`. Blocks until stopAudioOutput().
+// `map` chooses the device outputs the source's channels play on.
 int process_output(std::string device, std::string ndiSource, float gainDb,
-                   uint32_t framesPerBuffer, uint32_t sampleRate);
+                   uint32_t framesPerBuffer, uint32_t sampleRate, const ChannelMap &map = {});
 
 // Both directions on one full-duplex device. Blocks until stopAudioDuplex().
 int process_duplex(std::string device, std::string ndiName, std::string ndiSource,
                    float inputGainDb, float outputGainDb, uint32_t framesPerBuffer,
-                   uint32_t sampleRate);
+                   uint32_t sampleRate, const ChannelMap &inputMap = {},
+                   const ChannelMap &outputMap = {});
 
 void stopAudioInput();
 void stopAudioOutput();

@@ -6,6 +6,7 @@
 // table is constant once filled; a forwarder only reads the table it is given.
 #pragma once
 
+#include "NdiFigures.h"
 #include "NdiLib.h"
 
 namespace veltrin::ndi {
@@ -43,5 +44,11 @@ namespace veltrin::rt {
 
 // The built-in runtime's table (defined in runtime/).
 const ndi::NdiApi &builtinApi();
+// The figures of the built-in runtime's live receivers, then senders, as
+// VeltrinNdi_stream_figures() gives them.
+uint32_t builtinStreamFigures(VeltrinNdiFigures *out, uint32_t capacity);
+// The figures of one sender or receiver handle of the built-in runtime; false when the handle
+// is none of them.
+bool builtinHandleFigures(const void *handle, VeltrinNdiFigures &out);
 
 } // namespace veltrin::rt

@@ -46,7 +46,7 @@ Page {
             VersionText {
                 objectName: "ndiVersion"
                 leftPadding: 3
-                text: "NDI LIBRARY" + " v" + wrapper.version
+                text: "NDI LIBRARY" + " v" + wrapper.version + (wrapper.ndiBuiltIn ? " built-in" : "")
             }
         }
     }

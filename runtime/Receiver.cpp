@@ -140,6 +140,7 @@ ReceiverStats Receiver::stats() const
     s.connections = m_connections.load(std::memory_order_relaxed);
     s.badPeers = m_badPeers.load(std::memory_order_relaxed);
     s.foreign = m_foreign.load(std::memory_order_relaxed);
+    s.datagramsReceived = m_datagrams.load(std::memory_order_relaxed);
     s.framesReceived = m_frames.load(std::memory_order_relaxed);
     s.repairedShards = m_repaired.load(std::memory_order_relaxed);
     s.concealedShards = m_concealedShards.load(std::memory_order_relaxed);
@@ -305,6 +306,7 @@ void Receiver::Network::handle(const uint8_t *bytes, size_t size, const sockaddr
         if (!sameAddress(from, m_target))
             setTarget(from);
         heard(now);
+        m_owner.m_datagrams.fetch_add(1, std::memory_order_relaxed);
         m_assembler.offer(shard, bytes + wire::kShardHeaderSize, now,
                           [this](const float *planar, int channels, int samples, int rate) {
                               push(planar, channels, samples, rate);

@@ -32,7 +32,8 @@ struct ReceiverStats {
     uint64_t connections = 0;    // times a stream started (or came back) after quiet
     uint64_t badPeers = 0;       // invalid datagrams
     uint64_t foreign = 0;        // valid datagrams of a stream not subscribed to
-    uint64_t framesReceived = 0; // blocks pushed (concealed ones included)
+    uint64_t datagramsReceived = 0; // audio datagrams (data and parity) of the stream
+    uint64_t framesReceived = 0;    // blocks pushed (concealed ones included)
     uint64_t repairedShards = 0; // data shards rebuilt from parity
     uint64_t concealedShards = 0;
     uint64_t concealedBlocks = 0;
@@ -71,8 +72,9 @@ private:
     std::atomic<bool> m_stopping{false};
     Fd m_wake; // eventfd
     // Written by the network thread, read by stats().
-    std::atomic<uint64_t> m_connections{0}, m_badPeers{0}, m_foreign{0}, m_frames{0}, m_repaired{0},
-        m_concealedShards{0}, m_concealedBlocks{0}, m_skipped{0}, m_late{0}, m_duplicates{0};
+    std::atomic<uint64_t> m_connections{0}, m_badPeers{0}, m_foreign{0}, m_datagrams{0},
+        m_frames{0}, m_repaired{0}, m_concealedShards{0}, m_concealedBlocks{0}, m_skipped{0},
+        m_late{0}, m_duplicates{0};
     std::atomic<size_t> m_bufferBytes{0};
     std::atomic<bool> m_connected{false};
     std::thread m_thread;

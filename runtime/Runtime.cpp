@@ -10,13 +10,16 @@
 #include "Discovery.h"
 #include "FrameSync.h"
 #include "NdiApi.h"
+#include "NdiFigures.h"
 #include "Receiver.h"
 #include "SafeText.h"
 #include "Sender.h"
+#include "StreamFigures.h"
 
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -77,6 +80,7 @@ std::unique_ptr<Announcer> announceSender(const DiscoveryConfig &c, const char *
 struct SendInstance {
     Sender sender;
     std::unique_ptr<Announcer> announcer;
+    std::string name; // as announced, or as given when it could not be announced
     explicit SendInstance(bool clockAudio) : sender(clockAudio) {}
 };
 
@@ -87,15 +91,34 @@ struct FindInstance {
     explicit FindInstance(const DiscoveryConfig &c) : browser(c) {}
 };
 
+struct FrameSyncInstance;
+
 struct RecvInstance {
     Receiver receiver;
-    RecvInstance(std::string name, std::string url) : receiver(std::move(name), std::move(url)) {}
+    std::string name;
+    FrameSyncInstance *sync = nullptr; // guarded by g_registryMutex
+    RecvInstance(std::string source, std::string url)
+        : receiver(source, std::move(url)), name(std::move(source))
+    {
+    }
 };
 
 struct FrameSyncInstance {
     FrameSync sync;
     RecvInstance *recv = nullptr;
 };
+
+// The live senders and receivers, for the figures. Taken when one is made or destroyed and
+// when the figures are read, never by an audio call.
+std::mutex g_registryMutex;
+std::vector<SendInstance *> g_senders;
+std::vector<RecvInstance *> g_receivers;
+
+template <typename T> void unregister(std::vector<T *> &list, T *item)
+{
+    std::lock_guard lock(g_registryMutex);
+    list.erase(std::remove(list.begin(), list.end(), item), list.end());
+}
 
 bool initialize()
 {
@@ -173,12 +196,23 @@ NDIlib_send_instance_t sendCreate(const NDIlib_send_create_t *settings)
         // Not announced (no usable network interface): still served to receivers that are
         // given the address.
     }
+    try {
+        send->name = send->announcer
+                         ? send->announcer->name()
+                         : std::string(settings->p_ndi_name ? settings->p_ndi_name : "");
+        std::lock_guard lock(g_registryMutex);
+        g_senders.push_back(send.get());
+    } catch (...) {
+        return nullptr;
+    }
     return send.release();
 }
 
 void sendDestroy(NDIlib_send_instance_t instance)
 {
-    delete static_cast<SendInstance *>(instance);
+    auto *send = static_cast<SendInstance *>(instance);
+    unregister(g_senders, send);
+    delete send;
 }
 
 void sendAudio(NDIlib_send_instance_t instance, const NDIlib_audio_frame_v2_t *frame)
@@ -195,7 +229,10 @@ NDIlib_recv_instance_t recvCreate(const NDIlib_recv_create_v3_t *settings)
     const char *name = settings->source_to_connect_to.p_ndi_name;
     const char *url = settings->source_to_connect_to.p_url_address;
     try {
-        return new RecvInstance(name ? name : "", url ? url : "");
+        auto recv = std::make_unique<RecvInstance>(name ? name : "", url ? url : "");
+        std::lock_guard lock(g_registryMutex);
+        g_receivers.push_back(recv.get());
+        return recv.release();
     } catch (...) {
         return nullptr;
     }
@@ -203,7 +240,9 @@ NDIlib_recv_instance_t recvCreate(const NDIlib_recv_create_v3_t *settings)
 
 void recvDestroy(NDIlib_recv_instance_t instance)
 {
-    delete static_cast<RecvInstance *>(instance);
+    auto *recv = static_cast<RecvInstance *>(instance);
+    unregister(g_receivers, recv);
+    delete recv;
 }
 
 NDIlib_framesync_instance_t framesyncCreate(NDIlib_recv_instance_t receiver)
@@ -214,6 +253,8 @@ NDIlib_framesync_instance_t framesyncCreate(NDIlib_recv_instance_t receiver)
         auto fs = std::make_unique<FrameSyncInstance>();
         fs->recv = static_cast<RecvInstance *>(receiver);
         fs->recv->receiver.attach(&fs->sync);
+        std::lock_guard lock(g_registryMutex);
+        fs->recv->sync = fs.get();
         return fs.release();
     } catch (...) {
         return nullptr;
@@ -226,6 +267,11 @@ void framesyncDestroy(NDIlib_framesync_instance_t instance)
     if (fs == nullptr)
         return;
     fs->recv->receiver.detach(&fs->sync);
+    {
+        std::lock_guard lock(g_registryMutex);
+        if (fs->recv->sync == fs)
+            fs->recv->sync = nullptr;
+    }
     delete fs;
 }
 
@@ -289,6 +335,41 @@ ndi::NdiApi makeApi()
 }
 
 } // namespace
+
+uint32_t builtinStreamFigures(VeltrinNdiFigures *out, uint32_t capacity)
+{
+    std::lock_guard lock(g_registryMutex);
+    uint32_t count = 0;
+    for (const RecvInstance *recv : g_receivers) {
+        if (out != nullptr && count < capacity)
+            out[count] = receiverFigures(recv->name, recv->receiver.stats(),
+                                         recv->sync != nullptr ? &recv->sync->sync : nullptr);
+        ++count;
+    }
+    for (const SendInstance *send : g_senders) {
+        if (out != nullptr && count < capacity)
+            out[count] = senderFigures(send->name, send->sender.stats());
+        ++count;
+    }
+    return count;
+}
+
+bool builtinHandleFigures(const void *handle, VeltrinNdiFigures &out)
+{
+    std::lock_guard lock(g_registryMutex);
+    for (const RecvInstance *recv : g_receivers)
+        if (recv == handle) {
+            out = receiverFigures(recv->name, recv->receiver.stats(),
+                                  recv->sync != nullptr ? &recv->sync->sync : nullptr);
+            return true;
+        }
+    for (const SendInstance *send : g_senders)
+        if (send == handle) {
+            out = senderFigures(send->name, send->sender.stats());
+            return true;
+        }
+    return false;
+}
 
 const ndi::NdiApi &builtinApi()
 {

@@ -254,6 +254,7 @@ SenderStats Sender::stats() const
     s.clientsAccepted = m_clientsAccepted.load(std::memory_order_relaxed);
     s.clientsDropped = m_clientsDropped.load(std::memory_order_relaxed);
     s.datagramsSent = m_datagramsSent.load(std::memory_order_relaxed);
+    s.bytesSent = m_bytesSent.load(std::memory_order_relaxed);
     s.sendErrors = m_sendErrors.load(std::memory_order_relaxed);
     s.badRequests = m_badRequests.load(std::memory_order_relaxed);
     s.pacedCalls = m_pacedCalls.load(std::memory_order_relaxed);
@@ -496,11 +497,13 @@ void Sender::Network::flush()
     const int fd = m_owner.m_socket.get();
     size_t at = 0;
     size_t subscriber = 0;
-    uint64_t sent = 0, failed = 0;
+    uint64_t sent = 0, failed = 0, bytes = 0;
     while (at < m_messages.size()) {
         const unsigned count = unsigned(std::min(kMaxMessages, m_messages.size() - at));
         const int done = ::sendmmsg(fd, m_messages.data() + at, count, MSG_DONTWAIT);
         if (done > 0) {
+            for (int i = 0; i < done; ++i)
+                bytes += m_messages[at + size_t(i)].msg_len;
             at += size_t(done);
             sent += uint64_t(done);
             continue;
@@ -520,6 +523,7 @@ void Sender::Network::flush()
         at = next;
     }
     m_owner.m_datagramsSent.fetch_add(sent, std::memory_order_relaxed);
+    m_owner.m_bytesSent.fetch_add(bytes, std::memory_order_relaxed);
     m_owner.m_sendErrors.fetch_add(failed, std::memory_order_relaxed);
 }
 

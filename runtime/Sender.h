@@ -29,6 +29,7 @@ struct SenderStats {
     uint64_t clientsAccepted = 0; // subscriptions started
     uint64_t clientsDropped = 0;  // ended: left, expired, or refused over the limit
     uint64_t datagramsSent = 0;
+    uint64_t bytesSent = 0;   // UDP payload bytes of the datagrams sent
     uint64_t sendErrors = 0;  // datagrams the system refused (link down, no route, full)
     uint64_t badRequests = 0; // invalid datagrams, or a cookie that does not match
     uint64_t pacedCalls = 0;  // sends that waited because the caller ran ahead
@@ -72,7 +73,8 @@ private:
     // Shared.
     std::atomic<bool> m_running{true};
     std::atomic<uint64_t> m_framesSent{0}, m_framesDropped{0}, m_clientsAccepted{0},
-        m_clientsDropped{0}, m_datagramsSent{0}, m_sendErrors{0}, m_badRequests{0}, m_pacedCalls{0};
+        m_clientsDropped{0}, m_datagramsSent{0}, m_bytesSent{0}, m_sendErrors{0}, m_badRequests{0},
+        m_pacedCalls{0};
     std::atomic<int> m_clients{0};
     std::thread m_thread;
 };

@@ -2,7 +2,9 @@
 // per iteration, on a virtual clock. "core_pct_per_ch" is the share of one core that one
 // channel costs in real time at the source rate. Figures only, no assertions.
 #include "AudioConvert.h"
+#include "FiguresText.h"
 #include "FrameSync.h"
+#include "NdiApi.h"
 
 #include <benchmark/benchmark.h>
 #include <cmath>
@@ -103,5 +105,35 @@ void BM_Convert(benchmark::State &state)
 }
 
 BENCHMARK(BM_Convert)->ArgName("ch")->Arg(1)->Arg(2)->Arg(8)->Arg(64);
+
+// One read of the figures as veltrin-cli --stats and the window's log make it once a second:
+// the built-in runtime's snapshot call (its registry lock, the receiver's and the synchroniser's
+// counters) and the text line, for a receiver whose synchroniser has run 64 channels.
+// "core_pct_at_1hz" is the share of one core that one read a second costs.
+void BM_StreamFigures(benchmark::State &state)
+{
+    const veltrin::ndi::NdiApi &api = veltrin::rt::builtinApi();
+    NDIlib_recv_create_v3_t settings;
+    settings.source_to_connect_to.p_url_address = "127.0.0.1:9";
+    NDIlib_recv_instance_t recv = api.recv_create_v3(&settings);
+    NDIlib_framesync_instance_t sync = api.framesync_create(recv);
+    NDIlib_audio_frame_v2_t frame;
+    for (int i = 0; i < 64; ++i)
+        api.framesync_capture_audio(sync, &frame, 48000, 64, 256);
+    VeltrinNdiFigures figures[4];
+    size_t bytes = 0;
+    const double cpu0 = threadCpuSeconds();
+    for (auto _ : state) {
+        const uint32_t count = veltrin::rt::builtinStreamFigures(figures, 4);
+        for (uint32_t i = 0; i < count && i < 4; ++i)
+            bytes += veltrin::ndi::figuresText(figures[i], 0).size();
+        benchmark::DoNotOptimize(bytes);
+    }
+    const double perRead = (threadCpuSeconds() - cpu0) / double(state.iterations());
+    state.counters["core_pct_at_1hz"] = 100.0 * perRead;
+    api.framesync_destroy(sync);
+    api.recv_destroy(recv);
+}
+BENCHMARK(BM_StreamFigures);
 
 BENCHMARK_MAIN();

@@ -1,16 +1,21 @@
 // Whole-path run on loopback: a sender paced like a sound card, a receiver and a frame
 // synchroniser pulled like a sound card, all in this process over real sockets. Prints the CPU
 // this process used (share of one core), and every loss counter, at the end and every 10 s.
-//   veltrin_loopback_run RATE CHANNELS SECONDS [PULL_RATE] [BLOCK]
+// With "figures", a thread also reads both ends' figures once a second and makes the text
+// line of each, as veltrin-cli --stats does, so that two runs show what reading them costs.
+//   veltrin_loopback_run RATE CHANNELS SECONDS [PULL_RATE] [BLOCK] [figures]
+#include "FiguresText.h"
 #include "FrameSync.h"
 #include "Receiver.h"
 #include "Sender.h"
+#include "StreamFigures.h"
 
 #include <atomic>
 #include <chrono>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <sys/resource.h>
 #include <thread>
@@ -42,6 +47,7 @@ int main(int argc, char **argv)
     const double seconds = std::atof(argv[3]);
     const int pullRate = argc > 4 ? std::atoi(argv[4]) : rate;
     const int block = argc > 5 ? std::atoi(argv[5]) : 256;
+    const bool figures = argc > 6 && std::strcmp(argv[6], "figures") == 0;
 
     Sender sender(true);
     Receiver receiver("", "127.0.0.1:" + std::to_string(sender.port()));
@@ -68,6 +74,19 @@ int main(int argc, char **argv)
             audio.channel_stride_in_bytes = block * 4;
             sender.sendAudio(audio);
             frame += block;
+        }
+    });
+
+    size_t figureBytes = 0;
+    std::thread reader([&] {
+        auto next = Clock::now();
+        while (figures && !stop.load()) {
+            next += std::chrono::seconds(1);
+            std::this_thread::sleep_until(next);
+            const VeltrinNdiFigures r = receiverFigures("receiver", receiver.stats(), &sync);
+            const VeltrinNdiFigures s = senderFigures("sender", sender.stats());
+            figureBytes += veltrin::ndi::figuresText(r, 0).size();
+            figureBytes += veltrin::ndi::figuresText(s, 0).size();
         }
     });
 
@@ -103,6 +122,7 @@ int main(int argc, char **argv)
     const double cpu = cpuSeconds() - cpuStart;
     stop = true;
     source.join();
+    reader.join();
     receiver.detach(&sync);
     const auto st = sync.stats();
     const auto ss = sender.stats();
@@ -110,12 +130,14 @@ int main(int argc, char **argv)
     std::printf(
         "%d ch at %d Hz pulled at %d Hz, %d-frame blocks, %.0f s: cpu %.1f %% of one core; "
         "silent blocks %lld (start-up included); underruns %llu, overruns %llu, resyncs %llu; "
-        "sender drops %llu, receiver connections %llu, bad peers %llu; resampling %s\n",
+        "sender drops %llu, receiver connections %llu, bad peers %llu; resampling %s; "
+        "figures read once a second: %s\n",
         channels, rate, pullRate, block, wall, 100 * cpu / wall,
         static_cast<long long>(silentBlocks), static_cast<unsigned long long>(st.underruns),
         static_cast<unsigned long long>(st.overruns), static_cast<unsigned long long>(st.resyncs),
         static_cast<unsigned long long>(ss.framesDropped + ss.sendErrors),
         static_cast<unsigned long long>(rs.connections),
-        static_cast<unsigned long long>(rs.badPeers), st.resampling ? "yes" : "no");
+        static_cast<unsigned long long>(rs.badPeers), st.resampling ? "yes" : "no",
+        figures ? "yes" : "no");
     return 0;
 }

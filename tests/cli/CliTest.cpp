@@ -9,7 +9,9 @@
 #include "JackHarness.h"
 #include "LevelMeter.h"
 #include "Options.h"
+#include "SourceWatch.h"
 #include "StreamRunner.h"
+#include "StreamStats.h"
 #include "ToneCheck.h"
 
 #include <QDir>
@@ -23,6 +25,7 @@
 #include <cmath>
 #include <condition_variable>
 #include <csignal>
+#include <cstring>
 #include <gtest/gtest.h>
 #include <memory>
 #include <mutex>
@@ -123,6 +126,99 @@ TEST(CommandLine, GainsAndWaitsTakeTheirDefaultsAndErrorsNameTheFault)
         EXPECT_FALSE(r.options) << fragment;
         EXPECT_NE(r.error.find(fragment), std::string::npos) << r.error;
     }
+}
+
+// Each direction takes one channel choice, from the options of its command.
+TEST(CommandLine, ChannelChoicesGoToTheirDirectionOnce)
+{
+    const auto parse = [](std::vector<std::string> args) { return parseArguments(args); };
+    const auto routes = [](const ChannelMap &m) {
+        std::string text;
+        for (const ChannelRoute &r : m.routes)
+            text += std::to_string(r.stream + 1) + ">" + std::to_string(r.device + 1) + " ";
+        return text;
+    };
+    const ParseResult send = parse({"send", "--device", "1", "--name", "x", "--channels", "2,1"});
+    ASSERT_TRUE(send.options) << send.error;
+    EXPECT_EQ(routes(send.options->inputMap), "1>2 2>1 ");
+    EXPECT_TRUE(send.options->outputMap.empty());
+    const ParseResult play =
+        parse({"play", "--source", "H (a)", "--device", "1", "--channels", "3,4", "--stats-json"});
+    ASSERT_TRUE(play.options) << play.error;
+    EXPECT_EQ(routes(play.options->outputMap), "1>3 2>4 ");
+    EXPECT_TRUE(play.options->statsJson && !play.options->stats);
+    const ParseResult duplex = parse({"duplex", "--device", "1", "--name", "x", "--source", "H (a)",
+                                      "--in-channels", "2", "--map", "2:1", "--stats"});
+    ASSERT_TRUE(duplex.options) << duplex.error;
+    EXPECT_EQ(routes(duplex.options->inputMap), "1>2 ");
+    EXPECT_EQ(routes(duplex.options->outputMap), "2>1 ");
+    EXPECT_TRUE(parse({"sources", "--watch", "--json"}).options->watch);
+
+    const std::vector<std::pair<std::vector<std::string>, std::string>> errors = {
+        {{"play", "--source", "H (a)", "--device", "1", "--channels", "1", "--map", "1:2"},
+         "--map and --channels both choose the channels played"},
+        {{"send", "--device", "1", "--name", "x", "--map", "1:2"}, "'send' has no option --map"},
+        {{"duplex", "--device", "1", "--name", "x", "--source", "H (a)", "--channels", "1"},
+         "'duplex' has no option --channels"},
+        {{"send", "--device", "1", "--name", "x", "--watch"}, "'send' has no option --watch"},
+        {{"sources", "--stats"}, "'sources' has no option --stats"},
+        {{"send", "--device", "1", "--name", "x", "--channels", "1,1"},
+         "--channels names device channel 1 twice"},
+    };
+    for (const auto &[args, fragment] : errors) {
+        const ParseResult r = parseArguments(args);
+        EXPECT_FALSE(r.options) << fragment;
+        EXPECT_NE(r.error.find(fragment), std::string::npos) << r.error;
+    }
+}
+
+// A stream's figures as a JSON line: every key there, null where the runtime has no figure.
+TEST(StreamFiguresOutput, JsonLinesMarkWhatIsNotAvailable)
+{
+    VeltrinNdiFigures f;
+    f.kind = VeltrinNdi_receiver;
+    f.available = VeltrinNdi_has_frames | VeltrinNdi_has_queue;
+    std::strcpy(f.name, "HOST (a)");
+    f.framesReceived = 1200;
+    f.framesDropped = 3;
+    f.queueDepth = 2;
+    const QJsonObject o =
+        QJsonDocument::fromJson(QByteArray::fromStdString(figuresJson(f, 4, 12.34))).object();
+    EXPECT_EQ(o.value("stream").toString(), "receive");
+    EXPECT_EQ(o.value("name").toString(), "HOST (a)");
+    EXPECT_EQ(o.value("seconds").toDouble(), 12.3);
+    EXPECT_EQ(o.value("xruns").toInt(), 4);
+    EXPECT_EQ(o.value("framesReceived").toInt(), 1200);
+    EXPECT_EQ(o.value("framesDropped").toInt(), 3);
+    EXPECT_EQ(o.value("queueDepth").toInt(), 2);
+    for (const char *key : {"latencyMs", "reserveMs", "clock", "driftPpm", "lateBlocks",
+                            "underruns", "datagramsReceived", "datagramsRepaired",
+                            "datagramsConcealed", "datagramsLost", "connections"})
+        EXPECT_TRUE(o.value(key).isNull()) << key;
+
+    f.available |= VeltrinNdi_has_clock | VeltrinNdi_has_latency;
+    f.clockMode = VeltrinNdi_clock_resampling;
+    f.driftPpm = -12.5;
+    f.latencyMs = 6.25;
+    const QJsonObject clocked =
+        QJsonDocument::fromJson(QByteArray::fromStdString(figuresJson(f, 0, 1))).object();
+    EXPECT_EQ(clocked.value("clock").toString(), "resampling");
+    EXPECT_EQ(clocked.value("driftPpm").toDouble(), -12.5);
+    EXPECT_EQ(clocked.value("latencyMs").toDouble(), 6.25);
+}
+
+// Sources that come, go or move, as events in a stable order.
+TEST(SourceWatchTest, EventsSayWhatChanged)
+{
+    const NdiSource a{"H (a)", "10.0.0.1:1"}, b{"H (b)", "10.0.0.2:1"},
+        bMoved{"H (b)", "10.0.0.9:1"}, c{"H (c)", "10.0.0.3:1"};
+    std::string lines;
+    for (const SourceEvent &e : sourceEvents({a, b}, {c, bMoved, a}))
+        lines += sourceEventLine(e, false) + "\n";
+    EXPECT_EQ(lines, "- H (b)  10.0.0.2:1\n+ H (b)  10.0.0.9:1\n+ H (c)  10.0.0.3:1\n");
+    EXPECT_TRUE(sourceEvents({a, b}, {b, a}).empty());
+    EXPECT_EQ(sourceEventLine({false, a}, true),
+              R"x({"address":"10.0.0.1:1","event":"gone","name":"H (a)"})x");
 }
 
 std::vector<AudioDevice> sampleDevices()
@@ -322,7 +418,7 @@ TEST(Cli, SendPublishesTheCaptureUnderTheConfiguredNameAndStopsOnSigterm)
     const QString client = uniqueClient("send");
     const std::string published = fullName("cli send");
     CliProcess cli({"send", "--device", "system", "--name", "cli send", "--gain", "-6", "--meter",
-                    "--jack-name", client});
+                    "--stats", "--jack-name", client});
     ASSERT_TRUE(cli.waitForErrorLine(QStringLiteral("sending \"system\""), 30000))
         << cli.errorLines().join('\n').toStdString();
     // The machine name comes from the user's configuration file, read as it is.
@@ -335,7 +431,17 @@ TEST(Cli, SendPublishesTheCaptureUnderTheConfiguredNameAndStopsOnSigterm)
     ASSERT_TRUE(probe.wire(client.toStdString(), 2, 0));
 
     const double gain = db_to_ratio(-6.0);
-    EXPECT_TRUE(ToneListener(published).hear(1000.0, 0.5 * gain, 10, 30000));
+    {
+        ToneListener listener(published);
+        EXPECT_TRUE(listener.hear(1000.0, 0.5 * gain, 10, 30000));
+        // The figures, once a second: the listener is a receiver, and audio left.
+        const QRegularExpression figures(
+            "^send \"" + QRegularExpression::escape(QString::fromStdString(published))
+            + "\": 1 receiver, [1-9]\\d* datagrams, [1-9]\\d* bytes sent, xruns \\d+$");
+        EXPECT_TRUE(
+            cli.waitUntil([&] { return !cli.outputLines().filter(figures).isEmpty(); }, 5000))
+            << cli.outputLines().join('\n').toStdString();
+    }
     // The input meter shows the capture before the gain: a 0.5 sine is -9.0 dBFS RMS, -6.0 peak.
     EXPECT_TRUE(waitForMeter(cli, QStringLiteral("in"), decibels(0.5 / std::sqrt(2.0)),
                              decibels(0.5), 15000))
@@ -543,6 +649,89 @@ TEST(Cli, StreamsCarryOnWhenTheirAudioServerDiesAndComesBack)
     }
 }
 
+// --map 1:2 plays the source's first channel on the second output only; --stats-json prints a
+// JSON line a second with the receiver's figures, SIGUSR1 a summary, and the end another.
+TEST(Cli, PlayChoosesItsOutputAndPrintsItsFiguresAsJson)
+{
+    const std::string source = fullName("cli figures source");
+    ToneSender sender("cli figures source", 440.0, 0.5f);
+    ASSERT_TRUE(sourceListed(source, 20000));
+    const QString client = uniqueClient("figures");
+    CliProcess cli({"play", "--source", QString::fromStdString(source), "--device", "system",
+                    "--map", "1:2", "--stats-json", "--jack-name", client});
+    ASSERT_TRUE(cli.waitForErrorLine(QStringLiteral("1 channels"), 30000))
+        << cli.errorLines().join('\n').toStdString();
+
+    JackProbe probe("cli-probe-figures-" + std::to_string(getpid()), 2);
+    ASSERT_TRUE(probe.ok());
+    ASSERT_TRUE(probe.wire(client.toStdString(), 0, 2));
+    probe.clearRecording();
+    const long long until = probe.framesElapsed() + 2 * kRate;
+    while (probe.framesElapsed() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    expectMostlyTone(probe.recorded(1), 0.5);
+    const std::vector<float> first = probe.recorded(0);
+    EXPECT_EQ(std::count(first.begin(), first.end(), 0.0f), static_cast<long>(first.size()));
+
+    const auto jsonLines = [&](bool summary) {
+        std::vector<QJsonObject> objects;
+        for (const QString &line : cli.outputLines()) {
+            const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
+            if (o.value("stream") == QStringLiteral("receive")
+                && o.value("summary").toBool() == summary)
+                objects.push_back(o);
+        }
+        return objects;
+    };
+    ASSERT_TRUE(cli.waitUntil([&] { return jsonLines(false).size() >= 2; }, 10000));
+    const QJsonObject last = jsonLines(false).back();
+    EXPECT_EQ(last.value("name").toString(), QString::fromStdString(source));
+    EXPECT_EQ(last.value("connections").toInt(), 1);
+    EXPECT_TRUE(last.value("clock") == QStringLiteral("copying")
+                || last.value("clock") == QStringLiteral("resampling"));
+    EXPECT_GT(last.value("latencyMs").toDouble(), 0.0);
+    EXPECT_LT(last.value("latencyMs").toDouble(), 100.0);
+    EXPECT_GT(last.value("datagramsReceived").toDouble(), 100.0);
+    EXPECT_TRUE(last.value("xruns").isDouble());
+
+    cli.signal(SIGUSR1);
+    EXPECT_TRUE(cli.waitUntil([&] { return jsonLines(true).size() == 1; }, 5000));
+    cli.signal(SIGINT);
+    EXPECT_EQ(cli.finish(10000), 0);
+    const auto summaries = jsonLines(true);
+    ASSERT_EQ(summaries.size(), 2u);
+    EXPECT_GE(summaries[1].value("ranSeconds").toDouble(),
+              summaries[0].value("ranSeconds").toDouble());
+    EXPECT_GE(summaries[1].value("maxLatencyMs").toDouble(),
+              summaries[1].value("latencyMs").toDouble());
+}
+
+// sources --watch prints a source as it appears and as it goes, until stopped.
+TEST(Cli, SourcesWatchPrintsComingsAndGoings)
+{
+    CliProcess cli({"sources", "--watch", "--json"});
+    ASSERT_TRUE(cli.waitForErrorLine(QStringLiteral("NDI runtime:"), 20000));
+    const QString name = QString::fromStdString(fullName("cli watched"));
+    const auto saw = [&](const char *event) {
+        return cli.waitUntil(
+            [&] {
+                for (const QString &line : cli.outputLines()) {
+                    const QJsonObject o = QJsonDocument::fromJson(line.toUtf8()).object();
+                    if (o.value("event") == QLatin1String(event) && o.value("name") == name)
+                        return true;
+                }
+                return false;
+            },
+            20000);
+    };
+    auto sender = std::make_unique<ToneSender>("cli watched", 440.0, 0.1f);
+    EXPECT_TRUE(saw("appeared")) << cli.outputLines().join('\n').toStdString();
+    sender.reset();
+    EXPECT_TRUE(saw("gone")) << cli.outputLines().join('\n').toStdString();
+    cli.signal(SIGTERM);
+    EXPECT_EQ(cli.finish(10000), 0);
+}
+
 TEST(Cli, FailuresGiveOneLineAndTheirStatusPromptly)
 {
     const auto expectFailure = [](const QStringList &arguments, int status, const QString &fragment,
@@ -570,6 +759,9 @@ TEST(Cli, FailuresGiveOneLineAndTheirStatusPromptly)
                    "--jack-name", jack},
                   kExitNoSource, "no NDI source named \"NOWHERE (nothing)\" appeared within 1 s");
     expectFailure({"send", "--device", "system"}, kExitUsage, "'send' needs --name");
+    expectFailure(
+        {"send", "--device", "system", "--name", "x", "--channels", "1,3", "--jack-name", jack},
+        kExitUsage, "--channels names device channel 3, but the device has 2 channels");
     // What JACK cannot do: a device another program holds, a stream the engine cannot open, and
     // an audio library that does not start.
     const QString fake = QStringLiteral(VELTRIN_CLI_FAKE);

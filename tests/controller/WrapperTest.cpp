@@ -12,6 +12,7 @@
 #include <QMetaProperty>
 #include <QSettings>
 #include <QtTest>
+#include <cstring>
 #include <memory>
 #include <vector>
 
@@ -98,6 +99,8 @@ private slots:
         QCOMPARE(w.defaultSampleRatesDuplex(), (QStringList{"44100", "48000"}));
         QCOMPARE(w.ndiDevIp(), QString());
         QCOMPARE(w.version(), QStringLiteral("0.0.1"));
+        QCOMPARE(w.runtimeText(), QStringLiteral("Recording test runtime 0.0.1"));
+        QVERIFY(!w.ndiBuiltIn());
         QVERIFY(!w.isMacOS());
         QCOMPARE(fakepa::initializeDepth(), 0);
         // First run, no settings file: the page tests see the one-way defaults.
@@ -166,13 +169,15 @@ private slots:
             {"defaultSampleRatesIn", "defaultSampleRatesInChanged", QStringList{"8000"}, false},
             {"defaultSampleRatesDuplex", "defaultSampleRatesDuplexChanged", QStringList{"8000"},
              false},
+            {"runtimeText", "runtimeTextChanged", QStringLiteral("X 1.0"), true},
+            {"ndiBuiltIn", "ndiBuiltInChanged", true, true},
         };
-        QCOMPARE(rows.size(), size_t{41});
+        QCOMPARE(rows.size(), size_t{43});
 
         Wrapper w;
         const QMetaObject *mo = w.metaObject();
         // The settings and choices, then three read-only device states.
-        QCOMPARE(mo->propertyCount() - mo->propertyOffset(), 44);
+        QCOMPARE(mo->propertyCount() - mo->propertyOffset(), 46);
         for (const char *state : {"inDeviceState", "outDeviceState", "duplexDeviceState"}) {
             const QMetaProperty p = mo->property(mo->indexOfProperty(state));
             QVERIFY2(p.isReadable() && !p.isWritable() && p.hasNotifySignal(), state);
@@ -340,6 +345,44 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(w.ndiDevice(), (QStringList{"C", "B", "A", "D"}), kWaitMs);
         // The address list is not fed by discovery.
         QVERIFY(w.ndiIpDevice().isEmpty());
+    }
+
+    // A line a minute per stream with its latest figures, and one when it has gone; xruns are
+    // counted from the stream's start, from the counter of its direction.
+    void figuresLogALineAMinuteAndOneAtTheStop()
+    {
+        VeltrinNdiFigures recv;
+        recv.kind = VeltrinNdi_receiver;
+        recv.available = VeltrinNdi_has_datagrams;
+        std::strcpy(recv.name, "HOST (A)");
+        VeltrinNdiFigures send;
+        send.kind = VeltrinNdi_sender;
+        send.available = VeltrinNdi_has_sent;
+        std::strcpy(send.name, "HOST (B)");
+
+        FiguresLog log;
+        std::vector<std::string> lines;
+        for (int second = 0; second <= 125; ++second) {
+            recv.datagramsLost = uint64_t(second);
+            const auto now = log.update(second, {recv, send}, 100, 7 + uint64_t(second / 60));
+            lines.insert(lines.end(), now.begin(), now.end());
+        }
+        QCOMPARE(lines.size(), size_t{4}); // at 60 and 120 s, two streams each
+        QVERIFY(
+            QString::fromStdString(lines[0]).contains("0 received 0 repaired 0 concealed 60 lost"));
+        QVERIFY(QString::fromStdString(lines[0]).endsWith(", xruns 1"));
+        QVERIFY(QString::fromStdString(lines[1]).startsWith("Stream figures: send \"HOST (B)\""));
+        QVERIFY(QString::fromStdString(lines[1]).endsWith(", xruns 0"));
+
+        recv.datagramsLost = 999; // gone before this reached the log
+        const auto end = log.update(130, {send}, 100, 9);
+        QCOMPARE(end.size(), size_t{1});
+        QCOMPARE(QString::fromStdString(end[0]),
+                 QStringLiteral("Stream stopped after 130 s: receive \"HOST (A)\": latency n/a, "
+                                "clock n/a, late n/a, datagrams 0 received 0 repaired 0 "
+                                "concealed 125 lost, frames n/a received n/a dropped, underruns "
+                                "n/a, xruns 2"));
+        QVERIFY(log.update(131, {send}, 100, 9).empty());
     }
 
     void teardownSavesAndEndsDiscovery()

@@ -44,7 +44,8 @@ struct Outcome {
 
 // Runs one entry on the table until it streams (or returns), stops it and reports what happened.
 Outcome run(Entry entry, const std::string &deviceParam, float gainDb = 0.0f, uint32_t frames = 256,
-            uint32_t rate = 48000, const std::function<void()> &whileRunning = {})
+            uint32_t rate = 48000, const std::function<void()> &whileRunning = {},
+            const ChannelMap &inMap = {}, const ChannelMap &outMap = {})
 {
     Outcome o;
     testing::internal::CaptureStdout();
@@ -52,12 +53,12 @@ Outcome run(Entry entry, const std::string &deviceParam, float gainDb = 0.0f, ui
         RunningEntry running([&] {
             switch (entry) {
             case Entry::Input:
-                return process_input(deviceParam, "Studio A", gainDb, frames, rate);
+                return process_input(deviceParam, "Studio A", gainDb, frames, rate, inMap);
             case Entry::Output:
-                return process_output(deviceParam, "HOST (Studio B)", gainDb, frames, rate);
+                return process_output(deviceParam, "HOST (Studio B)", gainDb, frames, rate, outMap);
             case Entry::Duplex:
                 return process_duplex(deviceParam, "Studio A", "HOST (Studio B)", gainDb, gainDb,
-                                      frames, rate);
+                                      frames, rate, inMap, outMap);
             }
             return -1;
         });
@@ -519,6 +520,58 @@ TEST_F(EngineFake, DuplexPlaysPulledBlocksAndSendsEachCapturedBlockInTheSameCall
         ASSERT_EQ(played[i],
                   static_cast<float>(-static_cast<long long>(i / 4) - 10 * static_cast<int>(i % 4))
                       * gain);
+    expectReleased();
+}
+
+// A map opens the device with the channels it needs and moves only those: device inputs 3 and
+// 1 are sent as channels 1 and 2; source channels 1 and 2 play on outputs 4 and 2, the others
+// silent; a channel the device lacks fails the start with a message. Flagged callbacks count
+// as device xruns.
+TEST_F(EngineFake, ChannelMapsChooseTheDeviceChannelsAndXrunsAreCounted)
+{
+    fakepa::Table t = studioTable();
+    t.inputSignal = [](long long f, int c) { return static_cast<float>(f * 10 + c); };
+    t.callbackFlags = [](long long call) { return call % 2 == 0 ? paInputOverflow : 0; };
+    fakepa::setTable(t);
+    ChannelMap in, out;
+    ASSERT_EQ(ChannelMap::parseList("3,1", "--channels", in), "");
+    ASSERT_EQ(ChannelMap::parsePairs("1:4,2:2", "--map", out), "");
+    const uint64_t xrunsBefore = input_xruns.load();
+    const Outcome sent = run(Entry::Input, "USB Interface", 0.0f, 256, 48000, {}, in);
+    EXPECT_EQ(sent.result, 1);
+    ASSERT_EQ(sent.streams.size(), 1u);
+    EXPECT_EQ(sent.streams[0].input.channelCount, 3);
+    const uint64_t calls = uint64_t(fakepa::counters().callbacks.load());
+    EXPECT_EQ(input_xruns.load() - xrunsBefore, (calls + 1) / 2);
+    const auto frames = ndirec::sentFrames();
+    ASSERT_GE(frames.size(), 2u);
+    for (size_t k = 0; k < frames.size(); ++k) {
+        ASSERT_EQ(frames[k].channels, 2);
+        const float f = static_cast<float>(k * 256);
+        ASSERT_EQ(frames[k].planar[0], f * 10 + 2);
+        ASSERT_EQ(frames[k].planar[256], f * 10 + 0);
+    }
+
+    ndirec::setFramesyncSignal([](long long f, int c) { return static_cast<float>(f + 1000 * c); });
+    const Outcome played = run(Entry::Output, "HDMI", 0.0f, 256, 48000, {}, {}, out);
+    EXPECT_EQ(played.result, 1);
+    EXPECT_EQ(played.streams.back().output.channelCount, 4);
+    for (const auto &q : ndirec::captureRequests())
+        ASSERT_EQ(q.channels, 2);
+    const auto samples = fakepa::playedSamples();
+    ASSERT_GE(samples.size(), 4u * 256);
+    for (size_t i = 0; i < 4 * 256; ++i) {
+        const float f = static_cast<float>(i / 4);
+        const float expected[4] = {0.0f, f + 1000, 0.0f, f};
+        ASSERT_EQ(samples[i], expected[i % 4]) << i;
+    }
+
+    ChannelMap beyond;
+    ASSERT_EQ(ChannelMap::parseList("9", "--channels", beyond), "");
+    const Outcome refused = run(Entry::Input, "USB Interface", 0.0f, 256, 48000, {}, beyond);
+    EXPECT_EQ(refused.result, 0);
+    EXPECT_NE(refused.printed.find("device channel 9, but the device has 8 channels"),
+              std::string::npos);
     expectReleased();
 }
 

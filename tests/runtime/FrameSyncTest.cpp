@@ -2,6 +2,7 @@
 // at the times their own clocks say, with no sleeping, so hours of drift run in seconds.
 #include "FrameSync.h"
 
+#include "StreamFigures.h"
 #include "TestSignal.h"
 
 #include <algorithm>
@@ -327,6 +328,39 @@ TEST(FrameSync, TwoClocksLockWithoutDiscontinuity)
         EXPECT_LE(run.last.targetMs, blockMs + 0.25 + 0.3 + 0.55) << what;
         EXPECT_LE(run.largestStep, 5000.0 * c.dstBlock / c.dstRate + 1) << what;
     }
+}
+
+// The figures a receiver hands out follow its synchroniser: a known drift shows in ppm with the
+// clock resampling, equal clocks copy, and 100 ms that never came show as underruns.
+TEST(FrameSync, FiguresShowTheDriftTheClockAndTheUnderruns)
+{
+    for (const double ppm : {0.0, 300.0, -300.0}) {
+        FrameSync fs;
+        const double period = 256.0 / 48000;
+        simulate(
+            fs, Side{48000, 2, 256, 1.0 / (1.0 + ppm * 1e-6)}, Side{48000, 2, 256}, 30.0,
+            [](int64_t frame, int) { return sine(frame, 440, 48000); },
+            [](double, const NDIlib_audio_frame_v2_t &) {},
+            [&](int64_t k) {
+                const double t = double(k) * period;
+                return t >= 20 && t < 20.1 ? -1.0 : 0.001;
+            });
+        const VeltrinNdiFigures f = receiverFigures("S (x)", ReceiverStats{}, &fs);
+        const std::string what = std::to_string(ppm) + " ppm";
+        EXPECT_STREQ(f.name, "S (x)") << what;
+        EXPECT_EQ(f.kind, VeltrinNdi_receiver) << what;
+        EXPECT_TRUE(f.available & VeltrinNdi_has_clock) << what;
+        EXPECT_EQ(f.clockMode, ppm == 0 ? VeltrinNdi_clock_copying : VeltrinNdi_clock_resampling)
+            << what;
+        EXPECT_NEAR(f.driftPpm, ppm, 10) << what;
+        EXPECT_GT(f.underruns, 0u) << what;
+        // Two blocks and the reserve at most, in ms of the source.
+        EXPECT_GT(f.latencyMs, 0.0) << what;
+        EXPECT_LT(f.latencyMs, 2 * 1e3 * period + 2) << what;
+        EXPECT_GT(f.reserveMs, 0.0) << what;
+    }
+    // Without a synchroniser there is nothing to say of the clock.
+    EXPECT_EQ(receiverFigures("S", ReceiverStats{}, nullptr).available & VeltrinNdi_has_clock, 0u);
 }
 
 // Every block delayed by up to 6 ms, more than the reserve is ever raised for: a block partly

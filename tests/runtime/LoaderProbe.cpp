@@ -1,7 +1,10 @@
 // Test program for the NDI runtime loader: reports where NDI calls go before and after
-// NDIlib_initialize(), and that a frame synchroniser of the chosen runtime delivers audio.
-// Lines: "before: builtin|loaded", the loader's own line, "after: builtin|loaded",
-// "version: <text>", "capture: <samples> <channels>".
+// NDIlib_initialize(), that a frame synchroniser of the chosen runtime delivers audio, and
+// what the figures call tells of its receiver.
+// Lines: the loader's own line, "before: builtin|loaded", "early version: <text>",
+// "after: builtin|loaded", "version: <text>", "capture: <samples> <channels>",
+// "figures: <builtin 0|1> <streams> <available mask>".
+#include "NdiFigures.h"
 #include "NdiLib.h"
 
 #include <cstdio>
@@ -24,7 +27,10 @@ const char *where(const void *p)
 
 int main()
 {
-    std::printf("before: %s\n", where(NDIlib_version()));
+    // The version is asked before the runtime is initialised (as the window does): it must
+    // already be the version of the runtime that will serve the calls.
+    const char *early = NDIlib_version();
+    std::printf("before: %s\nearly version: %s\n", where(early), early);
     std::vector<float> interleaved = {1, 2, 3, 4}, planar(4);
     NDIlib_audio_frame_interleaved_32f_t in;
     in.no_channels = 2;
@@ -47,6 +53,10 @@ int main()
     NDIlib_audio_frame_v2_t frame;
     NDIlib_framesync_capture_audio(sync, &frame, 48000, 2, 64);
     std::printf("capture: %d %d\n", frame.no_samples, frame.no_channels);
+    VeltrinNdiFigures figures[4];
+    const uint32_t streams = VeltrinNdi_stream_figures(figures, 4);
+    std::printf("figures: %d %u %u\n", VeltrinNdi_is_builtin() ? 1 : 0, streams,
+                streams > 0 ? figures[0].available : 0u);
     NDIlib_framesync_free_audio(sync, &frame);
     NDIlib_framesync_destroy(sync);
     NDIlib_recv_destroy(recv);

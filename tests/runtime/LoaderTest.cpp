@@ -2,6 +2,7 @@
 // process): a complete libndi.so.5, one that lacks an operation, a file that is no library,
 // and none at all.
 #include "ChildProcess.h"
+#include "NdiFigures.h"
 
 #include <cstdlib>
 #include <filesystem>
@@ -56,16 +57,23 @@ protected:
 
 TEST_F(LoaderTest, UsesACompleteLibraryFromTheRuntimeDirectory)
 {
-    fs::copy_file(VELTRIN_NDI_EXPORT, m_dir / "libndi.so.5");
+    // A stand-in for another runtime: the built-in one under a version text of its own.
+    fs::copy_file(VELTRIN_NDI_EXPORT_STANDIN, m_dir / "libndi.so.5");
     auto lines = probe(m_dir.string());
-    EXPECT_EQ(lines["NDI runtime"],
-              (m_dir / "libndi.so.5").string() + " (Veltrin network runtime 1.0.0)");
-    // Calls before initialisation go to the built-in runtime, later ones to the library.
-    EXPECT_EQ(lines["before"], "builtin");
+    const std::string version = "Stand-in NDI runtime for Linux 5.6.7";
+    EXPECT_EQ(lines["NDI runtime"], (m_dir / "libndi.so.5").string() + " (" + version + ")");
+    // Asking the version makes the choice: it is the library's, even before initialisation.
+    EXPECT_EQ(lines["before"], "loaded");
+    EXPECT_EQ(lines["early version"], version);
     EXPECT_EQ(lines["util"], "1 3 2 4");
     EXPECT_EQ(lines["after"], "loaded");
-    EXPECT_EQ(lines["version"], "Veltrin network runtime 1.0.0");
+    EXPECT_EQ(lines["version"], version);
     EXPECT_EQ(lines["capture"], "64 2");
+    // The library's receiver is listed with what its interface offers: frames received and
+    // dropped, queue depth, connections.
+    const unsigned libraryFigures =
+        VeltrinNdi_has_frames | VeltrinNdi_has_queue | VeltrinNdi_has_connections;
+    EXPECT_EQ(lines["figures"], "0 1 " + std::to_string(libraryFigures));
 }
 
 // A library that lacks an operation, a file that is no library, and none at all: the built-in
@@ -88,7 +96,13 @@ TEST_F(LoaderTest, FallsBackToTheBuiltInRuntime)
         auto lines = probe(fs::exists(library) ? m_dir.string() : "");
         EXPECT_EQ(lines["NDI runtime"].rfind(c.line, 0), 0u) << lines["NDI runtime"];
         EXPECT_EQ(lines["after"], "builtin");
+        EXPECT_EQ(lines["early version"], "Veltrin network runtime 1.0.0");
         EXPECT_EQ(lines["capture"], "64 2");
+        // The built-in receiver with its synchroniser: every receiver figure is there.
+        const unsigned receiverFigures = VeltrinNdi_has_latency | VeltrinNdi_has_clock
+                                         | VeltrinNdi_has_blocks | VeltrinNdi_has_datagrams
+                                         | VeltrinNdi_has_frames | VeltrinNdi_has_connections;
+        EXPECT_EQ(lines["figures"], "1 1 " + std::to_string(receiverFigures));
         fs::remove(library);
     }
 }

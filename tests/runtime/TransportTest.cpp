@@ -7,6 +7,7 @@
 #include "Receiver.h"
 #include "Sender.h"
 #include "Socket.h"
+#include "StreamFigures.h"
 #include "TestSignal.h"
 #include "WireFormat.h"
 
@@ -137,7 +138,130 @@ struct RawPeer {
     }
 };
 
+// A link between one receiver and one sender that loses, of every fifth block, the first data
+// datagram (which parity rebuilds), and of the blocks two later, the first data datagram and
+// all parity (so it is concealed). It counts what it drops and forwards.
+class LossyRelay
+{
+public:
+    explicit LossyRelay(uint16_t senderPort)
+    {
+        m_front = bindUdp(m_frontPort);
+        uint16_t backPort = 0;
+        m_back = bindUdp(backPort);
+        parseAddress(local(senderPort), m_sender);
+        m_thread = std::thread([this] { run(); });
+    }
+    ~LossyRelay()
+    {
+        m_stop = true;
+        m_thread.join();
+    }
+    uint16_t port() const { return m_frontPort; }
+
+    std::atomic<uint64_t> forwarded{0}, dropped{0}, repairable{0}, unrepairable{0}, bytes{0};
+
+private:
+    // True when the datagram is lost on the way.
+    bool lose(const uint8_t *datagram, size_t size)
+    {
+        wire::Shard shard;
+        if (wire::decodeShard(datagram, size, shard) != wire::Error::None)
+            return false;
+        const bool data = shard.index < shard.layout.dataShards;
+        if (shard.block % 5 == 1 && shard.index == 0)
+            return ++repairable, true;
+        if (shard.block % 5 == 3 && (shard.index == 0 || !data)) {
+            unrepairable += shard.index == 0 ? 1 : 0;
+            return true;
+        }
+        return false;
+    }
+
+    void run()
+    {
+        std::vector<uint8_t> datagram(wire::kMaxDatagram);
+        while (!m_stop) {
+            pollfd p[2] = {{m_front.get(), POLLIN, 0}, {m_back.get(), POLLIN, 0}};
+            if (::poll(p, 2, 20) <= 0)
+                continue;
+            sockaddr_in from{};
+            socklen_t length = sizeof from;
+            if (p[0].revents & POLLIN) {
+                const ssize_t got = ::recvfrom(m_front.get(), datagram.data(), datagram.size(), 0,
+                                               reinterpret_cast<sockaddr *>(&from), &length);
+                m_receiver = from;
+                m_haveReceiver = true;
+                if (got > 0)
+                    ::sendto(m_back.get(), datagram.data(), size_t(got), 0,
+                             reinterpret_cast<const sockaddr *>(&m_sender), sizeof m_sender);
+            }
+            if (p[1].revents & POLLIN) {
+                const ssize_t got = ::recvfrom(m_back.get(), datagram.data(), datagram.size(), 0,
+                                               reinterpret_cast<sockaddr *>(&from), &length);
+                wire::Common common;
+                if (got <= 0 || !m_haveReceiver
+                    || wire::decodeCommon(datagram.data(), size_t(got), common)
+                           != wire::Error::None)
+                    continue;
+                const bool audio =
+                    common.kind == wire::Kind::Data || common.kind == wire::Kind::Parity;
+                if (audio) {
+                    bytes += uint64_t(got);
+                    if (lose(datagram.data(), size_t(got))) {
+                        ++dropped;
+                        continue;
+                    }
+                    ++forwarded;
+                }
+                ::sendto(m_front.get(), datagram.data(), size_t(got), 0,
+                         reinterpret_cast<const sockaddr *>(&m_receiver), sizeof m_receiver);
+            }
+        }
+    }
+
+    Fd m_front, m_back;
+    uint16_t m_frontPort = 0;
+    sockaddr_in m_sender{}, m_receiver{};
+    bool m_haveReceiver = false;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
 } // namespace
+
+// The figures of both ends over a link that loses datagrams that parity rebuilds and datagrams
+// it cannot: each is counted as repaired or concealed, every datagram that came is counted, and
+// the sender counts the datagrams and bytes that left it. Blocks of 8 x 1024 frames take two or
+// more data datagrams.
+TEST(Transport, FiguresCountAKnownLoss)
+{
+    Sender sender(true);
+    LossyRelay relay(sender.port());
+    Receiver receiver("", local(relay.port()));
+    FrameSync sync;
+    receiver.attach(&sync);
+    {
+        SignalSource source(sender, 48000, 8, 1024);
+        pull(sync, 3.0, 48000, 8, 256);
+    }
+    // The blocks in flight are handed on (repaired or concealed) well within this.
+    std::this_thread::sleep_for(500ms);
+    const VeltrinNdiFigures r = receiverFigures("S", receiver.stats(), &sync);
+    const VeltrinNdiFigures s = senderFigures("S", sender.stats());
+    receiver.detach(&sync);
+
+    ASSERT_GT(relay.repairable.load(), 10u);
+    ASSERT_GT(relay.unrepairable.load(), 10u);
+    EXPECT_EQ(r.datagramsRepaired, relay.repairable.load());
+    EXPECT_EQ(r.datagramsConcealed, relay.unrepairable.load());
+    EXPECT_EQ(r.datagramsLost, relay.repairable.load() + relay.unrepairable.load());
+    EXPECT_EQ(r.datagramsReceived, relay.forwarded.load());
+    EXPECT_EQ(r.connections, 1);
+    EXPECT_EQ(s.connections, 1);
+    EXPECT_EQ(s.datagramsSent, relay.forwarded.load() + relay.dropped.load());
+    EXPECT_EQ(s.bytesSent, relay.bytes.load());
+}
 
 // Subscribers beyond the limit are refused, requests with a wrong cookie or of no sense are
 // counted, subscribers that never read cost the sender nothing, and garbage changes nothing:

@@ -149,6 +149,7 @@ void pace(const Stream &st, unsigned long frames)
 void runCallbacks(Stream *st)
 {
     size_t sizeIndex = 0;
+    long long call = 0;
     std::vector<float> in, out;
     while (st->running.load()) {
         unsigned long frames = st->opened.framesPerBuffer;
@@ -161,8 +162,11 @@ void runCallbacks(Stream *st)
         if (st->opened.hasInput)
             fillInput(*st, in.data(), frames);
         PaStreamCallbackTimeInfo time{};
+        const auto &flagsOf = state().table.callbackFlags;
+        const PaStreamCallbackFlags flags = flagsOf ? flagsOf(call++) : 0;
         st->callback(st->opened.hasInput ? in.data() : nullptr,
-                     st->opened.hasOutput ? out.data() : nullptr, frames, &time, 0, st->userData);
+                     st->opened.hasOutput ? out.data() : nullptr, frames, &time, flags,
+                     st->userData);
         state().counters.callbacks++;
         if (st->opened.hasOutput)
             recordPlayed(out.data(), out.size());

@@ -66,6 +66,8 @@ struct Table {
     // Frames per callback when a stream is opened with paFramesPerBufferUnspecified (0);
     // cycled through in order.
     std::vector<unsigned long> variableBlockSizes{256};
+    // Status flags handed to the stream callback's call k (counted from 0; default: none).
+    std::function<PaStreamCallbackFlags(long long call)> callbackFlags;
     // Every call but a stream's reads and writes, Pa_Sleep and Pa_GetErrorText takes at least
     // this long, so that two such calls made at once overlap for sure (Counters::overlapping).
     int callMicroseconds = 0;

@@ -41,6 +41,7 @@ struct State {
     std::function<float(long long, int)> signal;
     std::vector<std::pair<std::string, std::string>> sources;
     uint64_t generation = 0;
+    std::vector<VeltrinNdiFigures> figures;
 };
 
 State &state()
@@ -75,6 +76,7 @@ void reset()
         s.initializeResult = true;
         s.signal = nullptr;
         s.sources.clear();
+        s.figures.clear();
         ++s.generation;
     });
 }
@@ -138,6 +140,11 @@ void setSources(const std::vector<std::pair<std::string, std::string>> &nameAndA
     state().changed.notify_all();
 }
 
+void setStreamFigures(std::vector<VeltrinNdiFigures> figures)
+{
+    locked([&](State &s) { s.figures = std::move(figures); });
+}
+
 } // namespace ndirec
 
 using namespace ndirec;
@@ -160,6 +167,20 @@ void NDIlib_destroy(void)
 const char *NDIlib_version(void)
 {
     return "Recording test runtime 0.0.1";
+}
+
+uint32_t VeltrinNdi_stream_figures(VeltrinNdiFigures *out, uint32_t capacity)
+{
+    return locked([&](State &s) {
+        for (size_t i = 0; i < s.figures.size() && i < capacity && out != nullptr; ++i)
+            out[i] = s.figures[i];
+        return uint32_t(s.figures.size());
+    });
+}
+
+bool VeltrinNdi_is_builtin(void)
+{
+    return false;
 }
 
 NDIlib_find_instance_t NDIlib_find_create_v2(const NDIlib_find_create_t * /*settings*/)

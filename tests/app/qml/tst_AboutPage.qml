@@ -11,9 +11,14 @@ SceneCase {
         compare(control("engineVersion").text, "ENGINE v2.1.3 DLL")
         // The runtime's version phrase ends in its number, which is all the page shows.
         verify(/^[0-9]/.test(wrapper.version), wrapper.version)
-        compare(control("ndiVersion").text, "NDI LIBRARY v" + wrapper.version)
+        compare(control("ndiVersion").text,
+                "NDI LIBRARY v" + wrapper.version + (wrapper.ndiBuiltIn ? " built-in" : ""))
         wrapper.version = "6.0.0"
+        wrapper.ndiBuiltIn = false
         compare(control("ndiVersion").text, "NDI LIBRARY v6.0.0")
+        // Veltrin's own runtime says so.
+        wrapper.ndiBuiltIn = true
+        compare(control("ndiVersion").text, "NDI LIBRARY v6.0.0 built-in")
     }
 
     function test_agreement_scrolls_and_cannot_be_edited() {
