@@ -16,23 +16,13 @@ namespace {
 
 using ndi::clockWord;
 using ndi::figuresText;
-
-bool has(const VeltrinNdiFigures &f, uint32_t figure)
-{
-    return (f.available & figure) != 0;
-}
-
-std::string format(const char *pattern, double value)
-{
-    char text[64];
-    std::snprintf(text, sizeof text, pattern, value);
-    return text;
-}
+using ndi::formatted;
+using ndi::hasFigure;
 
 QJsonObject jsonOf(const VeltrinNdiFigures &f, uint64_t xruns, double seconds)
 {
     const auto number = [&](uint32_t figure, double value) {
-        return has(f, figure) ? QJsonValue(value) : QJsonValue(QJsonValue::Null);
+        return hasFigure(f, figure) ? QJsonValue(value) : QJsonValue(QJsonValue::Null);
     };
     const auto count = [&](uint32_t figure, uint64_t value) {
         return number(figure, static_cast<double>(value));
@@ -51,7 +41,7 @@ QJsonObject jsonOf(const VeltrinNdiFigures &f, uint64_t xruns, double seconds)
     o.insert(QStringLiteral("stream"), QStringLiteral("receive"));
     o.insert(QStringLiteral("latencyMs"), number(VeltrinNdi_has_latency, f.latencyMs));
     o.insert(QStringLiteral("reserveMs"), number(VeltrinNdi_has_latency, f.reserveMs));
-    o.insert(QStringLiteral("clock"), has(f, VeltrinNdi_has_clock)
+    o.insert(QStringLiteral("clock"), hasFigure(f, VeltrinNdi_has_clock)
                                           ? QJsonValue(QString::fromUtf8(clockWord(f.clockMode)))
                                           : QJsonValue(QJsonValue::Null));
     o.insert(QStringLiteral("driftPpm"), number(VeltrinNdi_has_clock, f.driftPpm));
@@ -139,9 +129,9 @@ std::vector<std::string> StreamStats::summary()
             out.push_back(compact(o));
         } else {
             std::string line =
-                "summary after " + format("%.0f s", ran) + ": " + figuresText(s.latest, xruns());
+                "summary after " + formatted("%.0f s", ran) + ": " + figuresText(s.latest, xruns());
             if (latency)
-                line += ", highest latency " + format("%.1f ms", s.maxLatencyMs);
+                line += ", highest latency " + formatted("%.1f ms", s.maxLatencyMs);
             out.push_back(line);
         }
     }

@@ -4,21 +4,12 @@
 
 namespace veltrin::ndi {
 
-namespace {
-
-bool has(const VeltrinNdiFigures &f, uint32_t figure)
-{
-    return (f.available & figure) != 0;
-}
-
-std::string format(const char *pattern, double value)
+std::string formatted(const char *pattern, double value)
 {
     char text[64];
     std::snprintf(text, sizeof text, pattern, value);
     return text;
 }
-
-} // namespace
 
 const char *clockWord(int32_t mode)
 {
@@ -38,15 +29,15 @@ std::string receiverText(const VeltrinNdiFigures &f)
 {
     const std::string na = "n/a";
     const auto count = [&](uint32_t figure, uint64_t value) {
-        return has(f, figure) ? std::to_string(value) : na;
+        return hasFigure(f, figure) ? std::to_string(value) : na;
     };
     std::string line = "receive \"" + std::string(f.name) + "\": latency ";
-    line += has(f, VeltrinNdi_has_latency) ? format("%.1f ms", f.latencyMs) + " (reserve "
-                                                 + format("%.1f ms", f.reserveMs) + ")"
-                                           : na;
+    line += hasFigure(f, VeltrinNdi_has_latency) ? formatted("%.1f ms", f.latencyMs) + " (reserve "
+                                                       + formatted("%.1f ms", f.reserveMs) + ")"
+                                                 : na;
     line += ", clock ";
-    line += has(f, VeltrinNdi_has_clock)
-                ? std::string(clockWord(f.clockMode)) + " " + format("%+.1f ppm", f.driftPpm)
+    line += hasFigure(f, VeltrinNdi_has_clock)
+                ? std::string(clockWord(f.clockMode)) + " " + formatted("%+.1f ppm", f.driftPpm)
                 : na;
     line += ", late " + count(VeltrinNdi_has_blocks, f.lateBlocks);
     line += ", datagrams " + count(VeltrinNdi_has_datagrams, f.datagramsReceived) + " received "
@@ -55,7 +46,7 @@ std::string receiverText(const VeltrinNdiFigures &f)
             + count(VeltrinNdi_has_datagrams, f.datagramsLost) + " lost";
     line += ", frames " + count(VeltrinNdi_has_frames, f.framesReceived) + " received "
             + count(VeltrinNdi_has_frames, f.framesDropped) + " dropped";
-    if (has(f, VeltrinNdi_has_queue))
+    if (hasFigure(f, VeltrinNdi_has_queue))
         line += ", queue " + std::to_string(f.queueDepth);
     line += ", underruns " + count(VeltrinNdi_has_blocks, f.underruns);
     return line;
@@ -64,10 +55,10 @@ std::string receiverText(const VeltrinNdiFigures &f)
 std::string senderText(const VeltrinNdiFigures &f)
 {
     std::string line = "send \"" + std::string(f.name) + "\": ";
-    line += has(f, VeltrinNdi_has_connections)
+    line += hasFigure(f, VeltrinNdi_has_connections)
                 ? std::to_string(f.connections) + (f.connections == 1 ? " receiver" : " receivers")
                 : "receivers n/a";
-    if (has(f, VeltrinNdi_has_sent))
+    if (hasFigure(f, VeltrinNdi_has_sent))
         line += ", " + std::to_string(f.datagramsSent) + " datagrams, "
                 + std::to_string(f.bytesSent) + " bytes sent";
     else

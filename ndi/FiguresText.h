@@ -10,6 +10,15 @@
 
 namespace veltrin::ndi {
 
+// Whether the runtime offers `figure` (a VeltrinNdi_has_* bit) in `figures`.
+inline bool hasFigure(const VeltrinNdiFigures &figures, uint32_t figure)
+{
+    return (figures.available & figure) != 0;
+}
+
+// `value` printed with the printf `pattern` (one double).
+std::string formatted(const char *pattern, double value);
+
 // "copying", "resampling" or "settling" (not decided yet).
 const char *clockWord(int32_t mode);
 

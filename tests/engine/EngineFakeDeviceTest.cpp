@@ -324,7 +324,11 @@ TEST_F(EngineFake, StartFailuresPrintTheirMessageAndReleaseInOrder)
         EXPECT_EQ(o.result, 0);
         EXPECT_EQ(o.printed, c.printed);
         EXPECT_EQ(calllog::take(), c.calls);
-        EXPECT_EQ(fakepa::counters().callbacks + fakepa::counters().writes, 0);
+        // The duplex format is checked with the stream already started (a callback may have
+        // run); every other failure comes before the start.
+        if (c.printed.find("Format Is not Supported") == std::string::npos) {
+            EXPECT_EQ(fakepa::counters().callbacks + fakepa::counters().writes, 0);
+        }
         expectReleased();
     }
 }

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <deque>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -31,7 +32,11 @@ struct Stream {
 struct State {
     std::mutex mutex;
     Table table;
-    std::vector<PaDeviceInfo> deviceInfos;
+    // Every device record ever listed, never changed or freed until the table is replaced, so
+    // that a record handed out before an unplug stays as it was for its reader; deviceInfos
+    // points at the current list.
+    std::deque<PaDeviceInfo> infoRecords;
+    std::vector<const PaDeviceInfo *> deviceInfos;
     std::vector<PaHostApiInfo> apiInfos;
     std::vector<OpenedStream> opened;
     std::vector<float> played;
@@ -87,10 +92,7 @@ public:
 // Rebuilds PortAudio's info records from the table; names point into the table's strings.
 void rebuildInfos(State &s)
 {
-    // Rebuilt in place (an unplugged device only shortens the list), so a record handed out
-    // earlier is never freed under its reader.
     s.deviceInfos.clear();
-    s.deviceInfos.reserve(s.table.devices.size());
     for (const Device &d : s.table.devices) {
         if (std::find(s.unplugged.begin(), s.unplugged.end(), d.name) != s.unplugged.end())
             continue;
@@ -105,7 +107,8 @@ void rebuildInfos(State &s)
         info.defaultHighInputLatency = d.defaultLowInputLatency * 4;
         info.defaultHighOutputLatency = d.defaultLowOutputLatency * 4;
         info.defaultSampleRate = d.defaultSampleRate;
-        s.deviceInfos.push_back(info);
+        s.infoRecords.push_back(info);
+        s.deviceInfos.push_back(&s.infoRecords.back());
     }
     s.apiInfos.clear();
     for (const HostApi &a : s.table.hostApis) {
@@ -195,6 +198,7 @@ void setTable(const Table &table)
     State &s = state();
     std::lock_guard<std::mutex> lock(s.mutex);
     s.table = table;
+    s.infoRecords.clear(); // no stream runs, no record is in use
     s.callMicroseconds = table.callMicroseconds;
     rebuildInfos(s);
 }
@@ -336,7 +340,10 @@ PaDeviceIndex Pa_GetDefaultOutputDevice(void)
 const PaDeviceInfo *Pa_GetDeviceInfo(PaDeviceIndex device)
 {
     const ApiCall call;
-    return locked([&](State &s) { return entry(s.deviceInfos, device); });
+    return locked([&](State &s) {
+        const PaDeviceInfo *const *info = entry(s.deviceInfos, device);
+        return info != nullptr ? *info : nullptr;
+    });
 }
 
 PaHostApiIndex Pa_GetHostApiCount(void)
@@ -403,7 +410,7 @@ PaError Pa_OpenStream(PaStream **stream, const PaStreamParameters *inputParamete
             continue;
         if (p->device < 0 || static_cast<size_t>(p->device) >= s.deviceInfos.size())
             return paInvalidDevice;
-        const PaDeviceInfo &d = s.deviceInfos[static_cast<size_t>(p->device)];
+        const PaDeviceInfo &d = *s.deviceInfos[static_cast<size_t>(p->device)];
         const int max = p == inputParameters ? d.maxInputChannels : d.maxOutputChannels;
         if (p->channelCount <= 0 || p->channelCount > max)
             return paInvalidChannelCount;
@@ -414,7 +421,7 @@ PaError Pa_OpenStream(PaStream **stream, const PaStreamParameters *inputParamete
     st->userData = userData;
     st->device = s.deviceInfos[static_cast<size_t>(o.hasInput ? inputParameters->device
                                                               : outputParameters->device)]
-                     .name;
+                     ->name;
     st->info.structVersion = 1;
     st->info.sampleRate = sampleRate;
     st->info.inputLatency = o.hasInput ? o.input.suggestedLatency : 0.0;
