@@ -144,20 +144,13 @@ int listSources(const Options &options, Console &console, StopSignals &stops)
 {
     if (options.watch)
         return watchSources(options.json, console, stops);
-    NdiRuntime runtime;
-    if (!runtime.ok()) {
-        Console::message("the NDI runtime could not be initialised (" + NdiRuntime::description()
-                         + ")");
-        return kExitNdiUnavailable;
-    }
-    SourceFinder finder;
-    if (!finder.ok()) {
-        Console::message("the NDI runtime gave no source finder (" + NdiRuntime::description()
-                         + ")");
+    FinderSession session;
+    if (const std::string problem = session.problem(); !problem.empty()) {
+        Console::message(problem);
         return kExitNdiUnavailable;
     }
     std::vector<NdiSource> found =
-        finder.listUntil(after(options.waitSeconds), [&] { return stops.received(); });
+        session.finder().listUntil(after(options.waitSeconds), [&] { return stops.received(); });
     std::sort(found.begin(), found.end(),
               [](const NdiSource &a, const NdiSource &b) { return a.name < b.name; });
 
@@ -436,8 +429,7 @@ int runStream(const Options &options, Console &console, StopSignals &stops,
     // need the runtime until the stream has ended.
     NdiRuntime runtime;
     if (!runtime.ok()) {
-        Console::message("the NDI runtime could not be initialised (" + NdiRuntime::description()
-                         + ")");
+        Console::message(runtimeUnavailable());
         return kExitNdiUnavailable;
     }
     const bool receives = direction != Direction::Input;
@@ -445,8 +437,7 @@ int runStream(const Options &options, Console &console, StopSignals &stops,
     if (receives) {
         finder.emplace();
         if (!finder->ok()) {
-            Console::message("the NDI runtime gave no source finder (" + NdiRuntime::description()
-                             + ")");
+            Console::message(finderUnavailable());
             return kExitNdiUnavailable;
         }
         const bool found = finder->waitFor(options.source, after(options.waitSeconds),

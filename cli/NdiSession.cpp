@@ -25,6 +25,29 @@ std::string NdiRuntime::description()
     return veltrin::ndi::runtimeDescription();
 }
 
+std::string runtimeUnavailable()
+{
+    return "the NDI runtime could not be initialised (" + NdiRuntime::description() + ")";
+}
+
+std::string finderUnavailable()
+{
+    return "the NDI runtime gave no source finder (" + NdiRuntime::description() + ")";
+}
+
+FinderSession::FinderSession()
+{
+    if (m_runtime.ok())
+        m_finder.emplace();
+}
+
+std::string FinderSession::problem() const
+{
+    if (!m_runtime.ok())
+        return runtimeUnavailable();
+    return m_finder->ok() ? std::string() : finderUnavailable();
+}
+
 SourceFinder::SourceFinder()
 {
     NDIlib_find_create_t settings;

@@ -10,6 +10,7 @@
 
 #include <chrono>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -62,6 +63,25 @@ public:
 
 private:
     NDIlib_find_instance_t m_finder = nullptr;
+};
+
+// What the command line says when the runtime cannot be initialised, or gives no finder.
+std::string runtimeUnavailable();
+std::string finderUnavailable();
+
+// The runtime and, once it is up, a finder on it: what the commands that list sources need.
+class FinderSession
+{
+public:
+    FinderSession();
+    // Empty when both are there; otherwise the line the command line gives.
+    std::string problem() const;
+    // Only when problem() is empty.
+    SourceFinder &finder() { return *m_finder; }
+
+private:
+    NdiRuntime m_runtime; // first: the finder goes before the runtime
+    std::optional<SourceFinder> m_finder;
 };
 
 } // namespace veltrin::cli

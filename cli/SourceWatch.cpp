@@ -60,18 +60,12 @@ std::string sourceEventLine(const SourceEvent &event, bool json)
 
 int watchSources(bool json, Console &console, StopSignals &stops)
 {
-    NdiRuntime runtime;
-    if (!runtime.ok()) {
-        Console::message("the NDI runtime could not be initialised (" + NdiRuntime::description()
-                         + ")");
+    FinderSession session;
+    if (const std::string problem = session.problem(); !problem.empty()) {
+        Console::message(problem);
         return kExitNdiUnavailable;
     }
-    SourceFinder finder;
-    if (!finder.ok()) {
-        Console::message("the NDI runtime gave no source finder (" + NdiRuntime::description()
-                         + ")");
-        return kExitNdiUnavailable;
-    }
+    SourceFinder &finder = session.finder();
     std::vector<NdiSource> known;
     while (!stops.received()) {
         finder.listUntil(SourceFinder::Clock::now() + kWatchSlice,

@@ -99,10 +99,6 @@ void Wrapper::init()
 {
     setNdiDevIp(QStringLiteral("0"));
     setOutLevel(-3.0);
-    // The runtime answers with a phrase ending in its version number; keep the number.
-    const char *runtimeVersion = NDIlib_version();
-    const QString phrase = QString::fromUtf8(runtimeVersion != nullptr ? runtimeVersion : "");
-    setVersion(phrase.split(QLatin1Char(' '), Qt::KeepEmptyParts).last());
     readRuntime();
     m_ndiScan->startThread();
 }
@@ -110,10 +106,12 @@ void Wrapper::init()
 void Wrapper::readRuntime()
 {
     const char *text = NDIlib_version();
+    const QString phrase = QString::fromUtf8(text != nullptr ? text : "");
+    // The runtime answers with a phrase ending in its version number; keep the number.
+    setVersion(phrase.split(QLatin1Char(' '), Qt::KeepEmptyParts).last());
     const bool builtIn = VeltrinNdi_is_builtin();
     setNdiBuiltIn(builtIn);
-    setRuntimeText(QString::fromUtf8(text != nullptr ? text : "")
-                   + (builtIn ? QStringLiteral(" (built-in)") : QString()));
+    setRuntimeText(phrase + (builtIn ? QStringLiteral(" (built-in)") : QString()));
     qInfo().noquote() << "NDI runtime:" << m_runtimeText;
 }
 

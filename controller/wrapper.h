@@ -277,7 +277,7 @@ public slots:
     void logFigures();
 
 private:
-    // Fills runtimeText and ndiBuiltIn from the runtime in use and logs its version text.
+    // Fills version, runtimeText and ndiBuiltIn from the runtime in use and logs its text.
     void readRuntime();
 
     std::unique_ptr<ScanDevice> m_scanDevice;

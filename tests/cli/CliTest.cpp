@@ -74,6 +74,14 @@ void expectMostlyTone(const std::vector<float> &track, double amplitude)
     EXPECT_GE(tone * 2, static_cast<int>(track.size() / 2048));
 }
 
+// Waits while the probe records two seconds more of its own clock.
+void recordTwoSeconds(const JackProbe &probe)
+{
+    const long long until = probe.framesElapsed() + 2 * kRate;
+    while (probe.framesElapsed() < until)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+}
+
 // True once a meter line of `label` shows every channel within 0.5 dB of `rmsDb` and `peakDb`.
 bool waitForMeter(CliProcess &cli, const QString &label, double rmsDb, double peakDb, int timeoutMs)
 {
@@ -482,9 +490,7 @@ TEST(Cli, PlayPlaysTheSourceWithItsGainAndSaysWhenItGoesAndReturns)
     ASSERT_TRUE(probe.ok());
     ASSERT_TRUE(probe.wire(client.toStdString(), 0, 2));
     probe.clearRecording();
-    const long long until = probe.framesElapsed() + 2 * kRate;
-    while (probe.framesElapsed() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    recordTwoSeconds(probe);
     const double gain = db_to_ratio(-6.0);
     for (int channel = 0; channel < 2; ++channel)
         expectMostlyTone(probe.recorded(channel), 0.5 * gain);
@@ -609,9 +615,7 @@ TEST(Cli, StreamsCarryOnWhenTheirAudioServerDiesAndComesBack)
                 EXPECT_TRUE(ToneListener(p.published).hear(1000.0, 0.5, 10, 30000));
             }
             if (p.outputs > 0) {
-                const long long until = probes[i]->framesElapsed() + 2 * kRate;
-                while (probes[i]->framesElapsed() < until)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                recordTwoSeconds(*probes[i]);
                 expectMostlyTone(probes[i]->recorded(0), 0.5);
             }
         }
@@ -666,9 +670,7 @@ TEST(Cli, PlayChoosesItsOutputAndPrintsItsFiguresAsJson)
     ASSERT_TRUE(probe.ok());
     ASSERT_TRUE(probe.wire(client.toStdString(), 0, 2));
     probe.clearRecording();
-    const long long until = probe.framesElapsed() + 2 * kRate;
-    while (probe.framesElapsed() < until)
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    recordTwoSeconds(probe);
     expectMostlyTone(probe.recorded(1), 0.5);
     const std::vector<float> first = probe.recorded(0);
     EXPECT_EQ(std::count(first.begin(), first.end(), 0.0f), static_cast<long>(first.size()));
