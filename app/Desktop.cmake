@@ -65,5 +65,7 @@ string(JOIN ", " CPACK_DEBIAN_PACKAGE_DEPENDS
        qml-module-qtquick2 qml-module-qtquick-window2 qml-module-qtquick-layouts
        qml-module-qtquick-controls qml-module-qtquick-controls2 qml-module-qtquick-templates2
        qml-module-qtquick-extras qml-module-qtquick-dialogs qml-module-qtgraphicaleffects)
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils")
+# pipewire-jack: on a PipeWire desktop the program loads PipeWire's JACK library by itself and
+# reaches every device by name; without it, only PipeWire's two ALSA devices.
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "xdg-utils, pipewire-jack")
 include(CPack)

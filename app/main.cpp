@@ -1,3 +1,4 @@
+#include "AudioRoute.h"
 #include "LoggingUtils.h"
 #include "Startup.h"
 #include "wrapper.h"
@@ -15,7 +16,9 @@ void registerWrapper()
 
 int main(int argc, char *argv[])
 {
-    // First of all, so that every later Qt message lands in the log file.
+    // Before anything else: it may run the program again on PipeWire's JACK library.
+    veltrin::audio::chooseAudioRoute(argv);
+    // Then, so that every later Qt message lands in the log file.
     LoggingUtils::installQtMessageHandler();
     return Startup::run(argc, argv, QUrl(QStringLiteral("qrc:/main.qml")), registerWrapper);
 }

@@ -1,5 +1,6 @@
 #include "PortAudioSession.h"
 
+#include "AudioRoute.h"
 #include "PipeWireResidency.h"
 
 #include <mutex>
@@ -34,9 +35,11 @@ PaStreamParameters streamParameters(int device, int channels, double suggestedLa
     return p;
 }
 
-PortAudioSession::PortAudioSession()
+PortAudioSession::PortAudioSession(unsigned long framesPerBuffer, double sampleRate)
 {
     Guard guard(g_portAudio);
+    // A rate left to the device is asked for as a time at the rate most graphs run at.
+    askForQuantum(framesPerBuffer, sampleRate > 0 ? sampleRate : 48000.0);
     m_error = Pa_Initialize();
     m_live = m_error == paNoError;
     if (m_live)

@@ -42,8 +42,10 @@ class PortAudioSession
 {
 public:
     // Initialises PortAudio and keeps PipeWire's client library loaded once PortAudio has
-    // brought it in. A failed initialisation is kept in error() and is not terminated.
-    PortAudioSession();
+    // brought it in. A failed initialisation is kept in error() and is not terminated. A
+    // session for a stream names its block size and rate (0: the device's), which PipeWire's
+    // graph is asked for as its quantum when this initialisation opens PortAudio's JACK client.
+    explicit PortAudioSession(unsigned long framesPerBuffer = 0, double sampleRate = 0);
     ~PortAudioSession();
     PortAudioSession(const PortAudioSession &) = delete;
     PortAudioSession &operator=(const PortAudioSession &) = delete;

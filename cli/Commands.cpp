@@ -1,6 +1,7 @@
 #include "Commands.h"
 
 #include "Audio.Capture.Playback.h"
+#include "AudioRoute.h"
 #include "Console.h"
 #include "DeviceTable.h"
 #include "Discovery.h"
@@ -106,6 +107,8 @@ std::string deviceLines(const QStringList &entries, const QStringList &channels,
 int listDevices(const Options &options, Console &console)
 {
     setJackClientName(options.jackName);
+    if (audio::audioRoute().warning)
+        Console::message(audio::audioRoute().note);
     // The lists the window's device menus show, from the window's own scan.
     ScanDevice scan;
     const ScannedDevices d = collectScan(scan);
@@ -419,6 +422,8 @@ int runStream(const Options &options, Console &console, StopSignals &stops,
 {
     const Direction direction = directionOf(options.command);
     setJackClientName(options.jackName);
+    if (audio::audioRoute().warning)
+        Console::message(audio::audioRoute().note);
     StreamPlan plan;
     if (const int status = planStream(options, direction, plan); status != kExitOk)
         return status;

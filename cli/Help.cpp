@@ -126,6 +126,14 @@ Stream figures (--stats, --stats-json, SIGUSR1):
   the highest latency seen ("summary": true, "ranSeconds", "maxLatencyMs" in JSON); a stream
   stopped with --stats or --stats-json prints it too.
 
+Audio devices:
+  With a JACK server running, its devices. Otherwise, where PipeWire runs, veltrin-cli runs
+  itself on PipeWire's JACK library (package pipewire-jack): every PipeWire device is listed
+  under its own name with its own channels at the graph's rate, and each stream asks the graph
+  for its --frames as the quantum. Without that package only PipeWire's two ALSA devices
+  ("pipewire", "default": the desktop's chosen input and output, more latency) are listed, and
+  a line on standard error says so. VELTRIN_AUDIO_ROUTE=alsa keeps to the ALSA devices.
+
 NDI runtime and settings:
   An installed libndi.so.5 is used when one is found (in $NDI_RUNTIME_DIR_V5, then on the
   library search path), otherwise Veltrin's built-in runtime; a line at the start names it,

@@ -1,6 +1,7 @@
 #include "wrapper.h"
 
 #include "Audio.Capture.Playback.h"
+#include "AudioRoute.h"
 #include "DeviceLossWatch.h"
 #include "InOut.h"
 #include "InPutProcess.h"
@@ -113,6 +114,8 @@ void Wrapper::readRuntime()
     setNdiBuiltIn(builtIn);
     setRuntimeText(phrase + (builtIn ? QStringLiteral(" (built-in)") : QString()));
     qInfo().noquote() << "NDI runtime:" << m_runtimeText;
+    if (const std::string &route = veltrin::audio::audioRoute().note; !route.empty())
+        qInfo().noquote() << QString::fromStdString(route);
 }
 
 void Wrapper::setRuntimeText(QString text)

@@ -407,7 +407,7 @@ bool startLink(DeviceLink &link, const DeviceSpec &spec, const PaStreamParameter
 // and again while its device is away.
 std::shared_ptr<DeviceLink> reopen(const DeviceSpec &spec)
 {
-    auto link = std::make_shared<DeviceLink>();
+    auto link = std::make_shared<DeviceLink>(spec.framesPerBuffer, spec.sampleRate);
     if (!link->session.ok())
         return nullptr;
     const PaDeviceIndex index = link->session.findByName(spec.name);
@@ -605,7 +605,7 @@ int process_input(std::string device, std::string ndiName, float gainDb, uint32_
     clearStopRequest(g_exit_lock, g_exit_threads);
     inputHealth.reset();
     audio_capture_t capture; // outlives the session (release order above)
-    auto link = std::make_shared<DeviceLink>();
+    auto link = std::make_shared<DeviceLink>(framesPerBuffer, sampleRate);
     const PortAudioSession &portAudio = link->session;
     int deviceCount = 0;
     if (!countDevices(portAudio, deviceCount))
@@ -647,7 +647,7 @@ int process_output(std::string device, std::string ndiSource, float gainDb,
 {
     clearStopRequest(g_exit_lock_out, g_exit_threads_out);
     outputHealth.reset();
-    auto link = std::make_shared<DeviceLink>();
+    auto link = std::make_shared<DeviceLink>(framesPerBuffer, sampleRate);
     const PortAudioSession &portAudio = link->session;
     int deviceCount = 0;
     if (!countDevices(portAudio, deviceCount))
@@ -696,7 +696,7 @@ int process_duplex(std::string device, std::string ndiName, std::string ndiSourc
     audio_playback_t playback;
     audio_capture_t capture;
     duplex_records_t records{&playback, &capture};
-    auto link = std::make_shared<DeviceLink>();
+    auto link = std::make_shared<DeviceLink>(framesPerBuffer, sampleRate);
     const PortAudioSession &portAudio = link->session;
     int deviceCount = 0;
     if (!countDevices(portAudio, deviceCount))

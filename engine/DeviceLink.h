@@ -83,7 +83,10 @@ public:
     static constexpr auto kSilentLimit = std::chrono::milliseconds(750);
     static constexpr int kSilentPeriods = 16;
 
-    DeviceLink() = default;
+    // A session for a stream of `framesPerBuffer` frames at `sampleRate` (0: the device's).
+    DeviceLink(uint32_t framesPerBuffer, double sampleRate) : session(framesPerBuffer, sampleRate)
+    {
+    }
     DeviceLink(const DeviceLink &) = delete;
     DeviceLink &operator=(const DeviceLink &) = delete;
 

@@ -11,6 +11,7 @@ packages=(
   qml-module-qtquick-controls qml-module-qtquick-controls2 qml-module-qtquick-templates2
   qml-module-qtquick-extras qml-module-qtquick-dialogs
   portaudio19-dev libsoxr-dev libisal-dev fonts-lato xdg-utils
+  pipewire-jack
 )
 if [[ "${1:-}" == "--tests" ]]; then
   packages+=(
@@ -18,7 +19,7 @@ if [[ "${1:-}" == "--tests" ]]; then
     jackd2 libjack-jackd2-dev qml-module-qttest xvfb xauth iproute2 util-linux
     clang libclang-rt-14-dev avahi-daemon avahi-utils dbus-daemon imagemagick zita-njbridge appstream
     nftables
-    pipewire pipewire-bin wireplumber pipewire-alsa pipewire-jack
+    pipewire pipewire-bin wireplumber pipewire-alsa
   )
 fi
 

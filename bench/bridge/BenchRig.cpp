@@ -274,6 +274,7 @@ void BenchSide::startPipeWire()
     pwtest::PipeWireConfig pw;
     pw.rate = m_config.rate;
     pw.quantum = m_config.period;
+    pw.desktopClock = m_config.platform == Platform::PipeWireDesktop;
     const int n = m_config.channels;
     if (m_config.platform == Platform::PipeWireJack) {
         // "system" like the dummy server's device, so that the peers open it the same way; its
@@ -297,6 +298,9 @@ void BenchSide::startPipeWire()
     // PipeWire's libjack takes the server name for the name of PipeWire's socket; the session
     // put PIPEWIRE_RUNTIME_DIR into this process's environment, which every child inherits.
     m_server = "pipewire-0";
+    // The control client is never activated, yet PipeWire's JACK library would have it hold the
+    // graph's quantum where it stands, and no stream could ask for its own.
+    setenv("PIPEWIRE_PROPS", "{ node.lock-quantum = false }", 0);
     m_control = std::make_unique<JackControl>(m_server, uniqueName("control-" + m_config.label));
 }
 
@@ -440,7 +444,19 @@ ProbeProcess::ProbeProcess(const BenchSide &side, Role role, int channels, doubl
                           side.logDir() + "/" + m_client + ".records", "--channels",
                           std::to_string(channels), "--role", roles[static_cast<int>(role)],
                           "--spacing-ms", number(spacingSeconds * 1000)},
-                         m_client);
+                         m_client,
+                         side.config().platform == Platform::PipeWireDesktop
+                             // The probe stands in for the sound card, which holds no
+                             // quantum (PipeWire's JACK clients keep theirs while they run by
+                             // default); it asks for the side's period, so that the devices
+                             // linked without a bridge run at the quantum the bridge will ask.
+                             ? std::vector<std::string>{"PIPEWIRE_PROPS={ node.lock-quantum = "
+                                                        "false node.latency = "
+                                                        + std::to_string(side.config().period)
+                                                        + "/"
+                                                        + std::to_string(side.config().rate)
+                                                        + " }"}
+                             : std::vector<std::string>{});
     // Ready once its client runs: its ports exist a little before, and JACK connects only the
     // ports of active clients.
     const std::string log = side.logDir() + "/" + m_client + ".log";
@@ -471,6 +487,19 @@ BridgeProcesses startVeltrin(const BenchSide &a, const BenchSide &b, int channel
         bridge.sender = a.start({programs.peer, "send", send, std::to_string(a.config().period),
                                  std::to_string(a.config().rate), name, "pipewire"},
                                 "veltrin-send-" + tag);
+        bridge.inputs = waitForPorts(a, kPipeWireSource, JackPortIsInput, channels, false, 15);
+        bridge.outputs = waitForPorts(b, kPipeWireSink, JackPortIsOutput, channels, false, 15);
+        return bridge;
+    }
+    if (a.config().platform == Platform::PipeWireDesktop) {
+        // Started as from a shell: the library path without pw-jack's directory.
+        const std::vector<std::string> plain{"LD_LIBRARY_PATH="};
+        bridge.receiver = b.start({programs.peer, "recv", recv, std::to_string(b.config().period),
+                                   std::to_string(b.config().rate), name, kPipeWireSink},
+                                  "veltrin-recv-" + tag, plain);
+        bridge.sender = a.start({programs.peer, "send", send, std::to_string(a.config().period),
+                                 std::to_string(a.config().rate), name, kPipeWireSource},
+                                "veltrin-send-" + tag, plain);
         bridge.inputs = waitForPorts(a, kPipeWireSource, JackPortIsInput, channels, false, 15);
         bridge.outputs = waitForPorts(b, kPipeWireSink, JackPortIsOutput, channels, false, 15);
         return bridge;

@@ -52,10 +52,14 @@ struct RigPrograms {
 //   - PipeWireAlsa: a virtual source and a virtual sink of `channels` channels, the defaults;
 //     the peers open the ALSA device "pipewire" of PipeWire's ALSA plug-in, WirePlumber links
 //     their streams to the two devices, and the probe feeds the source and hears the sink.
-enum class Platform { JackDummy, PipeWireJack, PipeWireAlsa };
-// The JACK client names of PipeWireAlsa's devices.
-constexpr const char *kPipeWireSource = "Veltrin Bench Source";
-constexpr const char *kPipeWireSink = "Veltrin Bench Sink";
+//   - PipeWireDesktop: the same two devices, as a desktop's sound card in and out, on a graph
+//     with a desktop's clock (PipeWire's own quantum settings, nothing fixed); the peers are
+//     started plainly (without pw-jack's library path) and open the devices by name, through
+//     whichever route they choose themselves.
+enum class Platform { JackDummy, PipeWireJack, PipeWireAlsa, PipeWireDesktop };
+// The JACK client names of PipeWireAlsa's and PipeWireDesktop's devices.
+constexpr const char *kPipeWireSource = "Studio Card In";
+constexpr const char *kPipeWireSink = "Studio Card Out";
 
 struct SideConfig {
     std::string label = "A"; // in server, client and log names

@@ -66,7 +66,8 @@ struct Options {
 };
 
 // After the path in the table, by platform.
-const char *const kPathSuffix[] = {"", " on PipeWire's JACK", " on PipeWire's ALSA"};
+const char *const kPathSuffix[] = {"", " on PipeWire's JACK", " on PipeWire's ALSA",
+                                   " on a desktop's PipeWire"};
 
 const RigPrograms kPrograms{VELTRIN_BRIDGE_PROBE, VELTRIN_BRIDGE_PEER, VELTRIN_JACK_SKEW};
 
@@ -388,6 +389,8 @@ std::optional<Options> parse(int argc, char **argv)
                 o.platform = Platform::PipeWireJack;
             else if (platform == "pipewire-alsa")
                 o.platform = Platform::PipeWireAlsa;
+            else if (platform == "pipewire-desktop")
+                o.platform = Platform::PipeWireDesktop;
             else
                 return std::nullopt;
         } else if (a == "--periods") {
@@ -461,7 +464,7 @@ int main(int argc, char **argv)
     if (!options) {
         std::fprintf(
             stderr,
-            "usage: %s [--clocks one|two] [--platform jack|pipewire-jack|pipewire-alsa]\n"
+            "usage: %s [--clocks one|two] [--platform jack|pipewire-jack|pipewire-alsa|pipewire-desktop]\n"
             "       [--periods 64,256,1024] [--channels 2,8,64]\n"
             "       [--seconds 20] [--warmup 3] [--rate 48000] [--no-veltrin] [--no-zita]\n"
             "       [--search | --no-search] [--search-seconds 10] [--buff-max 40]\n"
@@ -492,7 +495,7 @@ int main(int argc, char **argv)
             Case c(o, period, channels);
             if (!c.ok())
                 continue;
-            if (o.platform == Platform::PipeWireAlsa)
+            if (o.platform == Platform::PipeWireAlsa || o.platform == Platform::PipeWireDesktop)
                 report(c.virtualDevices());
             if (o.veltrin)
                 report(c.veltrin());

@@ -6,6 +6,7 @@
 // publishes it under the name; "recv" plays that source with process_output. Both run until
 // SIGTERM or SIGINT.
 #include "Audio.Capture.Playback.h"
+#include "AudioRoute.h"
 #include "Discovery.h"
 #include "JackHarness.h"
 #include "NdiLib.h"
@@ -23,6 +24,9 @@ int main(int argc, char **argv)
                      argv[0]);
         return 2;
     }
+    // As the programs do: this may run the peer again on PipeWire's JACK library.
+    veltrin::audio::chooseAudioRoute(argv);
+    std::fprintf(stderr, "%s\n", veltrin::audio::audioRoute().note.c_str());
     const std::string device = argc == 7 ? argv[6] : "system";
     const std::string role = argv[1];
     const auto frames = static_cast<uint32_t>(std::strtoul(argv[3], nullptr, 10));

@@ -1,18 +1,29 @@
-// PipeWire as a platform, reached the way a PortAudio program on a PipeWire desktop reaches it
-// through PortAudio's ALSA host API: the "pipewire" device of PipeWire's ALSA plug-in, on a
-// private PipeWire (with WirePlumber) that runs a virtual source and a virtual sink. The device
-// scan lists the device; a stereo tone that pw-play plays into the source arrives on the network
-// through process_input and the built-in runtime, recognised by level and frequency in half a
-// second's worth of windows anywhere in what arrives, so a slow start or a lost period changes
-// nothing. Repeated scans do not strand copies of PipeWire's client state.
+// PipeWire as a platform, on private PipeWires (with WirePlumber) that run a virtual source and
+// a virtual sink:
+//   - the desktop route: veltrin-cli started plainly on a desktop's PipeWire (its own clock
+//     settings) with a stand-in sound card, no JACK server; it lists the card by name with its
+//     channels at the graph's rate, asks the graph for its block size, and a tone passes from
+//     the card's input to the network and back out of the card;
+//   - the ALSA route, as a PortAudio program reaches PipeWire through PortAudio's ALSA host API:
+//     the "pipewire" device of PipeWire's ALSA plug-in. The device scan lists the device; a
+//     stereo tone that pw-play plays into the source arrives on the network through
+//     process_input and the built-in runtime. Repeated scans do not strand copies of
+//     PipeWire's client state.
+// Tones are recognised by level and frequency in half a second's worth of windows anywhere in
+// what arrives, so a slow start or a lost period changes nothing.
 #include "DeviceScanLists.h"
 #include "EngineTestSupport.h"
 #include "NdiLib.h"
 #include "PipeWireHarness.h"
 #include "ToneCheck.h"
 
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <chrono>
 #include <cmath>
+#include <csignal>
+#include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <malloc.h>
@@ -225,6 +236,125 @@ TEST(PipeWireAlsa, ACaptureCarriesOnWhenPipeWireRestarts)
     ASSERT_TRUE(entry.returned(10000));
     EXPECT_EQ(entry.result(), 1);
     EXPECT_EQ(inputHealth.losses.load(), 1u);
+}
+
+// The interleaved float samples of a WAV file that pw-record wrote (its data chunk up to the end
+// of the file, whatever length its header claims).
+std::vector<float> readFloatWav(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::vector<float> samples;
+    for (size_t at = 12; at + 8 <= bytes.size();) {
+        uint32_t size = 0;
+        std::memcpy(&size, bytes.data() + at + 4, 4);
+        if (bytes.compare(at, 4, "data") == 0) {
+            samples.resize((bytes.size() - at - 8) / sizeof(float));
+            std::memcpy(samples.data(), bytes.data() + at + 8, samples.size() * sizeof(float));
+            break;
+        }
+        at += 8 + size + (size & 1);
+    }
+    return samples;
+}
+
+// The device named `name` in one list of `devices --json`, or an empty object.
+QJsonObject listed(const std::string &json, const char *list, const char *name)
+{
+    const size_t first = json.find('{'), last = json.rfind('}');
+    if (first == std::string::npos || last == std::string::npos)
+        return {};
+    const QJsonObject root =
+        QJsonDocument::fromJson(QByteArray::fromStdString(json.substr(first, last - first + 1)))
+            .object();
+    for (const QJsonValue &d : root.value(QLatin1String(list)).toArray())
+        if (d.toObject().value(QStringLiteral("name")).toString() == QLatin1String(name))
+            return d.toObject();
+    return {};
+}
+
+// A desktop's PipeWire and veltrin-cli started as from a shell: the program finds PipeWire's
+// JACK library by itself, lists the stand-in card by name, asks the graph for its block size,
+// and a tone played into the card's input is published on the network, received by a second
+// veltrin-cli and played out of the card.
+TEST(PipeWireDesktop, TheCardIsListedByNameAndAToneGoesThroughBothWays)
+{
+    // The desktop's session takes PIPEWIRE_RUNTIME_DIR for a while; the other cases use the
+    // first session's.
+    const std::string outer = g_session->directory() + "/runtime";
+    pwtest::PipeWireConfig config;
+    config.rate = kRate;
+    config.desktopClock = true;
+    config.nodes = {{"studio-card-out", "Studio Card Out", "Audio/Sink", 2},
+                    {"studio-card-in", "Studio Card In", "Audio/Source/Virtual", 2}};
+    std::unique_ptr<PipeWireSession> desktop = std::make_unique<PipeWireSession>(config);
+    struct Restore {
+        std::string dir;
+        ~Restore() { setenv("PIPEWIRE_RUNTIME_DIR", dir.c_str(), 1); }
+    } restore{outer};
+    if (!desktop->running())
+        GTEST_SKIP() << desktop->error();
+    if (access("/usr/lib/" VELTRIN_LIBRARY_ARCH "/pipewire-0.3/jack/libjack.so.0", R_OK) != 0)
+        GTEST_SKIP() << "PipeWire's JACK library is not installed (package pipewire-jack)";
+
+    std::string devices;
+    ASSERT_EQ(desktop->run({VELTRIN_CLI, "devices", "--json"}, &devices, 20000), 0) << devices;
+    const QJsonObject in = listed(devices, "input", "Studio Card In");
+    const QJsonObject out = listed(devices, "output", "Studio Card Out");
+    EXPECT_EQ(in.value(QStringLiteral("channels")).toInt(), 2) << devices;
+    EXPECT_EQ(in.value(QStringLiteral("defaultSampleRate")).toInt(), kRate) << devices;
+    EXPECT_EQ(out.value(QStringLiteral("channels")).toInt(), 2) << devices;
+    EXPECT_EQ(out.value(QStringLiteral("defaultSampleRate")).toInt(), kRate) << devices;
+
+    const auto player = desktop->start(
+        {"pw-play", "--target", "0", "-P", "node.name=veltrin-test-tone", g_toneFile}, "pw-play");
+    ASSERT_TRUE(desktop->link("veltrin-test-tone:output_FL", "studio-card-in:input_FL"))
+        << desktop->logTail("pw-play");
+    ASSERT_TRUE(desktop->link("veltrin-test-tone:output_FR", "studio-card-in:input_FR"));
+    const std::string name = "Desktop Route";
+    const auto send = desktop->start(
+        {VELTRIN_CLI, "send", "--device", "Studio Card In", "--name", name, "--frames", "512"},
+        "send");
+    const std::string full = findSource(name);
+    ASSERT_FALSE(full.empty()) << desktop->logTail("send");
+    std::string mismatch;
+    EXPECT_TRUE(ToneListener(full, 2).hearsTone(mismatch)) << mismatch;
+
+    const auto play = desktop->start(
+        {VELTRIN_CLI, "play", "--device", "Studio Card Out", "--source", full, "--frames", "512"},
+        "play");
+    // What the card plays, from its monitor, once the player has had time to start.
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const std::string recording = desktop->directory() + "/card-out.wav";
+    {
+        const auto recorder = desktop->start({"pw-record", "--target", "studio-card-out", "-P",
+                                              "{ stream.capture.sink = true }", "--format", "f32",
+                                              "--rate", std::to_string(kRate), "--channels", "2",
+                                              recording},
+                                             "pw-record");
+        std::this_thread::sleep_for(std::chrono::seconds(3));
+        recorder->stop(SIGINT, 5000);
+    }
+    EXPECT_GE(tonecheck::matchingWindows(readFloatWav(recording), kStereo, kWindow, kRate,
+                                         &mismatch),
+              kWanted)
+        << mismatch << "\n" << desktop->logTail("play");
+
+    // Both streams asked the graph for their block (not the default 256) as its quantum.
+    std::string graph;
+    desktop->run({"pw-dump"}, &graph, 10000);
+    size_t asked = 0;
+    for (size_t at = graph.find("\"node.latency\": \"512/48000\""); at != std::string::npos;
+         at = graph.find("\"node.latency\": \"512/48000\"", at + 1))
+        ++asked;
+    EXPECT_EQ(asked, 2u);
+
+    for (pwtest::ChildProgram *program : {send.get(), play.get()})
+        EXPECT_TRUE(program->stop(SIGINT, 10000));
+    EXPECT_NE(desktop->logTail("send").find("(JACK Audio Connection Kit, 2 channels, 48000 Hz"),
+              std::string::npos)
+        << desktop->logTail("send");
+    EXPECT_EQ(desktop->logTail("send").find("pipewire-jack"), std::string::npos);
 }
 
 size_t heapInUse()

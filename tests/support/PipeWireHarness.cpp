@@ -48,17 +48,21 @@ std::string readFile(const std::string &path)
 
 // The graph's clock and the virtual devices, added to the machine's pipewire.conf. A fixed
 // quantum: PipeWire otherwise grows it for clients that ask for more latency, and raises the
-// minimum to 1024 frames when it believes it runs in a virtual machine.
+// minimum to 1024 frames when it believes it runs in a virtual machine (a desktop's clock keeps
+// its minimum of 16 here, as on real hardware).
 std::string dropIn(const PipeWireConfig &config)
 {
+    const int quantum = config.desktopClock ? 1024 : config.quantum;
+    const int least = config.desktopClock ? 16 : config.quantum;
+    const int most = config.desktopClock ? 2048 : config.quantum;
     std::ostringstream c;
     c << "context.properties = {\n"
       << "    default.clock.rate = " << config.rate << "\n"
       << "    default.clock.allowed-rates = [ " << config.rate << " ]\n"
-      << "    default.clock.quantum = " << config.quantum << "\n"
-      << "    default.clock.min-quantum = " << config.quantum << "\n"
-      << "    default.clock.max-quantum = " << config.quantum << "\n"
-      << "    vm.overrides = { default.clock.min-quantum = " << config.quantum << " }\n"
+      << "    default.clock.quantum = " << quantum << "\n"
+      << "    default.clock.min-quantum = " << least << "\n"
+      << "    default.clock.max-quantum = " << most << "\n"
+      << "    vm.overrides = { default.clock.min-quantum = " << least << " }\n"
       << "}\n"
       << "context.objects = [\n";
     for (const PipeWireNode &n : config.nodes) {

@@ -33,6 +33,9 @@ struct PipeWireNode {
 struct PipeWireConfig {
     int rate = 48000;
     int quantum = 256; // frames; fixed, so no client can change it
+    // A desktop's clock instead: PipeWire's own quantum settings (1024 frames unless a client
+    // asks for less, 16 to 2048), as on a machine that is not a virtual one; `quantum` unused.
+    bool desktopClock = false;
     std::vector<PipeWireNode> nodes;
     // A stereo sink and a stereo virtual source, the names below.
     static PipeWireConfig testDevices(int rate = 48000, int quantum = 256);
