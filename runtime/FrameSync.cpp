@@ -269,13 +269,17 @@ void FrameSync::publishRead(SourceStream &s)
         s.readPos.store(uint64_t(oldest), std::memory_order_release);
 }
 
-void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double now)
+void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double pulledAt)
 {
     const double rate = s.sourceRate;
     const double dt = double(n) / s.outRate;
     const double nominalStep = rate / s.outRate;
     const double blockIn = n * nominalStep;
     const uint64_t write = s.writePos.load(std::memory_order_acquire);
+    // From here on the pull is timed on the device (DeviceCycle), and a cycle of the device is
+    // the unit the ring must hold when one begins.
+    const double now = m_device.pull(pulledAt, dt, blockIn);
+    const double cycleIn = std::max(blockIn, m_device.cycleFrames());
 
     // The device's pace: a pull far later than its block's length means the device stalled,
     // and for a while after that its blocks come back to back, faster than any network path
@@ -391,7 +395,7 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
     // less is safe. Copying: the level it settled at after the start (on one clock the phases
     // stay, and the planner's start is leaner than that).
     const double resampledTarget =
-        blockIn + SincInterpolator::kAfter + margin + m_lateness.keptLateness() * rate;
+        cycleIn + SincInterpolator::kAfter + margin + m_lateness.keptLateness() * rate;
     // It comes down slowly (0.1 ms a second, a 100 ppm correction) when lateness stops, so
     // the level stays steady, and the lateness has time to show again before the level is low.
     if (m_resampling && firstPull)
@@ -400,8 +404,31 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
         m_target = std::max(resampledTarget, m_target - kTargetDescent * rate * dt);
     else if (settling)
         m_target = m_smoothedFill;
+    // The device's cycle changed length while it runs (another client asked the graph for
+    // another quantum). Longer: a cycle's worth more must be in the ring when one begins, so
+    // the target takes it, and the silence the change itself cost is not made up. Shorter: the
+    // extra is dropped as it comes, so the latency is back within a moment.
+    if (firstPull || m_targetCycle <= 0) {
+        m_targetCycle = cycleIn;
+    } else if (cycleIn != m_targetCycle) {
+        const double change = cycleIn - m_targetCycle;
+        m_targetCycle = cycleIn;
+        if (m_resampling) {
+            m_target = change > 0 ? std::max(m_target, resampledTarget) : resampledTarget;
+        } else {
+            // Copying settles again at the level the new cycle gives, as after a start.
+            m_target += change;
+            m_runningFor = 0;
+        }
+        if (change > 0) {
+            m_owed = 0;
+        } else {
+            m_owed -= change;
+            m_owedUntil = now + 1.0;
+        }
+    }
     const double safeLevel =
-        blockIn + (m_resampling ? double(SincInterpolator::kAfter) : m_reserve);
+        cycleIn + (m_resampling ? double(SincInterpolator::kAfter) : m_reserve);
 
     // Drops `frames` of the oldest samples (at most what the ring holds); the smoothed level
     // moves with them, as it is no measurement error.

@@ -18,6 +18,11 @@
 // dropped as they come while copying, so the latency stays; blocks that come late again and
 // again raise the reserve by what was missing, and ten minutes without them give it back.
 //
+// Device cycles: a device whose cycle is longer than its block (a PipeWire graph whose quantum
+// another client raised) pulls several blocks back to back and then waits. The pulls are timed
+// as the device plays them (DeviceCycle), so that is no stall, and the level kept grows by the
+// longer cycle while it lasts and shrinks back after.
+//
 // Drift: block arrivals and pulls are each fitted with a line (FrameSyncParts.h); the fill
 // level is measured from the arrival line, free of the jitter of single blocks, and their
 // paces give the drift. With equal rates the samples are copied untouched until the drift is
@@ -161,7 +166,8 @@ public:
 
 private:
     void takeNewStream();
-    void produce(SourceStream &s, float *out, int channels, int n, double now);
+    // `pulledAt`: when the device asked, on the consumer's clock.
+    void produce(SourceStream &s, float *out, int channels, int n, double pulledAt);
     void restart();
     // Moves the ring's read position up to what the play position still needs.
     void publishRead(SourceStream &s);
@@ -193,6 +199,8 @@ private:
     static constexpr double kTargetDescent = 1e-4;
     // How much faster a copied stream reads while it gives a raised reserve back.
     static constexpr double kGiveBackPace = 1e-3;
+    DeviceCycle m_device;    // the device's timing of its pulls
+    double m_targetCycle = 0; // source frames: the device cycle the target was set for
     LineFit m_arrivals; // arrival time -> write position after the block
     LineFit m_pulls;    // pull time -> source frames asked for so far
     StartPlanner m_planner;

@@ -93,6 +93,32 @@ private:
     std::vector<float> m_table; // (kPhases + 1) rows of kTaps
 };
 
+// The device's own timing of its pulls. A device whose cycle (a graph's quantum) is longer than
+// the block asked for pulls several blocks back to back when its cycle begins, then waits: it
+// plays them one after the other. A pull that follows the previous one within a quarter of that
+// one's length belongs to its cycle and is timed when the previous block will have played; a
+// pull after a pause begins a cycle and is timed as it comes. The pulls then keep the device's
+// pace instead of looking like a stall followed by a burst, and the length of a cycle tells how
+// much the ring must hold when one begins. Nothing is chained across cycles, so the device's
+// clock still shows in the pull times.
+class DeviceCycle
+{
+public:
+    void reset();
+    // A pull of `frames` source frames lasting `dt` seconds of the device, coming at `now`.
+    // Returns the pull's time on the device (never before the previous one's).
+    double pull(double now, double dt, double frames);
+    // Source frames pulled in the latest complete cycle; 0 before one completed.
+    double cycleFrames() const { return m_cycle; }
+    // True when the latest pull began a cycle.
+    bool cycleBegan() const { return m_began; }
+
+private:
+    double m_lastReal = -1, m_lastDt = 0, m_time = 0;
+    double m_frames = 0, m_cycle = 0;
+    bool m_began = false;
+};
+
 // Where playback starts: the device's pulls are played on paper while audio comes in, for
 // long enough to see every phase of the two block sizes; the start then takes the read
 // position that would have left exactly `ahead` frames after the leanest of them.

@@ -274,7 +274,9 @@ void BenchSide::startPipeWire()
     pwtest::PipeWireConfig pw;
     pw.rate = m_config.rate;
     pw.quantum = m_config.period;
-    pw.desktopClock = m_config.platform == Platform::PipeWireDesktop;
+    // Only the old pw-jack case keeps a fixed quantum; the desktop routes run on a desktop's
+    // clock, each stream asking for its own quantum.
+    pw.desktopClock = m_config.platform != Platform::PipeWireJack;
     const int n = m_config.channels;
     if (m_config.platform == Platform::PipeWireJack) {
         // "system" like the dummy server's device, so that the peers open it the same way; its
@@ -446,6 +448,7 @@ ProbeProcess::ProbeProcess(const BenchSide &side, Role role, int channels, doubl
                           "--spacing-ms", number(spacingSeconds * 1000)},
                          m_client,
                          side.config().platform == Platform::PipeWireDesktop
+                                 || side.config().platform == Platform::PipeWireAlsa
                              // The probe stands in for the sound card, which holds no
                              // quantum (PipeWire's JACK clients keep theirs while they run by
                              // default); it asks for the side's period, so that the devices

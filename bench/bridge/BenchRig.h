@@ -45,13 +45,15 @@ struct RigPrograms {
 };
 
 // Where a side's audio devices come from. PipeWire: a private PipeWire whose graph runs at the
-// side's rate with a fixed quantum of its period, reached through PipeWire's libjack (the
-// benchmark and everything it starts must run under pw-jack); one clock only. Its devices:
-//   - PipeWireJack: one virtual device "system" of `channels` channels each way, opened by the
-//     peers through PortAudio's JACK host API like the dummy server's;
-//   - PipeWireAlsa: a virtual source and a virtual sink of `channels` channels, the defaults;
-//     the peers open the ALSA device "pipewire" of PipeWire's ALSA plug-in, WirePlumber links
-//     their streams to the two devices, and the probe feeds the source and hears the sink.
+// side's rate, reached by the rig through PipeWire's libjack (the benchmark must run under
+// pw-jack); one clock only. Its devices:
+//   - PipeWireJack: a quantum fixed at the period, as `pw-jack -p` sets it, and one virtual
+//     device "system" of `channels` channels each way, opened by the peers through PortAudio's
+//     JACK host API like the dummy server's;
+//   - PipeWireAlsa: a virtual source and a virtual sink of `channels` channels, the defaults,
+//     on a graph with a desktop's clock; the peers open the ALSA device "pipewire" of
+//     PipeWire's ALSA plug-in, WirePlumber links their streams to the two devices, and the
+//     probe feeds the source and hears the sink.
 //   - PipeWireDesktop: the same two devices, as a desktop's sound card in and out, on a graph
 //     with a desktop's clock (PipeWire's own quantum settings, nothing fixed); the peers are
 //     started plainly (without pw-jack's library path) and open the devices by name, through

@@ -393,6 +393,8 @@ std::optional<Options> parse(int argc, char **argv)
                 o.platform = Platform::PipeWireDesktop;
             else
                 return std::nullopt;
+        } else if (a == "--spacing-ms") {
+            o.spacingMs = std::atof(argv[++i]);
         } else if (a == "--periods") {
             o.periods = parseList(argv[++i]);
         } else if (a == "--channels") {
@@ -467,6 +469,8 @@ int main(int argc, char **argv)
             "usage: %s [--clocks one|two] [--platform jack|pipewire-jack|pipewire-alsa|pipewire-desktop]\n"
             "       [--periods 64,256,1024] [--channels 2,8,64]\n"
             "       [--seconds 20] [--warmup 3] [--rate 48000] [--no-veltrin] [--no-zita]\n"
+            "       [--spacing-ms 50] (impulses further than half of it from the median count "
+            "as lost)\n"
             "       [--search | --no-search] [--search-seconds 10] [--buff-max 40]\n"
             "       [--netns-a NS] [--zita-address 127.0.0.1] [--log-dir "
             "/tmp/veltrin-bridge-bench]\n"

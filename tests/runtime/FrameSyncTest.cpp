@@ -529,6 +529,37 @@ TEST(FrameSync, StallsCostSilenceButNoLatency)
     }
 }
 
+// The device's cycle grows from one block to four for five seconds, then shrinks back (another
+// client of a PipeWire graph asked for a longer quantum and left): four pulls come back to back
+// at each long cycle's start, and the sender's blocks come four at a time too. The change costs
+// the silence of one long cycle; then the stream plays the longer cycle without a gap, and back
+// on short cycles it is at once where it was, copied untouched throughout.
+TEST(FrameSync, ALongerDeviceCycleCostsOneGapAndIsUndoneAfter)
+{
+    const int block = 256;
+    const double period = block / 48000.0;
+    const int64_t from = 4 * int64_t(5.0 / period / 4), to = from + 4 * int64_t(5.0 / period / 4);
+    auto cycles = [&](int64_t j) {
+        return double(j < from || j >= to ? j : from + (j - from) / 4 * 4) * period;
+    };
+    FrameSync fs;
+    const auto latency =
+        runOneClock(fs, block, 15.0, 0.02 * period, cycles, [&](int64_t) { return 0.3 * period; });
+    ASSERT_GT(latency.size(), size_t(48000 * 14));
+    const size_t silent = size_t(std::count(latency.begin(), latency.end(), -1.0));
+    EXPECT_GT(silent, 0u);
+    EXPECT_LE(silent, size_t(3 * block));
+    EXPECT_LE(fs.stats().underruns, 3u);
+    const double before = latency[size_t(block) * 500];
+    EXPECT_EQ(latency.back(), before);
+    // While the cycles are long, a long cycle at least and no more than the change, steady.
+    const size_t mid = size_t(double(from + to) / 2) * size_t(block);
+    EXPECT_GE(latency[mid], 4 * block);
+    EXPECT_LE(latency[mid], before + 3 * block);
+    EXPECT_EQ(latency[mid + 48000], latency[mid]);
+    EXPECT_FALSE(fs.stats().resampling);
+}
+
 // Blocks that now and then come a cycle and a half late: a burst of them and the first of a
 // series cost short silences and no latency; the next one of the series, seconds later, raises
 // the reserve by what was missing, and from then on the same lateness is covered. Once the
