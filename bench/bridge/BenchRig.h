@@ -123,6 +123,10 @@ public:
                                                 const std::string &logName,
                                                 std::vector<std::string> environment = {}) const;
 
+    // PipeWire only: pins the graph's quantum at `frames` (0: PipeWire chooses again), as
+    // `pw-metadata -n settings 0 clock.force-quantum` does. True when it was set.
+    bool forceQuantum(int frames) const;
+
 private:
     void startPipeWire();
 

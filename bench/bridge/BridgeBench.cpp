@@ -305,7 +305,8 @@ public:
     // The link goes once measured, or it would add the probe's signal to what Veltrin plays.
     Run virtualDevices()
     {
-        Run r = run(linkVirtualDevices(*m_a, m_channels), m_o.seconds);
+        // What the devices add by themselves is steady: half a minute tells it.
+        Run r = run(linkVirtualDevices(*m_a, m_channels), std::min(m_o.seconds, 30.0));
         unlinkVirtualDevices(*m_a, m_channels);
         return r;
     }
@@ -318,9 +319,12 @@ public:
     Run zita(int buff, double seconds)
     {
         static int udpPort = 41000;
-        return run(startZita(*m_a, side(), m_channels, buff, m_o.zitaAddress, udpPort++,
-                             m_tag + "-b" + std::to_string(buff)),
-                   seconds);
+        Run r = run(startZita(*m_a, side(), m_channels, buff, m_o.zitaAddress, udpPort++,
+                              m_tag + "-b" + std::to_string(buff)),
+                    seconds);
+        if (m_o.platform == Platform::PipeWireDesktop)
+            m_a->forceQuantum(0); // pinned for zita only
+        return r;
     }
 
 private:
