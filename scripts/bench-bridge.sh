@@ -5,9 +5,11 @@
 #       one server for both sides; about 15 minutes with the defaults
 #   scripts/bench-bridge.sh --clocks two --ppm 187 [--rate-b 44100] --periods 256 --channels 2
 #       the sender on server A, running --ppm fast (negative: slow), the receiver on server B
-#   scripts/bench-bridge.sh --platform pipewire-jack|pipewire-alsa --periods 256 --no-zita
-#       a private PipeWire (quantum = period) instead of the JACK server, Veltrin on it through
-#       its libjack or its ALSA plug-in
+#   scripts/bench-bridge.sh --platform pipewire-desktop --periods 256 --channels 2 --no-search
+#       a private PipeWire with a desktop's clock and a stand-in sound card; Veltrin's peers are
+#       started plainly and choose their route themselves, zita-njbridge runs through the same
+#       card (pipewire-alsa: the peers on the ALSA plug-in's "pipewire" device instead;
+#       pipewire-jack: the quantum fixed at the period, as pw-jack -p sets it)
 # (veltrin_bridge_bench --help lists the options). Logs, probe records and the latency of every
 # impulse (CSV) go to --log-dir, /tmp/veltrin-bridge-bench by default.
 set -euo pipefail
