@@ -424,7 +424,7 @@ void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double
             m_owed = 0;
         } else {
             m_owed -= change;
-            m_owedUntil = now + 1.0;
+            m_owedUntil = now + 1.0; // a second is many cycles of any length
         }
     }
     const double safeLevel =

@@ -192,20 +192,9 @@ void SincInterpolator::coefficients(double frac, float *out) const
         out[k] = a[k] + w * (b[k] - a[k]);
 }
 
-void DeviceCycle::reset()
-{
-    m_lastReal = -1;
-    m_lastDt = 0;
-    m_time = 0;
-    m_frames = 0;
-    m_cycle = 0;
-    m_began = false;
-}
-
 double DeviceCycle::pull(double now, double dt, double frames)
 {
     const bool backToBack = m_lastReal >= 0 && now - m_lastReal < 0.25 * m_lastDt;
-    m_began = !backToBack;
     if (backToBack) {
         m_frames += frames;
         m_time += m_lastDt;

@@ -104,19 +104,15 @@ private:
 class DeviceCycle
 {
 public:
-    void reset();
     // A pull of `frames` source frames lasting `dt` seconds of the device, coming at `now`.
     // Returns the pull's time on the device (never before the previous one's).
     double pull(double now, double dt, double frames);
     // Source frames pulled in the latest complete cycle; 0 before one completed.
     double cycleFrames() const { return m_cycle; }
-    // True when the latest pull began a cycle.
-    bool cycleBegan() const { return m_began; }
 
 private:
-    double m_lastReal = -1, m_lastDt = 0, m_time = 0;
-    double m_frames = 0, m_cycle = 0;
-    bool m_began = false;
+    double m_lastReal = -1, m_lastDt = 0, m_time = 0; // s
+    double m_frames = 0, m_cycle = 0;                 // source frames
 };
 
 // Where playback starts: the device's pulls are played on paper while audio comes in, for
