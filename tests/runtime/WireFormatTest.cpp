@@ -61,9 +61,9 @@ Block makeBlock(const Layout &l, uint64_t number, double sendTime, uint64_t stre
         data.clear();
         parity.clear();
         for (int pos = 0; pos < l.groupData(g); ++pos)
-            data.push_back(payloads[size_t(g + pos * l.groups)].data());
+            data.push_back(payloads[size_t(l.dataIndex(g, pos))].data());
         for (int j = 0; j < l.parity; ++j)
-            parity.push_back(payloads[size_t(l.dataShards + g * l.parity + j)].data());
+            parity.push_back(payloads[size_t(l.parityIndex(g, j))].data());
         code.encode(l.groupData(g), l.parity, l.shardBytes(), data.data(), parity.data());
     }
     for (int i = 0; i < l.totalShards(); ++i) {
