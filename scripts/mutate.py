@@ -8,8 +8,8 @@ Run it in a scratch worktree with a configured build directory (it edits sources
 puts every file back after each mutant, also on Ctrl-C). Slow by design: it is not part of CI.
 Each fault is a (file, exact original text, replacement) triple; the original must occur once in
 the file, so that a list gone stale after a refactor fails loudly instead of planting nothing.
-A fault whose original text has moved to another file is listed with every candidate file: the
-first one that holds the text is mutated.
+A fault whose code has moved is listed with every place it may be, as a file (same texts) or a
+(file, original, replacement) triple: the first place that holds its original text is mutated.
 
 The judge is the whole normal suite (ctest under scripts/netns-run). To reach a verdict sooner it
 first runs the tests named in the fault's hint and stops at the first failure, then the rest; a
@@ -18,11 +18,12 @@ time limit counts as caught (the fault hangs something).
 """
 import argparse
 import os
+import signal
 import subprocess
 import sys
 import time
 
-# (id, files, original, replacement, tests to run first)
+# (id, places, original, replacement, tests to run first)
 MUTANTS = [
     # app/
     ("app-log-prefix", ["app/LoggingUtils.cpp"],
@@ -101,13 +102,18 @@ MUTANTS = [
     ("rt-layout-parity", ["runtime/WireFormat.cpp"],
      "return parity >= 0 && parity <= kMaxParity;", "return parity >= 0 && parity < kMaxParity;",
      "wire_format"),
-    ("rt-stripe-sender", ["runtime/ShardLayout.h", "runtime/Sender.cpp"],
-     "g + pos * l.groups", "g * l.dataShards / l.groups + pos", "wire_format|transport"),
-    ("rt-parity-group", ["runtime/BlockAssembler.cpp"],
-     "(index - n) / m_layout.parity", "(index - n) % m_layout.groups", "wire_format|transport"),
+    ("rt-stripe", [("runtime/WireFormat.h", "return g + pos * groups;",
+                    "return g * dataShards / groups + pos;"),
+                   ("runtime/Sender.cpp", "g + pos * l.groups", "g * l.dataShards / l.groups + pos")],
+     None, None, "wire_format|transport"),
+    ("rt-parity-group", [("runtime/WireFormat.h", "(index - dataShards) / parity",
+                          "(index - dataShards) % groups"),
+                         ("runtime/BlockAssembler.cpp", "(index - n) / m_layout.parity",
+                          "(index - n) % m_layout.groups")],
+     None, None, "wire_format|transport"),
     ("rt-siphash-rounds", ["runtime/SipHash.cpp", "runtime/Sender.cpp"],
      "for (int i = 0; i < 4; ++i)", "for (int i = 0; i < 3; ++i)", "wire_format|transport"),
-    ("rt-same-address", ["runtime/Net.cpp", "runtime/Sender.cpp"],
+    ("rt-same-address", ["runtime/net/Socket.cpp", "runtime/Sender.cpp"],
      "return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;",
      "return a.sin_addr.s_addr == b.sin_addr.s_addr;", "transport"),
     ("rt-receiver-quiet", ["runtime/Receiver.cpp"],
@@ -161,10 +167,15 @@ MUTANTS = [
 
 
 def run(cmd, cwd, limit=None):
+    # A process group of its own, so that a suite that overran is stopped with every test,
+    # server and helper it started.
+    p = subprocess.Popen(cmd, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                         start_new_session=True)
     try:
-        return subprocess.run(cmd, cwd=cwd, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                              timeout=limit).returncode
+        return p.wait(timeout=limit)
     except subprocess.TimeoutExpired:
+        os.killpg(p.pid, signal.SIGKILL)
+        p.wait()
         return "timeout"
 
 
@@ -195,14 +206,15 @@ def main():
     chosen = [m for m in MUTANTS if not a.only or m[0] in a.only.split(",")]
     # Every fault must resolve to one place before anything is run.
     plan = []
-    for ident, files, original, replacement, hint in chosen:
-        for f in files:
+    for ident, places, original, replacement, hint in chosen:
+        for place in places:
+            f, o, r = place if isinstance(place, tuple) else (place, original, replacement)
             path = os.path.join(root, f)
-            if os.path.exists(path) and open(path).read().count(original) == 1:
-                plan.append((ident, f, original, replacement, hint))
+            if os.path.exists(path) and open(path).read().count(o) == 1:
+                plan.append((ident, f, o, r, hint))
                 break
         else:
-            sys.exit("%s: the original text is not found once in %s" % (ident, " or ".join(files)))
+            sys.exit("%s: the original text is not found once in any of its places" % ident)
     if a.list:
         for ident, f, _, _, _ in plan:
             print("%-24s %s" % (ident, f))
