@@ -10,7 +10,6 @@
 #include "DnsMessage.h"
 
 #include <chrono>
-#include <cstdint>
 #include <deque>
 #include <functional>
 #include <map>
@@ -23,14 +22,13 @@ namespace veltrin::rt {
 class Querier
 {
 public:
-    using Clock = std::chrono::steady_clock;
-    // Questions in one query message; more are asked in several.
-    static constexpr size_t kMaxQuestions = 32;
-
-    Querier(int resolveMessagesPerSecond, Clock::duration directQueryPeriod)
+    Querier(int resolveMessagesPerSecond, std::chrono::steady_clock::duration directQueryPeriod)
         : m_resolveRate(resolveMessagesPerSecond), m_directPeriod(directQueryPeriod)
     {
     }
+    using Clock = std::chrono::steady_clock;
+    // Questions in one query message; more are asked in several.
+    static constexpr size_t kMaxQuestions = 32;
 
     // Browsing starts: three multicast queries, at once, 1 s and 2 s later, and the extra
     // servers are asked at once.
