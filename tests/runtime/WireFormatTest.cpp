@@ -209,6 +209,7 @@ TEST(WireFormat, InvalidDatagramsAreRefusedFieldByField)
         {"no group", 52, u16(0), Error::BadLayout},
         {"more groups than shards", 52, u16(3), Error::BadLayout},
         {"too much parity", 54, {kMaxParity + 1}, Error::BadLayout},
+        {"the most parity", 54, {kMaxParity}, Error::None},
         {"data index past the data", 56, u16(l.dataShards), Error::BadIndex},
     };
     for (const auto &c : cases) {
