@@ -29,8 +29,9 @@ int defaultDevice(const PortAudioSession &portAudio, DeviceDirection direction)
     const int count = portAudio.deviceCount();
     if (count < 1)
         return -1;
-    const PaDeviceIndex global = direction == DeviceDirection::Input ? portAudio.defaultInputDevice()
-                                                               : portAudio.defaultOutputDevice();
+    const PaDeviceIndex global = direction == DeviceDirection::Input
+                                     ? portAudio.defaultInputDevice()
+                                     : portAudio.defaultOutputDevice();
     for (int i = 0; i < count; ++i) {
         if (i == global)
             return i;
@@ -40,8 +41,9 @@ int defaultDevice(const PortAudioSession &portAudio, DeviceDirection direction)
         const PaHostApiInfo *api = portAudio.hostApiInfo(info->hostApi);
         if (api == nullptr)
             continue;
-        const PaDeviceIndex apiDefault =
-            direction == DeviceDirection::Input ? api->defaultInputDevice : api->defaultOutputDevice;
+        const PaDeviceIndex apiDefault = direction == DeviceDirection::Input
+                                             ? api->defaultInputDevice
+                                             : api->defaultOutputDevice;
         if (i == apiDefault)
             return i;
     }

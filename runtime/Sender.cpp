@@ -401,11 +401,11 @@ void Sender::Network::fill(Cut &cut, const BlockRecord &block, const float *plan
     for (int g = 0; g < l.groups; ++g) {
         const int k = l.groupData(g);
         for (int pos = 0; pos < k; ++pos)
-            cut.data[size_t(pos)] =
-                cut.bytes.data() + size_t(l.dataIndex(g, pos)) * cut.stride + wire::kShardHeaderSize;
+            cut.data[size_t(pos)] = cut.bytes.data() + size_t(l.dataIndex(g, pos)) * cut.stride
+                                    + wire::kShardHeaderSize;
         for (int j = 0; j < l.parity; ++j)
-            cut.parity[size_t(j)] =
-                cut.bytes.data() + size_t(l.parityIndex(g, j)) * cut.stride + wire::kShardHeaderSize;
+            cut.parity[size_t(j)] = cut.bytes.data() + size_t(l.parityIndex(g, j)) * cut.stride
+                                    + wire::kShardHeaderSize;
         m_code.encode(k, l.parity, l.shardBytes(), cut.data.data(), cut.parity.data());
     }
 }

@@ -58,20 +58,19 @@ DiscoveryEngine::DiscoveryEngine(const DiscoveryConfig &config, DiscoveryLimits 
     }
     if (!m_sockets.listening())
         // Once per engine, never on an audio path.
-        std::fprintf(stderr,
-                     "Veltrin discovery: UDP port 5353 is held by another program that does not "
-                     "share it (%s). Sources on the network are found by asking them directly "
-                     "every %lld s, and those that go away without a goodbye drop out after "
-                     "%u s; the sources of this machine are seen by other Veltrin programs of "
-                     "this machine only%s.\n",
-                     m_sockets.bindError(),
-                     static_cast<long long>(std::chrono::duration_cast<std::chrono::seconds>(
-                                                m_limits.directQueryPeriod)
-                                                .count()),
-                     kRecordTtlSeconds,
-                     m_sockets.hasLocal()
-                         ? ""
-                         : ", and not even by them: their loopback port is held too");
+        std::fprintf(
+            stderr,
+            "Veltrin discovery: UDP port 5353 is held by another program that does not "
+            "share it (%s). Sources on the network are found by asking them directly "
+            "every %lld s, and those that go away without a goodbye drop out after "
+            "%u s; the sources of this machine are seen by other Veltrin programs of "
+            "this machine only%s.\n",
+            m_sockets.bindError(),
+            static_cast<long long>(
+                std::chrono::duration_cast<std::chrono::seconds>(m_limits.directQueryPeriod)
+                    .count()),
+            kRecordTtlSeconds,
+            m_sockets.hasLocal() ? "" : ", and not even by them: their loopback port is held too");
     m_thread = std::thread(&DiscoveryEngine::run, this);
 }
 
@@ -277,8 +276,8 @@ void DiscoveryEngine::handlePacket(const uint8_t *data, size_t size, const socka
     }
 }
 
-void DiscoveryEngine::takeResponse(const DnsMessage &message, const sockaddr_in &from,
-                                   int ifindex, bool confirming, Clock::time_point now)
+void DiscoveryEngine::takeResponse(const DnsMessage &message, const sockaddr_in &from, int ifindex,
+                                   bool confirming, Clock::time_point now)
 {
     if (m_browsers.empty())
         return; // an engine that only announces keeps no cache: nothing would read it

@@ -88,7 +88,7 @@ public:
     Counters counters() const;
     size_t cachedRecords() const;
     bool listening() const { return m_sockets.listening(); } // port 5353 could be bound
-    bool listingConfirmedOnly() const;             // a flood is (or was just) filling the cache
+    bool listingConfirmedOnly() const; // a flood is (or was just) filling the cache
 
 private:
     struct BrowserState {

@@ -1,5 +1,6 @@
 // The datagram format and what stands behind it on the receiving side: every layout fits its
-// datagrams and covers its block exactly, invalid datagrams are refused field by field, the
+// datagrams and covers its block exactly, shards are striped across groups as the wire says,
+// the cookies' SipHash matches its reference, invalid datagrams are refused field by field, the
 // erasure code rebuilds any loss it is sized for, and the block assembler hands blocks on in
 // order with the exact sample count whatever is lost, late, duplicated or reordered, on a
 // virtual clock.
@@ -162,12 +163,12 @@ TEST(WireFormat, ShardsAreStripedAcrossGroups)
 // The published SipHash-2-4 vectors (key 00..0f, message 00..n-1) that sign the cookies.
 TEST(SipHash, MatchesTheReferenceVectors)
 {
-    const uint64_t expected[] = {
-        0x726fdb47dd0e0e31, 0x74f839c593dc67fd, 0x0d6c8009d9a94f5a, 0x85676696d7fb7e2d,
-        0xcf2794e0277187b7, 0x18765564cd99a68d, 0xcbc9466e58fee3ce, 0xab0200f58b01d137,
-        0x93f5f5799a932462, 0x9e0082df0ba9e4b0, 0x7a5dbbc594ddb9f3, 0xf4b32f46226bada7,
-        0x751e8fbc860ee5fb, 0x14ea5627c0843d90, 0xf723ca908e7af2ee, 0xa129ca6149be45e5,
-        0x3f2acc7f57c29bdb};
+    const uint64_t expected[] = {0x726fdb47dd0e0e31, 0x74f839c593dc67fd, 0x0d6c8009d9a94f5a,
+                                 0x85676696d7fb7e2d, 0xcf2794e0277187b7, 0x18765564cd99a68d,
+                                 0xcbc9466e58fee3ce, 0xab0200f58b01d137, 0x93f5f5799a932462,
+                                 0x9e0082df0ba9e4b0, 0x7a5dbbc594ddb9f3, 0xf4b32f46226bada7,
+                                 0x751e8fbc860ee5fb, 0x14ea5627c0843d90, 0xf723ca908e7af2ee,
+                                 0xa129ca6149be45e5, 0x3f2acc7f57c29bdb};
     uint8_t bytes[16];
     for (uint8_t i = 0; i < 16; ++i)
         bytes[i] = i;

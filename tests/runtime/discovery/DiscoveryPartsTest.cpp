@@ -45,7 +45,8 @@ DnsMessage source(const std::string &label, uint8_t address, uint32_t ttl = 120)
 std::set<std::string> listed(const RecordCache &cache, bool confirmedOnly)
 {
     std::set<std::string> heard, names;
-    for (const auto &[name, s] : cache.sources(confirmedOnly, [](int) { return false; }, heard))
+    for (const auto &[name, s] : cache.sources(
+             confirmedOnly, [](int) { return false; }, heard))
         names.insert(name);
     return names;
 }
@@ -159,22 +160,23 @@ TEST(RecordCache, TakesOnlyWhatDescribesAService)
     DnsRecord other = ptr({"x", "_ndi", "_tcp", "local"});
     other.name = {"_ndi", "_tcp", "local"};
     const DnsName host{"deck", "local"};
-    const auto taken = cache.take(response({other, a({"nobody", "local"}, {1, 2, 3, 4}),
-                                            ptr(instance("deck"))}),
-                                  ip(9), 1, false, t0);
+    const auto taken =
+        cache.take(response({other, a({"nobody", "local"}, {1, 2, 3, 4}), ptr(instance("deck"))}),
+                   ip(9), 1, false, t0);
     EXPECT_EQ(cache.size(), 1u);
     ASSERT_EQ(taken.toResolve.size(), 2u); // its SRV and TXT
     EXPECT_EQ(taken.toResolve[0].first, kTypeSrv);
     EXPECT_TRUE(cache.has(1, kService, kTypePtr));
     EXPECT_FALSE(cache.has(2, kService, kTypePtr));
 
-    cache.take(response({srv(instance("deck"), host, 9001), txt(instance("deck"), {"groups=A"}),
-                         a(host, {127, 0, 0, 5}), a(host, {127, 0, 0, 4}),
-                         a(host, {127, 0, 0, 3})}),
-               ip(9), 1, false, t0);
+    cache.take(
+        response({srv(instance("deck"), host, 9001), txt(instance("deck"), {"groups=A"}),
+                  a(host, {127, 0, 0, 5}), a(host, {127, 0, 0, 4}), a(host, {127, 0, 0, 3})}),
+        ip(9), 1, false, t0);
     EXPECT_EQ(cache.size(), 5u) << "four of five records per message";
     std::set<std::string> heard;
-    const auto sources = cache.sources(false, [](int) { return true; }, heard);
+    const auto sources = cache.sources(
+        false, [](int) { return true; }, heard);
     ASSERT_EQ(sources.size(), 1u);
     EXPECT_EQ(sources.begin()->second.source.address, "127.0.0.4:9001") << "the lowest";
     EXPECT_EQ(sources.begin()->second.groups, std::vector<std::string>{"a"});
@@ -232,8 +234,8 @@ TEST(Responder, AnswersByQuestionAndAsker)
         {"one-shot querier", query(kService, kTypePtr), true, true, 1, 3, true},
     };
     for (const Row &row : rows) {
-        const Responder::Reply reply = responder.answer(row.query, loopback(), row.toMulticast,
-                                                        row.legacy);
+        const Responder::Reply reply =
+            responder.answer(row.query, loopback(), row.toMulticast, row.legacy);
         if (row.answers == 0) {
             EXPECT_TRUE(reply.messages.empty()) << row.what;
             continue;
@@ -254,8 +256,8 @@ TEST(Responder, AnswersByQuestionAndAsker)
                 EXPECT_TRUE(!row.legacy || !r.cacheFlush) << row.what;
             }
     }
-    EXPECT_TRUE(Responder().answer(query(kService, kTypePtr), loopback(), true, false)
-                    .messages.empty())
+    EXPECT_TRUE(
+        Responder().answer(query(kService, kTypePtr), loopback(), true, false).messages.empty())
         << "nothing announced, nothing said";
 }
 
@@ -264,7 +266,8 @@ TEST(Responder, AnswersByQuestionAndAsker)
 // for a record lifetime.
 TEST(Responder, AnnouncesOnScheduleAndSaysGoodbyeTwice)
 {
-    const std::map<int, MdnsInterface> interfaces{{1, loopback()}, {2, {2, "eth0", {ip(2)}, false}}};
+    const std::map<int, MdnsInterface> interfaces{{1, loopback()},
+                                                  {2, {2, "eth0", {ip(2)}, false}}};
     Responder responder;
     responder.add(1, {"DECK", "deck", 9000, {"b", "a"}}, t0);
     std::vector<int> at;
@@ -325,8 +328,9 @@ TEST(Querier, SchedulesBudgetsAndRecognisesItsQueries)
     querier.noteMissing(1, kTypeSrv, instance("deck"));
     EXPECT_EQ(querier.resolve(t0 + 1s, nothing, everywhere).size(), 1u);
     querier.noteMissing(1, kTypeTxt, instance("deck"));
-    EXPECT_TRUE(querier.resolve(t0 + 3s, [](int, const DnsName &, uint16_t) { return true; },
-                                everywhere)
+    EXPECT_TRUE(querier
+                    .resolve(
+                        t0 + 3s, [](int, const DnsName &, uint16_t) { return true; }, everywhere)
                     .empty())
         << "already cached";
 
