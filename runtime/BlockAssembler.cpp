@@ -150,8 +150,7 @@ void BlockAssembler::store(const wire::Shard &shard, const uint8_t *payload)
     std::memset(to + bytes, 0, m_layout.shardBytes() - bytes);
     s.present[size_t(index)] = 1;
     ++s.received;
-    const int n = m_layout.dataShards;
-    const int group = index < n ? index % m_layout.groups : (index - n) / m_layout.parity;
+    const int group = m_layout.groupOf(index);
     if (++s.groupCount[size_t(group)] == m_layout.groupData(group))
         ++s.groupsReady;
 }
@@ -237,14 +236,14 @@ void BlockAssembler::assemble(Slot &slot)
         const bool ready = slot.groupCount[size_t(g)] >= k;
         int lost = 0;
         for (int pos = 0; pos < k; ++pos) {
-            const int index = g + pos * l.groups;
+            const int index = l.dataIndex(g, pos);
             m_groupShards[size_t(pos)] = shardData(slot, index);
             m_groupPresent[size_t(pos)] = slot.present[size_t(index)];
             lost += slot.present[size_t(index)] ? 0 : 1;
         }
         if (lost > 0 && ready) {
             for (int j = 0; j < l.parity; ++j) {
-                const int index = n + g * l.parity + j;
+                const int index = l.parityIndex(g, j);
                 m_groupShards[size_t(k + j)] = shardData(slot, index);
                 m_groupPresent[size_t(k + j)] = slot.present[size_t(index)];
             }
@@ -254,7 +253,7 @@ void BlockAssembler::assemble(Slot &slot)
             }
         }
         for (int pos = 0; pos < k; ++pos) {
-            const int index = g + pos * l.groups;
+            const int index = l.dataIndex(g, pos);
             m_missing[size_t(index)] = lost > 0 && !slot.present[size_t(index)] ? 1 : 0;
         }
         missing += lost;

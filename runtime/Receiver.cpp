@@ -34,11 +34,6 @@ double seconds(Clock::duration d)
     return std::chrono::duration<double>(d).count();
 }
 
-bool sameAddress(const sockaddr_in &a, const sockaddr_in &b)
-{
-    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
-}
-
 } // namespace
 
 // The network thread's state.

@@ -1,6 +1,7 @@
 #include "Sender.h"
 
 #include "ErasureCode.h"
+#include "SipHash.h"
 #include "WireFormat.h"
 
 #include <algorithm>
@@ -55,52 +56,6 @@ uint64_t randomWord()
     while (getrandom(&value, sizeof value, 0) != sizeof value || value == 0) {
     }
     return value;
-}
-
-// SipHash-2-4: a keyed hash whose output does not reveal its key, so that a cookie for one
-// address tells nothing about the cookie of another.
-uint64_t sipHash(const uint64_t key[2], const uint8_t *data, size_t size)
-{
-    auto rotl = [](uint64_t x, int b) { return (x << b) | (x >> (64 - b)); };
-    uint64_t v0 = 0x736f6d6570736575ULL ^ key[0], v1 = 0x646f72616e646f6dULL ^ key[1],
-             v2 = 0x6c7967656e657261ULL ^ key[0], v3 = 0x7465646279746573ULL ^ key[1];
-    auto round = [&] {
-        v0 += v1;
-        v1 = rotl(v1, 13) ^ v0;
-        v0 = rotl(v0, 32);
-        v2 += v3;
-        v3 = rotl(v3, 16) ^ v2;
-        v0 += v3;
-        v3 = rotl(v3, 21) ^ v0;
-        v2 += v1;
-        v1 = rotl(v1, 17) ^ v2;
-        v2 = rotl(v2, 32);
-    };
-    auto absorb = [&](uint64_t m) {
-        v3 ^= m;
-        round();
-        round();
-        v0 ^= m;
-    };
-    size_t at = 0;
-    for (; at + 8 <= size; at += 8) {
-        uint64_t m;
-        std::memcpy(&m, data + at, 8);
-        absorb(m);
-    }
-    uint64_t last = uint64_t(size) << 56;
-    for (size_t i = 0; at + i < size; ++i)
-        last |= uint64_t(data[at + i]) << (8 * i);
-    absorb(last);
-    v2 ^= 0xff;
-    for (int i = 0; i < 4; ++i)
-        round();
-    return v0 ^ v1 ^ v2 ^ v3;
-}
-
-bool sameAddress(const sockaddr_in &a, const sockaddr_in &b)
-{
-    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
 }
 
 } // namespace
@@ -446,11 +401,10 @@ void Sender::Network::fill(Cut &cut, const BlockRecord &block, const float *plan
     for (int g = 0; g < l.groups; ++g) {
         const int k = l.groupData(g);
         for (int pos = 0; pos < k; ++pos)
-            cut.data[size_t(pos)] =
-                cut.bytes.data() + size_t(g + pos * l.groups) * cut.stride + wire::kShardHeaderSize;
+            cut.data[size_t(pos)] = cut.bytes.data() + size_t(l.dataIndex(g, pos)) * cut.stride
+                                    + wire::kShardHeaderSize;
         for (int j = 0; j < l.parity; ++j)
-            cut.parity[size_t(j)] = cut.bytes.data()
-                                    + size_t(l.dataShards + g * l.parity + j) * cut.stride
+            cut.parity[size_t(j)] = cut.bytes.data() + size_t(l.parityIndex(g, j)) * cut.stride
                                     + wire::kShardHeaderSize;
         m_code.encode(k, l.parity, l.shardBytes(), cut.data.data(), cut.parity.data());
     }

@@ -84,6 +84,16 @@ struct Layout {
     int totalShards() const { return dataShards + groups * parity; }
     // Data shards in group g (data shard i belongs to group i % groups).
     int groupData(int g) const { return dataShards / groups + (g < dataShards % groups ? 1 : 0); }
+    // The data shards are striped across the groups, so that a burst of consecutive losses
+    // falls on different groups: position `pos` of group g is data shard g + pos * groups.
+    int dataIndex(int g, int pos) const { return g + pos * groups; }
+    // Parity shard j of group g; the parity shards follow the data shards, group by group.
+    int parityIndex(int g, int j) const { return dataShards + g * parity + j; }
+    // The group that shard `index` (data or parity) belongs to.
+    int groupOf(int index) const
+    {
+        return index < dataShards ? index % groups : (index - dataShards) / parity;
+    }
     // Frames that data shard i carries (the last one may carry fewer).
     int shardFrames(int i) const;
     // Payload bytes of shard `index` (data shards first, then group g's parity j at

@@ -1,6 +1,7 @@
 #include "BenchRig.h"
 
 #include "PipeWireHarness.h"
+#include "Timeline.h"
 
 #include <algorithm>
 #include <chrono>
@@ -10,13 +11,9 @@
 #include <cstdlib>
 #include <ctime>
 #include <fstream>
-#include <functional>
 #include <iterator>
 #include <jack/jack.h>
 #include <sstream>
-#include <sys/prctl.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
 
@@ -38,110 +35,6 @@ std::string number(double value)
     return out.str();
 }
 
-// Takes the lines of one answer off the front of `text`: the lines before a line ".".
-bool takeAnswer(std::string &text, std::vector<std::string> &lines)
-{
-    std::vector<std::string> taken;
-    size_t at = 0;
-    for (;;) {
-        const auto end = text.find('\n', at);
-        if (end == std::string::npos)
-            return false;
-        std::string line = text.substr(at, end - at);
-        at = end + 1;
-        if (line == ".")
-            break;
-        taken.push_back(std::move(line));
-    }
-    text.erase(0, at);
-    lines = std::move(taken);
-    return true;
-}
-
-bool writeAll(int fd, const std::string &text)
-{
-    size_t done = 0;
-    while (done < text.size()) {
-        const ssize_t n = write(fd, text.data() + done, text.size() - done);
-        if (n <= 0)
-            return false;
-        done += static_cast<size_t>(n);
-    }
-    return true;
-}
-
-void quietJack(const char *) {}
-
-// What the helper answers to one request (see serveJack), without the closing line.
-std::string answer(jack_client_t *jack, const std::vector<std::string> &f)
-{
-    std::string lines;
-    if (f.size() == 3 && f[0] == "ports") {
-        const auto flags = std::strtoul(f[2].c_str(), nullptr, 10);
-        if (const char **ports = jack_get_ports(jack, ("^" + f[1] + ":").c_str(), nullptr, flags)) {
-            for (const char **p = ports; *p != nullptr; ++p) {
-                jack_port_t *port = jack_port_by_name(jack, *p);
-                lines += std::to_string(port ? jack_port_connected(port) : 0) + "\t" + *p + "\n";
-            }
-            jack_free(ports);
-        }
-    } else if (f.size() == 3 && f[0] == "connect") {
-        lines = std::to_string(jack_connect(jack, f[1].c_str(), f[2].c_str())) + "\n";
-    } else if (f.size() == 2 && f[0] == "disconnect") {
-        jack_port_t *p = jack_port_by_name(jack, f[1].c_str());
-        const char **others = p ? jack_port_get_all_connections(jack, p) : nullptr;
-        for (const char **o = others; o != nullptr && *o != nullptr; ++o) {
-            if (jack_port_flags(p) & JackPortIsInput)
-                jack_disconnect(jack, *o, f[1].c_str());
-            else
-                jack_disconnect(jack, f[1].c_str(), *o);
-        }
-        if (others != nullptr)
-            jack_free(others);
-    }
-    return lines;
-}
-
-// The helper's side of JackControl: one request per line, fields split by tabs ("ports",
-// client, flags; "connect", from, to; "disconnect", port); every answer ends with a line ".".
-[[noreturn]] void serveJack(int fd, const std::string &server, const std::string &name)
-{
-    jack_set_error_function(quietJack);
-    jack_set_info_function(quietJack);
-    jack_client_t *jack = nullptr;
-    for (int attempt = 0; attempt < 200 && jack == nullptr; ++attempt) {
-        jack_status_t status{};
-        jack = jack_client_open(name.c_str(),
-                                static_cast<jack_options_t>(JackNoStartServer | JackServerName),
-                                &status, server.c_str());
-        if (jack == nullptr)
-            std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    writeAll(fd, jack != nullptr ? "ready\n.\n" : "no server\n.\n");
-    std::string pending;
-    char buffer[4096];
-    while (jack != nullptr) {
-        const auto line = pending.find('\n');
-        if (line == std::string::npos) {
-            const ssize_t n = read(fd, buffer, sizeof buffer);
-            if (n <= 0)
-                break;
-            pending.append(buffer, size_t(n));
-            continue;
-        }
-        std::vector<std::string> fields;
-        std::istringstream in(pending.substr(0, line));
-        for (std::string field; std::getline(in, field, '\t');)
-            fields.push_back(field);
-        pending.erase(0, line + 1);
-        if (!writeAll(fd, answer(jack, fields) + ".\n"))
-            break;
-    }
-    if (jack != nullptr)
-        jack_client_close(jack);
-    _exit(0);
-}
-
 // JACK client names are shared by every server on the machine: ours carry the PID.
 std::string uniqueName(const std::string &what)
 {
@@ -153,46 +46,6 @@ std::string readFile(const std::string &path)
 {
     std::ifstream in(path);
     return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-std::vector<CycleStamp> cyclesBetween(const std::vector<CycleStamp> &cycles, double from, double to)
-{
-    std::vector<CycleStamp> out;
-    for (const CycleStamp &c : cycles) {
-        const double t = static_cast<double>(c.ns) * 1e-9;
-        if (t >= from && t <= to)
-            out.push_back(c);
-    }
-    return out;
-}
-
-// Frames per second from the first to the last cycle: stalls included.
-double framesPerSecond(const std::vector<CycleStamp> &cycles)
-{
-    if (cycles.size() < 2)
-        return 0;
-    return static_cast<double>(cycles.back().frame - cycles.front().frame)
-           / (static_cast<double>(cycles.back().ns - cycles.front().ns) * 1e-9);
-}
-
-// Seconds at which the cycle running at `t` began.
-double cycleStart(const std::vector<CycleStamp> &cycles, const ClockMap &map, double t)
-{
-    const auto after =
-        std::upper_bound(cycles.begin(), cycles.end(), t, [](double x, const CycleStamp &c) {
-            return x < static_cast<double>(c.ns) * 1e-9;
-        });
-    const CycleStamp &c = after == cycles.begin() ? cycles.front() : *(after - 1);
-    return map.seconds(static_cast<double>(c.frame));
-}
-
-int64_t gapFrames(const ProbeLog &log, double fromFrame, double toFrame)
-{
-    int64_t frames = 0;
-    for (const ProbeGap &g : log.gaps)
-        if (static_cast<double>(g.frame) >= fromFrame && static_cast<double>(g.frame) <= toFrame)
-            frames += g.length;
-    return frames;
 }
 
 } // namespace
@@ -341,86 +194,6 @@ std::unique_ptr<pwtest::ChildProgram> BenchSide::start(std::vector<std::string> 
     }
     merged.insert(merged.end(), environment.begin(), environment.end());
     return std::make_unique<pwtest::ChildProgram>(args, merged, log, SIGINT, 5000);
-}
-
-JackControl::JackControl(const std::string &server, const std::string &name)
-{
-    int fds[2];
-    if (socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds) != 0)
-        return;
-    // The benchmark holds no JACK client itself and runs no other thread, so the forked helper
-    // may use libjack freely.
-    const pid_t parent = getpid();
-    m_pid = fork();
-    if (m_pid == 0) {
-        prctl(PR_SET_PDEATHSIG, SIGKILL);
-        if (getppid() != parent)
-            _exit(127);
-        // Nothing but its own end: a copy of another helper's socket would keep that one
-        // from seeing the benchmark close it.
-        dup2(fds[1], 3);
-        close_range(4, ~0U, 0);
-        fds[1] = 3;
-        serveJack(fds[1], server, name);
-    }
-    close(fds[1]);
-    m_socket = fds[0];
-    m_ok = m_pid > 0 && request("") == std::vector<std::string>{"ready"};
-}
-
-JackControl::~JackControl()
-{
-    if (m_socket >= 0)
-        close(m_socket); // the helper sees the end of its input and exits
-    if (m_pid > 0)
-        waitpid(m_pid, nullptr, 0);
-}
-
-std::vector<std::string> JackControl::request(const std::string &line)
-{
-    std::vector<std::string> lines;
-    if (m_socket < 0 || (!line.empty() && !writeAll(m_socket, line + "\n")))
-        return lines;
-    char buffer[4096];
-    while (!takeAnswer(m_pending, lines)) {
-        const ssize_t n = read(m_socket, buffer, sizeof buffer);
-        if (n <= 0) {
-            close(m_socket);
-            m_socket = -1;
-            m_ok = false;
-            return {};
-        }
-        m_pending.append(buffer, size_t(n));
-    }
-    return lines;
-}
-
-std::vector<JackControl::Port> JackControl::ports(const std::string &client, unsigned long flags)
-{
-    std::vector<Port> ports;
-    for (const auto &line : request("ports\t" + client + "\t" + std::to_string(flags))) {
-        const auto tab = line.find('\t');
-        if (tab != std::string::npos)
-            ports.push_back({line.substr(tab + 1), std::atoi(line.c_str())});
-    }
-    auto index = [](const Port &p) {
-        const auto digits = p.name.find_last_not_of("0123456789");
-        return std::atol(p.name.c_str() + digits + 1);
-    };
-    std::sort(ports.begin(), ports.end(),
-              [&](const Port &a, const Port &b) { return index(a) < index(b); });
-    return ports;
-}
-
-bool JackControl::connect(const std::string &from, const std::string &to)
-{
-    const auto answer = request("connect\t" + from + "\t" + to);
-    return answer.size() == 1 && answer[0] == "0";
-}
-
-void JackControl::disconnectAll(const std::string &port)
-{
-    request("disconnect\t" + port);
 }
 
 std::vector<std::string> waitForPorts(const BenchSide &side, const std::string &client,
@@ -607,91 +380,6 @@ bool wire(ProbeProcess &emitter, ProbeProcess &listener, const BridgeProcesses &
     }
     return ok;
 }
-
-namespace {
-
-// Everything the probes recorded, placed on one clock. One server: its frame clock (frames over
-// the nominal rate), as a JACK connection between clients adds no delay. Two: CLOCK_MONOTONIC_RAW
-// through each server's fitted line.
-struct Timeline {
-    Recording recording;
-    double start = 0, end = 0;
-    ClockReport clocks;
-    int64_t gapFrames = 0;
-};
-
-Timeline place(ProbeProcess &emitter, ProbeProcess &listener, double start, double end)
-{
-    Timeline out;
-    const bool oneClock = &emitter == &listener;
-    const SideConfig &a = emitter.side().config(), &b = listener.side().config();
-    const ProbeLog &la = emitter.log(), &lb = listener.log();
-    // Enough before the window for the line to be firm where measuring begins.
-    const auto cyclesA = cyclesBetween(la.cycles, start - 20, end + 2);
-    const auto cyclesB = oneClock ? cyclesA : cyclesBetween(lb.cycles, start - 20, end + 2);
-    auto xrunTimes = [](const ProbeLog &log) {
-        std::vector<int64_t> ns;
-        for (const XrunStamp &x : log.xruns)
-            ns.push_back(x.ns);
-        return ns;
-    };
-    const ClockMap mapA = ClockMap::fit(cyclesA, xrunTimes(la), a.rate);
-    const ClockMap mapB = oneClock ? mapA : ClockMap::fit(cyclesB, xrunTimes(lb), b.rate);
-    if (!mapA.valid() || !mapB.valid())
-        return out;
-
-    Recording &rec = out.recording;
-    rec.spacing = emitter.spacing();
-    rec.period = std::max(double(a.period) / a.rate, double(b.period) / b.rate);
-    std::function<double(double)> timeA, timeB;
-    if (oneClock) {
-        timeA = timeB = [rate = double(a.rate)](double frame) { return frame / rate; };
-        out.start = mapA.frame(start) / a.rate;
-        out.end = mapA.frame(end) / a.rate;
-        for (const XrunStamp &x : la.xruns)
-            rec.xruns.push_back(static_cast<double>(x.frame) / a.rate);
-    } else {
-        timeA = [&mapA](double frame) { return mapA.seconds(frame); };
-        timeB = [&mapB](double frame) { return mapB.seconds(frame); };
-        out.start = start;
-        out.end = end;
-        for (const ProbeLog *log : {&la, &lb})
-            for (const XrunStamp &x : log->xruns)
-                rec.xruns.push_back(static_cast<double>(x.ns) * 1e-9);
-        std::sort(rec.xruns.begin(), rec.xruns.end());
-    }
-    for (const Emission &e : la.emissions)
-        rec.emissions.push_back({timeA(static_cast<double>(e.frame)), e.code});
-    // A pulse resampled to another rate has as many more or fewer samples: its area, which
-    // carries the code, with it.
-    const double areaScale = double(a.rate) / b.rate;
-    for (const Arrival &r : lb.arrivals)
-        rec.arrivals.push_back({timeB(r.frame), r.area * areaScale});
-    for (const Silence &s : lb.silences)
-        rec.silences.push_back(
-            {timeB(static_cast<double>(s.start)), static_cast<double>(s.length) / b.rate});
-    for (const Discontinuity &d : lb.discontinuities)
-        rec.discontinuities.push_back({timeB(d.frame), d.jump});
-
-    ClockReport &c = out.clocks;
-    c.rateA = mapA.rate();
-    c.rateB = mapB.rate();
-    c.framesPerSecondA = framesPerSecond(cyclesBetween(la.cycles, start, end));
-    c.framesPerSecondB = framesPerSecond(cyclesBetween(lb.cycles, start, end));
-    c.segmentsA = mapA.segmentsBetween(mapA.frame(start), mapA.frame(end));
-    c.segmentsB = mapB.segmentsBetween(mapB.frame(start), mapB.frame(end));
-    const double periodA = double(a.period) / a.rate, periodB = double(b.period) / b.rate;
-    if (!oneClock && std::fabs(periodA - periodB) < 1e-3 * periodA) {
-        const double lag = cycleStart(cyclesB, mapB, start) - cycleStart(cyclesA, mapA, start);
-        c.phase = lag / periodA - std::floor(lag / periodA);
-    }
-    out.gapFrames = gapFrames(la, mapA.frame(start), mapA.frame(end));
-    if (!oneClock)
-        out.gapFrames += gapFrames(lb, mapB.frame(start), mapB.frame(end));
-    return out;
-}
-
-} // namespace
 
 Measurement measure(ProbeProcess &emitter, ProbeProcess &listener, const BridgeProcesses &bridge,
                     double seconds, double warmup, const FaultPlan *fault)

@@ -20,6 +20,7 @@
 #include "BridgeAnalysis.h"
 #include "ChildProgram.h"
 #include "ClockFit.h"
+#include "JackControl.h"
 #include "ProbeLog.h"
 
 #include <memory>
@@ -71,37 +72,6 @@ struct SideConfig {
     double ppm = 0;    // the server runs at rate * (1 + ppm / 1e6)
     std::string netns; // network namespace of everything on this side; empty: the caller's
     Platform platform = Platform::JackDummy; // ppm and netns apply to the dummy server only
-};
-
-// A JACK client on one server, never activated, in a helper process of its own: libjack keeps
-// one port graph per process, so a process with clients on two servers sees the ports of one
-// through both. Requests go over a socket pair and wait for the answer.
-class JackControl
-{
-public:
-    // Tries for ten seconds to join `server`.
-    JackControl(const std::string &server, const std::string &name);
-    ~JackControl();
-    JackControl(const JackControl &) = delete;
-    JackControl &operator=(const JackControl &) = delete;
-
-    bool ok() const { return m_ok; }
-    struct Port {
-        std::string name;
-        int connections = 0;
-    };
-    // Ports of `client` in one direction (JackPortIsInput or JackPortIsOutput).
-    std::vector<Port> ports(const std::string &client, unsigned long flags);
-    bool connect(const std::string &from, const std::string &to);
-    // Takes `port` off everything it is connected to.
-    void disconnectAll(const std::string &port);
-
-private:
-    std::vector<std::string> request(const std::string &line);
-    pid_t m_pid = -1;
-    int m_socket = -1;
-    std::string m_pending; // read past the last answer
-    bool m_ok = false;
 };
 
 class BenchSide

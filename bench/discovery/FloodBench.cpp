@@ -12,9 +12,11 @@
 //
 // Prints figures and asserts nothing.
 
+#include "BenchProcess.h"
 #include "Discovery.h"
 #include "DnsMessage.h"
 #include "NDIScan.h"
+#include "Responder.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -50,39 +52,17 @@ namespace {
 
 // --- the flooder -----------------------------------------------------------------------------
 
+// What a responder says for source n, with an address and a host of its own: the product's
+// own announcement (PTR, SRV, TXT and A).
 DnsMessage floodAnnouncement(uint64_t n)
 {
     const std::string label = "FLOOD " + std::to_string(n);
-    const DnsName instance{label, "_veltrin", "_tcp", "local"};
-    const DnsName host{"flood-" + std::to_string(n), "local"};
-    DnsMessage m;
-    m.flags = DnsMessage::kFlagResponse | DnsMessage::kFlagAuthoritative;
-    DnsRecord ptr;
-    ptr.name = {"_veltrin", "_tcp", "local"};
-    ptr.type = kTypePtr;
-    ptr.ttl = 120;
-    ptr.target = instance;
-    DnsRecord srv;
-    srv.name = instance;
-    srv.type = kTypeSrv;
-    srv.cacheFlush = true;
-    srv.ttl = 120;
-    srv.port = 5961;
-    srv.target = host;
-    DnsRecord txt;
-    txt.name = instance;
-    txt.type = kTypeTxt;
-    txt.cacheFlush = true;
-    txt.ttl = 120;
-    txt.txt = {"txtvers=1", "name=FLOODER (" + label + ")", "groups=public"};
-    DnsRecord a;
-    a.name = host;
-    a.type = kTypeA;
-    a.cacheFlush = true;
-    a.ttl = 120;
-    a.ipv4 = {127, 0, static_cast<uint8_t>(n >> 8), static_cast<uint8_t>(n)};
-    m.answers = {ptr, srv, txt, a};
-    return m;
+    in_addr address{};
+    address.s_addr = htonl(0x7F000000u | static_cast<uint32_t>(n & 0xFFFF));
+    Responder responder;
+    responder.add(0, {"FLOODER (" + label + ")", "flood-" + std::to_string(n), 5961, {}},
+                  Clock::now());
+    return responder.due({{1, {1, "lo", {address}, true}}}, Clock::now()).at(0).second;
 }
 
 int flood(double rate, double seconds)
@@ -284,34 +264,12 @@ std::vector<std::string> readLines(Child &child, std::string &buffer)
     return lines;
 }
 
-long residentKb(pid_t pid)
+// The browser's resident memory (kB) and CPU time (s) so far; zeros once it has gone.
+std::pair<long, double> cost(pid_t pid)
 {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line))
-        if (line.rfind("VmRSS:", 0) == 0)
-            return std::atol(line.c_str() + 6);
-    return -1;
-}
-
-double cpuSeconds(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
-    const size_t close = text.rfind(')');
-    if (close == std::string::npos)
-        return 0;
-    // Fields after the name: state is field 3; utime and stime are fields 14 and 15.
-    std::istringstream rest(text.substr(close + 2));
-    std::string field;
-    unsigned long long utime = 0, stime = 0;
-    for (int i = 3; i <= 15 && rest >> field; ++i) {
-        if (i == 14)
-            utime = std::stoull(field);
-        if (i == 15)
-            stime = std::stoull(field);
-    }
-    return static_cast<double>(utime + stime) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    const auto sample = veltrin::bench::sampleProcess(pid);
+    return sample ? std::make_pair(long(sample->rssMb * 1024), sample->cpuSeconds)
+                  : std::make_pair(-1L, 0.0);
 }
 
 int conduct(double rate, double seconds)
@@ -328,7 +286,7 @@ int conduct(double rate, double seconds)
     const std::vector<double> realAt = {5, seconds / 3, 2 * seconds / 3, seconds + 5};
     std::vector<Child> reals;
     std::map<std::string, double> startedAt, foundAt;
-    double lastCpu = cpuSeconds(browser.pid);
+    double lastCpu = cost(browser.pid).second;
     long peakKb = 0;
     std::printf("\n%6s %10s %8s %10s %12s\n", "t (s)", "RSS (MB)", "CPU %", "list size", "names/s");
     const double total = seconds + 15;
@@ -364,9 +322,8 @@ int conduct(double rate, double seconds)
                 foundAt[name] = at;
             }
         }
-        const long kb = residentKb(browser.pid);
+        const auto [kb, cpu] = cost(browser.pid);
         peakKb = std::max(peakKb, kb);
-        const double cpu = cpuSeconds(browser.pid);
         std::printf("%6.0f %10.1f %8.1f %10d %12lld\n", t, kb / 1024.0, 100.0 * (cpu - lastCpu),
                     listSize, names);
         std::fflush(stdout);

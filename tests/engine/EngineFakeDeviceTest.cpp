@@ -1,6 +1,7 @@
 // The engine against device tables and faults that no real audio server produces: lookup rules,
 // channel clamping, failure messages and clean-up, gains and block layouts, and repeated runs.
 #include "CallLog.h"
+#include "DeviceLookup.h"
 #include "EngineTestSupport.h"
 #include "FakePortAudio.h"
 #include "NdiRecorder.h"
@@ -114,9 +115,10 @@ protected:
     }
 };
 
-// Which device each entry opens: by name (any letter case, any direction), by 1-based ordinal
-// among the devices of its direction (strtol rules), else the lowest device that is a default
-// of PortAudio or of its host API; duplex only when both defaults are one device.
+// Which device each entry opens, as a table of the lookup: by name (any letter case, any
+// direction), by 1-based ordinal among the devices of its direction (strtol rules), else the
+// lowest device that is a default of PortAudio or of its host API; duplex only when both
+// defaults are one device.
 TEST_F(EngineFake, DeviceParameterChoosesByNameOrdinalOrDefault)
 {
     const auto studio = [](fakepa::Table &) {};
@@ -161,23 +163,26 @@ TEST_F(EngineFake, DeviceParameterChoosesByNameOrdinalOrDefault)
         fakepa::Table t = studioTable();
         c.table(t);
         fakepa::setTable(t);
-        const Outcome o = run(c.entry, c.param);
-        expectReleased();
-        if (c.expected < 0) {
-            EXPECT_EQ(o.result, 0);
-            EXPECT_EQ(o.printed, "ERROR : Unable to find duplex mode supported audio devices.\n");
-            EXPECT_TRUE(o.streams.empty());
-            continue;
-        }
-        // The output speakers have no input channels: the stream refuses them.
-        EXPECT_EQ(o.result, c.expected == 1 && c.entry == Entry::Input ? 0 : 1);
-        ASSERT_EQ(o.streams.size(), 1u);
-        EXPECT_EQ((c.entry == Entry::Output ? o.streams[0].output : o.streams[0].input).device,
-                  c.expected);
-        if (c.entry == Entry::Duplex) {
-            EXPECT_EQ(o.streams[0].output.device, c.expected);
-        }
+        const veltrin::audio::PortAudioSession session;
+        const DeviceDirection direction = c.entry == Entry::Input    ? DeviceDirection::Input
+                                          : c.entry == Entry::Output ? DeviceDirection::Output
+                                                                     : DeviceDirection::Duplex;
+        EXPECT_EQ(findDevice(session, c.param, session.deviceCount(), direction), c.expected);
     }
+    // An entry opens what the lookup chose, and says so when it chose nothing.
+    fakepa::setTable(sharedDefaultTable());
+    Outcome o = run(Entry::Duplex, "console");
+    ASSERT_EQ(o.streams.size(), 1u);
+    EXPECT_EQ(o.streams[0].input.device, 3);
+    EXPECT_EQ(o.streams[0].output.device, 3);
+    fakepa::Table t = studioTable();
+    t.devices[0].maxOutputChannels = 2;
+    fakepa::setTable(t);
+    o = run(Entry::Duplex, "");
+    EXPECT_EQ(o.result, 0);
+    EXPECT_EQ(o.printed, "ERROR : Unable to find duplex mode supported audio devices.\n");
+    EXPECT_TRUE(o.streams.empty());
+    expectReleased();
 }
 
 TEST_F(EngineFake, StreamParametersClampChannelsTo64AndUseTheLowLatencies)

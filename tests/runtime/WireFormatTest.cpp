@@ -1,5 +1,6 @@
 // The datagram format and what stands behind it on the receiving side: every layout fits its
-// datagrams and covers its block exactly, invalid datagrams are refused field by field, the
+// datagrams and covers its block exactly, shards are striped across groups as the wire says,
+// the cookies' SipHash matches its reference, invalid datagrams are refused field by field, the
 // erasure code rebuilds any loss it is sized for, and the block assembler hands blocks on in
 // order with the exact sample count whatever is lost, late, duplicated or reordered, on a
 // virtual clock.
@@ -7,6 +8,7 @@
 
 #include "BlockAssembler.h"
 #include "ErasureCode.h"
+#include "SipHash.h"
 
 #include <algorithm>
 #include <cmath>
@@ -61,9 +63,9 @@ Block makeBlock(const Layout &l, uint64_t number, double sendTime, uint64_t stre
         data.clear();
         parity.clear();
         for (int pos = 0; pos < l.groupData(g); ++pos)
-            data.push_back(payloads[size_t(g + pos * l.groups)].data());
+            data.push_back(payloads[size_t(l.dataIndex(g, pos))].data());
         for (int j = 0; j < l.parity; ++j)
-            parity.push_back(payloads[size_t(l.dataShards + g * l.parity + j)].data());
+            parity.push_back(payloads[size_t(l.parityIndex(g, j))].data());
         code.encode(l.groupData(g), l.parity, l.shardBytes(), data.data(), parity.data());
     }
     for (int i = 0; i < l.totalShards(); ++i) {
@@ -135,6 +137,47 @@ TEST(WireFormat, LayoutsFitTheirDatagramsAndCoverTheBlock)
             }
 }
 
+// The striping, as the wire carries it: group g holds data shards g, g + groups, ... and its
+// parity follows all data shards, group after group; every shard is in exactly one group.
+TEST(WireFormat, ShardsAreStripedAcrossGroups)
+{
+    Layout l;
+    l.dataShards = 7;
+    l.groups = 3;
+    l.parity = 2;
+    const std::vector<std::vector<int>> data{{0, 3, 6}, {1, 4}, {2, 5}};
+    const std::vector<std::vector<int>> parity{{7, 8}, {9, 10}, {11, 12}};
+    for (int g = 0; g < l.groups; ++g) {
+        ASSERT_EQ(l.groupData(g), int(data[size_t(g)].size()));
+        for (int pos = 0; pos < l.groupData(g); ++pos) {
+            EXPECT_EQ(l.dataIndex(g, pos), data[size_t(g)][size_t(pos)]);
+            EXPECT_EQ(l.groupOf(l.dataIndex(g, pos)), g);
+        }
+        for (int j = 0; j < l.parity; ++j) {
+            EXPECT_EQ(l.parityIndex(g, j), parity[size_t(g)][size_t(j)]);
+            EXPECT_EQ(l.groupOf(l.parityIndex(g, j)), g);
+        }
+    }
+}
+
+// The published SipHash-2-4 vectors (key 00..0f, message 00..n-1) that sign the cookies.
+TEST(SipHash, MatchesTheReferenceVectors)
+{
+    const uint64_t expected[] = {0x726fdb47dd0e0e31, 0x74f839c593dc67fd, 0x0d6c8009d9a94f5a,
+                                 0x85676696d7fb7e2d, 0xcf2794e0277187b7, 0x18765564cd99a68d,
+                                 0xcbc9466e58fee3ce, 0xab0200f58b01d137, 0x93f5f5799a932462,
+                                 0x9e0082df0ba9e4b0, 0x7a5dbbc594ddb9f3, 0xf4b32f46226bada7,
+                                 0x751e8fbc860ee5fb, 0x14ea5627c0843d90, 0xf723ca908e7af2ee,
+                                 0xa129ca6149be45e5, 0x3f2acc7f57c29bdb};
+    uint8_t bytes[16];
+    for (uint8_t i = 0; i < 16; ++i)
+        bytes[i] = i;
+    uint64_t key[2];
+    std::memcpy(key, bytes, sizeof key);
+    for (size_t n = 0; n < std::size(expected); ++n)
+        EXPECT_EQ(sipHash(key, bytes, n), expected[n]) << n << " bytes";
+}
+
 TEST(WireFormat, InvalidDatagramsAreRefusedFieldByField)
 {
     const Layout l = Layout::plan(2, 256, 1472);
@@ -167,6 +210,7 @@ TEST(WireFormat, InvalidDatagramsAreRefusedFieldByField)
         {"no group", 52, u16(0), Error::BadLayout},
         {"more groups than shards", 52, u16(3), Error::BadLayout},
         {"too much parity", 54, {kMaxParity + 1}, Error::BadLayout},
+        {"the most parity", 54, {kMaxParity}, Error::None},
         {"data index past the data", 56, u16(l.dataShards), Error::BadIndex},
     };
     for (const auto &c : cases) {

@@ -1,10 +1,9 @@
 // Responses from another multicast DNS responder on the link, spoken by hand from a socket
 // on port 5353: incomplete answers that the engine must complete by asking, fields that
-// override defaults, other service types, goodbyes, absurd lifetimes, a flood of made-up
-// sources and hostile names.
+// override defaults, other service types, goodbyes, absurd lifetimes and hostile names. The
+// cache's limits under a flood are a table on a virtual clock (DiscoveryPartsTest).
 
 #include "Discovery.h"
-#include "DiscoveryEngine.h"
 #include "DnsRecords.h"
 
 #include <chrono>
@@ -16,8 +15,6 @@ using namespace std::chrono_literals;
 using namespace std::string_literals;
 
 namespace {
-
-using Clock = std::chrono::steady_clock;
 
 // The engine asks for sources as soon as its thread has found the interfaces; before that
 // it would drop what comes in.
@@ -68,82 +65,6 @@ TEST(ForeignResponder, IncompleteAnswersTextFieldsOtherTypesAndGoodbyes)
     ASSERT_TRUE(waitUntil(
         browser, [](Browser &b) { return b.sources().size() == 2; }, 5000));
     EXPECT_TRUE(browser.find("DECK (Cut, but whole in the text)"));
-}
-
-TEST(ForeignResponder, AFloodFillsOnlyTheUnconfirmedPartOfTheCache)
-{
-    HandResponder responder;
-    DiscoveryLimits limits; // small, so that a few hundred made-up sources are a flood
-    limits.maxRecords = 400;
-    limits.maxUnconfirmed = 100;
-    limits.unconfirmedLifetime = 1000ms;
-    limits.pressureHold = 1500ms;
-    limits.directQueryPeriod = 500ms;
-    DiscoveryEngine engine(DiscoveryConfig{}, limits);
-    const uint64_t browser = engine.addBrowser({});
-    awaitEngine(responder);
-    const auto listed = [&](const std::string &name) {
-        for (const FoundSource &s : engine.sources(browser))
-            if (s.name == name)
-                return true;
-        return false;
-    };
-    const auto listsFlood = [&] {
-        for (const FoundSource &s : engine.sources(browser))
-            if (s.name.rfind("FLOOD", 0) == 0)
-                return true;
-        return false;
-    };
-    const auto waitFor = [&](auto done, int timeoutMs, auto during) {
-        const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-        while (!done() && Clock::now() < deadline) {
-            during();
-            engine.waitForChange(browser, 50);
-        }
-        return done();
-    };
-    const auto nothing = [] {};
-
-    Announcer real(machine("cart"), "CART (Before the flood)", 9200);
-    ASSERT_TRUE(waitFor([&] { return listed("CART (Before the flood)"); }, 10000, nothing));
-
-    // Made-up sources, each with a host of its own, as fast as the responder can say them.
-    int next = 0;
-    bool bounded = true, hidden = true;
-    const auto floodBatch = [&] {
-        std::vector<DnsRecord> records;
-        for (int i = 0; i < 10; ++i, ++next) {
-            const DnsName name = instance("FLOOD " + std::to_string(next));
-            const DnsName host{"flood-" + std::to_string(next), "local"};
-            records.push_back(ptr(name));
-            records.push_back(srv(name, host, 9100));
-            records.push_back(a(host, {127, 0, 1, static_cast<uint8_t>(next)}));
-        }
-        responder.send(records);
-        bounded = bounded && engine.cachedRecords() <= limits.maxRecords;
-        hidden = hidden && !(engine.listingConfirmedOnly() && listsFlood());
-    };
-    ASSERT_TRUE(
-        waitFor([&] { return next >= 600 && engine.listingConfirmedOnly(); }, 20000, floodBatch));
-    EXPECT_GT(engine.counters().evicted, 0u);
-    EXPECT_TRUE(listed("CART (Before the flood)"));
-
-    // A source that comes up during the flood is listed once it answers a direct query.
-    Announcer late(machine("cart"), "CART (During the flood)", 9201);
-    EXPECT_TRUE(waitFor([&] { return listed("CART (During the flood)"); }, 10000, floodBatch));
-    EXPECT_TRUE(listed("CART (Before the flood)"));
-    EXPECT_TRUE(bounded) << "more than " << limits.maxRecords << " records cached";
-    EXPECT_TRUE(hidden) << "made-up sources listed while the lists hold confirmed ones only";
-
-    // Quiet again: what is left of the flood expires before the lists take unconfirmed
-    // sources again, so it never shows, and sources are listed as soon as they are heard.
-    const auto watch = [&] { hidden = hidden && !listsFlood(); };
-    EXPECT_TRUE(waitFor([&] { return !engine.listingConfirmedOnly(); }, 10000, watch));
-    EXPECT_LT(engine.cachedRecords(), limits.maxUnconfirmed);
-    Announcer after(machine("cart"), "CART (After the flood)", 9202);
-    EXPECT_TRUE(waitFor([&] { return listed("CART (After the flood)"); }, 10000, watch));
-    EXPECT_TRUE(hidden) << "what was left of the flood was listed after it";
-    engine.removeBrowser(browser);
 }
 
 TEST(ForeignResponder, HostileNamesAreCleanedAndSaidOnce)

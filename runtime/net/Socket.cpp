@@ -75,6 +75,11 @@ std::string addressText(const sockaddr_in &address)
     return std::string(ip) + ":" + std::to_string(ntohs(address.sin_port));
 }
 
+bool sameAddress(const sockaddr_in &a, const sockaddr_in &b)
+{
+    return a.sin_addr.s_addr == b.sin_addr.s_addr && a.sin_port == b.sin_port;
+}
+
 size_t pathPayload(const sockaddr_in &to)
 {
     constexpr size_t kHeaders = 28; // IPv4 and UDP

@@ -1,4 +1,5 @@
-// Small RAII helpers for the runtime's UDP sockets.
+// The runtime's network library: the one owner of a file descriptor, UDP sockets and IPv4
+// address helpers, used by the transport (sender, receiver) and by discovery.
 //
 // Threads: a Fd is owned by one thread at a time; the functions are plain wrappers around the
 // system calls and are used only by network threads, never on the audio path.
@@ -46,6 +47,8 @@ Fd bindUdp(uint16_t &port);
 // "ip:port" (IPv4) to an address; false when it is not one.
 bool parseAddress(const std::string &text, sockaddr_in &out);
 std::string addressText(const sockaddr_in &address);
+// The same IPv4 address and port.
+bool sameAddress(const sockaddr_in &a, const sockaddr_in &b);
 // The largest UDP payload the route to `to` carries unfragmented (its MTU less the IPv4 and
 // UDP headers), as the kernel knows it; 1472 when it cannot tell.
 size_t pathPayload(const sockaddr_in &to);

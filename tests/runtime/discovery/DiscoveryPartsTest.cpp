@@ -1,0 +1,343 @@
+// The parts of the discovery engine on a virtual clock, without sockets: the record cache
+// (limits, confirmation, expiry, eviction under a flood, the lists), the responder (what it
+// answers, to whom, with which lifetimes; its announcement schedule) and the querier (browse
+// schedule, the resolve budget, the ids of direct queries).
+
+#include "DnsRecords.h"
+#include "Querier.h"
+#include "RecordCache.h"
+#include "Responder.h"
+
+#include <gtest/gtest.h>
+
+using namespace veltrin::rt;
+using namespace veltrin::test::dns;
+using namespace std::chrono_literals;
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+const Clock::time_point t0 = Clock::time_point{} + 1000s;
+
+in_addr ip(uint8_t last)
+{
+    in_addr address{};
+    address.s_addr = htonl(0x7F000000u | last);
+    return address;
+}
+
+DnsMessage response(std::vector<DnsRecord> answers)
+{
+    DnsMessage m;
+    m.flags = DnsMessage::kFlagResponse;
+    m.answers = std::move(answers);
+    return m;
+}
+
+// PTR, SRV and A of one source named `label` on host `label`.local.
+DnsMessage source(const std::string &label, uint8_t address, uint32_t ttl = 120)
+{
+    const DnsName host{label, "local"};
+    return response({ptr(instance(label), ttl), srv(instance(label), host, 9000, ttl),
+                     a(host, {127, 0, 0, address}, ttl)});
+}
+
+std::set<std::string> listed(const RecordCache &cache, bool confirmedOnly)
+{
+    std::set<std::string> heard, names;
+    for (const auto &[name, s] : cache.sources(
+             confirmedOnly, [](int) { return false; }, heard))
+        names.insert(name);
+    return names;
+}
+
+} // namespace
+
+// Lifetimes: a goodbye removes at once, lifetimes are cut to kMaxCachedTtl, unconfirmed ones
+// to unconfirmedLifetime; a record heard again confirmAfter later is confirmed and keeps its
+// own lifetime; a refresh question goes out once, at 80 % of the lifetime.
+TEST(RecordCache, LifetimesGoodbyesAndConfirmation)
+{
+    DiscoveryLimits limits;
+    limits.unconfirmedLifetime = 8000ms;
+    struct Row {
+        const char *what;
+        uint32_t ttl;
+        bool confirming;
+        Clock::duration heardAgainAfter; // 0: heard once
+        Clock::duration lookAfter;
+        bool present;
+    };
+    const Row rows[] = {
+        {"confirmed, inside its lifetime", 120, true, 0s, 119s, true},
+        {"confirmed, past its lifetime", 120, true, 0s, 121s, false},
+        {"a lifetime beyond the cap is cut to it", 0xFFFFFFFF, true, 0s, 4501s, false},
+        {"the cap itself is kept", 0xFFFFFFFF, true, 0s, 4499s, true},
+        {"unconfirmed lives unconfirmedLifetime", 120, false, 0s, 8001ms, false},
+        {"heard again too soon stays unconfirmed", 120, false, 500ms, 8600ms, false},
+        {"heard again a second later is confirmed", 120, false, 1s, 100s, true},
+        {"a goodbye removes it", 0, true, 0s, 0s, false},
+    };
+    for (const Row &row : rows) {
+        RecordCache cache(limits);
+        const uint32_t firstTtl = row.ttl == 0 ? 120 : row.ttl;
+        cache.take(source("deck", 9, firstTtl), ip(9), 1, row.confirming, t0);
+        if (row.ttl == 0)
+            cache.take(source("deck", 9, 0), ip(9), 1, false, t0);
+        if (row.heardAgainAfter > 0s)
+            cache.take(source("deck", 9, row.ttl), ip(9), 1, false, t0 + row.heardAgainAfter);
+        const Clock::time_point look = t0 + row.heardAgainAfter + row.lookAfter;
+        EXPECT_EQ(cache.expire(look).changed, !row.present && row.ttl != 0) << row.what;
+        EXPECT_EQ(listed(cache, false).count("deck") == 1, row.present) << row.what;
+    }
+
+    RecordCache cache(limits);
+    cache.take(source("deck", 9, 100), ip(9), 1, true, t0);
+    EXPECT_TRUE(cache.expire(t0 + 79s).refresh.empty());
+    const auto refresh = cache.expire(t0 + 80s).refresh;
+    ASSERT_EQ(refresh.count(1), 1u);
+    EXPECT_EQ(refresh.at(1).size(), 3u); // PTR, SRV, A: each asked once, sorted
+    EXPECT_TRUE(cache.expire(t0 + 90s).refresh.empty());
+}
+
+// A flood of made-up sources fills only the unconfirmed part of the cache: the total stays
+// within maxRecords, confirmed sources stay, the lists hold confirmed sources only while
+// unconfirmed ones are pushed out and for pressureHold after, and what is left expires.
+TEST(RecordCache, AFloodFillsOnlyTheUnconfirmedPart)
+{
+    DiscoveryLimits limits;
+    limits.maxRecords = 30;
+    limits.maxUnconfirmed = 12;
+    limits.unconfirmedLifetime = 1000ms;
+    limits.pressureHold = 1500ms;
+    RecordCache cache(limits);
+    cache.take(source("real", 1), ip(1), 1, true, t0);
+    EXPECT_FALSE(cache.underPressure(t0));
+
+    int pressureBegan = 0;
+    for (int i = 0; i < 200; ++i) {
+        const auto now = t0 + std::chrono::milliseconds(i);
+        const RecordCache::Taken taken =
+            cache.take(source("flood" + std::to_string(i), uint8_t(i)), ip(2), 1, false, now);
+        pressureBegan += taken.pressureBegan;
+        ASSERT_LE(cache.size(), 3 + limits.maxUnconfirmed) << "flood " << i;
+    }
+    EXPECT_EQ(pressureBegan, 1) << "the engine is told once per flood";
+    EXPECT_GT(cache.evicted(), 100u);
+    const auto late = t0 + 200ms;
+    EXPECT_TRUE(cache.underPressure(late));
+    EXPECT_EQ(listed(cache, true), std::set<std::string>{"real"});
+    EXPECT_TRUE(listed(cache, false).count("real"));
+
+    // A confirmed record is taken even when everything is full of confirmed ones: the oldest
+    // confirmed goes; an unconfirmed one is refused.
+    RecordCache full(limits);
+    for (int i = 0; i < 10; ++i)
+        full.take(source("c" + std::to_string(i), uint8_t(i)), ip(3), 1, true,
+                  t0 + std::chrono::seconds(i));
+    EXPECT_EQ(full.size(), 30u);
+    full.take(source("newest", 50), ip(3), 1, true, t0 + 20s);
+    EXPECT_EQ(full.size(), 30u);
+    EXPECT_FALSE(listed(full, false).count("c0"));
+    EXPECT_TRUE(listed(full, false).count("newest"));
+    full.take(source("stranger", 60), ip(3), 1, false, t0 + 21s);
+    EXPECT_EQ(full.refused(), 2u); // its PTR and SRV; no SRV names its host
+
+    // Quiet: the rest of the flood expires before the pressure ends.
+    EXPECT_TRUE(cache.expire(late + 1001ms).changed);
+    EXPECT_EQ(cache.size(), 3u);
+    EXPECT_TRUE(cache.underPressure(late + 1001ms));
+    EXPECT_FALSE(cache.underPressure(t0 + 199ms + 1500ms));
+}
+
+// What a response contributes: only Veltrin's service type, an address only for a host an SRV
+// names, at most maxRecordsPerMessage records, and the names left to resolve.
+TEST(RecordCache, TakesOnlyWhatDescribesAService)
+{
+    DiscoveryLimits limits;
+    limits.maxRecordsPerMessage = 4;
+    RecordCache cache(limits);
+    DnsRecord other = ptr({"x", "_ndi", "_tcp", "local"});
+    other.name = {"_ndi", "_tcp", "local"};
+    const DnsName host{"deck", "local"};
+    const auto taken =
+        cache.take(response({other, a({"nobody", "local"}, {1, 2, 3, 4}), ptr(instance("deck"))}),
+                   ip(9), 1, false, t0);
+    EXPECT_EQ(cache.size(), 1u);
+    ASSERT_EQ(taken.toResolve.size(), 2u); // its SRV and TXT
+    EXPECT_EQ(taken.toResolve[0].first, kTypeSrv);
+    EXPECT_TRUE(cache.has(1, kService, kTypePtr));
+    EXPECT_FALSE(cache.has(2, kService, kTypePtr));
+
+    cache.take(
+        response({srv(instance("deck"), host, 9001), txt(instance("deck"), {"groups=A"}),
+                  a(host, {127, 0, 0, 5}), a(host, {127, 0, 0, 4}), a(host, {127, 0, 0, 3})}),
+        ip(9), 1, false, t0);
+    EXPECT_EQ(cache.size(), 5u) << "four of five records per message";
+    std::set<std::string> heard;
+    const auto sources = cache.sources(
+        false, [](int) { return true; }, heard);
+    ASSERT_EQ(sources.size(), 1u);
+    EXPECT_EQ(sources.begin()->second.source.address, "127.0.0.4:9001") << "the lowest";
+    EXPECT_EQ(sources.begin()->second.groups, std::vector<std::string>{"a"});
+    EXPECT_TRUE(sources.begin()->second.loopback);
+    EXPECT_TRUE(cache.dropInterface(1));
+    EXPECT_EQ(cache.size(), 0u);
+}
+
+namespace {
+
+MdnsInterface loopback()
+{
+    return {1, "lo", {ip(1)}, true};
+}
+
+DnsMessage query(const DnsName &name, uint16_t type, bool unicastResponse = false)
+{
+    DnsMessage q;
+    q.id = 77;
+    q.questions = {{name, type, kClassIn, unicastResponse}};
+    return q;
+}
+
+} // namespace
+
+// What the responder says to each kind of question, to whom and with which lifetime.
+TEST(Responder, AnswersByQuestionAndAsker)
+{
+    Responder responder;
+    responder.add(1, {"DECK (Main)", "deck", 9000, {}}, t0);
+    const DnsName me = instance("DECK (Main)");
+    DnsMessage known = query(kService, kTypePtr);
+    known.answers = {ptr(me, Responder::kRecordTtlSeconds / 2)};
+    DnsMessage stale = query(kService, kTypePtr);
+    stale.answers = {ptr(me, Responder::kRecordTtlSeconds / 2 - 1)};
+    struct Row {
+        const char *what;
+        DnsMessage query;
+        bool toMulticast, legacy;
+        size_t answers, additionals; // in the one message; 0, 0: no answer
+        bool unicast;
+    };
+    const Row rows[] = {
+        {"browse", query(kService, kTypePtr), true, false, 1, 3, false},
+        {"browse, asked for unicast", query(kService, kTypePtr, true), true, false, 1, 3, true},
+        {"browse sent to us directly", query(kService, kTypePtr), false, false, 1, 3, true},
+        {"browse that knows the answer", known, true, false, 0, 0, false},
+        {"browse whose known answer is half gone", stale, true, false, 1, 3, false},
+        {"service types", query(servicesMetaName(), kTypePtr), true, false, 1, 0, false},
+        {"SRV of the instance", query(me, kTypeSrv), true, false, 1, 1, false},
+        {"TXT of the instance", query(me, kTypeTxt), true, false, 1, 0, false},
+        {"everything of the instance", query(me, kTypeAny), true, false, 2, 1, false},
+        {"address of the host", query({"deck", "local"}, kTypeA), true, false, 1, 0, false},
+        {"another instance", query(instance("other"), kTypeSrv), true, false, 0, 0, false},
+        {"one-shot querier", query(kService, kTypePtr), true, true, 1, 3, true},
+    };
+    for (const Row &row : rows) {
+        const Responder::Reply reply =
+            responder.answer(row.query, loopback(), row.toMulticast, row.legacy);
+        if (row.answers == 0) {
+            EXPECT_TRUE(reply.messages.empty()) << row.what;
+            continue;
+        }
+        ASSERT_EQ(reply.messages.size(), 1u) << row.what;
+        const DnsMessage &m = reply.messages[0];
+        EXPECT_EQ(m.answers.size(), row.answers) << row.what;
+        EXPECT_EQ(m.additionals.size(), row.additionals) << row.what;
+        EXPECT_EQ(reply.unicast, row.unicast) << row.what;
+        EXPECT_TRUE(m.isResponse()) << row.what;
+        // A one-shot querier gets its id and questions back, short lifetimes and no
+        // cache-flush bits (RFC 6762 section 6.7).
+        EXPECT_EQ(m.id, row.legacy ? 77 : 0) << row.what;
+        EXPECT_EQ(m.questions.size(), row.legacy ? 1u : 0u) << row.what;
+        for (const auto *section : {&m.answers, &m.additionals})
+            for (const DnsRecord &r : *section) {
+                EXPECT_EQ(r.ttl, Responder::kRecordTtlSeconds) << row.what;
+                EXPECT_TRUE(!row.legacy || !r.cacheFlush) << row.what;
+            }
+    }
+    EXPECT_TRUE(
+        Responder().answer(query(kService, kTypePtr), loopback(), true, false).messages.empty())
+        << "nothing announced, nothing said";
+}
+
+// Announcements at once, after 1 s, then every kAnnouncePeriod; a removed service says
+// goodbye on every interface at once and again 250 ms later, and its name counts as retired
+// for a record lifetime.
+TEST(Responder, AnnouncesOnScheduleAndSaysGoodbyeTwice)
+{
+    const std::map<int, MdnsInterface> interfaces{{1, loopback()},
+                                                  {2, {2, "eth0", {ip(2)}, false}}};
+    Responder responder;
+    responder.add(1, {"DECK", "deck", 9000, {"b", "a"}}, t0);
+    std::vector<int> at;
+    for (int ms = 0; ms <= 7000; ms += 250)
+        if (!responder.due(interfaces, t0 + std::chrono::milliseconds(ms)).empty())
+            at.push_back(ms);
+    EXPECT_EQ(at, (std::vector<int>{0, 1000, 3500, 6000}));
+
+    const Responder::Outgoing first = Responder(responder).due(interfaces, t0 + 9s);
+    ASSERT_EQ(first.size(), 2u);
+    EXPECT_EQ(first[1].first, 2);
+    EXPECT_EQ(first[1].second.answers.size(), 4u); // PTR, SRV, TXT and eth0's address
+    EXPECT_EQ(first[1].second.answers[2].txt,
+              (std::vector<std::string>{"txtvers=1", "name=DECK", "groups=b,a"}));
+
+    const Responder::Outgoing goodbyes = responder.remove(1, interfaces, t0 + 10s);
+    ASSERT_EQ(goodbyes.size(), 2u);
+    EXPECT_EQ(goodbyes[0].second.answers.size(), 3u) << "the address stays";
+    for (const DnsRecord &r : goodbyes[0].second.answers)
+        EXPECT_EQ(r.ttl, 0u);
+    EXPECT_TRUE(responder.retired("DECK"));
+    EXPECT_TRUE(responder.names().empty());
+    EXPECT_TRUE(responder.due(interfaces, t0 + 10s + 200ms).empty());
+    EXPECT_EQ(responder.due(interfaces, t0 + 10s + 250ms).size(), 2u);
+    EXPECT_TRUE(responder.due(interfaces, t0 + 10s + 500ms).empty());
+    responder.due(interfaces, t0 + 19s);
+    EXPECT_FALSE(responder.retired("DECK"));
+}
+
+// Three browse queries (0, 1 and 3 s), direct queries only while wanted, every period; the
+// questions for what answers left out within a token bucket, each name once a second; the
+// ids of direct queries recognised while fresh.
+TEST(Querier, SchedulesBudgetsAndRecognisesItsQueries)
+{
+    Querier querier(2, 500ms);
+    querier.startBrowsing(t0);
+    std::vector<int> browse;
+    for (int ms = 0; ms <= 6000; ms += 250)
+        if (querier.browseDue(t0 + std::chrono::milliseconds(ms)))
+            browse.push_back(ms);
+    EXPECT_EQ(browse, (std::vector<int>{0, 1000, 3000}));
+    EXPECT_FALSE(querier.directDue(false, t0));
+    EXPECT_TRUE(querier.directDue(true, t0));
+    EXPECT_FALSE(querier.directDue(true, t0 + 499ms));
+    EXPECT_TRUE(querier.directDue(true, t0 + 500ms));
+
+    const auto nothing = [](int, const DnsName &, uint16_t) { return false; };
+    const auto everywhere = [](int) { return true; };
+    for (int itf = 1; itf <= 4; ++itf)
+        querier.noteMissing(itf, kTypeSrv, instance("deck"));
+    querier.noteMissing(5, kTypeSrv, instance("gone"));
+    const auto asked = querier.resolve(t0, nothing, [](int itf) { return itf != 5; });
+    ASSERT_EQ(asked.size(), 2u) << "a burst of two messages";
+    EXPECT_EQ(asked[0].first, 1);
+    EXPECT_EQ(asked[0].second.size(), 1u);
+    querier.noteMissing(1, kTypeSrv, instance("deck"));
+    EXPECT_TRUE(querier.resolve(t0 + 900ms, nothing, everywhere).empty()) << "asked a moment ago";
+    querier.noteMissing(1, kTypeSrv, instance("deck"));
+    EXPECT_EQ(querier.resolve(t0 + 1s, nothing, everywhere).size(), 1u);
+    querier.noteMissing(1, kTypeTxt, instance("deck"));
+    EXPECT_TRUE(querier
+                    .resolve(
+                        t0 + 3s, [](int, const DnsName &, uint16_t) { return true; }, everywhere)
+                    .empty())
+        << "already cached";
+
+    const uint16_t id = querier.newQueryId(t0);
+    EXPECT_NE(id, 0);
+    EXPECT_TRUE(querier.isOurQuery(id));
+    EXPECT_FALSE(querier.isOurQuery(0));
+    const uint16_t later = querier.newQueryId(t0 + 6s);
+    EXPECT_EQ(querier.isOurQuery(id), id == later) << "forgotten after five seconds";
+}
