@@ -71,28 +71,6 @@ bool pipeWireRuns()
     return false;
 }
 
-bool loadedLibJackIsPipeWires()
-{
-    void *handle = dlopen("libjack.so.0", RTLD_LAZY | RTLD_NOLOAD);
-    if (handle == nullptr)
-        return false;
-    link_map *map = nullptr;
-    const bool found = dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr
-                       && map->l_name != nullptr
-                       && std::string(map->l_name).find("/pipewire-") != std::string::npos;
-    dlclose(handle);
-    return found;
-}
-
-std::string pipeWireJackDir()
-{
-    for (const char *dir : {"/usr/lib/" VELTRIN_LIBRARY_ARCH "/pipewire-0.3/jack",
-                            "/usr/lib64/pipewire-0.3/jack", "/usr/lib/pipewire-0.3/jack"})
-        if (access((std::string(dir) + "/libjack.so.0").c_str(), R_OK) == 0)
-            return dir;
-    return {};
-}
-
 // Puts LD_LIBRARY_PATH back as it was before the program executed itself again.
 void restoreLibraryPath()
 {
@@ -105,6 +83,11 @@ void restoreLibraryPath()
         unsetenv("LD_LIBRARY_PATH");
     unsetenv(kSavedPathVariable);
 }
+
+constexpr const char *kPipeWireJackNote =
+    "audio: PipeWire's devices by name, through PipeWire's JACK library";
+// What a user without PipeWire's JACK library still has.
+constexpr const char *kAlsaOnly = "only ALSA's \"pipewire\" and \"default\" devices are listed";
 
 // PIPEWIRE_LATENCY was set by the user: their request stands.
 bool g_latencyGiven = false;
@@ -120,7 +103,7 @@ RouteChoice chooseRoute(const RouteFacts &facts)
     }
     if (facts.pipeWireJackLoaded) {
         c.route = Route::PipeWireJack;
-        c.note = "audio: PipeWire's devices by name, through PipeWire's JACK library";
+        c.note = kPipeWireJackNote;
         return c;
     }
     if (facts.asked == "jack" || facts.jackServer) {
@@ -133,21 +116,21 @@ RouteChoice chooseRoute(const RouteFacts &facts)
     }
     if (facts.asked == "pipewire-jack") {
         // The program executed itself again and still did not get PipeWire's library.
-        c.note = "audio: PipeWire's JACK library did not load; only ALSA's \"pipewire\" and "
-                 "\"default\" devices are listed";
+        c.note = std::string("audio: PipeWire's JACK library did not load; ") + kAlsaOnly;
         c.warning = true;
         return c;
     }
     if (facts.pipeWire && !facts.pipeWireJackDir.empty()) {
         c.route = Route::PipeWireJack;
         c.loadFrom = facts.pipeWireJackDir;
-        c.note = "audio: PipeWire's devices by name, through PipeWire's JACK library";
+        c.note = kPipeWireJackNote;
         return c;
     }
     if (facts.pipeWire) {
-        c.note = "audio: PipeWire runs but its JACK library is not installed, so only ALSA's "
-                 "\"pipewire\" and \"default\" devices are listed, with more latency; install "
-                 "the package pipewire-jack to reach every device by its name";
+        c.note = std::string("audio: PipeWire runs but its JACK library is not installed, so ")
+                 + kAlsaOnly
+                 + ", with more latency; install the package pipewire-jack to reach every "
+                   "device by its name";
         c.warning = true;
         return c;
     }
@@ -166,7 +149,7 @@ void chooseAudioRoute(char **argv)
     facts.asked = environment(kAskedVariable);
     if (facts.asked == "pipewire-jack")
         unsetenv(kAskedVariable); // set by the program itself, for this process only
-    facts.pipeWireJackLoaded = loadedLibJackIsPipeWires();
+    facts.pipeWireJackLoaded = isPipeWireLibJack(loadedLibJack());
     if (facts.asked != "alsa" && !facts.pipeWireJackLoaded) {
         facts.jackServer = jackServerRuns();
         if (!facts.jackServer) {
@@ -203,14 +186,40 @@ void chooseAudioRoute(char **argv)
     restoreLibraryPath();
     unsetenv(kAskedVariable);
     g_choice = RouteChoice{};
-    g_choice.note = "audio: could not load PipeWire's JACK library; only ALSA's \"pipewire\" "
-                    "and \"default\" devices are listed";
+    g_choice.note = std::string("audio: could not load PipeWire's JACK library; ") + kAlsaOnly;
     g_choice.warning = true;
 }
 
 const RouteChoice &audioRoute()
 {
     return g_choice;
+}
+
+std::string loadedLibJack()
+{
+    void *handle = dlopen("libjack.so.0", RTLD_LAZY | RTLD_NOLOAD);
+    if (handle == nullptr)
+        return {};
+    link_map *map = nullptr;
+    std::string path;
+    if (dlinfo(handle, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr && map->l_name != nullptr)
+        path = map->l_name;
+    dlclose(handle);
+    return path;
+}
+
+bool isPipeWireLibJack(const std::string &libjackPath)
+{
+    return libjackPath.find("/pipewire-0.3/jack/") != std::string::npos;
+}
+
+std::string pipeWireJackDir()
+{
+    for (const char *dir : {"/usr/lib/" VELTRIN_LIBRARY_ARCH "/pipewire-0.3/jack",
+                            "/usr/lib64/pipewire-0.3/jack", "/usr/lib/pipewire-0.3/jack"})
+        if (access((std::string(dir) + "/libjack.so.0").c_str(), R_OK) == 0)
+            return dir;
+    return {};
 }
 
 void askForQuantum(unsigned long frames, double rate)

@@ -56,6 +56,13 @@ void chooseAudioRoute(char **argv);
 // The choice made by chooseAudioRoute(); Route::Alsa with an empty note before it ran.
 const RouteChoice &audioRoute();
 
+// The file of the libjack.so.0 loaded in this process; empty when none is.
+std::string loadedLibJack();
+// True when `libjackPath` is PipeWire's JACK library.
+bool isPipeWireLibJack(const std::string &libjackPath);
+// The directory of PipeWire's libjack.so.0 on this machine; empty when it is not installed.
+std::string pipeWireJackDir();
+
 // On PipeWire's JACK library, unless the user set PIPEWIRE_LATENCY: the JACK client PortAudio
 // opens next asks the graph for a quantum of `frames` at `rate`. Called by PortAudioSession
 // under PortAudio's lock, right before an initialisation; it takes effect when that opens a new

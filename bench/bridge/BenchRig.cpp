@@ -1,5 +1,6 @@
 #include "BenchRig.h"
 
+#include "AudioRoute.h"
 #include "PipeWireHarness.h"
 #include "Timeline.h"
 
@@ -118,8 +119,8 @@ BenchSide::BenchSide(const SideConfig &config, const RigPrograms &programs,
 
 void BenchSide::startPipeWire()
 {
-    std::string libjack;
-    if (!pwtest::pipeWireJackLoaded(libjack)) {
+    const std::string libjack = veltrin::audio::loadedLibJack();
+    if (!veltrin::audio::isPipeWireLibJack(libjack)) {
         std::fprintf(stderr, "  PipeWire's libjack is not loaded (%s): run under pw-jack\n",
                      libjack.empty() ? "no libjack" : libjack.c_str());
         return;
@@ -264,26 +265,21 @@ BridgeProcesses startVeltrin(const BenchSide &a, const BenchSide &b, int channel
     bridge.path = "Veltrin";
     const std::string name = "Bridge bench " + tag;
     const std::string send = uniqueName("vsend"), recv = uniqueName("vrecv");
-    if (a.config().platform == Platform::PipeWireAlsa) {
+    const Platform platform = a.config().platform;
+    if (platform == Platform::PipeWireAlsa || platform == Platform::PipeWireDesktop) {
+        // Through the stand-in card: the ALSA plug-in's "pipewire" device, or the card by name
+        // from peers started as from a shell (the library path without pw-jack's directory).
+        const bool desktop = platform == Platform::PipeWireDesktop;
+        const std::vector<std::string> environment =
+            desktop ? std::vector<std::string>{"LD_LIBRARY_PATH="} : std::vector<std::string>{};
         bridge.receiver = b.start({programs.peer, "recv", recv, std::to_string(b.config().period),
-                                   std::to_string(b.config().rate), name, "pipewire"},
-                                  "veltrin-recv-" + tag);
+                                   std::to_string(b.config().rate), name,
+                                   desktop ? kPipeWireSink : "pipewire"},
+                                  "veltrin-recv-" + tag, environment);
         bridge.sender = a.start({programs.peer, "send", send, std::to_string(a.config().period),
-                                 std::to_string(a.config().rate), name, "pipewire"},
-                                "veltrin-send-" + tag);
-        bridge.inputs = waitForPorts(a, kPipeWireSource, JackPortIsInput, channels, false, 15);
-        bridge.outputs = waitForPorts(b, kPipeWireSink, JackPortIsOutput, channels, false, 15);
-        return bridge;
-    }
-    if (a.config().platform == Platform::PipeWireDesktop) {
-        // Started as from a shell: the library path without pw-jack's directory.
-        const std::vector<std::string> plain{"LD_LIBRARY_PATH="};
-        bridge.receiver = b.start({programs.peer, "recv", recv, std::to_string(b.config().period),
-                                   std::to_string(b.config().rate), name, kPipeWireSink},
-                                  "veltrin-recv-" + tag, plain);
-        bridge.sender = a.start({programs.peer, "send", send, std::to_string(a.config().period),
-                                 std::to_string(a.config().rate), name, kPipeWireSource},
-                                "veltrin-send-" + tag, plain);
+                                 std::to_string(a.config().rate), name,
+                                 desktop ? kPipeWireSource : "pipewire"},
+                                "veltrin-send-" + tag, environment);
         bridge.inputs = waitForPorts(a, kPipeWireSource, JackPortIsInput, channels, false, 15);
         bridge.outputs = waitForPorts(b, kPipeWireSink, JackPortIsOutput, channels, false, 15);
         return bridge;

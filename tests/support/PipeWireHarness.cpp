@@ -5,7 +5,6 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <link.h>
 #include <signal.h>
 #include <sstream>
 #include <thread>
@@ -344,21 +343,6 @@ bool usePipeWireAlsaPlugin(const std::string &scratchDir, std::string &why)
         current != nullptr && *current != '\0' ? current : "/usr/share/alsa/alsa.conf";
     setenv("ALSA_CONFIG_PATH", (top + ":" + conf).c_str(), 1);
     return true;
-}
-
-bool pipeWireJackLoaded(std::string &path)
-{
-    path.clear();
-    dl_iterate_phdr(
-        [](dl_phdr_info *info, size_t, void *data) {
-            const std::string name = info->dlpi_name != nullptr ? info->dlpi_name : "";
-            if (name.find("/libjack.so") == std::string::npos)
-                return 0;
-            *static_cast<std::string *>(data) = name;
-            return 1;
-        },
-        &path);
-    return path.find("/pipewire-0.3/jack/") != std::string::npos;
 }
 
 } // namespace pwtest

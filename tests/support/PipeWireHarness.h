@@ -100,8 +100,4 @@ private:
 // is there.
 bool usePipeWireAlsaPlugin(const std::string &scratchDir, std::string &why);
 
-// True when the libjack this process loaded is PipeWire's (the program runs under pw-jack);
-// `path` is the library's file either way.
-bool pipeWireJackLoaded(std::string &path);
-
 } // namespace pwtest
