@@ -5,6 +5,7 @@
 # comment line; string literals are honoured so that "http://" does not start a comment.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+# With paths as arguments it also prints the count of the tracked sources under each of them.
 git ls-files -- '*.cpp' '*.h' '*.c' '*.qml' | python3 -c '
 import sys
 
@@ -39,12 +40,19 @@ def code_lines(text):
     return count
 
 totals = {"tests": 0, "bench": 0, "product": 0}
+asked = {a.rstrip("/"): 0 for a in sys.argv[1:]}
 for path in sys.stdin.read().split():
     group = path.split("/")[0] if path.split("/")[0] in ("tests", "bench") else "product"
     with open(path, encoding="utf-8", errors="replace") as f:
-        totals[group] += code_lines(f.read())
+        n = code_lines(f.read())
+    totals[group] += n
+    for a in asked:
+        if path == a or path.startswith(a + "/"):
+            asked[a] += n
+for a, n in asked.items():
+    print("%-40s %6d" % (a, n))
 p = totals["product"]
 print("product %6d" % p)
 print("tests   %6d  (%.1f %% of product)" % (totals["tests"], 100.0 * totals["tests"] / p))
 print("bench   %6d" % totals["bench"])
-'
+' "$@"
