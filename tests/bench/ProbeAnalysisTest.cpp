@@ -18,23 +18,20 @@ namespace {
 
 constexpr double kPi = 3.14159265358979323846;
 constexpr double kToneHz = 1000;
+constexpr int64_t kFirst = 123456789;
 
-// Feeds `samples` to a tracker in blocks of 256 and returns what it reported after `skip`
-// frames (a resampler's start).
-std::vector<Discontinuity> track(const std::vector<float> &samples, double rate, int64_t skip = 0)
+// Feeds `samples` to a tracker in blocks of 256 and returns what it reported.
+std::vector<Discontinuity> track(const std::vector<float> &samples, double rate)
 {
     ToneTracker tracker(kToneHz / rate);
-    std::vector<Discontinuity> found, kept;
-    const int64_t first = 123456789; // far from zero, as a server's frame clock is
+    std::vector<Discontinuity> found;
     for (size_t at = 0; at < samples.size(); at += 256) {
         const size_t n = std::min<size_t>(256, samples.size() - at);
-        tracker.feed(samples.data() + at, n, first + int64_t(at), found);
+        // Frames far from zero, as a server's frame clock is.
+        tracker.feed(samples.data() + at, n, kFirst + int64_t(at), found);
     }
     tracker.reset(found);
-    for (const auto &d : found)
-        if (d.frame - double(first) >= double(skip))
-            kept.push_back(d);
-    return kept;
+    return found;
 }
 
 // The probe's tone as a function of the frame, with `shift(frame)` samples of delay.
@@ -54,15 +51,14 @@ TEST(ToneTracker, CountsEachPhaseJumpOnceAndMeasuresIt)
         double jump; // samples; the tone moves later by this at 1.5 s
         size_t count;
     };
-    for (const Case c :
-         {Case{0.1, 1}, Case{-0.1, 1}, Case{0.07, 1}, Case{1.0, 1}, Case{-1.0, 1}, Case{0.03, 0}}) {
+    for (const Case c : {Case{0.07, 1}, Case{-0.1, 1}, Case{1.0, 1}, Case{0.03, 0}}) {
         SCOPED_TRACE(c.jump);
         const auto found =
             track(tone(48000, 3, [&](double n) { return n >= 72000 ? c.jump : 0; }), 48000);
         ASSERT_EQ(found.size(), c.count);
         if (c.count == 0)
             continue;
-        EXPECT_NEAR(found[0].frame - 123456789, 72000, 48 * 3);
+        EXPECT_NEAR(found[0].frame - kFirst, 72000, 48 * 3);
         // A whole sample is as far as a window can be off and still fit a sine: the jump is
         // either measured or, where the fit breaks, reported as a break.
         if (!std::isnan(found[0].jump)) {

@@ -1,14 +1,12 @@
-// PipeWire as a platform, on private PipeWires (with WirePlumber) that run a virtual source and
-// a virtual sink:
+// PipeWire as a platform, on private PipeWires (with WirePlumber) that run virtual devices:
+//   - the ALSA route, as a PortAudio program reaches PipeWire through PortAudio's ALSA host API:
+//     the "pipewire" device of PipeWire's ALSA plug-in is listed, a stereo tone that pw-play
+//     plays into the virtual source arrives on the network through process_input and carries on
+//     after PipeWire restarts, and repeated scans do not strand copies of PipeWire's client state;
 //   - the desktop route: veltrin-cli started plainly on a desktop's PipeWire (its own clock
 //     settings) with a stand-in sound card, no JACK server; it lists the card by name with its
 //     channels at the graph's rate, asks the graph for its block size, and a tone passes from
-//     the card's input to the network and back out of the card;
-//   - the ALSA route, as a PortAudio program reaches PipeWire through PortAudio's ALSA host API:
-//     the "pipewire" device of PipeWire's ALSA plug-in. The device scan lists the device; a
-//     stereo tone that pw-play plays into the source arrives on the network through
-//     process_input and the built-in runtime. Repeated scans do not strand copies of
-//     PipeWire's client state.
+//     the card's input to the network and back out of the card.
 // Tones are recognised by level and frequency in half a second's worth of windows anywhere in
 // what arrives, so a slow start or a lost period changes nothing.
 #include "AudioRoute.h"
@@ -18,26 +16,20 @@
 #include "PipeWireHarness.h"
 #include "ToneCheck.h"
 
-#include <QJsonArray>
-#include <QJsonDocument>
-#include <QJsonObject>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstring>
 #include <fstream>
 #include <gtest/gtest.h>
 #include <malloc.h>
-#include <memory>
-#include <string>
+#include <regex>
 #include <thread>
-#include <vector>
 #if defined(__SANITIZE_ADDRESS__)
 // The sanitizer runtime's count of live allocations (GCC ships no header that declares it).
 extern "C" size_t __sanitizer_get_current_allocated_bytes();
 #endif
 
-using enginetest::RunningEntry;
+using pwtest::ChildProgram;
 using pwtest::PipeWireSession;
 using tonecheck::Tone;
 
@@ -57,32 +49,47 @@ std::string g_alsaUnavailable;
 std::string g_toneFile;
 
 // The stereo tone for `seconds`, as a 32-bit float WAV file.
-bool writeToneWav(const std::string &path, int seconds)
+void writeToneWav(const std::string &path, int seconds)
 {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    auto u32 = [&](uint32_t v) { out.write(reinterpret_cast<const char *>(&v), 4); };
-    auto u16 = [&](uint16_t v) { out.write(reinterpret_cast<const char *>(&v), 2); };
-    const uint32_t bytes = static_cast<uint32_t>(seconds * kRate * 2 * 4);
-    out.write("RIFF", 4);
-    u32(36 + bytes);
-    out.write("WAVEfmt ", 8);
-    u32(16);
-    u16(3); // IEEE float
-    u16(2);
-    u32(kRate);
-    u32(kRate * 2 * 4);
-    u16(2 * 4);
-    u16(32);
-    out.write("data", 4);
-    u32(bytes);
-    for (long long f = 0; f < static_cast<long long>(seconds) * kRate; ++f) {
-        for (const Tone &t : kStereo) {
-            const float v = static_cast<float>(
-                t.amplitude * std::sin(2.0 * M_PI * t.frequency * double(f) / kRate));
-            out.write(reinterpret_cast<const char *>(&v), 4);
-        }
+    const uint32_t frames = uint32_t(seconds * kRate), bytes = frames * 8;
+    // RIFF, WAVE, a format chunk (IEEE float, 2 channels, 32 bits) and the data chunk's head.
+    const uint32_t header[] = {0x46464952, 36 + bytes, 0x45564157,   0x20746d66, 16,   3 | 2 << 16,
+                               kRate,      kRate * 8,  8 | 32 << 16, 0x61746164, bytes};
+    std::vector<float> samples(size_t(frames) * 2);
+    for (size_t i = 0; i < samples.size(); ++i) {
+        const Tone &t = kStereo[i % 2];
+        samples[i] =
+            float(t.amplitude * std::sin(2.0 * M_PI * t.frequency * double(i / 2) / kRate));
     }
-    return static_cast<bool>(out);
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char *>(header), sizeof header);
+    out.write(reinterpret_cast<const char *>(samples.data()), std::streamsize(bytes));
+}
+
+// The interleaved float samples of a WAV file that pw-record wrote (its data chunk up to the end
+// of the file, whatever length its header claims).
+std::vector<float> readFloatWav(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    uint32_t size = 0;
+    size_t at = 12;
+    for (; at + 8 <= bytes.size() && bytes.compare(at, 4, "data") != 0; at += 8 + size + (size & 1))
+        std::memcpy(&size, bytes.data() + at + 4, 4);
+    std::vector<float> samples(at + 8 <= bytes.size() ? (bytes.size() - at - 8) / sizeof(float)
+                                                      : 0);
+    std::memcpy(samples.data(), bytes.data() + at + 8, samples.size() * sizeof(float));
+    return samples;
+}
+
+// pw-play playing the tone file into the input ports of `node`; null when it cannot be linked.
+std::unique_ptr<ChildProgram> playTone(const PipeWireSession &session, const std::string &node)
+{
+    auto player = session.start(
+        {"pw-play", "--target", "0", "-P", "node.name=veltrin-test-tone", g_toneFile}, "pw-play");
+    const bool linked = session.link("veltrin-test-tone:output_FL", node + ":input_FL")
+                        && session.link("veltrin-test-tone:output_FR", node + ":input_FR");
+    return linked ? std::move(player) : nullptr;
 }
 
 // The full name ("HOST (name)") under which discovery lists the source published as `name`.
@@ -91,187 +98,94 @@ std::string findSource(const std::string &name)
     NDIlib_find_create_t settings;
     NDIlib_find_instance_t finder = NDIlib_find_create_v2(&settings);
     std::string found;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
     const std::string suffix = " (" + name + ")";
-    while (finder != nullptr && found.empty() && std::chrono::steady_clock::now() < deadline) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kWaitMs);
+    while (found.empty() && std::chrono::steady_clock::now() < deadline) {
         NDIlib_find_wait_for_sources(finder, 200);
         uint32_t count = 0;
         const NDIlib_source_t *sources = NDIlib_find_get_current_sources(finder, &count);
-        for (uint32_t i = 0; i < count && found.empty(); ++i) {
-            const std::string s = sources[i].p_ndi_name != nullptr ? sources[i].p_ndi_name : "";
+        for (uint32_t i = 0; i < count; ++i) {
+            const std::string s = sources[i].p_ndi_name;
             if (s.size() > suffix.size()
                 && s.compare(s.size() - suffix.size(), suffix.size(), suffix) == 0)
                 found = s;
         }
     }
-    if (finder != nullptr)
-        NDIlib_find_destroy(finder);
+    NDIlib_find_destroy(finder);
     return found;
 }
 
-// Pulls a source through a frame synchroniser at about real time, `channels` channels, and
-// reports whether the stereo tone arrived with every further channel silent.
-class ToneListener
+// Whether `source`, pulled through a frame synchroniser at about real time on `channels`
+// channels, carries the stereo tone with every further channel silent.
+bool hearsTone(const std::string &source, int channels, std::string &mismatch)
 {
-public:
-    ToneListener(const std::string &source, int channels) : m_channels(channels)
-    {
-        NDIlib_recv_create_v3_t settings;
-        settings.source_to_connect_to.p_ndi_name = source.c_str();
-        settings.bandwidth = NDIlib_recv_bandwidth_audio_only;
-        m_receiver = NDIlib_recv_create_v3(&settings);
-        m_sync = m_receiver != nullptr ? NDIlib_framesync_create(m_receiver) : nullptr;
+    NDIlib_recv_create_v3_t settings;
+    settings.source_to_connect_to.p_ndi_name = source.c_str();
+    settings.bandwidth = NDIlib_recv_bandwidth_audio_only;
+    NDIlib_recv_instance_t receiver = NDIlib_recv_create_v3(&settings);
+    NDIlib_framesync_instance_t sync = NDIlib_framesync_create(receiver);
+    std::vector<Tone> expected = kStereo;
+    expected.resize(size_t(channels));
+    std::vector<float> heard;
+    bool found = false;
+    const auto start = std::chrono::steady_clock::now();
+    for (long long frame = 0; !found && frame < kRate * (kWaitMs / 1000); frame += kWindow) {
+        std::this_thread::sleep_until(start + std::chrono::microseconds(frame * 1000000 / kRate));
+        NDIlib_audio_frame_v2_t audio;
+        NDIlib_framesync_capture_audio(sync, &audio, kRate, channels, int(kWindow));
+        const int stride = audio.channel_stride_in_bytes / int(sizeof(float));
+        for (int i = 0; i < audio.no_samples && audio.p_data != nullptr; ++i)
+            for (int c = 0; c < channels; ++c)
+                heard.push_back(audio.p_data[c * stride + i]);
+        NDIlib_framesync_free_audio(sync, &audio);
+        found = tonecheck::matchingWindows(heard, expected, kWindow, kRate, &mismatch) >= kWanted;
     }
-    ~ToneListener()
-    {
-        if (m_sync != nullptr)
-            NDIlib_framesync_destroy(m_sync);
-        if (m_receiver != nullptr)
-            NDIlib_recv_destroy(m_receiver);
-    }
-    ToneListener(const ToneListener &) = delete;
-    ToneListener &operator=(const ToneListener &) = delete;
+    NDIlib_framesync_destroy(sync);
+    NDIlib_recv_destroy(receiver);
+    return found;
+}
 
-    // Listens until the tones have played for long enough, or the time is up.
-    bool hearsTone(std::string &mismatch)
-    {
-        std::vector<Tone> expected = kStereo;
-        expected.resize(static_cast<size_t>(m_channels));
-        std::vector<float> heard;
-        const auto start = std::chrono::steady_clock::now();
-        for (long long frame = 0; frame < kRate * (kWaitMs / 1000); frame += kWindow) {
-            std::this_thread::sleep_until(start
-                                          + std::chrono::microseconds(frame * 1000000 / kRate));
-            NDIlib_audio_frame_v2_t audio;
-            NDIlib_framesync_capture_audio(m_sync, &audio, kRate, m_channels, int(kWindow));
-            const int stride = audio.channel_stride_in_bytes / int(sizeof(float));
-            for (int i = 0; i < audio.no_samples && audio.p_data != nullptr; ++i)
-                for (int c = 0; c < m_channels; ++c)
-                    heard.push_back(audio.p_data[c * stride + i]);
-            NDIlib_framesync_free_audio(m_sync, &audio);
-            if (tonecheck::matchingWindows(heard, expected, kWindow, kRate, &mismatch) >= kWanted)
-                return true;
-        }
-        return false;
-    }
-
-private:
-    int m_channels;
-    NDIlib_recv_instance_t m_receiver = nullptr;
-    NDIlib_framesync_instance_t m_sync = nullptr;
-};
-
-// The ALSA device lists both directions, and a tone played into the virtual source arrives on
-// the network on the device's first two channels, the further ones silent.
-TEST(PipeWireAlsa, ScanListsTheDeviceAndTheCapturedToneArrivesOnTheNetwork)
+// The ALSA device is listed both ways; a tone played into the virtual source arrives on the
+// network on the device's first two channels, the further ones silent. PipeWire restarting
+// under the capture is one loss; the source stays on the network, and once the graph is back
+// the device is reopened and the tone arrives again, with the stream's stop still in order.
+TEST(PipeWireAlsa, TheCapturedToneArrivesAndCarriesOnWhenPipeWireRestarts)
 {
     if (!g_alsaUnavailable.empty())
         GTEST_SKIP() << "PipeWire's ALSA plug-in cannot be loaded: " << g_alsaUnavailable;
     const ScanLists s = scanDevices();
     const int in = s.inputs.indexOf(QStringLiteral("ALSA  pipewire"));
     const int out = s.outputs.indexOf(QStringLiteral("ALSA  pipewire"));
-    ASSERT_GE(in, 0) << s.inputs.join(QLatin1Char('|')).toStdString();
-    ASSERT_GE(out, 0) << s.outputs.join(QLatin1Char('|')).toStdString();
+    ASSERT_TRUE(in >= 0 && out >= 0)
+        << s.inputs.join('|').toStdString() << " / " << s.outputs.join('|').toStdString();
     EXPECT_GE(s.inputChannels.at(in).toInt(), 2);
     EXPECT_GE(s.outputChannels.at(out).toInt(), 2);
     EXPECT_TRUE(s.duplex.contains(QStringLiteral("pipewire")));
 
-    const auto player = g_session->start(
-        {"pw-play", "--target", "0", "-P", "node.name=veltrin-test-tone", g_toneFile}, "pw-play");
-    const std::string source = PipeWireSession::kSourceNode;
-    ASSERT_TRUE(g_session->link("veltrin-test-tone:output_FL", source + ":input_FL"))
-        << g_session->logTail("pw-play");
-    ASSERT_TRUE(g_session->link("veltrin-test-tone:output_FR", source + ":input_FR"));
-
-    const std::string name = "PipeWire ALSA Capture";
-    RunningEntry entry([&] { return process_input("pipewire", name, 0.0f, kBlock, kRate); });
-    const std::string full = findSource(name);
-    ASSERT_FALSE(full.empty()) << "the source " << name << " was never listed";
-    {
-        // The device is opened with 64 channels; two beyond the tone's must stay silent.
-        ToneListener listener(full, 4);
-        std::string mismatch;
-        EXPECT_TRUE(listener.hearsTone(mismatch)) << mismatch;
-    }
-    stopAudioInput();
-    ASSERT_TRUE(entry.returned(10000));
-    EXPECT_EQ(entry.result(), 1);
-}
-
-// PipeWire restarting under a capture on its ALSA device: the loss is reported, the source
-// stays on the network, and once the graph is back the device is reopened and the tone arrives
-// again, with the stream's stop still in order.
-TEST(PipeWireAlsa, ACaptureCarriesOnWhenPipeWireRestarts)
-{
-    if (!g_alsaUnavailable.empty())
-        GTEST_SKIP() << "PipeWire's ALSA plug-in cannot be loaded: " << g_alsaUnavailable;
-    const std::string source = PipeWireSession::kSourceNode;
-    const auto playTone = [&] {
-        auto player = g_session->start(
-            {"pw-play", "--target", "0", "-P", "node.name=veltrin-test-tone", g_toneFile},
-            "pw-play");
-        const bool linked = g_session->link("veltrin-test-tone:output_FL", source + ":input_FL")
-                            && g_session->link("veltrin-test-tone:output_FR", source + ":input_FR");
-        return linked ? std::move(player) : nullptr;
-    };
-    auto player = playTone();
+    auto player = playTone(*g_session, PipeWireSession::kSourceNode);
     ASSERT_TRUE(player) << g_session->logTail("pw-play");
-
-    const std::string name = "PipeWire ALSA Restart";
-    RunningEntry entry([&] { return process_input("pipewire", name, 0.0f, kBlock, kRate); });
+    const std::string name = "PipeWire ALSA Capture";
+    enginetest::RunningEntry entry(
+        [&] { return process_input("pipewire", name, 0.0f, kBlock, kRate); });
     const std::string full = findSource(name);
     ASSERT_FALSE(full.empty()) << "the source " << name << " was never listed";
     std::string mismatch;
-    EXPECT_TRUE(ToneListener(full, 2).hearsTone(mismatch)) << mismatch;
+    // The device is opened with 64 channels; two beyond the tone's must stay silent.
+    EXPECT_TRUE(hearsTone(full, 4, mismatch)) << mismatch;
+    EXPECT_EQ(inputHealth.losses.load(), 0u);
 
     player.reset();
     ASSERT_TRUE(g_session->restart()) << g_session->error();
     EXPECT_TRUE(enginetest::waitFor([] { return inputHealth.losses.load() >= 1; }, 10000));
-    player = playTone();
+    player = playTone(*g_session, PipeWireSession::kSourceNode);
     ASSERT_TRUE(player) << g_session->logTail("pw-play");
     EXPECT_TRUE(enginetest::waitFor([] { return inputHealth.returns.load() >= 1; }, 15000));
-    EXPECT_FALSE(findSource(name).empty());
-    EXPECT_TRUE(ToneListener(full, 2).hearsTone(mismatch)) << mismatch;
+    EXPECT_TRUE(hearsTone(full, 2, mismatch)) << mismatch;
 
     stopAudioInput();
     ASSERT_TRUE(entry.returned(10000));
     EXPECT_EQ(entry.result(), 1);
     EXPECT_EQ(inputHealth.losses.load(), 1u);
-}
-
-// The interleaved float samples of a WAV file that pw-record wrote (its data chunk up to the end
-// of the file, whatever length its header claims).
-std::vector<float> readFloatWav(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    std::vector<float> samples;
-    for (size_t at = 12; at + 8 <= bytes.size();) {
-        uint32_t size = 0;
-        std::memcpy(&size, bytes.data() + at + 4, 4);
-        if (bytes.compare(at, 4, "data") == 0) {
-            samples.resize((bytes.size() - at - 8) / sizeof(float));
-            std::memcpy(samples.data(), bytes.data() + at + 8, samples.size() * sizeof(float));
-            break;
-        }
-        at += 8 + size + (size & 1);
-    }
-    return samples;
-}
-
-// The device named `name` in one list of `devices --json`, or an empty object.
-QJsonObject listed(const std::string &json, const char *list, const char *name)
-{
-    const size_t first = json.find('{'), last = json.rfind('}');
-    if (first == std::string::npos || last == std::string::npos)
-        return {};
-    const QJsonObject root =
-        QJsonDocument::fromJson(QByteArray::fromStdString(json.substr(first, last - first + 1)))
-            .object();
-    for (const QJsonValue &d : root.value(QLatin1String(list)).toArray())
-        if (d.toObject().value(QStringLiteral("name")).toString() == QLatin1String(name))
-            return d.toObject();
-    return {};
 }
 
 // A desktop's PipeWire and veltrin-cli started as from a shell: the program finds PipeWire's
@@ -280,38 +194,31 @@ QJsonObject listed(const std::string &json, const char *list, const char *name)
 // veltrin-cli and played out of the card.
 TEST(PipeWireDesktop, TheCardIsListedByNameAndAToneGoesThroughBothWays)
 {
-    // The desktop's session takes PIPEWIRE_RUNTIME_DIR for a while; the other cases use the
-    // first session's.
-    const std::string outer = g_session->directory() + "/runtime";
     pwtest::PipeWireConfig config;
     config.rate = kRate;
     config.desktopClock = true;
     config.nodes = {{"studio-card-out", "Studio Card Out", "Audio/Sink", 2},
                     {"studio-card-in", "Studio Card In", "Audio/Source/Virtual", 2}};
-    std::unique_ptr<PipeWireSession> desktop = std::make_unique<PipeWireSession>(config);
+    // The desktop's session takes PIPEWIRE_RUNTIME_DIR for a while; the other cases use the
+    // first session's.
     struct Restore {
         std::string dir;
         ~Restore() { setenv("PIPEWIRE_RUNTIME_DIR", dir.c_str(), 1); }
-    } restore{outer};
+    } restore{g_session->directory() + "/runtime"};
+    const auto desktop = std::make_unique<PipeWireSession>(config);
     if (!desktop->running())
         GTEST_SKIP() << desktop->error();
     if (veltrin::audio::pipeWireJackDir().empty())
         GTEST_SKIP() << "PipeWire's JACK library is not installed (package pipewire-jack)";
 
     std::string devices;
-    ASSERT_EQ(desktop->run({VELTRIN_CLI, "devices", "--json"}, &devices, 20000), 0) << devices;
-    const QJsonObject in = listed(devices, "input", "Studio Card In");
-    const QJsonObject out = listed(devices, "output", "Studio Card Out");
-    EXPECT_EQ(in.value(QStringLiteral("channels")).toInt(), 2) << devices;
-    EXPECT_EQ(in.value(QStringLiteral("defaultSampleRate")).toInt(), kRate) << devices;
-    EXPECT_EQ(out.value(QStringLiteral("channels")).toInt(), 2) << devices;
-    EXPECT_EQ(out.value(QStringLiteral("defaultSampleRate")).toInt(), kRate) << devices;
+    ASSERT_EQ(desktop->run({VELTRIN_CLI, "devices"}, &devices, 20000), 0) << devices;
+    for (const std::string card : {"Studio Card In", "Studio Card Out"})
+        EXPECT_TRUE(std::regex_search(devices, std::regex("  " + card + " +2 ch  48000 Hz\n")))
+            << devices;
 
-    const auto player = desktop->start(
-        {"pw-play", "--target", "0", "-P", "node.name=veltrin-test-tone", g_toneFile}, "pw-play");
-    ASSERT_TRUE(desktop->link("veltrin-test-tone:output_FL", "studio-card-in:input_FL"))
-        << desktop->logTail("pw-play");
-    ASSERT_TRUE(desktop->link("veltrin-test-tone:output_FR", "studio-card-in:input_FR"));
+    const auto player = playTone(*desktop, "studio-card-in");
+    ASSERT_TRUE(player) << desktop->logTail("pw-play");
     const std::string name = "Desktop Route";
     const auto send = desktop->start(
         {VELTRIN_CLI, "send", "--device", "Studio Card In", "--name", name, "--frames", "512"},
@@ -319,7 +226,7 @@ TEST(PipeWireDesktop, TheCardIsListedByNameAndAToneGoesThroughBothWays)
     const std::string full = findSource(name);
     ASSERT_FALSE(full.empty()) << desktop->logTail("send");
     std::string mismatch;
-    EXPECT_TRUE(ToneListener(full, 2).hearsTone(mismatch)) << mismatch;
+    EXPECT_TRUE(hearsTone(full, 2, mismatch)) << mismatch;
 
     const auto play = desktop->start(
         {VELTRIN_CLI, "play", "--device", "Studio Card Out", "--source", full, "--frames", "512"},
@@ -328,34 +235,34 @@ TEST(PipeWireDesktop, TheCardIsListedByNameAndAToneGoesThroughBothWays)
     std::this_thread::sleep_for(std::chrono::seconds(2));
     const std::string recording = desktop->directory() + "/card-out.wav";
     {
-        const auto recorder = desktop->start({"pw-record", "--target", "studio-card-out", "-P",
-                                              "{ stream.capture.sink = true }", "--format", "f32",
-                                              "--rate", std::to_string(kRate), "--channels", "2",
-                                              recording},
-                                             "pw-record");
+        const auto recorder = desktop->start(
+            {"pw-record", "--target", "studio-card-out", "-P", "{ stream.capture.sink = true }",
+             "--format", "f32", "--rate", std::to_string(kRate), "--channels", "2", recording},
+            "pw-record");
         std::this_thread::sleep_for(std::chrono::seconds(3));
         recorder->stop(SIGINT, 5000);
     }
-    EXPECT_GE(tonecheck::matchingWindows(readFloatWav(recording), kStereo, kWindow, kRate,
-                                         &mismatch),
-              kWanted)
-        << mismatch << "\n" << desktop->logTail("play");
+    EXPECT_GE(
+        tonecheck::matchingWindows(readFloatWav(recording), kStereo, kWindow, kRate, &mismatch),
+        kWanted)
+        << mismatch << "\n"
+        << desktop->logTail("play");
 
     // Both streams asked the graph for their block (not the default 256) as its quantum.
     std::string graph;
     desktop->run({"pw-dump"}, &graph, 10000);
     size_t asked = 0;
-    for (size_t at = graph.find("\"node.latency\": \"512/48000\""); at != std::string::npos;
-         at = graph.find("\"node.latency\": \"512/48000\"", at + 1))
+    const std::string request = "\"node.latency\": \"512/48000\"";
+    for (size_t at = graph.find(request); at != std::string::npos; at = graph.find(request, at + 1))
         ++asked;
     EXPECT_EQ(asked, 2u);
 
-    for (pwtest::ChildProgram *program : {send.get(), play.get()})
+    for (ChildProgram *program : {send.get(), play.get()})
         EXPECT_TRUE(program->stop(SIGINT, 10000));
-    EXPECT_NE(desktop->logTail("send").find("(JACK Audio Connection Kit, 2 channels, 48000 Hz"),
-              std::string::npos)
-        << desktop->logTail("send");
-    EXPECT_EQ(desktop->logTail("send").find("pipewire-jack"), std::string::npos);
+    const std::string log = desktop->logTail("send");
+    EXPECT_NE(log.find("(JACK Audio Connection Kit, 2 channels, 48000 Hz"), std::string::npos)
+        << log;
+    EXPECT_EQ(log.find("pipewire-jack"), std::string::npos) << log;
 }
 
 size_t heapInUse()
@@ -370,7 +277,7 @@ size_t heapInUse()
 
 // PipeWire's ALSA plug-in strands libpipewire's process-wide state each time alsa-lib unloads it,
 // about 17 KB per Pa_Initialize/Pa_Terminate, unless the library is kept loaded.
-TEST(PipeWireAlsaPlugin, RepeatedScansKeepOneCopyOfTheClientState)
+TEST(PipeWireAlsa, RepeatedScansKeepOneCopyOfTheClientState)
 {
     if (!g_alsaUnavailable.empty())
         GTEST_SKIP() << "PipeWire's ALSA plug-in cannot be loaded: " << g_alsaUnavailable;

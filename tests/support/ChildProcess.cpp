@@ -9,32 +9,15 @@
 #include <thread>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace veltrin::test {
 
-namespace {
-
-std::string logFile()
+ChildProcess::ChildProcess(const std::vector<std::string> &argv)
 {
     static std::atomic<int> next{0};
-    return "/tmp/veltrin-child-" + std::to_string(getpid()) + "-" + std::to_string(next++) + ".log";
-}
-
-std::vector<std::string> environment()
-{
-    std::vector<std::string> all;
-    for (char **e = environ; *e != nullptr; ++e)
-        all.emplace_back(*e);
-    return all;
-}
-
-} // namespace
-
-ChildProcess::ChildProcess(const std::vector<std::string> &argv) : m_log(logFile())
-{
+    m_log =
+        "/tmp/veltrin-child-" + std::to_string(getpid()) + "-" + std::to_string(next++) + ".log";
     std::remove(m_log.c_str());
-    m_program = std::make_unique<pwtest::ChildProgram>(argv, environment(), m_log);
+    m_program = std::make_unique<pwtest::ChildProgram>(argv, std::vector<std::string>{}, m_log);
 }
 
 ChildProcess::~ChildProcess()
@@ -66,12 +49,6 @@ bool ChildProcess::waitFor(const std::string &text, int timeoutMs, std::string *
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
-}
-
-int ChildProcess::finish(int timeoutMs)
-{
-    m_program->stop(SIGTERM, timeoutMs);
-    return m_program->wait(0);
 }
 
 int shell(const std::string &command)

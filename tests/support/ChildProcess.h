@@ -6,7 +6,6 @@
 
 #include <memory>
 #include <string>
-#include <sys/types.h>
 #include <vector>
 
 namespace veltrin::test {
@@ -28,7 +27,11 @@ public:
     // Waits up to timeoutMs for the exit; its exit status, or -1 while it still runs.
     int wait(int timeoutMs) { return m_program->wait(timeoutMs); }
     // Sends SIGTERM and waits for the exit; its exit status, or -1 if it still runs.
-    int finish(int timeoutMs = 5000);
+    int finish(int timeoutMs = 5000)
+    {
+        m_program->stop(SIGTERM, timeoutMs);
+        return m_program->wait(0);
+    }
     void kill(int signal) { m_program->stop(signal, 0); }
 
 private:

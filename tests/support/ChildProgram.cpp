@@ -2,11 +2,12 @@
 
 #include <chrono>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <thread>
 #include <unistd.h>
+
+extern char **environ;
 
 namespace pwtest {
 
@@ -20,9 +21,9 @@ ChildProgram::ChildProgram(const std::vector<std::string> &argv,
     std::vector<char *> args, env;
     for (const std::string &a : argv)
         args.push_back(const_cast<char *>(a.c_str()));
-    args.push_back(nullptr);
     for (const std::string &e : environment)
         env.push_back(const_cast<char *>(e.c_str()));
+    args.push_back(nullptr);
     env.push_back(nullptr);
     const int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
@@ -34,23 +35,19 @@ ChildProgram::ChildProgram(const std::vector<std::string> &argv,
         if (getppid() != parent)
             _exit(127);
         dup2(devNull, STDIN_FILENO);
-        if (log >= 0) {
-            dup2(log, STDOUT_FILENO);
-            dup2(log, STDERR_FILENO);
-        }
-        execvpe(args[0], args.data(), env.data());
+        dup2(log, STDOUT_FILENO);
+        dup2(log, STDERR_FILENO);
+        execvpe(args[0], args.data(), environment.empty() ? environ : env.data());
         _exit(127);
     }
-    if (log >= 0)
-        close(log);
-    if (devNull >= 0)
-        close(devNull);
+    close(log);
+    close(devNull);
     m_pid = pid > 0 ? pid : -1;
 }
 
 ChildProgram::~ChildProgram()
 {
-    if (m_pid > 0 && !stop(m_stopSignal, m_stopWaitMs))
+    if (!stop(m_stopSignal, m_stopWaitMs))
         stop(SIGKILL, 5000);
 }
 

@@ -12,9 +12,9 @@
 
 namespace pwtest {
 
-// A program run with `environment` (NAME=value entries, the whole environment), its output
-// appended to `logFile`. The destructor stops it by its process id: `stopSignal`, then SIGKILL
-// after `stopWaitMs`.
+// A program run with `environment` (NAME=value entries, the whole environment; empty: this
+// process's own), its output appended to `logFile`. The destructor stops it by its process id:
+// `stopSignal`, then SIGKILL after `stopWaitMs`.
 class ChildProgram
 {
 public:

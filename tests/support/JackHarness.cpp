@@ -13,8 +13,6 @@
 #include <thread>
 #include <unistd.h>
 
-extern char **environ;
-
 namespace {
 
 void quietJack(const char *) {}
@@ -51,10 +49,8 @@ JackServer::JackServer(int rate, int period, int inputs, int outputs)
 bool JackServer::start()
 {
     m_ready = false;
-    std::vector<std::string> environment;
-    for (char **e = environ; *e != nullptr; ++e)
-        environment.emplace_back(*e);
-    m_jackd = std::make_unique<pwtest::ChildProgram>(m_argv, environment, "/dev/null");
+    m_jackd =
+        std::make_unique<pwtest::ChildProgram>(m_argv, std::vector<std::string>{}, "/dev/null");
 
     // Ready when a client can connect; give a slow machine ten seconds.
     for (int attempt = 0; attempt < 200 && m_jackd->running(); ++attempt) {
@@ -196,28 +192,29 @@ int JackProbe::process(unsigned int frames, void *arg)
 
 bool JackProbe::wire(const std::string &paClient, int inputs, int outputs, int timeoutMs)
 {
+    jack_client_t *client = m_jack.get();
     if (!ok())
         return false;
-    jack_client_t *client = m_jack.get();
     const std::string probe = jack_get_client_name(client);
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    // PortAudio registers its ports when the stream opens and connects them when it starts.
-    auto connectedPort = [&](const std::string &port) {
-        jack_port_t *p = jack_port_by_name(client, port.c_str());
-        return p != nullptr && jack_port_connected(p) > 0;
+    const auto port = [](const std::string &owner, const char *kind, int k) {
+        return owner + ":" + kind + std::to_string(k);
     };
-    auto readyAs = [&](const std::string &name) {
-        bool ready = true;
-        for (int k = 0; k < inputs && ready; ++k)
-            ready = connectedPort(name + ":in_" + std::to_string(k));
-        for (int k = 0; k < outputs && ready; ++k)
-            ready = connectedPort(name + ":out_" + std::to_string(k));
-        return ready;
+    // PortAudio registers its ports when the stream opens and connects them when it starts.
+    const auto ready = [&](const std::string &name) {
+        int connected = 0;
+        for (int k = 0; k < inputs + outputs; ++k) {
+            const std::string p =
+                k < inputs ? port(name, "in_", k) : port(name, "out_", k - inputs);
+            jack_port_t *found = jack_port_by_name(client, p.c_str());
+            connected += found != nullptr && jack_port_connected(found) > 0 ? 1 : 0;
+        }
+        return connected == inputs + outputs;
     };
     // While the server still holds the name of a client just closed, a new client of that
     // name is given a numbered one ("name-01"): the stream's ports are looked for under both.
     std::string name;
-    for (;;) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+    while (name.empty()) {
         std::vector<std::string> names{paClient};
         if (const char **ports =
                 jack_get_ports(client, ("^" + paClient + "-[0-9]+:").c_str(), nullptr, 0)) {
@@ -226,35 +223,28 @@ bool JackProbe::wire(const std::string &paClient, int inputs, int outputs, int t
             jack_free(ports);
         }
         for (const std::string &candidate : names)
-            if (name.empty() && readyAs(candidate))
+            if (name.empty() && ready(candidate))
                 name = candidate;
-        if (!name.empty())
-            break;
-        if (std::chrono::steady_clock::now() > deadline)
+        if (name.empty() && std::chrono::steady_clock::now() > deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     bool ok = true;
     for (int k = 0; k < inputs; ++k) {
-        const std::string port = name + ":in_" + std::to_string(k);
-        jack_port_t *p = jack_port_by_name(client, port.c_str());
-        if (const char **sources = jack_port_get_all_connections(client, p)) {
+        const std::string in = port(name, "in_", k);
+        if (const char **sources =
+                jack_port_get_all_connections(client, jack_port_by_name(client, in.c_str()))) {
             for (const char **s = sources; *s != nullptr; ++s)
-                jack_disconnect(client, *s, port.c_str());
+                jack_disconnect(client, *s, in.c_str());
             jack_free(sources);
         }
         if (static_cast<size_t>(k) < m_jack.outputs().size())
-            ok =
-                ok
-                && jack_connect(client, (probe + ":out_" + std::to_string(k)).c_str(), port.c_str())
-                       == 0;
+            ok = ok && jack_connect(client, port(probe, "out_", k).c_str(), in.c_str()) == 0;
     }
-    for (int k = 0; k < outputs && static_cast<size_t>(k) < m_jack.inputs().size(); ++k) {
+    for (int k = 0; k < outputs && static_cast<size_t>(k) < m_jack.inputs().size(); ++k)
         ok = ok
-             && jack_connect(client, (name + ":out_" + std::to_string(k)).c_str(),
-                             (probe + ":in_" + std::to_string(k)).c_str())
+             && jack_connect(client, port(name, "out_", k).c_str(), port(probe, "in_", k).c_str())
                     == 0;
-    }
     return ok;
 }
 

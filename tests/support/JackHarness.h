@@ -29,7 +29,6 @@ public:
     JackServer &operator=(const JackServer &) = delete;
 
     bool running() const { return m_ready; }
-    const std::string &name() const { return m_name; }
 
     // The server crashes (SIGKILL), as a pulled interface or a dying sound server looks to its
     // clients; start() brings up a new one under the same name. True once it accepts clients.

@@ -2,6 +2,7 @@
 
 #include "AudioConvert.h"
 #include "CallLog.h"
+#include "NdiFigures.h"
 
 #include <chrono>
 #include <condition_variable>
@@ -27,12 +28,10 @@ struct Finder {
     std::vector<std::pair<std::string, std::string>> copy;
 };
 
-struct State {
-    std::mutex mutex;
-    std::condition_variable changed;
+// Everything reset() clears.
+struct Data {
     Counts counts;
     std::deque<SentFrame> sent;
-    const size_t sentLimit = 100000;
     std::vector<SenderSettings> senders;
     std::vector<ReceiverSettings> receivers;
     std::deque<CaptureRequest> captures;
@@ -40,8 +39,12 @@ struct State {
     bool initializeResult = true;
     std::function<float(long long, int)> signal;
     std::vector<std::pair<std::string, std::string>> sources;
-    uint64_t generation = 0;
-    std::vector<VeltrinNdiFigures> figures;
+    uint64_t generation = 0; // of the source list
+};
+
+struct State : Data {
+    std::mutex mutex;
+    std::condition_variable changed;
 };
 
 State &state()
@@ -62,22 +65,22 @@ template <class F> auto locked(F f)
     return f(state());
 }
 
+// Appends to a record kept to its most recent `limit` entries.
+template <class T> void keep(std::deque<T> &record, T entry, size_t limit)
+{
+    record.push_back(std::move(entry));
+    while (record.size() > limit)
+        record.pop_front();
+}
+
 } // namespace
 
 void reset()
 {
     locked([](State &s) {
-        s.counts = Counts{};
-        s.sent.clear();
-        s.senders.clear();
-        s.receivers.clear();
-        s.captures.clear();
-        s.failSender = s.failReceiver = s.failFramesync = false;
-        s.initializeResult = true;
-        s.signal = nullptr;
-        s.sources.clear();
-        s.figures.clear();
-        ++s.generation;
+        const uint64_t generation = s.generation;
+        static_cast<Data &>(s) = Data{};
+        s.generation = generation + 1;
     });
 }
 
@@ -140,11 +143,6 @@ void setSources(const std::vector<std::pair<std::string, std::string>> &nameAndA
     state().changed.notify_all();
 }
 
-void setStreamFigures(std::vector<VeltrinNdiFigures> figures)
-{
-    locked([&](State &s) { s.figures = std::move(figures); });
-}
-
 } // namespace ndirec
 
 using namespace ndirec;
@@ -169,13 +167,10 @@ const char *NDIlib_version(void)
     return "Recording test runtime 0.0.1";
 }
 
-uint32_t VeltrinNdi_stream_figures(VeltrinNdiFigures *out, uint32_t capacity)
+// No stream figures: the built-in runtime's own tests cover them.
+uint32_t VeltrinNdi_stream_figures(VeltrinNdiFigures *, uint32_t)
 {
-    return locked([&](State &s) {
-        for (size_t i = 0; i < s.figures.size() && i < capacity && out != nullptr; ++i)
-            out[i] = s.figures[i];
-        return uint32_t(s.figures.size());
-    });
+    return 0;
 }
 
 bool VeltrinNdi_is_builtin(void)
@@ -185,13 +180,11 @@ bool VeltrinNdi_is_builtin(void)
 
 NDIlib_find_instance_t NDIlib_find_create_v2(const NDIlib_find_create_t * /*settings*/)
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    State &s = state();
-    s.counts.findersCreated++;
-    auto *finder = new Finder;
-    // A new finder reports the sources already out there as its first change.
-    finder->seenGeneration = s.sources.empty() ? s.generation : s.generation - 1;
-    return finder;
+    return locked([](State &s) {
+        s.counts.findersCreated++;
+        // A new finder reports the sources already out there as its first change.
+        return new Finder{s.sources.empty() ? s.generation : s.generation - 1, {}, {}};
+    });
 }
 
 void NDIlib_find_destroy(NDIlib_find_instance_t p_instance)
@@ -229,20 +222,17 @@ const NDIlib_source_t *NDIlib_find_get_current_sources(NDIlib_find_instance_t p_
 NDIlib_send_instance_t NDIlib_send_create(const NDIlib_send_create_t *p_create_settings)
 {
     calllog::record("NDIlib_send_create");
-    std::lock_guard<std::mutex> lock(state().mutex);
-    State &s = state();
-    SenderSettings settings;
-    if (p_create_settings != nullptr) {
-        settings.name = text(p_create_settings->p_ndi_name);
-        settings.groups = text(p_create_settings->p_groups);
-        settings.clockVideo = p_create_settings->clock_video;
-        settings.clockAudio = p_create_settings->clock_audio;
-    }
-    s.senders.push_back(settings);
-    if (s.failSender)
-        return nullptr;
-    s.counts.sendersCreated++;
-    return new Sender{settings.name};
+    const NDIlib_send_create_t c =
+        p_create_settings != nullptr ? *p_create_settings : NDIlib_send_create_t{};
+    const SenderSettings settings{text(c.p_ndi_name), text(c.p_groups), c.clock_video,
+                                  c.clock_audio};
+    return locked([&](State &s) -> NDIlib_send_instance_t {
+        s.senders.push_back(settings);
+        if (s.failSender)
+            return nullptr;
+        s.counts.sendersCreated++;
+        return new Sender{settings.name};
+    });
 }
 
 void NDIlib_send_destroy(NDIlib_send_instance_t p_instance)
@@ -256,44 +246,38 @@ void NDIlib_send_send_audio_v2(NDIlib_send_instance_t p_instance,
                                const NDIlib_audio_frame_v2_t *p_audio_data)
 {
     const auto *sender = static_cast<const Sender *>(p_instance);
-    SentFrame frame;
-    frame.sender = sender->name;
-    frame.sampleRate = p_audio_data->sample_rate;
-    frame.channels = p_audio_data->no_channels;
-    frame.samples = p_audio_data->no_samples;
-    frame.timecode = p_audio_data->timecode;
-    frame.channelStrideBytes = p_audio_data->channel_stride_in_bytes;
+    const NDIlib_audio_frame_v2_t &a = *p_audio_data;
+    SentFrame frame{sender->name,
+                    a.sample_rate,
+                    a.no_channels,
+                    a.no_samples,
+                    a.timecode,
+                    a.channel_stride_in_bytes,
+                    {}};
     const size_t stride =
         static_cast<size_t>(p_audio_data->channel_stride_in_bytes) / sizeof(float);
     for (int c = 0; c < frame.channels; ++c) {
         const float *channel = p_audio_data->p_data + static_cast<size_t>(c) * stride;
         frame.planar.insert(frame.planar.end(), channel, channel + frame.samples);
     }
-    std::lock_guard<std::mutex> lock(state().mutex);
-    State &s = state();
-    s.sent.push_back(std::move(frame));
-    while (s.sent.size() > s.sentLimit)
-        s.sent.pop_front();
+    locked([&](State &s) { keep(s.sent, std::move(frame), 100000); });
 }
 
 NDIlib_recv_instance_t NDIlib_recv_create_v3(const NDIlib_recv_create_v3_t *p_create_settings)
 {
     calllog::record("NDIlib_recv_create_v3");
-    std::lock_guard<std::mutex> lock(state().mutex);
-    State &s = state();
-    ReceiverSettings settings;
-    if (p_create_settings != nullptr) {
-        settings.source = text(p_create_settings->source_to_connect_to.p_ndi_name);
-        settings.url = text(p_create_settings->source_to_connect_to.p_url_address);
-        settings.colorFormat = p_create_settings->color_format;
-        settings.bandwidth = p_create_settings->bandwidth;
-        settings.allowVideoFields = p_create_settings->allow_video_fields;
-    }
-    s.receivers.push_back(settings);
-    if (s.failReceiver)
-        return nullptr;
-    s.counts.receiversCreated++;
-    return new int(0);
+    const NDIlib_recv_create_v3_t c =
+        p_create_settings != nullptr ? *p_create_settings : NDIlib_recv_create_v3_t{};
+    const ReceiverSettings settings{text(c.source_to_connect_to.p_ndi_name),
+                                    text(c.source_to_connect_to.p_url_address), c.color_format,
+                                    c.bandwidth, c.allow_video_fields};
+    return locked([&](State &s) -> NDIlib_recv_instance_t {
+        s.receivers.push_back(settings);
+        if (s.failReceiver)
+            return nullptr;
+        s.counts.receiversCreated++;
+        return new int(0);
+    });
 }
 
 void NDIlib_recv_destroy(NDIlib_recv_instance_t p_instance)
@@ -306,11 +290,12 @@ void NDIlib_recv_destroy(NDIlib_recv_instance_t p_instance)
 NDIlib_framesync_instance_t NDIlib_framesync_create(NDIlib_recv_instance_t /*p_receiver*/)
 {
     calllog::record("NDIlib_framesync_create");
-    std::lock_guard<std::mutex> lock(state().mutex);
-    if (state().failFramesync)
-        return nullptr;
-    state().counts.framesyncsCreated++;
-    return new Framesync;
+    return locked([](State &s) -> Framesync * {
+        if (s.failFramesync)
+            return nullptr;
+        s.counts.framesyncsCreated++;
+        return new Framesync;
+    });
 }
 
 void NDIlib_framesync_destroy(NDIlib_framesync_instance_t p_instance)
@@ -326,15 +311,11 @@ void NDIlib_framesync_capture_audio(NDIlib_framesync_instance_t p_instance,
 {
     auto *fs = static_cast<Framesync *>(p_instance);
     std::function<float(long long, int)> signal;
-    {
-        std::lock_guard<std::mutex> lock(state().mutex);
-        State &s = state();
+    locked([&](State &s) {
         s.counts.captures++;
-        s.captures.push_back({sample_rate, no_channels, no_samples});
-        while (s.captures.size() > 10000)
-            s.captures.pop_front();
+        keep(s.captures, CaptureRequest{sample_rate, no_channels, no_samples}, 10000);
         signal = s.signal;
-    }
+    });
     const int channels = no_channels > 0 ? no_channels : 0;
     const int samples = no_samples > 0 ? no_samples : 0;
     fs->lent.assign(static_cast<size_t>(channels) * static_cast<size_t>(samples), 0.0f);

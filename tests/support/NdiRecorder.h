@@ -7,7 +7,6 @@
 // real-time path of the product).
 #pragma once
 
-#include "NdiFigures.h"
 #include "NdiLib.h"
 
 #include <cstdint>
@@ -72,8 +71,5 @@ std::vector<CaptureRequest> captureRequests(); // the most recent 10000
 // NDIlib_find_wait_for_sources returns true at once; otherwise it waits out its time-out
 // (capped at 50 ms so tests stay quick) and returns false.
 void setSources(const std::vector<std::pair<std::string, std::string>> &nameAndAddress);
-
-// The figures VeltrinNdi_stream_figures serves (default: no streams).
-void setStreamFigures(std::vector<VeltrinNdiFigures> figures);
 
 } // namespace ndirec

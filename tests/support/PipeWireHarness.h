@@ -1,17 +1,14 @@
 // A private PipeWire for tests: a directory of its own for the runtime socket, configuration and
-// state, a session bus of its own, the PipeWire daemon with one virtual source and one virtual
-// sink, and WirePlumber, which makes them the defaults and links new streams to them. Clients in
-// this process (PipeWire's ALSA plug-in, PipeWire's libjack) reach it through
-// PIPEWIRE_RUNTIME_DIR; pw-play runs as a child to feed the source.
+// state, a session bus of its own, the PipeWire daemon with virtual devices, and WirePlumber,
+// which makes them the defaults and links new streams to them. Clients in this process
+// (PipeWire's ALSA plug-in, PipeWire's libjack) reach it through PIPEWIRE_RUNTIME_DIR.
 //
-// Threads: everything here is driven from the thread that created the session. Every child asks
-// the kernel to kill it when that thread goes away, so a test that crashes or is killed by its
-// time-out leaves nothing running.
+// Threads: everything here is driven from the thread that created the session; every child
+// dies with that thread (see ChildProgram).
 #pragma once
 
 #include "ChildProgram.h"
 
-#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -37,18 +34,15 @@ struct PipeWireConfig {
     // asks for less, 16 to 2048), as on a machine that is not a virtual one; `quantum` unused.
     bool desktopClock = false;
     std::vector<PipeWireNode> nodes;
-    // A stereo sink and a stereo virtual source, the names below.
+    // A stereo sink and a stereo virtual source, named as below.
     static PipeWireConfig testDevices(int rate = 48000, int quantum = 256);
 };
 
 class PipeWireSession
 {
 public:
-    // The nodes of PipeWireConfig::testDevices().
     static constexpr const char *kSourceNode = "veltrin-test-source";
-    static constexpr const char *kSourceDescription = "Veltrin Test Source";
     static constexpr const char *kSinkNode = "veltrin-test-sink";
-    static constexpr const char *kSinkDescription = "Veltrin Test Sink";
 
     explicit PipeWireSession(const PipeWireConfig &config = PipeWireConfig::testDevices());
     ~PipeWireSession();
@@ -77,14 +71,7 @@ public:
     bool restart();
 
 private:
-    bool startDaemons();
     bool startGraph();
-    // Sets error() from `what` and the end of the log `log`; false.
-    bool fail(const std::string &what, const std::string &log);
-    // No daemon started so far has died.
-    bool alive();
-    bool waitUntil(const std::function<bool()> &ready, int timeoutMs) const;
-    std::string configure();
 
     PipeWireConfig m_config;
     std::string m_dir, m_error;
@@ -92,12 +79,9 @@ private:
     std::unique_ptr<ChildProgram> m_bus, m_pipewire, m_wireplumber;
 };
 
-// Makes PipeWire's ALSA plug-in available to PortAudio in this process, as pipewire-alsa does
-// machine-wide: the "pipewire" PCM, and "default" routed to PipeWire. Uses the installed package
-// when its configuration is in /etc/alsa/conf.d; otherwise a copy unpacked (dpkg -x) under the
-// directory that VELTRIN_PIPEWIRE_ALSA_ROOT names, through a private ALSA configuration in
-// `scratchDir`. Must run before the first Pa_Initialize. False, with the reason, when neither
-// is there.
+// Whether PipeWire's ALSA plug-in (package pipewire-alsa) is installed for PortAudio to find:
+// the "pipewire" PCM, and "default" routed to PipeWire. False, with the reason, when it is not.
+// `scratchDir` is unused: the installed configuration needs no private one.
 bool usePipeWireAlsaPlugin(const std::string &scratchDir, std::string &why);
 
 } // namespace pwtest
