@@ -254,10 +254,9 @@ void NDIlib_send_send_audio_v2(NDIlib_send_instance_t p_instance,
                     a.timecode,
                     a.channel_stride_in_bytes,
                     {}};
-    const size_t stride =
-        static_cast<size_t>(p_audio_data->channel_stride_in_bytes) / sizeof(float);
     for (int c = 0; c < frame.channels; ++c) {
-        const float *channel = p_audio_data->p_data + static_cast<size_t>(c) * stride;
+        const float *channel =
+            a.p_data + size_t(c) * size_t(a.channel_stride_in_bytes) / sizeof(float);
         frame.planar.insert(frame.planar.end(), channel, channel + frame.samples);
     }
     locked([&](State &s) { keep(s.sent, std::move(frame), 100000); });
