@@ -36,13 +36,10 @@ JackServer::JackServer(int rate, int period, int inputs, int outputs)
     setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
     // -R asks for real-time scheduling, which gives the dummy driver fewer xruns of its own;
     // jackd carries on without it where it is not allowed.
-    m_argv = {"jackd", "-n",
-              m_name,  "-R",
-              "-d",    "dummy",
-              "-r",    std::to_string(rate),
-              "-p",    std::to_string(period),
-              "-C",    std::to_string(inputs),
-              "-P",    std::to_string(outputs)};
+    m_argv = {"jackd", "-n", m_name, "-R", "-d", "dummy"};
+    for (const auto &[flag, value] :
+         {std::pair{"-r", rate}, {"-p", period}, {"-C", inputs}, {"-P", outputs}})
+        m_argv.insert(m_argv.end(), {flag, std::to_string(value)});
     start();
 }
 
