@@ -6,6 +6,7 @@
 #include "FrameSync.h"
 #include "Receiver.h"
 #include "Sender.h"
+#include "SubscriberRegistry.h"
 #include "Socket.h"
 #include "StreamFigures.h"
 #include "TestSignal.h"
@@ -280,7 +281,7 @@ TEST(Transport, MisbehavingPeersDoNotDisturbGoodReceivers)
     SignalSource source(sender, 48000, 2, 256);
     std::vector<std::unique_ptr<RawPeer>> crowd;
     std::vector<uint64_t> cookies;
-    for (int i = 0; i < Sender::kMaxClients + 6; ++i) {
+    for (int i = 0; i < SubscriberRegistry::kMaxClients + 6; ++i) {
         crowd.push_back(std::make_unique<RawPeer>(sender.port()));
         cookies.push_back(crowd.back()->subscribe());
         ASSERT_NE(cookies.back(), 0u);
@@ -288,7 +289,7 @@ TEST(Transport, MisbehavingPeersDoNotDisturbGoodReceivers)
     const auto full = Clock::now() + 5s;
     while (sender.stats().clientsDropped < 6 && Clock::now() < full)
         std::this_thread::sleep_for(10ms);
-    EXPECT_EQ(sender.stats().clients, Sender::kMaxClients);
+    EXPECT_EQ(sender.stats().clients, SubscriberRegistry::kMaxClients);
     EXPECT_GE(sender.stats().clientsDropped, 6u);
     // All but one leave; that one never reads what it is sent.
     for (size_t i = 1; i < crowd.size(); ++i)
