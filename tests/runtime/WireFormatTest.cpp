@@ -380,8 +380,8 @@ TEST(Pacer, HoldsBackOnlyACallerThatRunsAhead)
     EXPECT_GE(sent, elapsed * Pacer::kTolerance);
 }
 
-// Losses the parity covers, duplicates and any order within a block: every block comes out
-// bit-exact, in order, the moment it can be decoded.
+// Losses the parity covers, duplicates and any order within a block, shards of a block already
+// handed on: every block comes out bit-exact, in order, the moment it can be decoded.
 TEST(BlockAssembler, RepairsReordersAndDropsDuplicatesWithoutWaiting)
 {
     std::mt19937 random(5);
@@ -415,6 +415,8 @@ TEST(BlockAssembler, RepairsReordersAndDropsDuplicatesWithoutWaiting)
             assembler.poll(arrival, std::ref(sink));
             ASSERT_EQ(sink.blocks, n + 1) << channels << " ch: block " << n << " waited";
             EXPECT_EQ(sink.times.back(), arrival);
+            // A shard of the block handed on is dropped, not taken for a duplicate.
+            feed(assembler, sink, kept.back(), arrival);
         }
         const auto st = assembler.stats();
         EXPECT_EQ(sink.exact, sink.frames) << channels << " ch";
@@ -487,6 +489,35 @@ TEST(BlockAssembler, UnrepairableLossIsConcealedAtTheDeadlineWithExactCounts)
             EXPECT_GE(sink.frames - sink.exact, 256);
         }
     amplitude = 1.f;
+}
+
+// A lost stretch at a block's start is drawn from the previous block's last frame: on this
+// signal, a straight line there, channel 0's concealed frames are the lost ones.
+TEST(BlockAssembler, ConcealmentStartsFromThePreviousBlock)
+{
+    const Layout l = Layout::plan(16, kSamples, 1472);
+    BlockAssembler assembler;
+    std::vector<float> first; // channel 0 of the latest block
+    int blocks = 0;
+    auto deliver = [&](const float *planar, int, int, int) {
+        first.assign(planar, planar + l.framesPerShard);
+        ++blocks;
+    };
+    for (int n = 0; n < 2; ++n) {
+        const double sent = 10 + n * double(kSamples) / kRate;
+        for (const auto &d : makeBlock(16, 1472, uint64_t(n), sent)) {
+            Shard s;
+            decodeShard(d.data(), d.size(), s);
+            // Block 1 loses data shard 0 and all parity.
+            if (n == 0 || (s.index != 0 && s.index < l.dataShards))
+                assembler.offer(s, d.data() + kShardHeaderSize, sent + 0.001, deliver);
+        }
+        assembler.poll(sent + 0.001, deliver);
+    }
+    assembler.poll(assembler.nextDeadline(), deliver);
+    ASSERT_EQ(blocks, 2);
+    for (int f = 0; f < l.framesPerShard; ++f)
+        EXPECT_NEAR(first[size_t(f)], sampleValue(kSamples + f, 0), 1e-5) << f;
 }
 
 // A pause of the stream (sender late or gone, link down) hands nothing on; when shards come
