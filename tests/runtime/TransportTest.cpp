@@ -130,43 +130,43 @@ TEST(Transport, FiguresCountAKnownLoss)
 }
 
 // A "sender" that answers the subscription and then sends garbage, another stream's shards,
-// and one valid shard claiming 64 channels x 16384 frames in the smallest datagrams, then
-// nothing: the receiver counts and drops what it must, holds no more than its bound, takes the
-// stream for gone once it is quiet, plays silence and never crashes.
+// and one valid shard claiming 64 channels x 16384 frames in the smallest datagrams from
+// another address, then nothing: the receiver counts and drops what it must, holds no more than
+// its bound, follows its stream, takes it for gone once quiet, plays silence, never crashes.
 TEST(Transport, HostileSenderCostsNoMoreThanTheBound)
 {
-    uint16_t port = 0;
-    const Fd fake = bindUdp(port);
+    uint16_t port = 0, movedPort = 0;
+    const Fd fake = bindUdp(port), moved = bindUdp(movedPort);
     Receiver receiver("", local(port));
     FrameSync sync;
     receiver.attach(&sync);
     sockaddr_in to{};
     std::vector<uint8_t> bytes(wire::kMaxDatagram);
-    // The receiver's next request, and where it came from.
-    auto request = [&](wire::Subscribe &s) {
-        pollfd p{fake.get(), POLLIN, 0};
+    // The receiver's next request at `at`, and where it came from.
+    auto request = [&](const Fd &at, wire::Subscribe &s) {
+        pollfd p{at.get(), POLLIN, 0};
         socklen_t length = sizeof to;
         return ::poll(&p, 1, 3000) == 1
                && wire::decodeSubscribe(
                       bytes.data(),
-                      size_t(::recvfrom(fake.get(), bytes.data(), bytes.size(), 0,
+                      size_t(::recvfrom(at.get(), bytes.data(), bytes.size(), 0,
                                         reinterpret_cast<sockaddr *>(&to), &length)),
                       s)
                       == wire::Error::None;
     };
-    auto send = [&](const uint8_t *datagram, size_t size) {
-        ::sendto(fake.get(), datagram, size, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
+    auto send = [&](const uint8_t *datagram, size_t size, const Fd &from) {
+        ::sendto(from.get(), datagram, size, 0, reinterpret_cast<const sockaddr *>(&to), sizeof to);
     };
     wire::Subscribe subscribe;
-    ASSERT_TRUE(request(subscribe));
+    ASSERT_TRUE(request(fake, subscribe));
     wire::Challenge challenge;
     challenge.common.kind = wire::Kind::Challenge;
     challenge.common.stream = 1234;
     challenge.cookie = 99;
     uint8_t c[wire::kChallengeSize];
-    send(c, wire::encodeChallenge(challenge, c));
+    send(c, wire::encodeChallenge(challenge, c), fake);
     do
-        ASSERT_TRUE(request(subscribe));
+        ASSERT_TRUE(request(fake, subscribe));
     while (subscribe.cookie != 99);
 
     std::mt19937 random(13);
@@ -181,7 +181,7 @@ TEST(Transport, HostileSenderCostsNoMoreThanTheBound)
             common.stream = 1234;
             wire::encodeCommon(common, junk.data());
         }
-        send(junk.data(), 1 + random() % junk.size());
+        send(junk.data(), 1 + random() % junk.size(), fake);
     }
     wire::Shard shard;
     shard.common.kind = wire::Kind::Data;
@@ -193,7 +193,8 @@ TEST(Transport, HostileSenderCostsNoMoreThanTheBound)
         shard.layout = wire::Layout::plan(channels, samples, datagram);
         std::vector<uint8_t> d(wire::kShardHeaderSize + shard.layout.payloadBytes(0));
         wire::encodeShardHeader(shard, d.data());
-        send(d.data(), d.size());
+        // The valid one comes from another address, as from a sender whose host's changed.
+        send(d.data(), d.size(), stream == 1234 ? moved : fake);
     }
 
     const auto end = Clock::now() + 5s;
@@ -204,6 +205,8 @@ TEST(Transport, HostileSenderCostsNoMoreThanTheBound)
     EXPECT_GE(st.badPeers, 50u);
     EXPECT_GE(st.foreign, 1u);
     EXPECT_GT(st.bufferBytes, 0u);
+    // The receiver follows its stream to the new address.
+    EXPECT_TRUE(request(moved, subscribe));
     // The assembler's bound plus its two planar blocks of the largest shape.
     EXPECT_LE(st.bufferBytes, AssemblerConfig().maxBytes + size_t(2) * 64 * wire::kMaxSamples * 4);
     // Nothing more comes: past the quiet limit the stream counts as gone.
