@@ -1,7 +1,7 @@
 #include "Sender.h"
 
-#include "ErasureCode.h"
-#include "SipHash.h"
+#include "ShardPacker.h"
+#include "SubscriberRegistry.h"
 #include "WireFormat.h"
 
 #include <algorithm>
@@ -22,8 +22,6 @@ using Clock = std::chrono::steady_clock;
 
 // 4 MiB holds more than 2 s of stereo at 192 kHz, and the largest frame twice over.
 constexpr size_t kRingBytes = size_t(1) << 22;
-// A caller this much faster than the audio rate is paced; real devices are within 0.1 %.
-constexpr double kPaceTolerance = 1.005;
 // With no audio to send, subscribers hear this often that the sender is alive.
 constexpr auto kIdleEvery = std::chrono::milliseconds(100);
 // The network thread wakes this long after a block is due (one wake-up per block, as a
@@ -41,15 +39,6 @@ int64_t steadyNanoseconds()
         .count();
 }
 
-// What sendAudio() puts in the ring ahead of the planar samples.
-struct BlockRecord {
-    int32_t sampleRate;
-    int32_t channels;
-    int32_t samples;
-    int64_t timecode;
-    int64_t handOff; // ns, steady clock
-};
-
 uint64_t randomWord()
 {
     uint64_t value = 0;
@@ -60,16 +49,14 @@ uint64_t randomWord()
 
 } // namespace
 
-// The network thread's state: subscribers, and the shards of the block being sent, cut once
-// per datagram size.
+// The network thread's state: the requests read and the messages of the block being sent, with
+// the parts that decide who gets what.
 class Sender::Network
 {
 public:
-    explicit Network(Sender &owner) : m_owner(owner), m_stream(randomWord())
+    explicit Network(Sender &owner, const uint64_t key[2])
+        : m_owner(owner), m_stream(randomWord()), m_registry(key), m_packer(m_stream)
     {
-        m_key[0] = randomWord();
-        m_key[1] = randomWord();
-        m_subscribers.reserve(kMaxClients);
         m_requests.resize(kRequestBatch);
         m_requestFrom.resize(kRequestBatch);
         m_requestVec.resize(kRequestBatch);
@@ -79,32 +66,10 @@ public:
     void run();
 
 private:
-    struct Subscriber {
-        sockaddr_in address{};
-        uint32_t datagram = 0;
-        Clock::time_point refreshed{};
-    };
-    // The shards of one block for one datagram size.
-    struct Cut {
-        uint32_t datagram = 0;
-        wire::Layout layout;
-        size_t stride = 0; // bytes between datagrams in `bytes`
-        std::vector<uint8_t> bytes;
-        std::vector<uint8_t *> data, parity; // one group's payloads for the encoder
-        bool filled = false;                 // holds the block being sent
-    };
-
-    uint64_t cookieFor(const sockaddr_in &a) const
-    {
-        uint8_t text[6];
-        std::memcpy(text, &a.sin_addr.s_addr, 4);
-        std::memcpy(text + 4, &a.sin_port, 2);
-        return sipHash(m_key, text, sizeof text);
-    }
     void answerRequests(Clock::time_point now);
+    void answer(const wire::Subscribe &request, const sockaddr_in &from,
+                SubscriberRegistry::Clock::time_point now);
     void sendBlock(const BlockRecord &block, const float *planar);
-    Cut &cutFor(uint32_t datagram, const BlockRecord &block);
-    void fill(Cut &cut, const BlockRecord &block, const float *planar, uint64_t number);
     void sendSmall(wire::Kind kind);
     void sendTo(const sockaddr_in &to, const uint8_t *bytes, size_t size);
     // Sends m_messages; a subscriber whose first failing datagram says the network cannot reach
@@ -113,11 +78,9 @@ private:
 
     Sender &m_owner;
     const uint64_t m_stream;
-    uint64_t m_key[2];
     uint64_t m_block = 0;
-    std::vector<Subscriber> m_subscribers;
-    std::vector<Cut> m_cuts;
-    ErasureCode m_code;
+    SubscriberRegistry m_registry;
+    ShardPacker m_packer;
     std::vector<mmsghdr> m_messages;
     std::vector<iovec> m_vectors;
     std::vector<size_t> m_firstOfSubscriber; // index into m_messages
@@ -132,7 +95,8 @@ Sender::Sender(bool clockAudio) : m_clockAudio(clockAudio), m_ring(kRingBytes)
     m_socket = bindUdp(m_port);
     if (m_socket.valid())
         m_thread = std::thread([this] {
-            Network network(*this);
+            const uint64_t key[2] = {randomWord(), randomWord()};
+            Network network(*this, key);
             network.run();
         });
 }
@@ -146,19 +110,10 @@ Sender::~Sender()
 
 void Sender::pace(int samples, int rate) noexcept
 {
-    const double now = double(steadyNanoseconds()) * 1e-9;
-    const double block = double(samples) / rate;
-    // A caller that fell behind gets no credit beyond this: a device-paced caller therefore
-    // never reaches its due time, only a caller that outruns the audio rate does.
-    const double burst = 0.1 + 2 * block;
-    if (!m_paceStarted) {
-        m_due = now - burst;
-        m_paceStarted = true;
-    }
-    m_due = std::max(m_due, now - burst) + block / kPaceTolerance;
-    if (m_due > now) {
+    const double wait = m_pacer.wait(double(steadyNanoseconds()) * 1e-9, samples, rate);
+    if (wait > 0) {
         m_pacedCalls.fetch_add(1, std::memory_order_relaxed);
-        std::this_thread::sleep_for(std::chrono::duration<double>(m_due - now));
+        std::this_thread::sleep_for(std::chrono::duration<double>(wait));
     }
 }
 
@@ -260,15 +215,9 @@ void Sender::Network::run()
             sendSmall(wire::Kind::Idle);
             lastSent = now;
         }
-        const auto before = m_subscribers.size();
-        m_subscribers.erase(std::remove_if(m_subscribers.begin(), m_subscribers.end(),
-                                           [&](const Subscriber &s) {
-                                               return now - s.refreshed > kSubscriptionTimeout;
-                                           }),
-                            m_subscribers.end());
-        m_owner.m_clientsDropped.fetch_add(before - m_subscribers.size(),
+        m_owner.m_clientsDropped.fetch_add(uint64_t(m_registry.expire(now)),
                                            std::memory_order_relaxed);
-        m_owner.m_clients.store(int(m_subscribers.size()), std::memory_order_relaxed);
+        m_owner.m_clients.store(int(m_registry.subscribers().size()), std::memory_order_relaxed);
     }
     // Receivers go looking for a new sender at once instead of waiting for silence to tell.
     sendSmall(wire::Kind::End);
@@ -300,113 +249,41 @@ void Sender::Network::answerRequests(Clock::time_point now)
                 m_owner.m_badRequests.fetch_add(1, std::memory_order_relaxed);
                 continue;
             }
-            const uint64_t cookie = cookieFor(from);
-            auto known =
-                std::find_if(m_subscribers.begin(), m_subscribers.end(),
-                             [&](const Subscriber &s) { return sameAddress(s.address, from); });
-            if (request.cookie != cookie) {
-                if (request.common.kind == wire::Kind::Subscribe) {
-                    // First contact (or a new sender on this port): the cookie to come back with.
-                    wire::Challenge challenge;
-                    challenge.common.kind = wire::Kind::Challenge;
-                    challenge.common.stream = m_stream;
-                    challenge.cookie = cookie;
-                    uint8_t bytes[wire::kChallengeSize];
-                    sendTo(from, bytes, wire::encodeChallenge(challenge, bytes));
-                } else {
-                    m_owner.m_badRequests.fetch_add(1, std::memory_order_relaxed);
-                }
-                continue;
-            }
-            if (request.common.kind == wire::Kind::Leave) {
-                if (known != m_subscribers.end()) {
-                    m_subscribers.erase(known);
-                    m_owner.m_clientsDropped.fetch_add(1, std::memory_order_relaxed);
-                }
-                continue;
-            }
-            if (known == m_subscribers.end()) {
-                if (int(m_subscribers.size()) >= kMaxClients) {
-                    m_owner.m_clientsDropped.fetch_add(1, std::memory_order_relaxed);
-                    continue;
-                }
-                m_subscribers.push_back({from, 0, now});
-                known = m_subscribers.end() - 1;
-                m_owner.m_clientsAccepted.fetch_add(1, std::memory_order_relaxed);
-            }
-            known->datagram = request.maxDatagram;
-            known->refreshed = now;
+            answer(request, from, now);
         }
-        m_owner.m_clients.store(int(m_subscribers.size()), std::memory_order_relaxed);
+        m_owner.m_clients.store(int(m_registry.subscribers().size()), std::memory_order_relaxed);
         if (got < kRequestBatch)
             return;
     }
 }
 
-Sender::Network::Cut &Sender::Network::cutFor(uint32_t datagram, const BlockRecord &block)
+void Sender::Network::answer(const wire::Subscribe &request, const sockaddr_in &from,
+                             SubscriberRegistry::Clock::time_point now)
 {
-    const wire::Layout layout = wire::Layout::plan(block.channels, block.samples, datagram);
-    Cut *cut = nullptr;
-    for (Cut &c : m_cuts)
-        if (c.datagram == datagram)
-            cut = &c;
-    if (cut == nullptr) {
-        m_cuts.emplace_back();
-        cut = &m_cuts.back();
-        cut->datagram = datagram;
+    using Answer = SubscriberRegistry::Answer;
+    switch (m_registry.handle(request, from, now)) {
+    case Answer::Challenge: {
+        wire::Challenge challenge;
+        challenge.common.kind = wire::Kind::Challenge;
+        challenge.common.stream = m_stream;
+        challenge.cookie = m_registry.cookieFor(from);
+        uint8_t bytes[wire::kChallengeSize];
+        sendTo(from, bytes, wire::encodeChallenge(challenge, bytes));
+        break;
     }
-    const wire::Layout &l = cut->layout;
-    if (l.channels != layout.channels || l.samples != layout.samples
-        || l.framesPerShard != layout.framesPerShard || cut->bytes.empty()) {
-        // A new shape: the network thread allocates (never the caller's thread).
-        cut->layout = layout;
-        cut->stride = wire::kShardHeaderSize + layout.shardBytes();
-        cut->bytes.assign(size_t(layout.totalShards()) * cut->stride, 0);
-        cut->data.resize(ErasureCode::kMaxShards);
-        cut->parity.resize(ErasureCode::kMaxShards);
-    }
-    return *cut;
-}
-
-void Sender::Network::fill(Cut &cut, const BlockRecord &block, const float *planar, uint64_t number)
-{
-    const wire::Layout &l = cut.layout;
-    wire::Shard shard;
-    shard.common.stream = m_stream;
-    shard.block = number;
-    shard.sendTime = block.handOff;
-    shard.timecode = block.timecode;
-    shard.sampleRate = block.sampleRate;
-    shard.layout = l;
-    const int channels = l.channels;
-    for (int i = 0; i < l.totalShards(); ++i) {
-        uint8_t *datagram = cut.bytes.data() + size_t(i) * cut.stride;
-        shard.common.kind = i < l.dataShards ? wire::Kind::Data : wire::Kind::Parity;
-        shard.index = i;
-        wire::encodeShardHeader(shard, datagram);
-        if (i >= l.dataShards)
-            continue;
-        // Whole frames, interleaved; the last shard's tail stays zero for the parity.
-        auto *out = reinterpret_cast<float *>(datagram + wire::kShardHeaderSize);
-        const int first = i * l.framesPerShard;
-        const int frames = l.shardFrames(i);
-        for (int f = 0; f < frames; ++f)
-            for (int c = 0; c < channels; ++c)
-                out[size_t(f) * size_t(channels) + size_t(c)] =
-                    planar[size_t(c) * size_t(l.samples) + size_t(first + f)];
-        std::memset(out + size_t(frames) * size_t(channels), 0, l.shardBytes() - l.payloadBytes(i));
-    }
-    if (l.parity == 0)
-        return;
-    for (int g = 0; g < l.groups; ++g) {
-        const int k = l.groupData(g);
-        for (int pos = 0; pos < k; ++pos)
-            cut.data[size_t(pos)] = cut.bytes.data() + size_t(l.dataIndex(g, pos)) * cut.stride
-                                    + wire::kShardHeaderSize;
-        for (int j = 0; j < l.parity; ++j)
-            cut.parity[size_t(j)] = cut.bytes.data() + size_t(l.parityIndex(g, j)) * cut.stride
-                                    + wire::kShardHeaderSize;
-        m_code.encode(k, l.parity, l.shardBytes(), cut.data.data(), cut.parity.data());
+    case Answer::Bad:
+        m_owner.m_badRequests.fetch_add(1, std::memory_order_relaxed);
+        break;
+    case Answer::Admitted:
+        m_owner.m_clientsAccepted.fetch_add(1, std::memory_order_relaxed);
+        break;
+    case Answer::Refused:
+    case Answer::Left:
+        m_owner.m_clientsDropped.fetch_add(1, std::memory_order_relaxed);
+        break;
+    case Answer::Refreshed:
+    case Answer::Ignored:
+        break;
     }
 }
 
@@ -417,30 +294,20 @@ void Sender::Network::sendBlock(const BlockRecord &block, const float *planar)
     m_vectors.clear();
     m_firstOfSubscriber.clear();
     // Cut once per datagram size in use (usually one), then address it to each subscriber.
-    for (Cut &cut : m_cuts)
-        cut.filled = false;
-    for (Subscriber &s : m_subscribers) {
-        Cut &cut = cutFor(s.datagram, block);
-        if (!cut.filled) {
-            fill(cut, block, planar, number);
-            cut.filled = true;
-        }
+    m_packer.begin(block, planar, number);
+    for (const SubscriberRegistry::Subscriber &s : m_registry.subscribers()) {
+        ShardPacker::Cut &cut = m_packer.cut(s.datagram);
         m_firstOfSubscriber.push_back(m_messages.size());
-        const wire::Layout &l = cut.layout;
-        for (int i = 0; i < l.totalShards(); ++i) {
-            m_vectors.push_back({cut.bytes.data() + size_t(i) * cut.stride,
-                                 wire::kShardHeaderSize + l.payloadBytes(i)});
+        for (int i = 0; i < cut.layout.totalShards(); ++i) {
+            m_vectors.push_back({cut.at(i), cut.size(i)});
             mmsghdr m{};
-            m.msg_hdr.msg_name = &s.address;
+            m.msg_hdr.msg_name = const_cast<sockaddr_in *>(&s.address);
             m.msg_hdr.msg_namelen = sizeof s.address;
             m.msg_hdr.msg_iovlen = 1;
             m_messages.push_back(m);
         }
     }
-    // Sizes nobody asks for any more.
-    m_cuts.erase(
-        std::remove_if(m_cuts.begin(), m_cuts.end(), [](const Cut &c) { return !c.filled; }),
-        m_cuts.end());
+    m_packer.end();
     for (size_t i = 0; i < m_messages.size(); ++i)
         m_messages[i].msg_hdr.msg_iov = &m_vectors[i];
     flush();
@@ -488,7 +355,7 @@ void Sender::Network::sendSmall(wire::Kind kind)
     common.stream = m_stream;
     uint8_t bytes[wire::kCommonSize];
     wire::encodeCommon(common, bytes);
-    for (const Subscriber &s : m_subscribers)
+    for (const SubscriberRegistry::Subscriber &s : m_registry.subscribers())
         sendTo(s.address, bytes, sizeof bytes);
 }
 

@@ -1,5 +1,8 @@
 // The sending end of the audio transport: a UDP socket that streams every frame handed to
 // sendAudio() to each subscribed receiver as shards with Reed-Solomon parity (WireFormat.h).
+// It keeps the socket, the network thread and the ring between them; its parts decide: the
+// subscribers (SubscriberRegistry), the datagrams of a block (ShardPacker), and the pace of a
+// caller that runs ahead (Pacer).
 //
 // Threads: sendAudio() runs on the caller's thread, usually a PortAudio callback; it copies the
 // frame into a pre-allocated single-producer single-consumer ring and returns (no lock, no
@@ -13,6 +16,7 @@
 #pragma once
 
 #include "NdiLib.h"
+#include "Pacer.h"
 #include "Socket.h"
 #include "SpscByteRing.h"
 
@@ -39,11 +43,6 @@ struct SenderStats {
 class Sender
 {
 public:
-    // A subscription not refreshed for this long ends. Receivers refresh a few times a second,
-    // so a link that is down for less than this comes back without a new subscription.
-    static constexpr auto kSubscriptionTimeout = std::chrono::seconds(5);
-    static constexpr int kMaxClients = 64;
-
     // clockAudio: pace callers that run faster than real time.
     explicit Sender(bool clockAudio);
     ~Sender();
@@ -68,8 +67,7 @@ private:
     SpscByteRing m_ring;
     // Caller side.
     int64_t m_samplesSent = 0;
-    double m_due = 0; // s on the steady clock: when the caller may send again without pacing
-    bool m_paceStarted = false;
+    Pacer m_pacer;
     // Shared.
     std::atomic<bool> m_running{true};
     std::atomic<uint64_t> m_framesSent{0}, m_framesDropped{0}, m_clientsAccepted{0},

@@ -4,7 +4,6 @@
 #include "ChildProcess.h"
 #include "NdiFigures.h"
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -14,95 +13,67 @@
 #include <unistd.h>
 
 namespace fs = std::filesystem;
-using veltrin::test::ChildProcess;
 
-namespace {
-
-class LoaderTest : public ::testing::Test
+// Runs the probe with NDI_RUNTIME_DIR_V5 set to `dir` (unset when empty); its lines by key.
+static std::map<std::string, std::string> probe(const std::string &dir)
 {
-protected:
-    void SetUp() override
-    {
-        m_dir = fs::temp_directory_path()
-                / ("veltrin-loader-" + std::to_string(getpid()) + "-"
-                   + ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        fs::create_directories(m_dir);
-    }
-    void TearDown() override { fs::remove_all(m_dir); }
-
-    // Runs the probe with NDI_RUNTIME_DIR_V5 set to `dir` (unset when empty); its lines by key.
-    std::map<std::string, std::string> probe(const std::string &dir)
-    {
-        std::vector<std::string> argv = {"env"};
-        if (dir.empty())
-            argv.push_back("--unset=NDI_RUNTIME_DIR_V5");
-        else
-            argv.push_back("NDI_RUNTIME_DIR_V5=" + dir);
-        argv.push_back(VELTRIN_LOADER_PROBE);
-        ChildProcess child(argv);
-        EXPECT_EQ(child.wait(10000), 0);
-        std::map<std::string, std::string> lines;
-        for (const std::string &line : child.lines()) {
-            const auto colon = line.find(": ");
-            if (colon != std::string::npos)
-                lines[line.substr(0, colon)] = line.substr(colon + 2);
-        }
-        return lines;
-    }
-
-    fs::path m_dir;
-};
-
-} // namespace
-
-TEST_F(LoaderTest, UsesACompleteLibraryFromTheRuntimeDirectory)
-{
-    // A stand-in for another runtime: the built-in one under a version text of its own.
-    fs::copy_file(VELTRIN_NDI_EXPORT_STANDIN, m_dir / "libndi.so.5");
-    auto lines = probe(m_dir.string());
-    const std::string version = "Stand-in NDI runtime for Linux 5.6.7";
-    EXPECT_EQ(lines["NDI runtime"], (m_dir / "libndi.so.5").string() + " (" + version + ")");
-    // Asking the version makes the choice: it is the library's, even before initialisation.
-    EXPECT_EQ(lines["before"], "loaded");
-    EXPECT_EQ(lines["early version"], version);
-    EXPECT_EQ(lines["util"], "1 3 2 4");
-    EXPECT_EQ(lines["after"], "loaded");
-    EXPECT_EQ(lines["version"], version);
-    EXPECT_EQ(lines["capture"], "64 2");
-    // The library's receiver is listed with what its interface offers: frames received and
-    // dropped, queue depth, connections.
-    const unsigned libraryFigures =
-        VeltrinNdi_has_frames | VeltrinNdi_has_queue | VeltrinNdi_has_connections;
-    EXPECT_EQ(lines["figures"], "0 1 " + std::to_string(libraryFigures));
+    veltrin::test::ChildProcess child(
+        {"env", dir.empty() ? "--unset=NDI_RUNTIME_DIR_V5" : "NDI_RUNTIME_DIR_V5=" + dir,
+         VELTRIN_LOADER_PROBE});
+    EXPECT_EQ(child.wait(10000), 0);
+    std::map<std::string, std::string> lines;
+    for (const std::string &line : child.lines())
+        if (const auto colon = line.find(": "); colon != std::string::npos)
+            lines[line.substr(0, colon)] = line.substr(colon + 2);
+    return lines;
 }
 
-// A library that lacks an operation, a file that is no library, and none at all: the built-in
-// runtime, with the reason.
-TEST_F(LoaderTest, FallsBackToTheBuiltInRuntime)
+// A complete library in the runtime directory serves every call, the version asked before
+// initialisation included; a library that lacks an operation, a file that is no library, and
+// none at all leave the built-in runtime, with the reason.
+TEST(Loader, ChoosesACompleteLibraryOrTheBuiltInRuntime)
 {
-    const std::string library = (m_dir / "libndi.so.5").string();
-    const std::string builtIn = "built-in, Veltrin network runtime 1.0.0 (";
+    const fs::path dir = fs::temp_directory_path() / ("veltrin-loader-" + std::to_string(getpid()));
+    fs::create_directories(dir);
+    const std::string library = (dir / "libndi.so.5").string();
+    const std::string standIn = "Stand-in NDI runtime for Linux 5.6.7";
+    const std::string builtIn = "Veltrin network runtime 1.0.0";
+    // The library's receiver has what its interface offers (frames, queue, connections); the
+    // built-in one with its synchroniser has every receiver figure.
+    const unsigned libraryFigures =
+        VeltrinNdi_has_frames | VeltrinNdi_has_queue | VeltrinNdi_has_connections;
+    const unsigned builtInFigures = VeltrinNdi_has_latency | VeltrinNdi_has_clock
+                                    | VeltrinNdi_has_blocks | VeltrinNdi_has_datagrams
+                                    | VeltrinNdi_has_frames | VeltrinNdi_has_connections;
     const struct {
         std::function<void()> install;
-        std::string line; // the loader's line, or its start
+        std::string line, where, version, figures; // the loader's line, or its start
     } cases[] = {
+        {[&] { fs::copy_file(VELTRIN_NDI_EXPORT_STANDIN, library); },
+         library + " (" + standIn + ")", "loaded", standIn,
+         "0 1 " + std::to_string(libraryFigures)},
         {[&] { fs::copy_file(VELTRIN_NDI_EXPORT_INCOMPLETE, library); },
-         builtIn + library + " lacks NDIlib_framesync_capture_audio)"},
-        {[&] { std::ofstream(library) << "this is not a shared library\n"; }, builtIn + library},
-        {[&] { fs::remove(library); }, builtIn},
+         "built-in, " + builtIn + " (" + library + " lacks NDIlib_framesync_capture_audio)",
+         "builtin", builtIn, "1 1 " + std::to_string(builtInFigures)},
+        {[&] { std::ofstream(library) << "this is not a shared library\n"; },
+         "built-in, " + builtIn + " (" + library, "builtin", builtIn,
+         "1 1 " + std::to_string(builtInFigures)},
+        {[] {}, "built-in, " + builtIn + " (", "builtin", builtIn,
+         "1 1 " + std::to_string(builtInFigures)},
     };
     for (const auto &c : cases) {
         c.install();
-        auto lines = probe(fs::exists(library) ? m_dir.string() : "");
+        auto lines = probe(fs::exists(library) ? dir.string() : "");
         EXPECT_EQ(lines["NDI runtime"].rfind(c.line, 0), 0u) << lines["NDI runtime"];
-        EXPECT_EQ(lines["after"], "builtin");
-        EXPECT_EQ(lines["early version"], "Veltrin network runtime 1.0.0");
+        // Asking the version makes the choice: it is the runtime's, even before initialisation.
+        EXPECT_EQ(lines["before"], c.where);
+        EXPECT_EQ(lines["early version"], c.version);
+        EXPECT_EQ(lines["after"], c.where);
+        EXPECT_EQ(lines["version"], c.version);
+        EXPECT_EQ(lines["util"], "1 3 2 4");
         EXPECT_EQ(lines["capture"], "64 2");
-        // The built-in receiver with its synchroniser: every receiver figure is there.
-        const unsigned receiverFigures = VeltrinNdi_has_latency | VeltrinNdi_has_clock
-                                         | VeltrinNdi_has_blocks | VeltrinNdi_has_datagrams
-                                         | VeltrinNdi_has_frames | VeltrinNdi_has_connections;
-        EXPECT_EQ(lines["figures"], "1 1 " + std::to_string(receiverFigures));
+        EXPECT_EQ(lines["figures"], c.figures);
         fs::remove(library);
     }
+    fs::remove_all(dir);
 }

@@ -1,21 +1,28 @@
-// The datagram format and what stands behind it on the receiving side: every layout fits its
+// The datagram format and the parts of both ends that stand on it: every layout fits its
 // datagrams and covers its block exactly, shards are striped across groups as the wire says,
 // the cookies' SipHash matches its reference, invalid datagrams are refused field by field, the
-// erasure code rebuilds any loss it is sized for, and the block assembler hands blocks on in
-// order with the exact sample count whatever is lost, late, duplicated or reordered, on a
-// virtual clock.
+// erasure code rebuilds any loss it is sized for; the sender's packer cuts each size as its
+// layout says, its subscriber registry and pacer decide on a virtual clock; and the block
+// assembler hands the packer's blocks on in order with the exact sample count whatever is lost,
+// late, duplicated or reordered.
 #include "WireFormat.h"
 
 #include "BlockAssembler.h"
 #include "ErasureCode.h"
+#include "Pacer.h"
+#include "ShardPacker.h"
 #include "SipHash.h"
+#include "Socket.h"
+#include "SubscriberRegistry.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cmath>
 #include <cstring>
 #include <gtest/gtest.h>
 #include <limits>
 #include <random>
+#include <string>
 #include <vector>
 
 using namespace veltrin::rt;
@@ -24,12 +31,7 @@ using namespace veltrin::rt::wire;
 namespace {
 
 constexpr int kRate = 48000;
-
-// The sender's side of one block, as datagrams: what Sender cuts, built here from the same
-// layout and code so that the assembler can be fed precisely.
-struct Block {
-    std::vector<std::vector<uint8_t>> datagrams; // data shards first, then parity
-};
+constexpr int kSamples = 256;
 
 // Full scale of the samples sent; a test may raise it to the largest finite float.
 float amplitude = 1.f;
@@ -39,44 +41,29 @@ float sampleValue(int64_t frame, int channel)
     return float((frame * 7 + channel * 13) % 2001 - 1000) / 1000.f * amplitude;
 }
 
-Block makeBlock(const Layout &l, uint64_t number, double sendTime, uint64_t stream = 42)
+std::vector<float> planarBlock(int channels, uint64_t number)
 {
-    Block b;
-    Shard shard;
-    shard.common.stream = stream;
-    shard.block = number;
-    shard.sendTime = int64_t(sendTime * 1e9);
-    shard.sampleRate = kRate;
-    shard.layout = l;
-    std::vector<std::vector<uint8_t>> payloads(size_t(l.totalShards()),
-                                               std::vector<uint8_t>(l.shardBytes(), 0));
-    for (int i = 0; i < l.dataShards; ++i) {
-        auto *out = reinterpret_cast<float *>(payloads[size_t(i)].data());
-        for (int f = 0; f < l.shardFrames(i); ++f)
-            for (int c = 0; c < l.channels; ++c)
-                out[f * l.channels + c] =
-                    sampleValue(int64_t(number) * l.samples + i * l.framesPerShard + f, c);
-    }
-    ErasureCode code;
-    std::vector<uint8_t *> data, parity;
-    for (int g = 0; g < l.groups; ++g) {
-        data.clear();
-        parity.clear();
-        for (int pos = 0; pos < l.groupData(g); ++pos)
-            data.push_back(payloads[size_t(l.dataIndex(g, pos))].data());
-        for (int j = 0; j < l.parity; ++j)
-            parity.push_back(payloads[size_t(l.parityIndex(g, j))].data());
-        code.encode(l.groupData(g), l.parity, l.shardBytes(), data.data(), parity.data());
-    }
-    for (int i = 0; i < l.totalShards(); ++i) {
-        shard.common.kind = i < l.dataShards ? Kind::Data : Kind::Parity;
-        shard.index = i;
-        std::vector<uint8_t> d(kShardHeaderSize + l.payloadBytes(i));
-        encodeShardHeader(shard, d.data());
-        std::memcpy(d.data() + kShardHeaderSize, payloads[size_t(i)].data(), l.payloadBytes(i));
-        b.datagrams.push_back(d);
-    }
-    return b;
+    std::vector<float> planar(size_t(channels) * kSamples);
+    for (int c = 0; c < channels; ++c)
+        for (int f = 0; f < kSamples; ++f)
+            planar[size_t(c) * kSamples + size_t(f)] =
+                sampleValue(int64_t(number) * kSamples + f, c);
+    return planar;
+}
+
+// Block `number` of the signal as the sender's packer cuts it for `datagram`: data shards
+// first, then parity.
+std::vector<std::vector<uint8_t>> makeBlock(int channels, uint32_t datagram, uint64_t number,
+                                            double sendTime)
+{
+    const std::vector<float> planar = planarBlock(channels, number);
+    ShardPacker packer(42);
+    packer.begin({kRate, channels, kSamples, 0, int64_t(sendTime * 1e9)}, planar.data(), number);
+    ShardPacker::Cut &cut = packer.cut(datagram);
+    std::vector<std::vector<uint8_t>> datagrams;
+    for (int i = 0; i < cut.layout.totalShards(); ++i)
+        datagrams.emplace_back(cut.at(i), cut.at(i) + cut.size(i));
+    return datagrams;
 }
 
 // Collects what an assembler hands on: the frames, whether each is the original sample, and
@@ -181,7 +168,7 @@ TEST(SipHash, MatchesTheReferenceVectors)
 TEST(WireFormat, InvalidDatagramsAreRefusedFieldByField)
 {
     const Layout l = Layout::plan(2, 256, 1472);
-    const std::vector<uint8_t> good = makeBlock(l, 1, 1.0).datagrams[0];
+    const std::vector<uint8_t> good = makeBlock(2, 1472, 1, 1.0)[0];
     auto u16 = [](int v) { return std::vector<uint8_t>{uint8_t(v), uint8_t(v >> 8)}; };
     auto i32 = [](int32_t v) {
         return std::vector<uint8_t>{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16),
@@ -227,7 +214,7 @@ TEST(WireFormat, InvalidDatagramsAreRefusedFieldByField)
     EXPECT_EQ(decodeShard(good.data(), kShardHeaderSize - 1, s), Error::Short);
     EXPECT_EQ(decodeShard(good.data(), 3, s), Error::Short);
     // A parity shard must carry a parity index.
-    auto parity = makeBlock(l, 1, 1.0).datagrams.back();
+    auto parity = makeBlock(2, 1472, 1, 1.0).back();
     std::memcpy(parity.data() + 56, u16(0).data(), 2);
     EXPECT_EQ(decodeShard(parity.data(), parity.size(), s), Error::BadIndex);
     // A subscription must state a datagram size a path can have.
@@ -279,20 +266,133 @@ TEST(ErasureCode, RebuildsEveryLossItIsSizedFor)
     }
 }
 
-// Losses the parity covers, duplicates and any order within a block: every block comes out
-// bit-exact, in order, the moment it can be decoded.
+// Blocks of two shapes, each cut for two path sizes: every datagram decodes as the layout
+// planned for its size and shape says, numbered as its block, its data shards carrying the
+// block's frames interleaved.
+TEST(ShardPacker, CutsEachSizeOfEachBlockAsItsLayoutSays)
+{
+    ShardPacker packer(7);
+    for (auto [number, channels] : {std::pair{0u, 2}, {1u, 8}, {2u, 8}}) {
+        const std::vector<float> planar = planarBlock(channels, number);
+        packer.begin({kRate, channels, kSamples, 0, 0}, planar.data(), number);
+        for (const uint32_t datagram : {1472u, uint32_t(kMinDatagram), 1472u}) {
+            SCOPED_TRACE(testing::Message() << "block " << number << ", " << datagram << " bytes");
+            const Layout want = Layout::plan(channels, kSamples, datagram);
+            ShardPacker::Cut &cut = packer.cut(datagram);
+            ASSERT_EQ(cut.layout.totalShards(), want.totalShards());
+            for (int i = 0; i < want.totalShards(); ++i) {
+                Shard s;
+                ASSERT_EQ(decodeShard(cut.at(i), cut.size(i), s), Error::None);
+                EXPECT_EQ(s.common.stream, 7u);
+                EXPECT_EQ(s.block, number);
+                EXPECT_EQ(s.index, i);
+                EXPECT_EQ(s.layout.framesPerShard, want.framesPerShard);
+                EXPECT_EQ(s.layout.groups, want.groups);
+                const auto *frames = reinterpret_cast<const float *>(cut.at(i) + kShardHeaderSize);
+                for (int f = 0; i < want.dataShards && f < want.shardFrames(i); ++f)
+                    for (int c = 0; c < channels; ++c)
+                        ASSERT_EQ(frames[f * channels + c],
+                                  sampleValue(
+                                      int64_t(number) * kSamples + i * want.framesPerShard + f, c));
+            }
+        }
+        packer.end();
+    }
+}
+
+// Requests on a virtual clock: a cookie is the address's own, subscribers are told apart by
+// port too, a refresh keeps a subscription and its datagram size current, a leave ends it,
+// and silence ends it after the timeout, never before.
+TEST(SubscriberRegistry, AnswersRequestsOnAVirtualClock)
+{
+    using Answer = SubscriberRegistry::Answer;
+    const uint64_t key[2] = {3, 4};
+    SubscriberRegistry registry(key);
+    const SubscriberRegistry::Clock::time_point t0{};
+    auto from = [](int port) {
+        sockaddr_in a{};
+        parseAddress("127.0.0.1:" + std::to_string(port), a);
+        return a;
+    };
+    auto request = [&](Kind kind, int port, int cookieOf, double at, uint32_t datagram = 1472) {
+        Subscribe s;
+        s.common.kind = kind;
+        s.cookie = cookieOf != 0 ? registry.cookieFor(from(cookieOf)) : 0;
+        s.maxDatagram = datagram;
+        return registry.handle(s, from(port),
+                               t0
+                                   + std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                       std::chrono::duration<double>(at)));
+    };
+    const struct {
+        Kind kind;
+        int port, cookieOf;
+        double at;
+        Answer answer;
+        size_t subscribers;
+    } steps[] = {
+        {Kind::Subscribe, 1000, 0, 0, Answer::Challenge, 0},
+        {Kind::Leave, 1000, 0, 0, Answer::Bad, 0},
+        {Kind::Subscribe, 1000, 1001, 0, Answer::Challenge, 0}, // another address's cookie
+        {Kind::Subscribe, 1000, 1000, 0, Answer::Admitted, 1},
+        {Kind::Subscribe, 1001, 1001, 0, Answer::Admitted, 2},
+        {Kind::Subscribe, 1000, 1000, 3, Answer::Refreshed, 2},
+        {Kind::Leave, 1001, 1001, 3, Answer::Left, 1},
+        {Kind::Leave, 1001, 1001, 3, Answer::Ignored, 1},
+    };
+    for (const auto &s : steps) {
+        EXPECT_EQ(request(s.kind, s.port, s.cookieOf, s.at), s.answer) << s.port << " at " << s.at;
+        EXPECT_EQ(registry.subscribers().size(), s.subscribers);
+    }
+    EXPECT_EQ(request(Kind::Subscribe, 1000, 1000, 3, 9000), Answer::Refreshed);
+    EXPECT_EQ(registry.subscribers()[0].datagram, 9000u);
+    EXPECT_EQ(registry.expire(t0 + std::chrono::seconds(8)), 0);
+    EXPECT_EQ(registry.expire(t0 + std::chrono::milliseconds(8001)), 1);
+    EXPECT_TRUE(registry.subscribers().empty());
+
+    // The limit: one more is refused until one leaves.
+    for (int i = 0; i < SubscriberRegistry::kMaxClients; ++i)
+        ASSERT_EQ(request(Kind::Subscribe, 2000 + i, 2000 + i, 10), Answer::Admitted);
+    EXPECT_EQ(request(Kind::Subscribe, 1999, 1999, 10), Answer::Refused);
+    EXPECT_EQ(request(Kind::Leave, 2000, 2000, 10), Answer::Left);
+    EXPECT_EQ(request(Kind::Subscribe, 1999, 1999, 10), Answer::Admitted);
+}
+
+// A caller paced by its device never waits, not even after a late wake-up; a caller that hands
+// blocks over as fast as it can waits once its burst is spent, and then runs at the audio rate
+// plus the tolerance.
+TEST(Pacer, HoldsBackOnlyACallerThatRunsAhead)
+{
+    const double block = double(kSamples) / kRate;
+    Pacer device, flood;
+    double deviceNow = 100, now = 100;
+    int waits = 0;
+    for (int i = 0; i < 2000; ++i) {
+        deviceNow += i == 1000 ? 0.05 : block;
+        ASSERT_EQ(device.wait(deviceNow, kSamples, kRate), 0.0) << i;
+        const double wait = flood.wait(now, kSamples, kRate);
+        waits += wait > 0 ? 1 : 0;
+        now += wait;
+    }
+    const double sent = 2000 * block, elapsed = now - 100;
+    EXPECT_GT(waits, 1900);
+    EXPECT_LE(sent, elapsed * Pacer::kTolerance + 0.1 + 3 * block);
+    EXPECT_GE(sent, elapsed * Pacer::kTolerance);
+}
+
+// Losses the parity covers, duplicates and any order within a block, shards of a block already
+// handed on: every block comes out bit-exact, in order, the moment it can be decoded.
 TEST(BlockAssembler, RepairsReordersAndDropsDuplicatesWithoutWaiting)
 {
     std::mt19937 random(5);
-    for (auto [channels, datagram] :
-         {std::pair{2, size_t(1472)}, {64, size_t(1472)}, {64, size_t(16448)}}) {
+    for (auto [channels, datagram] : {std::pair{2, 1472u}, {64, 1472u}, {64, 16448u}}) {
         const Layout l = Layout::plan(channels, 256, datagram);
         BlockAssembler assembler;
         Sink sink;
         const double period = 256.0 / kRate;
         for (int n = 0; n < 200; ++n) {
             const double sent = 10 + n * period;
-            auto datagrams = makeBlock(l, uint64_t(n), sent).datagrams;
+            auto datagrams = makeBlock(channels, datagram, uint64_t(n), sent);
             std::shuffle(datagrams.begin(), datagrams.end(), random);
             // Drop up to `parity` shards of each group, chosen at random, and repeat one.
             std::vector<int> lostIn(size_t(l.groups), 0);
@@ -315,6 +415,8 @@ TEST(BlockAssembler, RepairsReordersAndDropsDuplicatesWithoutWaiting)
             assembler.poll(arrival, std::ref(sink));
             ASSERT_EQ(sink.blocks, n + 1) << channels << " ch: block " << n << " waited";
             EXPECT_EQ(sink.times.back(), arrival);
+            // A shard of the block handed on is dropped, not taken for a duplicate.
+            feed(assembler, sink, kept.back(), arrival);
         }
         const auto st = assembler.stats();
         EXPECT_EQ(sink.exact, sink.frames) << channels << " ch";
@@ -346,7 +448,7 @@ TEST(BlockAssembler, UnrepairableLossIsConcealedAtTheDeadlineWithExactCounts)
             int lossyBlocks = 0;
             for (int n = 0; n < 100; ++n) {
                 const double sent = 10 + n * period;
-                const auto datagrams = makeBlock(l, uint64_t(n), sent).datagrams;
+                const auto datagrams = makeBlock(channels, 1472, uint64_t(n), sent);
                 const bool lossy = n >= 20 && n % 10 == 0;
                 const bool gone = n == 55;
                 lossyBlocks += lossy ? 1 : 0;
@@ -389,17 +491,45 @@ TEST(BlockAssembler, UnrepairableLossIsConcealedAtTheDeadlineWithExactCounts)
     amplitude = 1.f;
 }
 
+// A lost stretch at a block's start is drawn from the previous block's last frame: on this
+// signal, a straight line there, channel 0's concealed frames are the lost ones.
+TEST(BlockAssembler, ConcealmentStartsFromThePreviousBlock)
+{
+    const Layout l = Layout::plan(16, kSamples, 1472);
+    BlockAssembler assembler;
+    std::vector<float> first; // channel 0 of the latest block
+    int blocks = 0;
+    auto deliver = [&](const float *planar, int, int, int) {
+        first.assign(planar, planar + l.framesPerShard);
+        ++blocks;
+    };
+    for (int n = 0; n < 2; ++n) {
+        const double sent = 10 + n * double(kSamples) / kRate;
+        for (const auto &d : makeBlock(16, 1472, uint64_t(n), sent)) {
+            Shard s;
+            decodeShard(d.data(), d.size(), s);
+            // Block 1 loses data shard 0 and all parity.
+            if (n == 0 || (s.index != 0 && s.index < l.dataShards))
+                assembler.offer(s, d.data() + kShardHeaderSize, sent + 0.001, deliver);
+        }
+        assembler.poll(sent + 0.001, deliver);
+    }
+    assembler.poll(assembler.nextDeadline(), deliver);
+    ASSERT_EQ(blocks, 2);
+    for (int f = 0; f < l.framesPerShard; ++f)
+        EXPECT_NEAR(first[size_t(f)], sampleValue(kSamples + f, 0), 1e-5) << f;
+}
+
 // A pause of the stream (sender late or gone, link down) hands nothing on; when shards come
 // again, the blocks whose time passed meanwhile are skipped, not handed on in a burst.
 TEST(BlockAssembler, AnOutageBecomesNeitherABurstNorLatency)
 {
-    const Layout l = Layout::plan(2, 256, 1472);
     BlockAssembler assembler;
     Sink sink;
     const double period = 256.0 / kRate;
     auto send = [&](int n) {
         const double sent = 10 + n * period;
-        for (const auto &d : makeBlock(l, uint64_t(n), sent).datagrams)
+        for (const auto &d : makeBlock(2, 1472, uint64_t(n), sent))
             feed(assembler, sink, d, sent + 0.001);
         assembler.poll(sent + 0.001, std::ref(sink));
     };
@@ -427,7 +557,6 @@ TEST(BlockAssembler, DeadlineLearnsTheJitter)
 {
     std::mt19937 random(9);
     std::uniform_real_distribution<double> delay(0.0, 0.005);
-    const Layout l = Layout::plan(2, 256, 1472);
     BlockAssembler assembler;
     Sink sink;
     const double period = 256.0 / kRate;
@@ -440,7 +569,7 @@ TEST(BlockAssembler, DeadlineLearnsTheJitter)
     for (int n = 0; n < blocks; ++n) {
         const double sent = 10 + n * period;
         const double extra = n < 200 ? 0.0 : delay(random);
-        for (auto &d : makeBlock(l, uint64_t(n), sent).datagrams)
+        for (auto &d : makeBlock(2, 1472, uint64_t(n), sent))
             arrivals.push_back({sent + 0.0005 + extra, d});
     }
     std::stable_sort(arrivals.begin(), arrivals.end(),
