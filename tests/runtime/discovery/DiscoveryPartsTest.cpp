@@ -1,20 +1,108 @@
-// The parts of the discovery engine on a virtual clock, without sockets: the record cache
-// (limits, confirmation, expiry, eviction under a flood, the lists), the responder (what it
-// answers, to whom, with which lifetimes; its announcement schedule) and the querier (browse
-// schedule, the resolve budget, the ids of direct queries).
+// The parts of discovery without sockets, time passed in as `now`: the DNS message parser and
+// writer (round trips, compression, malformed packets), the record cache (limits,
+// confirmation, expiry, eviction under a flood, the lists), the responder (what it answers, to
+// whom, with which lifetimes; its announcement schedule) and the querier (browse schedule,
+// the resolve budget, the ids of direct queries).
 
-#include "DnsRecords.h"
+#include "DnsMessage.h"
 #include "Querier.h"
 #include "RecordCache.h"
 #include "Responder.h"
 
+#include <array>
 #include <gtest/gtest.h>
 
 using namespace veltrin::rt;
-using namespace veltrin::test::dns;
 using namespace std::chrono_literals;
 
 namespace {
+
+// Records of Veltrin's service type, built field by field.
+const DnsName kService{"_veltrin", "_tcp", "local"};
+
+DnsName instance(const std::string &label)
+{
+    return {label, "_veltrin", "_tcp", "local"};
+}
+
+DnsRecord record(const DnsName &name, uint16_t type, uint32_t ttl)
+{
+    DnsRecord r;
+    r.name = name;
+    r.type = type;
+    r.ttl = ttl;
+    return r;
+}
+
+DnsRecord ptr(const DnsName &instance, uint32_t ttl = 120)
+{
+    DnsRecord r = record(kService, kTypePtr, ttl);
+    r.target = instance;
+    return r;
+}
+
+DnsRecord srv(const DnsName &instance, const DnsName &host, uint16_t port,
+                     uint32_t ttl = 120)
+{
+    DnsRecord r = record(instance, kTypeSrv, ttl);
+    r.port = port;
+    r.target = host;
+    return r;
+}
+
+DnsRecord a(const DnsName &host, std::array<uint8_t, 4> ip, uint32_t ttl = 120)
+{
+    DnsRecord r = record(host, kTypeA, ttl);
+    r.ipv4 = ip;
+    return r;
+}
+
+DnsRecord txt(const DnsName &instance, std::vector<std::string> strings, uint32_t ttl = 120)
+{
+    DnsRecord r = record(instance, kTypeTxt, ttl);
+    r.txt = std::move(strings);
+    return r;
+}
+
+DnsMessage sampleAnnouncement()
+{
+    DnsMessage m;
+    m.flags = DnsMessage::kFlagResponse | DnsMessage::kFlagAuthoritative;
+    const DnsName booth = instance("BOOTH (Mic 1.2)"), host{"booth", "local"};
+    DnsRecord service = srv(booth, host, 5960, 8);
+    service.cacheFlush = true;
+    service.priority = 1;
+    service.weight = 2;
+    DnsRecord other = record({"Booth", "LOCAL"}, 28, 8); // AAAA, kept as raw bytes
+    other.raw.assign(16, 0xAB);
+    m.questions.push_back({kService, kTypePtr, kClassIn, true});
+    m.answers = {ptr(booth, 8), service, txt(booth, {"txtvers=1", "", "groups=public"}, 8)};
+    m.authorities = {other};
+    m.additionals = {a(host, {10, 0, 0, 7}, 8)};
+    return m;
+}
+
+std::vector<uint8_t> encoded(const DnsMessage &m)
+{
+    auto bytes = writeDnsMessage(m);
+    EXPECT_TRUE(bytes.has_value());
+    return bytes.value_or(std::vector<uint8_t>{});
+}
+
+bool parses(const std::vector<uint8_t> &bytes)
+{
+    return parseDnsMessage(bytes.data(), bytes.size()).has_value();
+}
+
+// Header with the given counts, then the body.
+std::vector<uint8_t> packet(uint16_t qd, uint16_t an, std::vector<uint8_t> body)
+{
+    std::vector<uint8_t> p{0, 0, 0x84, 0, 0, static_cast<uint8_t>(qd), 0, static_cast<uint8_t>(an),
+                           0, 0, 0,    0};
+    for (uint8_t byte : body)
+        p.push_back(byte);
+    return p;
+}
 
 using Clock = std::chrono::steady_clock;
 const Clock::time_point t0 = Clock::time_point{} + 1000s;
@@ -51,7 +139,95 @@ std::set<std::string> listed(const RecordCache &cache, bool confirmedOnly)
     return names;
 }
 
+MdnsInterface loopback()
+{
+    return {1, "lo", {ip(1)}, true};
+}
+
+DnsMessage query(const DnsName &name, uint16_t type, bool unicastResponse = false)
+{
+    DnsMessage q;
+    q.id = 77;
+    q.questions = {{name, type, kClassIn, unicastResponse}};
+    return q;
+}
+
 } // namespace
+
+// Every field survives; "_veltrin._tcp.local" and "booth", in several names each, are spelled
+// out once, and compression keeps each name's own case.
+TEST(DnsMessage, RoundTripKeepsEveryFieldAndCompresses)
+{
+    const DnsMessage m = sampleAnnouncement();
+    const std::vector<uint8_t> bytes = encoded(m);
+    const auto back = parseDnsMessage(bytes.data(), bytes.size());
+    ASSERT_TRUE(back);
+    EXPECT_EQ(*back, m);
+    EXPECT_EQ(back->authorities[0].name[0], "Booth");
+    EXPECT_EQ(back->answers[0].target[0], "BOOTH (Mic 1.2)"); // a dot inside a label stays there
+    const std::string text(bytes.begin(), bytes.end());
+    EXPECT_EQ(text.find("_veltrin"), text.rfind("_veltrin"));
+    EXPECT_EQ(text.find("booth"), text.rfind("booth"));
+    for (size_t n = 0; n < bytes.size(); ++n)
+        EXPECT_FALSE(parseDnsMessage(bytes.data(), n)) << "truncated to " << n;
+
+    EXPECT_TRUE(sameName({"Booth", "LOCAL"}, {"booth", "local"}));
+    EXPECT_FALSE(sameName({"booth", "local"}, {"booth", "local", "x"}));
+    EXPECT_FALSE(sameName({"a.b", "c"}, {"a", "b.c"}));
+    EXPECT_NE(nameKey({"a.b", "c"}), nameKey({"a", "b.c"}));
+}
+
+TEST(DnsMessage, WriterRefusesWhatTheWireCannotHold)
+{
+    for (const DnsName &name : {DnsName{std::string(64, 'x'), "local"},
+                                DnsName(5, std::string(60, 'x')), // 306 bytes on the wire
+                                DnsName{"", "local"}}) {
+        DnsMessage m;
+        m.questions.push_back({name, kTypeA, kClassIn, false});
+        EXPECT_FALSE(writeDnsMessage(m)) << name.size();
+    }
+}
+
+TEST(DnsMessage, MalformedPacketsAreRejected)
+{
+    const std::vector<uint8_t> question{5, 'b', 'o', 'o', 't', 'h', 0, 0, 1, 0, 1};
+    ASSERT_TRUE(parses(packet(1, 0, question)));
+    // A name of 256 bytes on the wire, built from pointers to earlier labels.
+    std::vector<uint8_t> longName;
+    for (int i = 0; i < 4; ++i) {
+        longName.push_back(62);
+        longName.insert(longName.end(), 62, 'x');
+    }
+    longName.insert(longName.end(), {0, 0, 1, 0, 1, 2, 'y', 'y', 0xC0, 12, 0, 1, 0, 1});
+
+    struct Case {
+        const char *what;
+        std::vector<uint8_t> bytes;
+    };
+    const Case cases[] = {
+        {"short header", {0, 0, 0x84, 0, 0, 1}},
+        {"counts beyond the data", packet(40, 0, question)},
+        {"pointer to itself", packet(1, 0, {0xC0, 12, 0, 1, 0, 1})},
+        {"pointer forwards", packet(1, 0, {0xC0, 14, 0, 1, 0, 1, 0})},
+        {"two pointers in a loop",
+         packet(2, 0, {1, 'a', 0xC0, 16, 0, 1, 0, 1, 0xC0, 14, 0, 1, 0, 1})},
+        {"reserved label type", packet(1, 0, {0x45, 'a', 0, 0, 1, 0, 1})},
+        {"label past the end", packet(1, 0, {9, 'a', 'b'})},
+        {"name without its end", packet(1, 0, {1, 'a', 1, 'b'})},
+        {"pointer cut in half", packet(1, 0, {0xC0})},
+        {"name of 256 bytes", packet(2, 0, longName)},
+        {"record data past the end", packet(0, 1, {0, 0, 1, 0, 1, 0, 0, 0, 8, 0, 40, 1, 2, 3, 4})},
+        {"A record of five bytes", packet(0, 1, {0, 0, 1, 0, 1, 0, 0, 0, 8, 0, 5, 1, 2, 3, 4, 5})},
+        {"TXT string over its record",
+         packet(0, 1, {0, 0, 16, 0, 1, 0, 0, 0, 8, 0, 3, 5, 'a', 'b'})},
+        {"SRV shorter than its fields",
+         packet(0, 1, {0, 0, 33, 0, 1, 0, 0, 0, 8, 0, 4, 0, 0, 0, 0, 0})},
+        {"PTR target beyond its length",
+         packet(0, 1, {0, 0, 12, 0, 1, 0, 0, 0, 8, 0, 1, 2, 'a', 'b', 0})},
+    };
+    for (const Case &c : cases)
+        EXPECT_FALSE(parses(c.bytes)) << c.what;
+}
 
 // Lifetimes: a goodbye removes at once, lifetimes are cut to kMaxCachedTtl, unconfirmed ones
 // to unconfirmedLifetime; a record heard again confirmAfter later is confirmed and keeps its
@@ -184,23 +360,6 @@ TEST(RecordCache, TakesOnlyWhatDescribesAService)
     EXPECT_TRUE(cache.dropInterface(1));
     EXPECT_EQ(cache.size(), 0u);
 }
-
-namespace {
-
-MdnsInterface loopback()
-{
-    return {1, "lo", {ip(1)}, true};
-}
-
-DnsMessage query(const DnsName &name, uint16_t type, bool unicastResponse = false)
-{
-    DnsMessage q;
-    q.id = 77;
-    q.questions = {{name, type, kClassIn, unicastResponse}};
-    return q;
-}
-
-} // namespace
 
 // What the responder says to each kind of question, to whom and with which lifetime.
 TEST(Responder, AnswersByQuestionAndAsker)
