@@ -1,14 +1,17 @@
 // Discovery between real processes, one scenario per behaviour a user sees: processes of one
 // host on loopback (which the test namespace leaves without its MULTICAST flag), two hosts
 // joined by a veth pair, and interoperation with avahi-daemon on a far host. The other
-// processes run the discovery peer (DiscoveryPeer.cpp).
+// processes run this program as a discovery peer (runPeer).
 
 #include "ChildProcess.h"
 #include "Discovery.h"
 
 #include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <filesystem>
 #include <gtest/gtest.h>
-#include <signal.h>
+#include <thread>
 
 using namespace veltrin::rt;
 using namespace std::chrono_literals;
@@ -17,9 +20,39 @@ using veltrin::test::FarHost;
 
 namespace {
 
+// Run as `<this program> --peer NAME PORT MACHINE [--browse]`: announces one source and, with
+// --browse, prints every change of its source list as "SOURCES name=address;name=address;".
+// Runs until SIGTERM (and then says goodbye) or until it is killed.
+volatile std::sig_atomic_t stopped = 0;
+
+int runPeer(char **argv, bool browse)
+{
+    std::signal(SIGTERM, [](int) { stopped = 1; });
+    DiscoveryConfig config;
+    config.machineName = argv[3];
+    Announcer announcer(config, argv[1], static_cast<uint16_t>(std::atoi(argv[2])));
+    std::optional<Browser> browser;
+    if (browse)
+        browser.emplace(config);
+    std::printf("READY\n");
+    std::fflush(stdout);
+    while (!stopped) {
+        if (browser && browser->waitForChange(200)) {
+            std::string line = "SOURCES ";
+            for (const auto &source : browser->sources())
+                line += source.name + '=' + source.address + ';';
+            std::printf("%s\n", line.c_str());
+            std::fflush(stdout);
+        } else if (!browser) {
+            std::this_thread::sleep_for(200ms);
+        }
+    }
+    return 0;
+}
+
 std::vector<std::string> peer(std::vector<std::string> args)
 {
-    args.insert(args.begin(), VELTRIN_DISCOVERY_PEER);
+    args.insert(args.begin(), {std::filesystem::read_symlink("/proc/self/exe"), "--peer"});
     return args;
 }
 
@@ -71,8 +104,8 @@ DiscoveryConfig machine(const std::string &name, std::vector<std::string> sendGr
 // clean exit says goodbye, a killed process's sources age out.
 TEST(DiscoveryLoopback, ProcessesOfOneHostFindEachOther)
 {
-    ChildProcess a(peer({"--announce", "ALPHA (one)", "7001", "--machine", "alpha", "--browse"}));
-    ChildProcess b(peer({"--announce", "BRAVO (two)", "7002", "--machine", "bravo"}));
+    ChildProcess a(peer({"ALPHA (one)", "7001", "alpha", "--browse"}));
+    ChildProcess b(peer({"BRAVO (two)", "7002", "bravo"}));
     Announcer inStudio(machine("cart", {"studio"}), "CART (Studio)", 7003);
     Announcer everyone(machine("cart"), "CART (Everyone)", 7004);
     DiscoveryConfig studio;
@@ -110,7 +143,7 @@ TEST(TwoHostDiscovery, SourcesCrossTheLinkBothWays)
     ASSERT_TRUE(listed(browser, "NEAR (here)"));
 
     FarHost far("vnear", "vfar", "10.77.0",
-                farPeer({"--announce", "REMOTE (far)", "7100", "--machine", "remote", "--browse"}));
+                farPeer({"REMOTE (far)", "7100", "remote", "--browse"}));
     ASSERT_TRUE(far.linked());
     ASSERT_TRUE(listed(browser, "REMOTE (far)"));
     EXPECT_EQ(browser.find("REMOTE (far)")->address, "10.77.0.2:7100");
@@ -140,8 +173,8 @@ TEST(AvahiInterop, EachSideListsTheOthersService)
     // avahi-far-host.sh brings its end of the link up itself.
     FarHost far("vnear", "vfar", "10.77.0",
                 {"--net", "--mount", "--pid", "--kill-child", "--propagation", "private", "sh",
-                 VELTRIN_AVAHI_FAR_HOST, VELTRIN_DISCOVERY_PEER, "--announce", "FARPEER (shared)",
-                 "7202", "--machine", "farpeer", "--browse"});
+                 VELTRIN_AVAHI_FAR_HOST, std::filesystem::read_symlink("/proc/self/exe"), "--peer",
+                 "FARPEER (shared)", "7202", "farpeer", "--browse"});
     ASSERT_TRUE(far.linked());
     ASSERT_TRUE(far.child().waitFor("READY", 20000)) << "avahi-daemon did not start";
 
@@ -163,4 +196,12 @@ TEST(AvahiInterop, EachSideListsTheOthersService)
                                     "farpeer.local;10.77.0.2;7202;",
                                     20000));
     EXPECT_TRUE(listed(browser, "FARPEER (shared)", 5000));
+}
+
+int main(int argc, char **argv)
+{
+    if (argc >= 5 && std::string(argv[1]) == "--peer")
+        return runPeer(argv + 1, argc == 6);
+    testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
 }
