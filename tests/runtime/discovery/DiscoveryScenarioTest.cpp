@@ -1,11 +1,14 @@
 // Discovery between real processes, one scenario per behaviour a user sees: processes of one
 // host on loopback (which the test namespace leaves without its MULTICAST flag), two hosts
-// joined by a veth pair, and interoperation with avahi-daemon on a far host. The other
+// joined by a veth pair, another responder that answers incompletely, and interoperation
+// with avahi-daemon on a far host. The other
 // processes run this program as a discovery peer (runPeer).
 
 #include "ChildProcess.h"
 #include "Discovery.h"
+#include "MdnsSockets.h"
 
+#include <arpa/inet.h>
 #include <chrono>
 #include <csignal>
 #include <cstdio>
@@ -130,6 +133,51 @@ TEST(DiscoveryLoopback, ProcessesOfOneHostFindEachOther)
     b.kill(SIGKILL);
     EXPECT_TRUE(gone(browser, "BRAVO (two)", 15000));
     EXPECT_TRUE(browser.find("CART (Everyone)"));
+}
+
+// Another responder on port 5353 that answers each question with one record and nothing
+// more: a source named by a PTR alone is listed once the engine has asked for its SRV and
+// then for its host's address.
+TEST(ForeignResponder, IncompleteAnswersAreCompletedByAsking)
+{
+    MdnsSockets other;
+    const MdnsInterface lo{1, "lo", {{inet_addr("127.0.0.1")}}, true};
+    other.join(lo, true);
+    Browser browser(DiscoveryConfig{});
+    const DnsName service{"_veltrin", "_tcp", "local"},
+        deck{"DECK (Bare)", "_veltrin", "_tcp", "local"}, host{"deck", "local"};
+    const auto listed = [&] {
+        const auto found = browser.find("DECK (Bare)");
+        return found && found->address == "127.0.0.9:9001";
+    };
+    const auto serve = [&](const uint8_t *data, size_t size, const sockaddr_in &, int, bool, bool) {
+        const auto query = parseDnsMessage(data, size);
+        if (!query || query->isResponse())
+            return;
+        for (const DnsQuestion &q : query->questions) {
+            DnsRecord r;
+            r.name = q.name;
+            r.type = q.type;
+            r.ttl = 120;
+            if (q.type == kTypePtr && sameName(q.name, service)) {
+                r.target = deck;
+            } else if (q.type == kTypeSrv && sameName(q.name, deck)) {
+                r.target = host;
+                r.port = 9001;
+            } else if (q.type == kTypeA && sameName(q.name, host)) {
+                r.ipv4 = {127, 0, 0, 9};
+            } else {
+                continue;
+            }
+            other.multicast({0, DnsMessage::kFlagResponse, {}, {r}, {}, {}}, lo);
+        }
+    };
+    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    while (!listed() && std::chrono::steady_clock::now() < deadline) {
+        other.wait(100);
+        other.receive(MdnsSockets::Channel::Mdns, 16, serve);
+    }
+    EXPECT_TRUE(listed());
 }
 
 // Sources cross the link both ways, each side listing the address the other can reach; a
