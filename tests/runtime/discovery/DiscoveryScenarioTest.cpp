@@ -111,6 +111,12 @@ TEST(DiscoveryLoopback, ProcessesOfOneHostFindEachOther)
     ChildProcess b(peer({"BRAVO (two)", "7002", "bravo"}));
     Announcer inStudio(machine("cart", {"studio"}), "CART (Studio)", 7003);
     Announcer everyone(machine("cart"), "CART (Everyone)", 7004);
+    // Names in use, for a generated sender name to avoid: with nothing in this process
+    // browsing, asking for them asks the network; later they are the network's and this
+    // process's own, in every group.
+    ASSERT_TRUE(b.waitFor("READY", 5000));
+    EXPECT_TRUE(sourceNamesInUse(DiscoveryConfig{}, 1500ms).count("BRAVO (two)"));
+
     DiscoveryConfig studio;
     studio.recvGroups = {"studio", "other"};
     Browser browser(DiscoveryConfig{}), studioBrowser(studio);
@@ -118,13 +124,12 @@ TEST(DiscoveryLoopback, ProcessesOfOneHostFindEachOther)
         return w.find("ALPHA (one)") && w.find("BRAVO (two)") && w.find("CART (Everyone)");
     }));
     EXPECT_EQ(browser.find("ALPHA (one)")->address, "127.0.0.1:7001");
+    EXPECT_TRUE(Browser(DiscoveryConfig{}).find("BRAVO (two)")) << "a new browser starts listed";
     ASSERT_TRUE(listed(studioBrowser, "CART (Studio)"));
     EXPECT_EQ(studioBrowser.sources().size(), 1u);
     EXPECT_FALSE(browser.find("CART (Studio)"));
     EXPECT_TRUE(a.waitFor("BRAVO (two)=127.0.0.1:7002", 10000));
     EXPECT_TRUE(a.waitFor("CART (Everyone)=127.0.0.1:7004", 10000));
-    // Names in use, for a generated sender name to avoid: the network's and this process's,
-    // in every group.
     const auto names = sourceNamesInUse(DiscoveryConfig{}, 0ms);
     EXPECT_TRUE(names.count("BRAVO (two)") && names.count("CART (Studio)"));
 
