@@ -355,13 +355,15 @@ TEST(Responder, AnswersByQuestionAndAsker)
 
 // Announcements at once, after 1 s, then every kAnnouncePeriod; a removed service says
 // goodbye on every interface at once and again 250 ms later, and its name counts as retired
-// for a record lifetime.
+// for a record lifetime. A name longer than a label is cut, at a character, in the PTR and
+// whole in the text.
 TEST(Responder, AnnouncesOnScheduleAndSaysGoodbyeTwice)
 {
+    const std::string name = "DECK (" + std::string(56, 'n') + "\xC3\xA9)"; // é at bytes 62-63
     const std::map<int, MdnsInterface> interfaces{{1, loopback()},
                                                   {2, {2, "eth0", {ip(2)}, false}}};
     Responder responder;
-    responder.add(1, {"DECK", "deck", 9000, {"b", "a"}}, t0);
+    responder.add(1, {name, "deck", 9000, {"b", "a"}}, t0);
     std::vector<int> at;
     for (int ms = 0; ms <= 7000; ms += 250)
         if (!responder.due(interfaces, t0 + 1ms * ms).empty())
@@ -372,21 +374,22 @@ TEST(Responder, AnnouncesOnScheduleAndSaysGoodbyeTwice)
     ASSERT_EQ(first.size(), 2u);
     EXPECT_EQ(first[1].first, 2);
     EXPECT_EQ(first[1].second.answers.size(), 4u); // PTR, SRV, TXT and eth0's address
+    EXPECT_EQ(first[1].second.answers[0].target[0], name.substr(0, 62));
     EXPECT_EQ(first[1].second.answers[2].txt,
-              (std::vector<std::string>{"txtvers=1", "name=DECK", "groups=b,a"}));
+              (std::vector<std::string>{"txtvers=1", "name=" + name, "groups=b,a"}));
 
     const Responder::Outgoing goodbyes = responder.remove(1, interfaces, t0 + 10s);
     ASSERT_EQ(goodbyes.size(), 2u);
     EXPECT_EQ(goodbyes[0].second.answers.size(), 3u) << "the address stays";
     for (const DnsRecord &r : goodbyes[0].second.answers)
         EXPECT_EQ(r.ttl, 0u);
-    EXPECT_TRUE(responder.retired("DECK"));
+    EXPECT_TRUE(responder.retired(name));
     EXPECT_TRUE(responder.names().empty());
     EXPECT_TRUE(responder.due(interfaces, t0 + 10s + 200ms).empty());
     EXPECT_EQ(responder.due(interfaces, t0 + 10s + 250ms).size(), 2u);
     EXPECT_TRUE(responder.due(interfaces, t0 + 10s + 500ms).empty());
     responder.due(interfaces, t0 + 19s);
-    EXPECT_FALSE(responder.retired("DECK"));
+    EXPECT_FALSE(responder.retired(name));
 }
 
 // Three browse queries (0, 1 and 3 s), direct queries only while wanted, every period; the
