@@ -2,7 +2,6 @@
 // for everything missing or malformed, and hostile text cleaned; the text cleaner itself.
 
 #include "Discovery.h"
-#include "JsonValue.h"
 #include "SafeText.h"
 
 #include <algorithm>
@@ -41,7 +40,8 @@ void expectDefaults(const DiscoveryConfig &c, const std::string &what)
 } // namespace
 
 // Veltrin's own file means defaults in the public group; the fields discovery honours are
-// trimmed, split, lower-cased (groups) and filtered (addresses).
+// trimmed, split, lower-cased (groups) and filtered (addresses); the last of repeated keys
+// counts, and escapes and numbers are read as JSON has them.
 TEST(DiscoveryConfig, HonouredFields)
 {
     DiscoveryConfig c = DiscoveryConfig::parse(kVeltrinFile);
@@ -51,20 +51,20 @@ TEST(DiscoveryConfig, HonouredFields)
     expectDefaults(c, "Veltrin's file");
     c = DiscoveryConfig::parse(R"({"ndi": {
         "networks": {"ips": " 10.0.0.5, 192.168.1.7 ,not-an-ip,,300.1.1.1"},
-        "machinename": " Booth ",
-        "groups": {"send": "Studio A, Public", "recv": "studio a"},
+        "machinename": "first", "n": [-12.5e1, 0, true, false, null, {}],
+        "machinename": " Caf\u00e9 \ud83c\udfa7 \"q\" \\ \/ ",
+        "groups": {"send": "Studio AZ, Public", "recv": "studio az"},
         "adapters": {"allowed": ["eth0", "10.1.1.1", 7, ""]}}})");
     EXPECT_EQ(c.extraIps, (Strings{"10.0.0.5", "192.168.1.7"}));
-    EXPECT_EQ(c.machineName, "Booth");
-    EXPECT_EQ(c.sendGroups, (Strings{"studio a", "public"}));
-    EXPECT_EQ(c.recvGroups, Strings{"studio a"});
+    EXPECT_EQ(c.machineName, "Caf\xC3\xA9 \xF0\x9F\x8E\xA7 \"q\" \\ /");
+    EXPECT_EQ(c.sendGroups, (Strings{"studio az", "public"}));
+    EXPECT_EQ(c.recvGroups, Strings{"studio az"});
     EXPECT_EQ(c.allowedAdapters, (Strings{"eth0", "10.1.1.1"}));
 }
 
 TEST(DiscoveryConfig, MalformedTextsGiveDefaults)
 {
-    const std::string deep = std::string(100000, '[') + std::string(100000, ']');
-    const std::string cases[] = {
+    std::vector<std::string> cases = {
         "",
         "not json",
         std::string(kVeltrinFile).substr(0, 200),
@@ -74,8 +74,10 @@ TEST(DiscoveryConfig, MalformedTextsGiveDefaults)
         R"({"ndi": {"machinename": "bad \q escape"}})",
         R"({"ndi": {"machinename": "lone \udc00 surrogate"}})",
         R"(["ndi"])",
-        deep,
+        std::string(100000, '[') + std::string(100000, ']'),
     };
+    for (const char *bad : {"01", "1.", "-", "[1,]", "{\"a\" 1}", "\"tab\tinside\"", "tru"})
+        cases.push_back(std::string(R"({"ndi": {"machinename": "a"}, "x": )") + bad + "}");
     for (const std::string &text : cases)
         expectDefaults(DiscoveryConfig::parse(text), text.substr(0, 60));
 }
@@ -83,12 +85,12 @@ TEST(DiscoveryConfig, MalformedTextsGiveDefaults)
 TEST(DiscoveryConfig, HostileTextIsCleanedAndCut)
 {
     testing::internal::CaptureStderr();
-    const std::string huge(10000, 'x');
-    const DiscoveryConfig c = DiscoveryConfig::parse(R"({"ndi": {"machinename": ")" + huge
-                                                     + R"(",
+    const DiscoveryConfig c =
+        DiscoveryConfig::parse(R"({"ndi": {"machinename": ")" + std::string(10000, 'x')
+                               + R"(",
         "groups": {"send": "studio\u0000a, \u001b[31mred, )"
-                                                       "\xff\xfe"
-                                                       R"(", "recv": "\t\n"},
+                                 "\xff\xfe"
+                                 R"(", "recv": "\t\n"},
         "adapters": {"allowed": ["eth0\r\n", "\u202eoh"]}}})");
     const std::string said = testing::internal::GetCapturedStderr();
     EXPECT_EQ(c.machineName, std::string(63, 'x'));
@@ -145,53 +147,32 @@ TEST(SafeText, RepairsReplaceCutAndKeepWhatIsValid)
     }
 }
 
-TEST(DiscoveryConfig, LoadReadsTheFileInHomeAndSurvivesItsAbsence)
+// load() reads $HOME/.ndi/ndi-config.v1.json and gives defaults when it is missing or is no
+// file; source names are "MACHINE (name)", the host name's first label when no machine name
+// is set.
+TEST(DiscoveryConfig, LoadFromHomeAndSourceNames)
 {
     const std::filesystem::path home =
         std::filesystem::temp_directory_path() / ("veltrin-config-" + std::to_string(getpid()));
+    const std::filesystem::path file = home / ".ndi" / "ndi-config.v1.json";
     std::filesystem::remove_all(home);
     std::filesystem::create_directories(home / ".ndi");
     const char *oldHome = std::getenv("HOME");
     const std::string saved = oldHome ? oldHome : "";
     setenv("HOME", home.c_str(), 1);
-
     expectDefaults(DiscoveryConfig::load(), "missing file");
-    std::ofstream(home / ".ndi" / "ndi-config.v1.json") << R"({"ndi":{"machinename":"Cart"}})";
-    EXPECT_EQ(DiscoveryConfig::load().machineName, "Cart");
-    std::filesystem::remove(home / ".ndi" / "ndi-config.v1.json");
-    std::filesystem::create_directory(home / ".ndi" / "ndi-config.v1.json"); // not a file
+    std::ofstream(file) << R"({"ndi":{"machinename":"booth-2"}})";
+    EXPECT_EQ(sourceName(DiscoveryConfig::load(), "Mic 1"), "BOOTH-2 (Mic 1)");
+    std::filesystem::remove(file);
+    std::filesystem::create_directory(file); // not a file
     expectDefaults(DiscoveryConfig::load(), "a directory");
-
     setenv("HOME", saved.c_str(), 1);
     std::filesystem::remove_all(home);
-}
 
-TEST(DiscoveryConfig, SourceNamesFollowTheHostConvention)
-{
-    DiscoveryConfig c;
-    c.machineName = "booth-2";
-    EXPECT_EQ(sourceName(c, "Mic 1"), "BOOTH-2 (Mic 1)");
-    c.machineName.clear();
     char host[256] = {};
     ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
     std::string expected = std::string(host).substr(0, std::string(host).find('.'));
     for (char &ch : expected)
         ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-    EXPECT_EQ(sourceName(c, "x"), expected + " (x)");
-}
-
-TEST(JsonValue, StringsNumbersAndRepeatedKeys)
-{
-    const auto v = JsonValue::parse(R"( {"s": "caf\u00e9 \ud83c\udfa7 \"q\" \\ \/", "n": -12.5e1,
-                                         "k": 1, "k": "last", "a": [true, false, null, {}]} )");
-    ASSERT_TRUE(v);
-    EXPECT_EQ(v->member("s")->stringValue(), "caf\xC3\xA9 \xF0\x9F\x8E\xA7 \"q\" \\ /");
-    EXPECT_DOUBLE_EQ(v->member("n")->numberValue(), -125.0);
-    EXPECT_EQ(v->member("k")->stringValue(), "last");
-    ASSERT_EQ(v->member("a")->arrayItems().size(), 4u);
-    EXPECT_TRUE(v->member("a")->arrayItems()[0].boolValue());
-    EXPECT_EQ(v->path("a.b"), nullptr);
-    for (const char *bad :
-         {"01", "1.", "-", "[1,]", "{\"a\" 1}", "\"tab\tinside\"", "tru", "{} {}"})
-        EXPECT_FALSE(JsonValue::parse(bad)) << bad;
+    EXPECT_EQ(sourceName(DiscoveryConfig{}, "x"), expected + " (x)");
 }
