@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace veltrin::rt;
 using namespace std::chrono_literals;
@@ -138,6 +139,24 @@ TEST(DiscoveryLoopback, ProcessesOfOneHostFindEachOther)
     b.kill(SIGKILL);
     EXPECT_TRUE(gone(browser, "BRAVO (two)", 15000));
     EXPECT_TRUE(browser.find("CART (Everyone)"));
+}
+
+// Another program holds port 5353 to itself: each process says once what it cannot do, and
+// the processes of this host still find each other on their loopback channel.
+TEST(DiscoveryLoopback, PortHeldByAnotherProgram)
+{
+    const int held = ::socket(AF_INET, SOCK_DGRAM, 0);
+    sockaddr_in any{};
+    any.sin_family = AF_INET;
+    any.sin_port = htons(5353);
+    ASSERT_EQ(::bind(held, reinterpret_cast<sockaddr *>(&any), sizeof any), 0)
+        << "port 5353 already taken in the test's namespace";
+    ChildProcess a(peer({"ALPHA (held)", "7101", "alpha", "--browse"}));
+    ChildProcess b(peer({"BRAVO (held)", "7102", "bravo", "--browse"}));
+    EXPECT_TRUE(a.waitFor("UDP port 5353 is held by another program", 10000));
+    EXPECT_TRUE(a.waitFor("BRAVO (held)=127.0.0.1:7102", 10000));
+    EXPECT_TRUE(b.waitFor("ALPHA (held)=127.0.0.1:7101", 10000));
+    ::close(held);
 }
 
 // Another responder on port 5353 that answers each question with one record and nothing
