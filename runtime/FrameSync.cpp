@@ -75,11 +75,25 @@ struct SourceStream {
     float *channel(int c) { return ring.get() + size_t(c) * capacity; }
 };
 
+namespace {
+
+// Late arrivals never raise the reserve of a copied stream beyond this, s.
+constexpr double kMaxReserveSeconds = 0.1;
+// Seconds per second at which a resampled stream's target falls when lateness stops.
+constexpr double kTargetDescent = 1e-4;
+// How much faster a copied stream reads while it gives a raised reserve back.
+constexpr double kGiveBackPace = 1e-3;
+
+} // namespace
+
 FrameSync::FrameSync(const FrameSyncConfig &config)
-    : m_config(config), m_arrivals(1.0, LineFit::Config{30.0, 1.0, config.stepMs * 1e-3, 0.5}),
-      m_pulls(1.0, LineFit::Config{30.0, 1.0, config.stepMs * 1e-3, 0.5}),
+    : m_config(config), m_stall(config.stallMs), m_paces(config.stepMs * 1e-3),
       m_lateness(LatenessPolicy::Config{config.persistSeconds, config.repeatSeconds,
                                         config.maxLatenessMs * 1e-3, config.latenessSlotSeconds}),
+      m_target(PlayTarget::Config{config.smoothingMs * 1e-3, config.passthroughSettleSeconds,
+                                  kTargetDescent}),
+      m_reserve(CopyReserve::Config{config.giveBackSeconds, kGiveBackPace, kMaxReserveSeconds}),
+      m_shortRun(ShortRun::Config{config.playOffMs * 1e-3, config.goneMs * 1e-3}),
       m_loop(DriftLoop::Config{config.proportionalGain, config.integralGain, config.maxCorrection,
                                0.001, config.slewPerSecond}),
       m_decision(ClockDecision::Config{config.minDriftPpm * 1e-6, 5.0, config.decideAfterSeconds,
@@ -190,7 +204,7 @@ void FrameSync::takeNewStream()
     m_current = s;
     // A new stream starts lean; a source that was gone and is back keeps the reserve and the
     // lateness its path showed, so it comes back at the latency it had.
-    m_reserve = -1;
+    m_reserve.newStream();
     m_lateness.reset();
     m_resampling = false;
     restart();
@@ -206,18 +220,10 @@ void FrameSync::restart()
     const bool wasResampling = m_resampling;
     m_running = false;
     m_resampling = false;
-    m_seeded = false;
+    m_loop.setMeasured(false);
     m_planner.reset();
-    if (wasResampling) {
-        m_arrivals.reset(m_arrivals.slope(), m_arrivals.slopeError());
-        m_pulls.reset(m_pulls.slope(), m_pulls.slopeError());
-    } else {
-        m_arrivals.reset(rate);
-        m_pulls.reset(rate);
-    }
-    m_offLine = 0;
+    m_paces.restart(rate, wasResampling);
     m_decision.reset(s == nullptr || (s->sourceRate == s->outRate && !wasResampling));
-    m_pulledFrames = 0;
     m_drift = 0;
     m_correction = 0;
 }
@@ -269,312 +275,269 @@ void FrameSync::publishRead(SourceStream &s)
         s.readPos.store(uint64_t(oldest), std::memory_order_release);
 }
 
-void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double pulledAt)
+namespace {
+
+// The latest arrival, read under the producer's seqlock; a write in progress is retried.
+Arrival latestArrival(const SourceStream &s, uint64_t write, double now)
 {
-    const double rate = s.sourceRate;
-    const double dt = double(n) / s.outRate;
-    const double nominalStep = rate / s.outRate;
-    const double blockIn = n * nominalStep;
-    const uint64_t write = s.writePos.load(std::memory_order_acquire);
-    // From here on the pull is timed on the device (DeviceCycle), and a cycle of the device is
-    // the unit the ring must hold when one begins.
-    const double now = m_device.pull(pulledAt, dt, blockIn);
-    const double cycleIn = std::max(blockIn, m_device.cycleFrames());
-
-    // The device's pace: a pull far later than its block's length means the device stalled,
-    // and for a while after that its blocks come back to back, faster than any network path
-    // can deliver.
-    const double interval = m_lastPull < 0 ? dt : now - m_lastPull;
-    const bool stalled = interval > dt + std::max(2 * dt, m_config.stallMs * 1e-3);
-    if (stalled)
-        m_lastStall = now;
-    const bool afterStall = now - m_lastStall < std::max(8 * dt, 4 * m_config.stallMs * 1e-3);
-    m_lastPull = now;
-
-    uint64_t arrivalPos = write;
-    double arrivalTime = now;
-    int lastBlock = 0;
+    Arrival a{write, now, 0};
     for (int attempt = 0; attempt < 4; ++attempt) {
         const uint32_t seq = s.arrivalSeq.load(std::memory_order_acquire);
-        arrivalPos = s.arrivalPos.load(std::memory_order_acquire);
-        arrivalTime = s.arrivalTime.load(std::memory_order_acquire);
-        lastBlock = s.lastBlock.load(std::memory_order_acquire);
+        a.pos = s.arrivalPos.load(std::memory_order_acquire);
+        a.time = s.arrivalTime.load(std::memory_order_acquire);
+        a.block = s.lastBlock.load(std::memory_order_acquire);
         if ((seq & 1) == 0 && seq == s.arrivalSeq.load(std::memory_order_relaxed))
             break;
     }
-    arrivalPos = std::min(arrivalPos, write);
+    a.pos = std::min(a.pos, write);
+    return a;
+}
 
-    // The paces of arrivals and of pulls, and the drift between them. The latest arrival is
-    // enough for the arrival line: blocks that came since the previous pull lie on it too.
-    if (lastBlock > 0 && arrivalPos != m_lastArrival) {
-        m_lastArrival = arrivalPos;
-        const double late = (m_arrivals.valueAt(arrivalTime) - double(arrivalPos)) / rate;
-        const uint64_t steps = m_arrivals.steps();
-        if (!m_arrivals.add(arrivalTime, double(arrivalPos))) {
-            // Off the line: lateness if the run of such arrivals ends, a step if it goes on.
-            m_offLine = std::max(m_offLine, late);
-        } else {
-            if (m_arrivals.steps() != steps)
-                m_offLine = 0;
-            // Lateness counts once the line has its own slope: before, a drift would pass for it.
-            if (std::isfinite(m_arrivals.slopeError()))
-                m_lateness.measured(arrivalTime, std::max(m_offLine, late));
-            m_offLine = 0;
-        }
-    }
-    // A pull early against the pull line finds less in the ring, as a late block leaves less:
-    // the reserve covers both. The back-to-back pulls after a stall are no such jitter.
-    if (m_pulls.add(now, m_pulledFrames) && !afterStall && std::isfinite(m_pulls.slopeError()))
-        m_lateness.measured(now, (m_pulledFrames - m_pulls.valueAt(now)) / rate);
-    m_pulledFrames += blockIn;
-    const double arrivalPace = m_arrivals.slope();
-    const double pullPace = m_pulls.slope();
-    m_drift = arrivalPace / pullPace - 1;
-    const double driftError =
-        std::hypot(m_arrivals.slopeError() / arrivalPace, m_pulls.slopeError() / pullPace);
-    const double fitSpan = std::min(m_arrivals.span(), m_pulls.span());
+} // namespace
 
-    // The source as a continuous flow: a block is played out at the sender over its duration
-    // before it arrives, so the flow stands a block behind the arrival line. Measured at block
-    // boundaries instead, the level would jump by a whole block whenever the two clocks'
-    // phases cross; measured from the latest arrival alone, it would carry its jitter.
-    double flowPos;
-    if (m_arrivals.ready()) {
-        flowPos = m_arrivals.valueAt(now) - lastBlock;
-    } else {
-        const double since = std::clamp((now - arrivalTime) * rate, 0.0, double(lastBlock));
-        flowPos = double(arrivalPos) - lastBlock + since;
-    }
+// What one pull knows, gathered step by step on the consumer's stack. Positions and levels in
+// source frames.
+struct FrameSync::Pull {
+    double rate = 0, dt = 0, nominalStep = 0, blockIn = 0;
+    uint64_t write = 0; // the ring's write position as the pull began
+    double now = 0;     // the pull's time on the device
+    double cycleIn = 0; // the device's latest cycle, at least a block
+    double margin = 0;  // headroom kept above a block at a start
+    StallWatch::Pull stall{};
+    Arrival arrival;
+    FlowPaces::Drift drift{};
+    double level = 0; // ahead of the play position
+    PlayTarget::Update target{};
+    double resampledTarget = 0;
+};
 
-    const double margin = m_config.marginMs * 1e-3 * rate;
-    if (m_reserve < 0)
-        m_reserve = margin;
-    using Mode = ClockDecision::Mode;
+void FrameSync::produce(SourceStream &s, float *out, int channels, int n, double pulledAt)
+{
+    Pull p = timePull(s, n, pulledAt);
+    fitPaces(p);
+    if (!m_running && !startPlaying(s, p))
+        return;
+    followTarget(p);
+    catchUp(s, p);
+    decideClock(p);
+    const int made = read(s, out, channels, n, p);
+    countShortfall(p, made, n);
+    publishFigures(p.rate);
+}
 
-    if (!m_running) {
-        // On paper first; a stream that resamples from the start needs its look-ahead too.
-        const bool resample = m_decision.mode() == Mode::Resample;
-        const double ahead =
-            m_reserve
-            + (resample ? SincInterpolator::kAfter + m_lateness.keptLateness() * rate : 0);
-        const double window = std::max(0.1, 4 * std::max<double>(lastBlock, blockIn) / rate);
-        double start = 0;
-        if (!m_planner.observe(double(write), blockIn, dt, window, ahead, start))
-            return;
-        const uint64_t read = s.readPos.load(std::memory_order_relaxed);
-        if (start < double(read) || start > double(write))
-            return;
-        m_playFrame = int64_t(start);
-        m_playFrac = 0;
-        s.readPos.store(uint64_t(m_playFrame), std::memory_order_release);
-        m_running = true;
-        m_resampling = resample;
-        m_loop.start(m_drift);
-        m_runningFor = 0;
-        m_target = -1;
-        m_owed = 0;
-        m_missingFor = 0;
-        m_missingFrames = 0;
-        m_short = false;
-        m_lastShort = now;
-        m_giveBack = 0;
-    }
+FrameSync::Pull FrameSync::timePull(SourceStream &s, int n, double pulledAt)
+{
+    Pull p;
+    p.rate = s.sourceRate;
+    p.dt = double(n) / s.outRate;
+    p.nominalStep = p.rate / s.outRate;
+    p.blockIn = n * p.nominalStep;
+    p.write = s.writePos.load(std::memory_order_acquire);
+    // From here on the pull is timed on the device (DeviceCycle), and a cycle of the device is
+    // the unit the ring must hold when one begins.
+    p.now = m_device.pull(pulledAt, p.dt, p.blockIn);
+    p.cycleIn = std::max(p.blockIn, m_device.cycleFrames());
+    p.stall = m_stall.pull(p.now, p.dt);
+    p.arrival = latestArrival(s, p.write, p.now);
+    p.margin = m_config.marginMs * 1e-3 * p.rate;
+    return p;
+}
 
-    double level = flowPos - (double(m_playFrame) + m_playFrac);
-    const bool firstPull = m_target < 0;
-    if (firstPull) {
-        m_target = level;
-        m_smoothedFill = level;
-    }
-    const double tau = std::max(m_config.smoothingMs * 1e-3, 4 * dt);
-    m_smoothedFill += std::min(1.0, dt / tau) * (level - m_smoothedFill);
-    m_runningFor += dt;
-    const bool settling = m_runningFor < m_config.passthroughSettleSeconds;
-    // Resampling: a device block, the interpolator's look-ahead and the lateness that keeps
-    // coming. Clocks that drift move the phases of the blocks through every value, so nothing
-    // less is safe. Copying: the level it settled at after the start (on one clock the phases
-    // stay, and the planner's start is leaner than that).
-    const double resampledTarget =
-        cycleIn + SincInterpolator::kAfter + margin + m_lateness.keptLateness() * rate;
-    // It comes down slowly (0.1 ms a second, a 100 ppm correction) when lateness stops, so
-    // the level stays steady, and the lateness has time to show again before the level is low.
-    if (m_resampling && firstPull)
-        m_target = resampledTarget;
-    else if (m_resampling)
-        m_target = std::max(resampledTarget, m_target - kTargetDescent * rate * dt);
-    else if (settling)
-        m_target = m_smoothedFill;
-    // The device's cycle changed length while it runs (another client asked the graph for
-    // another quantum). Longer: a cycle's worth more must be in the ring when one begins, so
-    // the target takes it, and the silence the change itself cost is not made up. Shorter: the
-    // extra is dropped as it comes, so the latency is back within a moment.
-    if (firstPull || m_targetCycle <= 0) {
-        m_targetCycle = cycleIn;
-    } else if (cycleIn != m_targetCycle) {
-        const double change = cycleIn - m_targetCycle;
-        m_targetCycle = cycleIn;
-        if (m_resampling) {
-            m_target = change > 0 ? std::max(m_target, resampledTarget) : resampledTarget;
-        } else {
-            // Copying settles again at the level the new cycle gives, as after a start.
-            m_target += change;
-            m_runningFor = 0;
-        }
-        if (change > 0) {
-            m_owed = 0;
-        } else {
-            m_owed -= change;
-            m_owedUntil = now + 1.0; // a second is many cycles of any length
-        }
-    }
-    const double safeLevel =
-        cycleIn + (m_resampling ? double(SincInterpolator::kAfter) : m_reserve);
+void FrameSync::fitPaces(Pull &p)
+{
+    // The latest arrival is enough for the arrival line: blocks that came since the previous
+    // pull lie on it too. A pull early against the pull line finds less in the ring, as a late
+    // block leaves less: the reserve covers both. The quick pulls after a stall are no such
+    // jitter.
+    m_paces.arrival(p.arrival, p.rate, m_lateness);
+    m_paces.pull(p.now, p.blockIn, !p.stall.afterStall, p.rate, m_lateness);
+    p.drift = m_paces.drift();
+    m_drift = p.drift.drift;
+}
 
-    // Drops `frames` of the oldest samples (at most what the ring holds); the smoothed level
-    // moves with them, as it is no measurement error.
-    auto drop = [&](double frames) {
-        const double ahead = double(write) - double(m_playFrame);
-        const double cut = std::floor(std::clamp(frames, 0.0, std::max(0.0, ahead)));
-        m_playFrame += int64_t(cut);
-        publishRead(s);
-        level -= cut;
-        m_smoothedFill -= cut;
-        return cut;
-    };
+bool FrameSync::startPlaying(SourceStream &s, const Pull &p)
+{
+    // On paper first; a stream that resamples from the start needs its look-ahead too.
+    const bool resample = m_decision.mode() == ClockDecision::Mode::Resample;
+    const double ahead =
+        m_reserve.frames(p.margin)
+        + (resample ? SincInterpolator::kAfter + m_lateness.keptLateness() * p.rate : 0);
+    const double window = std::max(0.1, 4 * std::max<double>(p.arrival.block, p.blockIn) / p.rate);
+    double start = 0;
+    if (!m_planner.observe(double(p.write), p.blockIn, p.dt, window, ahead, start))
+        return false;
+    const uint64_t read = s.readPos.load(std::memory_order_relaxed);
+    if (start < double(read) || start > double(p.write))
+        return false;
+    m_playFrame = int64_t(start);
+    m_playFrac = 0;
+    s.readPos.store(uint64_t(m_playFrame), std::memory_order_release);
+    m_running = true;
+    m_resampling = resample;
+    m_loop.start(m_drift);
+    m_target.start();
+    m_owed.clear();
+    m_shortRun.clear();
+    m_reserve.start(p.now);
+    return true;
+}
+
+void FrameSync::followTarget(Pull &p)
+{
+    p.level = m_paces.flowAt(p.now, p.arrival, p.rate) - (double(m_playFrame) + m_playFrac);
+    // Resampling: a device cycle, the interpolator's look-ahead and the lateness that keeps
+    // coming.
+    p.resampledTarget =
+        p.cycleIn + SincInterpolator::kAfter + p.margin + m_lateness.keptLateness() * p.rate;
+    p.target = m_target.update(p.level, p.dt, p.cycleIn, m_resampling, p.resampledTarget, p.rate);
+    // A longer device cycle: the silence the change itself cost is not made up. A shorter
+    // one: the extra is dropped as it comes, so the latency is back within a moment.
+    if (p.target.cycleChange > 0)
+        m_owed.clear();
+    else if (p.target.cycleChange < 0)
+        m_owed.owe(-p.target.cycleChange, p.now + 1.0); // a second is many cycles of any length
+}
+
+double FrameSync::drop(SourceStream &s, Pull &p, double frames)
+{
+    const double ahead = double(p.write) - double(m_playFrame);
+    const double cut = std::floor(std::clamp(frames, 0.0, std::max(0.0, ahead)));
+    m_playFrame += int64_t(cut);
+    publishRead(s);
+    p.level -= cut;
+    m_target.dropped(cut);
+    return cut;
+}
+
+void FrameSync::catchUp(SourceStream &s, Pull &p)
+{
     // The device stalled and skipped the time (an xrun): a resampled stream's source went on
     // meanwhile, and what came would be played late for tens of seconds at the largest
     // correction. The device did not play for that long anyway, so it is dropped now.
-    if (m_resampling && !firstPull && stalled) {
-        const double skipped = std::max(0.0, interval - dt) * rate;
-        if (drop(std::min(std::round(level - m_target), skipped)) > 0)
+    if (m_resampling && !p.target.firstPull && p.stall.stalled) {
+        const double skipped = std::max(0.0, p.stall.interval - p.dt) * p.rate;
+        if (drop(s, p, std::min(std::round(p.level - m_target.value()), skipped)) > 0)
             m_resyncs.fetch_add(1, std::memory_order_relaxed);
     }
     // Samples that came late after a stall were covered with silence: they are dropped as they
-    // turn up, so the latency is what it was before the stall.
-    if (m_owed > 0) {
-        if (now > m_owedUntil)
-            m_owed = 0;
-        else
-            m_owed -= drop(std::min({m_owed, std::round(level - m_target),
-                                     double(write) - double(m_playFrame) - safeLevel}));
+    // turn up, down to a cycle and the reserve, so the latency is what it was before the stall.
+    if (const double owed = m_owed.due(p.now); owed > 0) {
+        const double safeLevel =
+            p.cycleIn + (m_resampling ? double(SincInterpolator::kAfter) : m_reserve.frames());
+        m_owed.paid(drop(s, p,
+                         std::min({owed, std::round(p.level - m_target.value()),
+                                   double(p.write) - double(m_playFrame) - safeLevel})));
     }
     // A gross excess (a stall upstream burst in) is cut at once.
-    if (level - m_target > m_config.resyncAboveMs * 1e-3 * rate) {
-        drop(level - m_target);
+    if (p.level - m_target.value() > m_config.resyncAboveMs * 1e-3 * p.rate) {
+        drop(s, p, p.level - m_target.value());
         m_resyncs.fetch_add(1, std::memory_order_relaxed);
     }
+}
 
+void FrameSync::decideClock(const Pull &p)
+{
     if (!m_resampling) {
-        const double error = settling ? 0.0 : (m_smoothedFill - m_target) / rate;
-        if (m_decision.update(fitSpan, m_drift, driftError, error, dt) == Mode::Resample) {
+        const double error =
+            p.target.settling ? 0.0 : (m_target.smoothed() - m_target.value()) / p.rate;
+        if (m_decision.update(p.drift.span, p.drift.drift, p.drift.error, error, p.dt)
+            == ClockDecision::Mode::Resample) {
             // At phase 0 the interpolator is the identity: the switch has no seam, and the
             // correction then slews away from zero.
             m_resampling = true;
             m_playFrac = 0;
-            m_loop.start(m_drift);
-            m_seeded = std::isfinite(driftError);
-            m_target = resampledTarget;
+            m_loop.start(p.drift.drift);
+            m_loop.setMeasured(std::isfinite(p.drift.error));
+            m_target.set(p.resampledTarget);
         }
     }
     if (m_resampling) {
         // A stream that resampled from the start learns the drift once the paces are fitted.
-        if (!m_seeded && std::isfinite(driftError)) {
-            m_loop.seed(m_drift);
-            m_seeded = true;
-        }
-        m_correction = m_loop.update((m_smoothedFill - m_target) / rate, dt);
+        m_loop.learn(p.drift.drift, p.drift.error);
+        m_correction = m_loop.update((m_target.smoothed() - m_target.value()) / p.rate, p.dt);
     } else {
         m_correction = 0;
-        // Late blocks stopped long ago: the reserve they raised goes, played off slowly
-        // enough that the level stays on its target.
-        if (!settling && m_giveBack == 0 && m_reserve > margin + 1
-            && now - m_lastShort > m_config.giveBackSeconds) {
-            m_giveBack = std::floor(m_reserve - margin);
-            m_reserve -= m_giveBack;
-        }
+        if (!p.target.settling)
+            m_reserve.considerGiveBack(p.now, p.margin);
     }
+}
 
+int FrameSync::read(SourceStream &s, float *out, int channels, int n, const Pull &p)
+{
     const int used = std::min(channels, s.channels);
-    double step = nominalStep * (1 + m_correction);
+    double step = p.nominalStep * (1 + m_correction);
     bool stretched = false;
-    const bool givingBack = !m_resampling && m_giveBack > 0;
+    const bool givingBack = !m_resampling && m_reserve.givingBack();
     if (givingBack) {
-        const double extra = std::min(m_giveBack, n * kGiveBackPace);
-        step = nominalStep + extra / n;
-        m_giveBack -= extra;
-        m_target -= extra;
+        // Played off slowly enough that the level stays on its target.
+        const double extra = m_reserve.playOff(n);
+        step = p.nominalStep + extra / n;
+        m_target.lower(extra);
     }
     if (m_resampling) {
-        // A block that would run short but for a little is spread over the whole device block
-        // instead, with its look-ahead.
-        const double there = double(write) - (double(m_playFrame) + m_playFrac);
-        const double spread = there - SincInterpolator::kAfter;
-        if (there < n * step && spread >= n * step * m_config.minStretch) {
-            step = spread / n;
-            stretched = true;
+        stretched = stretchToSpan(double(p.write) - (double(m_playFrame) + m_playFrac), n,
+                                  m_config.minStretch, step);
+        if (stretched)
             m_stretched.fetch_add(1, std::memory_order_relaxed);
-        }
     }
     const int made = m_resampling || givingBack ? readResampled(s, out, used, n, step)
                                                 : readPassthrough(s, out, used, n);
-    if (givingBack && (m_giveBack <= 0 || made < n)) {
+    if (givingBack && (!m_reserve.givingBack() || made < n)) {
         // Back to copying, at the whole frame the interpolator has reached (the phase is
         // zero but for rounding once everything is played off); a short block ends it early
         // and the rest of the raise stays.
-        m_reserve += m_giveBack;
-        m_giveBack = 0;
+        m_reserve.endGiveBack();
         m_playFrame += int64_t(std::lround(m_playFrac));
         m_playFrac = 0;
         publishRead(s);
     }
-    if (m_resampling && (made < n || stretched) && !afterStall
-        && level >= blockIn + SincInterpolator::kAfter) {
-        // The arrival line promised enough and the ring ran (or nearly ran) short: the line
-        // runs ahead of the blocks (it followed a few early ones). It starts again from the
-        // real arrivals, and the level it then shows is what the drift loop raises.
-        m_arrivals.reset(m_arrivals.slope(), m_arrivals.slopeError());
+    if (m_resampling && (made < n || stretched) && !p.stall.afterStall
+        && p.level >= p.blockIn + SincInterpolator::kAfter) {
+        // The arrival line promised enough and the ring ran (or nearly ran) short: the level
+        // the line shows once it starts again from the real arrivals is what the drift loop
+        // raises.
+        m_paces.realign();
     }
-    if (made < n) {
-        m_underruns.fetch_add(1, std::memory_order_relaxed);
-        m_lastShort = now;
-        const double shortfall = double(n - made) * nominalStep;
-        m_missingFor += dt;
-        m_missingFrames += shortfall;
-        auto owe = [&](double frames) {
-            m_owed += frames;
-            m_owedUntil = now + m_config.owedMs * 1e-3 + 2 * dt;
-        };
-        if (!m_resampling) {
-            // Blocks late at a steady pull pace, again and again: jitter the reserve does not
-            // cover. The silence just played becomes latency (the late samples are played when
-            // they come), and later starts keep as much more. A single late block, a short
-            // burst of them, or the blocks a stall held up are made up instead: the late
-            // samples are dropped as they come, so the latency stays what it was.
-            if (m_lateness.shortBlock(now, !m_short && !afterStall)) {
-                m_target += shortfall;
-                m_reserve = std::min(m_reserve + shortfall, kMaxReserveSeconds * rate);
-            } else {
-                owe(shortfall);
-            }
-        }
-        if (m_resampling && (afterStall || m_missingFor > m_config.playOffMs * 1e-3)) {
-            // A stall of the device or upstream: what is late is dropped as it comes, the
-            // whole run of silence once it grows this long.
-            owe(m_missingFor - dt > m_config.playOffMs * 1e-3 || afterStall ? shortfall
-                                                                            : m_missingFrames);
-        }
-        // Otherwise the late samples are played when they come and the drift loop plays the
-        // extra level off by resampling.
-        m_short = true;
-        if (m_missingFor > std::max(m_config.goneMs * 1e-3, 4 * dt))
-            restart();
-    } else {
-        m_short = false;
-        m_missingFor = 0;
-        m_missingFrames = 0;
+    return made;
+}
+
+void FrameSync::countShortfall(const Pull &p, int made, int n)
+{
+    if (made >= n) {
+        m_shortRun.clear();
+        return;
     }
-    m_statFill.store(m_smoothedFill / rate * 1e3, std::memory_order_relaxed);
-    m_statTarget.store(m_target / rate * 1e3, std::memory_order_relaxed);
+    m_underruns.fetch_add(1, std::memory_order_relaxed);
+    m_reserve.shortBlock(p.now);
+    const double shortfall = double(n - made) * p.nominalStep;
+    const bool afterComplete = m_shortRun.add(p.dt, shortfall);
+    const double owedUntil = p.now + m_config.owedMs * 1e-3 + 2 * p.dt;
+    if (!m_resampling) {
+        // Blocks late at a steady pull pace, again and again: jitter the reserve does not
+        // cover. The silence just played becomes latency (the late samples are played when
+        // they come), and later starts keep as much more. A single late block, a short burst
+        // of them, or the blocks a stall held up are made up instead: the late samples are
+        // dropped as they come, so the latency stays what it was.
+        if (m_lateness.shortBlock(p.now, afterComplete && !p.stall.afterStall)) {
+            m_target.raise(shortfall);
+            m_reserve.raise(shortfall, p.rate);
+        } else {
+            m_owed.owe(shortfall, owedUntil);
+        }
+    } else if (const double late = m_shortRun.toDrop(p.dt, shortfall, p.stall.afterStall);
+               late > 0) {
+        // A stall of the device or upstream; otherwise the late samples are played when they
+        // come and the drift loop plays the extra level off by resampling.
+        m_owed.owe(late, owedUntil);
+    }
+    if (m_shortRun.gone(p.dt))
+        restart();
+}
+
+void FrameSync::publishFigures(double rate)
+{
+    m_statFill.store(m_target.smoothed() / rate * 1e3, std::memory_order_relaxed);
+    m_statTarget.store(m_target.value() / rate * 1e3, std::memory_order_relaxed);
     m_statCorrection.store(m_correction * 1e6, std::memory_order_relaxed);
     m_statDrift.store(m_drift * 1e6, std::memory_order_relaxed);
 }

@@ -8,7 +8,9 @@
 // handed to the consumer through m_latest; the consumer hands finished streams back through
 // m_retired and the producer frees them. capture() therefore never locks, allocates or makes
 // a system call, except on its first call and whenever a larger block than ever before is
-// asked for (the output buffer grows).
+// asked for (the output buffer grows). A pull is a short run of named steps (produce()), whose
+// state lives in the parts of FrameSyncParts.h; the consumer alone owns them. The figures
+// (stats()) are atomics that any thread reads.
 //
 // Latency: before it starts, the synchroniser plays the device's pulls on paper for a moment
 // and then starts where the leanest pull seen would have left just a small reserve in the ring:
@@ -165,9 +167,24 @@ public:
     FrameSyncStats stats() const;
 
 private:
+    struct Pull;
     void takeNewStream();
-    // `pulledAt`: when the device asked, on the consumer's clock.
+    // `pulledAt`: when the device asked, on the consumer's clock. An orchestrator of the steps
+    // below, each with its state in a part of FrameSyncParts.h.
     void produce(SourceStream &s, float *out, int channels, int n, double pulledAt);
+    Pull timePull(SourceStream &s, int n, double pulledAt);
+    void fitPaces(Pull &p);
+    // Plays the pulls on paper until the start is known; true once playing.
+    bool startPlaying(SourceStream &s, const Pull &p);
+    void followTarget(Pull &p);
+    // Drops what a stall, owed silence or a burst from upstream put above the target.
+    void catchUp(SourceStream &s, Pull &p);
+    void decideClock(const Pull &p);
+    int read(SourceStream &s, float *out, int channels, int n, const Pull &p);
+    void countShortfall(const Pull &p, int made, int n);
+    void publishFigures(double rate);
+    // Drops up to `frames` of the oldest samples; returns how many went.
+    double drop(SourceStream &s, Pull &p, double frames);
     void restart();
     // Moves the ring's read position up to what the play position still needs.
     void publishRead(SourceStream &s);
@@ -179,8 +196,9 @@ private:
 
     const FrameSyncConfig m_config;
 
-    // Producer side.
+    // Producer thread.
     SourceStream *m_producerStream = nullptr;
+    // Handed from producer to consumer and back; the producer frees both.
     std::atomic<SourceStream *> m_latest{nullptr};
     std::atomic<SourceStream *> m_retired{nullptr};
     // The consumer's last request, read by the producer to build matching streams.
@@ -188,49 +206,30 @@ private:
     std::atomic<int> m_requestedChannels{0};
     std::atomic<uint64_t> m_overruns{0};
 
-    // Consumer side: everything below.
+    // Consumer thread: everything below but the figures, which any thread reads.
     SourceStream *m_current = nullptr;
     std::vector<float> m_out;
     std::vector<float> m_coefficients; // kTaps per output frame
     std::vector<int64_t> m_taps;       // first input frame per output frame; -1: wraps
-    // Late arrivals never raise the reserve of a copied stream beyond this.
-    static constexpr double kMaxReserveSeconds = 0.1;
-    // Seconds per second at which a resampled stream's target falls when lateness stops.
-    static constexpr double kTargetDescent = 1e-4;
-    // How much faster a copied stream reads while it gives a raised reserve back.
-    static constexpr double kGiveBackPace = 1e-3;
-    DeviceCycle m_device;    // the device's timing of its pulls
-    double m_targetCycle = 0; // source frames: the device cycle the target was set for
-    LineFit m_arrivals; // arrival time -> write position after the block
-    LineFit m_pulls;    // pull time -> source frames asked for so far
+    DeviceCycle m_device;              // the device's timing of its pulls
+    StallWatch m_stall;
+    FlowPaces m_paces;
     StartPlanner m_planner;
     LatenessPolicy m_lateness;
+    PlayTarget m_target;
+    CopyReserve m_reserve;
+    OwedSilence m_owed;
+    ShortRun m_shortRun;
     DriftLoop m_loop;
     ClockDecision m_decision;
     bool m_running = false;
     bool m_resampling = false;
-    bool m_seeded = false; // the drift loop has the fitted drift
     // The play position, source frames: m_playFrame + m_playFrac (the interpolator's phase).
     int64_t m_playFrame = 0;
     double m_playFrac = 0;
-    double m_pulledFrames = 0;  // source frames the device asked for, for the pull fit
-    uint64_t m_lastArrival = 0; // the write position of the latest arrival fitted
-    double m_offLine = 0;       // s: the latest of a run of arrivals off their line
-    double m_smoothedFill = 0;  // source frames
-    double m_target = -1;       // source frames; < 0 until the first pull after a start
-    double m_reserve = -1;      // copying: source frames above a block kept at a start
-    double m_lastShort = 0;     // s: the latest block that came short, or the start
-    double m_giveBack = 0;      // copying: source frames of a raised reserve still to play off
-    double m_runningFor = 0;    // s since the last start
+    // The latest pull's figures (0 again after a restart until playback starts).
     double m_correction = 0;
     double m_drift = 0;
-    double m_lastPull = -1;     // s
-    double m_lastStall = -1e9;  // s: the latest pull that came far too late
-    double m_owed = 0;          // source frames covered with silence, to drop as they come
-    double m_owedUntil = 0;     // s
-    double m_missingFor = 0;    // s of consecutive short blocks
-    double m_missingFrames = 0; // source frames they lacked
-    bool m_short = false;       // the previous block came up short
     int64_t m_framesOut = 0;
     std::atomic<uint64_t> m_underruns{0};
     std::atomic<uint64_t> m_stretched{0};

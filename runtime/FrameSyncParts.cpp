@@ -279,9 +279,12 @@ void DriftLoop::start(double drift)
     m_applied = 0;
 }
 
-void DriftLoop::seed(double drift)
+void DriftLoop::learn(double drift, double driftError)
 {
+    if (m_measured || !std::isfinite(driftError))
+        return;
     m_integral = std::clamp(drift, -m_config.maxCorrection, m_config.maxCorrection);
+    m_measured = true;
 }
 
 double DriftLoop::update(double error, double dt)
@@ -322,6 +325,187 @@ ClockDecision::Mode ClockDecision::update(double fitSpan, double drift, double d
     if (m_outsideBand > m_config.holdSeconds)
         m_mode = Mode::Resample;
     return m_mode;
+}
+
+StallWatch::Pull StallWatch::pull(double now, double dt)
+{
+    const double interval = m_lastPull < 0 ? dt : now - m_lastPull;
+    const bool stalled = interval > dt + std::max(2 * dt, m_stallMs * 1e-3);
+    if (stalled)
+        m_lastStall = now;
+    const bool afterStall = now - m_lastStall < std::max(8 * dt, 4 * m_stallMs * 1e-3);
+    m_lastPull = now;
+    return {interval, stalled, afterStall};
+}
+
+FlowPaces::FlowPaces(double stepSeconds)
+    : m_arrivals(1.0, LineFit::Config{30.0, 1.0, stepSeconds, 0.5}),
+      m_pulls(1.0, LineFit::Config{30.0, 1.0, stepSeconds, 0.5})
+{
+}
+
+void FlowPaces::restart(double rate, bool keepPaces)
+{
+    if (keepPaces) {
+        m_arrivals.reset(m_arrivals.slope(), m_arrivals.slopeError());
+        m_pulls.reset(m_pulls.slope(), m_pulls.slopeError());
+    } else {
+        m_arrivals.reset(rate);
+        m_pulls.reset(rate);
+    }
+    m_offLine = 0;
+    m_pulledFrames = 0;
+}
+
+void FlowPaces::arrival(const Arrival &latest, double rate, LatenessPolicy &lateness)
+{
+    if (latest.block <= 0 || latest.pos == m_lastArrival)
+        return;
+    m_lastArrival = latest.pos;
+    const double late = (m_arrivals.valueAt(latest.time) - double(latest.pos)) / rate;
+    const uint64_t steps = m_arrivals.steps();
+    if (!m_arrivals.add(latest.time, double(latest.pos))) {
+        // Off the line: lateness if the run of such arrivals ends, a step if it goes on.
+        m_offLine = std::max(m_offLine, late);
+        return;
+    }
+    if (m_arrivals.steps() != steps)
+        m_offLine = 0;
+    if (std::isfinite(m_arrivals.slopeError()))
+        lateness.measured(latest.time, std::max(m_offLine, late));
+    m_offLine = 0;
+}
+
+void FlowPaces::pull(double now, double frames, bool jitter, double rate, LatenessPolicy &lateness)
+{
+    if (m_pulls.add(now, m_pulledFrames) && jitter && std::isfinite(m_pulls.slopeError()))
+        lateness.measured(now, (m_pulledFrames - m_pulls.valueAt(now)) / rate);
+    m_pulledFrames += frames;
+}
+
+FlowPaces::Drift FlowPaces::drift() const
+{
+    const double arrivalPace = m_arrivals.slope();
+    const double pullPace = m_pulls.slope();
+    return {arrivalPace / pullPace - 1,
+            std::hypot(m_arrivals.slopeError() / arrivalPace, m_pulls.slopeError() / pullPace),
+            std::min(m_arrivals.span(), m_pulls.span())};
+}
+
+double FlowPaces::flowAt(double now, const Arrival &latest, double rate) const
+{
+    // Measured at block boundaries instead, the level would jump by a whole block whenever the
+    // two clocks' phases cross; measured from the latest arrival alone, it would carry its
+    // jitter.
+    if (m_arrivals.ready())
+        return m_arrivals.valueAt(now) - latest.block;
+    const double since = std::clamp((now - latest.time) * rate, 0.0, double(latest.block));
+    return double(latest.pos) - latest.block + since;
+}
+
+void FlowPaces::realign()
+{
+    m_arrivals.reset(m_arrivals.slope(), m_arrivals.slopeError());
+}
+
+PlayTarget::Update PlayTarget::update(double level, double dt, double cycleIn, bool resampling,
+                                      double resampled, double rate)
+{
+    const bool firstPull = m_target < 0;
+    if (firstPull) {
+        m_target = level;
+        m_smoothed = level;
+    }
+    const double tau = std::max(m_config.smoothingSeconds, 4 * dt);
+    m_smoothed += std::min(1.0, dt / tau) * (level - m_smoothed);
+    m_runningFor += dt;
+    const bool settling = m_runningFor < m_config.settleSeconds;
+    // Clocks that drift move the phases of the blocks through every value, so a resampled
+    // stream needs all of `resampled`; it comes down slowly (0.1 ms a second, a 100 ppm
+    // correction) when lateness stops, so the level stays steady and the lateness has time to
+    // show again before the level is low. On one clock the phases stay, and the level copying
+    // settled at after the planner's start is leaner than that.
+    if (resampling && firstPull)
+        m_target = resampled;
+    else if (resampling)
+        m_target = std::max(resampled, m_target - m_config.descentPerSecond * rate * dt);
+    else if (settling)
+        m_target = m_smoothed;
+    // The device's cycle changed length while it runs (another client asked the graph for
+    // another quantum). Longer: a cycle's worth more must be in the ring when one begins, so
+    // the target takes it. Shorter: the target falls with it.
+    if (firstPull || m_cycle <= 0) {
+        m_cycle = cycleIn;
+        return {firstPull, settling, 0};
+    }
+    if (cycleIn == m_cycle)
+        return {firstPull, settling, 0};
+    const double change = cycleIn - m_cycle;
+    m_cycle = cycleIn;
+    if (resampling) {
+        m_target = change > 0 ? std::max(m_target, resampled) : resampled;
+    } else {
+        // Copying settles again at the level the new cycle gives, as after a start.
+        m_target += change;
+        m_runningFor = 0;
+    }
+    return {firstPull, settling, change};
+}
+
+void CopyReserve::raise(double frames, double rate)
+{
+    m_reserve = std::min(m_reserve + frames, m_config.maxSeconds * rate);
+}
+
+void CopyReserve::considerGiveBack(double now, double margin)
+{
+    if (m_giveBack == 0 && m_reserve > margin + 1 && now - m_lastShort > m_config.giveBackSeconds) {
+        m_giveBack = std::floor(m_reserve - margin);
+        m_reserve -= m_giveBack;
+    }
+}
+
+double CopyReserve::playOff(int n)
+{
+    const double extra = std::min(m_giveBack, n * m_config.pace);
+    m_giveBack -= extra;
+    return extra;
+}
+
+double OwedSilence::due(double now)
+{
+    if (m_owed <= 0)
+        return 0;
+    if (now > m_owedUntil)
+        m_owed = 0;
+    return m_owed;
+}
+
+bool ShortRun::add(double dt, double shortfall)
+{
+    const bool afterComplete = !m_short;
+    m_for += dt;
+    m_frames += shortfall;
+    m_short = true;
+    return afterComplete;
+}
+
+double ShortRun::toDrop(double dt, double shortfall, bool afterStall) const
+{
+    if (!afterStall && m_for <= m_config.playOffSeconds)
+        return 0;
+    // The whole run of silence once it grows this long, then each block as it comes.
+    return m_for - dt > m_config.playOffSeconds || afterStall ? shortfall : m_frames;
+}
+
+bool stretchToSpan(double there, int n, double minStretch, double &step)
+{
+    const double spread = there - SincInterpolator::kAfter;
+    if (there < n * step && spread >= n * step * minStretch) {
+        step = spread / n;
+        return true;
+    }
+    return false;
 }
 
 } // namespace veltrin::rt

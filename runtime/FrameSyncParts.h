@@ -4,6 +4,7 @@
 // source frames.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <vector>
@@ -192,8 +193,11 @@ public:
 
     // Starts from `drift` (source pace over device pace, minus 1) with no correction applied.
     void start(double drift);
-    // The drift measured later: the integral takes it, the applied correction slews to it.
-    void seed(double drift);
+    // Whether the loop holds a measured drift. One that does not (the fits had no slopes of
+    // their own yet) takes the drift once its error is known: the integral takes it, and the
+    // applied correction slews to it.
+    void setMeasured(bool measured) { m_measured = measured; }
+    void learn(double drift, double driftError);
     // error: fill level minus its target, seconds. Returns the correction to apply.
     double update(double error, double dt);
     double applied() const { return m_applied; }
@@ -202,6 +206,7 @@ private:
     Config m_config;
     double m_integral = 0;
     double m_applied = 0;
+    bool m_measured = false;
 };
 
 // Copy or resample, decided once, early, from the measured drift, and never switched back.
@@ -238,5 +243,235 @@ private:
     double m_outsideBand = 0;
     double m_drifting = 0; // s the drift has been clear without a break, times drift / minDrift
 };
+
+// The latest block arrival as the consumer reads it: the ring's write position after it, its
+// time on the consumer's clock and its length in frames (0 before any).
+struct Arrival {
+    uint64_t pos = 0;
+    double time = 0;
+    int block = 0;
+};
+
+// The device's pace: a pull far later than its block's length means the device stalled (an
+// xrun), and for a while after that its pulls come back to back, faster than any network path
+// can deliver.
+class StallWatch
+{
+public:
+    struct Pull {
+        double interval; // s since the previous pull
+        bool stalled;    // this pull came far too late
+        bool afterStall; // it belongs to the run of quick pulls that follows a stall
+    };
+    explicit StallWatch(double stallMs) : m_stallMs(stallMs) {}
+    // A pull at `now` of a block dt seconds long.
+    Pull pull(double now, double dt);
+
+private:
+    double m_stallMs;          // a pull this much later than its block's duration is a stall
+    double m_lastPull = -1;    // s
+    double m_lastStall = -1e9; // s: the latest pull that came far too late
+};
+
+// The paces of the source's flow and of the device's pulls, each a LineFit, and the drift
+// between them. The arrival line also tells where the flow stands between arrivals, free of
+// the jitter of single blocks; the distance of an arrival or a pull from its line is lateness,
+// which goes to the LatenessPolicy once the line has its own slope (before, a drift would pass
+// for it).
+class FlowPaces
+{
+public:
+    struct Drift {
+        double drift; // source pace over device pace, minus 1
+        double error; // its standard error; infinite until both lines have their own slopes
+        double span;  // s of points in the shorter fit
+    };
+    // stepSeconds: arrivals (or pulls) this far off their line for half a second are a step
+    // of the flow, not lateness.
+    explicit FlowPaces(double stepSeconds);
+
+    // Measured afresh from the nominal `rate`, or (keepPaces) from the paces fitted so far.
+    void restart(double rate, bool keepPaces);
+    // The latest arrival as read at a pull; the same one read again is not a new point.
+    void arrival(const Arrival &latest, double rate, LatenessPolicy &lateness);
+    // A pull of `frames` source frames at `now`. jitter: its distance from the pull line is
+    // timing jitter (false for the quick pulls after a stall).
+    void pull(double now, double frames, bool jitter, double rate, LatenessPolicy &lateness);
+    Drift drift() const;
+    // Where the source's flow stands at `now`, in source frames. A block is played out at the
+    // sender over its duration before it arrives, so the flow stands a block behind the
+    // arrival line; until the line has a point, it is interpolated from the latest arrival.
+    double flowAt(double now, const Arrival &latest, double rate) const;
+    // The ring ran short where the arrival line promised enough: the line runs ahead of the
+    // blocks (it followed a few early ones), so it starts again from the real arrivals.
+    void realign();
+
+private:
+    LineFit m_arrivals;         // arrival time -> write position after the block
+    LineFit m_pulls;            // pull time -> source frames asked for so far
+    uint64_t m_lastArrival = 0; // the write position of the latest arrival fitted
+    double m_offLine = 0;       // s: the latest of a run of arrivals off their line
+    double m_pulledFrames = 0;  // source frames the device asked for since the restart
+};
+
+// The level playback holds, in source frames, and the smoothed level it is compared with.
+// Resampling, the target is a device cycle, the interpolator's look-ahead, the margin and the
+// lateness that keeps coming (`resampled`); it falls slowly when lateness stops. Copying, it
+// is the level the stream settled at during settleSeconds after a start, moved only by what
+// the reserve and the device's cycle add or give back.
+class PlayTarget
+{
+public:
+    struct Config {
+        double smoothingSeconds = 0.1; // shortest time constant of the smoothing
+        double settleSeconds = 0.5;
+        double descentPerSecond = 1e-4; // s of target per s, when lateness stops
+    };
+    struct Update {
+        bool firstPull;     // the first pull since start(): the target was just taken
+        bool settling;      // copying takes the smoothed level as its target
+        double cycleChange; // source frames the device's cycle grew by (negative: shrank)
+    };
+    explicit PlayTarget(const Config &config) : m_config(config) {}
+
+    // Playback starts: the next update takes the target.
+    void start()
+    {
+        m_target = -1;
+        m_runningFor = 0;
+    }
+    // One pull's level, dt seconds long, with the device's cycle of cycleIn source frames.
+    Update update(double level, double dt, double cycleIn, bool resampling, double resampled,
+                  double rate);
+    void set(double target) { m_target = target; }
+    // Late blocks that keep coming raise it; a raise given back lowers it.
+    void raise(double shortfall) { m_target += shortfall; }
+    void lower(double frames) { m_target -= frames; }
+    // Samples dropped on purpose: no measurement error, so the smoothed level moves with them.
+    void dropped(double frames) { m_smoothed -= frames; }
+    double value() const { return m_target; }
+    double smoothed() const { return m_smoothed; }
+
+private:
+    Config m_config;
+    double m_target = -1; // < 0 until the first pull after a start
+    double m_smoothed = 0;
+    double m_runningFor = 0; // s since the last start, or since the device's cycle changed
+    double m_cycle = 0;      // source frames: the device cycle the target was set for
+};
+
+// The reserve a copied stream keeps above a block against late blocks, source frames. It
+// starts at the margin; late blocks that keep coming raise it (up to maxSeconds); once no
+// block has come short for giveBackSeconds the raise is played off, reading `pace` faster
+// (far below what an ear hears), and the stream is copied untouched again after. A short
+// block ends the give-back early and the rest of the raise stays.
+class CopyReserve
+{
+public:
+    struct Config {
+        double giveBackSeconds = 600.0;
+        double pace = 1e-3;
+        double maxSeconds = 0.1;
+    };
+    explicit CopyReserve(const Config &config) : m_config(config) {}
+
+    // A new stream takes the margin at its first pull; a source back after it was gone keeps
+    // the reserve it had.
+    void newStream() { m_reserve = -1; }
+    double frames(double margin)
+    {
+        if (m_reserve < 0)
+            m_reserve = margin;
+        return m_reserve;
+    }
+    double frames() const { return m_reserve; }
+    // Playback starts, or a block came short, at `now`.
+    void start(double now)
+    {
+        m_lastShort = now;
+        m_giveBack = 0;
+    }
+    void shortBlock(double now) { m_lastShort = now; }
+    void raise(double frames, double rate);
+    // Once per copied pull after settling: starts giving the raise back after a quiet spell.
+    void considerGiveBack(double now, double margin);
+    bool givingBack() const { return m_giveBack > 0; }
+    // The frames to play off over a block of n frames.
+    double playOff(int n);
+    // Giving back ends: what was not played off stays in the reserve.
+    void endGiveBack()
+    {
+        m_reserve += m_giveBack;
+        m_giveBack = 0;
+    }
+
+private:
+    Config m_config;
+    double m_reserve = -1;  // < 0: a new stream, not pulled yet
+    double m_lastShort = 0; // s: the latest block that came short, or the start
+    double m_giveBack = 0;  // the raise still to play off
+};
+
+// Silence that covered late samples, owed until `until`: the late samples are dropped as they
+// come, so a stall or a late block costs silence and not latency. After `until` whatever is
+// still owed is forgiven and later samples play as they are.
+class OwedSilence
+{
+public:
+    void clear() { m_owed = 0; }
+    void owe(double frames, double until)
+    {
+        m_owed += frames;
+        m_owedUntil = until;
+    }
+    // Source frames still owed at `now`.
+    double due(double now);
+    void paid(double frames) { m_owed -= frames; }
+
+private:
+    double m_owed = 0;      // source frames
+    double m_owedUntil = 0; // s
+};
+
+// A run of consecutive blocks that came short, and what a resampled stream does about it: a
+// short run of silence is played off by resampling; once the run is longer than playOffSeconds,
+// or after a stall of the device, the late samples are dropped as they come. A run longer
+// than goneSeconds (and four blocks) means the source is gone.
+class ShortRun
+{
+public:
+    struct Config {
+        double playOffSeconds = 0.01;
+        double goneSeconds = 0.25;
+    };
+    explicit ShortRun(const Config &config) : m_config(config) {}
+
+    void clear()
+    {
+        m_for = 0;
+        m_frames = 0;
+        m_short = false;
+    }
+    // A block dt seconds long came `shortfall` source frames short. Returns whether the block
+    // before it was complete.
+    bool add(double dt, double shortfall);
+    // Resampled: the source frames to drop as they come for this block (0: none, the level
+    // they add is played off).
+    double toDrop(double dt, double shortfall, bool afterStall) const;
+    bool gone(double dt) const { return m_for > std::max(m_config.goneSeconds, 4 * dt); }
+
+private:
+    Config m_config;
+    double m_for = 0;    // s of consecutive short blocks
+    double m_frames = 0; // source frames they lacked
+    bool m_short = false;
+};
+
+// A resampled block that would run short but for a little is read more slowly, down to
+// minStretch of its pace, so that it spans the whole device block with the interpolator's
+// look-ahead: a pitch that dips for a few milliseconds instead of a gap that clicks. `there`:
+// source frames in the ring past the play position; `step`: source frames per output frame,
+// lowered when it returns true.
+bool stretchToSpan(double there, int n, double minStretch, double &step);
 
 } // namespace veltrin::rt
