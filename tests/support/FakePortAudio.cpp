@@ -223,7 +223,7 @@ void reset()
     s.played.clear();
     s.depth = 0;
     Counters &c = s.counters;
-    for (auto *counter : {&c.startStream, &c.stopStream, &c.callbacks, &c.writes, &c.overlapping})
+    for (auto *counter : {&c.startStream, &c.stopStream, &c.callbacks, &c.overlapping})
         counter->store(0);
 }
 
@@ -485,39 +485,11 @@ const PaStreamInfo *Pa_GetStreamInfo(PaStream *stream)
     return &static_cast<Stream *>(stream)->info;
 }
 
-PaError Pa_ReadStream(PaStream *stream, void *buffer, unsigned long frames)
-{
-    auto *st = static_cast<Stream *>(stream);
-    fillInput(*st, static_cast<float *>(buffer), frames);
-    pace(*st, frames);
-    return paNoError;
-}
-
-PaError Pa_WriteStream(PaStream *stream, const void *buffer, unsigned long frames)
-{
-    auto *st = static_cast<Stream *>(stream);
-    state().counters.writes++;
-    recordPlayed(static_cast<const float *>(buffer),
-                 frames * static_cast<unsigned long>(st->opened.output.channelCount));
-    pace(*st, frames);
-    return paNoError;
-}
-
 void Pa_Sleep(long msec)
 {
     calllog::record("Pa_Sleep");
     // A test double need not wait out the engine's pauses in full.
     std::this_thread::sleep_for(std::chrono::milliseconds(std::min(msec, 20L)));
-}
-
-const char *Pa_GetVersionText(void)
-{
-    return "Fake PortAudio V19";
-}
-
-int Pa_GetVersion(void)
-{
-    return 1907;
 }
 
 } // extern "C"
