@@ -477,6 +477,7 @@ TEST(Cli, StreamsCarryTonesAndOutliveTheirAudioServer)
     // what is sent, the source's 440 Hz out of what is played.
     const auto carryTones = [&](const char *when) {
         std::vector<std::unique_ptr<JackProbe>> probes;
+        std::vector<long long> until;
         for (Program &p : programs) {
             SCOPED_TRACE(when + (" " + p.arguments.front()).toStdString());
             probes.push_back(std::make_unique<JackProbe>("cli-probe-" + p.client.toStdString(), 2));
@@ -485,17 +486,19 @@ TEST(Cli, StreamsCarryTonesAndOutliveTheirAudioServer)
             probe.setSignal([](long long f, int) { return tone(1000.0, 0.5f, f); });
             ASSERT_TRUE(probe.wire(p.client.toStdString(), p.inputs, p.outputs));
             probe.clearRecording();
+            until.push_back(probe.framesElapsed() + 2 * kRate); // two seconds recorded
         }
+        for (Program &p : programs)
+            if (!p.published.empty()) {
+                EXPECT_TRUE(ToneListener(p.published).hear(1000.0, p.sentAmplitude, 10, 30000))
+                    << when << " " << p.published;
+            }
         for (size_t i = 0; i < programs.size(); ++i) {
             Program &p = programs[i];
             SCOPED_TRACE(when + (" " + p.arguments.front()).toStdString());
-            if (!p.published.empty()) {
-                EXPECT_TRUE(ToneListener(p.published).hear(1000.0, p.sentAmplitude, 10, 30000));
-            }
             if (p.playedChannel < 0)
                 continue;
-            const long long until = probes[i]->framesElapsed() + 2 * kRate;
-            while (probes[i]->framesElapsed() < until)
+            while (probes[i]->framesElapsed() < until[i])
                 std::this_thread::sleep_for(std::chrono::milliseconds(50));
             // At least ten blocks of 2048 frames, and half of all, carry the 440 Hz tone.
             const std::vector<float> track = probes[i]->recorded(p.playedChannel);
