@@ -400,7 +400,7 @@ bool waitForHalfScaleSine(CliProcess &cli, const QString &label)
 // choices, meters and figures. The audio server then dies under them and comes back: each says
 // once that its device went away and keeps running, the published sources stay listed carrying
 // silence; each says when the device is back and carries its tones again with no restart of its
-// NDI side; SIGINT ends each promptly.
+// NDI side. Play says when its source goes and comes back. SIGINT or SIGTERM ends each promptly.
 TEST(Cli, StreamsCarryTonesAndOutliveTheirAudioServer)
 {
     // The shared server of the other tests stays up; this test's own one is killed.
@@ -413,7 +413,7 @@ TEST(Cli, StreamsCarryTonesAndOutliveTheirAudioServer)
     ASSERT_TRUE(server.running());
 
     const std::string source = fullName("cli source");
-    ToneSender sender("cli source", 440.0, 0.5f);
+    auto sender = std::make_unique<ToneSender>("cli source", 440.0, 0.5f);
     ASSERT_TRUE(sourceListed(source, 20000));
     const QString sourceArg = QString::fromStdString(source);
     const float minus6 = static_cast<float>(db_to_ratio(-6.0));
@@ -576,6 +576,12 @@ TEST(Cli, StreamsCarryTonesAndOutliveTheirAudioServer)
             << p.cli->errorLines().join('\n').toStdString();
     }
     carryTones("after");
+    // The source goes and comes back: play says so and plays on.
+    sender.reset();
+    const QString theSource = "the source \"" + sourceArg + "\" is ";
+    EXPECT_TRUE(play.cli->waitForErrorLine(theSource + "gone; playing silence", 15000));
+    sender = std::make_unique<ToneSender>("cli source", 440.0, 0.5f);
+    EXPECT_TRUE(play.cli->waitForErrorLine(theSource + "back", 15000));
 
     for (Program &p : programs) {
         p.cli->waitUntil([] { return false; }, 50); // takes in what it wrote so far

@@ -395,7 +395,7 @@ TEST_F(EngineFake, EntriesMoveTheirAudioTimesTheGainThroughTheirMaps)
         }
         const auto played = fakepa::playedSamples();
         EXPECT_TRUE(c.outputs == 0 ? played.empty()
-                                   : played.size() >= 3u * 256 * size_t(c.outputs));
+                                   : played.size() >= 3u * c.frames * size_t(c.outputs));
         for (size_t i = 0; i < played.size(); ++i) {
             const int d = int(i % size_t(c.outputs));
             int from = outMap.empty() ? d : -1;
