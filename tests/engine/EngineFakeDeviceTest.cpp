@@ -83,8 +83,11 @@ Outcome run(Entry entry, const std::string &deviceParam, float gainDb = 0.0f, ui
         const auto stop = entry == Entry::Input    ? stopAudioInput
                           : entry == Entry::Output ? stopAudioOutput
                                                    : stopAudioDuplex;
-        for (int i = 0; i < 100 && !running.returned(100); ++i)
+        for (int i = 0; i < 100; ++i) {
             stop();
+            if (running.returned(100))
+                break;
+        }
         EXPECT_TRUE(running.returned(0));
         o.result = running.result();
     }
