@@ -418,51 +418,32 @@ TEST(Cli, StreamsCarryTonesAndOutliveTheirAudioServer)
     const QString sourceArg = QString::fromStdString(source);
     const float minus6 = static_cast<float>(db_to_ratio(-6.0));
 
+    // Each program's arguments, '|' between them; its JACK ports; its source published (empty
+    // for play) carrying the probe's 0.5 tone at `sentAmplitude`; the device output that plays
+    // the source (-1 for none) at `playedAmplitude`.
     struct Program {
-        QStringList arguments;
+        QString arguments;
         int inputs, outputs;
-        std::string published; // empty for play
-        float sentAmplitude;   // of the probe's 0.5 tone in what is published
-        int playedChannel;     // the device output that carries the source, -1 for none
+        std::string published;
+        float sentAmplitude;
+        int playedChannel;
         float playedAmplitude;
-        QString client;
-        std::unique_ptr<CliProcess> cli;
+        QString client = uniqueClient("program");
+        std::unique_ptr<CliProcess> cli = nullptr;
     };
+    const std::string sendName = fullName("cli send"), duplexName = fullName("cli duplex");
     std::vector<Program> programs;
-    programs.push_back(
-        {{"send", "--device", "system", "--name", "cli send", "--gain", "-6", "--meter", "--stats"},
-         2,
-         0,
-         fullName("cli send"),
-         0.5f * minus6,
-         -1,
-         0.0f,
-         uniqueClient("send"),
-         nullptr});
-    programs.push_back(
-        {{"play", "--source", sourceArg, "--device", "JACK Audio Connection Kit  system", "--gain",
-          "-6", "--map", "1:2", "--stats-json"},
-         0,
-         2,
-         "",
-         0.0f,
-         1,
-         0.5f * minus6,
-         uniqueClient("play"),
-         nullptr});
-    programs.push_back(
-        {{"duplex", "--device", "system", "--name", "cli duplex", "--source", sourceArg, "--meter"},
-         2,
-         2,
-         fullName("cli duplex"),
-         0.5f,
-         0,
-         0.5f,
-         uniqueClient("duplex"),
-         nullptr});
+    programs.push_back({"send|--device|system|--name|cli send|--gain|-6|--meter|--stats", 2, 0,
+                        sendName, 0.5f * minus6, -1, 0.0f});
+    programs.push_back({"play|--source|" + sourceArg
+                            + "|--device|JACK Audio Connection Kit  system|--gain|-6|--map|1:2"
+                              "|--stats-json",
+                        0, 2, "", 0.0f, 1, 0.5f * minus6});
+    programs.push_back({"duplex|--device|system|--name|cli duplex|--meter|--source|" + sourceArg, 2,
+                        2, duplexName, 0.5f, 0, 0.5f});
     for (Program &p : programs) {
         p.cli = std::make_unique<CliProcess>(
-            p.arguments + QStringList{QStringLiteral("--jack-name"), p.client});
+            p.arguments.split('|') + QStringList{QStringLiteral("--jack-name"), p.client});
         ASSERT_TRUE(p.cli->waitUntil(
             [&] {
                 return !p.cli->ownErrorLines()
@@ -485,7 +466,7 @@ TEST(Cli, StreamsCarryTonesAndOutliveTheirAudioServer)
         std::vector<std::unique_ptr<JackProbe>> probes;
         std::vector<long long> until;
         for (Program &p : programs) {
-            SCOPED_TRACE(when + (" " + p.arguments.front()).toStdString());
+            SCOPED_TRACE(when + (" " + p.arguments.section('|', 0, 0)).toStdString());
             probes.push_back(std::make_unique<JackProbe>("cli-probe-" + p.client.toStdString(), 2));
             JackProbe &probe = *probes.back();
             ASSERT_TRUE(probe.ok());
@@ -501,7 +482,7 @@ TEST(Cli, StreamsCarryTonesAndOutliveTheirAudioServer)
             }
         for (size_t i = 0; i < programs.size(); ++i) {
             Program &p = programs[i];
-            SCOPED_TRACE(when + (" " + p.arguments.front()).toStdString());
+            SCOPED_TRACE(when + (" " + p.arguments.section('|', 0, 0)).toStdString());
             if (p.playedChannel < 0)
                 continue;
             while (probes[i]->framesElapsed() < until[i])
