@@ -171,14 +171,4 @@ const PaStreamInfo *Stream::info() const
     return Pa_GetStreamInfo(m_stream);
 }
 
-PaError Stream::read(void *buffer, unsigned long frames)
-{
-    return Pa_ReadStream(m_stream, buffer, frames);
-}
-
-PaError Stream::write(const void *buffer, unsigned long frames)
-{
-    return Pa_WriteStream(m_stream, buffer, frames);
-}
-
 } // namespace veltrin::audio

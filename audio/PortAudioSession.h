@@ -7,7 +7,7 @@
 // here (initialise, terminate, device queries, format probes, stream open, start and stop), so a
 // probe on the GUI thread never runs inside a worker's stream start or stop, and two streams of
 // one host API (one JACK client) never talk to it at once. Asking whether a stream is active
-// and its blocking reads and writes do not take it. A stop waits for the device: the engine
+// does not take it. A stop waits for the device: the engine
 // makes it on a thread of its own and gives it up after a bound (engine/DeviceLink.h), and a
 // JACK server that went away is told to release it (JackServerWatch.h). PortAudio
 // counts nested initialisations, so a session opened while a stream runs in another session
@@ -97,10 +97,6 @@ public:
     // 1 while the stream runs, 0 once it stopped by itself or was stopped, negative on error.
     PaError isActive() const;
     const PaStreamInfo *info() const;
-
-    // Blocking transfers; only one thread at a time, and without the session lock.
-    PaError read(void *buffer, unsigned long frames);
-    PaError write(const void *buffer, unsigned long frames);
 
 private:
     PortAudioSession &m_session;

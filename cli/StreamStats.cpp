@@ -89,8 +89,12 @@ uint64_t StreamStats::xruns() const
 
 void StreamStats::take()
 {
-    m_current = ndi::streamFigures();
-    const double now = seconds();
+    record(ndi::streamFigures(), seconds());
+}
+
+void StreamStats::record(const std::vector<VeltrinNdiFigures> &figures, double now)
+{
+    m_current = figures;
     for (const VeltrinNdiFigures &f : m_current) {
         const std::string key = std::to_string(f.kind) + f.name;
         auto [it, fresh] = m_seen.try_emplace(key);

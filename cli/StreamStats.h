@@ -36,6 +36,8 @@ public:
     // One line per stream seen since the start: the latest figures, the highest latency and
     // how long it ran.
     std::vector<std::string> summary();
+    // Takes in one snapshot of the runtime's figures, made `now` seconds after the start.
+    void record(const std::vector<VeltrinNdiFigures> &figures, double now);
 
 private:
     struct Seen {

@@ -96,84 +96,52 @@ void rebuildInfos(State &s)
     for (const Device &d : s.table.devices) {
         if (std::find(s.unplugged.begin(), s.unplugged.end(), d.name) != s.unplugged.end())
             continue;
-        PaDeviceInfo info{};
-        info.structVersion = 2;
-        info.name = d.name.c_str();
-        info.hostApi = d.hostApi;
-        info.maxInputChannels = d.maxInputChannels;
-        info.maxOutputChannels = d.maxOutputChannels;
-        info.defaultLowInputLatency = d.defaultLowInputLatency;
-        info.defaultLowOutputLatency = d.defaultLowOutputLatency;
-        info.defaultHighInputLatency = d.defaultLowInputLatency * 4;
-        info.defaultHighOutputLatency = d.defaultLowOutputLatency * 4;
-        info.defaultSampleRate = d.defaultSampleRate;
-        s.infoRecords.push_back(info);
+        s.infoRecords.push_back({2, d.name.c_str(), d.hostApi, d.maxInputChannels,
+                                 d.maxOutputChannels, d.defaultLowInputLatency,
+                                 d.defaultLowOutputLatency, d.defaultLowInputLatency * 4,
+                                 d.defaultLowOutputLatency * 4, d.defaultSampleRate});
         s.deviceInfos.push_back(&s.infoRecords.back());
     }
     s.apiInfos.clear();
-    for (const HostApi &a : s.table.hostApis) {
-        PaHostApiInfo info{};
-        info.structVersion = 1;
-        info.type = paInDevelopment;
-        info.name = a.name.c_str();
-        info.defaultInputDevice = a.defaultInputDevice;
-        info.defaultOutputDevice = a.defaultOutputDevice;
-        s.apiInfos.push_back(info);
-    }
+    for (const HostApi &a : s.table.hostApis)
+        s.apiInfos.push_back(
+            {1, paInDevelopment, a.name.c_str(), 0, a.defaultInputDevice, a.defaultOutputDevice});
 }
 
-void recordPlayed(const float *samples, size_t n)
-{
-    State &s = state();
-    std::lock_guard<std::mutex> lock(s.mutex);
-    const size_t room = s.playedLimit > s.played.size() ? s.playedLimit - s.played.size() : 0;
-    s.played.insert(s.played.end(), samples, samples + std::min(n, room));
-}
-
-void fillInput(Stream &st, float *dst, unsigned long frames)
-{
-    const int channels = st.opened.input.channelCount;
-    const auto &signal = state().table.inputSignal;
-    for (unsigned long f = 0; f < frames; ++f)
-        for (int c = 0; c < channels; ++c)
-            dst[f * static_cast<unsigned long>(channels) + static_cast<unsigned long>(c)] =
-                signal ? signal(st.inputFrame + static_cast<long long>(f), c) : 0.0f;
-    st.inputFrame += static_cast<long long>(frames);
-}
-
-// Paces one block of `frames` at the stream's rate, but never slower than 2 ms a block so that
-// tests with large blocks stay quick.
-void pace(const Stream &st, unsigned long frames)
-{
-    const double seconds = st.opened.sampleRate > 0 ? frames / st.opened.sampleRate : 0.001;
-    std::this_thread::sleep_for(std::chrono::duration<double>(std::min(seconds, 0.002)));
-}
-
+// Calls the stream's callback block after block until it is stopped, each block paced at the
+// stream's rate but never slower than 2 ms, so that tests with large blocks stay quick.
 void runCallbacks(Stream *st)
 {
-    size_t sizeIndex = 0;
-    long long call = 0;
+    State &s = state();
+    const OpenedStream &o = st->opened;
+    const auto inputs = static_cast<unsigned long>(o.input.channelCount);
+    const auto outputs = static_cast<unsigned long>(o.output.channelCount);
     std::vector<float> in, out;
-    while (st->running.load()) {
-        unsigned long frames = st->opened.framesPerBuffer;
-        if (frames == paFramesPerBufferUnspecified) {
-            const auto &sizes = state().table.variableBlockSizes;
-            frames = sizes.empty() ? 256 : sizes[sizeIndex++ % sizes.size()];
-        }
-        in.assign(frames * static_cast<unsigned long>(st->opened.input.channelCount), 0.0f);
-        out.assign(frames * static_cast<unsigned long>(st->opened.output.channelCount), 0.0f);
-        if (st->opened.hasInput)
-            fillInput(*st, in.data(), frames);
+    for (long long call = 0; st->running.load(); ++call) {
+        const auto &sizes = s.table.variableBlockSizes;
+        const unsigned long frames = o.framesPerBuffer != paFramesPerBufferUnspecified
+                                         ? o.framesPerBuffer
+                                     : sizes.empty() ? 256
+                                                     : sizes[size_t(call) % sizes.size()];
+        in.assign(frames * inputs, 0.0f);
+        out.assign(frames * outputs, 0.0f);
+        for (unsigned long i = 0; s.table.inputSignal && i < in.size(); ++i)
+            in[i] = s.table.inputSignal(st->inputFrame + long(i / inputs), int(i % inputs));
+        st->inputFrame += static_cast<long long>(frames);
         PaStreamCallbackTimeInfo time{};
-        const auto &flagsOf = state().table.callbackFlags;
-        const PaStreamCallbackFlags flags = flagsOf ? flagsOf(call++) : 0;
-        st->callback(st->opened.hasInput ? in.data() : nullptr,
-                     st->opened.hasOutput ? out.data() : nullptr, frames, &time, flags,
-                     st->userData);
-        state().counters.callbacks++;
-        if (st->opened.hasOutput)
-            recordPlayed(out.data(), out.size());
-        pace(*st, frames);
+        const PaStreamCallbackFlags flags = s.table.callbackFlags ? s.table.callbackFlags(call) : 0;
+        st->callback(o.hasInput ? in.data() : nullptr, o.hasOutput ? out.data() : nullptr, frames,
+                     &time, flags, st->userData);
+        s.counters.callbacks++;
+        if (o.hasOutput) {
+            std::lock_guard<std::mutex> lock(s.mutex);
+            const size_t room =
+                s.playedLimit > s.played.size() ? s.playedLimit - s.played.size() : 0;
+            s.played.insert(s.played.end(), out.begin(),
+                            out.begin() + long(std::min(out.size(), room)));
+        }
+        const double seconds = o.sampleRate > 0 ? frames / o.sampleRate : 0.001;
+        std::this_thread::sleep_for(std::chrono::duration<double>(std::min(seconds, 0.002)));
     }
 }
 
@@ -223,7 +191,7 @@ void reset()
     s.played.clear();
     s.depth = 0;
     Counters &c = s.counters;
-    for (auto *counter : {&c.startStream, &c.stopStream, &c.callbacks, &c.writes, &c.overlapping})
+    for (auto *counter : {&c.startStream, &c.stopStream, &c.callbacks, &c.overlapping})
         counter->store(0);
 }
 
@@ -485,39 +453,11 @@ const PaStreamInfo *Pa_GetStreamInfo(PaStream *stream)
     return &static_cast<Stream *>(stream)->info;
 }
 
-PaError Pa_ReadStream(PaStream *stream, void *buffer, unsigned long frames)
-{
-    auto *st = static_cast<Stream *>(stream);
-    fillInput(*st, static_cast<float *>(buffer), frames);
-    pace(*st, frames);
-    return paNoError;
-}
-
-PaError Pa_WriteStream(PaStream *stream, const void *buffer, unsigned long frames)
-{
-    auto *st = static_cast<Stream *>(stream);
-    state().counters.writes++;
-    recordPlayed(static_cast<const float *>(buffer),
-                 frames * static_cast<unsigned long>(st->opened.output.channelCount));
-    pace(*st, frames);
-    return paNoError;
-}
-
 void Pa_Sleep(long msec)
 {
     calllog::record("Pa_Sleep");
     // A test double need not wait out the engine's pauses in full.
     std::this_thread::sleep_for(std::chrono::milliseconds(std::min(msec, 20L)));
-}
-
-const char *Pa_GetVersionText(void)
-{
-    return "Fake PortAudio V19";
-}
-
-int Pa_GetVersion(void)
-{
-    return 1907;
 }
 
 } // extern "C"

@@ -1,8 +1,7 @@
 // A link-time double of the PortAudio functions the engine and the device scan call, for
 // device tables and faults a real audio server cannot produce. Link `veltrin_fake_portaudio`
-// instead of PortAudio. Streams opened on it run: a callback stream gets its callback called
-// from a thread of the double until it is stopped, and blocking reads and writes are paced
-// at the stream's rate. The input side delivers `Table::inputSignal`.
+// instead of PortAudio. Streams opened on it run: a stream gets its callback called from a
+// thread of the double until it is stopped. The input side delivers `Table::inputSignal`.
 //
 // The lifecycle calls (initialise, terminate, open, start, stop, close, sleep) also go to the
 // shared call log (CallLog.h), in order with the NDI double's.
@@ -68,7 +67,7 @@ struct Table {
     std::vector<unsigned long> variableBlockSizes{256};
     // Status flags handed to the stream callback's call k (counted from 0; default: none).
     std::function<PaStreamCallbackFlags(long long call)> callbackFlags;
-    // Every call but a stream's reads and writes, Pa_Sleep and Pa_GetErrorText takes at least
+    // Every call but Pa_IsStreamActive, Pa_Sleep and Pa_GetErrorText takes at least
     // this long, so that two such calls made at once overlap for sure (Counters::overlapping).
     int callMicroseconds = 0;
 };
@@ -87,7 +86,7 @@ struct OpenedStream {
 };
 
 struct Counters {
-    std::atomic<int> startStream{0}, stopStream{0}, callbacks{0}, writes{0};
+    std::atomic<int> startStream{0}, stopStream{0}, callbacks{0};
     // Calls (of those that callMicroseconds slows down) begun while another was in progress.
     std::atomic<int> overlapping{0};
 };
@@ -106,8 +105,8 @@ void holdStops(bool hold);
 
 // Initialize calls not yet matched by Terminate (PortAudio counts them the same way).
 int initializeDepth();
-// Interleaved samples written to the output of the streams (callback output blocks and
-// blocking writes), in order, since the last reset; at most 4 Mi floats are kept.
+// Interleaved samples of the streams' callback output blocks, in order, since the last reset;
+// at most 4 Mi floats are kept.
 std::vector<float> playedSamples();
 
 } // namespace fakepa
