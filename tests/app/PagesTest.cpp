@@ -34,10 +34,9 @@ public:
                 apis.append(api);
                 table.hostApis.push_back({api.toStdString(), paNoDevice, paNoDevice});
             }
-            table.devices.push_back(fakepa::device(spec["name"].toString().toStdString(),
-                                                   apis.indexOf(api), spec["inputs"].toInt(),
-                                                   spec["outputs"].toInt(),
-                                                   spec["rate"].toDouble()));
+            table.devices.push_back(fakepa::device(
+                spec["name"].toString().toStdString(), apis.indexOf(api), spec["inputs"].toInt(),
+                spec["outputs"].toInt(), spec["rate"].toDouble()));
         }
         table.inputSignal = [](long long, int) { return 0.5f; };
         fakepa::setTable(table);

@@ -51,7 +51,9 @@ Outcome start(const QString &home, const QString &scene)
     return run;
 }
 
-TEST(StartupTest, WindowAppearsWithSplashPictureAndIconOnlyFromTheWorkingDirectory)
+// The window appears, with the splash picture and the icon only when they are in the working
+// directory.
+TEST(StartupTest, WindowAppearsOrABrokenSceneExitsWithMinusOne)
 {
     const QTemporaryDir home;
     ASSERT_TRUE(home.isValid() && QDir(home.path()).mkpath(QStringLiteral("work")));
@@ -68,20 +70,16 @@ TEST(StartupTest, WindowAppearsWithSplashPictureAndIconOnlyFromTheWorkingDirecto
                 .arg(QLatin1String(withFiles ? "yes" : "no"))))
             << run.describe();
     }
-}
 
-TEST(StartupTest, BrokenMainSceneExitsWithMinusOneAndLogsWhy)
-{
-    const QTemporaryDir home;
-    ASSERT_TRUE(home.isValid() && QDir(home.path()).mkpath(QStringLiteral("work")));
+    // A main scene that cannot be created: exit -1, and the reason in the log file.
     const Outcome run =
         start(home.path(), QUrl::fromLocalFile(QStringLiteral(VELTRIN_BROKEN_SCENE)).toString());
     EXPECT_EQ(run.exitCode, 255) << run.describe(); // -1 as a process exit status
     EXPECT_TRUE(run.output.isEmpty()) << run.describe();
     // The QML error went to the log file, not to the terminal.
     EXPECT_FALSE(run.errors.contains(QStringLiteral("NoSuchWindowType"))) << run.describe();
-    EXPECT_TRUE(run.log.startsWith(QStringLiteral("Warning: ")) && run.log.contains(
-                    QStringLiteral("NoSuchWindowType is not a type")))
+    EXPECT_TRUE(run.log.startsWith(QStringLiteral("Warning: "))
+                && run.log.contains(QStringLiteral("NoSuchWindowType is not a type")))
         << run.describe();
 }
 

@@ -22,18 +22,6 @@ const std::string kClient = "veltrin-" + std::to_string(getpid());
 const std::string kProbe = "probe-" + std::to_string(getpid());
 constexpr int kWaitMs = 60000;
 
-// Whether a thread of this process is named `name`: Qt names a QThread's thread after its class.
-bool threadNamed(const char *name)
-{
-    const QDir tasks(QStringLiteral("/proc/self/task"));
-    for (const QString &id : tasks.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
-        QFile comm(tasks.filePath(id + QStringLiteral("/comm")));
-        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == name)
-            return true;
-    }
-    return false;
-}
-
 QStringList g_logged;
 
 } // namespace
@@ -74,9 +62,9 @@ private slots:
             const QString host =
                 QSysInfo::machineHostName().section(QLatin1Char('.'), 0, 0).toUpper();
             clitest::ToneListener listener(host.toStdString() + " (Ctl Desk)");
-            QVERIFY2(listener.hear(1000.0, 0.5, 5, kWaitMs,
-                                   [] { QCoreApplication::processEvents(); }),
-                     "the capture's sine never reached the network");
+            QVERIFY2(
+                listener.hear(1000.0, 0.5, 5, kWaitMs, [] { QCoreApplication::processEvents(); }),
+                "the capture's sine never reached the network");
         }
         // Its meter reads 0 at once, before the poller's last word comes through the event
         // loop; switched on again at once, it starts once the last run has ended.
@@ -114,19 +102,12 @@ private slots:
             QCOMPARE(g_logged.filter(prefix + QStringLiteral("is back")).size(), 1);
         }
 
-        w.setCheckIn(false);
         w.stopInThread();
-        w.setCheckOut(false);
         w.stopOutThread();
         QCOMPARE(w.outLevel(), 0.0);
-        w.setCheckInOut(false);
         w.stopInOutThread();
-        QVERIFY2(QTest::qWaitFor(
-                     [] {
-                         return !threadNamed("InPutProcess") && !threadNamed("OutPutProcess")
-                                && !threadNamed("InOut");
-                     },
-                     kWaitMs),
+        JackProbe probe(kProbe, 2);
+        QVERIFY2(QTest::qWaitFor([&] { return probe.connectedPorts(kClient) == 0; }, kWaitMs),
                  "a stream did not stop (hang)");
         qInstallMessageHandler(previous);
     }

@@ -25,13 +25,15 @@ private slots:
         for (int i = 0; i < 1001; ++i)
             flood << QStringLiteral("S%1").arg(i);
         const std::vector<std::pair<const char *, std::vector<Step>>> runs = {
-            {"appended in finder order", {{{"A"}, 0, true, {"A"}}, {{"A", "B", "C"}, 0, true, {"A", "B", "C"}}}},
+            {"appended in finder order",
+             {{{"A"}, 0, true, {"A"}}, {{"A", "B", "C"}, 0, true, {"A", "B", "C"}}}},
             {"the chosen one exchanged to the front",
              {{{"A", "B", "C"}, 0, true, {"A", "B", "C"}},
               {{"A", "B", "C", "D"}, 2, true, {"C", "B", "A", "D"}}}},
             // (A, B, X) -> (B, A, X); (B, A, X, Y) -> (A, B, X, Y).
             {"every append in one step exchanges",
-             {{{"A", "B"}, 0, true, {"A", "B"}}, {{"A", "B", "X", "Y"}, 1, true, {"A", "B", "X", "Y"}}}},
+             {{{"A", "B"}, 0, true, {"A", "B"}},
+              {{"A", "B", "X", "Y"}, 1, true, {"A", "B", "X", "Y"}}}},
             {"an index off the list exchanges nothing",
              {{{"A", "B"}, -1, true, {"A", "B"}}, {{"A", "B", "C"}, 7, true, {"A", "B", "C"}}}},
             {"vanished ones removed keeping order",
