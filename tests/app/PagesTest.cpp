@@ -20,24 +20,18 @@ class PageRig : public QObject
 {
     Q_OBJECT
 public:
-    // Each device is {api, name, inputs, outputs, rate} and reads a constant 0.5. Replaces the
-    // table and clears the fake's counters and stream records.
-    Q_INVOKABLE void setDevices(const QVariantList &devices)
+    // The first `count` devices of a studio of five on two host APIs: USB Mic (only records),
+    // Studio Desk, USB Interface (both ways), Speakers (only plays), JACK's system (both ways).
+    // Every input reads a constant 0.5. Clears the fake's counters and stream records.
+    Q_INVOKABLE void setDevices(int count)
     {
+        using fakepa::device;
         fakepa::Table table;
-        table.hostApis.clear();
-        QStringList apis;
-        for (const QVariant &entry : devices) {
-            const QVariantMap spec = entry.toMap();
-            const QString api = spec["api"].toString();
-            if (!apis.contains(api)) {
-                apis.append(api);
-                table.hostApis.push_back({api.toStdString(), paNoDevice, paNoDevice});
-            }
-            table.devices.push_back(fakepa::device(
-                spec["name"].toString().toStdString(), apis.indexOf(api), spec["inputs"].toInt(),
-                spec["outputs"].toInt(), spec["rate"].toDouble()));
-        }
+        table.hostApis = {{"ALSA", paNoDevice, paNoDevice}, {"JACK", paNoDevice, paNoDevice}};
+        table.devices = {device("USB Mic", 0, 1, 0, 44100), device("Studio Desk", 0, 8, 8),
+                         device("USB Interface", 0, 2, 4, 96000),
+                         device("Speakers", 0, 0, 2, 44100), device("system", 1, 2, 2)};
+        table.devices.resize(size_t(count));
         table.inputSignal = [](long long, int) { return 0.5f; };
         fakepa::setTable(table);
     }
@@ -58,7 +52,7 @@ public:
         return values;
     }
     // The streams opened since the table was set, in order: each side's device by its place in
-    // the table (-1 for no such side) and channels, the rate, frames and whether it calls back.
+    // the studio (-1 for no such side) and channels, the rate, frames and whether it calls back.
     Q_INVOKABLE QVariantList streams() const
     {
         QVariantList result;

@@ -18,15 +18,9 @@ SceneCase {
                             sampleRateIn: 48000, outPutDev: "system", outPutDevFullString: "JACK  system",
                             numOutChannels: 2, sampleRate: 48000, inOutPutDev: "Studio Desk",
                             inDuplexSampleRate: "48000" } },
-            { tag: "nothing stored", stored: {},
-              shown: { inputDeviceList: 0, outputDeviceList: 0, inputBufferList: 3, inputRateList: 4,
-                       outputBufferList: 3, outputRateList: 4, duplexBufferList: 3, duplexRateList: 4 },
-              controller: { inPutDev: "USB Mic", inPutDevFullString: "ALSA  USB Mic", numChannels: 1,
-                            sampleRateIn: 44100, outPutDev: "Studio Desk", numOutChannels: 8,
-                            sampleRate: 48000 } },
             // Stored values the lists do not hold are kept, with nothing selected.
             { tag: "stored device gone, settings not listed, no duplex device",
-              devices: [{ api: "ALSA", name: "USB Mic", inputs: 1, outputs: 0, rate: 44100 }],
+              devices: 1,
               stored: { inPutDev: "ALSA  Old Card", buffSize: 100, rates: 12345, buffSizeOut: 4096,
                         ratesOut: 0, buffDuplexSize: 3000, rateDuplex: 44000 },
               shown: { inputDeviceList: 0, inputBufferList: -1, inputRateList: -1, outputBufferList: -1,
@@ -105,15 +99,12 @@ SceneCase {
         // Discovery moves the chosen source to the front; the list follows it back to 0.
         wrapper.ndiDevice = ["HOST-C (Room)", "HOST-B (Desk)", "HOST-A (Mic)"]
         compare([control("outputSourceList").currentIndex, wrapper.ndiOutSourceName], [0, "HOST-C (Room)"])
-        showPage(1)
-        pick(control("duplexSourceList"), 1)
-        compare(wrapper.ndiOutDuplexSourceName, "HOST-B (Desk)")
         // An empty list leaves no name and no address.
         wrapper.ndiDevice = []
         compare([wrapper.ndiOutSourceName, wrapper.ndiDevIp], ["", ""])
     }
 
-    // Streams name their devices by place in the studio: 0 is USB Mic, 1 Studio Desk.
+    // Streams name their devices by place in the rig's studio: 0 is USB Mic, 1 Studio Desk.
     function test_each_switch_runs_its_stream_and_locks_its_lists_data() {
         var inLists = ["inputDeviceList", "inputBufferList", "inputRateList"]
         var outLists = ["outputDeviceList", "outputSourceList", "outputBufferList", "outputRateList"]
@@ -157,7 +148,7 @@ SceneCase {
 
         mouseClick(sw)
         verify(!wrapper[data.flag])
-        waitAllStopped()
+        tryVerify(function() { return Rig.runningStreams() === 0 }, patience, "a stream kept running")
         // The poller's last word is the stopped level.
         if (data.gauge !== "")
             tryCompare(control(data.gauge), "value", -3, patience)
