@@ -1,7 +1,7 @@
 // The controller with the real NDI runtime on loopback and real PortAudio on a JACK dummy
 // server: a capture reaches the network under the name typed for it, and all three streams
-// carry on through the server dying and coming back, each page saying so beside its switch
-// meanwhile; every switch still stops its stream, its meter reset at the stop.
+// carry on through the server dying and coming back, each page's state saying so meanwhile;
+// every stop still stops its stream, its meter reset at the stop.
 #include "CliTestSupport.h"
 #include "ControllerOnJack.h"
 #include "JackHarness.h"
@@ -49,7 +49,6 @@ private slots:
         });
         // The probe's sine, captured, is heard under "HOST (name)". No probe may outlive the
         // server it joined: JACK's close would reach into the dead server's memory.
-        w.setCheckIn(true);
         w.startInThread();
         {
             JackProbe probe(kProbe, 2);
@@ -68,14 +67,10 @@ private slots:
         }
         // Its meter reads 0 at once, before the poller's last word comes through the event
         // loop; switched on again at once, it starts once the last run has ended.
-        w.setCheckIn(false);
         w.stopInThread();
         QCOMPARE(w.level(), 0.0);
-        w.setCheckIn(true);
         w.startInThread();
-        w.setCheckOut(true);
         w.startOutThread();
-        w.setCheckInOut(true);
         w.startInOutThread();
         // Two ports each one way, four for the duplex stream.
         const auto streaming = [] {
@@ -90,7 +85,6 @@ private slots:
 
         controllerJackServer()->kill();
         QVERIFY(QTest::qWaitFor([&] { return !states().contains(QString()); }, kWaitMs));
-        QVERIFY(w.checkIn() && w.checkOut() && w.checkInOut());
         QVERIFY(QTest::qWaitFor([&] { return w.level() < -2.0; }, kWaitMs));
 
         QVERIFY(controllerJackServer()->start());

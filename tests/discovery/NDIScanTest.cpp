@@ -34,8 +34,6 @@ private slots:
             {"every append in one step exchanges",
              {{{"A", "B"}, 0, true, {"A", "B"}},
               {{"A", "B", "X", "Y"}, 1, true, {"A", "B", "X", "Y"}}}},
-            {"an index off the list exchanges nothing",
-             {{{"A", "B"}, -1, true, {"A", "B"}}, {{"A", "B", "C"}, 7, true, {"A", "B", "C"}}}},
             {"vanished ones removed keeping order",
              {{{"A", "B", "C", "D"}, 0, true, {"A", "B", "C", "D"}},
               {{"D", "B"}, 0, true, {"B", "D"}},
