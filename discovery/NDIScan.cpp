@@ -64,9 +64,15 @@ bool NDIScan::enumerateNDIDevice()
 
     uint32_t count = 0;
     const NDIlib_source_t *sources = NDIlib_find_get_current_sources(m_finder, &count);
+    return mergeSources(m_names, m_addresses, sources, count, m_currentIndex.load());
+}
+
+bool NDIScan::mergeSources(QStringList &names, QStringList &addresses,
+                           const NDIlib_source_t *sources, uint32_t count, int current)
+{
     if (count == 0 || sources == nullptr) {
-        m_names.clear();
-        m_addresses.clear();
+        names.clear();
+        addresses.clear();
         return true;
     }
 
@@ -76,27 +82,26 @@ bool NDIScan::enumerateNDIDevice()
     for (uint32_t i = 0; i < count; ++i)
         found.append(QString::fromUtf8(sources[i].p_ndi_name));
 
-    const int known = m_names.size();
+    const int known = names.size();
     const int n = static_cast<int>(count);
     // A change that keeps the number of sources (one gone, one come) is not reflected.
     if (n == known)
         return false;
 
     if (n > known) {
-        QSet<QString> listed(m_names.begin(), m_names.end());
+        QSet<QString> listed(names.begin(), names.end());
         for (uint32_t i = 0; i < count; ++i) {
             const QString &name = found.at(static_cast<int>(i));
             if (listed.contains(name))
                 continue;
             listed.insert(name);
-            m_addresses.append(QString::fromUtf8(sources[i].p_url_address));
-            m_names.append(name);
+            addresses.append(QString::fromUtf8(sources[i].p_url_address));
+            names.append(name);
             // Keep the source chosen in the user interface first: its menu goes back to the
             // first entry whenever the list changes. An index off the list swaps nothing.
-            const int current = m_currentIndex.load();
-            if (m_names.size() >= 2 && current >= 0 && current < m_names.size()) {
-                m_names.swapItemsAt(0, current);
-                m_addresses.swapItemsAt(0, current);
+            if (names.size() >= 2 && current >= 0 && current < names.size()) {
+                names.swapItemsAt(0, current);
+                addresses.swapItemsAt(0, current);
             }
         }
         return true;
@@ -104,10 +109,10 @@ bool NDIScan::enumerateNDIDevice()
 
     // Fewer sources: drop the ones gone, keep the order of the rest; new ones wait.
     const QSet<QString> present(found.begin(), found.end());
-    for (int k = m_names.size() - 1; k >= 0; --k) {
-        if (!present.contains(m_names.at(k))) {
-            m_names.removeAt(k);
-            m_addresses.removeAt(k);
+    for (int k = names.size() - 1; k >= 0; --k) {
+        if (!present.contains(names.at(k))) {
+            names.removeAt(k);
+            addresses.removeAt(k);
         }
     }
     return true;

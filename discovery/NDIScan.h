@@ -32,10 +32,12 @@ public:
     // 1000 sources the finder reports. True when the lists are to be published; the thread
     // publishes them at most twice a second.
     bool enumerateNDIDevice();
-
-    // Copies of the lists; only for the thread that runs the steps.
-    QStringList sourceNames() const { return m_names; }
-    QStringList sourceAddresses() const { return m_addresses; }
+    // The step's merge, on any thread: updates `names` and `addresses` from the first 1000 of
+    // `count` sources; `current` is the chosen source's position, kept first. A change that
+    // keeps the number of sources is not reflected, and fewer sources only drop the ones gone.
+    // True when the lists are to be published.
+    static bool mergeSources(QStringList &names, QStringList &addresses,
+                             const NDIlib_source_t *sources, uint32_t count, int current);
 
 public slots:
     // The position, in the list last published, of the source chosen in the user interface.

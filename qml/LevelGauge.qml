@@ -16,6 +16,7 @@ Gauge {
             radius: 5
         }
         valueBar: Rectangle {
+            objectName: "valueBar"
             implicitWidth: 12
             radius: 5
             gradient: Gradient {

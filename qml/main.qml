@@ -50,6 +50,7 @@ ApplicationWindow {
 
     Wrapper {
         id: wrapper
+        objectName: "wrapper"
 
         function blockTabbar(active) {
             tabBar.enabled = !active

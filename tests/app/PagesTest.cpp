@@ -1,15 +1,77 @@
 // Qt Quick tests of the main window and its pages on the real controller, with the fake
 // PortAudio's devices and the built-in NDI runtime on loopback. Settings and the NDI
 // configuration file go to a scratch home.
+#include "FakePortAudio.h"
 #include "LeakCheck.h"
-#include "PageRig.h"
 #include "ScratchHome.h"
+#include "wrapper.h"
 
 #include <QQmlContext>
 #include <QQmlEngine>
 #include <QQuickStyle>
-#include <QUrl>
+#include <QSettings>
+#include <QtQml>
 #include <QtQuickTest>
+
+// What the scenes set and read around the controller, as the singleton "Rig" of module
+// "Veltrin.Test": the fake PortAudio's devices, the settings store the controller reads at
+// construction and writes when it goes, and the streams it opened. Thread: GUI thread.
+class PageRig : public QObject
+{
+    Q_OBJECT
+public:
+    // The first `count` devices of a studio of five on two host APIs: USB Mic (only records),
+    // Studio Desk, USB Interface (both ways), Speakers (only plays), JACK's system (both ways).
+    // Every input reads a constant 0.5. Clears the fake's counters and stream records.
+    Q_INVOKABLE void setDevices(int count)
+    {
+        using fakepa::device;
+        fakepa::Table table;
+        table.hostApis = {{"ALSA", paNoDevice, paNoDevice}, {"JACK", paNoDevice, paNoDevice}};
+        table.devices = {device("USB Mic", 0, 1, 0, 44100), device("Studio Desk", 0, 8, 8),
+                         device("USB Interface", 0, 2, 4, 96000),
+                         device("Speakers", 0, 0, 2, 44100), device("system", 1, 2, 2)};
+        table.devices.resize(size_t(count));
+        table.inputSignal = [](long long, int) { return 0.5f; };
+        fakepa::setTable(table);
+    }
+    // Replaces everything the store holds by `values`, keyed as the controller stores them.
+    Q_INVOKABLE void store(const QVariantMap &values)
+    {
+        QSettings settings(QStringLiteral("Quorvane"), QStringLiteral("Veltrin"));
+        settings.clear();
+        for (auto it = values.cbegin(); it != values.cend(); ++it)
+            settings.setValue(it.key(), it.value());
+    }
+    Q_INVOKABLE QVariantMap stored() const
+    {
+        const QSettings settings(QStringLiteral("Quorvane"), QStringLiteral("Veltrin"));
+        QVariantMap values;
+        for (const QString &key : settings.allKeys())
+            values.insert(key, settings.value(key));
+        return values;
+    }
+    // The streams opened since the table was set, in order: each side's device by its place in
+    // the studio (-1 for no such side) and channels, the rate, frames and whether it calls back.
+    Q_INVOKABLE QVariantList streams() const
+    {
+        QVariantList result;
+        for (const fakepa::OpenedStream &s : fakepa::openedStreams())
+            result.append(QVariantMap{{"input", s.hasInput ? s.input.device : -1},
+                                      {"output", s.hasOutput ? s.output.device : -1},
+                                      {"inChannels", s.hasInput ? s.input.channelCount : 0},
+                                      {"outChannels", s.hasOutput ? s.output.channelCount : 0},
+                                      {"rate", s.sampleRate},
+                                      {"frames", int(s.framesPerBuffer)},
+                                      {"callback", s.callback}});
+        return result;
+    }
+    // Streams started and not yet stopped (the engine leaves closing them to Pa_Terminate).
+    Q_INVOKABLE int runningStreams() const
+    {
+        return fakepa::counters().startStream - fakepa::counters().stopStream;
+    }
+};
 
 class PagesTestSetup : public QObject
 {
@@ -18,11 +80,12 @@ public slots:
     void applicationAvailable() { QQuickStyle::setStyle(QStringLiteral("Material")); }
     void qmlEngineAvailable(QQmlEngine *engine)
     {
-        PageRig::registerTypes();
+        qmlRegisterType<Wrapper>("com.quorvane.wrapper", 1, 0, "Wrapper");
+        qmlRegisterSingletonType<PageRig>(
+            "Veltrin.Test", 1, 0, "Rig",
+            [](QQmlEngine *, QJSEngine *) -> QObject * { return new PageRig; });
         engine->rootContext()->setContextProperty(QStringLiteral("helpPage"),
                                                   QUrl(QStringLiteral("file:///help/index.html")));
-        engine->rootContext()->setContextProperty(QStringLiteral("studioDevices"),
-                                                  PageRig::studioDevices());
     }
 };
 

@@ -5,35 +5,23 @@ import Veltrin.Test 1.0
 SceneCase {
     name: "MainWindow"
 
-    function test_window_follows_stored_position_and_tabs() {
-        open({ xPos: 70, yPos: 50 })
-        compare(window.x, 70)
-        compare(window.y, 50)
-        var tabs = control("tabBar")
-        mouseClick(tabs.itemAt(2))
-        compare(control("swipeView").currentIndex, 2)
-        mouseClick(tabs.itemAt(1))
-        compare(control("swipeView").currentIndex, 1)
-    }
-
     function test_close_refused_while_running_data() {
         return [ { tag: "capture", flag: "checkIn" }, { tag: "playback", flag: "checkOut" },
                  { tag: "duplex", flag: "checkInOut" } ]
     }
 
+    // The window opens where it was; closing is refused while a stream runs.
     function test_close_refused_while_running(data) {
-        open({})
+        open({ xPos: 70, yPos: 50 })
+        compare([window.x, window.y], [70, 50])
         wrapper[data.flag] = true
         window.x = 130
         window.y = 90
         window.close()
         verify(window.visible)
         var dialog = findChild(window, "closeRefusal")
-        verify(dialog !== null)
         verify(dialog.visible)
-        compare(dialog.text, "Stop Veltrin before closing.")
-        compare(dialog.title, "Error")
-        compare([wrapper.xWPos, wrapper.yWPos], [130, 90])
+        compare([dialog.title, dialog.text], ["Error", "Stop Veltrin before closing."])
         dialog.close()
 
         // Stopped, the window closes; the later position is the one stored.
@@ -44,5 +32,32 @@ SceneCase {
         window.destroy()
         tryVerify(function() { return Number(Rig.stored().xPos) === 150 }, patience)
         compare(Number(Rig.stored().yPos), 90)
+    }
+
+    function test_about_page() {
+        open({})
+        // A click on its tab shows it.
+        var pages = control("swipeView")
+        mouseClick(control("tabBar").itemAt(2))
+        tryCompare(pages.contentItem, "contentX", 2 * pages.width, patience)
+        compare(control("interfaceVersion").text, "INTERFACE v1.2.5")
+        compare(control("engineVersion").text, "ENGINE v2.1.3 DLL")
+        wrapper.version = "6.0.0"
+        wrapper.ndiBuiltIn = false
+        compare(control("ndiVersion").text, "NDI LIBRARY v6.0.0")
+        wrapper.ndiBuiltIn = true
+        compare(control("ndiVersion").text, "NDI LIBRARY v6.0.0 built-in")
+
+        // The agreement scrolls and cannot be edited.
+        var text = control("agreement")
+        var view = control("agreementView")
+        verify(text.text.indexOf("END-USER AGREEMENT") === 0 && text.text.indexOf("MIT License") > 0)
+        verify(view.contentHeight > view.height)
+        mouseWheel(view, view.width / 2, view.height / 2, 0, -360)
+        tryVerify(function() { return view.contentY > 0 }, patience)
+        var before = text.text
+        mouseClick(text)
+        keyClick(Qt.Key_X)
+        compare(text.text, before)
     }
 }
