@@ -13,6 +13,7 @@
 #include <QtTest>
 #include <cstring>
 #include <memory>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -133,6 +134,21 @@ private slots:
             QCOMPARE(watch.poll(), lost != shown);
             QCOMPARE(watch.state(), lost ? away : QString());
             shown = lost;
+        }
+
+        // The log says every loss and every return once, also a pair that came between two
+        // polls, and a new run counts from zero again.
+        health.setDevice("USB Interface");
+        const char *wentAway = "Duplex: device \"USB Interface\" went away; the stream waits for it "
+                               "and reopens it when it returns.";
+        const char *isBack = "Duplex: device \"USB Interface\" is back.";
+        for (const auto &[losses, returns, lines] : std::vector<std::tuple<int, int, int>>{
+                 {1, 1, 2}, {2, 2, 2}, {2, 2, 0}, {1, 0, 1}}) {
+            for (int i = 0; i < lines; ++i)
+                QTest::ignoreMessage(QtWarningMsg, i == 0 ? wentAway : isBack);
+            health.losses = uint32_t(losses);
+            health.returns = uint32_t(returns);
+            watch.poll();
         }
     }
 
