@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Audio.Capture.Playback.h"
+#include "WaitFor.h"
 
 #include <chrono>
 #include <functional>
@@ -12,17 +13,7 @@
 
 namespace enginetest {
 
-// Polls `condition` every 2 ms for up to `timeoutMs`; true as soon as it holds.
-inline bool waitFor(const std::function<bool()> &condition, int timeoutMs = 10000)
-{
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    return true;
-}
+using veltrin::test::waitFor;
 
 // A blocking entry running on its own thread.
 class RunningEntry

@@ -1,4 +1,5 @@
 #include "PipeWireHarness.h"
+#include "WaitFor.h"
 
 #include <algorithm>
 #include <chrono>
@@ -26,15 +27,10 @@ std::string readFile(const std::string &path)
     return text.str();
 }
 
+// Starting daemons and links are polled every 20 ms.
 template <class Ready> bool waitUntil(Ready ready, int timeoutMs)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!ready()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return veltrin::test::waitFor(ready, timeoutMs, 20);
 }
 
 // The graph's clock and the virtual devices, added to the machine's pipewire.conf. A fixed
