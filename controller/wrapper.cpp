@@ -82,9 +82,12 @@ Wrapper::~Wrapper()
 {
     writeSettings();
     m_ndiScan->stopThread();
-    // Streams are stopped by the pages before the window may close, so none of these waits
-    // on an engine call once a stop still under way has gone through; discovery ends within
-    // one pass.
+    // The window refuses to close while a stream runs, but the application can also be quit
+    // from elsewhere (a session that ends): a stream still running is stopped here, so that
+    // none of these waits on an engine call for ever. Discovery ends within one pass.
+    m_inControl->stop();
+    m_outControl->stop();
+    m_inOutControl->stop();
     m_inControl->settle();
     m_outControl->settle();
     m_inOutControl->settle();

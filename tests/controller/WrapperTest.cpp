@@ -101,7 +101,14 @@ private slots:
         QCOMPARE(w->ndiInSourName(), QString());
         QCOMPARE(QFileInfo(config).size(), 422);
         QTRY_COMPARE_WITH_TIMEOUT(ndirec::counts().findersCreated, 1, kWaitMs);
+        // A capture still running when the controller goes (the application quit from
+        // elsewhere) is stopped, not waited for.
+        w->setInPutDev(QStringLiteral("ALSA  Mic"));
+        w->setNdiInSourName(QStringLiteral("Teardown"));
+        w->startInThread();
+        QTRY_VERIFY_WITH_TIMEOUT(fakepa::counters().callbacks > 10, kWaitMs);
         w.reset();
+        QCOMPARE(fakepa::counters().stopStream.load(), 1);
         QCOMPARE(ndirec::counts().findersDestroyed, 1);
         QCOMPARE(ndirec::counts().destroy, 1);
     }
