@@ -484,7 +484,8 @@ TEST_F(EngineFake, ADeviceThatGoesAwayIsReportedOnceAndReopenedWhenBack)
             EXPECT_TRUE(health.lost.load());
             if (entry != Entry::Output) {
                 EXPECT_GT(ndirec::sentFrameCount(), sent + 100);
-                for (float v : ndirec::sentFrames().back().planar)
+                const std::vector<ndirec::SentFrame> frames = ndirec::sentFrames();
+                for (float v : frames.back().planar)
                     ASSERT_EQ(v, 0.0f);
             }
             if (entry != Entry::Input) {
