@@ -1,6 +1,8 @@
-// How one discovery step merges the finder's source list into the published lists (the
-// controller's test covers the thread, the chosen index and the runtime's ownership).
+// How one discovery step merges the finder's source list into the published lists, and a
+// runtime that did not initialise (the controller's test covers the thread, the chosen index and
+// the runtime's ownership).
 #include "NDIScan.h"
+#include "NdiRecorder.h"
 
 #include <QtTest>
 #include <string>
@@ -65,6 +67,24 @@ private slots:
                 QCOMPARE(addresses, lower);
             }
         }
+    }
+
+    // A runtime that did not initialise is said so once and never used: no finder, no
+    // destroy, no source.
+    void runtimeThatFailsToInitialiseIsNeverUsed()
+    {
+        ndirec::setInitializeResult(false);
+        QTest::ignoreMessage(
+            QtWarningMsg, "NDI source discovery unavailable: the NDI runtime did not initialise.");
+        NDIScan scan;
+        scan.startThread();
+        QTRY_COMPARE_WITH_TIMEOUT(ndirec::counts().initialize, 1, 10000);
+        ndirec::setSources({{"A", "10.0.0.1:5961"}});
+        scan.stopThread();
+        QVERIFY(scan.wait(10000));
+        const ndirec::Counts counts = ndirec::counts();
+        QCOMPARE(std::vector<int>({counts.findersCreated, counts.findersDestroyed, counts.destroy}),
+                 std::vector<int>({0, 0, 0}));
     }
 };
 
