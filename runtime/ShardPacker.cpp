@@ -16,11 +16,14 @@ void ShardPacker::begin(const BlockRecord &block, const float *planar, uint64_t 
 
 ShardPacker::Cut &ShardPacker::cut(uint32_t datagram)
 {
-    const wire::Layout layout = wire::Layout::plan(m_block.channels, m_block.samples, datagram);
     Cut *cut = nullptr;
     for (Cut &c : m_cuts)
         if (c.datagram == datagram)
             cut = &c;
+    // Subscribers that share a size share the block's datagrams, planned and cut once.
+    if (cut != nullptr && cut->filled)
+        return *cut;
+    const wire::Layout layout = wire::Layout::plan(m_block.channels, m_block.samples, datagram);
     if (cut == nullptr) {
         m_cuts.emplace_back();
         cut = &m_cuts.back();
@@ -36,10 +39,8 @@ ShardPacker::Cut &ShardPacker::cut(uint32_t datagram)
         cut->data.resize(ErasureCode::kMaxShards);
         cut->parity.resize(ErasureCode::kMaxShards);
     }
-    if (!cut->filled) {
-        fill(*cut);
-        cut->filled = true;
-    }
+    fill(*cut);
+    cut->filled = true;
     return *cut;
 }
 
