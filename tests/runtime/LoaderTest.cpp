@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <string>
+#include <vector>
 #include <unistd.h>
 
 namespace fs = std::filesystem;
@@ -45,6 +46,8 @@ TEST(Loader, ChoosesACompleteLibraryOrTheBuiltInRuntime)
     const unsigned builtInFigures = VeltrinNdi_has_latency | VeltrinNdi_has_clock
                                     | VeltrinNdi_has_blocks | VeltrinNdi_has_datagrams
                                     | VeltrinNdi_has_frames | VeltrinNdi_has_connections;
+    const std::string builtInLine = "built-in, " + builtIn + " (",
+                      builtInFigureLine = "1 1 " + std::to_string(builtInFigures);
     const struct {
         std::function<void()> install;
         std::string line, where, version, figures; // the loader's line, or its start
@@ -53,26 +56,21 @@ TEST(Loader, ChoosesACompleteLibraryOrTheBuiltInRuntime)
          library + " (" + standIn + ")", "loaded", standIn,
          "0 1 " + std::to_string(libraryFigures)},
         {[&] { fs::copy_file(VELTRIN_NDI_EXPORT_INCOMPLETE, library); },
-         "built-in, " + builtIn + " (" + library + " lacks NDIlib_framesync_capture_audio)",
-         "builtin", builtIn, "1 1 " + std::to_string(builtInFigures)},
+         builtInLine + library + " lacks NDIlib_framesync_capture_audio)", "builtin", builtIn,
+         builtInFigureLine},
         {[&] { std::ofstream(library) << "this is not a shared library\n"; },
-         "built-in, " + builtIn + " (" + library, "builtin", builtIn,
-         "1 1 " + std::to_string(builtInFigures)},
-        {[] {}, "built-in, " + builtIn + " (", "builtin", builtIn,
-         "1 1 " + std::to_string(builtInFigures)},
+         builtInLine + library, "builtin", builtIn, builtInFigureLine},
+        {[] {}, builtInLine, "builtin", builtIn, builtInFigureLine},
     };
     for (const auto &c : cases) {
         c.install();
         auto lines = probe(fs::exists(library) ? dir.string() : "");
         EXPECT_EQ(lines["NDI runtime"].rfind(c.line, 0), 0u) << lines["NDI runtime"];
         // Asking the version makes the choice: it is the runtime's, even before initialisation.
-        EXPECT_EQ(lines["before"], c.where);
-        EXPECT_EQ(lines["early version"], c.version);
-        EXPECT_EQ(lines["after"], c.where);
-        EXPECT_EQ(lines["version"], c.version);
-        EXPECT_EQ(lines["util"], "1 3 2 4");
-        EXPECT_EQ(lines["capture"], "64 2");
-        EXPECT_EQ(lines["figures"], c.figures);
+        EXPECT_EQ(std::vector({lines["before"], lines["early version"], lines["after"],
+                               lines["version"], lines["util"], lines["capture"], lines["figures"]}),
+                  std::vector<std::string>({c.where, c.version, c.where, c.version, "1 3 2 4",
+                                            "64 2", c.figures}));
         fs::remove(library);
     }
     fs::remove_all(dir);

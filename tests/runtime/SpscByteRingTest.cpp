@@ -29,9 +29,8 @@ TEST(SpscByteRing, RecordsArriveWholeAndInOrderAcrossThreads)
             ++k;
         }
     });
-    uint32_t expected = 0;
     bool intact = true;
-    while (expected < kRecords) {
+    for (uint32_t expected = 0; expected < kRecords;) {
         size_t size = 0;
         const uint8_t *p = ring.peek(size);
         if (p == nullptr) {
@@ -52,16 +51,15 @@ TEST(SpscByteRing, RecordsArriveWholeAndInOrderAcrossThreads)
     EXPECT_EQ(ring.peek(size), nullptr);
 }
 
+// 4 * (1000 + header) fits in 4096, a fifth does not; a record the size of the ring never does.
 TEST(SpscByteRing, FullRingRefusesAndOversizedRecordsNeverFit)
 {
     SpscByteRing ring(4096);
     EXPECT_EQ(ring.reserve(ring.capacity()), nullptr);
     int accepted = 0;
-    while (ring.reserve(1000) != nullptr) {
+    for (; ring.reserve(1000) != nullptr; ++accepted)
         ring.commit();
-        ++accepted;
-    }
-    EXPECT_EQ(accepted, 4); // 4 * (1000 + header) fits in 4096, a fifth does not
+    EXPECT_EQ(accepted, 4);
     size_t size = 0;
     ASSERT_NE(ring.peek(size), nullptr);
     EXPECT_EQ(size, 1000u);
