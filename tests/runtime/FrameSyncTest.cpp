@@ -88,8 +88,8 @@ TEST(FrameSync, EqualRatesPassSamplesBitExact)
 {
     for (auto [in, out] : {std::pair{480, 256}, {64, 2048}, {2048, 32}}) {
         FrameSync fs;
-        const auto latency = latencies(fs, 10.0, ticks(in / 48000.0, 0, 0.0005),
-                                       ticks(out / 48000.0), in, out);
+        const auto latency =
+            latencies(fs, 10.0, ticks(in / 48000.0, 0, 0.0005), ticks(out / 48000.0), in, out);
         EXPECT_GT(latency.size(), size_t(48000 * 9));
         EXPECT_EQ(std::count(latency.begin(), latency.end(), latency.front()),
                   std::ptrdiff_t(latency.size()))

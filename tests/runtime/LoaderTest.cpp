@@ -10,8 +10,8 @@
 #include <gtest/gtest.h>
 #include <map>
 #include <string>
-#include <vector>
 #include <unistd.h>
+#include <vector>
 
 namespace fs = std::filesystem;
 
@@ -58,8 +58,8 @@ TEST(Loader, ChoosesACompleteLibraryOrTheBuiltInRuntime)
         {[&] { fs::copy_file(VELTRIN_NDI_EXPORT_INCOMPLETE, library); },
          builtInLine + library + " lacks NDIlib_framesync_capture_audio)", "builtin", builtIn,
          builtInFigureLine},
-        {[&] { std::ofstream(library) << "this is not a shared library\n"; },
-         builtInLine + library, "builtin", builtIn, builtInFigureLine},
+        {[&] { std::ofstream(library) << "this is not a shared library\n"; }, builtInLine + library,
+         "builtin", builtIn, builtInFigureLine},
         {[] {}, builtInLine, "builtin", builtIn, builtInFigureLine},
     };
     for (const auto &c : cases) {
@@ -67,10 +67,11 @@ TEST(Loader, ChoosesACompleteLibraryOrTheBuiltInRuntime)
         auto lines = probe(fs::exists(library) ? dir.string() : "");
         EXPECT_EQ(lines["NDI runtime"].rfind(c.line, 0), 0u) << lines["NDI runtime"];
         // Asking the version makes the choice: it is the runtime's, even before initialisation.
-        EXPECT_EQ(std::vector({lines["before"], lines["early version"], lines["after"],
-                               lines["version"], lines["util"], lines["capture"], lines["figures"]}),
-                  std::vector<std::string>({c.where, c.version, c.where, c.version, "1 3 2 4",
-                                            "64 2", c.figures}));
+        EXPECT_EQ(
+            std::vector({lines["before"], lines["early version"], lines["after"], lines["version"],
+                         lines["util"], lines["capture"], lines["figures"]}),
+            std::vector<std::string>(
+                {c.where, c.version, c.where, c.version, "1 3 2 4", "64 2", c.figures}));
         fs::remove(library);
     }
     fs::remove_all(dir);

@@ -45,7 +45,8 @@ struct LinkLoss {
             " && nft add rule inet vloss input iifname lo udp sport " + std::to_string(port) + " ";
         ok = veltrin::test::shell("nft add table inet vloss && nft add chain inet vloss input '{ "
                                   "type filter hook input priority 0; policy accept; }'"
-                                  + rule + "@th,104,8 1 @th,192,8 \\& 7 == 1 @th,512,16 0 counter drop"
+                                  + rule
+                                  + "@th,104,8 1 @th,192,8 \\& 7 == 1 @th,512,16 0 counter drop"
                                   + rule + "@th,192,8 \\& 7 == 3 @th,512,16 0 counter drop" + rule
                                   + "@th,104,8 2 @th,192,8 \\& 7 == 3 counter drop")
              == 0;
@@ -55,7 +56,8 @@ struct LinkLoss {
     std::vector<uint64_t> dropped() const
     {
         std::vector<uint64_t> counts;
-        FILE *list = ::popen("nft list table inet vloss | grep -o 'packets [0-9]*' | cut -c9-", "r");
+        FILE *list =
+            ::popen("nft list table inet vloss | grep -o 'packets [0-9]*' | cut -c9-", "r");
         unsigned long long n = 0;
         while (list != nullptr && std::fscanf(list, "%llu", &n) == 1)
             counts.push_back(n);

@@ -8,15 +8,12 @@
 #include "NdiLib.h"
 #include "Receiver.h"
 
-#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <gtest/gtest.h>
-#include <mutex>
 #include <signal.h>
 #include <thread>
 #include <unistd.h>
-#include <vector>
 
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
@@ -24,78 +21,52 @@ using veltrin::test::shell;
 
 namespace {
 
-// A receiver of the test signal by source name, pulled like a sound card (48 kHz stereo,
-// 256-frame blocks on an absolute schedule) on a thread of its own that records, under m_mutex,
-// how many frames of every block were exact (the frame after the one before), wrong (no frame
-// of the signal: an altered sample) or silent. A frame of the signal that does not follow the
-// one before is neither: audio goes on after a lost stretch.
-class PulledReceiver
+// Receives the test signal by source name and pulls it like a sound card (48 kHz stereo, 256
+// frames on an absolute schedule), counting the frames pulled: exact (the frame after the one
+// before), wrong (no frame of the signal: an altered sample) or silent. A frame of the signal
+// that does not follow the one before is neither: audio goes on after a lost stretch.
+class Puller
 {
 public:
-    struct Block {
-        Clock::time_point time;
-        int exact = 0, wrong = 0, silent = 0;
+    struct Frames {
+        int64_t exact = 0, wrong = 0, silent = 0;
     };
 
-    explicit PulledReceiver(const std::string &source) : m_receiver(source, "")
+    explicit Puller(const std::string &source) : m_receiver(source, "")
     {
         m_receiver.attach(&m_sync);
-        m_thread = std::thread([this] { run(); });
     }
-    ~PulledReceiver()
-    {
-        m_stop = true;
-        m_thread.join();
-        m_receiver.detach(&m_sync);
-    }
-    // The frames of the blocks pulled after `from`.
-    Block since(Clock::time_point from)
-    {
-        std::lock_guard lock(m_mutex);
-        Block sum;
-        for (const Block &b : m_blocks)
-            if (b.time >= from)
-                sum = {b.time, sum.exact + b.exact, sum.wrong + b.wrong, sum.silent + b.silent};
-        return sum;
-    }
-    // Waits until a block of the test signal has arrived after `from`.
-    bool waitForAudio(Clock::time_point from, std::chrono::milliseconds timeout)
-    {
-        for (const auto end = Clock::now() + timeout; Clock::now() < end;) {
-            std::this_thread::sleep_for(10ms);
-            std::lock_guard lock(m_mutex);
-            for (const Block &b : m_blocks)
-                if (b.time >= from && b.exact > 0 && b.wrong == 0)
-                    return true;
-        }
-        return false;
-    }
+    ~Puller() { m_receiver.detach(&m_sync); }
 
-private:
-    void run()
+    // Pulls for `seconds`, or with `untilAudio` until a block of the signal is pulled whole.
+    Frames pull(double seconds, bool untilAudio = false)
     {
-        const auto start = Clock::now();
-        int64_t next = -1;
-        for (int64_t frame = 0; !m_stop.load(); frame += 256) {
-            std::this_thread::sleep_until(start + std::chrono::duration<double>(frame / 48000.0));
+        Frames all;
+        for (const int64_t end = m_frame + int64_t(seconds * 48000); m_frame < end;
+             m_frame += 256) {
+            std::this_thread::sleep_until(m_start
+                                          + std::chrono::duration<double>(m_frame / 48000.0));
             NDIlib_audio_frame_v2_t audio;
             m_sync.capture(audio, 48000, 2, 256);
             const float *left = audio.p_data, *right = left + audio.channel_stride_in_bytes / 4;
-            Block b{Clock::now()};
+            Frames block;
             for (int i = 0; i < audio.no_samples; ++i) {
                 const float k = left[i] * 32768.f + 32768.f; // the frame, if this is the signal
                 const bool silent = left[i] == 0.f && right[i] == 0.f;
                 const bool signal = right[i] == -left[i] && k == std::floor(k);
-                b.silent += silent;
-                b.wrong += !silent && !signal;
-                b.exact += !silent && signal && int64_t(k) == next;
-                next = !silent && signal ? (int64_t(k) + 1) % 65536 : -1;
+                block.silent += silent;
+                block.wrong += !silent && !signal;
+                block.exact += !silent && signal && int64_t(k) == m_next;
+                m_next = !silent && signal ? (int64_t(k) + 1) % 65536 : -1;
             }
-            std::lock_guard lock(m_mutex);
-            m_blocks.push_back(b);
+            all = {all.exact + block.exact, all.wrong + block.wrong, all.silent + block.silent};
+            if (untilAudio && block.exact > 0 && block.wrong == 0)
+                break;
         }
+        return all;
     }
 
+private:
     veltrin::rt::Receiver m_receiver;
     // Copying whatever pace the arrivals seem to have: a busy machine can hold a sender's blocks
     // back by half a millisecond over five seconds, which the default synchroniser takes for a
@@ -106,10 +77,8 @@ private:
         config.passthroughHoldSeconds = 1e9;
         return config;
     }()};
-    std::atomic<bool> m_stop{false};
-    std::mutex m_mutex;
-    std::vector<Block> m_blocks;
-    std::thread m_thread;
+    const Clock::time_point m_start = Clock::now();
+    int64_t m_frame = 0, m_next = -1;
 };
 
 } // namespace
@@ -138,23 +107,22 @@ TEST(TwoHosts, AudioCrossesTheLinkAndComesBackAfterItWasDown)
         ASSERT_TRUE(found);
         EXPECT_EQ(found->address.rfind("10.78.0.2:", 0), 0u) << found->address;
 
-        PulledReceiver receiver(full);
-        ASSERT_TRUE(receiver.waitForAudio(Clock::now(), 10000ms));
-        const auto settled = Clock::now() + 1s;
-        std::this_thread::sleep_until(settled + 3s);
-        EXPECT_GT(receiver.since(settled).exact, 48000 * 3 / 2);
-        EXPECT_EQ(receiver.since(settled).wrong, 0);
+        Puller receiver(full);
+        ASSERT_GT(receiver.pull(10, true).exact, 0);
+        receiver.pull(1);
+        const Puller::Frames settled = receiver.pull(3);
+        EXPECT_GT(settled.exact, 48000 * 3 / 2);
+        EXPECT_EQ(settled.wrong, 0);
 
         ASSERT_EQ(shell("ip link set anear down"), 0);
-        std::this_thread::sleep_for(2s);
+        receiver.pull(2);
         ASSERT_EQ(shell("ip link set anear up"), 0);
-        ASSERT_TRUE(receiver.waitForAudio(Clock::now(), 5000ms));
+        ASSERT_GT(receiver.pull(5, true).exact, 0);
 
         far.child().kill(SIGKILL);
-        const auto killed = Clock::now();
-        std::this_thread::sleep_for(1500ms);
-        const PulledReceiver::Block after = receiver.since(killed + 500ms);
-        EXPECT_GT(after.silent, 100 * 256);
+        receiver.pull(0.5);
+        const Puller::Frames after = receiver.pull(1);
+        EXPECT_GT(after.silent, 48000 / 2);
         EXPECT_EQ(after.exact, 0);
     }
     NDIlib_destroy();

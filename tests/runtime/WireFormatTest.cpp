@@ -45,7 +45,8 @@ std::vector<float> planarBlock(int channels, uint64_t number)
 {
     std::vector<float> planar(size_t(channels) * kSamples);
     for (size_t i = 0; i < planar.size(); ++i)
-        planar[i] = sampleValue(int64_t(number) * kSamples + int64_t(i % kSamples), int(i / kSamples));
+        planar[i] =
+            sampleValue(int64_t(number) * kSamples + int64_t(i % kSamples), int(i / kSamples));
     return planar;
 }
 
@@ -146,7 +147,7 @@ TEST(WireFormat, LayoutsFitCoverAndStripeTheirBlock)
 TEST(SipHash, MatchesTheReferenceVectors)
 {
     const std::pair<size_t, uint64_t> expected[] = {
-        {0, 0x726fdb47dd0e0e31}, {1, 0x74f839c593dc67fd}, {7, 0xab0200f58b01d137},
+        {0, 0x726fdb47dd0e0e31}, {1, 0x74f839c593dc67fd},  {7, 0xab0200f58b01d137},
         {8, 0x93f5f5799a932462}, {15, 0xa129ca6149be45e5}, {16, 0x3f2acc7f57c29bdb}};
     uint8_t bytes[16];
     for (uint8_t i = 0; i < 16; ++i)
@@ -163,7 +164,8 @@ TEST(WireFormat, InvalidDatagramsAreRefusedFieldByField)
     const Layout l = shardOf(block[0]).layout;
     auto u16 = [](int v) { return std::vector<uint8_t>{uint8_t(v), uint8_t(v >> 8)}; };
     auto i32 = [](int32_t v) {
-        return std::vector<uint8_t>{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+        return std::vector<uint8_t>{uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16),
+                                    uint8_t(v >> 24)};
     };
     const struct {
         const char *what;
@@ -202,8 +204,9 @@ TEST(WireFormat, InvalidDatagramsAreRefusedFieldByField)
     longer.push_back(0);
     Shard s;
     for (const auto &[size, error] : {std::pair{block[0].size() - 1, Error::BadLength},
-                                     {longer.size(), Error::BadLength},
-                                     {kShardHeaderSize - 1, Error::Short}, {size_t(3), Error::Short}})
+                                      {longer.size(), Error::BadLength},
+                                      {kShardHeaderSize - 1, Error::Short},
+                                      {size_t(3), Error::Short}})
         EXPECT_EQ(decodeShard(longer.data(), size, s), error) << size;
     // A subscription must state a datagram size a path can have.
     Subscribe sub, back;
