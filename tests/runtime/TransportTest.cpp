@@ -12,7 +12,6 @@
 #include "TestSignal.h"
 #include "WireFormat.h"
 
-#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -83,20 +82,16 @@ TEST(Transport, FiguresCountAKnownLoss)
     Receiver receiver("", local(sender.port()));
     FrameSync sync;
     receiver.attach(&sync);
-    std::atomic<bool> sending{true};
-    std::thread source([&] {
-        veltrin::test::sendPaced(
-            48000, 8, 1024, [&](double) { return sending.load(); },
-            [&](const NDIlib_audio_frame_v2_t &audio) { sender.sendAudio(audio); });
-    });
+    // The source's device sends a block of 1024 frames every fourth pull of the receiving one.
+    std::vector<float> planar(8 * 1024);
     const auto start = Clock::now();
     for (int64_t frame = 0; frame < 3 * 48000; frame += 256) {
         std::this_thread::sleep_until(start + std::chrono::duration<double>(frame / 48000.0));
+        if (frame % 1024 == 0)
+            sender.sendAudio(veltrin::test::signalBlock(48000, 8, 1024, frame, planar));
         NDIlib_audio_frame_v2_t audio;
         sync.capture(audio, 48000, 8, 256);
     }
-    sending = false;
-    source.join();
     // The blocks in flight are handed on (repaired or concealed) well within this.
     std::this_thread::sleep_for(500ms);
     const VeltrinNdiFigures r = receiverFigures("S", receiver.stats(), &sync);
