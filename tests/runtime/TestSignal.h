@@ -1,4 +1,4 @@
-// The test signal that the transport tests and the sender program send.
+// The test signal that the transport tests, the sender program and the fault bench send.
 //
 // Frame k of channel c carries ((k mod 65536) - 32768) / 32768, negated on odd channels: every
 // value is exact in float, and one value tells where in the sequence a block sits, so a
@@ -7,9 +7,8 @@
 
 #include "NdiLib.h"
 
-#include <chrono>
+#include <cstddef>
 #include <cstdint>
-#include <thread>
 #include <vector>
 
 namespace veltrin::test {
@@ -35,18 +34,6 @@ inline NDIlib_audio_frame_v2_t signalBlock(int rate, int channels, int block, in
     audio.p_data = planar.data();
     audio.channel_stride_in_bytes = block * int(sizeof(float));
     return audio;
-}
-
-// Sends the signal on an absolute schedule, like a sound card, while more(seconds sent) holds.
-template <typename More, typename Send>
-void sendPaced(int rate, int channels, int block, More more, Send send)
-{
-    std::vector<float> planar(size_t(block) * size_t(channels));
-    const auto start = std::chrono::steady_clock::now();
-    for (int64_t frame = 0; more(double(frame) / rate); frame += block) {
-        std::this_thread::sleep_until(start + std::chrono::duration<double>(double(frame) / rate));
-        send(signalBlock(rate, channels, block, frame, planar));
-    }
 }
 
 } // namespace veltrin::test
