@@ -259,47 +259,66 @@ void Receiver::Network::receive(double now)
     }
 }
 
+DatagramVerdict judgeDatagram(const uint8_t *bytes, size_t size, const sockaddr_in &from,
+                              const sockaddr_in *target, uint64_t stream,
+                              wire::Challenge &challenge, wire::Shard &shard)
+{
+    wire::Common common;
+    if (wire::decodeCommon(bytes, size, common) != wire::Error::None)
+        return DatagramVerdict::Bad;
+    switch (common.kind) {
+    case wire::Kind::Challenge:
+        if (wire::decodeChallenge(bytes, size, challenge) != wire::Error::None)
+            return DatagramVerdict::Bad;
+        // Only the sender we asked answers; anyone else's challenge is noise.
+        if (target == nullptr || !sameAddress(from, *target))
+            return DatagramVerdict::Foreign;
+        return DatagramVerdict::Challenge;
+    case wire::Kind::Data:
+    case wire::Kind::Parity:
+        if (stream == 0 || target == nullptr || common.stream != stream)
+            return DatagramVerdict::Foreign;
+        if (wire::decodeShard(bytes, size, shard) != wire::Error::None)
+            return DatagramVerdict::Bad;
+        // Our stream from another address: the sender's host changed its address.
+        if (!sameAddress(from, *target))
+            return DatagramVerdict::Moved;
+        return DatagramVerdict::Audio;
+    case wire::Kind::Idle:
+    case wire::Kind::End:
+        if (stream == 0 || common.stream != stream)
+            return DatagramVerdict::Foreign;
+        return common.kind == wire::Kind::Idle ? DatagramVerdict::Idle : DatagramVerdict::End;
+    default:
+        // Requests are for senders.
+        return DatagramVerdict::Bad;
+    }
+}
+
 void Receiver::Network::handle(const uint8_t *bytes, size_t size, const sockaddr_in &from,
                                double now)
 {
-    wire::Common common;
-    if (wire::decodeCommon(bytes, size, common) != wire::Error::None) {
+    wire::Challenge challenge;
+    wire::Shard shard;
+    switch (judgeDatagram(bytes, size, from, m_haveTarget ? &m_target : nullptr, m_stream,
+                          challenge, shard)) {
+    case DatagramVerdict::Bad:
         m_owner.m_badPeers.fetch_add(1, std::memory_order_relaxed);
         return;
-    }
-    switch (common.kind) {
-    case wire::Kind::Challenge: {
-        wire::Challenge challenge;
-        if (wire::decodeChallenge(bytes, size, challenge) != wire::Error::None) {
-            m_owner.m_badPeers.fetch_add(1, std::memory_order_relaxed);
-            return;
-        }
-        // Only the sender we asked answers; anyone else's challenge is noise.
-        if (!m_haveTarget || !sameAddress(from, m_target)) {
-            m_owner.m_foreign.fetch_add(1, std::memory_order_relaxed);
-            return;
-        }
+    case DatagramVerdict::Foreign:
+        m_owner.m_foreign.fetch_add(1, std::memory_order_relaxed);
+        return;
+    case DatagramVerdict::Challenge:
         m_cookie = challenge.cookie;
         m_stream = challenge.common.stream;
         m_ended = false;
         m_lastRequest = now;
         sendRequest(wire::Kind::Subscribe);
         return;
-    }
-    case wire::Kind::Data:
-    case wire::Kind::Parity: {
-        if (m_stream == 0 || common.stream != m_stream) {
-            m_owner.m_foreign.fetch_add(1, std::memory_order_relaxed);
-            return;
-        }
-        wire::Shard shard;
-        if (wire::decodeShard(bytes, size, shard) != wire::Error::None) {
-            m_owner.m_badPeers.fetch_add(1, std::memory_order_relaxed);
-            return;
-        }
-        // Our stream from another address: the sender's host changed its address.
-        if (!sameAddress(from, m_target))
-            setTarget(from);
+    case DatagramVerdict::Moved:
+        setTarget(from);
+        [[fallthrough]];
+    case DatagramVerdict::Audio:
         heard(now);
         m_owner.m_datagrams.fetch_add(1, std::memory_order_relaxed);
         m_assembler.offer(shard, bytes + wire::kShardHeaderSize, now,
@@ -307,24 +326,14 @@ void Receiver::Network::handle(const uint8_t *bytes, size_t size, const sockaddr
                               push(planar, channels, samples, rate);
                           });
         return;
-    }
-    case wire::Kind::Idle:
-    case wire::Kind::End:
-        if (m_stream == 0 || common.stream != m_stream) {
-            m_owner.m_foreign.fetch_add(1, std::memory_order_relaxed);
-            return;
-        }
-        if (common.kind == wire::Kind::Idle) {
-            heard(now);
-        } else {
-            m_ended = true;
-            m_lastLookUp = -1e9;
-            m_lastRequest = -1e9;
-        }
+    case DatagramVerdict::Idle:
+        heard(now);
         return;
-    default:
-        // Requests are for senders.
-        m_owner.m_badPeers.fetch_add(1, std::memory_order_relaxed);
+    case DatagramVerdict::End:
+        m_ended = true;
+        m_lastLookUp = -1e9;
+        m_lastRequest = -1e9;
+        return;
     }
 }
 

@@ -15,6 +15,7 @@
 #pragma once
 
 #include "Socket.h"
+#include "WireFormat.h"
 
 #include <atomic>
 #include <chrono>
@@ -43,6 +44,16 @@ struct ReceiverStats {
     size_t bufferBytes = 0; // memory held for reassembly
     bool connected = false;
 };
+
+// What a datagram is to a receiver subscribed to `stream` (0: none yet) of the sender at
+// `target` (nullptr: none yet); a challenge or a shard is decoded into `challenge` or `shard`.
+// Bad: invalid, or a request (those are for senders). Foreign: valid, but not of the stream
+// subscribed to, or a challenge from anyone but the sender asked. Moved: the stream's audio from
+// another address (the sender's host changed its address). Pure; the network thread's filter.
+enum class DatagramVerdict { Bad, Foreign, Challenge, Audio, Moved, Idle, End };
+DatagramVerdict judgeDatagram(const uint8_t *bytes, size_t size, const sockaddr_in &from,
+                              const sockaddr_in *target, uint64_t stream,
+                              wire::Challenge &challenge, wire::Shard &shard);
 
 class Receiver
 {

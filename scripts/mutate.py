@@ -189,7 +189,9 @@ MUTANTS = [
     ("asm-conceal-previous", ["runtime/BlockAssembler.cpp"],
      "if (m_havePrevious && samples + p >= 0)", "if (m_havePrevious && samples + p >= 0 && false)",
      "wire_format|transport"),
-    ("rx-other-sender", ["runtime/Receiver.cpp"],
+    ("rx-other-sender", ["runtime/Receiver.cpp",
+                         ("runtime/Receiver.cpp", "if (!sameAddress(from, *target))",
+                          "if (!sameAddress(from, *target) && false)")],
      "if (!sameAddress(from, m_target))", "if (!sameAddress(from, m_target) && false)",
      "transport"),
     # runtime/discovery/

@@ -37,6 +37,7 @@ public:
         m_receiver.attach(&m_sync);
     }
     ~Puller() { m_receiver.detach(&m_sync); }
+    bool connected() const { return m_receiver.stats().connected; }
 
     // Pulls for `seconds`, or with `untilAudio` until a block of the signal is pulled whole.
     Frames pull(double seconds, bool untilAudio = false)
@@ -86,7 +87,8 @@ private:
 // The source is found at the far end of the link and received bit-exact, 64 channels (a block is
 // 62 datagrams here, two groups of 26 data and 5 parity); lost periods of a busy machine are
 // tolerated, an altered sample is not. The link goes down for 2 s: audio comes back by itself,
-// from the subscription the sender kept. The sender is killed: silence.
+// from the subscription the sender kept. The sender is killed: the stream is taken for gone once
+// quiet, and silence is played.
 TEST(TwoHosts, AudioCrossesTheLinkAndComesBackAfterItWasDown)
 {
     ASSERT_TRUE(NDIlib_initialize());
@@ -124,6 +126,7 @@ TEST(TwoHosts, AudioCrossesTheLinkAndComesBackAfterItWasDown)
         const Puller::Frames after = receiver.pull(1);
         EXPECT_GT(after.silent, 48000 / 2);
         EXPECT_EQ(after.exact, 0);
+        EXPECT_FALSE(receiver.connected());
     }
     NDIlib_destroy();
 }

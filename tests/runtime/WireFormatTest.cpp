@@ -407,6 +407,28 @@ TEST(BlockAssembler, UnrepairableLossIsConcealedAtTheDeadlineWithExactCounts)
     amplitude = 1.f;
 }
 
+// A valid shard claiming 64 channels x 16384 frames in the smallest datagrams costs no more than
+// the assembler's bound plus its two planar blocks of that shape, however tight the bound.
+TEST(BlockAssembler, TheLargestShapeCostsNoMoreThanTheBound)
+{
+    Shard shard;
+    shard.common.stream = 1;
+    shard.sampleRate = kRate;
+    shard.layout = Layout::plan(64, kMaxSamples, kMinDatagram);
+    const std::vector<uint8_t> payload(shard.layout.payloadBytes(0));
+    AssemblerConfig config;
+    for (const bool tight : {false, true}) {
+        if (tight) // two blocks of this shape fit, three do not
+            config.maxBytes = shard.layout.totalShards() * shard.layout.shardBytes() * 5 / 2;
+        BlockAssembler assembler(config);
+        Sink sink;
+        assembler.offer(shard, payload.data(), 1.0, std::ref(sink));
+        EXPECT_GT(assembler.stats().bufferBytes, 0u);
+        EXPECT_LE(assembler.stats().bufferBytes,
+                  config.maxBytes + size_t(2) * 64 * kMaxSamples * 4);
+    }
+}
+
 // Jitter: shards arrive up to 5 ms late. The first late ones may be given up (the lateness is
 // new); once seen, the deadline covers it and every block comes out whole. A pause of the
 // stream (sender late or gone, link down: blocks 1000 to 1018 never come) sets no deadline and
