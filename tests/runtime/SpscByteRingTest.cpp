@@ -17,33 +17,30 @@ TEST(SpscByteRing, RecordsArriveWholeAndInOrderAcrossThreads)
         std::mt19937 random(3);
         for (uint32_t k = 0; k < kRecords;) {
             const size_t size = 4 + random() % 3000;
-            uint8_t *p = ring.reserve(size);
-            if (p == nullptr) {
+            if (uint8_t *p = ring.reserve(size); p != nullptr) {
+                std::memcpy(p, &k, 4);
+                for (size_t i = 4; i < size; ++i)
+                    p[i] = uint8_t(k + i);
+                ring.commit();
+                ++k;
+            } else {
                 std::this_thread::yield();
-                continue;
             }
-            std::memcpy(p, &k, 4);
-            for (size_t i = 4; i < size; ++i)
-                p[i] = uint8_t(k + i);
-            ring.commit();
-            ++k;
         }
     });
     bool intact = true;
     for (uint32_t expected = 0; expected < kRecords;) {
         size_t size = 0;
-        const uint8_t *p = ring.peek(size);
-        if (p == nullptr) {
+        if (const uint8_t *p = ring.peek(size); p != nullptr) {
+            uint32_t k = 0;
+            std::memcpy(&k, p, 4);
+            intact = intact && k == expected++ && size >= 4;
+            for (size_t i = 4; i < size && intact; ++i)
+                intact = p[i] == uint8_t(k + i);
+            ring.release(size);
+        } else {
             std::this_thread::yield();
-            continue;
         }
-        uint32_t k = 0;
-        std::memcpy(&k, p, 4);
-        intact = intact && k == expected && size >= 4;
-        for (size_t i = 4; i < size && intact; ++i)
-            intact = p[i] == uint8_t(k + i);
-        ring.release(size);
-        ++expected;
     }
     producer.join();
     EXPECT_TRUE(intact);
