@@ -1,7 +1,7 @@
 // Discovery between real processes, one scenario per behaviour a user sees: processes of one
 // host on loopback (which the test namespace leaves without its MULTICAST flag), the port held
-// by another program, and another responder that answers incompletely. The other processes
-// run this program as a discovery peer (runPeer). Two hosts are the runtime's two-host test.
+// by another program, another responder that answers incompletely, and a configured server on
+// a far host. The other processes run this program as a discovery peer (runPeer).
 
 #include "ChildProcess.h"
 #include "Discovery.h"
@@ -19,6 +19,7 @@
 using namespace veltrin::rt;
 using namespace std::chrono_literals;
 using veltrin::test::ChildProcess;
+using veltrin::test::FarHost;
 
 namespace {
 
@@ -156,6 +157,26 @@ TEST(ForeignResponder, IncompleteAnswersAreCompletedByAsking)
         other.receive(MdnsSockets::Channel::Mdns, 16, serve);
     }
     EXPECT_TRUE(found());
+}
+
+// A host behind a link that this browser is kept off (the adapters it may use) is found when
+// its address is given to ask by unicast, and only then.
+TEST(TwoHostDiscovery, AConfiguredServerIsAskedByUnicast)
+{
+    // The far host behind the veth pair vnear (10.77.0.1) / vfar (10.77.0.2).
+    auto argv = FarHost::upAndRun("vfar", "10.77.0");
+    for (const std::string &arg : peer({"REMOTE (far)", "7100", "remote"}))
+        argv.push_back(arg);
+    FarHost far("vnear", "vfar", "10.77.0", argv);
+    ASSERT_TRUE(far.linked());
+    DiscoveryConfig loopbackOnly;
+    loopbackOnly.allowedAdapters = {"lo"};
+    DiscoveryConfig withServer = loopbackOnly;
+    withServer.extraIps = {"10.77.0.2"};
+    Browser deaf(loopbackOnly), asking(withServer);
+    ASSERT_TRUE(listed(asking, "REMOTE (far)"));
+    EXPECT_EQ(asking.find("REMOTE (far)")->address, "10.77.0.2:7100");
+    EXPECT_FALSE(listed(deaf, "REMOTE (far)", 1500));
 }
 
 int main(int argc, char **argv)
