@@ -35,16 +35,13 @@ std::vector<std::string> ChildProcess::lines() const
     return all;
 }
 
-bool ChildProcess::waitFor(const std::string &text, int timeoutMs, std::string *found)
+bool ChildProcess::waitFor(const std::string &text, int timeoutMs)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
     for (;;) {
         for (const std::string &line : lines())
-            if (line.find(text) != std::string::npos) {
-                if (found)
-                    *found = line;
+            if (line.find(text) != std::string::npos)
                 return true;
-            }
         if (std::chrono::steady_clock::now() > deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));

@@ -19,9 +19,9 @@ public:
     ChildProcess &operator=(const ChildProcess &) = delete;
 
     pid_t pid() const { return m_program->pid(); }
-    // True once a line of its output contains `text`; false after timeoutMs. Earlier lines
-    // count too, so waits for different texts may come in any order.
-    bool waitFor(const std::string &text, int timeoutMs, std::string *found = nullptr);
+    // True once its output contains `text`; false after timeoutMs. Earlier output counts
+    // too, so waits for different texts may come in any order.
+    bool waitFor(const std::string &text, int timeoutMs);
     // Every line of its output so far.
     std::vector<std::string> lines() const;
     // Waits up to timeoutMs for the exit; its exit status, or -1 while it still runs.

@@ -18,24 +18,21 @@ namespace {
 // The exact text the controller writes at every start.
 const char *kVeltrinFile =
     "{\"ndi\":{\"networks\":{\"ips\":\"\",\"discovery\":\"\"},\"machinename\":\"\",\"tcp\":{"
-    "\"send\":{"
-    "\"enable\":false},\"recv\":{\"enable\":false}},\"rudp\":{\"send\":{\"enable\":true},\"recv\":{"
-    "\"enable\":true}},\"groups\":{\"send\":\"Public\",\"recv\":\"Public\"},\"unicast\":{\"send\":{"
-    "\"enable\":false},\"recv\":{\"enable\":false}},\"adapters\":{\"allowed\":[]},\"multicast\":{"
-    "\"send\":{\"ttl\":1,\"enable\":false,\"netmask\":\"255.255.0.0\",\"netprefix\":\"239.255.0."
-    "0\"},"
-    "\"recv\":{\"enable\":true}}}}";
+    "\"send\":{\"enable\":false},\"recv\":{\"enable\":false}},\"rudp\":{\"send\":{\"enable\":true},"
+    "\"recv\":{\"enable\":true}},\"groups\":{\"send\":\"Public\",\"recv\":\"Public\"},\"unicast\":{"
+    "\"send\":{\"enable\":false},\"recv\":{\"enable\":false}},\"adapters\":{\"allowed\":[]},"
+    "\"multicast\":{\"send\":{\"ttl\":1,\"enable\":false,\"netmask\":\"255.255.0.0\",\"netprefix\":"
+    "\"239.255.0.0\"},\"recv\":{\"enable\":true}}}}";
 
 using Strings = std::vector<std::string>;
 
-void expectDefaults(const DiscoveryConfig &c, const std::string &what)
+// Machine name, addresses, send and receive groups, adapters.
+std::vector<Strings> fields(const DiscoveryConfig &c)
 {
-    EXPECT_EQ(c.machineName, "") << what;
-    EXPECT_EQ(c.extraIps, Strings{}) << what;
-    EXPECT_EQ(c.sendGroups, Strings{}) << what;
-    EXPECT_EQ(c.recvGroups, Strings{}) << what;
-    EXPECT_EQ(c.allowedAdapters, Strings{}) << what;
+    return {{c.machineName}, c.extraIps, c.sendGroups, c.recvGroups, c.allowedAdapters};
 }
+
+const std::vector<Strings> kDefaults = fields(DiscoveryConfig{});
 
 } // namespace
 
@@ -44,22 +41,19 @@ void expectDefaults(const DiscoveryConfig &c, const std::string &what)
 // counts, and escapes and numbers are read as JSON has them.
 TEST(DiscoveryConfig, HonouredFields)
 {
-    DiscoveryConfig c = DiscoveryConfig::parse(kVeltrinFile);
-    EXPECT_EQ(c.sendGroups, Strings{"public"});
-    EXPECT_EQ(c.recvGroups, Strings{"public"});
-    c.sendGroups = c.recvGroups = {};
-    expectDefaults(c, "Veltrin's file");
-    c = DiscoveryConfig::parse(R"({"ndi": {
+    EXPECT_EQ(fields(DiscoveryConfig::parse(kVeltrinFile)),
+              (std::vector<Strings>{{""}, {}, {"public"}, {"public"}, {}}));
+    const DiscoveryConfig c = DiscoveryConfig::parse(R"({"ndi": {
         "networks": {"ips": " 10.0.0.5, 192.168.1.7 ,not-an-ip,,300.1.1.1"},
         "machinename": "first", "n": [-12.5e1, 0, true, false, null, {}],
         "machinename": " Caf\u00e9 \ud83c\udfa7 \"q\" \\ \/ ",
         "groups": {"send": "Studio AZ, Public", "recv": "studio az"},
         "adapters": {"allowed": ["eth0", "10.1.1.1", 7, ""]}}})");
-    EXPECT_EQ(c.extraIps, (Strings{"10.0.0.5", "192.168.1.7"}));
-    EXPECT_EQ(c.machineName, "Caf\xC3\xA9 \xF0\x9F\x8E\xA7 \"q\" \\ /");
-    EXPECT_EQ(c.sendGroups, (Strings{"studio az", "public"}));
-    EXPECT_EQ(c.recvGroups, Strings{"studio az"});
-    EXPECT_EQ(c.allowedAdapters, (Strings{"eth0", "10.1.1.1"}));
+    EXPECT_EQ(fields(c), (std::vector<Strings>{{"Caf\xC3\xA9 \xF0\x9F\x8E\xA7 \"q\" \\ /"},
+                                               {"10.0.0.5", "192.168.1.7"},
+                                               {"studio az", "public"},
+                                               {"studio az"},
+                                               {"eth0", "10.1.1.1"}}));
 }
 
 TEST(DiscoveryConfig, MalformedTextsGiveDefaults)
@@ -79,32 +73,31 @@ TEST(DiscoveryConfig, MalformedTextsGiveDefaults)
     for (const char *bad : {"01", "1.", "-", "[1,]", "{\"a\" 1}", "\"tab\tinside\"", "tru"})
         cases.push_back(std::string(R"({"ndi": {"machinename": "a"}, "x": )") + bad + "}");
     for (const std::string &text : cases)
-        expectDefaults(DiscoveryConfig::parse(text), text.substr(0, 60));
+        EXPECT_EQ(fields(DiscoveryConfig::parse(text)), kDefaults) << text.substr(0, 60);
 }
 
+// Names are cleaned and cut, with one line in the log for each kind of repair, naming a field
+// it was found in.
 TEST(DiscoveryConfig, HostileTextIsCleanedAndCut)
 {
     testing::internal::CaptureStderr();
     const DiscoveryConfig c =
         DiscoveryConfig::parse(R"({"ndi": {"machinename": ")" + std::string(10000, 'x')
-                               + R"(",
-        "groups": {"send": "studio\u0000a, \u001b[31mred, )"
+                               + R"(", "groups": {"send": "studio\u0000a, \u001b[31mred, )"
                                  "\xff\xfe"
                                  R"(", "recv": "\t\n"},
         "adapters": {"allowed": ["eth0\r\n", "\u202eoh"]}}})");
     const std::string said = testing::internal::GetCapturedStderr();
-    EXPECT_EQ(c.machineName, std::string(63, 'x'));
-    EXPECT_EQ(c.sendGroups, (Strings{"studio\xEF\xBF\xBD"
-                                     "a",
-                                     "\xEF\xBF\xBD[31mred", "\xEF\xBF\xBD\xEF\xBF\xBD"}));
-    EXPECT_EQ(c.recvGroups, Strings{}); // nothing but blanks once the controls are gone
-    EXPECT_EQ(c.allowedAdapters, (Strings{"eth0", "\xEF\xBF\xBDoh"}));
-    // One line for each kind of repair, naming a field it was found in.
-    EXPECT_NE(said.find("ndi.machinename in ~/.ndi/ndi-config.v1.json was too long"),
-              std::string::npos)
-        << said;
-    EXPECT_NE(said.find("held control characters"), std::string::npos) << said;
-    EXPECT_NE(said.find("not UTF-8"), std::string::npos) << said;
+    const std::string fffd = "\xEF\xBF\xBD";
+    EXPECT_EQ(fields(c),
+              (std::vector<Strings>{{std::string(63, 'x')},
+                                    {},
+                                    {"studio" + fffd + "a", fffd + "[31mred", fffd + fffd},
+                                    {}, // nothing but blanks once the controls are gone
+                                    {"eth0", fffd + "oh"}}));
+    for (const char *line : {"ndi.machinename in ~/.ndi/ndi-config.v1.json was too long",
+                             "held control characters", "not UTF-8"})
+        EXPECT_NE(said.find(line), std::string::npos) << said;
     EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 3) << said;
 }
 
@@ -138,12 +131,12 @@ TEST(SafeText, RepairsReplaceCutAndKeepWhatIsValid)
         {"ab", 2, "ab", 0},
     };
     for (const Case &c : cases) {
-        const CleanText clean = cleanText(c.raw, c.maxBytes);
+        const CleanText clean = cleanText(c.raw, c.maxBytes),
+                        again = cleanText(clean.text, c.maxBytes);
         EXPECT_EQ(clean.text, c.clean) << c.raw;
         EXPECT_EQ(clean.faults, c.faults) << c.raw;
-        // Clean text stays as it is.
-        EXPECT_EQ(cleanText(clean.text, c.maxBytes).text, clean.text) << c.raw;
-        EXPECT_EQ(cleanText(clean.text, c.maxBytes).faults, 0u) << c.raw;
+        EXPECT_EQ(again.text, clean.text) << "clean text stays as it is: " << c.raw;
+        EXPECT_EQ(again.faults, 0u) << c.raw;
     }
 }
 
@@ -152,22 +145,22 @@ TEST(SafeText, RepairsReplaceCutAndKeepWhatIsValid)
 // is set.
 TEST(DiscoveryConfig, LoadFromHomeAndSourceNames)
 {
-    const std::filesystem::path home =
-        std::filesystem::temp_directory_path() / ("veltrin-config-" + std::to_string(getpid()));
-    const std::filesystem::path file = home / ".ndi" / "ndi-config.v1.json";
-    std::filesystem::remove_all(home);
-    std::filesystem::create_directories(home / ".ndi");
-    const char *oldHome = std::getenv("HOME");
-    const std::string saved = oldHome ? oldHome : "";
+    namespace fs = std::filesystem;
+    const fs::path home =
+        fs::temp_directory_path() / ("veltrin-config-" + std::to_string(getpid()));
+    const fs::path file = home / ".ndi" / "ndi-config.v1.json";
+    fs::remove_all(home);
+    fs::create_directories(home / ".ndi");
+    const std::string saved = std::getenv("HOME") ? std::getenv("HOME") : "";
     setenv("HOME", home.c_str(), 1);
-    expectDefaults(DiscoveryConfig::load(), "missing file");
+    EXPECT_EQ(fields(DiscoveryConfig::load()), kDefaults) << "missing file";
     std::ofstream(file) << R"({"ndi":{"machinename":"booth-2"}})";
     EXPECT_EQ(sourceName(DiscoveryConfig::load(), "Mic 1"), "BOOTH-2 (Mic 1)");
-    std::filesystem::remove(file);
-    std::filesystem::create_directory(file); // not a file
-    expectDefaults(DiscoveryConfig::load(), "a directory");
+    fs::remove(file);
+    fs::create_directory(file);
+    EXPECT_EQ(fields(DiscoveryConfig::load()), kDefaults) << "a directory";
     setenv("HOME", saved.c_str(), 1);
-    std::filesystem::remove_all(home);
+    fs::remove_all(home);
 
     char host[256] = {};
     ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
