@@ -1,7 +1,8 @@
 // The controller on a scripted device table and the recording NDI runtime: the device lists and
-// the rates probed, what it reads and writes on disk, discovery's list, and its two time-driven
-// parts, the device-loss watch and the figures log (the page tests cover the selections a user
-// makes). HOME and XDG_CONFIG_HOME point into a scratch tree.
+// the rates probed, what it reads and writes on disk, its streams through a device that goes
+// and comes back, discovery's list, and its two time-driven parts, the device-loss watch and
+// the figures log (the page tests cover the selections a user makes). HOME and
+// XDG_CONFIG_HOME point into a scratch tree.
 #include "wrapper.h"
 
 #include "DeviceLink.h"
@@ -26,23 +27,6 @@ struct Probe {
 };
 std::vector<Probe> g_probes;
 
-// Accepts 44100 and 48000 only and records what it was asked.
-fakepa::Table studioTable()
-{
-    fakepa::Table t;
-    t.hostApis = {{"ALSA", paNoDevice, paNoDevice}};
-    using fakepa::device;
-    t.devices = {device("Mic", 0, 2, 0, 44100.0), device("Line In", 0, 8, 0),
-                 device("Speakers", 0, 0, 2, 44100.0), device("Desk", 0, 2, 2),
-                 device("Desk", 0, 4, 6, 96000.0)};
-    t.isFormatSupported = [](const PaStreamParameters *in, const PaStreamParameters *out,
-                             double rate) {
-        g_probes.push_back({in ? in->channelCount : -1, out ? out->channelCount : -1, rate});
-        return rate == 44100.0 || rate == 48000.0 ? paFormatIsSupported : paInvalidSampleRate;
-    };
-    return t;
-}
-
 void write(const QString &path, const QByteArray &bytes)
 {
     QDir().mkpath(QFileInfo(path).path());
@@ -57,10 +41,22 @@ class WrapperTest : public QObject
     Q_OBJECT
 
 private slots:
+    // Accepts 44100 and 48000 only and records what it was asked.
     void init()
     {
         g_probes.clear();
-        fakepa::setTable(studioTable());
+        fakepa::Table t;
+        t.hostApis = {{"ALSA", paNoDevice, paNoDevice}};
+        using fakepa::device;
+        t.devices = {device("Mic", 0, 2, 0, 44100.0), device("Line In", 0, 8, 0),
+                     device("Speakers", 0, 0, 2, 44100.0), device("Desk", 0, 2, 2),
+                     device("Desk", 0, 4, 6, 96000.0)};
+        t.isFormatSupported = [](const PaStreamParameters *in, const PaStreamParameters *out,
+                                 double rate) {
+            g_probes.push_back({in ? in->channelCount : -1, out ? out->channelCount : -1, rate});
+            return rate == 44100.0 || rate == 48000.0 ? paFormatIsSupported : paInvalidSampleRate;
+        };
+        fakepa::setTable(t);
         ndirec::reset();
     }
 
@@ -88,8 +84,11 @@ private slots:
     }
 
     // Damaged settings give the defaults; the NDI configuration file is written whole at every
-    // start; discovery ends at teardown.
-    void damagedSettingsTheNdiConfigurationAndTeardown()
+    // start. The three streams run on through their device going and coming back, each page's
+    // state saying so meanwhile; a capture's meter reads 0 once stopped. Streams still running
+    // when the controller goes (the application quit from elsewhere) are stopped, not waited
+    // for, and discovery ends.
+    void settingsStreamsThroughADeviceLossAndTeardown()
     {
         write(qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/Quorvane/Veltrin.conf"),
               QByteArray("\x00\xff\xfe[[[\n=\x01\x02===\n\\\\\\[Gen", 22));
@@ -101,14 +100,32 @@ private slots:
         QCOMPARE(w->ndiInSourName(), QString());
         QCOMPARE(QFileInfo(config).size(), 422);
         QTRY_COMPARE_WITH_TIMEOUT(ndirec::counts().findersCreated, 1, kWaitMs);
-        // A capture still running when the controller goes (the application quit from
-        // elsewhere) is stopped, not waited for.
+
         w->setInPutDev(QStringLiteral("ALSA  Mic"));
-        w->setNdiInSourName(QStringLiteral("Teardown"));
+        w->setOutPutDev(QStringLiteral("ALSA  Speakers"));
+        w->setInOutPutDev(QStringLiteral("Desk"));
         w->startInThread();
-        QTRY_VERIFY_WITH_TIMEOUT(fakepa::counters().callbacks > 10, kWaitMs);
+        QTRY_COMPARE_WITH_TIMEOUT(fakepa::counters().startStream.load(), 1, kWaitMs);
+        w->stopInThread();
+        QCOMPARE(w->level(), 0.0);
+        w->startInThread();
+        w->startOutThread();
+        w->startInOutThread();
+        const auto states = [&] {
+            return QStringList{w->inDeviceState(), w->outDeviceState(), w->duplexDeviceState()};
+        };
+        QTRY_COMPARE_WITH_TIMEOUT(fakepa::counters().startStream.load(), 4, kWaitMs);
+        for (const char *device : {"Mic", "Speakers", "Desk"})
+            fakepa::unplug(device);
+        const QString away = QStringLiteral("Device went away: waiting for it to return");
+        QTRY_COMPARE_WITH_TIMEOUT(states(), (QStringList{away, away, away}), kWaitMs);
+        for (const char *device : {"Mic", "Speakers", "Desk"})
+            fakepa::plugIn(device);
+        QTRY_COMPARE_WITH_TIMEOUT(states(), (QStringList{"", "", ""}), kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(fakepa::counters().startStream >= 7, kWaitMs);
+
         w.reset();
-        QCOMPARE(fakepa::counters().stopStream.load(), 1);
+        QCOMPARE(fakepa::counters().stopStream.load(), fakepa::counters().startStream.load());
         QCOMPARE(ndirec::counts().findersDestroyed, 1);
         QCOMPARE(ndirec::counts().destroy, 1);
     }
@@ -128,29 +145,28 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(w.ndiDevice(), (QStringList{"C", "B", "A", "D"}), kWaitMs);
     }
 
-    // Poll by poll: whether the state text changed, and whether it says the device is away
-    // (the JACK scenario covers the log lines).
-    void deviceLossIsShownWhileItLasts()
+    // Poll by poll: whether the state text changed, and whether it says the device is away.
+    // The log says every loss and every return once, also a pair that came between two polls,
+    // and a new run counts from zero again.
+    void deviceLossIsShownWhileItLastsAndLoggedOnce()
     {
         StreamHealth health;
         DeviceLossWatch watch(QStringLiteral("Duplex"), health);
-        const QString away = QStringLiteral("Device went away: waiting for it to return");
         bool shown = false;
         for (const bool lost : {false, true, true, false, false, true}) {
             health.lost = lost;
             QCOMPARE(watch.poll(), lost != shown);
-            QCOMPARE(watch.state(), lost ? away : QString());
+            QCOMPARE(watch.state(),
+                     lost ? QStringLiteral("Device went away: waiting for it to return") : "");
             shown = lost;
         }
-
-        // The log says every loss and every return once, also a pair that came between two
-        // polls, and a new run counts from zero again.
         health.setDevice("USB Interface");
-        const char *wentAway = "Duplex: device \"USB Interface\" went away; the stream waits for it "
-                               "and reopens it when it returns.";
+        const char *wentAway =
+            "Duplex: device \"USB Interface\" went away; the stream waits for it "
+            "and reopens it when it returns.";
         const char *isBack = "Duplex: device \"USB Interface\" is back.";
-        for (const auto &[losses, returns, lines] : std::vector<std::tuple<int, int, int>>{
-                 {1, 1, 2}, {2, 2, 2}, {2, 2, 0}, {1, 0, 1}}) {
+        for (const auto &[losses, returns, lines] :
+             std::vector<std::tuple<int, int, int>>{{1, 1, 2}, {2, 2, 2}, {2, 2, 0}, {1, 0, 1}}) {
             for (int i = 0; i < lines; ++i)
                 QTest::ignoreMessage(QtWarningMsg, i == 0 ? wentAway : isBack);
             health.losses = uint32_t(losses);
@@ -173,25 +189,23 @@ private slots:
         std::strcpy(send.name, "HOST (B)");
 
         FiguresLog log;
-        std::vector<std::string> lines;
+        std::vector<QString> lines;
         for (int second = 0; second <= 125; ++second) {
             recv.datagramsLost = uint64_t(second);
-            const auto now = log.update(second, {recv, send}, 100, 7 + uint64_t(second / 60));
-            lines.insert(lines.end(), now.begin(), now.end());
+            for (const auto &line :
+                 log.update(second, {recv, send}, 100, 7 + uint64_t(second / 60)))
+                lines.push_back(QString::fromStdString(line));
         }
         QCOMPARE(lines.size(), size_t{4}); // at 60 and 120 s, two streams each
-        QVERIFY(QString::fromStdString(lines[0]).endsWith("concealed 60 lost, frames n/a "
-                                                          "received n/a dropped, underruns n/a, "
-                                                          "xruns 1"));
-        QVERIFY(QString::fromStdString(lines[1]).startsWith("Stream figures: send \"HOST (B)\""));
-        QVERIFY(QString::fromStdString(lines[1]).endsWith(", xruns 0"));
-
+        QVERIFY(lines[0].endsWith("concealed 60 lost, frames n/a received n/a dropped, underruns "
+                                  "n/a, xruns 1"));
+        QVERIFY(lines[1].startsWith("Stream figures: send \"HOST (B)\"")
+                && lines[1].endsWith(", xruns 0"));
         const auto end = log.update(130, {send}, 100, 9);
         QCOMPARE(end.size(), size_t{1});
-        QVERIFY(QString::fromStdString(end[0]).startsWith(
-            "Stream stopped after 130 s: receive \"HOST (A)\": latency n/a"));
-        QVERIFY(QString::fromStdString(end[0]).endsWith("125 lost, frames n/a received n/a "
-                                                        "dropped, underruns n/a, xruns 2"));
+        const QString last = QString::fromStdString(end[0]);
+        QVERIFY(last.startsWith("Stream stopped after 130 s: receive \"HOST (A)\": latency n/a"));
+        QVERIFY(last.endsWith("125 lost, frames n/a received n/a dropped, underruns n/a, xruns 2"));
         QVERIFY(log.update(131, {send}, 100, 9).empty());
     }
 };
