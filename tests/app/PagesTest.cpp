@@ -66,6 +66,11 @@ public:
                           + (s.callback ? " callback" : "");
         return result;
     }
+    // The device goes away as a pulled cable does, or comes back.
+    Q_INVOKABLE void plug(const QString &device, bool in)
+    {
+        in ? fakepa::plugIn(device.toStdString()) : fakepa::unplug(device.toStdString());
+    }
     // Streams started and not yet stopped (the engine leaves closing them to Pa_Terminate).
     Q_INVOKABLE int runningStreams() const
     {

@@ -85,6 +85,7 @@ SceneCase {
     }
 
     // Streams name their devices by place in the rig's studio: 0 is USB Mic, 1 Studio Desk.
+    // A device that goes away leaves the switch on and the page saying so until it is back.
     // Gauges: one channel of 0.5 over 512 frames, log10(128), and eight over 128 frames,
     // log10(256), both round to 2.
     function test_each_switch_runs_its_stream_and_locks_its_lists_data() {
@@ -92,12 +93,12 @@ SceneCase {
         var outLists = ["outputDeviceList", "outputSourceList", "outputBufferList", "outputRateList"]
         return [
             { tag: "capture", page: 0, stored: { buffSize: 512, rates: 44100 }, sw: "captureSwitch",
-              flag: "checkIn", gauge: "inputGauge", locked: inLists,
+              flag: "checkIn", gauge: "inputGauge", locked: inLists, device: "USB Mic", state: "inputDeviceState",
               free: outLists.concat(["inputNameField", "playbackSwitch"]), stream: "in 0:1 out - 44100 Hz 512 callback" },
             { tag: "playback", page: 0, stored: { buffSizeOut: 128, ratesOut: 96000 }, sw: "playbackSwitch",
-              flag: "checkOut", locked: outLists, free: inLists, stream: "in - out 1:8 96000 Hz 128 callback" },
+              flag: "checkOut", locked: outLists, device: "Studio Desk", state: "outputDeviceState", free: inLists, stream: "in - out 1:8 96000 Hz 128 callback" },
             { tag: "duplex", page: 1, stored: { buffDuplexSize: 128, rateDuplex: 96000 }, sw: "duplexSwitch",
-              flag: "checkInOut", gauge: "duplexInputGauge",
+              flag: "checkInOut", gauge: "duplexInputGauge", device: "Studio Desk", state: "duplexDeviceState",
               locked: ["duplexSourceList", "duplexDeviceList", "duplexBufferList", "duplexRateList"],
               free: ["duplexNameField", "inputDeviceList"], stream: "in 1:8 out 1:8 96000 Hz 128 callback" }
         ]
@@ -118,6 +119,11 @@ SceneCase {
         expect(true)
         if (data.gauge)
             tryCompare(control(data.gauge), "value", 2, patience)
+        Rig.plug(data.device, false)
+        tryCompare(control(data.state), "text", "Device went away: waiting for it to return", patience)
+        Rig.plug(data.device, true)
+        tryCompare(control(data.state), "text", "", patience)
+        verify(wrapper[data.flag])
         mouseClick(control(data.sw))
         verify(!wrapper[data.flag])
         tryVerify(function() { return Rig.runningStreams() === 0 }, patience, "a stream kept running")
