@@ -31,11 +31,7 @@ namespace {
 
 constexpr int kWaitMs = 10000;
 
-struct Probe {
-    int in, out; // channels asked for, -1 for no such side
-    double rate;
-};
-std::vector<Probe> g_probes;
+std::vector<std::tuple<int, int, double>> g_probes; // channels each way (-1: none) and rate
 QStringList g_warnings;
 std::atomic<bool> g_stopRequest{false};
 
@@ -89,7 +85,7 @@ private slots:
                      device("Desk", 0, 4, 6, 96000.0)};
         t.isFormatSupported = [](const PaStreamParameters *in, const PaStreamParameters *out,
                                  double rate) {
-            g_probes.push_back({in ? in->channelCount : -1, out ? out->channelCount : -1, rate});
+            g_probes.emplace_back(in ? in->channelCount : -1, out ? out->channelCount : -1, rate);
             return rate == 44100.0 || rate == 48000.0 ? paFormatIsSupported : paInvalidSampleRate;
         };
         fakepa::setTable(t);
@@ -108,8 +104,8 @@ private slots:
         QCOMPARE(w.inOutPutDev(), QStringLiteral("Desk"));
         // The nine standard rates tried on it with all its channels, both ways at once.
         QCOMPARE(w.defaultSampleRatesDuplex(), (QStringList{"44100", "48000"}));
-        QVERIFY(g_probes.size() == 9 && g_probes.front().in == 2 && g_probes.front().out == 2
-                && g_probes.front().rate == 8000.0 && g_probes.back().rate == 192000.0);
+        QVERIFY(g_probes.size() == 9 && g_probes.front() == std::make_tuple(2, 2, 8000.0)
+                && g_probes.back() == std::make_tuple(2, 2, 192000.0));
         w.duplexChannelsSamplerate();
         QCOMPARE((QStringList{w.inDuplexCh(), w.outDuplexCh(), w.inDuplexSampleRate()}),
                  (QStringList{"4", "6", "96000"}));
