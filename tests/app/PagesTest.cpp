@@ -51,20 +51,25 @@ public:
             values.insert(key, settings.value(key));
         return values;
     }
-    // The streams opened since the table was set, in order: each side's device by its place in
-    // the studio (-1 for no such side) and channels, the rate, frames and whether it calls back.
-    Q_INVOKABLE QVariantList streams() const
+    // The streams opened since the table was set, in order, as "in D:C out D:C R Hz F": each
+    // side's device by its place in the studio and its channels ("-" for no such side), the
+    // rate and frames, and " callback" for a stream that calls back.
+    Q_INVOKABLE QStringList streams() const
     {
-        QVariantList result;
+        const auto side = [](bool has, const PaStreamParameters &p) {
+            return has ? QStringLiteral("%1:%2").arg(p.device).arg(p.channelCount) : "-";
+        };
+        QStringList result;
         for (const fakepa::OpenedStream &s : fakepa::openedStreams())
-            result.append(QVariantMap{{"input", s.hasInput ? s.input.device : -1},
-                                      {"output", s.hasOutput ? s.output.device : -1},
-                                      {"inChannels", s.hasInput ? s.input.channelCount : 0},
-                                      {"outChannels", s.hasOutput ? s.output.channelCount : 0},
-                                      {"rate", s.sampleRate},
-                                      {"frames", int(s.framesPerBuffer)},
-                                      {"callback", s.callback}});
+            result << "in " + side(s.hasInput, s.input) + " out " + side(s.hasOutput, s.output)
+                          + QStringLiteral(" %1 Hz %2").arg(s.sampleRate).arg(s.framesPerBuffer)
+                          + (s.callback ? " callback" : "");
         return result;
+    }
+    // The device goes away as a pulled cable does, or comes back.
+    Q_INVOKABLE void plug(const QString &device, bool in)
+    {
+        in ? fakepa::plugIn(device.toStdString()) : fakepa::unplug(device.toStdString());
     }
     // Streams started and not yet stopped (the engine leaves closing them to Pa_Terminate).
     Q_INVOKABLE int runningStreams() const

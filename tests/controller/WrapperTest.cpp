@@ -1,17 +1,28 @@
-// The controller on a scripted device table and the recording NDI runtime: the device lists and
-// the rates probed, what it reads and writes on disk, discovery's list, and its two time-driven
-// parts, the device-loss watch and the figures log (the page tests cover the selections a user
-// makes). HOME and XDG_CONFIG_HOME point into a scratch tree.
+// The controller and its parts on a scripted device table and the recording NDI runtime: the
+// device lists and the rates probed, what it reads and writes on disk, discovery's list, its
+// two time-driven parts (the device-loss watch and the figures log), a stream's start and stop
+// as the switch asks for them, and the stream workers' parameters, level figure and refusal
+// log (the page tests cover the selections a user makes). HOME and XDG_CONFIG_HOME point into
+// a scratch tree.
 #include "wrapper.h"
 
+#include "Audio.Capture.Playback.h"
 #include "DeviceLink.h"
 #include "DeviceLossWatch.h"
 #include "FakePortAudio.h"
+#include "InOut.h"
+#include "InPutProcess.h"
+#include "LevelPoller.h"
 #include "NdiRecorder.h"
+#include "OutPutProcess.h"
 #include "ScratchHome.h"
+#include "StreamControl.h"
 
 #include <QtTest>
+#include <atomic>
+#include <cmath>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <tuple>
 #include <vector>
@@ -20,28 +31,33 @@ namespace {
 
 constexpr int kWaitMs = 10000;
 
-struct Probe {
-    int in, out; // channels asked for, -1 for no such side
-    double rate;
-};
-std::vector<Probe> g_probes;
+std::vector<std::tuple<int, int, double>> g_probes; // channels each way (-1: none) and rate
+QStringList g_warnings;
+std::atomic<bool> g_stopRequest{false};
 
-// Accepts 44100 and 48000 only and records what it was asked.
-fakepa::Table studioTable()
+// A worker with the engine's stop rule (an entry clears its stop request when it begins, so a
+// request made before is lost) whose start the test can hold back and whose end takes a while.
+class Worker : public QThread
 {
-    fakepa::Table t;
-    t.hostApis = {{"ALSA", paNoDevice, paNoDevice}};
-    using fakepa::device;
-    t.devices = {device("Mic", 0, 2, 0, 44100.0), device("Line In", 0, 8, 0),
-                 device("Speakers", 0, 0, 2, 44100.0), device("Desk", 0, 2, 2),
-                 device("Desk", 0, 4, 6, 96000.0)};
-    t.isFormatSupported = [](const PaStreamParameters *in, const PaStreamParameters *out,
-                             double rate) {
-        g_probes.push_back({in ? in->channelCount : -1, out ? out->channelCount : -1, rate});
-        return rate == 44100.0 || rate == 48000.0 ? paFormatIsSupported : paInvalidSampleRate;
-    };
-    return t;
-}
+public:
+    static void stopEntry() { g_stopRequest = true; }
+    std::atomic<bool> held{false}, inEntry{false};
+    std::atomic<int> runs{0}, endMs{0};
+
+protected:
+    void run() override
+    {
+        while (held)
+            msleep(1);
+        g_stopRequest = false; // the entry's first step
+        ++runs;
+        inEntry = true;
+        while (!g_stopRequest)
+            msleep(1);
+        inEntry = false;
+        msleep(static_cast<unsigned long>(endMs.load()));
+    }
+};
 
 void write(const QString &path, const QByteArray &bytes)
 {
@@ -57,10 +73,22 @@ class WrapperTest : public QObject
     Q_OBJECT
 
 private slots:
+    // Accepts 44100 and 48000 only and records what it was asked.
     void init()
     {
         g_probes.clear();
-        fakepa::setTable(studioTable());
+        fakepa::Table t;
+        t.hostApis = {{"ALSA", paNoDevice, paNoDevice}};
+        using fakepa::device;
+        t.devices = {device("Mic", 0, 2, 0, 44100.0), device("Line In", 0, 8, 0),
+                     device("Speakers", 0, 0, 2, 44100.0), device("Desk", 0, 2, 2),
+                     device("Desk", 0, 4, 6, 96000.0)};
+        t.isFormatSupported = [](const PaStreamParameters *in, const PaStreamParameters *out,
+                                 double rate) {
+            g_probes.emplace_back(in ? in->channelCount : -1, out ? out->channelCount : -1, rate);
+            return rate == 44100.0 || rate == 48000.0 ? paFormatIsSupported : paInvalidSampleRate;
+        };
+        fakepa::setTable(t);
         ndirec::reset();
     }
 
@@ -76,8 +104,8 @@ private slots:
         QCOMPARE(w.inOutPutDev(), QStringLiteral("Desk"));
         // The nine standard rates tried on it with all its channels, both ways at once.
         QCOMPARE(w.defaultSampleRatesDuplex(), (QStringList{"44100", "48000"}));
-        QVERIFY(g_probes.size() == 9 && g_probes.front().in == 2 && g_probes.front().out == 2
-                && g_probes.front().rate == 8000.0 && g_probes.back().rate == 192000.0);
+        QVERIFY(g_probes.size() == 9 && g_probes.front() == std::make_tuple(2, 2, 8000.0)
+                && g_probes.back() == std::make_tuple(2, 2, 192000.0));
         w.duplexChannelsSamplerate();
         QCOMPARE((QStringList{w.inDuplexCh(), w.outDuplexCh(), w.inDuplexSampleRate()}),
                  (QStringList{"4", "6", "96000"}));
@@ -88,7 +116,8 @@ private slots:
     }
 
     // Damaged settings give the defaults; the NDI configuration file is written whole at every
-    // start; discovery ends at teardown.
+    // start. A capture's meter reads 0 once stopped, and one still running when the controller
+    // goes (the application quit from elsewhere) is stopped, not waited for; discovery ends.
     void damagedSettingsTheNdiConfigurationAndTeardown()
     {
         write(qEnvironmentVariable("XDG_CONFIG_HOME") + QStringLiteral("/Quorvane/Veltrin.conf"),
@@ -101,14 +130,16 @@ private slots:
         QCOMPARE(w->ndiInSourName(), QString());
         QCOMPARE(QFileInfo(config).size(), 422);
         QTRY_COMPARE_WITH_TIMEOUT(ndirec::counts().findersCreated, 1, kWaitMs);
-        // A capture still running when the controller goes (the application quit from
-        // elsewhere) is stopped, not waited for.
+
         w->setInPutDev(QStringLiteral("ALSA  Mic"));
-        w->setNdiInSourName(QStringLiteral("Teardown"));
         w->startInThread();
-        QTRY_VERIFY_WITH_TIMEOUT(fakepa::counters().callbacks > 10, kWaitMs);
+        QTRY_VERIFY_WITH_TIMEOUT(w->level() != 0.0, kWaitMs); // the poller's first figure
+        w->stopInThread();
+        QCOMPARE(w->level(), 0.0);
+        w->startInThread();
+        QTRY_COMPARE_WITH_TIMEOUT(fakepa::counters().startStream.load(), 2, kWaitMs);
         w.reset();
-        QCOMPARE(fakepa::counters().stopStream.load(), 1);
+        QCOMPARE(fakepa::counters().stopStream.load(), 2);
         QCOMPARE(ndirec::counts().findersDestroyed, 1);
         QCOMPARE(ndirec::counts().destroy, 1);
     }
@@ -128,29 +159,28 @@ private slots:
         QTRY_COMPARE_WITH_TIMEOUT(w.ndiDevice(), (QStringList{"C", "B", "A", "D"}), kWaitMs);
     }
 
-    // Poll by poll: whether the state text changed, and whether it says the device is away
-    // (the JACK scenario covers the log lines).
-    void deviceLossIsShownWhileItLasts()
+    // Poll by poll: whether the state text changed, and whether it says the device is away.
+    // The log says every loss and every return once, also a pair that came between two polls,
+    // and a new run counts from zero again.
+    void deviceLossIsShownWhileItLastsAndLoggedOnce()
     {
         StreamHealth health;
         DeviceLossWatch watch(QStringLiteral("Duplex"), health);
-        const QString away = QStringLiteral("Device went away: waiting for it to return");
         bool shown = false;
         for (const bool lost : {false, true, true, false, false, true}) {
             health.lost = lost;
             QCOMPARE(watch.poll(), lost != shown);
-            QCOMPARE(watch.state(), lost ? away : QString());
+            QCOMPARE(watch.state(),
+                     lost ? QStringLiteral("Device went away: waiting for it to return") : "");
             shown = lost;
         }
-
-        // The log says every loss and every return once, also a pair that came between two
-        // polls, and a new run counts from zero again.
         health.setDevice("USB Interface");
-        const char *wentAway = "Duplex: device \"USB Interface\" went away; the stream waits for it "
-                               "and reopens it when it returns.";
+        const char *wentAway =
+            "Duplex: device \"USB Interface\" went away; the stream waits for it "
+            "and reopens it when it returns.";
         const char *isBack = "Duplex: device \"USB Interface\" is back.";
-        for (const auto &[losses, returns, lines] : std::vector<std::tuple<int, int, int>>{
-                 {1, 1, 2}, {2, 2, 2}, {2, 2, 0}, {1, 0, 1}}) {
+        for (const auto &[losses, returns, lines] :
+             std::vector<std::tuple<int, int, int>>{{1, 1, 2}, {2, 2, 2}, {2, 2, 0}, {1, 0, 1}}) {
             for (int i = 0; i < lines; ++i)
                 QTest::ignoreMessage(QtWarningMsg, i == 0 ? wentAway : isBack);
             health.losses = uint32_t(losses);
@@ -173,26 +203,139 @@ private slots:
         std::strcpy(send.name, "HOST (B)");
 
         FiguresLog log;
-        std::vector<std::string> lines;
+        std::vector<QString> lines;
         for (int second = 0; second <= 125; ++second) {
             recv.datagramsLost = uint64_t(second);
-            const auto now = log.update(second, {recv, send}, 100, 7 + uint64_t(second / 60));
-            lines.insert(lines.end(), now.begin(), now.end());
+            for (const auto &line :
+                 log.update(second, {recv, send}, 100, 7 + uint64_t(second / 60)))
+                lines.push_back(QString::fromStdString(line));
         }
         QCOMPARE(lines.size(), size_t{4}); // at 60 and 120 s, two streams each
-        QVERIFY(QString::fromStdString(lines[0]).endsWith("concealed 60 lost, frames n/a "
-                                                          "received n/a dropped, underruns n/a, "
-                                                          "xruns 1"));
-        QVERIFY(QString::fromStdString(lines[1]).startsWith("Stream figures: send \"HOST (B)\""));
-        QVERIFY(QString::fromStdString(lines[1]).endsWith(", xruns 0"));
-
+        QVERIFY(lines[0].endsWith("concealed 60 lost, frames n/a received n/a dropped, underruns "
+                                  "n/a, xruns 1"));
+        QVERIFY(lines[1].startsWith("Stream figures: send \"HOST (B)\"")
+                && lines[1].endsWith(", xruns 0"));
         const auto end = log.update(130, {send}, 100, 9);
         QCOMPARE(end.size(), size_t{1});
-        QVERIFY(QString::fromStdString(end[0]).startsWith(
-            "Stream stopped after 130 s: receive \"HOST (A)\": latency n/a"));
-        QVERIFY(QString::fromStdString(end[0]).endsWith("125 lost, frames n/a received n/a "
-                                                        "dropped, underruns n/a, xruns 2"));
+        const QString last = QString::fromStdString(end[0]);
+        QVERIFY(last.startsWith("Stream stopped after 130 s: receive \"HOST (A)\": latency n/a"));
+        QVERIFY(last.endsWith("125 lost, frames n/a received n/a dropped, underruns n/a, xruns 2"));
         QVERIFY(log.update(131, {send}, 100, 9).empty());
+    }
+
+    // A stop before the entry has begun is repeated until it takes; at teardown, settle()
+    // repeats it itself (no event loop runs there).
+    void aStopBeforeTheEntryHasBegunIsNotLost()
+    {
+        for (const bool teardown : {false, true}) {
+            Worker worker;
+            StreamControl control(&worker, QStringLiteral("Capture to NDI"), &Worker::stopEntry,
+                                  nullptr);
+            worker.held = true;
+            control.start([&] { worker.start(); });
+            control.stop();
+            worker.held = false;
+            if (teardown)
+                control.settle();
+            QTRY_VERIFY_WITH_TIMEOUT(worker.isFinished(), kWaitMs);
+            QCOMPARE(worker.runs.load(), 1);
+        }
+    }
+
+    // A start while the stream runs is refused; one while its last run ends is made once it
+    // has ended, unless a stop cancels it meanwhile.
+    void startsWhileRunningOrEndingAndAStopThatCancelsOne()
+    {
+        Worker worker;
+        StreamControl control(&worker, QStringLiteral("Duplex"), &Worker::stopEntry, nullptr);
+        const auto startWorker = [&] { worker.start(); };
+        control.start(startWorker);
+        QTRY_VERIFY_WITH_TIMEOUT(worker.inEntry, kWaitMs);
+        QTest::ignoreMessage(QtWarningMsg, "Duplex is already running; the start is ignored.");
+        control.start([] { QFAIL("a second start while the stream runs"); });
+        worker.endMs = 300; // as the duplex stop pauses
+        control.stop();
+        control.start(startWorker);
+        QCOMPARE(worker.runs.load(), 1);
+        QTRY_VERIFY_WITH_TIMEOUT(worker.runs == 2 && worker.inEntry, kWaitMs);
+        worker.endMs = 200;
+        control.stop();
+        control.start(startWorker);
+        control.stop();
+        QTRY_VERIFY_WITH_TIMEOUT(worker.isFinished(), kWaitMs);
+        QTest::qWait(300); // a start still waiting would come now
+        QCOMPARE(worker.runs.load(), 2);
+    }
+
+    // The level pollers' figure of a block: log10 of the sum of squares.
+    void blockLevelIsLog10OfTheSumOfSquares()
+    {
+        const double minusInf = -std::numeric_limits<double>::infinity();
+        const struct {
+            int channels, frames;
+            float sample;
+            double expected;
+        } rows[] = {{2, 256, 0.5f, std::log10(128.0)},
+                    {8, 256, 0.5f, std::log10(512.0)},
+                    {1, 100, -1.0f, 2.0},
+                    {2, 256, 0.0f, minusInf},
+                    {2, 0, 0.5f, minusInf},
+                    {0, 256, 0.5f, minusInf}};
+        for (const auto &r : rows) {
+            const std::vector<float> block(size_t(std::max(r.channels * r.frames, 1)), r.sample);
+            const double level = LevelPoller::blockLevel(block.data(), r.channels, r.frames);
+            QVERIFY2(level == r.expected || std::abs(level - r.expected) < 1e-9,
+                     qPrintable(QString::number(level)));
+        }
+    }
+
+    // A worker hands the engine the parameters of the latest setParams() as UTF-8; a stream
+    // that cannot start leaves one line in the log, one that ran and was stopped none.
+    void aStreamThatCannotStartSaysSoOnceInTheLog()
+    {
+        const QtMessageHandler previous = qInstallMessageHandler(
+            [](QtMsgType type, const QMessageLogContext &, const QString &text) {
+                if (type == QtWarningMsg)
+                    g_warnings << text;
+            });
+        InPutProcess input;
+        input.setParams(QStringLiteral("Desk"), QStringLiteral("Bühne ☆ 1"), 0.0f, 256, 48000);
+        input.setParams(QStringLiteral("Mic"), QStringLiteral("Bühne ☆ 2"), 0.0f, 128, 44100);
+        input.startThread();
+        QTRY_VERIFY_WITH_TIMEOUT(ndirec::sentFrameCount() > 0, kWaitMs);
+        stopAudioInput();
+        QVERIFY(input.wait(kWaitMs));
+        QCOMPARE(QString::fromStdString(ndirec::senderSettings().back().name),
+                 QStringLiteral("Bühne ☆ 2"));
+        QCOMPARE(fakepa::openedStreams().back().framesPerBuffer, 128UL);
+        QCOMPARE(fakepa::openedStreams().back().sampleRate, 44100.0);
+        QVERIFY(g_warnings.isEmpty());
+
+        fakepa::setTable(fakepa::Table{}); // no device at all: no stream can open
+        input.setParams(QStringLiteral("Desk"), QStringLiteral("Bühne"), 0.0f, 256, 48000);
+        input.startThread();
+        QVERIFY(input.wait(kWaitMs));
+        OutPutProcess output;
+        output.setParams(QStringLiteral("Desk"), QStringLiteral("HOST (B)"), 0.0f, 512, 44100);
+        output.startThread();
+        QVERIFY(output.wait(kWaitMs));
+        InOut duplex;
+        duplex.setParams(QStringLiteral("Desk"), QStringLiteral("Send"), QStringLiteral("Recv"),
+                         0.0f, 128, 96000);
+        duplex.start();
+        QVERIFY(duplex.wait(kWaitMs));
+        qInstallMessageHandler(previous);
+        const QString why = QStringLiteral("; the audio engine printed why on standard output.");
+        QCOMPARE(g_warnings,
+                 QStringList({"Capture to NDI did not start: device \"Desk\", NDI name \"Bühne\", "
+                              "256 frames at 48000 Hz"
+                                  + why,
+                              "NDI to playback did not start: device \"Desk\", NDI source \"HOST "
+                              "(B)\", 512 frames at 44100 Hz"
+                                  + why,
+                              "Duplex did not start: device \"Desk\", NDI name \"Send\", NDI "
+                              "source \"Recv\", 128 frames at 96000 Hz"
+                                  + why}));
     }
 };
 

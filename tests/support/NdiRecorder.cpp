@@ -7,15 +7,12 @@
 #include <chrono>
 #include <condition_variable>
 #include <deque>
-#include <memory>
 #include <mutex>
 
 namespace ndirec {
 namespace {
 
-struct Sender {
-    std::string name;
-};
+using Sources = std::vector<std::pair<std::string, std::string>>;
 
 struct Framesync {
     long long frame = 0;     // next frame of the scripted signal
@@ -23,9 +20,9 @@ struct Framesync {
 };
 
 struct Finder {
-    uint64_t seenGeneration = 0;
+    uint64_t seenGeneration;
     std::vector<NDIlib_source_t> view;
-    std::vector<std::pair<std::string, std::string>> copy;
+    Sources copy;
 };
 
 // Everything reset() clears.
@@ -35,42 +32,32 @@ struct Data {
     std::vector<SenderSettings> senders;
     std::vector<ReceiverSettings> receivers;
     std::deque<CaptureRequest> captures;
-    bool failSender = false, failReceiver = false, failFramesync = false;
-    bool initializeResult = true;
+    bool failSender = false, failReceiver = false, failFramesync = false, initializeResult = true;
     std::function<float(long long, int)> signal;
-    std::vector<std::pair<std::string, std::string>> sources;
+    Sources sources;
     uint64_t generation = 0; // of the source list
 };
 
 struct State : Data {
     std::mutex mutex;
     std::condition_variable changed;
-};
-
-State &state()
-{
-    static State s;
-    return s;
-}
-
-std::string text(const char *s)
-{
-    return s == nullptr ? std::string() : std::string(s);
-}
+} g;
 
 // Runs `f` on the state under its mutex.
 template <class F> auto locked(F f)
 {
-    std::lock_guard<std::mutex> lock(state().mutex);
-    return f(state());
+    std::lock_guard<std::mutex> lock(g.mutex);
+    return f(g);
 }
 
-// Appends to a record kept to its most recent `limit` entries.
-template <class T> void keep(std::deque<T> &record, T entry, size_t limit)
+template <class T> std::vector<T> copyOf(const std::deque<T> &d)
 {
-    record.push_back(std::move(entry));
-    while (record.size() > limit)
-        record.pop_front();
+    return locked([&](State &) { return std::vector<T>(d.begin(), d.end()); });
+}
+
+std::string text(const char *s)
+{
+    return s ? s : "";
 }
 
 } // namespace
@@ -88,20 +75,21 @@ Counts counts()
 {
     return locked([](State &s) { return s.counts; });
 }
-
 std::vector<SentFrame> sentFrames()
 {
-    return locked([](State &s) { return std::vector<SentFrame>(s.sent.begin(), s.sent.end()); });
+    return copyOf(g.sent);
 }
-
 size_t sentFrameCount()
 {
     return locked([](State &s) { return s.sent.size(); });
 }
-
 std::vector<SenderSettings> senderSettings()
 {
     return locked([](State &s) { return s.senders; });
+}
+std::vector<CaptureRequest> captureRequests()
+{
+    return copyOf(g.captures);
 }
 
 std::vector<ReceiverSettings> receiverSettings()
@@ -112,9 +100,7 @@ std::vector<ReceiverSettings> receiverSettings()
 void setFailCreate(bool sender, bool receiver, bool framesync)
 {
     locked([&](State &s) {
-        s.failSender = sender;
-        s.failReceiver = receiver;
-        s.failFramesync = framesync;
+        s.failSender = sender, s.failReceiver = receiver, s.failFramesync = framesync;
     });
 }
 
@@ -128,19 +114,10 @@ void setFramesyncSignal(std::function<float(long long, int)> signal)
     locked([&](State &s) { s.signal = std::move(signal); });
 }
 
-std::vector<CaptureRequest> captureRequests()
+void setSources(const Sources &nameAndAddress)
 {
-    return locked(
-        [](State &s) { return std::vector<CaptureRequest>(s.captures.begin(), s.captures.end()); });
-}
-
-void setSources(const std::vector<std::pair<std::string, std::string>> &nameAndAddress)
-{
-    locked([&](State &s) {
-        s.sources = nameAndAddress;
-        ++s.generation;
-    });
-    state().changed.notify_all();
+    locked([&](State &s) { s.sources = nameAndAddress, ++s.generation; });
+    g.changed.notify_all();
 }
 
 } // namespace ndirec
@@ -151,34 +128,28 @@ extern "C" {
 
 bool NDIlib_initialize(void)
 {
-    return locked([](State &s) {
-        s.counts.initialize++;
-        return s.initializeResult;
-    });
+    return locked([](State &s) { return ++s.counts.initialize, s.initializeResult; });
 }
 
 void NDIlib_destroy(void)
 {
     locked([](State &s) { s.counts.destroy++; });
 }
-
 const char *NDIlib_version(void)
 {
     return "Recording test runtime 0.0.1";
 }
-
 // No stream figures: the built-in runtime's own tests cover them.
 uint32_t VeltrinNdi_stream_figures(VeltrinNdiFigures *, uint32_t)
 {
     return 0;
 }
-
 bool VeltrinNdi_is_builtin(void)
 {
     return false;
 }
 
-NDIlib_find_instance_t NDIlib_find_create_v2(const NDIlib_find_create_t * /*settings*/)
+NDIlib_find_instance_t NDIlib_find_create_v2(const NDIlib_find_create_t *)
 {
     return locked([](State &s) {
         s.counts.findersCreated++;
@@ -196,14 +167,10 @@ void NDIlib_find_destroy(NDIlib_find_instance_t p_instance)
 bool NDIlib_find_wait_for_sources(NDIlib_find_instance_t p_instance, uint32_t timeout_in_ms)
 {
     auto *finder = static_cast<Finder *>(p_instance);
-    State &s = state();
-    std::unique_lock<std::mutex> lock(s.mutex);
-    const auto limit = std::chrono::milliseconds(std::min<uint32_t>(timeout_in_ms, 50));
-    s.changed.wait_for(lock, limit, [&] { return s.generation != finder->seenGeneration; });
-    if (s.generation == finder->seenGeneration)
-        return false;
-    finder->seenGeneration = s.generation;
-    return true;
+    std::unique_lock<std::mutex> lock(g.mutex);
+    g.changed.wait_for(lock, std::chrono::milliseconds(std::min<uint32_t>(timeout_in_ms, 50)),
+                       [&] { return g.generation != finder->seenGeneration; });
+    return std::exchange(finder->seenGeneration, g.generation) != g.generation;
 }
 
 const NDIlib_source_t *NDIlib_find_get_current_sources(NDIlib_find_instance_t p_instance,
@@ -214,24 +181,21 @@ const NDIlib_source_t *NDIlib_find_get_current_sources(NDIlib_find_instance_t p_
     finder->view.clear();
     for (const auto &[name, address] : finder->copy)
         finder->view.push_back(NDIlib_source_t{name.c_str(), address.c_str()});
-    if (p_no_sources != nullptr)
-        *p_no_sources = static_cast<uint32_t>(finder->view.size());
+    if (p_no_sources)
+        *p_no_sources = uint32_t(finder->view.size());
     return finder->view.empty() ? nullptr : finder->view.data();
 }
 
 NDIlib_send_instance_t NDIlib_send_create(const NDIlib_send_create_t *p_create_settings)
 {
     calllog::record("NDIlib_send_create");
-    const NDIlib_send_create_t c =
-        p_create_settings != nullptr ? *p_create_settings : NDIlib_send_create_t{};
-    const SenderSettings settings{text(c.p_ndi_name), text(c.p_groups), c.clock_video,
-                                  c.clock_audio};
+    const NDIlib_send_create_t c = p_create_settings ? *p_create_settings : NDIlib_send_create_t{};
     return locked([&](State &s) -> NDIlib_send_instance_t {
-        s.senders.push_back(settings);
+        s.senders.push_back({text(c.p_ndi_name), text(c.p_groups), c.clock_video, c.clock_audio});
         if (s.failSender)
             return nullptr;
         s.counts.sendersCreated++;
-        return new Sender{settings.name};
+        return new std::string(s.senders.back().name);
     });
 }
 
@@ -239,15 +203,14 @@ void NDIlib_send_destroy(NDIlib_send_instance_t p_instance)
 {
     calllog::record("NDIlib_send_destroy");
     locked([](State &s) { s.counts.sendersDestroyed++; });
-    delete static_cast<Sender *>(p_instance);
+    delete static_cast<std::string *>(p_instance);
 }
 
 void NDIlib_send_send_audio_v2(NDIlib_send_instance_t p_instance,
                                const NDIlib_audio_frame_v2_t *p_audio_data)
 {
-    const auto *sender = static_cast<const Sender *>(p_instance);
     const NDIlib_audio_frame_v2_t &a = *p_audio_data;
-    SentFrame frame{sender->name,
+    SentFrame frame{*static_cast<const std::string *>(p_instance),
                     a.sample_rate,
                     a.no_channels,
                     a.no_samples,
@@ -259,19 +222,22 @@ void NDIlib_send_send_audio_v2(NDIlib_send_instance_t p_instance,
             a.p_data + size_t(c) * size_t(a.channel_stride_in_bytes) / sizeof(float);
         frame.planar.insert(frame.planar.end(), channel, channel + frame.samples);
     }
-    locked([&](State &s) { keep(s.sent, std::move(frame), 100000); });
+    locked([&](State &s) {
+        s.sent.push_back(std::move(frame));
+        if (s.sent.size() > 100000)
+            s.sent.pop_front();
+    });
 }
 
 NDIlib_recv_instance_t NDIlib_recv_create_v3(const NDIlib_recv_create_v3_t *p_create_settings)
 {
     calllog::record("NDIlib_recv_create_v3");
     const NDIlib_recv_create_v3_t c =
-        p_create_settings != nullptr ? *p_create_settings : NDIlib_recv_create_v3_t{};
-    const ReceiverSettings settings{text(c.source_to_connect_to.p_ndi_name),
-                                    text(c.source_to_connect_to.p_url_address), c.color_format,
-                                    c.bandwidth, c.allow_video_fields};
+        p_create_settings ? *p_create_settings : NDIlib_recv_create_v3_t{};
     return locked([&](State &s) -> NDIlib_recv_instance_t {
-        s.receivers.push_back(settings);
+        s.receivers.push_back({text(c.source_to_connect_to.p_ndi_name),
+                               text(c.source_to_connect_to.p_url_address), c.color_format,
+                               c.bandwidth, c.allow_video_fields});
         if (s.failReceiver)
             return nullptr;
         s.counts.receiversCreated++;
@@ -286,7 +252,7 @@ void NDIlib_recv_destroy(NDIlib_recv_instance_t p_instance)
     delete static_cast<int *>(p_instance);
 }
 
-NDIlib_framesync_instance_t NDIlib_framesync_create(NDIlib_recv_instance_t /*p_receiver*/)
+NDIlib_framesync_instance_t NDIlib_framesync_create(NDIlib_recv_instance_t)
 {
     calllog::record("NDIlib_framesync_create");
     return locked([](State &s) -> Framesync * {
@@ -309,34 +275,28 @@ void NDIlib_framesync_capture_audio(NDIlib_framesync_instance_t p_instance,
                                     int no_channels, int no_samples)
 {
     auto *fs = static_cast<Framesync *>(p_instance);
-    std::function<float(long long, int)> signal;
-    locked([&](State &s) {
-        s.counts.captures++;
-        keep(s.captures, CaptureRequest{sample_rate, no_channels, no_samples}, 10000);
-        signal = s.signal;
+    const auto signal = locked([&](State &s) {
+        s.captures.push_back({sample_rate, no_channels, no_samples});
+        if (s.captures.size() > 10000)
+            s.captures.pop_front();
+        return s.signal;
     });
-    const int channels = no_channels > 0 ? no_channels : 0;
-    const int samples = no_samples > 0 ? no_samples : 0;
-    fs->lent.assign(static_cast<size_t>(channels) * static_cast<size_t>(samples), 0.0f);
-    if (signal) {
-        for (int c = 0; c < channels; ++c)
-            for (int n = 0; n < samples; ++n)
-                fs->lent[static_cast<size_t>(c) * static_cast<size_t>(samples)
-                         + static_cast<size_t>(n)] = signal(fs->frame + n, c);
-    }
+    const int channels = std::max(no_channels, 0), samples = std::max(no_samples, 0);
+    fs->lent.assign(size_t(channels) * size_t(samples), 0.0f);
+    for (int c = 0; signal && c < channels; ++c)
+        for (int n = 0; n < samples; ++n)
+            fs->lent[size_t(c) * size_t(samples) + size_t(n)] = signal(fs->frame + n, c);
     fs->frame += samples;
     *p_audio_data = NDIlib_audio_frame_v2_t{};
     p_audio_data->sample_rate = sample_rate;
     p_audio_data->no_channels = channels;
     p_audio_data->no_samples = samples;
     p_audio_data->p_data = fs->lent.data();
-    p_audio_data->channel_stride_in_bytes = samples * static_cast<int>(sizeof(float));
+    p_audio_data->channel_stride_in_bytes = samples * int(sizeof(float));
 }
 
-void NDIlib_framesync_free_audio(NDIlib_framesync_instance_t /*p_instance*/,
-                                 NDIlib_audio_frame_v2_t *p_audio_data)
+void NDIlib_framesync_free_audio(NDIlib_framesync_instance_t, NDIlib_audio_frame_v2_t *p_audio_data)
 {
-    locked([](State &s) { s.counts.frees++; });
     p_audio_data->p_data = nullptr;
 }
 

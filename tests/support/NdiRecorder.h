@@ -1,7 +1,7 @@
-// A link-time double of the NDI runtime for the engine's and the controller's tests. Link
-// `veltrin_ndi_recorder` instead of the runtime. It keeps every frame sent, serves scripted
-// audio from its frame synchronisers and a scripted source list from its finders, counts
-// every create and destroy, and can be told to fail creations (null handles).
+// A link-time double of the NDI runtime for the engine's, discovery's and the controller's
+// tests. Link `veltrin_ndi_recorder` instead of the runtime. It keeps every frame sent, serves
+// scripted audio from its frame synchronisers and a scripted source list from its finders,
+// counts every create and destroy, and can be told to fail creations (null handles).
 //
 // Threads: any; the recorder guards its state with a mutex (it is a test double, never the
 // real-time path of the product).
@@ -19,54 +19,44 @@ namespace ndirec {
 
 struct SentFrame {
     std::string sender; // the sender's p_ndi_name
-    int sampleRate = 0;
-    int channels = 0;
-    int samples = 0;
-    int64_t timecode = 0;
-    int channelStrideBytes = 0;
+    int sampleRate, channels, samples;
+    int64_t timecode;
+    int channelStrideBytes;
     std::vector<float> planar; // channels * samples, channel after channel
 };
 
 struct Counts {
-    int initialize = 0, destroy = 0;
-    int sendersCreated = 0, sendersDestroyed = 0;
-    int receiversCreated = 0, receiversDestroyed = 0;
-    int framesyncsCreated = 0, framesyncsDestroyed = 0;
-    int findersCreated = 0, findersDestroyed = 0;
-    int captures = 0, frees = 0;
+    int initialize = 0, destroy = 0, sendersCreated = 0, sendersDestroyed = 0;
+    int receiversCreated = 0, receiversDestroyed = 0, framesyncsCreated = 0;
+    int framesyncsDestroyed = 0, findersCreated = 0, findersDestroyed = 0;
+};
+
+struct SenderSettings {
+    std::string name, groups;
+    bool clockVideo, clockAudio;
+};
+struct ReceiverSettings {
+    std::string source, url;
+    int colorFormat, bandwidth;
+    bool allowVideoFields;
+};
+struct CaptureRequest {
+    int sampleRate, channels, samples;
 };
 
 // Clears everything: frames, counters, scripts and failures.
 void reset();
-
 Counts counts();
 std::vector<SentFrame> sentFrames(); // the most recent 100000
 size_t sentFrameCount();
-
-struct SenderSettings {
-    std::string name, groups;
-    bool clockVideo = false, clockAudio = false;
-};
-struct ReceiverSettings {
-    std::string source, url;
-    int colorFormat = -1, bandwidth = -1;
-    bool allowVideoFields = false;
-};
 std::vector<SenderSettings> senderSettings();
 std::vector<ReceiverSettings> receiverSettings();
-
+std::vector<CaptureRequest> captureRequests(); // the most recent 10000
 void setFailCreate(bool sender, bool receiver, bool framesync);
 void setInitializeResult(bool ok);
-
 // Value of channel c at frame f of the audio the frame synchronisers hand out, counted from
 // each synchroniser's first capture (default: silence). Frames are always exactly what was asked.
 void setFramesyncSignal(std::function<float(long long frame, int channel)> signal);
-
-struct CaptureRequest {
-    int sampleRate = 0, channels = 0, samples = 0;
-};
-std::vector<CaptureRequest> captureRequests(); // the most recent 10000
-
 // Source list served by the finders. Each call marks the list changed: the next
 // NDIlib_find_wait_for_sources returns true at once; otherwise it waits out its time-out
 // (capped at 50 ms so tests stay quick) and returns false.

@@ -42,6 +42,15 @@ TestCase {
         tryCompare(view.contentItem, "contentX", index * view.width, patience)
     }
 
+    // Clicks the field named `name` and types `keys` into it.
+    function typeInto(name, keys) {
+        var field = control(name)
+        mouseClick(field)
+        tryVerify(function() { return field.activeFocus }, patience)
+        for (var key of keys)
+            keyClick(key)
+    }
+
     // Opens a list's popup with a click and clicks the entry at `index`.
     function pick(list, index) {
         mouseClick(list)
