@@ -25,10 +25,10 @@ std::vector<Discontinuity> track(const std::function<double(double)> &shift, dou
 {
     std::vector<float> samples(size_t(seconds * 48000));
     for (size_t n = 0; n < samples.size(); ++n)
-        samples[n] = n >= 50000 && n < 50000 + gap
-                         ? 0.0f
-                         : float(kToneLevel * std::sin(2 * M_PI * (double(n) - shift(double(n)))
-                                                       / 48.0));
+        samples[n] =
+            n >= 50000 && n < 50000 + gap
+                ? 0.0f
+                : float(kToneLevel * std::sin(2 * M_PI * (double(n) - shift(double(n))) / 48.0));
     ToneTracker tracker(1000.0 / 48000);
     std::vector<Discontinuity> found;
     for (size_t at = 0; at < samples.size(); at += 256)
