@@ -2,11 +2,11 @@
 //   - the ALSA route, as a PortAudio program reaches PipeWire through PortAudio's ALSA host API:
 //     the "pipewire" device of PipeWire's ALSA plug-in is listed, a stereo tone that pw-play
 //     plays into the virtual source arrives on the network through process_input and carries on
-//     after PipeWire restarts, and repeated scans do not strand copies of PipeWire's client state;
+//     after PipeWire restarts, and a scan does not unload PipeWire's client library;
 //   - the desktop route: veltrin-cli started plainly on a desktop's PipeWire (its own clock
 //     settings) with a stand-in sound card, no JACK server; it lists the card by name with its
 //     channels at the graph's rate, asks the graph for its block size, and a tone passes from
-//     the card's input to the network and back out of the card.
+//     the card's input to the network.
 // Tones are recognised by level and frequency in half a second's worth of windows anywhere in
 // what arrives, so a slow start or a lost period changes nothing.
 #include "AudioRoute.h"
@@ -18,17 +18,11 @@
 
 #include <chrono>
 #include <cmath>
-#include <cstring>
+#include <dlfcn.h>
 #include <fstream>
 #include <gtest/gtest.h>
-#include <malloc.h>
 #include <regex>
 #include <thread>
-#if defined(__SANITIZE_ADDRESS__)
-// The sanitizer runtime's count of live allocations (GCC ships no header that declares it).
-extern "C" size_t __sanitizer_get_current_allocated_bytes();
-#endif
-
 using pwtest::PipeWireSession;
 using tonecheck::Tone;
 
@@ -60,19 +54,6 @@ void writeToneWav(const std::string &path, int seconds)
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char *>(header), sizeof header);
     out.write(reinterpret_cast<const char *>(samples.data()), std::streamsize(bytes));
-}
-
-// The interleaved float samples after the "data" tag of a WAV file that pw-record wrote (to the
-// end of the file, whatever length its header claims).
-std::vector<float> readFloatWav(const std::string &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    const std::string bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    const size_t data = std::min(bytes.find("data", 12), bytes.size()) + 8;
-    std::vector<float> samples(bytes.size() > data ? (bytes.size() - data) / sizeof(float) : 0);
-    if (!samples.empty())
-        std::memcpy(samples.data(), bytes.data() + data, samples.size() * sizeof(float));
-    return samples;
 }
 
 // pw-play playing the tone file into the input ports of `node`; null when it cannot be linked.
@@ -151,6 +132,13 @@ TEST(PipeWireAlsa, ACaptureCarriesOnWhenPipeWireRestarts)
     EXPECT_GE(s.inputChannels.at(in).toInt(), 2);
     EXPECT_GE(s.outputChannels.at(out).toInt(), 2);
     EXPECT_TRUE(s.duplex.contains(QStringLiteral("pipewire")));
+    // The scan's Pa_Terminate unloaded PipeWire's ALSA plug-in, but not libpipewire: the plug-in
+    // sets up its process-wide state and never releases it, so every scan that unloaded the
+    // library would strand another copy (about 17 KB).
+    void *client = dlopen("libpipewire-0.3.so.0", RTLD_LAZY | RTLD_NOLOAD);
+    EXPECT_NE(client, nullptr);
+    if (client != nullptr)
+        dlclose(client);
 
     auto player = playTone(*g_session, "veltrin-test-source");
     ASSERT_TRUE(player) << g_session->logTail("pw-play");
@@ -178,39 +166,11 @@ TEST(PipeWireAlsa, ACaptureCarriesOnWhenPipeWireRestarts)
     EXPECT_EQ(inputHealth.losses.load(), 1u);
 }
 
-size_t heapInUse()
-{
-#if defined(__SANITIZE_ADDRESS__)
-    return __sanitizer_get_current_allocated_bytes();
-#else
-    const struct mallinfo2 m = mallinfo2();
-    return m.uordblks + m.hblkhd;
-#endif
-}
-
-// PipeWire's ALSA plug-in strands libpipewire's process-wide state each time alsa-lib unloads it,
-// about 17 KB per Pa_Initialize/Pa_Terminate, unless the library is kept loaded.
-TEST(PipeWireAlsa, RepeatedScansKeepOneCopyOfTheClientState)
-{
-    if (!g_alsaUnavailable.empty())
-        GTEST_SKIP() << "PipeWire's ALSA plug-in cannot be loaded: " << g_alsaUnavailable;
-    for (int i = 0; i < 3; ++i)
-        scanDevices();
-    const size_t before = heapInUse();
-    for (int i = 0; i < 20; ++i)
-        scanDevices();
-    const long long grown = static_cast<long long>(heapInUse()) - static_cast<long long>(before);
-    // Stranded copies would add 340 KB here; with one copy kept the heap grew by 5 to 42 KB
-    // (alsa-lib's and glibc's own one-off allocations among them).
-    EXPECT_LT(grown, 100000) << grown << " bytes more after 20 scans";
-}
-
 // A desktop's PipeWire and veltrin-cli started as from a shell: the program finds PipeWire's
 // JACK library by itself, lists the stand-in card by name, asks the graph for its block size,
-// and a tone played into the card's input is published on the network, received by a second
-// veltrin-cli and played out of the card. Defined last: its session holds
-// PIPEWIRE_RUNTIME_DIR, which the ALSA cases take from the first session.
-TEST(PipeWireDesktop, TheCardIsListedByNameAndAToneGoesThroughBothWays)
+// and a tone played into the card's input is published on the network. Defined last: its
+// session holds PIPEWIRE_RUNTIME_DIR, which the ALSA case takes from the first session.
+TEST(PipeWireDesktop, TheCardIsListedByNameAndItsToneIsPublished)
 {
     pwtest::PipeWireConfig config;
     config.desktopClock = true;
@@ -238,36 +198,14 @@ TEST(PipeWireDesktop, TheCardIsListedByNameAndAToneGoesThroughBothWays)
     std::string mismatch;
     EXPECT_TRUE(hearsTone(full, 2, mismatch)) << mismatch;
 
-    const auto play = desktop.start(
-        {VELTRIN_CLI, "play", "--device", "Studio Card Out", "--source", full, "--frames", "512"},
-        "play");
-    // What the card plays, from its monitor, once the player has had time to start.
-    std::this_thread::sleep_for(std::chrono::seconds(2));
-    const std::string recording = desktop.directory() + "/card-out.wav";
-    {
-        const auto recorder =
-            desktop.start({"pw-record", "--target", "studio-card-out", "-P",
-                           "{ stream.capture.sink = true }", "--format", "f32", recording},
-                          "pw-record");
-        std::this_thread::sleep_for(std::chrono::seconds(3));
-        recorder->stop(SIGINT, 5000);
-    }
-    EXPECT_GE(
-        tonecheck::matchingWindows(readFloatWav(recording), kStereo, kWindow, kRate, &mismatch),
-        kWanted)
-        << mismatch << "\n"
-        << desktop.logTail("play");
-
-    // Both streams asked the graph for their block (not the default 256) as its quantum.
+    // The stream asked the graph for its block (not the default 256) as its quantum.
     std::string graph;
     desktop.run({"pw-dump"}, &graph, 10000);
     const std::regex request("\"node.latency\": \"512/48000\"");
     EXPECT_EQ(std::distance(std::sregex_iterator(graph.begin(), graph.end(), request),
                             std::sregex_iterator()),
-              2);
-
-    for (pwtest::ChildProgram *program : {send.get(), play.get()})
-        EXPECT_TRUE(program->stop(SIGINT, 10000));
+              1);
+    EXPECT_TRUE(send->stop(SIGINT, 10000));
     const std::string log = desktop.logTail("send");
     EXPECT_NE(log.find("(JACK Audio Connection Kit, 2 channels, 48000 Hz"), std::string::npos)
         << log;
