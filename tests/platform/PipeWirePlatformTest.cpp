@@ -10,6 +10,7 @@
 // Tones are recognised by level and frequency in half a second's worth of windows anywhere in
 // what arrives, so a slow start or a lost period changes nothing.
 #include "AudioRoute.h"
+#include "DeviceLink.h"
 #include "DeviceScanLists.h"
 #include "EngineTestSupport.h"
 #include "NdiLib.h"
@@ -114,6 +115,34 @@ bool hearsTone(const std::string &source, int channels, std::string &mismatch)
     NDIlib_framesync_destroy(sync);
     NDIlib_recv_destroy(receiver);
     return found;
+}
+
+// The watch on a stream's callbacks, on a virtual clock polled every 20 ms as the engine does:
+// three seconds of calls are never silence; then the calls stop (or never began) and the stream
+// is gone just after its limit: two seconds without a first call, else 16 periods but never
+// less than 750 ms.
+TEST(SilenceWatch, AStreamIsGoneJustAfterItsCallsStopForTheLimit)
+{
+    using namespace std::chrono_literals;
+    struct Case {
+        uint32_t frames;
+        bool called;
+        std::chrono::milliseconds limit;
+    };
+    for (const Case c : {Case{256, false, 2000ms}, {256, true, 750ms}, {4096, true, 1365ms}}) {
+        SCOPED_TRACE(c.limit.count());
+        SilenceWatch watch;
+        auto now = SilenceWatch::Clock::time_point{};
+        uint64_t calls = 0;
+        watch.start(calls, now, c.frames, 48000);
+        for (; c.called && now < SilenceWatch::Clock::time_point{3s}; now += 20ms)
+            ASSERT_FALSE(watch.silent(calls += 4, now));
+        // From the last poll that saw the count move (or the start), silent only past the limit.
+        const auto last = c.called ? now - 20ms : now;
+        for (; now <= last + c.limit; now += 20ms)
+            ASSERT_FALSE(watch.silent(calls, now));
+        EXPECT_TRUE(watch.silent(calls, now));
+    }
 }
 
 // The ALSA device is listed both ways; a tone played into the virtual source arrives on the
