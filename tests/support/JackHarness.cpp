@@ -1,15 +1,12 @@
 #include "JackHarness.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <jack/jack.h>
 #include <pa_jack.h>
-#include <string>
 #include <thread>
 #include <unistd.h>
 
@@ -158,8 +155,6 @@ JackProbe::JackProbe(const std::string &name, int channels, double recordSeconds
     m_record.assign(static_cast<size_t>(channels), std::vector<float>(m_capacity, 0.0f));
     m_jack.activate(&JackProbe::process, nullptr, this);
 }
-
-JackProbe::~JackProbe() = default;
 
 void JackProbe::setSignal(std::function<float(long long, int)> signal)
 {
