@@ -34,9 +34,10 @@ void StreamHealth::setDevice(const std::string &name)
     m_device = name;
 }
 
-void DeviceLink::watchFrom(Clock::time_point now, uint32_t framesPerBuffer, double sampleRate)
+void SilenceWatch::start(uint64_t calls, Clock::time_point now, uint32_t framesPerBuffer,
+                         double sampleRate)
 {
-    m_lastCalls = callback.calls.load(std::memory_order_relaxed);
+    m_lastCalls = calls;
     m_lastChange = now;
     const auto periods = std::chrono::duration<double>(
         sampleRate > 0.0 ? kSilentPeriods * static_cast<double>(framesPerBuffer) / sampleRate
@@ -45,17 +46,25 @@ void DeviceLink::watchFrom(Clock::time_point now, uint32_t framesPerBuffer, doub
                                               std::chrono::duration_cast<Clock::duration>(periods));
 }
 
-bool DeviceLink::wentAway(Clock::time_point now)
+bool SilenceWatch::silent(uint64_t calls, Clock::time_point now)
 {
-    if (stream.isActive() != 1)
-        return true;
-    const uint64_t calls = callback.calls.load(std::memory_order_relaxed);
     if (calls != m_lastCalls) {
         m_lastCalls = calls;
         m_lastChange = now;
         return false;
     }
     return now - m_lastChange > (calls == 0 ? Clock::duration(kFirstCallLimit) : m_silentLimit);
+}
+
+void DeviceLink::watchFrom(Clock::time_point now, uint32_t framesPerBuffer, double sampleRate)
+{
+    m_watch.start(callback.calls.load(std::memory_order_relaxed), now, framesPerBuffer, sampleRate);
+}
+
+bool DeviceLink::wentAway(Clock::time_point now)
+{
+    return stream.isActive() != 1
+           || m_watch.silent(callback.calls.load(std::memory_order_relaxed), now);
 }
 
 bool stopWithin(const std::shared_ptr<DeviceLink> &link, std::chrono::milliseconds bound)

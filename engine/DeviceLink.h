@@ -71,17 +71,37 @@ private:
     std::string m_device;
 };
 
-class DeviceLink
+// Whether a stream's callbacks stopped coming, from its count of calls read now and then: a
+// device that has never called back within kFirstCallLimit is taken for gone; so is one that
+// stops calling back for kSilentPeriods periods, and never less than kSilentLimit (JACK's dummy
+// server and PipeWire's quantum changes hold a callback back by tens of milliseconds).
+//
+// Threads: the entry thread's alone; the count it is given is read from the audio thread's.
+class SilenceWatch
 {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // A device that has never called back within this is taken for gone; so is one that stops
-    // calling back for kSilentPeriods periods, and never less than kSilentLimit (JACK's dummy
-    // server and PipeWire's quantum changes hold a callback back by tens of milliseconds).
     static constexpr auto kFirstCallLimit = std::chrono::milliseconds(2000);
     static constexpr auto kSilentLimit = std::chrono::milliseconds(750);
     static constexpr int kSilentPeriods = 16;
+
+    // Starts watching from `now` and `calls`, for a stream of `framesPerBuffer` frames at
+    // `sampleRate` (0: no period known, only kSilentLimit).
+    void start(uint64_t calls, Clock::time_point now, uint32_t framesPerBuffer, double sampleRate);
+    // True when `calls` has not moved for longer than the limit.
+    bool silent(uint64_t calls, Clock::time_point now);
+
+private:
+    uint64_t m_lastCalls = 0;
+    Clock::time_point m_lastChange{};
+    Clock::duration m_silentLimit = kSilentLimit;
+};
+
+class DeviceLink
+{
+public:
+    using Clock = SilenceWatch::Clock;
 
     // A session for a stream of `framesPerBuffer` frames at `sampleRate` (0: the device's).
     DeviceLink(uint32_t framesPerBuffer, double sampleRate) : session(framesPerBuffer, sampleRate)
@@ -93,7 +113,7 @@ public:
     // Starts watching from `now`, for a stream of `framesPerBuffer` frames at `sampleRate`.
     void watchFrom(Clock::time_point now, uint32_t framesPerBuffer, double sampleRate);
     // True when the stream stopped by itself (its host reported the device gone or an error)
-    // or its callbacks stopped coming.
+    // or its callbacks stopped coming (see SilenceWatch).
     bool wentAway(Clock::time_point now);
 
     veltrin::audio::PortAudioSession session;
@@ -101,9 +121,7 @@ public:
     CallbackLink callback;
 
 private:
-    uint64_t m_lastCalls = 0;
-    Clock::time_point m_lastChange{};
-    Clock::duration m_silentLimit = kSilentLimit;
+    SilenceWatch m_watch;
 };
 
 // The longest a stop may hold its caller before the stream is given up.

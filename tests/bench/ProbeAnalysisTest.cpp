@@ -16,59 +16,47 @@ using namespace veltrin::bench;
 
 namespace {
 
-constexpr double kPi = 3.14159265358979323846;
-constexpr double kToneHz = 1000;
-constexpr int64_t kFirst = 123456789;
+constexpr int64_t kFirst = 123456789; // frames far from zero, as a server's frame clock is
 
-// Feeds `samples` to a tracker in blocks of 256 and returns what it reported.
-std::vector<Discontinuity> track(const std::vector<float> &samples, double rate)
+// What a tracker reports of 1 kHz at 48 kHz, delayed by `shift(frame)` samples, fed in blocks
+// of 256; `gap` frames from 50000 on are silent.
+std::vector<Discontinuity> track(const std::function<double(double)> &shift, double seconds,
+                                 size_t gap = 0)
 {
-    ToneTracker tracker(kToneHz / rate);
+    std::vector<float> samples(size_t(seconds * 48000));
+    for (size_t n = 0; n < samples.size(); ++n)
+        samples[n] =
+            n >= 50000 && n < 50000 + gap
+                ? 0.0f
+                : float(kToneLevel * std::sin(2 * M_PI * (double(n) - shift(double(n))) / 48.0));
+    ToneTracker tracker(1000.0 / 48000);
     std::vector<Discontinuity> found;
-    for (size_t at = 0; at < samples.size(); at += 256) {
-        const size_t n = std::min<size_t>(256, samples.size() - at);
-        // Frames far from zero, as a server's frame clock is.
-        tracker.feed(samples.data() + at, n, kFirst + int64_t(at), found);
-    }
+    for (size_t at = 0; at < samples.size(); at += 256)
+        tracker.feed(samples.data() + at, std::min<size_t>(256, samples.size() - at),
+                     kFirst + int64_t(at), found);
     tracker.reset(found);
     return found;
 }
 
-// The probe's tone as a function of the frame, with `shift(frame)` samples of delay.
-std::vector<float> tone(double rate, double seconds, const std::function<double(double)> &shift)
-{
-    std::vector<float> out(size_t(seconds * rate));
-    for (size_t n = 0; n < out.size(); ++n) {
-        const double t = double(n) - shift(double(n));
-        out[n] = float(kToneLevel * std::sin(2 * kPi * kToneHz * t / rate));
-    }
-    return out;
-}
-
 TEST(ToneTracker, CountsEachPhaseJumpOnceAndMeasuresIt)
 {
-    struct Case {
-        double jump; // samples; the tone moves later by this at 1.5 s
-        size_t count;
-    };
-    for (const Case c : {Case{0.07, 1}, Case{-0.1, 1}, Case{1.0, 1}, Case{0.03, 0}}) {
-        SCOPED_TRACE(c.jump);
-        const auto found =
-            track(tone(48000, 3, [&](double n) { return n >= 72000 ? c.jump : 0; }), 48000);
-        ASSERT_EQ(found.size(), c.count);
-        if (c.count == 0)
+    // The tone moves later by `jump` samples at 1.5 s; 0.03 is under the threshold.
+    for (const auto &[jump, count] : {std::pair{0.07, 1u}, {-0.1, 1u}, {1.0, 1u}, {0.03, 0u}}) {
+        SCOPED_TRACE(jump);
+        const double at = jump;
+        const auto found = track([at](double n) { return n >= 72000 ? at : 0; }, 3);
+        ASSERT_EQ(found.size(), count);
+        if (count == 0)
             continue;
         EXPECT_NEAR(found[0].frame - kFirst, 72000, 48 * 3);
         // A whole sample is as far as a window can be off and still fit a sine: the jump is
         // either measured or, where the fit breaks, reported as a break.
         if (!std::isnan(found[0].jump)) {
-            EXPECT_NEAR(found[0].jump, c.jump, 0.01 + 0.02 * std::fabs(c.jump));
+            EXPECT_NEAR(found[0].jump, jump, 0.01 + 0.02 * std::fabs(jump));
         }
     }
-    // A gap is one break, not a jump.
-    auto samples = tone(48000, 2, [](double) { return 0.0; });
-    std::fill(samples.begin() + 50000, samples.begin() + 50240, 0.0f); // 5 ms of silence
-    const auto found = track(samples, 48000);
+    // 5 ms of silence is one break, not a jump.
+    const auto found = track([](double) { return 0.0; }, 2, 240);
     ASSERT_EQ(found.size(), 1u);
     EXPECT_TRUE(std::isnan(found[0].jump));
 }
@@ -78,37 +66,29 @@ TEST(ToneTracker, CountsEachPhaseJumpOnceAndMeasuresIt)
 // never goes below zero, now and then by two milliseconds, over a floor that wanders.
 struct SimulatedServer {
     double rate; // the real frames per second
-    int period;
-    double anchor; // seconds on the machine's clock
-    double stallAt, stall;
-    double lateMean, wander;
+    double anchor, stallAt, stall, lateMean, wander;
 
     double cycleStart(double frame) const
     {
-        const double local = frame / rate;
-        return anchor + local + (local >= stallAt ? stall : 0);
+        return anchor + frame / rate + (frame / rate >= stallAt ? stall : 0);
     }
     double frameAt(double t) const
     {
-        double local = t - anchor;
-        if (local >= stallAt + stall)
-            local -= stall;
-        return local * rate;
+        const double local = t - anchor;
+        return (local >= stallAt + stall ? local - stall : local) * rate;
     }
-    std::vector<int64_t> xrunReport() const { return {int64_t((anchor + stallAt + 0.02) * 1e9)}; }
-    std::vector<CycleStamp> cycles(double seconds, std::mt19937 &random) const
+    ClockMap fit(double seconds, double nominal, std::mt19937 &random) const
     {
         std::exponential_distribution<double> jitter(1.0 / lateMean);
         std::uniform_real_distribution<double> spike(0, 1);
-        std::vector<CycleStamp> out;
-        for (int64_t f = 0; double(f) / rate < seconds; f += period) {
+        std::vector<CycleStamp> cycles;
+        for (int64_t f = 0; double(f) / rate < seconds; f += 256) {
             const double t = cycleStart(double(f));
-            double late = jitter(random) + wander * (1 + std::sin((t - anchor) / 3));
-            if (spike(random) < 0.01)
-                late += 0.002;
-            out.push_back({f, int64_t(std::llround((t + late) * 1e9)), uint32_t(period)});
+            const double late = jitter(random) + wander * (1 + std::sin((t - anchor) / 3))
+                                + (spike(random) < 0.01 ? 0.002 : 0);
+            cycles.push_back({f, int64_t(std::llround((t + late) * 1e9)), 256});
         }
-        return out;
+        return ClockMap::fit(cycles, {int64_t((anchor + stallAt + 0.02) * 1e9)}, nominal);
     }
 };
 
@@ -117,11 +97,9 @@ TEST(ClockMap, LatencyAcrossTwoFittedClocksMatchesTheDelay)
     std::mt19937 random(7);
     // A runs 187 ppm fast at 48 kHz and stalls 3.7 ms at 7.3 s; B runs at 44.1 kHz behind other
     // clients (later and more irregular wake-ups) and stalls 1.1 ms at 12.9 s.
-    const SimulatedServer a{48000 * (1 + 187e-6), 256, 1000.0, 7.3, 0.0037, 20e-6, 0};
-    const SimulatedServer b{44100 * (1 - 3e-6), 256, 1000.0021, 12.9, 0.0011, 80e-6, 60e-6};
-    const double seconds = 20;
-    const ClockMap mapA = ClockMap::fit(a.cycles(seconds, random), a.xrunReport(), 48000);
-    const ClockMap mapB = ClockMap::fit(b.cycles(seconds, random), b.xrunReport(), 44100);
+    const SimulatedServer a{48000 * (1 + 187e-6), 1000.0, 7.3, 0.0037, 20e-6, 0};
+    const SimulatedServer b{44100 * (1 - 3e-6), 1000.0021, 12.9, 0.0011, 80e-6, 60e-6};
+    const ClockMap mapA = a.fit(20, 48000, random), mapB = b.fit(20, 44100, random);
     ASSERT_TRUE(mapA.valid() && mapB.valid());
     // A floor that wanders by 120 us over 20 s tilts B's line by a few ppm.
     EXPECT_NEAR(mapA.rate(), a.rate, a.rate * 1e-6);
@@ -131,15 +109,14 @@ TEST(ClockMap, LatencyAcrossTwoFittedClocksMatchesTheDelay)
     Recording rec;
     rec.spacing = 0.05;
     rec.period = 256 / 44100.0;
-    for (int k = 0; k < int(seconds / rec.spacing) - 2; ++k) {
-        const double frame = 2400.0 * (k + 1);
-        const double delay = 0.00725 + (k >= 200 ? 0.001 : 0);
+    for (int k = 0; k < 398; ++k) {
+        const double frame = 2400.0 * (k + 1), delay = 0.00725 + (k >= 200 ? 0.001 : 0);
         const int code = k % Impulse::kCodes;
         rec.emissions.push_back({mapA.seconds(frame), code});
         rec.arrivals.push_back({mapB.seconds(b.frameAt(a.cycleStart(frame) + delay)),
                                 Impulse::amplitude(code) * (Impulse::kLength - 1) / 2});
     }
-    const Figures f = analyse(rec, mapA.seconds(0), mapA.seconds(seconds * 48000));
+    const Figures f = analyse(rec, mapA.seconds(0), mapA.seconds(20 * 48000));
     ASSERT_TRUE(f.ran);
     EXPECT_EQ(f.lostOutside, 0);
     for (size_t i = 0; i < f.latenciesMs.size(); ++i)
@@ -156,13 +133,11 @@ TEST(Analysis, CountsLossesAndDiscontinuitiesInsideAndOutsideXrunWindows)
     rec.period = 0.005;
     rec.xruns = {3.0};
     for (int k = 0; k < 200; ++k) {
-        const double sent = 0.05 * k;
         const int code = k % Impulse::kCodes;
-        rec.emissions.push_back({sent, code});
+        rec.emissions.push_back({0.05 * k, code});
         // Lost: two just after the xrun, one far from it.
-        if ((k == 60 || k == 61) || k == 150)
-            continue;
-        rec.arrivals.push_back({sent + 0.01, Impulse::amplitude(code) * 8});
+        if (k != 60 && k != 61 && k != 150)
+            rec.arrivals.push_back({0.05 * k + 0.01, Impulse::amplitude(code) * 8});
     }
     rec.discontinuities = {{3.004, 0.5}, {6.0, 1.0}, {6.5, 0.2}};
     rec.silences = {{3.01, 0.002}, {8.0, 0.004}};

@@ -1,15 +1,12 @@
 #include "JackHarness.h"
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <jack/jack.h>
 #include <pa_jack.h>
-#include <string>
 #include <thread>
 #include <unistd.h>
 
@@ -23,6 +20,17 @@ jack_client_t *openClient(const std::string &name, const std::string &server)
     return jack_client_open(name.c_str(),
                             static_cast<jack_options_t>(JackNoStartServer | JackServerName),
                             &status, server.c_str());
+}
+
+bool connected(jack_client_t *client, const std::string &port)
+{
+    const jack_port_t *found = jack_port_by_name(client, port.c_str());
+    return found != nullptr && jack_port_connected(found) > 0;
+}
+
+std::string port(const std::string &owner, const char *kind, int k)
+{
+    return owner + ":" + kind + std::to_string(k);
 }
 
 } // namespace
@@ -48,14 +56,12 @@ bool JackServer::start()
     m_ready = false;
     m_jackd =
         std::make_unique<pwtest::ChildProgram>(m_argv, std::vector<std::string>{}, "/dev/null");
-
     // Ready when a client can connect; give a slow machine ten seconds.
     for (int attempt = 0; attempt < 200 && m_jackd->running(); ++attempt) {
         if (jack_client_t *client = openClient("veltrin-ready", m_name)) {
             jack_client_close(client);
             setenv("JACK_DEFAULT_SERVER", m_name.c_str(), 1);
-            m_ready = true;
-            return true;
+            return m_ready = true;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     }
@@ -93,20 +99,19 @@ JackClient::JackClient(const std::string &name, const std::string &server, int i
     m_client = openClient(name, !server.empty()       ? server
                                 : fallback != nullptr ? fallback
                                                       : "default");
-    if (m_client == nullptr)
-        return;
-    for (int k = 0; k < outputs; ++k)
-        m_outs.push_back(jack_port_register(m_client, ("out_" + std::to_string(k)).c_str(),
-                                            JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput, 0));
-    for (int k = 0; k < inputs; ++k)
-        m_ins.push_back(jack_port_register(m_client, ("in_" + std::to_string(k)).c_str(),
-                                           JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0));
-    const auto registered = [](_jack_port *p) { return p != nullptr; };
-    if (!std::all_of(m_outs.begin(), m_outs.end(), registered)
-        || !std::all_of(m_ins.begin(), m_ins.end(), registered)) {
-        jack_client_close(m_client);
-        m_client = nullptr;
-    }
+    bool registered = m_client != nullptr;
+    const auto add = [&](std::vector<_jack_port *> &ports, int count, const char *kind,
+                         unsigned long flags) {
+        for (int k = 0; k < count && registered; ++k) {
+            ports.push_back(jack_port_register(m_client, (kind + std::to_string(k)).c_str(),
+                                               JACK_DEFAULT_AUDIO_TYPE, flags, 0));
+            registered = ports.back() != nullptr;
+        }
+    };
+    add(m_outs, outputs, "out_", JackPortIsOutput);
+    add(m_ins, inputs, "in_", JackPortIsInput);
+    if (!registered)
+        close();
 }
 
 JackClient::~JackClient()
@@ -151,8 +156,6 @@ JackProbe::JackProbe(const std::string &name, int channels, double recordSeconds
     m_jack.activate(&JackProbe::process, nullptr, this);
 }
 
-JackProbe::~JackProbe() = default;
-
 void JackProbe::setSignal(std::function<float(long long, int)> signal)
 {
     m_signals.push_back(std::make_unique<Signal>(std::move(signal)));
@@ -173,9 +176,8 @@ int JackProbe::process(unsigned int frames, void *arg)
     }
     if (self->m_clearRequest.exchange(false, std::memory_order_acquire))
         self->m_recorded.store(0, std::memory_order_relaxed);
-    long long recorded = self->m_recorded.load(std::memory_order_relaxed);
-    const size_t room = self->m_capacity - static_cast<size_t>(recorded);
-    const size_t n = std::min<size_t>(frames, room);
+    const long long recorded = self->m_recorded.load(std::memory_order_relaxed);
+    const size_t n = std::min<size_t>(frames, self->m_capacity - static_cast<size_t>(recorded));
     const auto &ins = self->m_jack.inputs();
     for (size_t k = 0; k < ins.size(); ++k) {
         const auto *in = static_cast<const float *>(jack_port_get_buffer(ins[k], frames));
@@ -193,19 +195,13 @@ bool JackProbe::wire(const std::string &paClient, int inputs, int outputs, int t
     if (!ok())
         return false;
     const std::string probe = jack_get_client_name(client);
-    const auto port = [](const std::string &owner, const char *kind, int k) {
-        return owner + ":" + kind + std::to_string(k);
-    };
     // PortAudio registers its ports when the stream opens and connects them when it starts.
     const auto ready = [&](const std::string &name) {
-        int connected = 0;
-        for (int k = 0; k < inputs + outputs; ++k) {
-            const std::string p =
-                k < inputs ? port(name, "in_", k) : port(name, "out_", k - inputs);
-            jack_port_t *found = jack_port_by_name(client, p.c_str());
-            connected += found != nullptr && jack_port_connected(found) > 0 ? 1 : 0;
-        }
-        return connected == inputs + outputs;
+        for (int k = 0; k < inputs + outputs; ++k)
+            if (!connected(client,
+                           k < inputs ? port(name, "in_", k) : port(name, "out_", k - inputs)))
+                return false;
+        return true;
     };
     // While the server still holds the name of a client just closed, a new client of that
     // name is given a numbered one ("name-01"): the stream's ports are looked for under both.
@@ -219,10 +215,10 @@ bool JackProbe::wire(const std::string &paClient, int inputs, int outputs, int t
                 names.emplace_back(*p, std::strchr(*p, ':'));
             jack_free(ports);
         }
-        for (const std::string &candidate : names)
-            if (name.empty() && ready(candidate))
-                name = candidate;
-        if (name.empty() && std::chrono::steady_clock::now() > deadline)
+        const auto found = std::find_if(names.begin(), names.end(), ready);
+        if (found != names.end())
+            name = *found;
+        else if (std::chrono::steady_clock::now() > deadline)
             return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
@@ -248,18 +244,14 @@ bool JackProbe::wire(const std::string &paClient, int inputs, int outputs, int t
 int JackProbe::connectedPorts(const std::string &clientPrefix) const
 {
     _jack_client *client = m_jack.get();
-    if (client == nullptr)
-        return 0;
-    const char **ports = jack_get_ports(client, ("^" + clientPrefix).c_str(), nullptr, 0);
-    if (ports == nullptr)
-        return 0;
-    int connected = 0;
-    for (const char **p = ports; *p != nullptr; ++p) {
-        jack_port_t *port = jack_port_by_name(client, *p);
-        connected += port != nullptr && jack_port_connected(port) > 0 ? 1 : 0;
-    }
+    const char **ports = client == nullptr
+                             ? nullptr
+                             : jack_get_ports(client, ("^" + clientPrefix).c_str(), nullptr, 0);
+    int count = 0;
+    for (const char **p = ports; p != nullptr && *p != nullptr; ++p)
+        count += connected(client, *p) ? 1 : 0;
     jack_free(ports);
-    return connected;
+    return count;
 }
 
 std::vector<float> JackProbe::recorded(int channel) const

@@ -25,8 +25,6 @@ class JackServer
 public:
     JackServer(int rate = 48000, int period = 256, int inputs = 2, int outputs = 2);
     ~JackServer();
-    JackServer(const JackServer &) = delete;
-    JackServer &operator=(const JackServer &) = delete;
 
     bool running() const { return m_ready; }
 
@@ -85,9 +83,6 @@ public:
     // A client with `channels` output ports (probe:out_k) and `channels` input ports
     // (probe:in_k). `recordSeconds` bounds the recording of each input.
     JackProbe(const std::string &name, int channels, double recordSeconds = 30.0);
-    ~JackProbe();
-    JackProbe(const JackProbe &) = delete;
-    JackProbe &operator=(const JackProbe &) = delete;
 
     bool ok() const { return m_jack.active(); }
 
@@ -119,8 +114,7 @@ private:
     std::atomic<const Signal *> m_signal{nullptr};
     std::vector<std::unique_ptr<Signal>> m_signals;
     std::vector<std::vector<float>> m_record;
-    std::atomic<long long> m_recorded{0};
-    std::atomic<long long> m_elapsed{0};
+    std::atomic<long long> m_recorded{0}, m_elapsed{0};
     std::atomic<bool> m_clearRequest{false};
     size_t m_capacity = 0;
     // Last, so that it is deactivated before anything its process callback uses is destroyed.

@@ -1,13 +1,12 @@
 #include "PipeWireHarness.h"
+
 #include "WaitFor.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
-#include <thread>
 
 extern char **environ;
 
@@ -16,21 +15,15 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// A loaded machine can take seconds to start a daemon.
-constexpr int kStartMs = 30000;
+// A loaded machine can take seconds to start a daemon; starting daemons and links are polled
+// every 20 ms.
+constexpr int kStartMs = 30000, kPollMs = 20;
 
 std::string readFile(const std::string &path)
 {
-    std::ifstream in(path);
     std::stringstream text;
-    text << in.rdbuf();
+    text << std::ifstream(path).rdbuf();
     return text.str();
-}
-
-// Starting daemons and links are polled every 20 ms.
-template <class Ready> bool waitUntil(Ready ready, int timeoutMs)
-{
-    return veltrin::test::waitFor(ready, timeoutMs, 20);
 }
 
 // The graph's clock and the virtual devices, added to the machine's pipewire.conf. A fixed
@@ -50,29 +43,18 @@ std::string dropIn(const PipeWireConfig &config)
       << "\n vm.overrides = { default.clock.min-quantum = " << least << " }\n}\n"
       << "context.objects = [\n";
     for (const PipeWireNode &n : config.nodes) {
-        std::string positions;
-        for (int k = 0; k < n.channels; ++k)
-            positions += n.channels == 2 && !n.aux ? (k == 0 ? "FL " : "FR ")
-                                                   : "AUX" + std::to_string(k) + " ";
         c << " { factory = adapter args = { factory.name = support.null-audio-sink node.name = \""
           << n.name << "\" node.description = \"" << n.description << "\" media.class = \""
-          << n.mediaClass << "\" audio.channels = " << n.channels << " audio.position = [ "
-          << positions << "] object.linger = true } }\n";
+          << n.mediaClass << "\" audio.channels = " << n.channels << " audio.position = [ ";
+        for (int k = 0; k < n.channels; ++k)
+            c << (n.channels == 2 && !n.aux ? (k == 0 ? "FL" : "FR") : "AUX" + std::to_string(k))
+              << " ";
+        c << "] object.linger = true } }\n";
     }
     return c.str() + "]\n";
 }
 
 } // namespace
-
-PipeWireConfig PipeWireConfig::testDevices(int rate, int quantum)
-{
-    PipeWireConfig c;
-    c.rate = rate;
-    c.quantum = quantum;
-    c.nodes = {{PipeWireSession::kSinkNode, "Veltrin Test Sink", "Audio/Sink", 2},
-               {PipeWireSession::kSourceNode, "Veltrin Test Source", "Audio/Source/Virtual", 2}};
-    return c;
-}
 
 PipeWireSession::PipeWireSession(const PipeWireConfig &config) : m_config(config)
 {
@@ -100,15 +82,13 @@ PipeWireSession::PipeWireSession(const PipeWireConfig &config) : m_config(config
 
     // The daemons and their clients see only this session: its directories and bus, no display.
     const std::string dropped =
-        " HOME XDG_RUNTIME_DIR XDG_CONFIG_HOME XDG_STATE_HOME DISPLAY "
-        "WAYLAND_DISPLAY PIPEWIRE_REMOTE PIPEWIRE_RUNTIME_DIR PIPEWIRE_NODE "
-        "PIPEWIRE_LATENCY PIPEWIRE_QUANTUM DBUS_SESSION_BUS_ADDRESS "
-        "JACK_DEFAULT_SERVER ";
-    for (char **e = environ; *e != nullptr; ++e) {
-        const std::string entry = *e;
-        if (dropped.find(" " + entry.substr(0, entry.find('=')) + " ") == std::string::npos)
-            m_environment.push_back(entry);
-    }
+        " HOME XDG_RUNTIME_DIR XDG_CONFIG_HOME XDG_STATE_HOME DISPLAY WAYLAND_DISPLAY "
+        "PIPEWIRE_REMOTE PIPEWIRE_RUNTIME_DIR PIPEWIRE_NODE PIPEWIRE_LATENCY PIPEWIRE_QUANTUM "
+        "DBUS_SESSION_BUS_ADDRESS JACK_DEFAULT_SERVER ";
+    for (char **e = environ; *e != nullptr; ++e)
+        if (dropped.find(" " + std::string(*e).substr(0, std::string(*e).find('=')) + " ")
+            == std::string::npos)
+            m_environment.emplace_back(*e);
     m_environment.insert(m_environment.end(),
                          {"HOME=" + m_dir + "/home", "XDG_RUNTIME_DIR=" + m_dir + "/runtime",
                           "PIPEWIRE_RUNTIME_DIR=" + m_dir + "/runtime",
@@ -119,7 +99,8 @@ PipeWireSession::PipeWireSession(const PipeWireConfig &config) : m_config(config
     m_bus = start({"dbus-daemon", "--session", "--nofork", "--nopidfile",
                    "--address=unix:path=" + m_dir + "/bus"},
                   "dbus");
-    if (!waitUntil([&] { return !m_bus->running() || fs::exists(m_dir + "/bus"); }, kStartMs)
+    if (!veltrin::test::waitFor([&] { return !m_bus->running() || fs::exists(m_dir + "/bus"); },
+                                kStartMs, kPollMs)
         || !m_bus->running())
         m_error = "PipeWire did not start: the session bus did not come up\n" + logTail("dbus");
     else if (startGraph())
@@ -155,25 +136,26 @@ bool PipeWireSession::startGraph()
                && (!m_wireplumber || m_wireplumber->running());
     };
     m_pipewire = start({"pipewire"}, "pipewire");
-    if (!waitUntil([&] { return !alive() || fs::exists(m_dir + "/runtime/pipewire-0"); }, kStartMs)
+    if (!veltrin::test::waitFor(
+            [&] { return !alive() || fs::exists(m_dir + "/runtime/pipewire-0"); }, kStartMs,
+            kPollMs)
         || !alive()) {
         m_error =
             "PipeWire did not start: the daemon did not open its socket\n" + logTail("pipewire");
         return false;
     }
-    // WirePlumber is ready once it has chosen the virtual devices as the defaults: from then on
-    // it links every new stream to them.
+    // WirePlumber is ready once it has chosen the virtual devices as the defaults (the first
+    // sink and the first source): from then on it links every new stream to them.
     m_wireplumber = start({"wireplumber"}, "wireplumber");
     std::vector<std::string> defaults;
-    for (const char *kind : {"Audio/Sink", "Audio/Source"}) {
-        const auto n =
-            std::find_if(m_config.nodes.begin(), m_config.nodes.end(),
-                         [&](const PipeWireNode &f) { return f.mediaClass.rfind(kind, 0) == 0; });
-        if (n != m_config.nodes.end())
-            defaults.push_back("\"" + n->name + "\"");
-    }
+    for (const char *kind : {"Audio/Sink", "Audio/Source"})
+        for (const PipeWireNode &n : m_config.nodes)
+            if (n.mediaClass.rfind(kind, 0) == 0) {
+                defaults.push_back("\"" + n.name + "\"");
+                break;
+            }
     std::string metadata;
-    const bool ready = waitUntil(
+    const bool ready = veltrin::test::waitFor(
         [&] {
             run({"pw-metadata", "0"}, &metadata, 5000);
             return !alive()
@@ -181,7 +163,7 @@ bool PipeWireSession::startGraph()
                           return metadata.find(d) != std::string::npos;
                       });
         },
-        kStartMs);
+        kStartMs, kPollMs);
     if (!ready || !alive())
         m_error = "PipeWire did not start: WirePlumber did not choose the virtual devices; "
                   "defaults: "
@@ -205,9 +187,13 @@ int PipeWireSession::run(const std::vector<std::string> &argv, std::string *outp
     return status;
 }
 
-bool PipeWireSession::link(const std::string &output, const std::string &input, int timeoutMs) const
+bool PipeWireSession::link(const std::string &output, const std::string &input) const
 {
-    return waitUntil([&] { return run({"pw-link", output, input}) == 0; }, timeoutMs);
+    return veltrin::test::waitFor(
+        [&] {
+            return run({"pw-link", output, input}) == 0;
+        },
+        10000, kPollMs);
 }
 
 std::string PipeWireSession::logTail(const std::string &logName) const

@@ -33,18 +33,16 @@ struct PipeWireConfig {
     // A desktop's clock instead: PipeWire's own quantum settings (1024 frames unless a client
     // asks for less, 16 to 2048), as on a machine that is not a virtual one; `quantum` unused.
     bool desktopClock = false;
-    std::vector<PipeWireNode> nodes;
-    // A stereo sink and a stereo virtual source, named as below.
-    static PipeWireConfig testDevices(int rate = 48000, int quantum = 256);
+    // A stereo sink and a stereo virtual source unless the owner says otherwise.
+    std::vector<PipeWireNode> nodes{
+        {"veltrin-test-sink", "Veltrin Test Sink", "Audio/Sink", 2},
+        {"veltrin-test-source", "Veltrin Test Source", "Audio/Source/Virtual", 2}};
 };
 
 class PipeWireSession
 {
 public:
-    static constexpr const char *kSourceNode = "veltrin-test-source";
-    static constexpr const char *kSinkNode = "veltrin-test-sink";
-
-    explicit PipeWireSession(const PipeWireConfig &config = PipeWireConfig::testDevices());
+    explicit PipeWireSession(const PipeWireConfig &config);
     ~PipeWireSession();
     PipeWireSession(const PipeWireSession &) = delete;
     PipeWireSession &operator=(const PipeWireSession &) = delete;
@@ -61,8 +59,8 @@ public:
     // Runs a short client program to completion; its exit status (-1 on time-out) and output.
     int run(const std::vector<std::string> &argv, std::string *output = nullptr,
             int timeoutMs = 10000) const;
-    // Links two ports ("node:port"), waiting up to `timeoutMs` for them to appear.
-    bool link(const std::string &output, const std::string &input, int timeoutMs = 10000) const;
+    // Links two ports ("node:port"), waiting up to ten seconds for them to appear.
+    bool link(const std::string &output, const std::string &input) const;
 
     std::string logTail(const std::string &logName) const;
 

@@ -1,34 +1,24 @@
 #include "ToneCheck.h"
 
 #include <cmath>
-#include <sstream>
 
 namespace tonecheck {
 
 Reading measure(const float *samples, size_t count, size_t stride, double rate)
 {
     Reading r;
-    if (count == 0)
-        return r;
-    double squares = 0.0;
-    double first = -1.0, last = -1.0;
+    double squares = 0.0, first = -1.0, last = -1.0;
     int crossings = 0;
     for (size_t i = 0; i < count; ++i) {
-        const double v = samples[i * stride];
+        const double v = samples[i * stride], previous = i > 0 ? samples[(i - 1) * stride] : 0.0;
         squares += v * v;
-        if (i == 0)
-            continue;
-        const double previous = samples[(i - 1) * stride];
-        if (previous < 0.0 && v >= 0.0) {
+        if (i > 0 && previous < 0.0 && v >= 0.0) {
             // Where the straight line between the two samples crosses zero, in samples.
-            const double at = static_cast<double>(i - 1) + previous / (previous - v);
-            if (crossings == 0)
-                first = at;
-            last = at;
-            ++crossings;
+            last = static_cast<double>(i - 1) + previous / (previous - v);
+            first = crossings++ == 0 ? last : first;
         }
     }
-    r.rms = std::sqrt(squares / static_cast<double>(count));
+    r.rms = count == 0 ? 0.0 : std::sqrt(squares / static_cast<double>(count));
     if (crossings >= 2 && last > first)
         r.frequency = (crossings - 1) * rate / (last - first);
     return r;
@@ -49,26 +39,23 @@ int matchingWindows(const std::vector<float> &interleaved, const std::vector<Ton
     const size_t channels = tones.size();
     if (channels == 0 || window == 0)
         return 0;
-    const size_t windows = interleaved.size() / channels / window;
     int matching = 0;
-    for (size_t w = 0; w < windows; ++w) {
-        const float *start = interleaved.data() + w * window * channels;
-        size_t bad = channels;
+    for (size_t w = 0; w < interleaved.size() / channels / window; ++w) {
+        size_t c = 0;
         Reading reading;
-        for (size_t c = 0; c < channels && bad == channels; ++c) {
-            reading = measure(start + c, window, channels, rate);
-            if (!matches(reading, tones[c]))
-                bad = c;
-        }
-        if (bad == channels) {
+        while (c < channels
+               && matches(reading = measure(interleaved.data() + (w * window * channels + c),
+                                            window, channels, rate),
+                          tones[c]))
+            ++c;
+        if (c == channels)
             ++matching;
-        } else if (mismatch != nullptr) {
-            std::ostringstream text;
-            text << "window " << w << " channel " << bad << ": rms " << reading.rms
-                 << ", frequency " << reading.frequency << " Hz (expected rms "
-                 << tones[bad].amplitude / std::sqrt(2.0) << ", " << tones[bad].frequency << " Hz)";
-            *mismatch = text.str();
-        }
+        else if (mismatch != nullptr)
+            *mismatch = "window " + std::to_string(w) + " channel " + std::to_string(c) + ": rms "
+                        + std::to_string(reading.rms) + ", frequency "
+                        + std::to_string(reading.frequency) + " Hz (expected rms "
+                        + std::to_string(tones[c].amplitude / std::sqrt(2.0)) + ", "
+                        + std::to_string(tones[c].frequency) + " Hz)";
     }
     return matching;
 }
