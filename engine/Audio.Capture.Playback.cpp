@@ -241,6 +241,8 @@ int gated(void *userData, bool xrun, std::atomic<uint64_t> &xruns, Body body) no
 constexpr PaStreamCallbackFlags kInputXrun = paInputOverflow | paInputUnderflow;
 constexpr PaStreamCallbackFlags kOutputXrun = paOutputUnderflow | paOutputOverflow;
 
+} // namespace
+
 int input_callback(const void *input, void * /*output*/, unsigned long frameCount,
                    const PaStreamCallbackTimeInfo * /*timeInfo*/, PaStreamCallbackFlags statusFlags,
                    void *userData) noexcept
@@ -263,12 +265,6 @@ int output_callback(const void * /*input*/, void *output, unsigned long frameCou
         });
 }
 
-// Both sides of a duplex stream, for its callback.
-struct duplex_records_t {
-    audio_playback_t *playback = nullptr;
-    audio_capture_t *capture = nullptr;
-};
-
 // One duplex block: the pulled block goes to the device's outputs, the captured one to the
 // sender, both in the same call.
 int duplex_callback(const void *input, void *output, unsigned long frameCount,
@@ -283,6 +279,8 @@ int duplex_callback(const void *input, void *output, unsigned long frameCount,
             sendInterleaved(*records.capture, static_cast<const float *>(input), frames, true);
         });
 }
+
+namespace {
 
 // What an entry needs to open its device again after it went away: the device by its PortAudio
 // name, with the channels, rate, block size, flags and callback of the first start.
