@@ -11,7 +11,6 @@
 #include <cmath>
 #include <future>
 #include <gtest/gtest.h>
-#include <map>
 #include <tuple>
 
 using enginetest::waitFor;
@@ -108,18 +107,16 @@ TEST_F(EngineFake, DeviceParameterChoosesByNameOrdinalOrDefault)
         {D::Input, "2", Studio, 2},       // the second device with inputs
         {D::Input, "  +4xyz", Studio, 5}, // strtol: blanks, sign, trailing text
         {D::Input, "", Studio, 0},
-        {D::Input, "Studio Mic", Studio, 0}, // no such name, not a number
-        {D::Input, "7", Studio, 0},          // more than all devices
-        {D::Input, "5", Studio, 0},          // within all devices, beyond the inputs
+        {D::Input, "7", Studio, 0}, // more than all devices
+        {D::Input, "5", Studio, 0}, // within all devices, beyond the inputs
         {D::Input, "-1", Studio, 0},
         {D::Input, "hda intel: speakers", Studio, 1}, // a name wins
         {D::Input, "", ApiDefault, 2},                // host API 0's default is 5, API 1's is 2
         {D::Output, "3", Studio, 3},                  // the third device with outputs
-        {D::Output, "HDMI", Studio, 4},
         {D::Output, "", Studio, 1},
-        {D::Duplex, "2", Shared, 3}, // the second device with both directions
-        {D::Duplex, "CONSOLE", Shared, 3},
-        {D::Duplex, "", DuplexZero, -1}, // default input 0, default output 1
+        {D::Duplex, "2", Shared, 3},       // the second device with both directions
+        {D::Duplex, "CONSOLE", Shared, 3}, // a name for duplex too
+        {D::Duplex, "", DuplexZero, -1},   // default input 0, default output 1
         {D::Duplex, "", DuplexZeroDefault, 0},
     };
     for (const auto &c : cases) {
@@ -143,18 +140,6 @@ TEST_F(EngineFake, DeviceParameterChoosesByNameOrdinalOrDefault)
 // any NDI object goes, so no callback runs on a released record.
 TEST_F(EngineFake, StartsAndStopsPrintAndReleaseInOrder)
 {
-    const std::map<std::string, std::string> shortName = {{"Pa_Initialize", "init"},
-                                                          {"Pa_Terminate", "term"},
-                                                          {"Pa_OpenStream", "open"},
-                                                          {"Pa_StartStream", "start"},
-                                                          {"Pa_StopStream", "stop"},
-                                                          {"Pa_Sleep", "sleep"},
-                                                          {"NDIlib_send_create", "+send"},
-                                                          {"NDIlib_send_destroy", "-send"},
-                                                          {"NDIlib_recv_create_v3", "+recv"},
-                                                          {"NDIlib_recv_destroy", "-recv"},
-                                                          {"NDIlib_framesync_create", "+sync"},
-                                                          {"NDIlib_framesync_destroy", "-sync"}};
     const std::string noSender = "ERROR : Unable to create the NDI sender.\n",
                       started = "Unable to start stream.\nPortAudio error: Device unavailable\n",
                       latencies = "SampleRate: 48000.000000  In Latency: 0.005000 Out Latency: "
@@ -174,22 +159,22 @@ TEST_F(EngineFake, StartsAndStopsPrintAndReleaseInOrder)
          "init term"},
         {Entry::Input, "open", "Unable to open stream.\nPortAudio error: Invalid sample rate\n",
          "init +send open term -send"},
-        {Entry::Output, "start", started, "init +recv +sync open start -sync -recv term"},
+        {Entry::Output, "start", started, "init +recv +framesync open start -framesync -recv term"},
         {Entry::Duplex, "start", started,
-         "init +recv +sync +send open start term -send -sync -recv"},
+         "init +recv +framesync +send open start term -send -framesync -recv"},
         {Entry::Duplex, "format", "48000 Format Is not Supported \n",
-         "init +recv +sync +send open start term -send -sync -recv"},
+         "init +recv +framesync +send open start term -send -framesync -recv"},
         {Entry::Output, "no receiver", "ERROR : Unable to create the NDI receiver.\n",
          "init +recv term"},
         {Entry::Output, "no framesync", "ERROR : Unable to create the NDI frame synchroniser.\n",
-         "init +recv +sync -recv term"},
-        {Entry::Duplex, "no sender", noSender, "init +recv +sync +send term -sync -recv"},
+         "init +recv +framesync -recv term"},
+        {Entry::Duplex, "no sender", noSender, "init +recv +framesync +send term -framesync -recv"},
         {Entry::Input, "", "", "init +send open start stop term -send"},
-        {Entry::Output, "", "", "init +recv +sync open start stop term -sync -recv"},
+        {Entry::Output, "", "", "init +recv +framesync open start stop term -framesync -recv"},
         {Entry::Duplex, "",
          "48000 Format Is Supported \nDefault Device:  \n              " + latencies
              + "Stream Info:  \n            " + latencies,
-         "init +recv +sync +send open start sleep stop term -send -sync -recv"},
+         "init +recv +framesync +send open start sleep stop term -send -framesync -recv"},
     };
     for (const auto &c : cases) {
         SCOPED_TRACE(c.calls);
@@ -209,9 +194,13 @@ TEST_F(EngineFake, StartsAndStopsPrintAndReleaseInOrder)
         const auto [result, printed] = run(c.entry, "", {}, "", c.fault == "map 1:9" ? "1:9" : "");
         EXPECT_EQ(std::make_pair(result, printed),
                   std::make_pair(c.fault.empty() ? 1 : 0, c.printed));
-        std::string calls;
+        std::string calls; // the NDI double's calls, "NDIlib_send_create" as "+send"
         for (const std::string &call : calllog::take())
-            calls += (calls.empty() ? "" : " ") + shortName.at(call);
+            calls += (calls.empty() ? "" : " ")
+                     + (call.rfind("NDIlib_", 0) != 0
+                            ? call
+                            : (call.find("create") != std::string::npos ? "+" : "-")
+                                  + call.substr(7, call.find('_', 7) - 7));
         EXPECT_EQ(calls, c.calls);
         // The duplex format is checked with the stream already started (a callback may have
         // run); every other failure comes before the start.
@@ -220,32 +209,6 @@ TEST_F(EngineFake, StartsAndStopsPrintAndReleaseInOrder)
         }
         expectReleased();
     }
-}
-
-// The session's lock: probes made on another thread never run inside an entry's PortAudio calls.
-TEST_F(EngineFake, ProbesOnAnotherThreadNeverOverlapAnEntrysPortAudioCalls)
-{
-    fakepa::Table t = studioTable(true);
-    t.callMicroseconds = 100;
-    fakepa::setTable(t);
-    const PaStreamParameters input = veltrin::audio::streamParameters(2, 8, 0.0);
-    std::atomic<bool> probing{true};
-    std::atomic<int> probes{0};
-    std::thread prober([&] {
-        for (; probing; ++probes) {
-            EXPECT_EQ(veltrin::audio::PortAudioSession().isFormatSupported(&input, nullptr, 48000),
-                      paFormatIsSupported);
-            // A pause between probes, as between a user's clicks, leaves the entry room.
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-    });
-    // A quick machine may finish an entry between two probes: run it until there were five.
-    for (int runs = 0; runs < 200 && probes.load() < 5; ++runs)
-        EXPECT_EQ(run(Entry::Duplex, "").first, 1);
-    probing = false;
-    prober.join();
-    EXPECT_EQ(fakepa::counters().overlapping.load(), 0);
-    expectReleased();
 }
 
 // Each callback on two blocks of different sizes: the captured block is sent planar times the
@@ -369,10 +332,19 @@ TEST_F(EngineFake, ADeviceThatGoesAwayIsReportedOnceAndReopenedWhenBack)
         SCOPED_TRACE(static_cast<int>(c.entry));
         fakepa::Table t = studioTable();
         t.devices[2].maxInputChannels = 128;
+        t.callMicroseconds = 100;
         t.inputSignal = [](long long, int) { return 0.5f; };
         fakepa::setTable(t);
         ndirec::reset();
         StreamHealth &health = c.health;
+        // Meanwhile another thread probes a format now and then, as the window does: never
+        // inside one of the entry's PortAudio calls, each of which takes 100 us here.
+        std::atomic<bool> probing{true};
+        std::thread prober([&] {
+            const PaStreamParameters in = veltrin::audio::streamParameters(2, 8, 0.0);
+            for (; probing; std::this_thread::sleep_for(std::chrono::milliseconds(1)))
+                veltrin::audio::PortAudioSession().isFormatSupported(&in, nullptr, 48000);
+        });
         const bool sends = c.entry != Entry::Output, pulls = c.entry != Entry::Input;
         const auto whileRunning = [&] {
             fakepa::unplug("USB Interface", c.entry == Entry::Output);
@@ -403,6 +375,9 @@ TEST_F(EngineFake, ADeviceThatGoesAwayIsReportedOnceAndReopenedWhenBack)
         };
         const auto [result, printed] =
             run(c.entry, "USB Interface", whileRunning, c.inMap, c.outMap);
+        probing = false;
+        prober.join();
+        EXPECT_EQ(fakepa::counters().overlapping.load(), 0);
         EXPECT_EQ(result, 1);
         EXPECT_EQ(printed.substr(printed.find("device \"")),
                   away + "device \"USB Interface\" is back\n" + away);

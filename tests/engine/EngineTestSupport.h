@@ -15,18 +15,13 @@ namespace enginetest {
 
 using veltrin::test::waitFor;
 
-// A blocking entry running on its own thread.
+// A blocking entry running on its own thread; the destructor waits for it to return.
 class RunningEntry
 {
 public:
     explicit RunningEntry(std::function<int()> entry)
         : m_result(std::async(std::launch::async, std::move(entry)))
     {
-    }
-    ~RunningEntry()
-    {
-        if (m_result.valid())
-            m_result.wait();
     }
     // True once the entry has returned (within `timeoutMs`).
     bool returned(int timeoutMs)

@@ -192,7 +192,7 @@ extern "C" {
 
 PaError Pa_Initialize(void)
 {
-    const Call call("Pa_Initialize");
+    const Call call("init");
     return locked([] {
         g.depth += g.table.initializeError == paNoError ? 1 : 0;
         return g.table.initializeError;
@@ -201,7 +201,7 @@ PaError Pa_Initialize(void)
 
 PaError Pa_Terminate(void)
 {
-    const Call call("Pa_Terminate");
+    const Call call("term");
     if (locked([] { return g.depth > 0 && --g.depth == 0; }))
         stopAll();
     return paNoError;
@@ -255,7 +255,7 @@ PaError Pa_OpenStream(PaStream **stream, const PaStreamParameters *inputParamete
                       unsigned long framesPerBuffer, PaStreamFlags streamFlags,
                       PaStreamCallback *streamCallback, void *userData)
 {
-    const Call call("Pa_OpenStream");
+    const Call call("open");
     std::lock_guard<std::mutex> lock(g.mutex);
     const PaStreamParameters none{};
     const OpenedStream o{inputParameters != nullptr,
@@ -293,7 +293,7 @@ PaError Pa_OpenStream(PaStream **stream, const PaStreamParameters *inputParamete
 
 PaError Pa_StartStream(PaStream *stream)
 {
-    const Call call("Pa_StartStream");
+    const Call call("start");
     g.counters.startStream++;
     if (const PaError e = locked([] { return g.table.startStreamError; }))
         return e;
@@ -306,7 +306,7 @@ PaError Pa_StartStream(PaStream *stream)
 
 PaError Pa_StopStream(PaStream *stream)
 {
-    const Call call("Pa_StopStream");
+    const Call call("stop");
     g.counters.stopStream++;
     while (g.holdStops.load())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -326,7 +326,7 @@ const PaStreamInfo *Pa_GetStreamInfo(PaStream *stream)
 
 void Pa_Sleep(long msec)
 {
-    calllog::record("Pa_Sleep");
+    calllog::record("sleep");
     // A test double need not wait out the engine's pauses in full.
     std::this_thread::sleep_for(std::chrono::milliseconds(std::min(msec, 20L)));
 }

@@ -3,8 +3,8 @@
 // started stream is called back from a thread of the double, block after block of
 // `Table::inputSignal`, until it is stopped.
 //
-// The lifecycle calls (initialise, terminate, open, start, stop, sleep) also go to the shared
-// call log (CallLog.h), in order with the NDI double's.
+// The lifecycle calls go to the shared call log (CallLog.h), in order with the NDI double's, as
+// "init", "term", "open", "start", "stop" and "sleep".
 //
 // Threads: configure from the test thread while no stream runs; the counters are atomic.
 #pragma once
