@@ -9,6 +9,7 @@
 #include "PortAudioSession.h"
 
 #include <cmath>
+#include <functional>
 #include <gtest/gtest.h>
 #include <tuple>
 
@@ -91,12 +92,8 @@ TEST(EngineFake, DeviceParameterChoosesByNameOrdinalOrDefault)
 {
     using D = DeviceDirection;
     enum Variant { Studio, Shared, ApiDefault, DuplexZero, DuplexZeroDefault };
-    const struct {
-        D direction;
-        std::string param;
-        Variant table;
-        int expected; // device index; -1: none
-    } cases[] = {
+    // The direction, the text, the table and the device chosen (-1: none).
+    const std::tuple<D, std::string, Variant, int> cases[] = {
         {D::Input, "usb interface", Studio, 2},
         {D::Input, "2", Studio, 2},       // the second device with inputs
         {D::Input, "  +4xyz", Studio, 5}, // strtol: blanks, sign, trailing text
@@ -113,18 +110,16 @@ TEST(EngineFake, DeviceParameterChoosesByNameOrdinalOrDefault)
         {D::Duplex, "", DuplexZero, -1}, // default input 0, default output 1
         {D::Duplex, "", DuplexZeroDefault, 0},
     };
-    for (const auto &c : cases) {
-        fakepa::Table t = studioTable(c.table == Shared);
-        t.devices[0].maxOutputChannels = c.table >= DuplexZero ? 2 : 0;
-        t.defaultOutputDevice = c.table == DuplexZeroDefault ? 0 : t.defaultOutputDevice;
-        if (c.table == ApiDefault)
+    for (const auto &[direction, param, table, expected] : cases) {
+        fakepa::Table t = studioTable(table == Shared);
+        t.devices[0].maxOutputChannels = table >= DuplexZero ? 2 : 0;
+        t.defaultOutputDevice = table == DuplexZeroDefault ? 0 : t.defaultOutputDevice;
+        if (table == ApiDefault)
             t.defaultInputDevice = t.hostApis[0].defaultInputDevice = 5;
-        t.hostApis[1].defaultInputDevice =
-            c.table == ApiDefault ? 2 : t.hostApis[1].defaultInputDevice;
         fakepa::setTable(t);
         const veltrin::audio::PortAudioSession session;
-        EXPECT_EQ(findDevice(session, c.param, session.deviceCount(), c.direction), c.expected)
-            << "'" << c.param << "'";
+        EXPECT_EQ(findDevice(session, param, session.deviceCount(), direction), expected)
+            << "'" << param << "'";
     }
 }
 
@@ -137,10 +132,8 @@ TEST(EngineFake, StartsAndStopsPrintAndReleaseInOrder)
     const std::string started = "Unable to start stream.\nPortAudio error: Device unavailable\n",
                       latencies = "SampleRate: 48000.000000  In Latency: 0.005000 Out Latency: "
                                   "0.005000\n";
-    const struct {
-        Entry entry;
-        std::string fault, printed, calls;
-    } cases[] = {
+    // The entry, its fault, what it prints and the calls it makes.
+    const std::tuple<Entry, std::string, std::string, std::string> cases[] = {
         {Entry::Input, "init", "ERROR : Unable to initialize audio devices.\n", "init"},
         {Entry::Duplex, "no devices",
          "ERROR : Unable to find duplex mode supported audio devices.\n", "init term"},
@@ -169,37 +162,37 @@ TEST(EngineFake, StartsAndStopsPrintAndReleaseInOrder)
              + "Stream Info:  \n            " + latencies,
          "init +recv +framesync +send open start sleep stop term -send -framesync -recv"},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(c.calls);
+    for (const auto &[entry, fault, printed, calls] : cases) {
+        SCOPED_TRACE(calls);
         fakepa::Table t = studioTable(true);
-        t.initializeError = c.fault == "init" ? paInternalError : paNoError;
-        t.devices.resize(c.fault == "no devices" ? 0 : t.devices.size(), {});
-        t.openStreamError = c.fault == "open" ? paInvalidSampleRate : paNoError;
-        t.startStreamError = c.fault == "start" ? paDeviceUnavailable : paNoError;
-        if (c.fault == "format")
+        t.initializeError = fault == "init" ? paInternalError : paNoError;
+        t.devices.resize(fault == "no devices" ? 0 : t.devices.size(), {});
+        t.openStreamError = fault == "open" ? paInvalidSampleRate : paNoError;
+        t.startStreamError = fault == "start" ? paDeviceUnavailable : paNoError;
+        if (fault == "format")
             t.isFormatSupported = [](auto, auto, auto) { return PaError(paInvalidSampleRate); };
         fakepa::setTable(t);
         ndirec::reset();
-        ndirec::setFailCreate(c.fault == "no sender", false, c.fault == "no framesync");
-        fakepa::holdStops(c.fault == "hold stops");
+        ndirec::setFailCreate(fault == "no sender", false, fault == "no framesync");
+        fakepa::holdStops(fault == "hold stops");
         calllog::take();
-        const auto [result, printed] = run(c.entry, "", {}, "", c.fault == "map 1:9" ? "1:9" : "");
-        EXPECT_EQ(std::make_pair(result, printed),
-                  std::make_pair(c.fault.empty() || c.fault == "hold stops" ? 1 : 0, c.printed));
+        const auto [result, out] = run(entry, "", {}, "", fault == "map 1:9" ? "1:9" : "");
+        EXPECT_EQ(std::make_pair(result, out),
+                  std::make_pair(fault.empty() || fault == "hold stops" ? 1 : 0, printed));
         fakepa::holdStops(false);
         EXPECT_TRUE(waitFor([] { return fakepa::initializeDepth() == 0; }));
         StreamHealth *health[] = {&inputHealth, &outputHealth, &duplexHealth};
-        EXPECT_EQ(health[int(c.entry)]->abandoned.load(), c.fault == "hold stops" ? 1u : 0u);
-        std::string calls; // the NDI double's calls, "NDIlib_send_create" as "+send"
+        EXPECT_EQ(health[int(entry)]->abandoned.load(), fault == "hold stops" ? 1u : 0u);
+        std::string made; // the NDI double's calls, "NDIlib_send_create" as "+send"
         for (const std::string &call : calllog::take())
-            calls += (calls.empty() ? "" : " ")
-                     + (call.rfind("NDIlib_", 0) != 0
-                            ? call
-                            : (call.find("create") != std::string::npos ? "+" : "-")
-                                  + call.substr(7, call.find('_', 7) - 7));
-        EXPECT_EQ(calls, c.calls);
+            made += (made.empty() ? "" : " ")
+                    + (call.rfind("NDIlib_", 0) != 0
+                           ? call
+                           : (call.find("create") != std::string::npos ? "+" : "-")
+                                 + call.substr(7, call.find('_', 7) - 7));
+        EXPECT_EQ(made, calls);
         // Only the duplex format is checked with the stream already started.
-        EXPECT_TRUE(c.fault.empty() || c.fault == "format" || c.fault == "hold stops"
+        EXPECT_TRUE(fault.empty() || fault == "format" || fault == "hold stops"
                     || fakepa::counters().callbacks == 0);
         expectReleased();
     }
@@ -216,13 +209,9 @@ TEST(EngineFake, CallbacksMoveTheirBlocksTimesTheGainThroughTheirMaps)
     EXPECT_NEAR(db_to_ratio(-20.0), 0.1, 1e-12);
     const auto input = [](long long f, int c) { return float(f % 1000) + 1000.0f * c; };
     const auto source = [](long long f, int c) { return -float(f % 500) - 1000.0f * c; };
-    const struct {
-        Entry entry;
-        std::string inMap, outMap;
-        int inputs, outputs, n; // device channels, frames
-        PaStreamCallbackFlags flags;
-        uint64_t xruns;
-    } cases[] = {
+    // The entry, its maps, the device's channels, the frames, the block's flags and the xruns.
+    using Flags = PaStreamCallbackFlags;
+    const std::tuple<Entry, std::string, std::string, int, int, int, Flags, uint64_t> cases[] = {
         {Entry::Input, "", "", 64, 0, 256, paInputUnderflow, 1},
         {Entry::Input, "3,1", "", 4, 0, 100, paOutputUnderflow, 0},
         {Entry::Output, "", "", 0, 8, 256, paOutputUnderflow, 1},
@@ -230,64 +219,62 @@ TEST(EngineFake, CallbacksMoveTheirBlocksTimesTheGainThroughTheirMaps)
         {Entry::Duplex, "", "", 4, 6, 256, paOutputOverflow, 1},
         {Entry::Duplex, "2", "2:1", 2, 1, 100, paInputOverflow, 1},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(&c - cases);
+    for (const auto &[entry, inText, outText, inputs, outputs, n, flags, xrun] : cases) {
+        SCOPED_TRACE(inputs * 100 + outputs);
         ndirec::reset();
         ndirec::setFramesyncSignal(source);
         NDIlib_send_create_t settings;
         settings.p_ndi_name = "Studio A";
-        const ChannelMap inMap = channelMap(c.inMap), outMap = channelMap(c.outMap);
+        const ChannelMap inMap = channelMap(inText), outMap = channelMap(outText);
         audio_capture_t capture{
-            NdiSender(NDIlib_send_create(&settings)), 0.1f, c.inputs, 48000, {}, inMap};
+            NdiSender(NDIlib_send_create(&settings)), 0.1f, inputs, 48000, {}, inMap};
         audio_playback_t playback{NdiReceiver(nullptr),
                                   NdiFrameSync(NDIlib_framesync_create(0)),
                                   0.5f,
-                                  c.outputs,
+                                  outputs,
                                   48000,
                                   outMap};
         duplex_records_t both{&playback, &capture};
         void *records[] = {&capture, &playback, &both};
         CallbackLink link;
-        link.records = records[int(c.entry)];
+        link.records = records[int(entry)];
         PaStreamCallback *callbacks[] = {input_callback, output_callback, duplex_callback};
         std::atomic<uint64_t> *xruns[] = {&input_xruns, &output_xruns, &duplex_xruns};
-        const uint64_t xrunsBefore = xruns[int(c.entry)]->load();
-        std::vector<float> captured(size_t(c.n * c.inputs)), played(size_t(c.n * c.outputs), NAN);
+        const uint64_t xrunsBefore = xruns[int(entry)]->load();
+        std::vector<float> captured(size_t(n * inputs)), played(size_t(n * outputs), NAN);
         for (size_t i = 0; i < captured.size(); ++i)
-            captured[i] = input(long(i) / c.inputs, int(i % size_t(c.inputs)));
+            captured[i] = input(long(i) / inputs, int(i % size_t(inputs)));
         input_aud.clear();
         output_aud.clear();
-        const auto call = [&] {
-            return callbacks[int(c.entry)](captured.data(), played.data(), unsigned(c.n), nullptr,
-                                           c.flags, &link);
-        };
+        const auto call = std::bind(callbacks[int(entry)], captured.data(), played.data(),
+                                    unsigned(n), nullptr, flags, &link);
         ASSERT_EQ(call(), paContinue);
         std::vector<float> sent, heard;
-        const int channels = inMap.empty() ? c.inputs : inMap.streamChannels();
+        const int channels = inMap.empty() ? inputs : inMap.streamChannels();
         for (int ch = 0; ch < channels; ++ch)
-            for (int i = 0; i < c.n; ++i)
+            for (int i = 0; i < n; ++i)
                 sent.push_back(input(i, inMap.empty() ? ch : inMap.routes[size_t(ch)].device)
                                * 0.1f);
         for (size_t i = 0; i < played.size(); ++i) {
-            int from = outMap.empty() ? int(i % size_t(c.outputs)) : -1;
+            int from = outMap.empty() ? int(i % size_t(outputs)) : -1;
             for (const ChannelRoute &r : outMap.routes)
-                from = size_t(r.device) == i % size_t(c.outputs) ? r.stream : from;
-            heard.push_back(from < 0 ? 0.0f : source(long(i) / c.outputs, from) * 0.5f);
+                from = size_t(r.device) == i % size_t(outputs) ? r.stream : from;
+            heard.push_back(from < 0 ? 0.0f : source(long(i) / outputs, from) * 0.5f);
         }
         EXPECT_EQ(played, heard);
         const auto frames = ndirec::sentFrames();
-        ASSERT_EQ(frames.size(), c.inputs == 0 ? 0u : 1u);
-        if (c.inputs > 0) {
+        ASSERT_EQ(frames.size(), inputs == 0 ? 0u : 1u);
+        if (inputs > 0) {
             const ndirec::SentFrame &f = frames.back();
             EXPECT_EQ(std::tie(f.sender, f.channels, f.samples, f.sampleRate, f.timecode,
                                f.channelStrideBytes, f.planar),
-                      std::make_tuple("Studio A", channels, c.n, 48000, INT64_MAX, c.n * 4, sent));
+                      std::make_tuple("Studio A", channels, n, 48000, INT64_MAX, n * 4, sent));
         }
         LevelTap::Block inMeter, outMeter;
         input_aud.snapshot(inMeter);
         output_aud.snapshot(outMeter);
         EXPECT_EQ(std::tie(inMeter.samples, outMeter.samples), std::tie(captured, played));
-        EXPECT_EQ(xruns[int(c.entry)]->load() - xrunsBefore, c.xruns);
+        EXPECT_EQ(xruns[int(entry)]->load() - xrunsBefore, xrun);
         link.gate.close();
         EXPECT_EQ(call(), paAbort);
         EXPECT_EQ(std::make_tuple(ndirec::sentFrameCount(), link.calls.load()),

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <chrono>
 #include <deque>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <thread>
@@ -77,6 +76,12 @@ void relist()
     }
 }
 
+// The device listed at `i`, or null; under the mutex.
+const PaDeviceInfo *listed(int i)
+{
+    return i >= 0 && size_t(i) < g.listed.size() ? g.listed[size_t(i)] : nullptr;
+}
+
 // Calls the stream's callback block after block until it is stopped, each block paced at the
 // stream's rate but never slower than 2 ms, so that tests with large blocks stay quick.
 void runCallbacks(Stream *st)
@@ -136,9 +141,8 @@ void setTable(const Table &table)
     g.depth = 0;
     g.callMicroseconds = table.callMicroseconds;
     g.holdStops = false;
-    for (auto *c : {&g.counters.startStream, &g.counters.stopStream, &g.counters.callbacks,
-                    &g.counters.overlapping})
-        c->store(0);
+    Counters &c = g.counters;
+    c.startStream = c.stopStream = c.callbacks = c.overlapping = 0;
 }
 
 Counters &counters()
@@ -209,7 +213,7 @@ PaError Pa_Terminate(void)
 
 PaDeviceIndex Pa_GetDeviceCount(void)
 {
-    return locked([] { return g.table.deviceCount.value_or(int(g.table.devices.size())); });
+    return locked([] { return int(g.table.devices.size()); });
 }
 
 PaDeviceIndex Pa_GetDefaultInputDevice(void)
@@ -224,8 +228,7 @@ PaDeviceIndex Pa_GetDefaultOutputDevice(void)
 
 const PaDeviceInfo *Pa_GetDeviceInfo(PaDeviceIndex i)
 {
-    return locked(
-        [&] { return i >= 0 && size_t(i) < g.listed.size() ? g.listed[size_t(i)] : nullptr; });
+    return locked([&] { return listed(i); });
 }
 
 const PaHostApiInfo *Pa_GetHostApiInfo(PaHostApiIndex i)
@@ -234,12 +237,11 @@ const PaHostApiInfo *Pa_GetHostApiInfo(PaHostApiIndex i)
         [&] { return i >= 0 && size_t(i) < g.apis.size() ? &g.apis[size_t(i)] : nullptr; });
 }
 
-const char *Pa_GetErrorText(PaError errorCode)
+const char *Pa_GetErrorText(PaError e)
 {
-    static const std::map<PaError, const char *> texts{{paInvalidSampleRate, "Invalid sample rate"},
-                                                       {paDeviceUnavailable, "Device unavailable"}};
-    const auto it = texts.find(errorCode);
-    return it != texts.end() ? it->second : "Fake PortAudio error";
+    return e == paInvalidSampleRate   ? "Invalid sample rate"
+           : e == paDeviceUnavailable ? "Device unavailable"
+                                      : "Fake PortAudio error";
 }
 
 PaError Pa_IsFormatSupported(const PaStreamParameters *inputParameters,
@@ -250,41 +252,32 @@ PaError Pa_IsFormatSupported(const PaStreamParameters *inputParameters,
     return check ? check(inputParameters, outputParameters, sampleRate) : paFormatIsSupported;
 }
 
-PaError Pa_OpenStream(PaStream **stream, const PaStreamParameters *inputParameters,
-                      const PaStreamParameters *outputParameters, double sampleRate,
-                      unsigned long framesPerBuffer, PaStreamFlags streamFlags,
-                      PaStreamCallback *streamCallback, void *userData)
+PaError Pa_OpenStream(PaStream **stream, const PaStreamParameters *in,
+                      const PaStreamParameters *out, double sampleRate,
+                      unsigned long framesPerBuffer, PaStreamFlags flags,
+                      PaStreamCallback *callback, void *userData)
 {
     const Call call("open");
     std::lock_guard<std::mutex> lock(g.mutex);
-    const PaStreamParameters none{};
-    const OpenedStream o{inputParameters != nullptr,
-                         outputParameters != nullptr,
-                         inputParameters != nullptr ? *inputParameters : none,
-                         outputParameters != nullptr ? *outputParameters : none,
-                         sampleRate,
-                         framesPerBuffer,
-                         streamFlags,
-                         streamCallback != nullptr};
+    auto st = std::make_unique<Stream>();
+    OpenedStream &o = st->opened;
+    o = {in != nullptr, out != nullptr,  {},    {},
+         sampleRate,    framesPerBuffer, flags, callback != nullptr};
+    o.input = o.hasInput ? *in : o.input;
+    o.output = o.hasOutput ? *out : o.output;
     g.opened.push_back(o);
     if (g.depth == 0 || g.table.openStreamError != paNoError)
         return g.depth == 0 ? paNotInitialized : g.table.openStreamError;
     // Like PortAudio: a direction needs at least one channel and a device that has them.
-    for (const PaStreamParameters *p : {inputParameters, outputParameters}) {
-        if (p != nullptr && (p->device < 0 || size_t(p->device) >= g.listed.size()))
-            return paInvalidDevice;
-        const PaDeviceInfo *d = p != nullptr ? g.listed[size_t(p->device)] : nullptr;
-        if (d != nullptr
-            && (p->channelCount <= 0
-                || p->channelCount
-                       > (p == inputParameters ? d->maxInputChannels : d->maxOutputChannels)))
+    for (const PaStreamParameters *p : {in, out}) {
+        const PaDeviceInfo *d = p != nullptr ? listed(p->device) : nullptr;
+        const int max = d == nullptr ? 0 : p == in ? d->maxInputChannels : d->maxOutputChannels;
+        if (p != nullptr && (p->channelCount <= 0 || p->channelCount > max))
             return paInvalidChannelCount;
     }
-    auto st = std::make_unique<Stream>();
-    st->opened = o;
-    st->callback = streamCallback;
+    st->callback = callback;
     st->userData = userData;
-    st->device = g.listed[size_t((o.hasInput ? o.input : o.output).device)]->name;
+    st->device = listed((o.hasInput ? o.input : o.output).device)->name;
     st->info = {1, o.input.suggestedLatency, o.output.suggestedLatency, sampleRate};
     *stream = st.get();
     g.streams.push_back(std::move(st));

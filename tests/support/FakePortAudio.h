@@ -11,7 +11,6 @@
 
 #include <atomic>
 #include <functional>
-#include <optional>
 #include <portaudio.h>
 #include <string>
 #include <utility>
@@ -45,7 +44,6 @@ struct Table {
     std::vector<Device> devices;
     int defaultInputDevice = paNoDevice;  // Pa_GetDefaultInputDevice()
     int defaultOutputDevice = paNoDevice; // Pa_GetDefaultOutputDevice()
-    std::optional<int> deviceCount;       // Pa_GetDeviceCount() instead of devices.size()
     PaError initializeError = paNoError;
     PaError openStreamError = paNoError;
     PaError startStreamError = paNoError;
