@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <string>
+#include <tuple>
 
 using veltrin::audio::chooseRoute;
 using veltrin::audio::Route;
@@ -12,11 +13,8 @@ using veltrin::audio::RouteFacts;
 TEST(AudioRouteTest, ChoosesFromWhatRunsAndWhatIsInstalled)
 {
     const std::string dir = "/usr/lib/x86_64-linux-gnu/pipewire-0.3/jack";
-    const struct {
-        RouteFacts facts;
-        Route route;
-        bool load, warning;
-    } cases[] = {
+    // What is known, and the route, whether PipeWire's library is loaded, and the warning.
+    const std::tuple<RouteFacts, Route, bool, bool> cases[] = {
         // PipeWire alone: its JACK library
         {{"", false, true, false, dir}, Route::PipeWireJack, true, false},
         // a JACK server beside PipeWire keeps priority
@@ -36,12 +34,11 @@ TEST(AudioRouteTest, ChoosesFromWhatRunsAndWhatIsInstalled)
         // ran again and the library still did not load
         {{"pipewire-jack", false, true, false, dir}, Route::Alsa, false, true},
     };
-    for (const auto &c : cases) {
-        SCOPED_TRACE(&c - cases);
-        const auto choice = chooseRoute(c.facts);
-        EXPECT_EQ(int(choice.route), int(c.route));
-        EXPECT_EQ(choice.loadFrom, c.load ? dir : "");
-        EXPECT_EQ(choice.warning, c.warning);
+    for (const auto &[facts, route, load, warning] : cases) {
+        const auto choice = chooseRoute(facts);
+        EXPECT_EQ(std::make_tuple(int(choice.route), choice.loadFrom, choice.warning),
+                  std::make_tuple(int(route), std::string(load ? dir : ""), warning))
+            << facts.asked << facts.jackServer << facts.pipeWireJackLoaded << facts.pipeWireJackDir;
         EXPECT_FALSE(choice.note.empty());
     }
     // The warning names the package to install.
