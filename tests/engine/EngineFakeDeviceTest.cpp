@@ -24,16 +24,13 @@ enum class Entry { Input, Output, Duplex };
 fakepa::Table studioTable(bool shared = false)
 {
     fakepa::Table t;
-    t.hostApis = {{"ALSA", 0, 1}, {"JACK Audio Connection Kit", 2, 3}};
+    t.hostApis = {{"ALSA", shared ? 2 : 0, shared ? 2 : 1}, {"JACK", 2, shared ? 2 : 3}};
     using fakepa::device;
     t.devices = {device("HDA Intel: Mic", 0, 2, 0), device("HDA Intel: Speakers", 0, 0, 2),
                  device("USB Interface", 1, 8, 8),  device("Console", 1, 4, 6),
                  device("HDMI", 0, 0, 8),           device("Line In", 0, 2, 0)};
     t.defaultInputDevice = shared ? 2 : 0;
     t.defaultOutputDevice = shared ? 2 : 1;
-    for (fakepa::HostApi &api : t.hostApis)
-        if (shared)
-            api.defaultInputDevice = api.defaultOutputDevice = 2;
     return t;
 }
 
@@ -66,10 +63,8 @@ std::pair<int, std::string> run(Entry entry, const std::string &device,
     if (!running.returned(0) && whileRunning)
         whileRunning();
     // Repeated: a request made before the entry has cleared its flag (a slow start) is lost.
-    const auto stop = entry == Entry::Input    ? stopAudioInput
-                      : entry == Entry::Output ? stopAudioOutput
-                                               : stopAudioDuplex;
-    for (int i = 0; i < 100 && (stop(), !running.returned(100)); ++i) {
+    void (*stops[])() = {stopAudioInput, stopAudioOutput, stopAudioDuplex};
+    for (int i = 0; i < 100 && (stops[int(entry)](), !running.returned(100)); ++i) {
     }
     EXPECT_TRUE(running.returned(0));
     const int result = running.result();
@@ -98,9 +93,8 @@ TEST(EngineFake, DeviceParameterChoosesByNameOrdinalOrDefault)
         {D::Input, "2", Studio, 2},       // the second device with inputs
         {D::Input, "  +4xyz", Studio, 5}, // strtol: blanks, sign, trailing text
         {D::Input, "", Studio, 0},
-        {D::Input, "7", Studio, 0}, // more than all devices
-        {D::Input, "5", Studio, 0}, // within all devices, beyond the inputs
-        {D::Input, "-1", Studio, 0},
+        {D::Input, "7", Studio, 0},                   // more than all devices
+        {D::Input, "5", Studio, 0},                   // within all devices, beyond the inputs
         {D::Input, "hda intel: speakers", Studio, 1}, // a name wins
         {D::Input, "", ApiDefault, 2},                // host API 0's default is 5, API 1's is 2
         {D::Output, "3", Studio, 3},                  // the third device with outputs
@@ -129,8 +123,7 @@ TEST(EngineFake, DeviceParameterChoosesByNameOrdinalOrDefault)
 // any NDI object goes, so no callback runs on a released record.
 TEST(EngineFake, StartsAndStopsPrintAndReleaseInOrder)
 {
-    const std::string started = "Unable to start stream.\nPortAudio error: Device unavailable\n",
-                      latencies = "SampleRate: 48000.000000  In Latency: 0.005000 Out Latency: "
+    const std::string latencies = "SampleRate: 48000.000000  In Latency: 0.005000 Out Latency: "
                                   "0.005000\n";
     // The entry, its fault, what it prints and the calls it makes.
     const std::tuple<Entry, std::string, std::string, std::string> cases[] = {
@@ -142,9 +135,8 @@ TEST(EngineFake, StartsAndStopsPrintAndReleaseInOrder)
          "init term"},
         {Entry::Input, "open", "Unable to open stream.\nPortAudio error: Invalid sample rate\n",
          "init +send open term -send"},
-        {Entry::Output, "start", started, "init +recv +framesync open start -framesync -recv term"},
-        {Entry::Duplex, "start", started,
-         "init +recv +framesync +send open start term -send -framesync -recv"},
+        {Entry::Output, "start", "Unable to start stream.\nPortAudio error: Device unavailable\n",
+         "init +recv +framesync open start -framesync -recv term"},
         {Entry::Duplex, "format", "48000 Format Is not Supported \n",
          "init +recv +framesync +send open start term -send -framesync -recv"},
         {Entry::Output, "no framesync", "ERROR : Unable to create the NDI frame synchroniser.\n",

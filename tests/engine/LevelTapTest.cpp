@@ -16,13 +16,10 @@ bool whole(const LevelTap::Block &b)
 {
     const float k = b.samples.front();
     const int n = static_cast<int>(k);
-    bool ok = k >= 2e6f
-                  ? b.channels == 64 && b.frames == 64
-                  : b.channels == n % 7 + 1 && b.frames == n % 300 + 1 && b.sampleRate == n + 8000;
-    ok = ok && b.samples.size() == static_cast<size_t>(b.channels * b.frames);
-    for (float v : b.samples)
-        ok = ok && v == k;
-    return ok;
+    return (k >= 2e6f
+                ? b.channels == 64 && b.frames == 64
+                : b.channels == n % 7 + 1 && b.frames == n % 300 + 1 && b.sampleRate == n + 8000)
+           && b.samples == std::vector<float>(static_cast<size_t>(b.channels * b.frames), k);
 }
 
 // One writer never skips; a second one at once skips rather than mixes; clear() always lands.
@@ -71,20 +68,20 @@ TEST(LevelTap, ReaderNeverSeesATornBlock)
     }
 }
 
+// A block larger than the storage keeps what fits; no samples or a negative count publish an
+// empty block.
 TEST(LevelTap, OversizedBlocksAreCutToTheStorageAndBadShapesPublishNothing)
 {
     LevelTap tap;
     std::vector<float> big(static_cast<size_t>(80) * 9000, 0.25f);
-    ASSERT_TRUE(tap.publish(big.data(), 80, 9000, 48000));
     LevelTap::Block block;
-    tap.snapshot(block);
-    EXPECT_EQ(std::make_tuple(block.channels, block.frames, block.samples.size()),
-              std::make_tuple(LevelTap::kMaxChannels, LevelTap::kMaxFrames,
-                              static_cast<size_t>(LevelTap::kCapacity)));
-    for (const int channels : {2, -3}) {
-        ASSERT_TRUE(tap.publish(channels > 0 ? nullptr : big.data(), channels, 256, 48000));
+    for (const auto &[samples, channels, kept] :
+         {std::make_tuple(big.data(), 80, LevelTap::kCapacity), std::make_tuple(big.data(), -3, 0),
+          std::make_tuple(static_cast<float *>(nullptr), 2, 0)}) {
+        ASSERT_TRUE(tap.publish(samples, channels, 9000, 48000));
         tap.snapshot(block);
-        EXPECT_EQ(std::make_tuple(block.frames, block.samples.size()), std::make_tuple(0, 0u));
+        EXPECT_EQ(std::make_tuple(block.channels * block.frames, block.samples),
+                  std::make_tuple(kept, std::vector<float>(size_t(kept), 0.25f)));
     }
 }
 

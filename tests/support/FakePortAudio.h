@@ -20,18 +20,14 @@ namespace fakepa {
 
 struct HostApi {
     std::string name = "Fake API";
-    int defaultInputDevice = paNoDevice; // global device index, or paNoDevice
-    int defaultOutputDevice = paNoDevice;
+    int defaultInputDevice = paNoDevice, defaultOutputDevice = paNoDevice; // global indices
 };
 
 struct Device {
     std::string name;
-    int hostApi = 0;
-    int maxInputChannels = 0;
-    int maxOutputChannels = 0;
-    double defaultSampleRate = 48000.0;
-    double defaultLowInputLatency = 0.005;
-    double defaultLowOutputLatency = 0.005;
+    int hostApi = 0, maxInputChannels = 0, maxOutputChannels = 0;
+    double defaultSampleRate = 48000.0, defaultLowInputLatency = 0.005,
+           defaultLowOutputLatency = 0.005;
 };
 
 inline Device device(std::string name, int hostApi, int in, int out, double rate = 48000.0)
@@ -42,11 +38,8 @@ inline Device device(std::string name, int hostApi, int in, int out, double rate
 struct Table {
     std::vector<HostApi> hostApis{HostApi{}};
     std::vector<Device> devices;
-    int defaultInputDevice = paNoDevice;  // Pa_GetDefaultInputDevice()
-    int defaultOutputDevice = paNoDevice; // Pa_GetDefaultOutputDevice()
-    PaError initializeError = paNoError;
-    PaError openStreamError = paNoError;
-    PaError startStreamError = paNoError;
+    int defaultInputDevice = paNoDevice, defaultOutputDevice = paNoDevice;
+    PaError initializeError = paNoError, openStreamError = paNoError, startStreamError = paNoError;
     // Pa_IsFormatSupported's answer; by default every format is supported.
     std::function<PaError(const PaStreamParameters *in, const PaStreamParameters *out, double rate)>
         isFormatSupported;
@@ -70,9 +63,9 @@ struct OpenedStream {
 };
 
 struct Counters {
-    std::atomic<int> startStream{0}, stopStream{0}, callbacks{0};
-    // Calls (of those that callMicroseconds slows down) begun while another was in progress.
-    std::atomic<int> overlapping{0};
+    // overlapping: calls (of those that callMicroseconds slows down) begun while another was
+    // in progress.
+    std::atomic<int> startStream{0}, stopStream{0}, callbacks{0}, overlapping{0};
 };
 
 Counters &counters();
