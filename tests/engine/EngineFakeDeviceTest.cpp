@@ -128,8 +128,6 @@ TEST(EngineFake, StartsAndStopsPrintAndReleaseInOrder)
     // The entry, its fault, what it prints and the calls it makes.
     const std::tuple<Entry, std::string, std::string, std::string> cases[] = {
         {Entry::Input, "init", "ERROR : Unable to initialize audio devices.\n", "init"},
-        {Entry::Duplex, "no devices",
-         "ERROR : Unable to find duplex mode supported audio devices.\n", "init term"},
         {Entry::Output, "map 1:9",
          "ERROR : The channel map names device channel 9, but the device has 8 channels\n",
          "init term"},
@@ -158,7 +156,6 @@ TEST(EngineFake, StartsAndStopsPrintAndReleaseInOrder)
         SCOPED_TRACE(calls);
         fakepa::Table t = studioTable(true);
         t.initializeError = fault == "init" ? paInternalError : paNoError;
-        t.devices.resize(fault == "no devices" ? 0 : t.devices.size(), {});
         t.openStreamError = fault == "open" ? paInvalidSampleRate : paNoError;
         t.startStreamError = fault == "start" ? paDeviceUnavailable : paNoError;
         if (fault == "format")
@@ -215,8 +212,7 @@ TEST(EngineFake, CallbacksMoveTheirBlocksTimesTheGainThroughTheirMaps)
         SCOPED_TRACE(inputs * 100 + outputs);
         ndirec::reset();
         ndirec::setFramesyncSignal(source);
-        NDIlib_send_create_t settings;
-        settings.p_ndi_name = "Studio A";
+        const NDIlib_send_create_t settings{"Studio A"};
         const ChannelMap inMap = channelMap(inText), outMap = channelMap(outText);
         audio_capture_t capture{
             NdiSender(NDIlib_send_create(&settings)), 0.1f, inputs, 48000, {}, inMap};
@@ -274,86 +270,71 @@ TEST(EngineFake, CallbacksMoveTheirBlocksTimesTheGainThroughTheirMaps)
     }
 }
 
-// A device that goes away mid-stream, whether its host stops the stream or (output here) it
-// merely stops calling back, is reported once; the NDI side keeps its pace (silence sent, the
+// A device that goes away mid-stream, whether it merely stops calling back or its host stops
+// the stream, is reported once; the NDI side keeps its pace meanwhile (silence sent, the
 // receiver pulled); the device is reopened by name, with the channels and flags of the first
-// start, once it is listed again. Switched off while its device is away, a stream ends in order
-// and waits for no device. Meanwhile another thread probes a format now and then, as the window
-// does, never inside one of the entry's PortAudio calls (each takes 100 us here).
+// start (64 of its 128 inputs, the 4 outputs the map names), once it is listed again. Switched
+// off while its device is away, a stream ends in order and waits for no device. Meanwhile
+// another thread probes a format now and then, as the window does, never inside one of the
+// entry's PortAudio calls (each takes 100 us here).
 TEST(EngineFake, ADeviceThatGoesAwayIsReportedOnceAndReopenedWhenBack)
 {
+    fakepa::Table t = studioTable();
+    t.devices[2].maxInputChannels = 128;
+    t.inputSignal = [](long long, int) { return 0.5f; };
+    t.callMicroseconds = 100;
+    fakepa::setTable(t);
+    ndirec::reset();
+    std::atomic<bool> probing{true};
+    std::thread prober([&] {
+        const PaStreamParameters in = veltrin::audio::streamParameters(2, 8, 0.0);
+        for (; probing; std::this_thread::sleep_for(std::chrono::milliseconds(1)))
+            veltrin::audio::PortAudioSession().isFormatSupported(&in, nullptr, 48000);
+    });
+    const auto [result, printed] = run(
+        Entry::Duplex, "USB Interface",
+        [&] {
+            fakepa::unplug("USB Interface", true);
+            ASSERT_TRUE(waitFor([&] { return duplexHealth.lost.load(); }, 3000));
+            // Away for longer than a reopen period: the NDI side keeps going meanwhile.
+            const size_t sent = ndirec::sentFrameCount();
+            const size_t pulled = ndirec::captureRequests().size();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1300));
+            EXPECT_TRUE(duplexHealth.lost.load());
+            EXPECT_GE(ndirec::sentFrameCount(), sent + 101);
+            EXPECT_GE(ndirec::captureRequests().size(), pulled + 101);
+            const std::vector<float> silence = ndirec::sentFrames().back().planar;
+            EXPECT_EQ(silence, std::vector<float>(silence.size(), 0.0f));
+            const int callbacks = fakepa::counters().callbacks.load();
+            fakepa::plugIn("USB Interface");
+            EXPECT_TRUE(waitFor([&] { return !duplexHealth.lost.load(); }, 2500));
+            EXPECT_TRUE(waitFor([&] { return fakepa::counters().callbacks > callbacks + 10; }));
+            EXPECT_EQ(ndirec::sentFrames().back().planar.front(), 0.5f);
+            fakepa::unplug("USB Interface");
+            EXPECT_TRUE(waitFor([&] { return duplexHealth.lost.load(); }, 3000));
+        },
+        "", "1:4,2:2");
+    probing = false;
+    prober.join();
+    EXPECT_EQ(fakepa::counters().overlapping.load(), 0);
+    EXPECT_EQ(result, 1);
     const std::string away = "device \"USB Interface\" went away; waiting for it to return\n";
-    const struct {
-        Entry entry;
-        StreamHealth &health;
-        std::string inMap, outMap;
-        int inputs, outputs, pulled; // channels opened, and pulled from the frame synchroniser
-    } cases[] = {{Entry::Input, inputHealth, "3,1", "", 3, 0, 0},
-                 {Entry::Output, outputHealth, "", "1:4,2:2", 0, 4, 2},
-                 {Entry::Duplex, duplexHealth, "", "", 64, 8, 8}}; // of 128 inputs, 64
-    for (const auto &c : cases) {
-        SCOPED_TRACE(static_cast<int>(c.entry));
-        fakepa::Table t = studioTable();
-        t.devices[2].maxInputChannels = 128;
-        t.inputSignal = [](long long, int) { return 0.5f; };
-        t.callMicroseconds = 100;
-        fakepa::setTable(t);
-        ndirec::reset();
-        std::atomic<bool> probing{true};
-        std::thread prober([&] {
-            const PaStreamParameters in = veltrin::audio::streamParameters(2, 8, 0.0);
-            for (; probing; std::this_thread::sleep_for(std::chrono::milliseconds(1)))
-                veltrin::audio::PortAudioSession().isFormatSupported(&in, nullptr, 48000);
-        });
-        StreamHealth &health = c.health;
-        const bool sends = c.entry != Entry::Output, pulls = c.entry != Entry::Input;
-        const auto [result, printed] = run(
-            c.entry, "USB Interface",
-            [&] {
-                fakepa::unplug("USB Interface", c.entry == Entry::Output);
-                ASSERT_TRUE(waitFor([&] { return health.lost.load(); }, 3000));
-                // Away for longer than a reopen period: the NDI side keeps going meanwhile.
-                const size_t sent = ndirec::sentFrameCount();
-                const size_t pulled = ndirec::captureRequests().size();
-                std::this_thread::sleep_for(std::chrono::milliseconds(1300));
-                EXPECT_TRUE(health.lost.load());
-                EXPECT_GE(ndirec::sentFrameCount(), sent + (sends ? 101 : 0));
-                EXPECT_GE(ndirec::captureRequests().size(), pulled + (pulls ? 101 : 0));
-                const std::vector<float> silence =
-                    sends ? ndirec::sentFrames().back().planar : std::vector<float>{};
-                EXPECT_EQ(silence, std::vector<float>(silence.size(), 0.0f));
-                const int callbacks = fakepa::counters().callbacks.load();
-                fakepa::plugIn("USB Interface");
-                EXPECT_TRUE(waitFor([&] { return !health.lost.load(); }, 2500));
-                EXPECT_TRUE(waitFor([&] { return fakepa::counters().callbacks > callbacks + 10; }));
-                EXPECT_TRUE(!sends || ndirec::sentFrames().back().planar.front() == 0.5f);
-                fakepa::unplug("USB Interface");
-                EXPECT_TRUE(waitFor([&] { return health.lost.load(); }, 3000));
-            },
-            c.inMap, c.outMap);
-        probing = false;
-        prober.join();
-        EXPECT_EQ(fakepa::counters().overlapping.load(), 0);
-        EXPECT_EQ(result, 1);
-        EXPECT_EQ(printed.substr(printed.find("device \"")),
-                  away + "device \"USB Interface\" is back\n" + away);
-        EXPECT_EQ(std::make_tuple(health.losses.load(), health.returns.load(), health.lost.load()),
-                  std::make_tuple(2u, 1u, false));
-        const auto opened = fakepa::openedStreams();
-        EXPECT_EQ(opened.size(), 2u);
-        for (const fakepa::OpenedStream &s : opened)
-            EXPECT_EQ(std::make_tuple(s.input.channelCount, s.output.channelCount,
-                                      s.framesPerBuffer, s.flags),
-                      std::make_tuple(c.inputs, c.outputs, 256ul,
-                                      c.entry == Entry::Duplex ? paDitherOff : paNoFlag));
-        for (const auto &q : ndirec::captureRequests())
-            ASSERT_EQ(std::tie(q.sampleRate, q.channels, q.samples),
-                      std::make_tuple(48000, c.pulled, 256));
-        const ndirec::Counts n = ndirec::counts();
-        EXPECT_EQ(std::make_tuple(n.sendersCreated, n.receiversCreated),
-                  std::make_tuple(int(sends), int(pulls)));
-        expectReleased();
-    }
+    EXPECT_EQ(printed.substr(printed.find("device \"")),
+              away + "device \"USB Interface\" is back\n" + away);
+    EXPECT_EQ(std::make_tuple(duplexHealth.losses.load(), duplexHealth.returns.load(),
+                              duplexHealth.lost.load()),
+              std::make_tuple(2u, 1u, false));
+    const auto opened = fakepa::openedStreams();
+    EXPECT_EQ(opened.size(), 2u);
+    for (const fakepa::OpenedStream &s : opened)
+        EXPECT_EQ(std::make_tuple(s.input.channelCount, s.output.channelCount, s.framesPerBuffer,
+                                  s.flags),
+                  std::make_tuple(64, 4, 256ul, paDitherOff));
+    for (const auto &q : ndirec::captureRequests())
+        ASSERT_EQ(std::tie(q.sampleRate, q.channels, q.samples), std::make_tuple(48000, 2, 256));
+    const ndirec::Counts n = ndirec::counts();
+    EXPECT_EQ(std::make_tuple(n.sendersCreated, n.receiversCreated), std::make_tuple(1, 1));
+    expectReleased();
 }
 
 } // namespace
