@@ -90,18 +90,15 @@ TEST(EngineFake, DeviceParameterChoosesByNameOrdinalOrDefault)
     // The direction, the text, the table and the device chosen (-1: none).
     const std::tuple<D, std::string, Variant, int> cases[] = {
         {D::Input, "usb interface", Studio, 2},
-        {D::Input, "2", Studio, 2},       // the second device with inputs
-        {D::Input, "  +4xyz", Studio, 5}, // strtol: blanks, sign, trailing text
-        {D::Input, "", Studio, 0},
+        {D::Input, "2", Studio, 2},                   // the second device with inputs
+        {D::Input, "  +4xyz", Studio, 5},             // strtol: blanks, sign, trailing text
         {D::Input, "7", Studio, 0},                   // more than all devices
         {D::Input, "5", Studio, 0},                   // within all devices, beyond the inputs
         {D::Input, "hda intel: speakers", Studio, 1}, // a name wins
         {D::Input, "", ApiDefault, 2},                // host API 0's default is 5, API 1's is 2
         {D::Output, "3", Studio, 3},                  // the third device with outputs
-        {D::Output, "", Studio, 1},
-        {D::Duplex, "2", Shared, 3}, // the second device with both directions
-        {D::Duplex, "CONSOLE", Shared, 3},
-        {D::Duplex, "", DuplexZero, -1}, // default input 0, default output 1
+        {D::Duplex, "2", Shared, 3},                  // the second device with both directions
+        {D::Duplex, "", DuplexZero, -1},              // default input 0, default output 1
         {D::Duplex, "", DuplexZeroDefault, 0},
     };
     for (const auto &[direction, param, table, expected] : cases) {
@@ -180,9 +177,6 @@ TEST(EngineFake, StartsAndStopsPrintAndReleaseInOrder)
                            : (call.find("create") != std::string::npos ? "+" : "-")
                                  + call.substr(7, call.find('_', 7) - 7));
         EXPECT_EQ(made, calls);
-        // Only the duplex format is checked with the stream already started.
-        EXPECT_TRUE(fault.empty() || fault == "format" || fault == "hold stops"
-                    || fakepa::counters().callbacks == 0);
         expectReleased();
     }
 }
@@ -194,16 +188,14 @@ TEST(EngineFake, StartsAndStopsPrintAndReleaseInOrder)
 // Behind a closed gate the callback asks to stop and touches nothing.
 TEST(EngineFake, CallbacksMoveTheirBlocksTimesTheGainThroughTheirMaps)
 {
-    using veltrin::ndi::NdiFrameSync, veltrin::ndi::NdiReceiver, veltrin::ndi::NdiSender;
+    using veltrin::ndi::NdiFrameSync, veltrin::ndi::NdiSender;
     EXPECT_NEAR(db_to_ratio(-20.0), 0.1, 1e-12);
     const auto input = [](long long f, int c) { return float(f % 1000) + 1000.0f * c; };
     const auto source = [](long long f, int c) { return -float(f % 500) - 1000.0f * c; };
     // The entry, its maps, the device's channels, the frames, the block's flags and the xruns.
     using Flags = PaStreamCallbackFlags;
     const std::tuple<Entry, std::string, std::string, int, int, int, Flags, uint64_t> cases[] = {
-        {Entry::Input, "", "", 64, 0, 256, paInputUnderflow, 1},
-        {Entry::Input, "3,1", "", 4, 0, 100, paOutputUnderflow, 0},
-        {Entry::Output, "", "", 0, 8, 256, paOutputUnderflow, 1},
+        {Entry::Input, "3,1", "", 4, 0, 100, paInputOverflow, 1},
         {Entry::Output, "", "1:4,2:2", 0, 4, 100, paInputOverflow, 0},
         {Entry::Duplex, "", "", 4, 6, 256, paOutputOverflow, 1},
         {Entry::Duplex, "2", "2:1", 2, 1, 100, paInputOverflow, 1},
@@ -216,12 +208,8 @@ TEST(EngineFake, CallbacksMoveTheirBlocksTimesTheGainThroughTheirMaps)
         const ChannelMap inMap = channelMap(inText), outMap = channelMap(outText);
         audio_capture_t capture{
             NdiSender(NDIlib_send_create(&settings)), 0.1f, inputs, 48000, {}, inMap};
-        audio_playback_t playback{NdiReceiver(nullptr),
-                                  NdiFrameSync(NDIlib_framesync_create(0)),
-                                  0.5f,
-                                  outputs,
-                                  48000,
-                                  outMap};
+        audio_playback_t playback{
+            {}, NdiFrameSync(NDIlib_framesync_create(0)), 0.5f, outputs, 48000, outMap};
         duplex_records_t both{&playback, &capture};
         void *records[] = {&capture, &playback, &both};
         CallbackLink link;

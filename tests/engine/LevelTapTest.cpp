@@ -68,21 +68,4 @@ TEST(LevelTap, ReaderNeverSeesATornBlock)
     }
 }
 
-// A block larger than the storage keeps what fits; no samples or a negative count publish an
-// empty block.
-TEST(LevelTap, OversizedBlocksAreCutToTheStorageAndBadShapesPublishNothing)
-{
-    LevelTap tap;
-    std::vector<float> big(static_cast<size_t>(80) * 9000, 0.25f);
-    LevelTap::Block block;
-    for (const auto &[samples, channels, kept] :
-         {std::make_tuple(big.data(), 80, LevelTap::kCapacity), std::make_tuple(big.data(), -3, 0),
-          std::make_tuple(static_cast<float *>(nullptr), 2, 0)}) {
-        ASSERT_TRUE(tap.publish(samples, channels, 9000, 48000));
-        tap.snapshot(block);
-        EXPECT_EQ(std::make_tuple(block.channels * block.frames, block.samples),
-                  std::make_tuple(kept, std::vector<float>(size_t(kept), 0.25f)));
-    }
-}
-
 } // namespace
