@@ -142,7 +142,7 @@ TEST(EngineFake, StartsAndStopsPrintAndReleaseInOrder)
         // A stop that never returns is given up after its bound: the entry returns all the same.
         {Entry::Input, "hold stops",
          "device \"USB Interface\" did not stop within 1500 ms; its stream was given up\n",
-         "init +send open start stop -send term"},
+         "init +send open start stop -send"},
         {Entry::Output, "", "", "init +recv +framesync open start stop term -framesync -recv"},
         {Entry::Duplex, "",
          "48000 Format Is Supported \nDefault Device:  \n              " + latencies
@@ -165,10 +165,6 @@ TEST(EngineFake, StartsAndStopsPrintAndReleaseInOrder)
         const auto [result, out] = run(entry, "", {}, "", fault == "map 1:9" ? "1:9" : "");
         EXPECT_EQ(std::make_pair(result, out),
                   std::make_pair(fault.empty() || fault == "hold stops" ? 1 : 0, printed));
-        fakepa::holdStops(false);
-        EXPECT_TRUE(waitFor([] { return fakepa::initializeDepth() == 0; }));
-        StreamHealth *health[] = {&inputHealth, &outputHealth, &duplexHealth};
-        EXPECT_EQ(health[int(entry)]->abandoned.load(), fault == "hold stops" ? 1u : 0u);
         std::string made; // the NDI double's calls, "NDIlib_send_create" as "+send"
         for (const std::string &call : calllog::take())
             made += (made.empty() ? "" : " ")
@@ -177,6 +173,15 @@ TEST(EngineFake, StartsAndStopsPrintAndReleaseInOrder)
                            : (call.find("create") != std::string::npos ? "+" : "-")
                                  + call.substr(7, call.find('_', 7) - 7));
         EXPECT_EQ(made, calls);
+        // A probe made meanwhile from another thread, as the window makes them, waits for a stop
+        // still held: never two calls into PortAudio at once.
+        std::thread probe([] { veltrin::audio::PortAudioSession(); });
+        fakepa::holdStops(false);
+        probe.join();
+        EXPECT_EQ(fakepa::counters().overlapping.load(), 0);
+        EXPECT_TRUE(waitFor([] { return fakepa::initializeDepth() == 0; }));
+        StreamHealth *health[] = {&inputHealth, &outputHealth, &duplexHealth};
+        EXPECT_EQ(health[int(entry)]->abandoned.load(), fault == "hold stops" ? 1u : 0u);
         expectReleased();
     }
 }
@@ -262,23 +267,14 @@ TEST(EngineFake, CallbacksMoveTheirBlocksTimesTheGainThroughTheirMaps)
 // the stream, is reported once; the NDI side keeps its pace meanwhile (silence sent, the
 // receiver pulled); the device is reopened by name, with the channels and flags of the first
 // start (64 of its 128 inputs, the 4 outputs the map names), once it is listed again. Switched
-// off while its device is away, a stream ends in order and waits for no device. Meanwhile
-// another thread probes a format now and then, as the window does, never inside one of the
-// entry's PortAudio calls (each takes 100 us here).
+// off while its device is away, a stream ends in order and waits for no device.
 TEST(EngineFake, ADeviceThatGoesAwayIsReportedOnceAndReopenedWhenBack)
 {
     fakepa::Table t = studioTable();
     t.devices[2].maxInputChannels = 128;
     t.inputSignal = [](long long, int) { return 0.5f; };
-    t.callMicroseconds = 100;
     fakepa::setTable(t);
     ndirec::reset();
-    std::atomic<bool> probing{true};
-    std::thread prober([&] {
-        const PaStreamParameters in = veltrin::audio::streamParameters(2, 8, 0.0);
-        for (; probing; std::this_thread::sleep_for(std::chrono::milliseconds(1)))
-            veltrin::audio::PortAudioSession().isFormatSupported(&in, nullptr, 48000);
-    });
     const auto [result, printed] = run(
         Entry::Duplex, "USB Interface",
         [&] {
@@ -302,9 +298,6 @@ TEST(EngineFake, ADeviceThatGoesAwayIsReportedOnceAndReopenedWhenBack)
             EXPECT_TRUE(waitFor([&] { return duplexHealth.lost.load(); }, 3000));
         },
         "", "1:4,2:2");
-    probing = false;
-    prober.join();
-    EXPECT_EQ(fakepa::counters().overlapping.load(), 0);
     EXPECT_EQ(result, 1);
     const std::string away = "device \"USB Interface\" went away; waiting for it to return\n";
     EXPECT_EQ(printed.substr(printed.find("device \"")),

@@ -38,7 +38,7 @@ struct State {
     std::vector<std::unique_ptr<Stream>> streams;
     int depth = 0;
     Counters counters;
-    std::atomic<int> inCall{0}, callMicroseconds{0};
+    std::atomic<int> inCall{0};
     std::atomic<bool> holdStops{false};
 } g;
 
@@ -48,15 +48,14 @@ template <class F> auto locked(F f)
     return f();
 }
 
-// Brackets a lifecycle call or a format probe: logs it (when named), counts it as overlapping
-// when another is in progress and makes it last the table's callMicroseconds.
+// Brackets a lifecycle call or a format probe: logs it (when named) and counts it as
+// overlapping when another is in progress.
 struct Call {
     explicit Call(const char *name)
     {
         if (name != nullptr)
             calllog::record(name);
         g.counters.overlapping += g.inCall.fetch_add(1) > 0 ? 1 : 0;
-        std::this_thread::sleep_for(std::chrono::microseconds(g.callMicroseconds.load()));
     }
     ~Call() { g.inCall.fetch_sub(1); }
 };
@@ -139,7 +138,6 @@ void setTable(const Table &table)
             {1, paInDevelopment, a.name.c_str(), 0, a.defaultInputDevice, a.defaultOutputDevice});
     g.opened.clear();
     g.depth = 0;
-    g.callMicroseconds = table.callMicroseconds;
     g.holdStops = false;
     Counters &c = g.counters;
     c.startStream = c.stopStream = c.callbacks = c.overlapping = 0;

@@ -45,9 +45,6 @@ struct Table {
         isFormatSupported;
     // Sample value of channel c at frame f of the input stream (default: silence).
     std::function<float(long long frame, int channel)> inputSignal;
-    // Every call but Pa_IsStreamActive, Pa_Sleep and Pa_GetErrorText takes at least this long,
-    // so that two such calls made at once overlap for sure (Counters::overlapping).
-    int callMicroseconds = 0;
 };
 
 // Replaces the table (every stream stopped first) and clears the counters and recordings.
@@ -63,8 +60,7 @@ struct OpenedStream {
 };
 
 struct Counters {
-    // overlapping: calls (of those that callMicroseconds slows down) begun while another was
-    // in progress.
+    // overlapping: lifecycle calls and format probes begun while another was in progress.
     std::atomic<int> startStream{0}, stopStream{0}, callbacks{0}, overlapping{0};
 };
 
