@@ -67,8 +67,7 @@ std::pair<int, std::string> run(Entry entry, const std::string &device,
     for (int i = 0; i < 100 && (stops[int(entry)](), !running.returned(100)); ++i) {
     }
     EXPECT_TRUE(running.returned(0));
-    const int result = running.result();
-    return {result, testing::internal::GetCapturedStdout()};
+    return {running.result(), testing::internal::GetCapturedStdout()}; // in this order
 }
 
 // After any run, PortAudio is terminated and no NDI object is left.
@@ -150,7 +149,6 @@ TEST(EngineFake, StartsAndStopsPrintAndReleaseInOrder)
          "init +recv +framesync +send open start sleep stop term -send -framesync -recv"},
     };
     for (const auto &[entry, fault, printed, calls] : cases) {
-        SCOPED_TRACE(calls);
         fakepa::Table t = studioTable(true);
         t.initializeError = fault == "init" ? paInternalError : paNoError;
         t.openStreamError = fault == "open" ? paInvalidSampleRate : paNoError;
@@ -160,7 +158,7 @@ TEST(EngineFake, StartsAndStopsPrintAndReleaseInOrder)
         fakepa::setTable(t);
         ndirec::reset();
         ndirec::setFailCreate(fault == "no sender", false, fault == "no framesync");
-        fakepa::holdStops(fault == "hold stops");
+        fakepa::holdStops = fault == "hold stops";
         calllog::take();
         const auto [result, out] = run(entry, "", {}, "", fault == "map 1:9" ? "1:9" : "");
         EXPECT_EQ(std::make_pair(result, out),
@@ -176,7 +174,7 @@ TEST(EngineFake, StartsAndStopsPrintAndReleaseInOrder)
         // A probe made meanwhile from another thread, as the window makes them, waits for a stop
         // still held: never two calls into PortAudio at once.
         std::thread probe([] { veltrin::audio::PortAudioSession(); });
-        fakepa::holdStops(false);
+        fakepa::holdStops = false;
         probe.join();
         EXPECT_EQ(fakepa::counters().overlapping.load(), 0);
         EXPECT_TRUE(waitFor([] { return fakepa::initializeDepth() == 0; }));
@@ -245,12 +243,10 @@ TEST(EngineFake, CallbacksMoveTheirBlocksTimesTheGainThroughTheirMaps)
         EXPECT_EQ(played, heard);
         const auto frames = ndirec::sentFrames();
         ASSERT_EQ(frames.size(), inputs == 0 ? 0u : 1u);
-        if (inputs > 0) {
-            const ndirec::SentFrame &f = frames.back();
+        for (const ndirec::SentFrame &f : frames)
             EXPECT_EQ(std::tie(f.sender, f.channels, f.samples, f.sampleRate, f.timecode,
                                f.channelStrideBytes, f.planar),
                       std::make_tuple("Studio A", channels, n, 48000, INT64_MAX, n * 4, sent));
-        }
         LevelTap::Block inMeter, outMeter;
         input_aud.snapshot(inMeter);
         output_aud.snapshot(outMeter);

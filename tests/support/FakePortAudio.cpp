@@ -39,7 +39,6 @@ struct State {
     int depth = 0;
     Counters counters;
     std::atomic<int> inCall{0};
-    std::atomic<bool> holdStops{false};
 } g;
 
 template <class F> auto locked(F f)
@@ -138,7 +137,7 @@ void setTable(const Table &table)
             {1, paInDevelopment, a.name.c_str(), 0, a.defaultInputDevice, a.defaultOutputDevice});
     g.opened.clear();
     g.depth = 0;
-    g.holdStops = false;
+    holdStops = false;
     Counters &c = g.counters;
     c.startStream = c.stopStream = c.callbacks = c.overlapping = 0;
 }
@@ -174,11 +173,6 @@ void plugIn(const std::string &name)
                           g.unplugged.end());
         relist();
     });
-}
-
-void holdStops(bool hold)
-{
-    g.holdStops = hold;
 }
 
 int initializeDepth()
@@ -299,7 +293,7 @@ PaError Pa_StopStream(PaStream *stream)
 {
     const Call call("stop");
     g.counters.stopStream++;
-    while (g.holdStops.load())
+    while (holdStops.load())
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     stopThread(*static_cast<Stream *>(stream));
     return paNoError;

@@ -74,7 +74,7 @@ std::vector<OpenedStream> openedStreams();
 void unplug(const std::string &name, bool hangs = false);
 void plugIn(const std::string &name);
 // While held, Pa_StopStream does not return: a device that never answers a stop.
-void holdStops(bool hold);
+inline std::atomic<bool> holdStops{false};
 // Initialize calls not yet matched by Terminate (PortAudio counts them the same way).
 int initializeDepth();
 
