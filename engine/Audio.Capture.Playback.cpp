@@ -241,6 +241,8 @@ int gated(void *userData, bool xrun, std::atomic<uint64_t> &xruns, Body body) no
 constexpr PaStreamCallbackFlags kInputXrun = paInputOverflow | paInputUnderflow;
 constexpr PaStreamCallbackFlags kOutputXrun = paOutputUnderflow | paOutputOverflow;
 
+} // namespace
+
 int input_callback(const void *input, void * /*output*/, unsigned long frameCount,
                    const PaStreamCallbackTimeInfo * /*timeInfo*/, PaStreamCallbackFlags statusFlags,
                    void *userData) noexcept
@@ -263,12 +265,6 @@ int output_callback(const void * /*input*/, void *output, unsigned long frameCou
         });
 }
 
-// Both sides of a duplex stream, for its callback.
-struct duplex_records_t {
-    audio_playback_t *playback = nullptr;
-    audio_capture_t *capture = nullptr;
-};
-
 // One duplex block: the pulled block goes to the device's outputs, the captured one to the
 // sender, both in the same call.
 int duplex_callback(const void *input, void *output, unsigned long frameCount,
@@ -283,6 +279,8 @@ int duplex_callback(const void *input, void *output, unsigned long frameCount,
             sendInterleaved(*records.capture, static_cast<const float *>(input), frames, true);
         });
 }
+
+namespace {
 
 // What an entry needs to open its device again after it went away: the device by its PortAudio
 // name, with the channels, rate, block size, flags and callback of the first start.
@@ -359,6 +357,26 @@ void stopLink(std::shared_ptr<DeviceLink> &link, const DeviceSpec &spec, StreamH
         std::fflush(stdout);
     }
     link.reset();
+}
+
+// What the NDI side of a stream does once per block period while its device is away, for any
+// of the three entries (a record it does not have is null): the receiver stays connected and is
+// pulled, its block dropped, so that its synchroniser neither piles up audio nor takes the gap
+// for a drifting clock; the source stays on the network and carries silence.
+std::function<void()> keepNdiPace(audio_playback_t *playback, audio_capture_t *capture,
+                                  uint32_t framesPerBuffer)
+{
+    const auto frames = static_cast<int32_t>(framesPerBuffer > 0 ? framesPerBuffer : 256);
+    std::vector<float> discarded(playback != nullptr ? size_t(playback->channels) * size_t(frames)
+                                                     : 0);
+    std::vector<float> silence(capture != nullptr ? size_t(capture->channels) * size_t(frames) : 0,
+                               0.0f);
+    return [=]() mutable {
+        if (playback != nullptr)
+            pullBlock(*playback, discarded.data(), frames, false);
+        if (capture != nullptr)
+            sendInterleaved(*capture, silence.data(), frames, false);
+    };
 }
 
 // The part of a stream's run that does not depend on its direction: watch the device until the
@@ -548,13 +566,8 @@ int process_input(std::string device, std::string ndiName, float gainDb, uint32_
     if (!startLink(*link, spec, &in, nullptr))
         return 0;
 
-    // While the device is away the source stays on the network and carries silence.
-    const uint32_t silentFrames = framesPerBuffer > 0 ? framesPerBuffer : 256;
-    std::vector<float> silence(static_cast<size_t>(capture.channels) * silentFrames, 0.0f);
-    const auto sendSilence = [&] {
-        sendInterleaved(capture, silence.data(), static_cast<int32_t>(silentFrames), false);
-    };
-    superviseStream({g_exit_lock, g_exit_cv, g_exit_threads}, inputHealth, spec, link, sendSilence);
+    superviseStream({g_exit_lock, g_exit_cv, g_exit_threads}, inputHealth, spec, link,
+                    keepNdiPace(nullptr, &capture, framesPerBuffer));
     stopLink(link, spec, inputHealth);
     inputHealth.lost.store(false); // a stream that is off waits for no device
     input_aud.clear();
@@ -589,15 +602,8 @@ int process_output(std::string device, std::string ndiSource, float gainDb,
     if (!startLink(*link, spec, nullptr, &out))
         return 0;
 
-    // While the device is away the receiver stays connected and is pulled at the stream's pace,
-    // so that its synchroniser neither piles up audio nor takes the gap for a drifting clock.
-    const uint32_t pulledFrames = framesPerBuffer > 0 ? framesPerBuffer : 256;
-    std::vector<float> discarded(static_cast<size_t>(playback.channels) * pulledFrames);
-    const auto pullAndDiscard = [&] {
-        pullBlock(playback, discarded.data(), static_cast<int32_t>(pulledFrames), false);
-    };
     superviseStream({g_exit_lock_out, g_exit_cv_out, g_exit_threads_out}, outputHealth, spec, link,
-                    pullAndDiscard);
+                    keepNdiPace(&playback, nullptr, framesPerBuffer));
     // The playback records go after the link: stop it first.
     stopLink(link, spec, outputHealth);
     outputHealth.lost.store(false);
@@ -654,15 +660,8 @@ int process_duplex(std::string device, std::string ndiName, std::string ndiSourc
     }
     printDuplexFormat(portAudio.deviceInfo(index), *streamInfo, sampleRate);
 
-    const uint32_t blockFrames = framesPerBuffer > 0 ? framesPerBuffer : 256;
-    std::vector<float> silence(static_cast<size_t>(capture.channels) * blockFrames, 0.0f);
-    std::vector<float> discarded(static_cast<size_t>(playback.channels) * blockFrames);
-    const auto keepNdiPace = [&] {
-        pullBlock(playback, discarded.data(), static_cast<int32_t>(blockFrames), false);
-        sendInterleaved(capture, silence.data(), static_cast<int32_t>(blockFrames), false);
-    };
     superviseStream({g_exit_lock_out_duplex, g_exit_cv_out_duplex, g_exit_threads_duplex},
-                    duplexHealth, spec, link, keepNdiPace);
+                    duplexHealth, spec, link, keepNdiPace(&playback, &capture, framesPerBuffer));
     // A running device plays out its last blocks before it stops.
     if (link)
         Pa_Sleep(1000);

@@ -73,6 +73,25 @@ struct audio_playback_t {
     ChannelMap map; // empty: source channel c plays on device channel c
 };
 
+// Both sides of a duplex stream, for its callback.
+struct duplex_records_t {
+    audio_playback_t *playback = nullptr;
+    audio_capture_t *capture = nullptr;
+};
+
+// The entries' PortAudio callbacks. `userData` is the stream's CallbackLink (DeviceLink.h),
+// whose records are an audio_capture_t, an audio_playback_t or a duplex_records_t; a block
+// PortAudio flagged as lost or late on the callback's side counts in its entry's xruns.
+int input_callback(const void *input, void *output, unsigned long frameCount,
+                   const PaStreamCallbackTimeInfo *timeInfo, PaStreamCallbackFlags statusFlags,
+                   void *userData) noexcept;
+int output_callback(const void *input, void *output, unsigned long frameCount,
+                    const PaStreamCallbackTimeInfo *timeInfo, PaStreamCallbackFlags statusFlags,
+                    void *userData) noexcept;
+int duplex_callback(const void *input, void *output, unsigned long frameCount,
+                    const PaStreamCallbackTimeInfo *timeInfo, PaStreamCallbackFlags statusFlags,
+                    void *userData) noexcept;
+
 // 10 ^ (0.05 * db): 0 dB is 1.0, -20 dB is 0.1.
 double db_to_ratio(double db);
 

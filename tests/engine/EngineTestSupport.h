@@ -15,28 +15,18 @@ namespace enginetest {
 
 using veltrin::test::waitFor;
 
-// A blocking entry running on its own thread.
-class RunningEntry
-{
-public:
+// A blocking entry running on its own thread; the destructor waits for it to return.
+struct RunningEntry : std::future<int> {
     explicit RunningEntry(std::function<int()> entry)
-        : m_result(std::async(std::launch::async, std::move(entry)))
+        : std::future<int>(std::async(std::launch::async, std::move(entry)))
     {
-    }
-    ~RunningEntry()
-    {
-        if (m_result.valid())
-            m_result.wait();
     }
     // True once the entry has returned (within `timeoutMs`).
-    bool returned(int timeoutMs)
+    bool returned(int ms)
     {
-        return m_result.wait_for(std::chrono::milliseconds(timeoutMs)) == std::future_status::ready;
+        return wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;
     }
-    int result() { return m_result.get(); }
-
-private:
-    std::future<int> m_result;
+    int result() { return get(); }
 };
 
 } // namespace enginetest

@@ -16,13 +16,10 @@ bool whole(const LevelTap::Block &b)
 {
     const float k = b.samples.front();
     const int n = static_cast<int>(k);
-    bool ok = k >= 2e6f
-                  ? b.channels == 64 && b.frames == 64
-                  : b.channels == n % 7 + 1 && b.frames == n % 300 + 1 && b.sampleRate == n + 8000;
-    ok = ok && b.samples.size() == static_cast<size_t>(b.channels * b.frames);
-    for (float v : b.samples)
-        ok = ok && v == k;
-    return ok;
+    return (k >= 2e6f
+                ? b.channels == 64 && b.frames == 64
+                : b.channels == n % 7 + 1 && b.frames == n % 300 + 1 && b.sampleRate == n + 8000)
+           && b.samples == std::vector<float>(static_cast<size_t>(b.channels * b.frames), k);
 }
 
 // One writer never skips; a second one at once skips rather than mixes; clear() always lands.
@@ -31,15 +28,12 @@ TEST(LevelTap, ReaderNeverSeesATornBlock)
     for (const bool twoWriters : {false, true}) {
         LevelTap tap;
         std::atomic<bool> done{false};
-        std::atomic<long> nonEmpty{0}, torn{0};
+        std::atomic<long> checked{0}, torn{0};
         std::thread reader([&] {
-            LevelTap::Block block;
-            while (!done.load()) {
+            for (LevelTap::Block block; !done.load();) {
                 tap.snapshot(block);
-                if (block.frames == 0)
-                    continue;
-                ++nonEmpty;
-                torn += whole(block) ? 0 : 1;
+                checked += block.frames > 0 ? 1 : 0;
+                torn += block.frames > 0 && !whole(block) ? 1 : 0;
             }
         });
         std::thread second([&] {
@@ -53,12 +47,11 @@ TEST(LevelTap, ReaderNeverSeesATornBlock)
         // At least 40000 blocks, and on until the reader has checked a thousand of them: on a
         // loaded machine the reader may not run at all while the first blocks go by. Block
         // numbers stay below 2^20, so each is exact as a float and below the second writer's.
-        int blocks = 0, published = 0;
+        int k = 0, published = 0;
         const auto giveUp = std::chrono::steady_clock::now() + std::chrono::seconds(20);
-        while (blocks < 40000
-               || (nonEmpty.load() < 1000 && blocks < (1 << 20)
-                   && std::chrono::steady_clock::now() < giveUp)) {
-            const int k = blocks++;
+        for (; k < 40000
+               || (checked < 1000 && k < (1 << 20) && std::chrono::steady_clock::now() < giveUp);
+             ++k) {
             std::fill(samples.begin(), samples.end(), static_cast<float>(k));
             published += tap.publish(samples.data(), k % 7 + 1, k % 300 + 1, k + 8000) ? 1 : 0;
         }
@@ -66,33 +59,12 @@ TEST(LevelTap, ReaderNeverSeesATornBlock)
         tap.clear();
         done = true;
         reader.join();
-        if (!twoWriters) {
-            EXPECT_EQ(published, blocks);
-        }
+        EXPECT_TRUE(twoWriters || published == k);
         EXPECT_EQ(torn.load(), 0) << twoWriters;
-        EXPECT_GT(nonEmpty.load(), 0);
+        EXPECT_GT(checked.load(), 0);
         LevelTap::Block last;
         tap.snapshot(last);
-        EXPECT_EQ(last.frames, 0);
-        EXPECT_TRUE(last.samples.empty());
-    }
-}
-
-TEST(LevelTap, OversizedBlocksAreCutToTheStorageAndBadShapesPublishNothing)
-{
-    LevelTap tap;
-    std::vector<float> big(static_cast<size_t>(80) * 9000, 0.25f);
-    ASSERT_TRUE(tap.publish(big.data(), 80, 9000, 48000));
-    LevelTap::Block block;
-    tap.snapshot(block);
-    EXPECT_EQ(std::make_tuple(block.channels, block.frames, block.samples.size()),
-              std::make_tuple(LevelTap::kMaxChannels, LevelTap::kMaxFrames,
-                              static_cast<size_t>(LevelTap::kCapacity)));
-    for (const int channels : {2, -3}) {
-        ASSERT_TRUE(tap.publish(channels > 0 ? nullptr : big.data(), channels, 256, 48000));
-        tap.snapshot(block);
-        EXPECT_EQ(block.frames, 0);
-        EXPECT_TRUE(block.samples.empty());
+        EXPECT_EQ(std::make_tuple(last.frames, last.samples.size()), std::make_tuple(0, 0u));
     }
 }
 

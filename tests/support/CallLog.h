@@ -4,13 +4,27 @@
 // Threads: any; guarded by a mutex (the doubles are never a real-time path).
 #pragma once
 
+#include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace calllog {
 
-void record(const char *call);
+inline std::mutex g_mutex;
+inline std::vector<std::string> g_calls;
+
+inline void record(const char *call)
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    g_calls.emplace_back(call);
+}
+
 // The calls recorded since the last take(), oldest first; empties the log.
-std::vector<std::string> take();
+inline std::vector<std::string> take()
+{
+    std::lock_guard<std::mutex> lock(g_mutex);
+    return std::exchange(g_calls, {});
+}
 
 } // namespace calllog

@@ -1,10 +1,10 @@
-// A link-time double of the PortAudio functions the engine and the device scan call, for
-// device tables and faults a real audio server cannot produce. Link `veltrin_fake_portaudio`
-// instead of PortAudio. Streams opened on it run: a stream gets its callback called from a
-// thread of the double until it is stopped. The input side delivers `Table::inputSignal`.
+// A link-time double of the PortAudio functions the program calls, for device tables and faults
+// a real audio server cannot produce. Link `veltrin_fake_portaudio` instead of PortAudio. A
+// started stream is called back from a thread of the double, block after block of
+// `Table::inputSignal`, until it is stopped.
 //
-// The lifecycle calls (initialise, terminate, open, start, stop, close, sleep) also go to the
-// shared call log (CallLog.h), in order with the NDI double's.
+// The lifecycle calls go to the shared call log (CallLog.h), in order with the NDI double's, as
+// "init", "term", "open", "start", "stop" and "sleep".
 //
 // Threads: configure from the test thread while no stream runs; the counters are atomic.
 #pragma once
@@ -20,79 +20,52 @@ namespace fakepa {
 
 struct HostApi {
     std::string name = "Fake API";
-    int defaultInputDevice = paNoDevice; // global device index, or paNoDevice
-    int defaultOutputDevice = paNoDevice;
+    int defaultInputDevice = paNoDevice, defaultOutputDevice = paNoDevice; // global indices
 };
 
 struct Device {
     std::string name;
-    int hostApi = 0;
-    int maxInputChannels = 0;
-    int maxOutputChannels = 0;
-    double defaultSampleRate = 48000.0;
-    double defaultLowInputLatency = 0.005;
-    double defaultLowOutputLatency = 0.005;
+    int hostApi = 0, maxInputChannels = 0, maxOutputChannels = 0;
+    double defaultSampleRate = 48000.0, defaultLowInputLatency = 0.005,
+           defaultLowOutputLatency = 0.005;
 };
 
 inline Device device(std::string name, int hostApi, int in, int out, double rate = 48000.0)
 {
-    Device d;
-    d.name = std::move(name);
-    d.hostApi = hostApi;
-    d.maxInputChannels = in;
-    d.maxOutputChannels = out;
-    d.defaultSampleRate = rate;
-    return d;
+    return {std::move(name), hostApi, in, out, rate};
 }
 
 struct Table {
     std::vector<HostApi> hostApis{HostApi{}};
     std::vector<Device> devices;
-    int defaultInputDevice = paNoDevice;  // Pa_GetDefaultInputDevice()
-    int defaultOutputDevice = paNoDevice; // Pa_GetDefaultOutputDevice()
-    // When set, Pa_GetDeviceCount() returns this instead of devices.size() (e.g. a negative error).
-    bool overrideDeviceCount = false;
-    int deviceCount = 0;
-
-    PaError initializeError = paNoError;
-    PaError openStreamError = paNoError;
-    PaError startStreamError = paNoError;
+    int defaultInputDevice = paNoDevice, defaultOutputDevice = paNoDevice;
+    PaError initializeError = paNoError, openStreamError = paNoError, startStreamError = paNoError;
     // Pa_IsFormatSupported's answer; by default every format is supported.
     std::function<PaError(const PaStreamParameters *in, const PaStreamParameters *out, double rate)>
         isFormatSupported;
     // Sample value of channel c at frame f of the input stream (default: silence).
     std::function<float(long long frame, int channel)> inputSignal;
-    // Frames per callback when a stream is opened with paFramesPerBufferUnspecified (0);
-    // cycled through in order.
-    std::vector<unsigned long> variableBlockSizes{256};
-    // Status flags handed to the stream callback's call k (counted from 0; default: none).
-    std::function<PaStreamCallbackFlags(long long call)> callbackFlags;
-    // Every call but Pa_IsStreamActive, Pa_Sleep and Pa_GetErrorText takes at least
-    // this long, so that two such calls made at once overlap for sure (Counters::overlapping).
-    int callMicroseconds = 0;
 };
 
-// Replaces the table and clears the counters and recordings.
+// Replaces the table (every stream stopped first) and clears the counters and recordings.
 void setTable(const Table &table);
-void reset();
 
 struct OpenedStream {
     bool hasInput = false, hasOutput = false;
     PaStreamParameters input{}, output{};
     double sampleRate = 0;
-    unsigned long framesPerBuffer = 0;
+    unsigned long framesPerBuffer = 0; // 0: blocks of 256 frames
     PaStreamFlags flags = 0;
     bool callback = false;
 };
 
 struct Counters {
-    std::atomic<int> startStream{0}, stopStream{0}, callbacks{0};
-    // Calls (of those that callMicroseconds slows down) begun while another was in progress.
-    std::atomic<int> overlapping{0};
+    // overlapping: lifecycle calls and format probes begun while another was in progress.
+    std::atomic<int> startStream{0}, stopStream{0}, callbacks{0}, overlapping{0};
 };
 
 Counters &counters();
-// The streams opened since the last reset, in order.
+// The streams opened since the table was set, in order.
 std::vector<OpenedStream> openedStreams();
 // The device goes away as a pulled cable does: the callbacks of its running streams end, the
 // streams report themselves inactive (or, `hangs`, still active, as a host that never noticed),
@@ -101,12 +74,8 @@ std::vector<OpenedStream> openedStreams();
 void unplug(const std::string &name, bool hangs = false);
 void plugIn(const std::string &name);
 // While held, Pa_StopStream does not return: a device that never answers a stop.
-void holdStops(bool hold);
-
+inline std::atomic<bool> holdStops{false};
 // Initialize calls not yet matched by Terminate (PortAudio counts them the same way).
 int initializeDepth();
-// Interleaved samples of the streams' callback output blocks, in order, since the last reset;
-// at most 4 Mi floats are kept.
-std::vector<float> playedSamples();
 
 } // namespace fakepa
