@@ -68,4 +68,21 @@ TEST(LevelTap, ReaderNeverSeesATornBlock)
     }
 }
 
+// A block larger than the storage is cut to it; a missing buffer or a bad shape publishes nothing.
+TEST(LevelTap, OversizedBlocksAreCutAndBadShapesPublishNothing)
+{
+    LevelTap tap;
+    LevelTap::Block block;
+    std::vector<float> big(static_cast<size_t>(80) * 9000, 0.25f);
+    ASSERT_TRUE(tap.publish(big.data(), 80, 9000, 48000));
+    tap.snapshot(block);
+    EXPECT_EQ(std::make_tuple(block.channels, block.frames, block.samples.size()),
+              std::make_tuple(LevelTap::kMaxChannels, LevelTap::kMaxFrames, size_t(LevelTap::kCapacity)));
+    for (const int channels : {2, -3}) {
+        ASSERT_TRUE(tap.publish(channels > 0 ? nullptr : big.data(), channels, 256, 48000));
+        tap.snapshot(block);
+        EXPECT_EQ(std::make_tuple(block.frames, block.samples.size()), std::make_tuple(0, 0u));
+    }
+}
+
 } // namespace
