@@ -3,9 +3,7 @@
 #include "ToneCheck.h"
 
 #include <QDir>
-#include <QFile>
 #include <QRegularExpression>
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -21,20 +19,16 @@ using Clock = std::chrono::steady_clock;
 bool pollUntil(const std::function<bool()> &done, int timeoutMs)
 {
     const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (Clock::now() >= deadline)
-            return false;
+    while (!done() && Clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
+    return done();
 }
 
-// Sleeps until `frame` frames after `start` at 48 kHz.
-void sleepUntilFrame(Clock::time_point start, long long frame)
+// Frame `frame` at 48 kHz after `start`.
+Clock::time_point atFrame(Clock::time_point start, long long frame)
 {
-    std::this_thread::sleep_until(start
-                                  + std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(double(frame) / kRate)));
+    return start + std::chrono::duration_cast<Clock::duration>(
+                       std::chrono::duration<double>(double(frame) / kRate));
 }
 
 } // namespace
@@ -45,49 +39,28 @@ CliProcess::CliProcess(const QStringList &arguments, const QString &program)
     m_process.waitForStarted(10000);
 }
 
-CliProcess::~CliProcess()
-{
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.kill();
-        m_process.waitForFinished(10000);
-    }
-}
-
-void CliProcess::pump(int timeoutMs)
-{
-    if (m_process.state() == QProcess::NotRunning)
-        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
-    else
-        m_process.waitForReadyRead(timeoutMs);
-    m_out += m_process.readAllStandardOutput();
-    m_err += m_process.readAllStandardError();
-}
-
 bool CliProcess::waitUntil(const std::function<bool()> &done, int timeoutMs)
 {
     return pollUntil(
         [&] {
-            pump(20);
+            m_process.waitForReadyRead(20);
+            m_out += m_process.readAllStandardOutput();
+            m_err += m_process.readAllStandardError();
             return done();
         },
         timeoutMs);
 }
 
-bool CliProcess::waitForErrorLine(const QString &text, int timeoutMs)
-{
-    return waitUntil([&] { return !errorLines().filter(text).isEmpty(); }, timeoutMs);
-}
-
 int CliProcess::finish(int timeoutMs)
 {
     const bool exited = m_process.waitForFinished(timeoutMs);
-    pump(0);
     if (!exited) {
         m_process.kill();
         m_process.waitForFinished(10000);
-        return -1;
     }
-    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    m_out += m_process.readAllStandardOutput();
+    m_err += m_process.readAllStandardError();
+    return exited && m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
 
 void CliProcess::signal(int number)
@@ -96,14 +69,9 @@ void CliProcess::signal(int number)
         ::kill(static_cast<pid_t>(m_process.processId()), number);
 }
 
-QStringList CliProcess::outputLines() const
+QStringList CliProcess::lines(const QByteArray &text)
 {
-    return QString::fromUtf8(m_out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-QStringList CliProcess::errorLines() const
-{
-    return QString::fromUtf8(m_err).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    return QString::fromUtf8(text).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
 }
 
 QStringList CliProcess::ownErrorLines() const
@@ -121,11 +89,10 @@ ToneSender::ToneSender(const std::string &name, double frequency, float amplitud
           std::vector<float> planar(2 * kBlock);
           const auto start = Clock::now();
           for (long long frame = 0; sender != nullptr && !m_stop.load(); frame += kBlock) {
-              sleepUntilFrame(start, frame);
-              for (int i = 0; i < kBlock; ++i)
-                  planar[static_cast<size_t>(i)] = planar[static_cast<size_t>(kBlock + i)] =
-                      amplitude
-                      * float(std::sin(2.0 * M_PI * frequency * double(frame + i) / kRate));
+              std::this_thread::sleep_until(atFrame(start, frame));
+              for (int i = 0; i < 2 * kBlock; ++i)
+                  planar[size_t(i)] = amplitude * float(std::sin(2.0 * M_PI * frequency
+                                                                 * double(frame + i % kBlock) / kRate));
               NDIlib_audio_frame_v2_t audio;
               audio.sample_rate = kRate;
               audio.no_samples = kBlock;
@@ -164,28 +131,35 @@ bool ToneListener::hear(double frequency, double amplitude, int count, int timeo
                         const std::function<void()> &pump)
 {
     constexpr int kBlock = 2048;
-    const auto start = Clock::now();
-    const auto deadline = start + std::chrono::milliseconds(timeoutMs);
+    const auto start = Clock::now(), deadline = start + std::chrono::milliseconds(timeoutMs);
     int run = 0;
     for (long long frame = 0; run < count && Clock::now() < deadline; frame += kBlock) {
         if (pump)
             pump();
-        sleepUntilFrame(start, frame);
+        std::this_thread::sleep_until(atFrame(start, frame));
         NDIlib_audio_frame_v2_t audio;
         NDIlib_framesync_capture_audio(m_sync, &audio, kRate, 2, kBlock);
         const size_t stride = size_t(audio.channel_stride_in_bytes) / sizeof(float);
-        const auto carries = [&](size_t channel) {
-            return tonecheck::matches(
+        const bool full = audio.p_data != nullptr && audio.no_samples == kBlock;
+        bool tone = full || amplitude == 0.0;
+        for (size_t channel = 0; full && tone && channel < 2; ++channel)
+            tone = tonecheck::matches(
                 tonecheck::measure(audio.p_data + channel * stride, kBlock, 1, kRate),
                 {frequency, amplitude});
-        };
-        const bool tone = audio.p_data != nullptr && audio.no_samples == kBlock
-                              ? carries(0) && carries(1)
-                              : amplitude == 0.0;
         NDIlib_framesync_free_audio(m_sync, &audio);
         run = tone ? run + 1 : 0;
     }
     return run >= count;
+}
+
+QString useNdiHome(const QString &home, const QByteArray &config)
+{
+    QFile file(QDir(home).filePath(QStringLiteral(".ndi/ndi-config.v1.json")));
+    if (!QDir(home).mkpath(QStringLiteral(".ndi")) || !file.open(QIODevice::WriteOnly)
+        || file.write(config) != config.size())
+        return {};
+    setenv("HOME", home.toUtf8().constData(), 1);
+    return file.fileName();
 }
 
 bool sourceListed(const std::string &name, int timeoutMs, bool listed)
@@ -208,16 +182,3 @@ bool sourceListed(const std::string &name, int timeoutMs, bool listed)
 }
 
 } // namespace clitest
-
-QString clitest::useNdiHome(const QString &home, const QByteArray &config)
-{
-    if (!QDir(home).mkpath(QStringLiteral(".ndi")))
-        return {};
-    const QString path = QDir(home).filePath(QStringLiteral(".ndi/ndi-config.v1.json"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(config) != config.size())
-        return {};
-    file.close();
-    setenv("HOME", home.toUtf8().constData(), 1);
-    return path;
-}

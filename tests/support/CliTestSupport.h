@@ -23,24 +23,27 @@ class CliProcess
 {
 public:
     explicit CliProcess(const QStringList &arguments, const QString &program = QString());
-    ~CliProcess();
+    ~CliProcess() { finish(0); }
 
     // True once `done`, asked between reads of the program's output, is.
     bool waitUntil(const std::function<bool()> &done, int timeoutMs);
     // True once a line of standard error contains `text`.
-    bool waitForErrorLine(const QString &text, int timeoutMs);
+    bool waitForErrorLine(const QString &text, int timeoutMs)
+    {
+        return waitUntil([&] { return !errorLines().filter(text).isEmpty(); }, timeoutMs);
+    }
     // The exit status, or -1 when it did not exit in time (it is then killed).
     int finish(int timeoutMs);
     void signal(int number);
     qint64 pid() const { return m_process.processId(); }
 
-    QStringList outputLines() const;
-    QStringList errorLines() const;
+    QStringList outputLines() const { return lines(m_out); }
+    QStringList errorLines() const { return lines(m_err); }
     // The lines the program itself wrote on standard error ("veltrin-cli: ...").
     QStringList ownErrorLines() const;
 
 private:
-    void pump(int timeoutMs);
+    static QStringList lines(const QByteArray &text);
 
     QProcess m_process;
     QByteArray m_out, m_err;
