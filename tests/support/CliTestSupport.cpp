@@ -27,8 +27,9 @@ bool pollUntil(const std::function<bool()> &done, int timeoutMs)
 // Frame `frame` at 48 kHz after `start`.
 Clock::time_point atFrame(Clock::time_point start, long long frame)
 {
-    return start + std::chrono::duration_cast<Clock::duration>(
-                       std::chrono::duration<double>(double(frame) / kRate));
+    return start
+           + std::chrono::duration_cast<Clock::duration>(
+               std::chrono::duration<double>(double(frame) / kRate));
 }
 
 } // namespace
@@ -91,8 +92,9 @@ ToneSender::ToneSender(const std::string &name, double frequency, float amplitud
           for (long long frame = 0; sender != nullptr && !m_stop.load(); frame += kBlock) {
               std::this_thread::sleep_until(atFrame(start, frame));
               for (int i = 0; i < 2 * kBlock; ++i)
-                  planar[size_t(i)] = amplitude * float(std::sin(2.0 * M_PI * frequency
-                                                                 * double(frame + i % kBlock) / kRate));
+                  planar[size_t(i)] = amplitude
+                                      * float(std::sin(2.0 * M_PI * frequency
+                                                       * double(frame + i % kBlock) / kRate));
               NDIlib_audio_frame_v2_t audio;
               audio.sample_rate = kRate;
               audio.no_samples = kBlock;
