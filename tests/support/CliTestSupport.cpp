@@ -16,14 +16,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-bool pollUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done() && Clock::now() < deadline)
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    return done();
-}
-
 // Frame `frame` at 48 kHz after `start`.
 Clock::time_point atFrame(Clock::time_point start, long long frame)
 {
@@ -42,14 +34,17 @@ CliProcess::CliProcess(const QStringList &arguments, const QString &program)
 
 bool CliProcess::waitUntil(const std::function<bool()> &done, int timeoutMs)
 {
-    return pollUntil(
-        [&] {
-            m_process.waitForReadyRead(20);
-            m_out += m_process.readAllStandardOutput();
-            m_err += m_process.readAllStandardError();
-            return done();
-        },
-        timeoutMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    do {
+        // Returns at once when the program has ended (or on a time-out): the sleep paces the polls.
+        if (!m_process.waitForReadyRead(20))
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        m_out += m_process.readAllStandardOutput();
+        m_err += m_process.readAllStandardError();
+        if (done())
+            return true;
+    } while (Clock::now() < deadline);
+    return false;
 }
 
 int CliProcess::finish(int timeoutMs)
@@ -162,25 +157,6 @@ QString useNdiHome(const QString &home, const QByteArray &config)
         return {};
     setenv("HOME", home.toUtf8().constData(), 1);
     return file.fileName();
-}
-
-bool sourceListed(const std::string &name, int timeoutMs, bool listed)
-{
-    NDIlib_find_create_t settings;
-    NDIlib_find_instance_t finder = NDIlib_find_create_v2(&settings);
-    const bool reached = pollUntil(
-        [&] {
-            NDIlib_find_wait_for_sources(finder, 100);
-            uint32_t count = 0;
-            const NDIlib_source_t *sources = NDIlib_find_get_current_sources(finder, &count);
-            bool found = false;
-            for (uint32_t i = 0; sources != nullptr && i < count; ++i)
-                found = found || (sources[i].p_ndi_name && name == sources[i].p_ndi_name);
-            return found == listed;
-        },
-        timeoutMs);
-    NDIlib_find_destroy(finder);
-    return reached;
 }
 
 } // namespace clitest

@@ -88,8 +88,4 @@ private:
 // text when it could not be written.
 QString useNdiHome(const QString &home, const QByteArray &config);
 
-// Whether discovery in the test process lists `name` (or, `listed` false, no longer lists it)
-// within timeoutMs.
-bool sourceListed(const std::string &name, int timeoutMs, bool listed = true);
-
 } // namespace clitest
