@@ -3,7 +3,6 @@
 #include "ToneCheck.h"
 
 #include <QDir>
-#include <QRegularExpression>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -15,14 +14,7 @@ namespace clitest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-// Frame `frame` at 48 kHz after `start`.
-Clock::time_point atFrame(Clock::time_point start, long long frame)
-{
-    return start
-           + std::chrono::duration_cast<Clock::duration>(
-               std::chrono::duration<double>(double(frame) / kRate));
-}
+using std::chrono::microseconds;
 
 } // namespace
 
@@ -65,16 +57,6 @@ void CliProcess::signal(int number)
         ::kill(static_cast<pid_t>(m_process.processId()), number);
 }
 
-QStringList CliProcess::lines(const QByteArray &text)
-{
-    return QString::fromUtf8(text).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-QStringList CliProcess::ownErrorLines() const
-{
-    return errorLines().filter(QRegularExpression(QStringLiteral("^veltrin-cli: ")));
-}
-
 ToneSender::ToneSender(const std::string &name, double frequency, float amplitude)
     : m_thread([this, name, frequency, amplitude] {
           NDIlib_send_create_t settings;
@@ -85,7 +67,7 @@ ToneSender::ToneSender(const std::string &name, double frequency, float amplitud
           std::vector<float> planar(2 * kBlock);
           const auto start = Clock::now();
           for (long long frame = 0; sender != nullptr && !m_stop.load(); frame += kBlock) {
-              std::this_thread::sleep_until(atFrame(start, frame));
+              std::this_thread::sleep_until(start + microseconds(frame * 1000000 / kRate));
               for (int i = 0; i < 2 * kBlock; ++i)
                   planar[size_t(i)] = amplitude
                                       * float(std::sin(2.0 * M_PI * frequency
@@ -133,7 +115,7 @@ bool ToneListener::hear(double frequency, double amplitude, int count, int timeo
     for (long long frame = 0; run < count && Clock::now() < deadline; frame += kBlock) {
         if (pump)
             pump();
-        std::this_thread::sleep_until(atFrame(start, frame));
+        std::this_thread::sleep_until(start + microseconds(frame * 1000000 / kRate));
         NDIlib_audio_frame_v2_t audio;
         NDIlib_framesync_capture_audio(m_sync, &audio, kRate, 2, kBlock);
         const size_t stride = size_t(audio.channel_stride_in_bytes) / sizeof(float);

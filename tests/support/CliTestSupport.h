@@ -8,6 +8,7 @@
 #include "NdiLib.h"
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStringList>
 #include <atomic>
 #include <functional>
@@ -40,10 +41,16 @@ public:
     QStringList outputLines() const { return lines(m_out); }
     QStringList errorLines() const { return lines(m_err); }
     // The lines the program itself wrote on standard error ("veltrin-cli: ...").
-    QStringList ownErrorLines() const;
+    QStringList ownErrorLines() const
+    {
+        return errorLines().filter(QRegularExpression("^veltrin-cli: "));
+    }
 
 private:
-    static QStringList lines(const QByteArray &text);
+    static QStringList lines(const QByteArray &text)
+    {
+        return QString::fromUtf8(text).split('\n', Qt::SkipEmptyParts);
+    }
 
     QProcess m_process;
     QByteArray m_out, m_err;
