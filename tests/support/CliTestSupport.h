@@ -19,11 +19,11 @@ namespace clitest {
 
 constexpr int kRate = 48000;
 
-// veltrin-cli (or another program) as a child process; the destructor kills what still runs.
+// veltrin-cli as a child process; the destructor kills what still runs.
 class CliProcess
 {
 public:
-    explicit CliProcess(const QStringList &arguments, const QString &program = QString());
+    explicit CliProcess(const QStringList &arguments);
     ~CliProcess() { finish(0); }
 
     // True once `done`, asked between reads of the program's output, is.
