@@ -29,7 +29,6 @@ constexpr const char *kConfigText =
     "{\n  \"ndi\": {\n    \"machinename\": \"cli-test\",\n"
     "    \"groups\": { \"send\": \"Public\", \"recv\": \"Public\" }\n"
     "  }\n}\n";
-JackServer *g_server = nullptr; // the private server of every run
 
 const auto joined = [](const QStringList &lines) { return lines.join('\n').toStdString(); };
 
@@ -251,13 +250,81 @@ TEST(StreamRunnerTest, AStopAskedBeforeTheEntryHasStartedStillEndsIt)
 
 // ---- the program ----
 
+// Each command run once to its end: the listings on standard output with nothing of the audio
+// libraries on standard error, each failure as one line and its exit status, promptly.
+TEST(Cli, RunsEndWithTheirOutputAndStatus)
+{
+    // A sender named "cli hint", found by the listing that runs before the hint.
+    const ToneSender hint("cli hint", 440.0, 0.1f);
+    // The status, the arguments ('|' between them; "SIGINT" first for a run interrupted once
+    // it has started its NDI runtime) and a pattern of the output or, for a failure, of its one
+    // line.
+    const QString jackSystem = "JACK Audio Connection Kit  system  2 ch  48000 Hz\n(   .*\n)*";
+    const std::vector<std::tuple<int, QString, QString>> runs = {
+        {kExitOk, "devices",
+         "^Input devices \\(send\\):\n(   .*\n)*   \\d+  " + jackSystem
+             + "Output devices \\(play\\):\n(   .*\n)*   \\d+  " + jackSystem
+             + "Duplex devices \\(duplex\\):\n(   .*\n)*   \\d+  system"},
+        {kExitOk, "devices|--json",
+         R"("input": \[[^\]]*"channels": 2,\s*"defaultSampleRate": 48000,\s*"entry": "JACK )"
+         R"(Audio Connection Kit  system",\s*"hostApi": "JACK Audio Connection Kit",\s*"name": )"
+         R"("system",\s*"number": [1-9])"},
+        {kExitOk, "sources|--json|--wait|3",
+         R"("runtime": "built-in(.|\n)*"address": "[^"]+:\d+",\s*"name": "CLI-TEST \(cli hint)"},
+        // Waiting for a source that does not come: SIGINT ends the wait at once.
+        {kExitOk, "SIGINT|play|--source|NOWHERE (later)|--device|system|--wait|60", "^$"},
+        {kExitNoDevice, "duplex|--device|7|--name|x|--source|H (y)",
+         "there is no duplex device number 7"},
+        {kExitDeviceRefused, "send|--device|system|--name|x|--rate|44100",
+         "\"system\" refuses 44100 Hz"},
+        {kExitNoSource, "play|--source|NOWHERE (nothing)|--device|system|--wait|1",
+         "no NDI source named \"NOWHERE \\(nothing\\)\" appeared within 1 s"},
+        // Only the name the sender gave: the full name is suggested.
+        {kExitNoSource, "play|--source|cli hint|--device|system|--wait|2",
+         "\\(did you mean \"CLI-TEST \\(cli hint\\)\"\\?\\)"},
+        {kExitUsage, "send|--device|system", "'send' needs --name"},
+        {kExitUsage, "send|--device|system|--name|x|--channels|1,3",
+         "--channels names device channel 3, but the device has 2 channels"},
+    };
+    int run = 0;
+    for (const auto &[status, arguments, pattern] : runs) {
+        SCOPED_TRACE(arguments.toStdString());
+        const auto started = std::chrono::steady_clock::now();
+        const bool interrupt = arguments.startsWith("SIGINT|");
+        QStringList words = arguments.split('|').mid(interrupt ? 1 : 0);
+        // A JACK client name of its own: the one before may not have left the server yet.
+        if (!QStringList{"devices", "sources"}.contains(words.front()))
+            words << "--jack-name" << QString("cli-run-%1").arg(++run);
+        CliProcess cli(words);
+        if (interrupt) {
+            ASSERT_TRUE(cli.waitForErrorLine(QStringLiteral("NDI runtime:"), 20000));
+            cli.signal(SIGINT);
+        }
+        EXPECT_EQ(cli.finish(20000), status);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+        // A run that succeeds writes nothing on standard error but the NDI runtime it uses; a
+        // failure writes one line of its own there and nothing on standard output.
+        const QStringList own = cli.ownErrorLines(), errors = cli.errorLines();
+        EXPECT_TRUE(status == kExitOk ? errors.filter("NDI runtime: built-in") == errors
+                                      : own.size() == 1 && cli.outputLines().isEmpty())
+            << joined(errors);
+        EXPECT_TRUE((status == kExitOk ? cli.outputLines().join('\n') : own.join('\n'))
+                        .contains(QRegularExpression(pattern)))
+            << joined(cli.outputLines()) << joined(errors);
+    }
+}
+
 // A duplex stream carries tones both ways with its gain, channel map, meter and figures, while
 // sources --watch sees its source come and go. The audio server then dies under it and comes
 // back: it says once that its device went away and keeps running, its source stays on the
 // network carrying silence; it says when the device is back and carries its tones again with no
 // restart of its NDI side. It says when the source it plays goes and comes back; SIGTERM ends it.
+// It runs last, on a server of its own that it kills and starts again: programs started from
+// then on go to that server.
 TEST(Cli, DuplexCarriesTonesAndOutlivesItsAudioServer)
 {
+    JackServer server(kRate, 256, 2, 2);
+    ASSERT_TRUE(server.running());
     auto sender = std::make_unique<ToneSender>("cli source", 440.0, 0.5f);
     const std::string published = "CLI-TEST (cli duplex)";
     const QString source = "CLI-TEST (cli source)", client = "cli-duplex";
@@ -308,11 +375,11 @@ TEST(Cli, DuplexCarriesTonesAndOutlivesItsAudioServer)
     EXPECT_TRUE(waitForOutput(cli, summary));
 
     // Away, the source carries silence; it never leaves the network.
-    g_server->kill();
+    server.kill();
     const QString away = QStringLiteral("device \"system\" went away");
     EXPECT_TRUE(cli.waitForErrorLine(away, 10000)) << joined(cli.errorLines());
     EXPECT_TRUE(ToneListener(published).hear(1000.0, 0.0, 10, 15000));
-    ASSERT_TRUE(g_server->start());
+    ASSERT_TRUE(server.start());
     EXPECT_TRUE(cli.waitForErrorLine(QStringLiteral("device \"system\" is back"), 15000))
         << joined(cli.errorLines());
     carryTones("after");
@@ -335,65 +402,6 @@ TEST(Cli, DuplexCarriesTonesAndOutlivesItsAudioServer)
     EXPECT_EQ(watch.finish(10000), 0);
 }
 
-// Each command run once to its end: the listings on standard output with nothing of the audio
-// libraries on standard error, each failure as one line and its exit status, promptly.
-TEST(Cli, RunsEndWithTheirOutputAndStatus)
-{
-    // A sender named "cli hint", found by the listing that runs before the hint.
-    const ToneSender hint("cli hint", 440.0, 0.1f);
-    // The status, the arguments ('|' between them; "SIGINT" first for a run interrupted once
-    // it has started its NDI runtime) and a pattern of the output or, for a failure, of its one
-    // line.
-    const QString jackSystem = "JACK Audio Connection Kit  system  2 ch  48000 Hz\n(   .*\n)*";
-    const std::vector<std::tuple<int, QString, QString>> runs = {
-        {kExitOk, "devices",
-         "^Input devices \\(send\\):\n(   .*\n)*   \\d+  " + jackSystem
-             + "Output devices \\(play\\):\n(   .*\n)*   \\d+  " + jackSystem
-             + "Duplex devices \\(duplex\\):\n(   .*\n)*   \\d+  system"},
-        {kExitOk, "devices|--json",
-         R"("input": \[[^\]]*"channels": 2,\s*"defaultSampleRate": 48000,\s*"entry": "JACK )"
-         R"(Audio Connection Kit  system",\s*"hostApi": "JACK Audio Connection Kit",\s*"name": )"
-         R"("system",\s*"number": [1-9])"},
-        {kExitOk, "sources|--json|--wait|3",
-         R"("runtime": "built-in(.|\n)*"address": "[^"]+:\d+",\s*"name": "CLI-TEST \(cli hint)"},
-        // Waiting for a source that does not come: SIGINT ends the wait at once.
-        {kExitOk, "SIGINT|play|--source|NOWHERE (later)|--device|system|--wait|60", "^$"},
-        {kExitNoDevice, "duplex|--device|7|--name|x|--source|H (y)",
-         "there is no duplex device number 7"},
-        {kExitDeviceRefused, "send|--device|system|--name|x|--rate|44100",
-         "\"system\" refuses 44100 Hz"},
-        {kExitNoSource, "play|--source|NOWHERE (nothing)|--device|system|--wait|1",
-         "no NDI source named \"NOWHERE \\(nothing\\)\" appeared within 1 s"},
-        // Only the name the sender gave: the full name is suggested.
-        {kExitNoSource, "play|--source|cli hint|--device|system|--wait|2",
-         "\\(did you mean \"CLI-TEST \\(cli hint\\)\"\\?\\)"},
-        {kExitUsage, "send|--device|system", "'send' needs --name"},
-        {kExitUsage, "send|--device|system|--name|x|--channels|1,3",
-         "--channels names device channel 3, but the device has 2 channels"},
-    };
-    for (const auto &[status, arguments, pattern] : runs) {
-        SCOPED_TRACE(arguments.toStdString());
-        const auto started = std::chrono::steady_clock::now();
-        const bool interrupt = arguments.startsWith("SIGINT|");
-        CliProcess cli(arguments.split('|').mid(interrupt ? 1 : 0));
-        if (interrupt) {
-            ASSERT_TRUE(cli.waitForErrorLine(QStringLiteral("NDI runtime:"), 20000));
-            cli.signal(SIGINT);
-        }
-        EXPECT_EQ(cli.finish(20000), status);
-        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
-        // A run that succeeds writes nothing on standard error but the NDI runtime it uses; a
-        // failure writes one line of its own there and nothing on standard output.
-        const QStringList own = cli.ownErrorLines(), errors = cli.errorLines();
-        EXPECT_TRUE(status == kExitOk ? errors.filter("NDI runtime: built-in") == errors
-                                      : own.size() == 1 && cli.outputLines().isEmpty())
-            << joined(errors);
-        EXPECT_TRUE((status == kExitOk ? cli.outputLines().join('\n') : own.join('\n'))
-                        .contains(QRegularExpression(pattern)))
-            << joined(cli.outputLines()) << joined(errors);
-    }
-}
-
 } // namespace
 
 int main(int argc, char **argv)
@@ -405,7 +413,6 @@ int main(int argc, char **argv)
     if (!home.isValid() || useNdiHome(home.path(), kConfigText).isEmpty())
         return 1;
     JackServer server(kRate, 256, 2, 2);
-    g_server = &server;
     if (!server.running() || !NDIlib_initialize())
         return 1;
     const int result = RUN_ALL_TESTS();
