@@ -140,11 +140,19 @@ FormatCheck checkFormat(const audio::PortAudioSession &portAudio, const AudioDev
     const PaStreamParameters out = parameters(device.outputs, device.outputLatency);
     const bool input = direction != Direction::Output;
     const bool output = direction != Direction::Input;
-    const PaError result =
-        portAudio.isFormatSupported(input ? &in : nullptr, output ? &out : nullptr, rate);
+    return formatVerdict(
+        device, direction, rate,
+        portAudio.isFormatSupported(input ? &in : nullptr, output ? &out : nullptr, rate));
+}
+
+FormatCheck formatVerdict(const AudioDevice &device, Direction direction, unsigned rate,
+                          PaError result)
+{
     if (result == paFormatIsSupported)
         return {};
 
+    const bool input = direction != Direction::Output;
+    const bool output = direction != Direction::Input;
     const std::string name = quoted(device.name);
     std::string error;
     // ALSA answers paDeviceUnavailable for a device that another program holds (EBUSY).
@@ -155,9 +163,13 @@ FormatCheck checkFormat(const audio::PortAudioSession &portAudio, const AudioDev
                 + rateText(device.defaultRate) + " Hz)";
     else if (result == paInvalidChannelCount)
         error = name + " refuses "
-                + (input ? std::to_string(in.channelCount) + " input channels" : std::string())
+                + (input ? std::to_string(std::min(device.inputs, kEngineMaxChannels))
+                               + " input channels"
+                         : std::string())
                 + (input && output ? " with " : "")
-                + (output ? std::to_string(out.channelCount) + " output channels" : std::string());
+                + (output ? std::to_string(std::min(device.outputs, kEngineMaxChannels))
+                                + " output channels"
+                          : std::string());
     else
         error = name + " cannot be opened: " + Pa_GetErrorText(result);
     return {kExitDeviceRefused, error};

@@ -54,5 +54,8 @@ struct FormatCheck {
 // it refuses give kExitDeviceRefused and the reason.
 FormatCheck checkFormat(const audio::PortAudioSession &portAudio, const AudioDevice &device,
                         Direction direction, unsigned rate);
+// What PortAudio's answer `result` to that check means for the user.
+FormatCheck formatVerdict(const AudioDevice &device, Direction direction, unsigned rate,
+                          PaError result);
 
 } // namespace veltrin::cli

@@ -3,9 +3,6 @@
 #include "ToneCheck.h"
 
 #include <QDir>
-#include <QFile>
-#include <QRegularExpression>
-#include <algorithm>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -17,98 +14,47 @@ namespace clitest {
 namespace {
 
 using Clock = std::chrono::steady_clock;
-
-bool pollUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!done()) {
-        if (Clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    return true;
-}
-
-// Sleeps until `frame` frames after `start` at 48 kHz.
-void sleepUntilFrame(Clock::time_point start, long long frame)
-{
-    std::this_thread::sleep_until(start
-                                  + std::chrono::duration_cast<Clock::duration>(
-                                      std::chrono::duration<double>(double(frame) / kRate)));
-}
+using std::chrono::microseconds;
 
 } // namespace
 
-CliProcess::CliProcess(const QStringList &arguments, const QString &program)
+CliProcess::CliProcess(const QStringList &arguments)
 {
-    m_process.start(program.isEmpty() ? QStringLiteral(VELTRIN_CLI) : program, arguments);
+    m_process.start(QStringLiteral(VELTRIN_CLI), arguments);
     m_process.waitForStarted(10000);
-}
-
-CliProcess::~CliProcess()
-{
-    if (m_process.state() != QProcess::NotRunning) {
-        m_process.kill();
-        m_process.waitForFinished(10000);
-    }
-}
-
-void CliProcess::pump(int timeoutMs)
-{
-    if (m_process.state() == QProcess::NotRunning)
-        std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
-    else
-        m_process.waitForReadyRead(timeoutMs);
-    m_out += m_process.readAllStandardOutput();
-    m_err += m_process.readAllStandardError();
 }
 
 bool CliProcess::waitUntil(const std::function<bool()> &done, int timeoutMs)
 {
-    return pollUntil(
-        [&] {
-            pump(20);
-            return done();
-        },
-        timeoutMs);
-}
-
-bool CliProcess::waitForErrorLine(const QString &text, int timeoutMs)
-{
-    return waitUntil([&] { return !errorLines().filter(text).isEmpty(); }, timeoutMs);
+    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    do {
+        // Returns at once when the program has ended (or on a time-out): the sleep paces the polls.
+        if (!m_process.waitForReadyRead(20))
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        m_out += m_process.readAllStandardOutput();
+        m_err += m_process.readAllStandardError();
+        if (done())
+            return true;
+    } while (Clock::now() < deadline);
+    return false;
 }
 
 int CliProcess::finish(int timeoutMs)
 {
     const bool exited = m_process.waitForFinished(timeoutMs);
-    pump(0);
     if (!exited) {
         m_process.kill();
         m_process.waitForFinished(10000);
-        return -1;
     }
-    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    m_out += m_process.readAllStandardOutput();
+    m_err += m_process.readAllStandardError();
+    return exited && m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
 
 void CliProcess::signal(int number)
 {
     if (m_process.processId() > 0)
         ::kill(static_cast<pid_t>(m_process.processId()), number);
-}
-
-QStringList CliProcess::outputLines() const
-{
-    return QString::fromUtf8(m_out).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-QStringList CliProcess::errorLines() const
-{
-    return QString::fromUtf8(m_err).split(QLatin1Char('\n'), Qt::SkipEmptyParts);
-}
-
-QStringList CliProcess::ownErrorLines() const
-{
-    return errorLines().filter(QRegularExpression(QStringLiteral("^veltrin-cli: ")));
 }
 
 ToneSender::ToneSender(const std::string &name, double frequency, float amplitude)
@@ -121,11 +67,11 @@ ToneSender::ToneSender(const std::string &name, double frequency, float amplitud
           std::vector<float> planar(2 * kBlock);
           const auto start = Clock::now();
           for (long long frame = 0; sender != nullptr && !m_stop.load(); frame += kBlock) {
-              sleepUntilFrame(start, frame);
-              for (int i = 0; i < kBlock; ++i)
-                  planar[static_cast<size_t>(i)] = planar[static_cast<size_t>(kBlock + i)] =
-                      amplitude
-                      * float(std::sin(2.0 * M_PI * frequency * double(frame + i) / kRate));
+              std::this_thread::sleep_until(start + microseconds(frame * 1000000 / kRate));
+              for (int i = 0; i < 2 * kBlock; ++i)
+                  planar[size_t(i)] = amplitude
+                                      * float(std::sin(2.0 * M_PI * frequency
+                                                       * double(frame + i % kBlock) / kRate));
               NDIlib_audio_frame_v2_t audio;
               audio.sample_rate = kRate;
               audio.no_samples = kBlock;
@@ -164,60 +110,35 @@ bool ToneListener::hear(double frequency, double amplitude, int count, int timeo
                         const std::function<void()> &pump)
 {
     constexpr int kBlock = 2048;
-    const auto start = Clock::now();
-    const auto deadline = start + std::chrono::milliseconds(timeoutMs);
+    const auto start = Clock::now(), deadline = start + std::chrono::milliseconds(timeoutMs);
     int run = 0;
     for (long long frame = 0; run < count && Clock::now() < deadline; frame += kBlock) {
         if (pump)
             pump();
-        sleepUntilFrame(start, frame);
+        std::this_thread::sleep_until(start + microseconds(frame * 1000000 / kRate));
         NDIlib_audio_frame_v2_t audio;
         NDIlib_framesync_capture_audio(m_sync, &audio, kRate, 2, kBlock);
         const size_t stride = size_t(audio.channel_stride_in_bytes) / sizeof(float);
-        const auto carries = [&](size_t channel) {
-            return tonecheck::matches(
+        const bool full = audio.p_data != nullptr && audio.no_samples == kBlock;
+        bool tone = full || amplitude == 0.0;
+        for (size_t channel = 0; full && tone && channel < 2; ++channel)
+            tone = tonecheck::matches(
                 tonecheck::measure(audio.p_data + channel * stride, kBlock, 1, kRate),
                 {frequency, amplitude});
-        };
-        const bool tone = audio.p_data != nullptr && audio.no_samples == kBlock
-                              ? carries(0) && carries(1)
-                              : amplitude == 0.0;
         NDIlib_framesync_free_audio(m_sync, &audio);
         run = tone ? run + 1 : 0;
     }
     return run >= count;
 }
 
-bool sourceListed(const std::string &name, int timeoutMs, bool listed)
+QString useNdiHome(const QString &home, const QByteArray &config)
 {
-    NDIlib_find_create_t settings;
-    NDIlib_find_instance_t finder = NDIlib_find_create_v2(&settings);
-    const bool reached = pollUntil(
-        [&] {
-            NDIlib_find_wait_for_sources(finder, 100);
-            uint32_t count = 0;
-            const NDIlib_source_t *sources = NDIlib_find_get_current_sources(finder, &count);
-            bool found = false;
-            for (uint32_t i = 0; sources != nullptr && i < count; ++i)
-                found = found || (sources[i].p_ndi_name && name == sources[i].p_ndi_name);
-            return found == listed;
-        },
-        timeoutMs);
-    NDIlib_find_destroy(finder);
-    return reached;
+    QFile file(QDir(home).filePath(QStringLiteral(".ndi/ndi-config.v1.json")));
+    if (!QDir(home).mkpath(QStringLiteral(".ndi")) || !file.open(QIODevice::WriteOnly)
+        || file.write(config) != config.size())
+        return {};
+    setenv("HOME", home.toUtf8().constData(), 1);
+    return file.fileName();
 }
 
 } // namespace clitest
-
-QString clitest::useNdiHome(const QString &home, const QByteArray &config)
-{
-    if (!QDir(home).mkpath(QStringLiteral(".ndi")))
-        return {};
-    const QString path = QDir(home).filePath(QStringLiteral(".ndi/ndi-config.v1.json"));
-    QFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(config) != config.size())
-        return {};
-    file.close();
-    setenv("HOME", home.toUtf8().constData(), 1);
-    return path;
-}

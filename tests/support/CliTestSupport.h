@@ -8,6 +8,7 @@
 #include "NdiLib.h"
 
 #include <QProcess>
+#include <QRegularExpression>
 #include <QStringList>
 #include <atomic>
 #include <functional>
@@ -18,29 +19,38 @@ namespace clitest {
 
 constexpr int kRate = 48000;
 
-// veltrin-cli (or another program) as a child process; the destructor kills what still runs.
+// veltrin-cli as a child process; the destructor kills what still runs.
 class CliProcess
 {
 public:
-    explicit CliProcess(const QStringList &arguments, const QString &program = QString());
-    ~CliProcess();
+    explicit CliProcess(const QStringList &arguments);
+    ~CliProcess() { finish(0); }
 
     // True once `done`, asked between reads of the program's output, is.
     bool waitUntil(const std::function<bool()> &done, int timeoutMs);
     // True once a line of standard error contains `text`.
-    bool waitForErrorLine(const QString &text, int timeoutMs);
+    bool waitForErrorLine(const QString &text, int timeoutMs)
+    {
+        return waitUntil([&] { return !errorLines().filter(text).isEmpty(); }, timeoutMs);
+    }
     // The exit status, or -1 when it did not exit in time (it is then killed).
     int finish(int timeoutMs);
     void signal(int number);
     qint64 pid() const { return m_process.processId(); }
 
-    QStringList outputLines() const;
-    QStringList errorLines() const;
+    QStringList outputLines() const { return lines(m_out); }
+    QStringList errorLines() const { return lines(m_err); }
     // The lines the program itself wrote on standard error ("veltrin-cli: ...").
-    QStringList ownErrorLines() const;
+    QStringList ownErrorLines() const
+    {
+        return errorLines().filter(QRegularExpression("^veltrin-cli: "));
+    }
 
 private:
-    void pump(int timeoutMs);
+    static QStringList lines(const QByteArray &text)
+    {
+        return QString::fromUtf8(text).split('\n', Qt::SkipEmptyParts);
+    }
 
     QProcess m_process;
     QByteArray m_out, m_err;
@@ -84,9 +94,5 @@ private:
 // the programs started afterwards and this process's runtime read. The file's path, or an empty
 // text when it could not be written.
 QString useNdiHome(const QString &home, const QByteArray &config);
-
-// Whether discovery in the test process lists `name` (or, `listed` false, no longer lists it)
-// within timeoutMs.
-bool sourceListed(const std::string &name, int timeoutMs, bool listed = true);
 
 } // namespace clitest
