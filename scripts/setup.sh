@@ -17,7 +17,7 @@ if [[ "${1:-}" == "--tests" ]]; then
   packages+=(
     libgtest-dev libgmock-dev libbenchmark-dev
     jackd2 libjack-jackd2-dev qml-module-qttest xvfb xauth iproute2 util-linux
-    clang libclang-rt-14-dev avahi-daemon avahi-utils dbus-daemon imagemagick zita-njbridge appstream
+    clang libclang-rt-14-dev imagemagick zita-njbridge appstream
     nftables
     pipewire pipewire-bin wireplumber pipewire-alsa
   )
