@@ -17,11 +17,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 const Clock::time_point t0 = Clock::time_point{} + 1000s;
 const DnsName kService{"_veltrin", "_tcp", "local"};
-
-DnsName instance(const std::string &label)
-{
-    return {label, "_veltrin", "_tcp", "local"};
-}
+const auto instance = [](const std::string &label) {
+    return DnsName{label, "_veltrin", "_tcp", "local"};
+};
+const auto ip = [](uint8_t last) { return in_addr{htonl(0x7F000000u | last)}; };
 
 // A record of `type` named `name`, with `target` (PTR, SRV), `port` (SRV) or `ipv4` (A).
 DnsRecord rr(DnsName name, uint16_t type, uint32_t ttl = 120, DnsName target = {},
@@ -29,13 +28,6 @@ DnsRecord rr(DnsName name, uint16_t type, uint32_t ttl = 120, DnsName target = {
 {
     return {
         std::move(name), type, kClassIn, false, ttl, std::move(target), 0, 0, port, {}, ipv4, {}};
-}
-
-in_addr ip(uint8_t last)
-{
-    in_addr address{};
-    address.s_addr = htonl(0x7F000000u | last);
-    return address;
 }
 
 DnsMessage response(std::vector<DnsRecord> answers)
@@ -55,9 +47,9 @@ DnsMessage source(const std::string &label, uint8_t address, uint32_t ttl = 120)
 std::set<std::string> listed(const RecordCache &cache, bool confirmedOnly)
 {
     std::set<std::string> heard, names;
-    for (const auto &[name, s] : cache.sources(
+    for (const auto &entry : cache.sources(
              confirmedOnly, [](int) { return false; }, heard))
-        names.insert(name);
+        names.insert(entry.first);
     return names;
 }
 
@@ -385,24 +377,22 @@ TEST(Querier, SchedulesBudgetsAndRecognisesItsQueries)
     EXPECT_FALSE(querier.directDue(true, t0 + 499ms));
     EXPECT_TRUE(querier.directDue(true, t0 + 500ms));
 
-    const auto cached = [](bool yes) {
-        return [yes](int, const DnsName &, uint16_t) { return yes; };
-    };
+    const auto cached = [](int, const DnsName &, uint16_t) { return true; };
+    const auto missing = [](int, const DnsName &, uint16_t) { return false; };
     const auto everywhere = [](int) { return true; };
     for (int itf = 1; itf <= 4; ++itf)
         querier.noteMissing(itf, kTypeSrv, instance("deck"));
     querier.noteMissing(5, kTypeSrv, instance("gone"));
-    const auto asked = querier.resolve(t0, cached(false), [](int itf) { return itf != 5; });
+    const auto asked = querier.resolve(t0, missing, [](int itf) { return itf != 5; });
     ASSERT_EQ(asked.size(), 2u) << "a burst of two messages";
     EXPECT_EQ(asked[0].first, 1);
     EXPECT_EQ(asked[0].second.size(), 1u);
     querier.noteMissing(1, kTypeSrv, instance("deck"));
-    EXPECT_TRUE(querier.resolve(t0 + 900ms, cached(false), everywhere).empty())
-        << "asked a moment ago";
+    EXPECT_TRUE(querier.resolve(t0 + 900ms, missing, everywhere).empty()) << "asked a moment ago";
     querier.noteMissing(1, kTypeSrv, instance("deck"));
-    EXPECT_EQ(querier.resolve(t0 + 1s, cached(false), everywhere).size(), 1u);
+    EXPECT_EQ(querier.resolve(t0 + 1s, missing, everywhere).size(), 1u);
     querier.noteMissing(1, kTypeTxt, instance("deck"));
-    EXPECT_TRUE(querier.resolve(t0 + 3s, cached(true), everywhere).empty()) << "already cached";
+    EXPECT_TRUE(querier.resolve(t0 + 3s, cached, everywhere).empty()) << "already cached";
 
     const uint16_t id = querier.newQueryId(t0);
     EXPECT_NE(id, 0);
