@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <tuple>
 #include <unistd.h>
 
 using namespace veltrin::rt;
@@ -102,12 +103,8 @@ TEST(DiscoveryConfig, HostileTextIsCleanedAndCut)
 TEST(SafeText, RepairsReplaceCutAndKeepWhatIsValid)
 {
     const std::string fffd = "\xEF\xBF\xBD";
-    struct Case {
-        std::string raw;
-        size_t maxBytes;
-        std::string clean;
-        unsigned faults;
-    } cases[] = {
+    // Raw text, bytes at most, clean text, repairs.
+    const std::tuple<std::string, size_t, std::string, unsigned> cases[] = {
         {"Studio \xC3\x9C \xE2\x82\xAC \xF0\x9F\x8E\xA4", 64,
          "Studio \xC3\x9C \xE2\x82\xAC \xF0\x9F\x8E\xA4", 0},
         // Overlong forms, surrogates and code points past U+10FFFF: one U+FFFD for each
@@ -128,13 +125,11 @@ TEST(SafeText, RepairsReplaceCutAndKeepWhatIsValid)
         {"ab\x01", 2, "ab", kTextTooLong},
         {"ab", 2, "ab", 0},
     };
-    for (const Case &c : cases) {
-        const CleanText clean = cleanText(c.raw, c.maxBytes),
-                        again = cleanText(clean.text, c.maxBytes);
-        EXPECT_EQ(clean.text, c.clean) << c.raw;
-        EXPECT_EQ(clean.faults, c.faults) << c.raw;
-        EXPECT_EQ(again.text, clean.text) << "clean text stays as it is: " << c.raw;
-        EXPECT_EQ(again.faults, 0u) << c.raw;
+    for (const auto &[raw, maxBytes, text, faults] : cases) {
+        const CleanText clean = cleanText(raw, maxBytes), again = cleanText(clean.text, maxBytes);
+        EXPECT_EQ(std::tie(clean.text, clean.faults), std::tie(text, faults)) << raw;
+        // Clean text stays as it is.
+        EXPECT_EQ(std::tie(again.text, again.faults), std::make_tuple(text, 0u)) << raw;
     }
 }
 

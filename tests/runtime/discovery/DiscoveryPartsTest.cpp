@@ -8,6 +8,7 @@
 #include "Responder.h"
 
 #include <gtest/gtest.h>
+#include <tuple>
 
 using namespace veltrin::rt;
 using namespace std::chrono_literals;
@@ -140,33 +141,29 @@ TEST(DnsMessage, MalformedPacketsAreRejected)
 // its own lifetime; a refresh question goes out once, at 80 % of the lifetime.
 TEST(RecordCache, LifetimesGoodbyesAndConfirmation)
 {
-    struct Row {
-        const char *what;
-        uint32_t ttl;
-        bool confirming;
-        Clock::duration heardAgainAfter, lookAfter; // heardAgainAfter 0: heard once
-        bool present;
-    };
-    const Row rows[] = {
-        {"confirmed, inside its lifetime", 120, true, 0s, 119s, true},
-        {"confirmed, past its lifetime", 120, true, 0s, 121s, false},
-        {"a lifetime beyond the cap is cut to it", 0xFFFFFFFF, true, 0s, 4501s, false},
-        {"the cap itself is kept", 0xFFFFFFFF, true, 0s, 4499s, true},
-        {"unconfirmed lives unconfirmedLifetime", 120, false, 0s, 8001ms, false},
-        {"heard again too soon stays unconfirmed", 120, false, 500ms, 8600ms, false},
-        {"heard again a second later is confirmed", 120, false, 1s, 100s, true},
-        {"a goodbye removes it", 0, true, 0s, 0s, false},
-    };
-    for (const Row &row : rows) {
+    // What, lifetime, heard in answer to our own question, heard again after (0: heard once),
+    // looked at after that, still listed.
+    const std::tuple<const char *, uint32_t, bool, Clock::duration, Clock::duration, bool> rows[] =
+        {
+            {"confirmed, inside its lifetime", 120, true, 0s, 119s, true},
+            {"confirmed, past its lifetime", 120, true, 0s, 121s, false},
+            {"a lifetime beyond the cap is cut to it", 0xFFFFFFFF, true, 0s, 4501s, false},
+            {"the cap itself is kept", 0xFFFFFFFF, true, 0s, 4499s, true},
+            {"unconfirmed lives unconfirmedLifetime", 120, false, 0s, 8001ms, false},
+            {"heard again too soon stays unconfirmed", 120, false, 500ms, 8600ms, false},
+            {"heard again a second later is confirmed", 120, false, 1s, 100s, true},
+            {"a goodbye removes it", 0, true, 0s, 0s, false},
+        };
+    for (const auto &[what, ttl, confirming, heardAgainAfter, lookAfter, present] : rows) {
         RecordCache cache{DiscoveryLimits{}};
-        cache.take(source("deck", 9, row.ttl == 0 ? 120 : row.ttl), ip(9), 1, row.confirming, t0);
-        if (row.ttl == 0)
+        cache.take(source("deck", 9, ttl == 0 ? 120 : ttl), ip(9), 1, confirming, t0);
+        if (ttl == 0)
             cache.take(source("deck", 9, 0), ip(9), 1, false, t0);
-        if (row.heardAgainAfter > 0s)
-            cache.take(source("deck", 9, row.ttl), ip(9), 1, false, t0 + row.heardAgainAfter);
-        const Clock::time_point look = t0 + row.heardAgainAfter + row.lookAfter;
-        EXPECT_EQ(cache.expire(look).changed, !row.present && row.ttl != 0) << row.what;
-        EXPECT_EQ(listed(cache, false).count("deck") == 1, row.present) << row.what;
+        if (heardAgainAfter > 0s)
+            cache.take(source("deck", 9, ttl), ip(9), 1, false, t0 + heardAgainAfter);
+        EXPECT_EQ(cache.expire(t0 + heardAgainAfter + lookAfter).changed, !present && ttl != 0)
+            << what;
+        EXPECT_EQ(listed(cache, false).count("deck") == 1, present) << what;
     }
 
     RecordCache cache{DiscoveryLimits{}};
@@ -273,14 +270,9 @@ TEST(Responder, AnswersByQuestionAndAsker)
     DnsMessage known = query(kService, kTypePtr), stale = known;
     known.answers = {rr(kService, kTypePtr, Responder::kRecordTtlSeconds / 2, me)};
     stale.answers = {rr(kService, kTypePtr, Responder::kRecordTtlSeconds / 2 - 1, me)};
-    struct Row {
-        const char *what;
-        DnsMessage query;
-        bool toMulticast, legacy;
-        size_t answers, additionals; // in the one message; 0, 0: no answer
-        bool unicast;
-    };
-    const Row rows[] = {
+    // What, query, sent to the group, from a one-shot querier; the answers and additionals of
+    // the one message (0, 0: no answer), sent by unicast.
+    const std::tuple<const char *, DnsMessage, bool, bool, size_t, size_t, bool> rows[] = {
         {"browse", query(kService, kTypePtr), true, false, 1, 3, false},
         {"browse, asked for unicast", query(kService, kTypePtr, true), true, false, 1, 3, true},
         {"browse sent to us directly", query(kService, kTypePtr), false, false, 1, 3, true},
@@ -294,25 +286,23 @@ TEST(Responder, AnswersByQuestionAndAsker)
         {"another instance", query(instance("other"), kTypeSrv), true, false, 0, 0, false},
         {"one-shot querier", query(kService, kTypePtr), true, true, 1, 3, true},
     };
-    for (const Row &row : rows) {
-        const Responder::Reply reply = responder.answer(row.query, lo, row.toMulticast, row.legacy);
-        ASSERT_EQ(reply.messages.size(), row.answers == 0 ? 0u : 1u) << row.what;
-        if (row.answers == 0)
+    for (const auto &[what, q, toMulticast, legacy, answers, additionals, unicast] : rows) {
+        const Responder::Reply reply = responder.answer(q, lo, toMulticast, legacy);
+        ASSERT_EQ(reply.messages.size(), answers == 0 ? 0u : 1u) << what;
+        if (answers == 0)
             continue;
-        const DnsMessage &m = reply.messages[0];
-        EXPECT_EQ(m.answers.size(), row.answers) << row.what;
-        EXPECT_EQ(m.additionals.size(), row.additionals) << row.what;
-        EXPECT_EQ(reply.unicast, row.unicast) << row.what;
-        EXPECT_TRUE(m.isResponse()) << row.what;
         // A one-shot querier gets its id and questions back, short lifetimes and no
         // cache-flush bits (RFC 6762 section 6.7).
-        EXPECT_EQ(m.id, row.legacy ? 77 : 0) << row.what;
-        EXPECT_EQ(m.questions.size(), row.legacy ? 1u : 0u) << row.what;
+        const DnsMessage &m = reply.messages[0];
+        EXPECT_EQ(std::make_tuple(m.answers.size(), m.additionals.size(), reply.unicast,
+                                  m.isResponse(), m.id, m.questions.size()),
+                  std::make_tuple(answers, additionals, unicast, true, uint16_t(legacy ? 77 : 0),
+                                  size_t(legacy ? 1 : 0)))
+            << what;
         for (const auto *section : {&m.answers, &m.additionals})
-            for (const DnsRecord &r : *section) {
-                EXPECT_EQ(r.ttl, Responder::kRecordTtlSeconds) << row.what;
-                EXPECT_TRUE(!row.legacy || !r.cacheFlush) << row.what;
-            }
+            for (const DnsRecord &r : *section)
+                EXPECT_TRUE(r.ttl == Responder::kRecordTtlSeconds && !(legacy && r.cacheFlush))
+                    << what << ": " << r.ttl;
     }
 }
 
