@@ -250,10 +250,9 @@ TEST(RecordCache, TakesOnlyWhatDescribesAService)
     const auto sources = cache.sources(
         false, [](int) { return true; }, heard);
     ASSERT_EQ(sources.size(), 1u);
-    EXPECT_EQ(sources.begin()->first, "DECK Whole");
-    EXPECT_EQ(sources.begin()->second.source.address, "127.0.0.4:9001");
-    EXPECT_EQ(sources.begin()->second.groups, std::vector<std::string>{"a"});
-    EXPECT_TRUE(sources.begin()->second.loopback);
+    const auto &[name, deck] = *sources.begin();
+    EXPECT_EQ(std::tie(name, deck.source.address, deck.groups, deck.loopback),
+              std::make_tuple("DECK Whole", "127.0.0.4:9001", std::vector<std::string>{"a"}, true));
     EXPECT_TRUE(cache.dropInterface(1));
     EXPECT_EQ(cache.size(), 0u);
 }
@@ -325,11 +324,11 @@ TEST(Responder, AnnouncesOnScheduleAndSaysGoodbyeTwice)
 
     const Responder::Outgoing first = Responder(responder).due(interfaces, t0 + 9s);
     ASSERT_EQ(first.size(), 2u);
-    EXPECT_EQ(first[1].first, 2);
-    EXPECT_EQ(first[1].second.answers.size(), 4u); // PTR, SRV, TXT and eth0's address
-    EXPECT_EQ(first[1].second.answers[0].target[0], name.substr(0, 62));
-    EXPECT_EQ(first[1].second.answers[2].txt,
-              (std::vector<std::string>{"txtvers=1", "name=" + name, "groups=b,a"}));
+    const auto &[itf, eth0] = first[1];
+    ASSERT_EQ(eth0.answers.size(), 4u); // PTR, SRV, TXT and eth0's address
+    EXPECT_EQ(std::tie(itf, eth0.answers[0].target[0], eth0.answers[2].txt),
+              std::make_tuple(2, name.substr(0, 62),
+                              std::vector<std::string>{"txtvers=1", "name=" + name, "groups=b,a"}));
 
     const Responder::Outgoing goodbyes = responder.remove(1, interfaces, t0 + 10s);
     ASSERT_EQ(goodbyes.size(), 2u);
