@@ -180,11 +180,9 @@ TEST(RecordCache, LifetimesGoodbyesAndConfirmation)
 // unconfirmed ones are pushed out and for pressureHold after, and what is left expires.
 TEST(RecordCache, AFloodFillsOnlyTheUnconfirmedPart)
 {
-    DiscoveryLimits limits;
-    limits.maxRecords = 30;
-    limits.maxUnconfirmed = 12;
-    limits.unconfirmedLifetime = 1000ms;
-    limits.pressureHold = 1500ms;
+    // 30 records, 12 of them unconfirmed; confirmed after 1 s, unconfirmed ones live 1 s and
+    // pressure is held 1.5 s.
+    const DiscoveryLimits limits{30, 12, 1000ms, 1000ms, 1500ms};
     RecordCache cache(limits);
     cache.take(source("real", 1), ip(1), 1, true, t0);
     int pressureBegan = 0;
@@ -352,15 +350,13 @@ TEST(Querier, SchedulesBudgetsAndRecognisesItsQueries)
 {
     Querier querier(2, 500ms);
     querier.startBrowsing(t0);
-    std::vector<int> browse, extra;
-    for (int ms = 0; ms <= 6000; ms += 250) {
-        if (querier.browseDue(t0 + 1ms * ms))
-            browse.push_back(ms);
-        if (querier.extraDue(t0 + 1ms * ms))
-            extra.push_back(ms);
-    }
-    EXPECT_EQ(browse, (std::vector<int>{0, 1000, 3000}));
-    EXPECT_EQ(extra, (std::vector<int>{0, 2000, 4000, 6000}));
+    std::vector<int> due[2]; // browse, configured servers
+    for (int ms = 0; ms <= 6000; ms += 250)
+        for (int i : {0, 1})
+            if (i == 0 ? querier.browseDue(t0 + 1ms * ms) : querier.extraDue(t0 + 1ms * ms))
+                due[i].push_back(ms);
+    EXPECT_EQ(due[0], (std::vector<int>{0, 1000, 3000}));
+    EXPECT_EQ(due[1], (std::vector<int>{0, 2000, 4000, 6000}));
     EXPECT_FALSE(querier.directDue(false, t0));
     EXPECT_TRUE(querier.directDue(true, t0));
     EXPECT_FALSE(querier.directDue(true, t0 + 499ms));
