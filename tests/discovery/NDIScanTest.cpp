@@ -7,6 +7,7 @@
 
 #include <QtTest>
 #include <string>
+#include <tuple>
 #include <vector>
 
 class NDIScanTest : public QObject
@@ -18,12 +19,7 @@ private slots:
     // address is its name in lower case), the chosen index, the step's result, the names after.
     void stepsMergeTheFinderListIntoTheSourceList()
     {
-        struct Step {
-            QStringList found;
-            int index;
-            bool changed;
-            QStringList names;
-        };
+        using Step = std::tuple<QStringList, int, bool, QStringList>;
         QStringList flood;
         for (int i = 0; i < 1001; ++i)
             flood << QStringLiteral("S%1").arg(i);
@@ -50,19 +46,19 @@ private slots:
         };
         for (const auto &[what, steps] : runs) {
             QStringList names, addresses;
-            for (const Step &s : steps) {
+            for (const auto &[found, index, changed, after] : steps) {
                 std::vector<std::string> text; // name, address, name, address...
-                for (const QString &name : s.found)
+                for (const QString &name : found)
                     text.insert(text.end(), {name.toStdString(), name.toLower().toStdString()});
                 std::vector<NDIlib_source_t> sources;
                 for (size_t i = 0; i < text.size(); i += 2)
                     sources.push_back({text[i].c_str(), text[i + 1].c_str()});
                 QVERIFY2(NDIScan::mergeSources(names, addresses, sources.data(),
-                                               uint32_t(sources.size()), s.index)
-                             == s.changed,
+                                               uint32_t(sources.size()), index)
+                             == changed,
                          what);
-                QCOMPARE(names, s.names);
-                QCOMPARE(addresses.join(','), s.names.join(',').toLower());
+                QCOMPARE(names, after);
+                QCOMPARE(addresses.join(','), after.join(',').toLower());
             }
         }
     }

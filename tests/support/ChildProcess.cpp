@@ -11,18 +11,17 @@
 
 namespace veltrin::test {
 
-ChildProcess::ChildProcess(const std::vector<std::string> &argv)
+std::string ChildProcess::newLogName()
 {
     static std::atomic<int> next{0};
-    m_log =
+    const std::string log =
         "/tmp/veltrin-child-" + std::to_string(getpid()) + "-" + std::to_string(next++) + ".log";
-    std::remove(m_log.c_str());
-    m_program = std::make_unique<pwtest::ChildProgram>(argv, std::vector<std::string>{}, m_log);
+    std::remove(log.c_str());
+    return log;
 }
 
 ChildProcess::~ChildProcess()
 {
-    m_program.reset();
     std::remove(m_log.c_str());
 }
 

@@ -10,33 +10,30 @@
 
 namespace veltrin::test {
 
-class ChildProcess
+class ChildProcess : public pwtest::ChildProgram
 {
 public:
-    explicit ChildProcess(const std::vector<std::string> &argv);
+    explicit ChildProcess(const std::vector<std::string> &argv) : ChildProcess(argv, newLogName())
+    {
+    }
     ~ChildProcess();
-    ChildProcess(const ChildProcess &) = delete;
-    ChildProcess &operator=(const ChildProcess &) = delete;
 
-    pid_t pid() const { return m_program->pid(); }
     // True once its output contains `text`; false after timeoutMs. Earlier output counts
     // too, so waits for different texts may come in any order.
     bool waitFor(const std::string &text, int timeoutMs);
     // Every line of its output so far.
     std::vector<std::string> lines() const;
-    // Waits up to timeoutMs for the exit; its exit status, or -1 while it still runs.
-    int wait(int timeoutMs) { return m_program->wait(timeoutMs); }
     // Sends SIGTERM and waits for the exit; its exit status, or -1 if it still runs.
-    int finish(int timeoutMs = 5000)
-    {
-        m_program->stop(SIGTERM, timeoutMs);
-        return m_program->wait(0);
-    }
-    void kill(int signal) { m_program->stop(signal, 0); }
+    int finish(int timeoutMs = 5000) { return stop(SIGTERM, timeoutMs) ? wait(0) : -1; }
+    void kill(int signal) { stop(signal, 0); }
 
 private:
+    ChildProcess(const std::vector<std::string> &argv, const std::string &log)
+        : ChildProgram(argv, {}, log), m_log(log)
+    {
+    }
+    static std::string newLogName();
     std::string m_log;
-    std::unique_ptr<pwtest::ChildProgram> m_program;
 };
 
 // Runs a shell command and returns its exit status.

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <tuple>
 #include <unistd.h>
 
 using namespace veltrin::rt;
@@ -58,19 +59,17 @@ TEST(DiscoveryConfig, HonouredFields)
 
 TEST(DiscoveryConfig, MalformedTextsGiveDefaults)
 {
+    const std::string veltrin = kVeltrinFile;
     std::vector<std::string> cases = {
         "",
         "not json",
-        std::string(kVeltrinFile).substr(0, 200),
-        std::string(kVeltrinFile) + "x",
-        R"({"ndi": {"machinename": "a",}})",
-        R"({"ndi": {"networks": {"ips": 10}, "machinename": null, "adapters": {"allowed": "eth0"}}})",
-        R"({"ndi": {"machinename": "bad \q escape"}})",
-        R"({"ndi": {"machinename": "lone \udc00 surrogate"}})",
         R"(["ndi"])",
+        veltrin + "x",
+        veltrin.substr(0, 200),
         std::string(100000, '[') + std::string(100000, ']'),
-    };
-    for (const char *bad : {"01", "1.", "-", "[1,]", "{\"a\" 1}", "\"tab\tinside\"", "tru"})
+        R"({"ndi": {"networks": {"ips": 10}, "machinename": null, "adapters": {"allowed": "eth0"}}})"};
+    for (const char *bad : {"01", "1.", "-", "[1,]", "{\"a\" 1}", "{\"a\": 1,}", "\"tab\tinside\"",
+                            "tru", R"("bad \q escape")", R"("lone \udc00 surrogate")"})
         cases.push_back(std::string(R"({"ndi": {"machinename": "a"}, "x": )") + bad + "}");
     for (const std::string &text : cases)
         EXPECT_EQ(fields(DiscoveryConfig::parse(text)), kDefaults) << text.substr(0, 60);
@@ -104,12 +103,8 @@ TEST(DiscoveryConfig, HostileTextIsCleanedAndCut)
 TEST(SafeText, RepairsReplaceCutAndKeepWhatIsValid)
 {
     const std::string fffd = "\xEF\xBF\xBD";
-    struct Case {
-        std::string raw;
-        size_t maxBytes;
-        std::string clean;
-        unsigned faults;
-    } cases[] = {
+    // Raw text, bytes at most, clean text, repairs.
+    const std::tuple<std::string, size_t, std::string, unsigned> cases[] = {
         {"Studio \xC3\x9C \xE2\x82\xAC \xF0\x9F\x8E\xA4", 64,
          "Studio \xC3\x9C \xE2\x82\xAC \xF0\x9F\x8E\xA4", 0},
         // Overlong forms, surrogates and code points past U+10FFFF: one U+FFFD for each
@@ -130,13 +125,11 @@ TEST(SafeText, RepairsReplaceCutAndKeepWhatIsValid)
         {"ab\x01", 2, "ab", kTextTooLong},
         {"ab", 2, "ab", 0},
     };
-    for (const Case &c : cases) {
-        const CleanText clean = cleanText(c.raw, c.maxBytes),
-                        again = cleanText(clean.text, c.maxBytes);
-        EXPECT_EQ(clean.text, c.clean) << c.raw;
-        EXPECT_EQ(clean.faults, c.faults) << c.raw;
-        EXPECT_EQ(again.text, clean.text) << "clean text stays as it is: " << c.raw;
-        EXPECT_EQ(again.faults, 0u) << c.raw;
+    for (const auto &[raw, maxBytes, text, faults] : cases) {
+        const CleanText clean = cleanText(raw, maxBytes), again = cleanText(clean.text, maxBytes);
+        EXPECT_EQ(std::tie(clean.text, clean.faults), std::tie(text, faults)) << raw;
+        // Clean text stays as it is.
+        EXPECT_EQ(std::tie(again.text, again.faults), std::make_tuple(text, 0u)) << raw;
     }
 }
 
@@ -164,8 +157,7 @@ TEST(DiscoveryConfig, LoadFromHomeAndSourceNames)
 
     char host[256] = {};
     ASSERT_EQ(gethostname(host, sizeof host - 1), 0);
-    std::string expected = std::string(host).substr(0, std::string(host).find('.'));
-    for (char &ch : expected)
-        ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-    EXPECT_EQ(sourceName(DiscoveryConfig{}, "x"), expected + " (x)");
+    std::string expected = std::string(host).substr(0, std::string(host).find('.')) + " (X)";
+    std::transform(expected.begin(), expected.end(), expected.begin(), ::toupper);
+    EXPECT_EQ(sourceName(DiscoveryConfig{}, "X"), expected);
 }

@@ -8,6 +8,7 @@
 #include "Responder.h"
 
 #include <gtest/gtest.h>
+#include <tuple>
 
 using namespace veltrin::rt;
 using namespace std::chrono_literals;
@@ -17,11 +18,10 @@ namespace {
 using Clock = std::chrono::steady_clock;
 const Clock::time_point t0 = Clock::time_point{} + 1000s;
 const DnsName kService{"_veltrin", "_tcp", "local"};
-
-DnsName instance(const std::string &label)
-{
-    return {label, "_veltrin", "_tcp", "local"};
-}
+const auto instance = [](const std::string &label) {
+    return DnsName{label, "_veltrin", "_tcp", "local"};
+};
+const auto ip = [](uint8_t last) { return in_addr{htonl(0x7F000000u | last)}; };
 
 // A record of `type` named `name`, with `target` (PTR, SRV), `port` (SRV) or `ipv4` (A).
 DnsRecord rr(DnsName name, uint16_t type, uint32_t ttl = 120, DnsName target = {},
@@ -29,13 +29,6 @@ DnsRecord rr(DnsName name, uint16_t type, uint32_t ttl = 120, DnsName target = {
 {
     return {
         std::move(name), type, kClassIn, false, ttl, std::move(target), 0, 0, port, {}, ipv4, {}};
-}
-
-in_addr ip(uint8_t last)
-{
-    in_addr address{};
-    address.s_addr = htonl(0x7F000000u | last);
-    return address;
 }
 
 DnsMessage response(std::vector<DnsRecord> answers)
@@ -55,9 +48,9 @@ DnsMessage source(const std::string &label, uint8_t address, uint32_t ttl = 120)
 std::set<std::string> listed(const RecordCache &cache, bool confirmedOnly)
 {
     std::set<std::string> heard, names;
-    for (const auto &[name, s] : cache.sources(
+    for (const auto &entry : cache.sources(
              confirmedOnly, [](int) { return false; }, heard))
-        names.insert(name);
+        names.insert(entry.first);
     return names;
 }
 
@@ -148,33 +141,29 @@ TEST(DnsMessage, MalformedPacketsAreRejected)
 // its own lifetime; a refresh question goes out once, at 80 % of the lifetime.
 TEST(RecordCache, LifetimesGoodbyesAndConfirmation)
 {
-    struct Row {
-        const char *what;
-        uint32_t ttl;
-        bool confirming;
-        Clock::duration heardAgainAfter, lookAfter; // heardAgainAfter 0: heard once
-        bool present;
-    };
-    const Row rows[] = {
-        {"confirmed, inside its lifetime", 120, true, 0s, 119s, true},
-        {"confirmed, past its lifetime", 120, true, 0s, 121s, false},
-        {"a lifetime beyond the cap is cut to it", 0xFFFFFFFF, true, 0s, 4501s, false},
-        {"the cap itself is kept", 0xFFFFFFFF, true, 0s, 4499s, true},
-        {"unconfirmed lives unconfirmedLifetime", 120, false, 0s, 8001ms, false},
-        {"heard again too soon stays unconfirmed", 120, false, 500ms, 8600ms, false},
-        {"heard again a second later is confirmed", 120, false, 1s, 100s, true},
-        {"a goodbye removes it", 0, true, 0s, 0s, false},
-    };
-    for (const Row &row : rows) {
+    // What, lifetime, heard in answer to our own question, heard again after (0: heard once),
+    // looked at after that, still listed.
+    const std::tuple<const char *, uint32_t, bool, Clock::duration, Clock::duration, bool> rows[] =
+        {
+            {"confirmed, inside its lifetime", 120, true, 0s, 119s, true},
+            {"confirmed, past its lifetime", 120, true, 0s, 121s, false},
+            {"a lifetime beyond the cap is cut to it", 0xFFFFFFFF, true, 0s, 4501s, false},
+            {"the cap itself is kept", 0xFFFFFFFF, true, 0s, 4499s, true},
+            {"unconfirmed lives unconfirmedLifetime", 120, false, 0s, 8001ms, false},
+            {"heard again too soon stays unconfirmed", 120, false, 500ms, 8600ms, false},
+            {"heard again a second later is confirmed", 120, false, 1s, 100s, true},
+            {"a goodbye removes it", 0, true, 0s, 0s, false},
+        };
+    for (const auto &[what, ttl, confirming, heardAgainAfter, lookAfter, present] : rows) {
         RecordCache cache{DiscoveryLimits{}};
-        cache.take(source("deck", 9, row.ttl == 0 ? 120 : row.ttl), ip(9), 1, row.confirming, t0);
-        if (row.ttl == 0)
+        cache.take(source("deck", 9, ttl == 0 ? 120 : ttl), ip(9), 1, confirming, t0);
+        if (ttl == 0)
             cache.take(source("deck", 9, 0), ip(9), 1, false, t0);
-        if (row.heardAgainAfter > 0s)
-            cache.take(source("deck", 9, row.ttl), ip(9), 1, false, t0 + row.heardAgainAfter);
-        const Clock::time_point look = t0 + row.heardAgainAfter + row.lookAfter;
-        EXPECT_EQ(cache.expire(look).changed, !row.present && row.ttl != 0) << row.what;
-        EXPECT_EQ(listed(cache, false).count("deck") == 1, row.present) << row.what;
+        if (heardAgainAfter > 0s)
+            cache.take(source("deck", 9, ttl), ip(9), 1, false, t0 + heardAgainAfter);
+        EXPECT_EQ(cache.expire(t0 + heardAgainAfter + lookAfter).changed, !present && ttl != 0)
+            << what;
+        EXPECT_EQ(listed(cache, false).count("deck") == 1, present) << what;
     }
 
     RecordCache cache{DiscoveryLimits{}};
@@ -191,11 +180,9 @@ TEST(RecordCache, LifetimesGoodbyesAndConfirmation)
 // unconfirmed ones are pushed out and for pressureHold after, and what is left expires.
 TEST(RecordCache, AFloodFillsOnlyTheUnconfirmedPart)
 {
-    DiscoveryLimits limits;
-    limits.maxRecords = 30;
-    limits.maxUnconfirmed = 12;
-    limits.unconfirmedLifetime = 1000ms;
-    limits.pressureHold = 1500ms;
+    // 30 records, 12 of them unconfirmed; confirmed after 1 s, unconfirmed ones live 1 s and
+    // pressure is held 1.5 s.
+    const DiscoveryLimits limits{30, 12, 1000ms, 1000ms, 1500ms};
     RecordCache cache(limits);
     cache.take(source("real", 1), ip(1), 1, true, t0);
     int pressureBegan = 0;
@@ -261,10 +248,9 @@ TEST(RecordCache, TakesOnlyWhatDescribesAService)
     const auto sources = cache.sources(
         false, [](int) { return true; }, heard);
     ASSERT_EQ(sources.size(), 1u);
-    EXPECT_EQ(sources.begin()->first, "DECK Whole");
-    EXPECT_EQ(sources.begin()->second.source.address, "127.0.0.4:9001");
-    EXPECT_EQ(sources.begin()->second.groups, std::vector<std::string>{"a"});
-    EXPECT_TRUE(sources.begin()->second.loopback);
+    const auto &[name, deck] = *sources.begin();
+    EXPECT_EQ(std::tie(name, deck.source.address, deck.groups, deck.loopback),
+              std::make_tuple("DECK Whole", "127.0.0.4:9001", std::vector<std::string>{"a"}, true));
     EXPECT_TRUE(cache.dropInterface(1));
     EXPECT_EQ(cache.size(), 0u);
 }
@@ -281,14 +267,9 @@ TEST(Responder, AnswersByQuestionAndAsker)
     DnsMessage known = query(kService, kTypePtr), stale = known;
     known.answers = {rr(kService, kTypePtr, Responder::kRecordTtlSeconds / 2, me)};
     stale.answers = {rr(kService, kTypePtr, Responder::kRecordTtlSeconds / 2 - 1, me)};
-    struct Row {
-        const char *what;
-        DnsMessage query;
-        bool toMulticast, legacy;
-        size_t answers, additionals; // in the one message; 0, 0: no answer
-        bool unicast;
-    };
-    const Row rows[] = {
+    // What, query, sent to the group, from a one-shot querier; the answers and additionals of
+    // the one message (0, 0: no answer), sent by unicast.
+    const std::tuple<const char *, DnsMessage, bool, bool, size_t, size_t, bool> rows[] = {
         {"browse", query(kService, kTypePtr), true, false, 1, 3, false},
         {"browse, asked for unicast", query(kService, kTypePtr, true), true, false, 1, 3, true},
         {"browse sent to us directly", query(kService, kTypePtr), false, false, 1, 3, true},
@@ -302,25 +283,23 @@ TEST(Responder, AnswersByQuestionAndAsker)
         {"another instance", query(instance("other"), kTypeSrv), true, false, 0, 0, false},
         {"one-shot querier", query(kService, kTypePtr), true, true, 1, 3, true},
     };
-    for (const Row &row : rows) {
-        const Responder::Reply reply = responder.answer(row.query, lo, row.toMulticast, row.legacy);
-        ASSERT_EQ(reply.messages.size(), row.answers == 0 ? 0u : 1u) << row.what;
-        if (row.answers == 0)
+    for (const auto &[what, q, toMulticast, legacy, answers, additionals, unicast] : rows) {
+        const Responder::Reply reply = responder.answer(q, lo, toMulticast, legacy);
+        ASSERT_EQ(reply.messages.size(), answers == 0 ? 0u : 1u) << what;
+        if (answers == 0)
             continue;
-        const DnsMessage &m = reply.messages[0];
-        EXPECT_EQ(m.answers.size(), row.answers) << row.what;
-        EXPECT_EQ(m.additionals.size(), row.additionals) << row.what;
-        EXPECT_EQ(reply.unicast, row.unicast) << row.what;
-        EXPECT_TRUE(m.isResponse()) << row.what;
         // A one-shot querier gets its id and questions back, short lifetimes and no
         // cache-flush bits (RFC 6762 section 6.7).
-        EXPECT_EQ(m.id, row.legacy ? 77 : 0) << row.what;
-        EXPECT_EQ(m.questions.size(), row.legacy ? 1u : 0u) << row.what;
+        const DnsMessage &m = reply.messages[0];
+        EXPECT_EQ(std::make_tuple(m.answers.size(), m.additionals.size(), reply.unicast,
+                                  m.isResponse(), m.id, m.questions.size()),
+                  std::make_tuple(answers, additionals, unicast, true, uint16_t(legacy ? 77 : 0),
+                                  size_t(legacy ? 1 : 0)))
+            << what;
         for (const auto *section : {&m.answers, &m.additionals})
-            for (const DnsRecord &r : *section) {
-                EXPECT_EQ(r.ttl, Responder::kRecordTtlSeconds) << row.what;
-                EXPECT_TRUE(!row.legacy || !r.cacheFlush) << row.what;
-            }
+            for (const DnsRecord &r : *section)
+                EXPECT_TRUE(r.ttl == Responder::kRecordTtlSeconds && !(legacy && r.cacheFlush))
+                    << what << ": " << r.ttl;
     }
 }
 
@@ -343,11 +322,11 @@ TEST(Responder, AnnouncesOnScheduleAndSaysGoodbyeTwice)
 
     const Responder::Outgoing first = Responder(responder).due(interfaces, t0 + 9s);
     ASSERT_EQ(first.size(), 2u);
-    EXPECT_EQ(first[1].first, 2);
-    EXPECT_EQ(first[1].second.answers.size(), 4u); // PTR, SRV, TXT and eth0's address
-    EXPECT_EQ(first[1].second.answers[0].target[0], name.substr(0, 62));
-    EXPECT_EQ(first[1].second.answers[2].txt,
-              (std::vector<std::string>{"txtvers=1", "name=" + name, "groups=b,a"}));
+    const auto &[itf, eth0] = first[1];
+    ASSERT_EQ(eth0.answers.size(), 4u); // PTR, SRV, TXT and eth0's address
+    EXPECT_EQ(std::tie(itf, eth0.answers[0].target[0], eth0.answers[2].txt),
+              std::make_tuple(2, name.substr(0, 62),
+                              std::vector<std::string>{"txtvers=1", "name=" + name, "groups=b,a"}));
 
     const Responder::Outgoing goodbyes = responder.remove(1, interfaces, t0 + 10s);
     ASSERT_EQ(goodbyes.size(), 2u);
@@ -371,38 +350,34 @@ TEST(Querier, SchedulesBudgetsAndRecognisesItsQueries)
 {
     Querier querier(2, 500ms);
     querier.startBrowsing(t0);
-    std::vector<int> browse, extra;
-    for (int ms = 0; ms <= 6000; ms += 250) {
-        if (querier.browseDue(t0 + 1ms * ms))
-            browse.push_back(ms);
-        if (querier.extraDue(t0 + 1ms * ms))
-            extra.push_back(ms);
-    }
-    EXPECT_EQ(browse, (std::vector<int>{0, 1000, 3000}));
-    EXPECT_EQ(extra, (std::vector<int>{0, 2000, 4000, 6000}));
+    std::vector<int> due[2]; // browse, configured servers
+    for (int ms = 0; ms <= 6000; ms += 250)
+        for (int i : {0, 1})
+            if (i == 0 ? querier.browseDue(t0 + 1ms * ms) : querier.extraDue(t0 + 1ms * ms))
+                due[i].push_back(ms);
+    EXPECT_EQ(due[0], (std::vector<int>{0, 1000, 3000}));
+    EXPECT_EQ(due[1], (std::vector<int>{0, 2000, 4000, 6000}));
     EXPECT_FALSE(querier.directDue(false, t0));
     EXPECT_TRUE(querier.directDue(true, t0));
     EXPECT_FALSE(querier.directDue(true, t0 + 499ms));
     EXPECT_TRUE(querier.directDue(true, t0 + 500ms));
 
-    const auto cached = [](bool yes) {
-        return [yes](int, const DnsName &, uint16_t) { return yes; };
-    };
+    const auto cached = [](int, const DnsName &, uint16_t) { return true; };
+    const auto missing = [](int, const DnsName &, uint16_t) { return false; };
     const auto everywhere = [](int) { return true; };
     for (int itf = 1; itf <= 4; ++itf)
         querier.noteMissing(itf, kTypeSrv, instance("deck"));
     querier.noteMissing(5, kTypeSrv, instance("gone"));
-    const auto asked = querier.resolve(t0, cached(false), [](int itf) { return itf != 5; });
+    const auto asked = querier.resolve(t0, missing, [](int itf) { return itf != 5; });
     ASSERT_EQ(asked.size(), 2u) << "a burst of two messages";
     EXPECT_EQ(asked[0].first, 1);
     EXPECT_EQ(asked[0].second.size(), 1u);
     querier.noteMissing(1, kTypeSrv, instance("deck"));
-    EXPECT_TRUE(querier.resolve(t0 + 900ms, cached(false), everywhere).empty())
-        << "asked a moment ago";
+    EXPECT_TRUE(querier.resolve(t0 + 900ms, missing, everywhere).empty()) << "asked a moment ago";
     querier.noteMissing(1, kTypeSrv, instance("deck"));
-    EXPECT_EQ(querier.resolve(t0 + 1s, cached(false), everywhere).size(), 1u);
+    EXPECT_EQ(querier.resolve(t0 + 1s, missing, everywhere).size(), 1u);
     querier.noteMissing(1, kTypeTxt, instance("deck"));
-    EXPECT_TRUE(querier.resolve(t0 + 3s, cached(true), everywhere).empty()) << "already cached";
+    EXPECT_TRUE(querier.resolve(t0 + 3s, cached, everywhere).empty()) << "already cached";
 
     const uint16_t id = querier.newQueryId(t0);
     EXPECT_NE(id, 0);

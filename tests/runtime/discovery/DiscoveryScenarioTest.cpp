@@ -30,9 +30,7 @@ volatile std::sig_atomic_t stopped = 0;
 int runPeer(char **argv)
 {
     std::signal(SIGTERM, [](int) { stopped = 1; });
-    DiscoveryConfig config;
-    config.machineName = argv[3];
-    Announcer announcer(config, argv[1], static_cast<uint16_t>(std::atoi(argv[2])));
+    Announcer announcer({argv[3], {}, {}, {}, {}}, argv[1], uint16_t(std::atoi(argv[2])));
     std::printf("READY\n");
     std::fflush(stdout);
     while (!stopped)
@@ -50,20 +48,9 @@ std::vector<std::string> peer(std::vector<std::string> args)
 bool listed(Browser &browser, const std::string &name, int timeoutMs = 10000, bool present = true)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (browser.find(name).has_value() != present)
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        else
-            browser.waitForChange(100);
-    return true;
-}
-
-DiscoveryConfig config(const std::string &machine, std::vector<std::string> sendGroups = {})
-{
-    DiscoveryConfig c;
-    c.machineName = machine;
-    c.sendGroups = std::move(sendGroups);
-    return c;
+    while (browser.find(name).has_value() != present && std::chrono::steady_clock::now() < deadline)
+        browser.waitForChange(100);
+    return browser.find(name).has_value() == present;
 }
 
 } // namespace
@@ -74,17 +61,15 @@ TEST(DiscoveryLoopback, ProcessesOfOneHostFindEachOther)
 {
     ChildProcess a(peer({"ALPHA (one)", "7001", "alpha"}));
     ChildProcess b(peer({"BRAVO (two)", "7002", "bravo"}));
-    Announcer inStudio(config("cart", {"studio"}), "CART (Studio)", 7003);
-    Announcer everyone(config("cart"), "CART (Everyone)", 7004);
+    Announcer inStudio({"cart", {}, {"studio"}, {}, {}}, "CART (Studio)", 7003);
+    Announcer everyone({"cart", {}, {}, {}, {}}, "CART (Everyone)", 7004);
     // Names in use, for a generated sender name to avoid: with nothing in this process
     // browsing, asking for them asks the network; later they are the network's and this
     // process's own, in every group.
     ASSERT_TRUE(b.waitFor("READY", 5000));
     EXPECT_TRUE(sourceNamesInUse(DiscoveryConfig{}, 1500ms).count("BRAVO (two)"));
 
-    DiscoveryConfig studio;
-    studio.recvGroups = {"studio", "other"};
-    Browser browser(DiscoveryConfig{}), studioBrowser(studio);
+    Browser browser(DiscoveryConfig{}), studioBrowser({"", {}, {}, {"studio", "other"}, {}});
     for (const char *name : {"ALPHA (one)", "BRAVO (two)", "CART (Everyone)"})
         ASSERT_TRUE(listed(browser, name)) << name;
     EXPECT_EQ(browser.find("ALPHA (one)")->address, "127.0.0.1:7001");
@@ -115,7 +100,7 @@ TEST(DiscoveryLoopback, PortHeldByAnotherProgram)
     ChildProcess alpha(peer({"ALPHA (held)", "7101", "alpha"}));
     EXPECT_TRUE(alpha.waitFor("UDP port 5353 is held by another program", 10000));
     testing::internal::CaptureStderr();
-    Announcer bravo(config("bravo"), "BRAVO (held)", 7102);
+    Announcer bravo({"bravo", {}, {}, {}, {}}, "BRAVO (held)", 7102);
     Browser browser(DiscoveryConfig{});
     const std::string said = testing::internal::GetCapturedStderr();
     EXPECT_NE(said.find("held by another program"), std::string::npos);
@@ -147,16 +132,13 @@ TEST(ForeignResponder, IncompleteAnswersAreCompletedByAsking)
                 if (q.type == r.type && sameName(q.name, r.name))
                     other.multicast({0, DnsMessage::kFlagResponse, {}, {r}, {}, {}}, lo);
     };
-    const auto found = [&] {
-        const auto source = browser.find("DECK (Bare)");
-        return source && source->address == "127.0.0.9:9001";
-    };
+    const auto found = [&] { return browser.find("DECK (Bare)").value_or(FoundSource{}).address; };
     for (const auto deadline = std::chrono::steady_clock::now() + 10s;
-         !found() && std::chrono::steady_clock::now() < deadline;) {
+         found() != "127.0.0.9:9001" && std::chrono::steady_clock::now() < deadline;) {
         other.wait(100);
         other.receive(MdnsSockets::Channel::Mdns, 16, serve);
     }
-    EXPECT_TRUE(found());
+    EXPECT_EQ(found(), "127.0.0.9:9001");
 }
 
 // A host behind a link that this browser is kept off (the adapters it may use) is found when
@@ -169,11 +151,7 @@ TEST(TwoHostDiscovery, AConfiguredServerIsAskedByUnicast)
         argv.push_back(arg);
     FarHost far("vnear", "vfar", "10.77.0", argv);
     ASSERT_TRUE(far.linked());
-    DiscoveryConfig loopbackOnly;
-    loopbackOnly.allowedAdapters = {"lo"};
-    DiscoveryConfig withServer = loopbackOnly;
-    withServer.extraIps = {"10.77.0.2"};
-    Browser deaf(loopbackOnly), asking(withServer);
+    Browser deaf({"", {}, {}, {}, {"lo"}}), asking({"", {"10.77.0.2"}, {}, {}, {"lo"}});
     ASSERT_TRUE(listed(asking, "REMOTE (far)"));
     EXPECT_EQ(asking.find("REMOTE (far)")->address, "10.77.0.2:7100");
     EXPECT_FALSE(listed(deaf, "REMOTE (far)", 1500));
