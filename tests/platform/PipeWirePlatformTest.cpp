@@ -75,8 +75,7 @@ std::unique_ptr<pwtest::ChildProgram> playTone(const PipeWireSession &session,
 // silent.
 bool hearsTone(const std::string &name, int channels, std::string &mismatch)
 {
-    NDIlib_find_create_t find;
-    NDIlib_find_instance_t finder = NDIlib_find_create_v2(&find);
+    NDIlib_find_instance_t finder = NDIlib_find_create_v2(nullptr);
     const std::regex listed(".+ \\(" + name + "\\)");
     std::string source;
     for (int i = 0; i < kWaitMs / 200 && source.empty(); ++i) {
@@ -84,14 +83,14 @@ bool hearsTone(const std::string &name, int channels, std::string &mismatch)
         uint32_t count = 0;
         const NDIlib_source_t *sources = NDIlib_find_get_current_sources(finder, &count);
         for (uint32_t k = 0; k < count; ++k)
-            if (std::regex_match(sources[k].p_ndi_name, listed))
-                source = sources[k].p_ndi_name;
+            source =
+                std::regex_match(sources[k].p_ndi_name, listed) ? sources[k].p_ndi_name : source;
     }
     NDIlib_find_destroy(finder);
-    mismatch = source.empty() ? "the source " + name + " was never listed"
-                              : "nothing arrived from " + source;
+    mismatch = "the source " + name + " was never listed";
     if (source.empty())
         return false;
+    mismatch = "nothing arrived from " + source;
     NDIlib_recv_create_v3_t settings;
     settings.source_to_connect_to.p_ndi_name = source.c_str();
     settings.bandwidth = NDIlib_recv_bandwidth_audio_only;

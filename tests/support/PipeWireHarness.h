@@ -44,8 +44,6 @@ class PipeWireSession
 public:
     explicit PipeWireSession(const PipeWireConfig &config);
     ~PipeWireSession();
-    PipeWireSession(const PipeWireSession &) = delete;
-    PipeWireSession &operator=(const PipeWireSession &) = delete;
 
     bool running() const { return m_error.empty(); }
     // Why the session could not start, with the end of the daemon's log.
