@@ -106,9 +106,7 @@ TEST(ClockMap, LatencyAcrossTwoFittedClocksMatchesTheDelay)
     EXPECT_NEAR(mapB.rate(), b.rate, b.rate * 5e-6);
 
     // Impulses every 50 ms, 7.25 ms on the way; after 10 s the bridge adds a millisecond.
-    Recording rec;
-    rec.spacing = 0.05;
-    rec.period = 256 / 44100.0;
+    Recording rec{{}, {}, {}, {}, {}, 256 / 44100.0, 0.05};
     for (int k = 0; k < 398; ++k) {
         const double frame = 2400.0 * (k + 1), delay = 0.00725 + (k >= 200 ? 0.001 : 0);
         const int code = k % Impulse::kCodes;
@@ -128,10 +126,10 @@ TEST(ClockMap, LatencyAcrossTwoFittedClocksMatchesTheDelay)
 
 TEST(Analysis, CountsLossesAndDiscontinuitiesInsideAndOutsideXrunWindows)
 {
-    Recording rec;
-    rec.spacing = 0.05;
-    rec.period = 0.005;
-    rec.xruns = {3.0};
+    // Silences and discontinuities near the xrun at 3 s and far from it; 5 ms periods.
+    Recording rec{
+        {},    {},  {{3.01, 0.002}, {8.0, 0.004}}, {{3.004, 0.5}, {6.0, 1.0}, {6.5, 0.2}}, {3.0},
+        0.005, 0.05};
     for (int k = 0; k < 200; ++k) {
         const int code = k % Impulse::kCodes;
         rec.emissions.push_back({0.05 * k, code});
@@ -139,8 +137,6 @@ TEST(Analysis, CountsLossesAndDiscontinuitiesInsideAndOutsideXrunWindows)
         if (k != 60 && k != 61 && k != 150)
             rec.arrivals.push_back({0.05 * k + 0.01, Impulse::amplitude(code) * 8});
     }
-    rec.discontinuities = {{3.004, 0.5}, {6.0, 1.0}, {6.5, 0.2}};
-    rec.silences = {{3.01, 0.002}, {8.0, 0.004}};
     const Figures f = analyse(rec, 0.5, 9.5);
     EXPECT_EQ(
         std::tuple(f.lostInside, f.lostOutside, f.discontinuitiesInside, f.discontinuitiesOutside),

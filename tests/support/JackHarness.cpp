@@ -12,14 +12,6 @@
 
 namespace {
 
-jack_client_t *openClient(const std::string &name, const std::string &server)
-{
-    jack_status_t status{};
-    return jack_client_open(name.c_str(),
-                            static_cast<jack_options_t>(JackNoStartServer | JackServerName),
-                            &status, server.c_str());
-}
-
 bool connected(jack_client_t *client, const std::string &port)
 {
     const jack_port_t *found = jack_port_by_name(client, port.c_str());
@@ -55,12 +47,8 @@ bool JackServer::start()
         std::make_unique<pwtest::ChildProgram>(m_argv, std::vector<std::string>{}, "/dev/null");
     // Ready when a client can connect; give a slow machine ten seconds.
     m_ready = veltrin::test::waitFor(
-        [&] {
-            jack_client_t *client =
-                m_jackd->running() ? openClient("veltrin-ready", m_name) : nullptr;
-            return client != nullptr && jack_client_close(client) == 0;
-        },
-        10000, 50);
+        [&] { return m_jackd->running() && JackClient("veltrin-ready", m_name, 0, 0).ok(); }, 10000,
+        50);
     if (m_ready)
         setenv("JACK_DEFAULT_SERVER", m_name.c_str(), 1);
     else
@@ -95,7 +83,12 @@ void setPortAudioJackClientName(const std::string &name)
 JackClient::JackClient(const std::string &name, const std::string &server, int inputs, int outputs)
 {
     const char *fallback = std::getenv("JACK_DEFAULT_SERVER");
-    m_client = openClient(name, !server.empty() ? server : fallback ? fallback : "default");
+    jack_status_t status{};
+    m_client = jack_client_open(
+        name.c_str(), static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status,
+        !server.empty() ? server.c_str()
+        : fallback      ? fallback
+                        : "default");
     for (auto [ports, count, kind, flags] : {std::tuple{&m_outs, outputs, "out_", JackPortIsOutput},
                                              {&m_ins, inputs, "in_", JackPortIsInput}})
         for (int k = 0; k < count && m_client != nullptr; ++k) {

@@ -92,14 +92,13 @@ PipeWireSession::PipeWireSession(const PipeWireConfig &config) : m_config(config
                           "DBUS_SESSION_BUS_ADDRESS=unix:path=/bus"})
         m_environment.push_back(std::string(v).insert(std::strcspn(v, "/"), m_dir));
 
+    // WirePlumber needs a session bus.
     m_bus = start({"dbus-daemon", "--session", "--nofork", "--nopidfile",
                    "--address=unix:path=" + m_dir + "/bus"},
                   "dbus");
-    if (!veltrin::test::waitFor([&] { return !m_bus->running() || fs::exists(m_dir + "/bus"); },
-                                kStartMs, kPollMs)
-        || !m_bus->running())
-        m_error = "PipeWire did not start: the session bus did not come up\n" + logTail("dbus");
-    else if (startGraph())
+    if (waitReady([&] { return fs::exists(m_dir + "/bus"); }, "the session bus did not come up",
+                  "dbus")
+        && startGraph())
         setenv("PIPEWIRE_RUNTIME_DIR", (m_dir + "/runtime").c_str(), 1);
 }
 
@@ -127,19 +126,10 @@ bool PipeWireSession::restart()
 
 bool PipeWireSession::startGraph()
 {
-    const auto alive = [&] {
-        return m_bus->running() && m_pipewire->running()
-               && (!m_wireplumber || m_wireplumber->running());
-    };
     m_pipewire = start({"pipewire"}, "pipewire");
-    if (!veltrin::test::waitFor(
-            [&] { return !alive() || fs::exists(m_dir + "/runtime/pipewire-0"); }, kStartMs,
-            kPollMs)
-        || !alive()) {
-        m_error =
-            "PipeWire did not start: the daemon did not open its socket\n" + logTail("pipewire");
+    if (!waitReady([&] { return fs::exists(m_dir + "/runtime/pipewire-0"); },
+                   "the daemon did not open its socket", "pipewire"))
         return false;
-    }
     // WirePlumber is ready once it has chosen the virtual devices as the defaults (the first
     // sink and the first source): from then on it links every new stream to them.
     m_wireplumber = start({"wireplumber"}, "wireplumber");
@@ -150,17 +140,25 @@ bool PipeWireSession::startGraph()
             [&](const PipeWireNode &node) { return node.mediaClass.rfind(kind, 0) == 0; });
         return n == m_config.nodes.end() || metadata.find('"' + n->name + '"') != std::string::npos;
     };
-    const bool ready = veltrin::test::waitFor(
+    return waitReady(
         [&] {
             run({"pw-metadata", "0"}, &metadata, 5000);
-            return !alive() || (chosen("Audio/Sink") && chosen("Audio/Source"));
+            return chosen("Audio/Sink") && chosen("Audio/Source");
         },
-        kStartMs, kPollMs);
-    if (!ready || !alive())
-        m_error = "PipeWire did not start: WirePlumber did not choose the virtual devices; "
-                  "defaults: "
-                  + metadata + "\n" + logTail("wireplumber");
-    return m_error.empty();
+        "WirePlumber did not choose the virtual devices", "wireplumber");
+}
+
+bool PipeWireSession::waitReady(const std::function<bool()> &ready, const std::string &what,
+                                const std::string &logName)
+{
+    const auto alive = [&] {
+        return m_bus->running() && (!m_pipewire || m_pipewire->running())
+               && (!m_wireplumber || m_wireplumber->running());
+    };
+    if (veltrin::test::waitFor([&] { return !alive() || ready(); }, kStartMs, kPollMs) && alive())
+        return true;
+    m_error = "PipeWire did not start: " + what + "\n" + logTail(logName);
+    return false;
 }
 
 std::unique_ptr<ChildProgram> PipeWireSession::start(const std::vector<std::string> &argv,
