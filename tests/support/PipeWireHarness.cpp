@@ -73,9 +73,8 @@ PipeWireSession::PipeWireSession(const PipeWireConfig &config) : m_config(config
         return;
     }
     m_dir = pattern;
-    fs::create_directories(m_dir + "/config/pipewire/pipewire.conf.d", error);
-    for (const char *sub : {"runtime", "state", "home"})
-        fs::create_directory(m_dir + "/" + sub, error);
+    for (const char *sub : {"/config/pipewire/pipewire.conf.d", "/runtime", "/state", "/home"})
+        fs::create_directories(m_dir + sub, error);
     fs::permissions(m_dir + "/runtime", fs::perms::owner_all, error);
     std::ofstream(m_dir + "/config/pipewire/pipewire.conf.d/veltrin-test.conf") << dropIn(config);
 
