@@ -85,14 +85,14 @@ bool hearsTone(const std::string &name, int channels, std::string &mismatch)
         uint32_t count = 0;
         const NDIlib_source_t *sources = NDIlib_find_get_current_sources(finder, &count);
         for (uint32_t k = 0; k < count; ++k)
-            source =
-                std::regex_match(sources[k].p_ndi_name, listed) ? sources[k].p_ndi_name : source;
+            if (std::regex_match(sources[k].p_ndi_name, listed))
+                source = sources[k].p_ndi_name;
     }
     NDIlib_find_destroy(finder);
-    mismatch = "the source " + name + " was never listed";
+    mismatch = source.empty() ? "the source " + name + " was never listed"
+                              : "nothing arrived from " + source;
     if (source.empty())
         return false;
-    mismatch = "nothing arrived from " + source;
     NDIlib_recv_create_v3_t settings;
     settings.source_to_connect_to.p_ndi_name = source.c_str();
     settings.bandwidth = NDIlib_recv_bandwidth_audio_only;
