@@ -40,12 +40,12 @@ constexpr int kWanted = 10;
 constexpr int kWaitMs = 30000;
 
 PipeWireSession *g_session = nullptr;
-std::string g_alsaUnavailable, g_toneFile;
+std::string g_alsaUnavailable;
 
-// The stereo tone for `seconds`, as a 32-bit float WAV file.
-void writeToneWav(const std::string &path, int seconds)
+// 30 seconds of the stereo tone, as a 32-bit float WAV file.
+std::string writeToneWav(const std::string &path)
 {
-    const uint32_t frames = uint32_t(seconds * kRate), bytes = frames * 8;
+    const uint32_t frames = 30 * kRate, bytes = frames * 8;
     // RIFF, WAVE, a format chunk (IEEE float, 2 channels, 32 bits) and the data chunk's head.
     const uint32_t header[] = {0x46464952, 36 + bytes, 0x45564157,   0x20746d66, 16,   3 | 2 << 16,
                                kRate,      kRate * 8,  8 | 32 << 16, 0x61746164, bytes};
@@ -57,14 +57,16 @@ void writeToneWav(const std::string &path, int seconds)
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char *>(header), sizeof header);
     out.write(reinterpret_cast<const char *>(samples.data()), std::streamsize(bytes));
+    return path;
 }
 
 // pw-play playing the tone file into the input ports of `node`; null when it cannot be linked.
 std::unique_ptr<pwtest::ChildProgram> playTone(const PipeWireSession &session,
                                                const std::string &node)
 {
+    static const std::string file = writeToneWav(session.directory() + "/tone.wav");
     auto player = session.start(
-        {"pw-play", "--target", "0", "-P", "node.name=veltrin-test-tone", g_toneFile}, "pw-play");
+        {"pw-play", "--target", "0", "-P", "node.name=veltrin-test-tone", file}, "pw-play");
     const bool linked = session.link("veltrin-test-tone:output_FL", node + ":input_FL")
                         && session.link("veltrin-test-tone:output_FR", node + ":input_FR");
     return linked ? std::move(player) : nullptr;
@@ -75,8 +77,7 @@ std::unique_ptr<pwtest::ChildProgram> playTone(const PipeWireSession &session,
 // silent.
 bool hearsTone(const std::string &name, int channels, std::string &mismatch)
 {
-    NDIlib_find_create_t find;
-    NDIlib_find_instance_t finder = NDIlib_find_create_v2(&find);
+    NDIlib_find_instance_t finder = NDIlib_find_create_v2(nullptr);
     const std::regex listed(".+ \\(" + name + "\\)");
     std::string source;
     for (int i = 0; i < kWaitMs / 200 && source.empty(); ++i) {
@@ -242,14 +243,11 @@ int main(int argc, char **argv)
     ::testing::InitGoogleTest(&argc, argv);
     PipeWireSession session(pwtest::PipeWireConfig{});
     g_session = &session;
-    if (session.running()) {
-        // Before the first Pa_Initialize: alsa-lib reads its configuration once.
+    // Before the first Pa_Initialize: alsa-lib reads its configuration once.
+    if (session.running())
         pwtest::usePipeWireAlsaPlugin(session.directory(), g_alsaUnavailable);
-        g_toneFile = session.directory() + "/tone.wav";
-        writeToneWav(g_toneFile, 30);
-    } else {
+    else
         g_alsaUnavailable = session.error();
-    }
     if (!NDIlib_initialize())
         return 1;
     const int result = RUN_ALL_TESTS();

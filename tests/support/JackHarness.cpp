@@ -1,26 +1,16 @@
 #include "JackHarness.h"
 
+#include "WaitFor.h"
+
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <jack/jack.h>
 #include <pa_jack.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
-
-void quietJack(const char *) {}
-
-jack_client_t *openClient(const std::string &name, const std::string &server)
-{
-    jack_status_t status{};
-    return jack_client_open(name.c_str(),
-                            static_cast<jack_options_t>(JackNoStartServer | JackServerName),
-                            &status, server.c_str());
-}
 
 bool connected(jack_client_t *client, const std::string &port)
 {
@@ -39,8 +29,8 @@ JackServer::JackServer(int rate, int period, int inputs, int outputs)
 {
     static std::atomic<int> serial{0};
     m_name = "veltrin-test-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
-    jack_set_error_function(quietJack);
-    jack_set_info_function(quietJack);
+    jack_set_error_function([](const char *) {});
+    jack_set_info_function([](const char *) {});
     setenv("JACK_NO_AUDIO_RESERVATION", "1", 1);
     // -R asks for real-time scheduling, which gives the dummy driver fewer xruns of its own;
     // jackd carries on without it where it is not allowed.
@@ -53,20 +43,17 @@ JackServer::JackServer(int rate, int period, int inputs, int outputs)
 
 bool JackServer::start()
 {
-    m_ready = false;
     m_jackd =
         std::make_unique<pwtest::ChildProgram>(m_argv, std::vector<std::string>{}, "/dev/null");
     // Ready when a client can connect; give a slow machine ten seconds.
-    for (int attempt = 0; attempt < 200 && m_jackd->running(); ++attempt) {
-        if (jack_client_t *client = openClient("veltrin-ready", m_name)) {
-            jack_client_close(client);
-            setenv("JACK_DEFAULT_SERVER", m_name.c_str(), 1);
-            return m_ready = true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    }
-    std::fprintf(stderr, "jackd did not become ready\n");
-    return false;
+    m_ready = veltrin::test::waitFor(
+        [&] { return m_jackd->running() && JackClient("veltrin-ready", m_name, 0, 0).ok(); }, 10000,
+        50);
+    if (m_ready)
+        setenv("JACK_DEFAULT_SERVER", m_name.c_str(), 1);
+    else
+        std::fprintf(stderr, "jackd did not become ready\n");
+    return m_ready;
 }
 
 void JackServer::kill()
@@ -96,22 +83,20 @@ void setPortAudioJackClientName(const std::string &name)
 JackClient::JackClient(const std::string &name, const std::string &server, int inputs, int outputs)
 {
     const char *fallback = std::getenv("JACK_DEFAULT_SERVER");
-    m_client = openClient(name, !server.empty()       ? server
-                                : fallback != nullptr ? fallback
-                                                      : "default");
-    bool registered = m_client != nullptr;
-    const auto add = [&](std::vector<_jack_port *> &ports, int count, const char *kind,
-                         unsigned long flags) {
-        for (int k = 0; k < count && registered; ++k) {
-            ports.push_back(jack_port_register(m_client, (kind + std::to_string(k)).c_str(),
-                                               JACK_DEFAULT_AUDIO_TYPE, flags, 0));
-            registered = ports.back() != nullptr;
+    jack_status_t status{};
+    m_client = jack_client_open(
+        name.c_str(), static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status,
+        !server.empty() ? server.c_str()
+        : fallback      ? fallback
+                        : "default");
+    for (auto [ports, count, kind, flags] : {std::tuple{&m_outs, outputs, "out_", JackPortIsOutput},
+                                             {&m_ins, inputs, "in_", JackPortIsInput}})
+        for (int k = 0; k < count && m_client != nullptr; ++k) {
+            ports->push_back(jack_port_register(m_client, (kind + std::to_string(k)).c_str(),
+                                                JACK_DEFAULT_AUDIO_TYPE, flags, 0));
+            if (ports->back() == nullptr)
+                close();
         }
-    };
-    add(m_outs, outputs, "out_", JackPortIsOutput);
-    add(m_ins, inputs, "in_", JackPortIsInput);
-    if (!registered)
-        close();
 }
 
 JackClient::~JackClient()
@@ -121,11 +106,10 @@ JackClient::~JackClient()
 
 void JackClient::close()
 {
-    if (m_client == nullptr)
-        return;
-    if (m_active)
+    if (m_client != nullptr && m_active)
         jack_deactivate(m_client);
-    jack_client_close(m_client);
+    if (m_client != nullptr)
+        jack_client_close(m_client);
     m_client = nullptr;
     m_active = false;
 }
@@ -137,8 +121,7 @@ bool JackClient::activate(ProcessCallback process, XrunCallback xrun, void *arg)
     jack_set_process_callback(m_client, process, arg);
     if (xrun != nullptr)
         jack_set_xrun_callback(m_client, xrun, arg);
-    m_active = jack_activate(m_client) == 0;
-    return m_active;
+    return m_active = jack_activate(m_client) == 0;
 }
 
 int JackClient::sampleRate() const
@@ -167,20 +150,17 @@ int JackProbe::process(unsigned int frames, void *arg)
     auto *self = static_cast<JackProbe *>(arg);
     const long long start = self->m_elapsed.load(std::memory_order_relaxed);
     const Signal *signal = self->m_signal.load(std::memory_order_acquire);
-    const auto &outs = self->m_jack.outputs();
-    for (size_t k = 0; k < outs.size(); ++k) {
-        auto *out = static_cast<float *>(jack_port_get_buffer(outs[k], frames));
-        for (unsigned int f = 0; f < frames; ++f)
-            out[f] =
-                signal != nullptr && *signal ? (*signal)(start + f, static_cast<int>(k)) : 0.0f;
-    }
     if (self->m_clearRequest.exchange(false, std::memory_order_acquire))
         self->m_recorded.store(0, std::memory_order_relaxed);
     const long long recorded = self->m_recorded.load(std::memory_order_relaxed);
     const size_t n = std::min<size_t>(frames, self->m_capacity - static_cast<size_t>(recorded));
-    const auto &ins = self->m_jack.inputs();
-    for (size_t k = 0; k < ins.size(); ++k) {
-        const auto *in = static_cast<const float *>(jack_port_get_buffer(ins[k], frames));
+    for (size_t k = 0; k < self->m_record.size(); ++k) {
+        auto *out = static_cast<float *>(jack_port_get_buffer(self->m_jack.outputs()[k], frames));
+        for (unsigned int f = 0; f < frames; ++f)
+            out[f] =
+                signal != nullptr && *signal ? (*signal)(start + f, static_cast<int>(k)) : 0.0f;
+        const auto *in =
+            static_cast<const float *>(jack_port_get_buffer(self->m_jack.inputs()[k], frames));
         std::copy(in, in + n, self->m_record[k].begin() + recorded);
     }
     // Release: the samples above are visible to a reader that sees the new count.
@@ -206,52 +186,35 @@ bool JackProbe::wire(const std::string &paClient, int inputs, int outputs, int t
     // While the server still holds the name of a client just closed, a new client of that
     // name is given a numbered one ("name-01"): the stream's ports are looked for under both.
     std::string name;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (name.empty()) {
-        std::vector<std::string> names{paClient};
-        if (const char **ports =
-                jack_get_ports(client, ("^" + paClient + "-[0-9]+:").c_str(), nullptr, 0)) {
-            for (const char **p = ports; *p != nullptr; ++p)
-                names.emplace_back(*p, std::strchr(*p, ':'));
-            jack_free(ports);
-        }
-        const auto found = std::find_if(names.begin(), names.end(), ready);
-        if (found != names.end())
-            name = *found;
-        else if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    const bool found = veltrin::test::waitFor(
+        [&] {
+            std::vector<std::string> names{paClient};
+            if (const char **ports =
+                    jack_get_ports(client, ("^" + paClient + "-[0-9]+:").c_str(), nullptr, 0)) {
+                for (const char **p = ports; *p != nullptr; ++p)
+                    names.emplace_back(*p, std::strchr(*p, ':'));
+                jack_free(ports);
+            }
+            const auto it = std::find_if(names.begin(), names.end(), ready);
+            name = it != names.end() ? *it : "";
+            return !name.empty();
+        },
+        timeoutMs, 20);
+    // What else feeds its inputs (the dummy server's silent capture ports) is left in place.
+    bool ok = found;
+    for (int k = 0; found && k < std::max(inputs, outputs) && k < int(m_record.size()); ++k) {
+        if (k < inputs)
+            ok = ok
+                 && jack_connect(client, port(probe, "out_", k).c_str(),
+                                 port(name, "in_", k).c_str())
+                        == 0;
+        if (k < outputs)
+            ok = ok
+                 && jack_connect(client, port(name, "out_", k).c_str(),
+                                 port(probe, "in_", k).c_str())
+                        == 0;
     }
-    bool ok = true;
-    for (int k = 0; k < inputs; ++k) {
-        const std::string in = port(name, "in_", k);
-        if (const char **sources =
-                jack_port_get_all_connections(client, jack_port_by_name(client, in.c_str()))) {
-            for (const char **s = sources; *s != nullptr; ++s)
-                jack_disconnect(client, *s, in.c_str());
-            jack_free(sources);
-        }
-        if (static_cast<size_t>(k) < m_jack.outputs().size())
-            ok = ok && jack_connect(client, port(probe, "out_", k).c_str(), in.c_str()) == 0;
-    }
-    for (int k = 0; k < outputs && static_cast<size_t>(k) < m_jack.inputs().size(); ++k)
-        ok = ok
-             && jack_connect(client, port(name, "out_", k).c_str(), port(probe, "in_", k).c_str())
-                    == 0;
     return ok;
-}
-
-int JackProbe::connectedPorts(const std::string &clientPrefix) const
-{
-    _jack_client *client = m_jack.get();
-    const char **ports = client == nullptr
-                             ? nullptr
-                             : jack_get_ports(client, ("^" + clientPrefix).c_str(), nullptr, 0);
-    int count = 0;
-    for (const char **p = ports; p != nullptr && *p != nullptr; ++p)
-        count += connected(client, *p) ? 1 : 0;
-    jack_free(ports);
-    return count;
 }
 
 std::vector<float> JackProbe::recorded(int channel) const
@@ -265,6 +228,6 @@ void JackProbe::clearRecording()
 {
     m_clearRequest.store(true, std::memory_order_release);
     // Wait for the process callback to take the request, so the next read starts afresh.
-    for (int i = 0; i < 500 && m_clearRequest.load(std::memory_order_acquire); ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    veltrin::test::waitFor([&] { return !m_clearRequest.load(std::memory_order_acquire); }, 1000,
+                           2);
 }

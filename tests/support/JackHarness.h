@@ -91,13 +91,8 @@ public:
 
     // Waits up to `timeoutMs` for the PortAudio client `paClient` (or the numbered name the
     // server gave it) to have `inputs` input ports and `outputs` output ports connected, then
-    // rewires: system:capture_* no longer feed its
-    // inputs, probe:out_k feeds paClient:in_k, and paClient:out_k plays into probe:in_k.
+    // wires probe:out_k into paClient:in_k and paClient:out_k into probe:in_k.
     bool wire(const std::string &paClient, int inputs, int outputs, int timeoutMs = 10000);
-
-    // Ports, connected now, of the clients whose names start with `clientPrefix` (JACK adds
-    // "-01" to a client named like one that is still there).
-    int connectedPorts(const std::string &clientPrefix) const;
 
     // Recorded samples of input k since the last clear.
     std::vector<float> recorded(int channel) const;

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -65,18 +66,15 @@ PipeWireSession::PipeWireSession(const PipeWireConfig &config) : m_config(config
                   "pipewire-bin, wireplumber and dbus-daemon)";
         return;
     }
-    const char *tmp = std::getenv("TMPDIR");
-    std::string pattern =
-        std::string(tmp != nullptr && *tmp ? tmp : "/tmp") + "/veltrin-pipewire-XXXXXX";
+    std::error_code error;
+    std::string pattern = (fs::temp_directory_path(error) / "veltrin-pipewire-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr) {
         m_error = "cannot create a directory for PipeWire in " + pattern;
         return;
     }
     m_dir = pattern;
-    std::error_code error;
-    fs::create_directories(m_dir + "/config/pipewire/pipewire.conf.d", error);
-    for (const char *sub : {"runtime", "state", "home"})
-        fs::create_directory(m_dir + "/" + sub, error);
+    for (const char *sub : {"/config/pipewire/pipewire.conf.d", "/runtime", "/state", "/home"})
+        fs::create_directories(m_dir + sub, error);
     fs::permissions(m_dir + "/runtime", fs::perms::owner_all, error);
     std::ofstream(m_dir + "/config/pipewire/pipewire.conf.d/veltrin-test.conf") << dropIn(config);
 
@@ -86,24 +84,20 @@ PipeWireSession::PipeWireSession(const PipeWireConfig &config) : m_config(config
         "PIPEWIRE_REMOTE PIPEWIRE_RUNTIME_DIR PIPEWIRE_NODE PIPEWIRE_LATENCY PIPEWIRE_QUANTUM "
         "DBUS_SESSION_BUS_ADDRESS JACK_DEFAULT_SERVER ";
     for (char **e = environ; *e != nullptr; ++e)
-        if (dropped.find(" " + std::string(*e).substr(0, std::string(*e).find('=')) + " ")
-            == std::string::npos)
+        if (dropped.find(" " + std::string(*e, std::strcspn(*e, "=")) + " ") == std::string::npos)
             m_environment.emplace_back(*e);
-    m_environment.insert(m_environment.end(),
-                         {"HOME=" + m_dir + "/home", "XDG_RUNTIME_DIR=" + m_dir + "/runtime",
-                          "PIPEWIRE_RUNTIME_DIR=" + m_dir + "/runtime",
-                          "XDG_CONFIG_HOME=" + m_dir + "/config",
-                          "XDG_STATE_HOME=" + m_dir + "/state",
-                          "DBUS_SESSION_BUS_ADDRESS=unix:path=" + m_dir + "/bus"});
+    for (const char *v : {"HOME=/home", "XDG_RUNTIME_DIR=/runtime", "PIPEWIRE_RUNTIME_DIR=/runtime",
+                          "XDG_CONFIG_HOME=/config", "XDG_STATE_HOME=/state",
+                          "DBUS_SESSION_BUS_ADDRESS=unix:path=/bus"})
+        m_environment.push_back(std::string(v).insert(std::strcspn(v, "/"), m_dir));
 
+    // WirePlumber needs a session bus.
     m_bus = start({"dbus-daemon", "--session", "--nofork", "--nopidfile",
                    "--address=unix:path=" + m_dir + "/bus"},
                   "dbus");
-    if (!veltrin::test::waitFor([&] { return !m_bus->running() || fs::exists(m_dir + "/bus"); },
-                                kStartMs, kPollMs)
-        || !m_bus->running())
-        m_error = "PipeWire did not start: the session bus did not come up\n" + logTail("dbus");
-    else if (startGraph())
+    if (waitReady([&] { return fs::exists(m_dir + "/bus"); }, "the session bus did not come up",
+                  "dbus")
+        && startGraph())
         setenv("PIPEWIRE_RUNTIME_DIR", (m_dir + "/runtime").c_str(), 1);
 }
 
@@ -123,52 +117,47 @@ bool PipeWireSession::restart()
     // Killed, as a crash or `systemctl --user restart pipewire` looks to its clients.
     m_wireplumber.reset();
     m_pipewire->stop(SIGKILL, 5000);
-    fs::remove(m_dir + "/runtime/pipewire-0");
-    fs::remove(m_dir + "/runtime/pipewire-0.lock");
+    for (const char *file : {"/runtime/pipewire-0", "/runtime/pipewire-0.lock"})
+        fs::remove(m_dir + file);
     m_error.clear();
     return startGraph();
 }
 
 bool PipeWireSession::startGraph()
 {
-    const auto alive = [&] {
-        return m_bus->running() && m_pipewire->running()
-               && (!m_wireplumber || m_wireplumber->running());
-    };
     m_pipewire = start({"pipewire"}, "pipewire");
-    if (!veltrin::test::waitFor(
-            [&] { return !alive() || fs::exists(m_dir + "/runtime/pipewire-0"); }, kStartMs,
-            kPollMs)
-        || !alive()) {
-        m_error =
-            "PipeWire did not start: the daemon did not open its socket\n" + logTail("pipewire");
+    if (!waitReady([&] { return fs::exists(m_dir + "/runtime/pipewire-0"); },
+                   "the daemon did not open its socket", "pipewire"))
         return false;
-    }
     // WirePlumber is ready once it has chosen the virtual devices as the defaults (the first
     // sink and the first source): from then on it links every new stream to them.
     m_wireplumber = start({"wireplumber"}, "wireplumber");
-    std::vector<std::string> defaults;
-    for (const char *kind : {"Audio/Sink", "Audio/Source"})
-        for (const PipeWireNode &n : m_config.nodes)
-            if (n.mediaClass.rfind(kind, 0) == 0) {
-                defaults.push_back("\"" + n.name + "\"");
-                break;
-            }
     std::string metadata;
-    const bool ready = veltrin::test::waitFor(
+    const auto chosen = [&](const char *kind) {
+        const auto n = std::find_if(
+            m_config.nodes.begin(), m_config.nodes.end(),
+            [&](const PipeWireNode &node) { return node.mediaClass.rfind(kind, 0) == 0; });
+        return n == m_config.nodes.end() || metadata.find('"' + n->name + '"') != std::string::npos;
+    };
+    return waitReady(
         [&] {
             run({"pw-metadata", "0"}, &metadata, 5000);
-            return !alive()
-                   || std::all_of(defaults.begin(), defaults.end(), [&](const std::string &d) {
-                          return metadata.find(d) != std::string::npos;
-                      });
+            return chosen("Audio/Sink") && chosen("Audio/Source");
         },
-        kStartMs, kPollMs);
-    if (!ready || !alive())
-        m_error = "PipeWire did not start: WirePlumber did not choose the virtual devices; "
-                  "defaults: "
-                  + metadata + "\n" + logTail("wireplumber");
-    return m_error.empty();
+        "WirePlumber did not choose the virtual devices", "wireplumber");
+}
+
+bool PipeWireSession::waitReady(const std::function<bool()> &ready, const std::string &what,
+                                const std::string &logName)
+{
+    const auto alive = [&] {
+        return m_bus->running() && (!m_pipewire || m_pipewire->running())
+               && (!m_wireplumber || m_wireplumber->running());
+    };
+    if (veltrin::test::waitFor([&] { return !alive() || ready(); }, kStartMs, kPollMs) && alive())
+        return true;
+    m_error = "PipeWire did not start: " + what + "\n" + logTail(logName);
+    return false;
 }
 
 std::unique_ptr<ChildProgram> PipeWireSession::start(const std::vector<std::string> &argv,

@@ -9,6 +9,7 @@
 
 #include "ChildProgram.h"
 
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -44,8 +45,6 @@ class PipeWireSession
 public:
     explicit PipeWireSession(const PipeWireConfig &config);
     ~PipeWireSession();
-    PipeWireSession(const PipeWireSession &) = delete;
-    PipeWireSession &operator=(const PipeWireSession &) = delete;
 
     bool running() const { return m_error.empty(); }
     // Why the session could not start, with the end of the daemon's log.
@@ -70,6 +69,9 @@ public:
 
 private:
     bool startGraph();
+    // Waits for `ready` while the daemons run; else the error says `what`, with the log's end.
+    bool waitReady(const std::function<bool()> &ready, const std::string &what,
+                   const std::string &logName);
 
     PipeWireConfig m_config;
     std::string m_dir, m_error;
