@@ -39,8 +39,7 @@ SceneCase {
             compare(control("ndiVersion").text, "NDI LIBRARY v6.0.0" + (builtIn ? " built-in" : ""))
         }
         // The agreement scrolls and cannot be edited.
-        var text = control("agreement")
-        var view = control("agreementView")
+        var text = control("agreement"), view = control("agreementView")
         verify(text.text.indexOf("END-USER AGREEMENT") === 0 && text.text.indexOf("MIT License") > 0)
         mouseWheel(view, view.width / 2, view.height / 2, 0, -360)
         tryVerify(function() { return view.contentY > 0 }, patience)
