@@ -28,29 +28,29 @@ import time
 MUTANTS = [
     # app/
     ("app-log-prefix", ["app/LoggingUtils.cpp"],
-     'return "Warning: %s (%s:%u, %s)\\n";', 'return "Warn: %s (%s:%u, %s)\\n";', "app_logging"),
+     'return "Warning: %s (%s:%u, %s)\\n";', 'return "Warn: %s (%s:%u, %s)\\n";', "app_startup"),
     ("app-exit-on-load", ["app/Startup.cpp"],
      "if (!object && url == mainUrl)", "if (object && url == mainUrl)", "app_startup"),
     # workers/
     ("workers-level-square", ["workers/LevelPoller.cpp"],
-     "sum += interleaved[i] * interleaved[i];", "sum += interleaved[i];", "stream_worker|app_pages"),
+     "sum += interleaved[i] * interleaved[i];", "sum += interleaved[i];", "wrapper_test|app_pages"),
     ("workers-refusal-log", ["workers/InPutProcess.cpp"],
      "    if (ran == 0)\n        logRefusedStart(QStringLiteral(\"Capture to NDI\"),",
-     "    if (ran != 0)\n        logRefusedStart(QStringLiteral(\"Capture to NDI\"),", "stream_worker"),
+     "    if (ran != 0)\n        logRefusedStart(QStringLiteral(\"Capture to NDI\"),", "wrapper_test"),
     # discovery/
     ("scan-removal", ["discovery/NDIScan.cpp"], "if (n == known)", "if (n <= known)", "ndi_scan"),
     ("scan-outputs", ["discovery/ScanDevice.cpp"],
      "if (device.outputs <= 0)", "if (device.outputs < 0)", "wrapper_test|app_pages"),
     # controller/
     ("ctl-loss-state", ["controller/DeviceLossWatch.cpp"],
-     "if (state == m_state)", "if (state != m_state)", "wrapper_test|stream_control"),
+     "if (state == m_state)", "if (state != m_state)", "wrapper_test|app_pages"),
     ("ctl-figures-period", ["controller/FiguresLog.cpp"],
      "s.nextLine = now + kEverySeconds;", "s.nextLine = now;", "wrapper"),
     ("ctl-entry-name", ["controller/wrapper_devices.cpp"],
      "return fields.size() >= 2 ? fields.at(1) : entry;",
      "return fields.size() >= 2 ? fields.at(0) : entry;", "wrapper_test"),
     ("ctl-stop-pending", ["controller/StreamControl.cpp"],
-     "    if (m_stopping) {", "    if (false) {", "stream_control"),
+     "    if (m_stopping) {", "    if (false) {", "wrapper_test"),
     # qml/
     ("qml-lock-device-list", ["qml/SimplePage.qml"],
      "inputDeviceList.enabled = !checked", "inputDeviceList.enabled = checked", "app_pages"),

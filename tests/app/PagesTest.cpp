@@ -20,11 +20,17 @@ class PageRig : public QObject
 {
     Q_OBJECT
 public:
-    // The first `count` devices of a studio of five on two host APIs: USB Mic (only records),
-    // Studio Desk, USB Interface (both ways), Speakers (only plays), JACK's system (both ways).
-    // Every input reads a constant 0.5. Clears the fake's counters and stream records.
-    Q_INVOKABLE void setDevices(int count)
+    // Replaces everything the store holds by `values`, keyed as the controller stores them, and
+    // gives the fake the first `count` devices of a studio of five on two host APIs: USB Mic
+    // (only records), Studio Desk, USB Interface (both ways), Speakers (only plays), JACK's
+    // system (both ways). Every input reads a constant 0.5. Clears the fake's counters and
+    // stream records.
+    Q_INVOKABLE void prepare(const QVariantMap &values, int count)
     {
+        QSettings settings(QStringLiteral("Quorvane"), QStringLiteral("Veltrin"));
+        settings.clear();
+        for (auto it = values.cbegin(); it != values.cend(); ++it)
+            settings.setValue(it.key(), it.value());
         using fakepa::device;
         fakepa::Table table;
         table.hostApis = {{"ALSA", paNoDevice, paNoDevice}, {"JACK", paNoDevice, paNoDevice}};
@@ -34,14 +40,6 @@ public:
         table.devices.resize(size_t(count));
         table.inputSignal = [](long long, int) { return 0.5f; };
         fakepa::setTable(table);
-    }
-    // Replaces everything the store holds by `values`, keyed as the controller stores them.
-    Q_INVOKABLE void store(const QVariantMap &values)
-    {
-        QSettings settings(QStringLiteral("Quorvane"), QStringLiteral("Veltrin"));
-        settings.clear();
-        for (auto it = values.cbegin(); it != values.cend(); ++it)
-            settings.setValue(it.key(), it.value());
     }
     Q_INVOKABLE QVariantMap stored() const
     {

@@ -1,22 +1,12 @@
-// One device scan run to its end, with the lists its signals carried and the order they came in.
+// One device scan run to its end, with the lists its signals carried.
 #pragma once
 
 #include "ScanDevice.h"
 
-#include <QStringList>
-
-struct ScanLists : ScannedDevices {
-    QStringList order; // the signals' names in arrival order
-};
+using ScanLists = ScannedDevices;
 
 inline ScanLists scanDevices()
 {
     ScanDevice scanner;
-    ScanLists s;
-    QObject::connect(&scanner, &ScanDevice::toDevList,
-                     [&s] { s.order << QStringLiteral("toDevList"); });
-    QObject::connect(&scanner, &ScanDevice::toInOutDev,
-                     [&s] { s.order << QStringLiteral("toInOutDev"); });
-    static_cast<ScannedDevices &>(s) = collectScan(scanner);
-    return s;
+    return collectScan(scanner);
 }

@@ -50,9 +50,12 @@ template <class F> auto locked(F f)
     return f(g);
 }
 
-template <class T> std::vector<T> copyOf(const std::deque<T> &d)
+// Records the call, counts it and deletes the handle.
+template <class T> void destroyed(const char *call, void *handle, int Counts::*count)
 {
-    return locked([&](State &) { return std::vector<T>(d.begin(), d.end()); });
+    calllog::record(call);
+    locked([&](State &s) { ++(s.counts.*count); });
+    delete static_cast<T *>(handle);
 }
 
 std::string text(const char *s)
@@ -77,7 +80,7 @@ Counts counts()
 }
 std::vector<SentFrame> sentFrames()
 {
-    return copyOf(g.sent);
+    return locked([](State &s) { return std::vector<SentFrame>(s.sent.begin(), s.sent.end()); });
 }
 size_t sentFrameCount()
 {
@@ -89,7 +92,7 @@ std::vector<SenderSettings> senderSettings()
 }
 std::vector<CaptureRequest> captureRequests()
 {
-    return copyOf(g.captures);
+    return locked([](State &s) { return std::vector(s.captures.begin(), s.captures.end()); });
 }
 
 std::vector<ReceiverSettings> receiverSettings()
@@ -201,22 +204,17 @@ NDIlib_send_instance_t NDIlib_send_create(const NDIlib_send_create_t *p_create_s
 
 void NDIlib_send_destroy(NDIlib_send_instance_t p_instance)
 {
-    calllog::record("NDIlib_send_destroy");
-    locked([](State &s) { s.counts.sendersDestroyed++; });
-    delete static_cast<std::string *>(p_instance);
+    destroyed<std::string>("NDIlib_send_destroy", p_instance, &Counts::sendersDestroyed);
 }
 
 void NDIlib_send_send_audio_v2(NDIlib_send_instance_t p_instance,
                                const NDIlib_audio_frame_v2_t *p_audio_data)
 {
     const NDIlib_audio_frame_v2_t &a = *p_audio_data;
-    SentFrame frame{*static_cast<const std::string *>(p_instance),
-                    a.sample_rate,
-                    a.no_channels,
-                    a.no_samples,
-                    a.timecode,
-                    a.channel_stride_in_bytes,
-                    {}};
+    const auto &sender = *static_cast<const std::string *>(p_instance);
+    SentFrame frame{
+        sender, a.sample_rate, a.no_channels, a.no_samples, a.timecode, a.channel_stride_in_bytes,
+        {}};
     for (int c = 0; c < frame.channels; ++c) {
         const float *channel =
             a.p_data + size_t(c) * size_t(a.channel_stride_in_bytes) / sizeof(float);
@@ -247,9 +245,7 @@ NDIlib_recv_instance_t NDIlib_recv_create_v3(const NDIlib_recv_create_v3_t *p_cr
 
 void NDIlib_recv_destroy(NDIlib_recv_instance_t p_instance)
 {
-    calllog::record("NDIlib_recv_destroy");
-    locked([](State &s) { s.counts.receiversDestroyed++; });
-    delete static_cast<int *>(p_instance);
+    destroyed<int>("NDIlib_recv_destroy", p_instance, &Counts::receiversDestroyed);
 }
 
 NDIlib_framesync_instance_t NDIlib_framesync_create(NDIlib_recv_instance_t)
@@ -265,9 +261,7 @@ NDIlib_framesync_instance_t NDIlib_framesync_create(NDIlib_recv_instance_t)
 
 void NDIlib_framesync_destroy(NDIlib_framesync_instance_t p_instance)
 {
-    calllog::record("NDIlib_framesync_destroy");
-    locked([](State &s) { s.counts.framesyncsDestroyed++; });
-    delete static_cast<Framesync *>(p_instance);
+    destroyed<Framesync>("NDIlib_framesync_destroy", p_instance, &Counts::framesyncsDestroyed);
 }
 
 void NDIlib_framesync_capture_audio(NDIlib_framesync_instance_t p_instance,
@@ -287,12 +281,9 @@ void NDIlib_framesync_capture_audio(NDIlib_framesync_instance_t p_instance,
         for (int n = 0; n < samples; ++n)
             fs->lent[size_t(c) * size_t(samples) + size_t(n)] = signal(fs->frame + n, c);
     fs->frame += samples;
-    *p_audio_data = NDIlib_audio_frame_v2_t{};
-    p_audio_data->sample_rate = sample_rate;
-    p_audio_data->no_channels = channels;
-    p_audio_data->no_samples = samples;
-    p_audio_data->p_data = fs->lent.data();
-    p_audio_data->channel_stride_in_bytes = samples * int(sizeof(float));
+    NDIlib_audio_frame_v2_t &a = *p_audio_data = NDIlib_audio_frame_v2_t{};
+    a.sample_rate = sample_rate, a.no_channels = channels, a.no_samples = samples;
+    a.p_data = fs->lent.data(), a.channel_stride_in_bytes = samples * int(sizeof(float));
 }
 
 void NDIlib_framesync_free_audio(NDIlib_framesync_instance_t, NDIlib_audio_frame_v2_t *p_audio_data)

@@ -24,11 +24,10 @@ struct SentFrame {
     int channelStrideBytes;
     std::vector<float> planar; // channels * samples, channel after channel
 };
-
 struct Counts {
-    int initialize = 0, destroy = 0, sendersCreated = 0, sendersDestroyed = 0;
-    int receiversCreated = 0, receiversDestroyed = 0, framesyncsCreated = 0;
-    int framesyncsDestroyed = 0, findersCreated = 0, findersDestroyed = 0;
+    int initialize = 0, destroy = 0, sendersCreated = 0, sendersDestroyed = 0, receiversCreated = 0,
+        receiversDestroyed = 0, framesyncsCreated = 0, framesyncsDestroyed = 0, findersCreated = 0,
+        findersDestroyed = 0;
 };
 
 struct SenderSettings {

@@ -3,7 +3,6 @@
 // first thing in main(), before anything reads a path.
 #pragma once
 
-#include <QDir>
 #include <QTemporaryDir>
 
 class ScratchHome
@@ -11,11 +10,7 @@ class ScratchHome
 public:
     ScratchHome()
     {
-        if (!m_root.isValid())
-            return;
-        QDir(m_root.path()).mkpath(QStringLiteral("home"));
-        QDir(m_root.path()).mkpath(QStringLiteral("config"));
-        qputenv("HOME", m_root.filePath(QStringLiteral("home")).toUtf8());
+        qputenv("HOME", m_root.path().toUtf8());
         qputenv("XDG_CONFIG_HOME", m_root.filePath(QStringLiteral("config")).toUtf8());
     }
     bool valid() const { return m_root.isValid(); }

@@ -21,8 +21,7 @@ TestCase {
         var values = { ndiInSourName: "Desk", ndiInSourNameDuplex: "Booth", xPos: 40, yPos: 30 }
         for (var key in stored)
             values[key] = stored[key]
-        Rig.store(values)
-        Rig.setDevices(devices === undefined ? 5 : devices)
+        Rig.prepare(values, devices === undefined ? 5 : devices)
         var component = Qt.createComponent("qrc:/main.qml")
         compare(component.status, Component.Ready, component.errorString())
         window = createTemporaryObject(component, scene)
@@ -36,9 +35,10 @@ TestCase {
         return found
     }
 
+    // Clicks the page's tab and waits for the page to come into view.
     function showPage(index) {
         var view = control("swipeView")
-        control("tabBar").currentIndex = index
+        mouseClick(control("tabBar").itemAt(index))
         tryCompare(view.contentItem, "contentX", index * view.width, patience)
     }
 

@@ -30,20 +30,16 @@ SceneCase {
 
     function test_about_page() {
         open({})
-        // A click on its tab shows it.
-        var pages = control("swipeView")
-        mouseClick(control("tabBar").itemAt(2))
-        tryCompare(pages.contentItem, "contentX", 2 * pages.width, patience)
+        showPage(2)
         compare([control("interfaceVersion").text, control("engineVersion").text],
                 ["INTERFACE v1.2.5", "ENGINE v2.1.3 DLL"])
         wrapper.version = "6.0.0"
-        wrapper.ndiBuiltIn = false
-        compare(control("ndiVersion").text, "NDI LIBRARY v6.0.0")
-        wrapper.ndiBuiltIn = true
-        compare(control("ndiVersion").text, "NDI LIBRARY v6.0.0 built-in")
+        for (var builtIn of [false, true]) {
+            wrapper.ndiBuiltIn = builtIn
+            compare(control("ndiVersion").text, "NDI LIBRARY v6.0.0" + (builtIn ? " built-in" : ""))
+        }
         // The agreement scrolls and cannot be edited.
-        var text = control("agreement")
-        var view = control("agreementView")
+        var text = control("agreement"), view = control("agreementView")
         verify(text.text.indexOf("END-USER AGREEMENT") === 0 && text.text.indexOf("MIT License") > 0)
         mouseWheel(view, view.width / 2, view.height / 2, 0, -360)
         tryVerify(function() { return view.contentY > 0 }, patience)
