@@ -8,7 +8,6 @@
 #include "NdiRecorder.h"
 #include "PortAudioSession.h"
 
-#include <cmath>
 #include <functional>
 #include <gtest/gtest.h>
 #include <regex>
@@ -221,7 +220,7 @@ TEST(EngineFake, CallbacksMoveTheirBlocksTimesTheGainThroughTheirMaps)
         PaStreamCallback *callbacks[] = {input_callback, output_callback, duplex_callback};
         std::atomic<uint64_t> *xruns[] = {&input_xruns, &output_xruns, &duplex_xruns};
         const uint64_t xrunsBefore = xruns[int(entry)]->load();
-        std::vector<float> captured(size_t(n * inputs)), played(size_t(n * outputs), NAN);
+        std::vector<float> captured(size_t(n * inputs)), played(size_t(n * outputs), 1e9f);
         for (size_t i = 0; i < captured.size(); ++i)
             captured[i] = input(long(i) / inputs, int(i % size_t(inputs)));
         input_aud.clear();
