@@ -5,11 +5,8 @@
 #include "Audio.Capture.Playback.h"
 #include "WaitFor.h"
 
-#include <chrono>
 #include <functional>
 #include <future>
-#include <string>
-#include <thread>
 
 namespace enginetest {
 
@@ -17,11 +14,8 @@ using veltrin::test::waitFor;
 
 // A blocking entry running on its own thread; the destructor waits for it to return.
 struct RunningEntry : std::future<int> {
-    explicit RunningEntry(std::function<int()> entry)
-        : std::future<int>(std::async(std::launch::async, std::move(entry)))
-    {
-    }
-    // True once the entry has returned (within `timeoutMs`).
+    explicit RunningEntry(std::function<int()> f) : future(std::async(std::launch::async, f)) {}
+    // True once the entry has returned (within `ms`).
     bool returned(int ms)
     {
         return wait_for(std::chrono::milliseconds(ms)) == std::future_status::ready;

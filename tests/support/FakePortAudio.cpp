@@ -104,11 +104,8 @@ void runCallbacks(Stream *st)
 void stopThread(Stream &st, bool staysActive = false)
 {
     st.running = false;
-    {
-        std::lock_guard<std::mutex> lock(st.joinLock);
-        if (st.thread.joinable())
-            st.thread.join();
-    }
+    if (std::lock_guard<std::mutex> lock(st.joinLock); st.thread.joinable())
+        st.thread.join();
     st.active = st.active && staysActive;
 }
 
@@ -253,10 +250,8 @@ PaError Pa_OpenStream(PaStream **stream, const PaStreamParameters *in,
     std::lock_guard<std::mutex> lock(g.mutex);
     auto st = std::make_unique<Stream>();
     OpenedStream &o = st->opened;
-    o = {in != nullptr, out != nullptr,  {},    {},
-         sampleRate,    framesPerBuffer, flags, callback != nullptr};
-    o.input = o.hasInput ? *in : o.input;
-    o.output = o.hasOutput ? *out : o.output;
+    o = {in != nullptr,   out != nullptr, in ? *in : o.input, out ? *out : o.output, sampleRate,
+         framesPerBuffer, flags,          callback != nullptr};
     g.opened.push_back(o);
     if (g.depth == 0 || g.table.openStreamError != paNoError)
         return g.depth == 0 ? paNotInitialized : g.table.openStreamError;
