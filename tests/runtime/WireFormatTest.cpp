@@ -133,10 +133,7 @@ TEST(WireFormat, LayoutsFitCoverAndStripeTheirBlock)
                 for (int g = 0; g < l.groups; ++g)
                     EXPECT_LE(l.groupData(g) + l.parity, ErasureCode::kMaxShards);
             }
-    Layout l;
-    l.dataShards = 7;
-    l.groups = 3;
-    l.parity = 2;
+    const Layout l{0, 0, 0, 7, 3, 2};
     const int groups[] = {0, 1, 2, 0, 1, 2, 0, 0, 0, 1, 1, 2, 2};
     for (int i = 0; i < 13; ++i) {
         const int g = groups[i];
@@ -153,11 +150,8 @@ TEST(SipHash, MatchesTheReferenceVectors)
     const std::pair<size_t, uint64_t> expected[] = {
         {0, 0x726fdb47dd0e0e31}, {1, 0x74f839c593dc67fd},  {7, 0xab0200f58b01d137},
         {8, 0x93f5f5799a932462}, {15, 0xa129ca6149be45e5}, {16, 0x3f2acc7f57c29bdb}};
-    uint8_t bytes[16];
-    for (uint8_t i = 0; i < 16; ++i)
-        bytes[i] = i;
-    uint64_t key[2];
-    std::memcpy(key, bytes, sizeof key);
+    const uint64_t key[2] = {0x0706050403020100, 0x0f0e0d0c0b0a0908};
+    const auto *bytes = reinterpret_cast<const uint8_t *>(key); // little-endian
     for (const auto &[n, hash] : expected)
         EXPECT_EQ(sipHash(key, bytes, n), hash) << n << " bytes";
 }
@@ -303,10 +297,9 @@ TEST(Pacer, HoldsBackOnlyACallerThatRunsAhead)
         waits += wait > 0 ? 1 : 0;
         now += wait;
     }
-    const double sent = 2000 * kPeriod, elapsed = now - 100;
-    EXPECT_GT(waits, 1900);
-    EXPECT_LE(sent, elapsed * Pacer::kTolerance + 0.1 + 3 * kPeriod);
-    EXPECT_GE(sent, elapsed * Pacer::kTolerance);
+    const double sent = 2000 * kPeriod, paced = (now - 100) * Pacer::kTolerance;
+    EXPECT_TRUE(waits > 1900 && sent >= paced && sent <= paced + 0.1 + 3 * kPeriod)
+        << waits << " waits, " << sent << " s sent in " << now - 100 << " s";
 }
 
 // Losses the parity covers, duplicates and any order within a block, shards of a block already
@@ -327,9 +320,7 @@ TEST(BlockAssembler, RepairsReordersAndDropsDuplicatesWithoutWaiting)
             std::vector<std::vector<uint8_t>> kept;
             for (auto &d : datagrams) {
                 int &lost = lostIn[size_t(groupOf(l, shardOf(d).index))];
-                if (lost < l.parity && random() % 3 == 0)
-                    ++lost;
-                else
+                if (!(lost < l.parity && random() % 3 == 0 && ++lost))
                     kept.push_back(d);
             }
             kept.insert(kept.begin() + 1, kept.front());
@@ -341,10 +332,10 @@ TEST(BlockAssembler, RepairsReordersAndDropsDuplicatesWithoutWaiting)
             feed(assembler, sink, kept.back(), arrival);
         }
         const auto st = assembler.stats();
-        EXPECT_EQ(std::tuple(sink.exact, sink.frames, st.concealedShards, st.duplicateShards),
-                  std::tuple(int64_t(200 * kSamples), int64_t(200 * kSamples), 0u, 200u))
+        EXPECT_EQ(std::tuple(sink.exact, sink.frames, st.concealedShards, st.duplicateShards,
+                             st.repairedShards > 100),
+                  std::tuple(int64_t(200 * kSamples), int64_t(200 * kSamples), 0u, 200u, true))
             << channels << " ch";
-        EXPECT_GT(st.repairedShards, 100u);
     }
 }
 
@@ -381,10 +372,10 @@ TEST(BlockAssembler, UnrepairableLossIsConcealedAtTheDeadlineWithExactCounts)
                 assembler.poll(arrival, std::ref(sink));
                 if (lossy) {
                     // Not before the deadline, and then at once.
-                    EXPECT_EQ(sink.blocks, before);
                     const double due = assembler.nextDeadline();
-                    EXPECT_GT(due, arrival);
-                    EXPECT_LE(due, arrival + config.maxWaitSeconds);
+                    EXPECT_TRUE(sink.blocks == before && due > arrival
+                                && due <= arrival + config.maxWaitSeconds)
+                        << n << ": " << sink.blocks - before << " blocks, due " << due - arrival;
                     assembler.poll(due, std::ref(sink));
                     EXPECT_EQ(sink.blocks, before + 1);
                     for (int f = 0; channels == 16 && full == 1.f && f < l.framesPerShard; ++f)
@@ -395,14 +386,15 @@ TEST(BlockAssembler, UnrepairableLossIsConcealedAtTheDeadlineWithExactCounts)
             }
             assembler.poll(1e9, std::ref(sink));
             const auto st = assembler.stats();
-            EXPECT_EQ(sink.frames, 100 * kSamples) << "the sample count must stay exact";
-            EXPECT_EQ(std::tuple(st.concealedShards, st.concealedBlocks),
-                      std::tuple(uint64_t(lossyBlocks), 1u));
-            EXPECT_TRUE(sink.finite);
-            // Nothing but the lost shard of each lossy block and the block lost whole differs
-            // (less where a line drawn across a gap meets this piecewise-linear signal).
-            EXPECT_LE(sink.frames - sink.exact, lossyBlocks * l.framesPerShard + kSamples);
-            EXPECT_GE(sink.frames - sink.exact, kSamples);
+            // The sample count stays exact; nothing but the lost shard of each lossy block and
+            // the block lost whole differs (less where a line drawn across a gap meets this
+            // piecewise-linear signal).
+            const int64_t differ = sink.frames - sink.exact;
+            EXPECT_EQ(std::tuple(sink.frames, st.concealedShards, st.concealedBlocks, sink.finite,
+                                 differ >= kSamples
+                                     && differ <= lossyBlocks * l.framesPerShard + kSamples),
+                      std::tuple(int64_t(100 * kSamples), uint64_t(lossyBlocks), 1u, true, true))
+                << differ << " frames differ";
         }
     amplitude = 1.f;
 }
