@@ -20,6 +20,7 @@
 using namespace veltrin::rt;
 using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
+using veltrin::test::shell;
 
 namespace {
 
@@ -27,46 +28,6 @@ std::string local(uint16_t port)
 {
     return "127.0.0.1:" + std::to_string(port);
 }
-
-// Loses on loopback, of the shards from `port`, data shard 0 of every block whose number is
-// 1 mod 8 (which parity rebuilds), and data shard 0 with all parity of those 3 mod 8 (concealed).
-// The offsets are the wire's, past the 8-byte UDP header, in bits: kind 104, block's low byte
-// 192, shard index 512.
-struct LinkLoss {
-    explicit LinkLoss(uint16_t port) : m_port(port)
-    {
-        const std::string rule =
-            " && nft add rule inet vloss input iifname lo udp sport " + std::to_string(port) + " ";
-        ok = veltrin::test::shell("nft add table inet vloss && nft add chain inet vloss input '{ "
-                                  "type filter hook input priority 0; policy accept; }'"
-                                  + rule
-                                  + "@th,104,8 1 @th,192,8 \\& 7 == 1 @th,512,16 0 counter drop"
-                                  + rule + "@th,192,8 \\& 7 == 3 @th,512,16 0 counter drop" + rule
-                                  + "@th,104,8 2 @th,192,8 \\& 7 == 3 counter drop")
-             == 0;
-    }
-    ~LinkLoss() { veltrin::test::shell("nft delete table inet vloss"); }
-    // Drops every datagram from the sender (down), or none (up).
-    void cut(bool down) const
-    {
-        veltrin::test::shell(down ? "nft insert rule inet vloss input iifname lo udp sport "
-                                        + std::to_string(m_port) + " drop"
-                                  : "nft flush chain inet vloss input");
-    }
-    // Packets each rule dropped, in the order above.
-    std::vector<uint64_t> dropped() const
-    {
-        veltrin::test::ChildProcess nft(
-            {"sh", "-c", "nft list table inet vloss | grep -o 'packets [0-9]*' | cut -c9-"});
-        nft.wait(10000);
-        std::vector<uint64_t> counts;
-        for (const std::string &line : nft.lines())
-            counts.push_back(std::stoull(line));
-        return counts;
-    }
-    bool ok = false;
-    uint16_t m_port;
-};
 
 } // namespace
 
@@ -80,8 +41,18 @@ struct LinkLoss {
 TEST(Transport, FiguresCountAKnownLossAndAudioOutlivesALinkDown)
 {
     Sender sender(true);
-    LinkLoss loss(sender.port());
-    ASSERT_TRUE(loss.ok);
+    // Lost on loopback, of the shards from the sender: data shard 0 of every block whose number
+    // is 1 mod 8 (which parity rebuilds), and data shard 0 with all parity of those 3 mod 8
+    // (concealed). The offsets are the wire's, past the 8-byte UDP header, in bits: kind 104,
+    // block's low byte 192, shard index 512.
+    const std::string rule =
+        "nft add rule inet vloss input iifname lo udp sport " + std::to_string(sender.port()) + " ";
+    ASSERT_EQ(shell("nft add table inet vloss && nft add chain inet vloss input '{ type filter "
+                    "hook input priority 0; policy accept; }' && "
+                    + rule + "@th,104,8 1 @th,192,8 \\& 7 == 1 @th,512,16 0 counter drop && " + rule
+                    + "@th,192,8 \\& 7 == 3 @th,512,16 0 counter drop && " + rule
+                    + "@th,104,8 2 @th,192,8 \\& 7 == 3 counter drop"),
+              0);
     Receiver receiver("", local(sender.port()));
     FrameSync sync;
     receiver.attach(&sync);
@@ -108,7 +79,13 @@ TEST(Transport, FiguresCountAKnownLossAndAudioOutlivesALinkDown)
     const VeltrinNdiFigures r = receiverFigures("S", receiver.stats(), &sync);
     const VeltrinNdiFigures s = senderFigures("S", sender.stats());
 
-    const std::vector<uint64_t> dropped = loss.dropped();
+    // Packets each rule dropped, in the order above.
+    veltrin::test::ChildProcess nft(
+        {"sh", "-c", "nft list table inet vloss | grep -o 'packets [0-9]*' | cut -c9-"});
+    ASSERT_EQ(nft.wait(10000), 0);
+    std::vector<uint64_t> dropped;
+    for (const std::string &line : nft.lines())
+        dropped.push_back(std::stoull(line));
     ASSERT_EQ(dropped.size(), 3u);
     const uint64_t repairable = dropped[0], unrepairable = dropped[1];
     ASSERT_GT(repairable, 10u);
@@ -125,13 +102,15 @@ TEST(Transport, FiguresCountAKnownLossAndAudioOutlivesALinkDown)
     EXPECT_EQ(s.connections, 1);
     EXPECT_EQ(s.bytesSent, s.datagramsSent * wire::kMaxDatagram);
 
-    loss.cut(true);
+    ASSERT_EQ(shell(rule.substr(0, rule.size() - 1) + " drop"), 0);
     run(0.5);
-    EXPECT_EQ(std::pair(run(1), receiver.stats().connected), std::pair(int64_t(0), false));
-    loss.cut(false);
+    EXPECT_EQ(run(1), 0);
+    EXPECT_FALSE(receiver.stats().connected);
+    ASSERT_EQ(shell("nft flush chain inet vloss input"), 0);
     EXPECT_GT(run(3), 0);
     EXPECT_TRUE(receiver.stats().connected);
     receiver.detach(&sync);
+    shell("nft delete table inet vloss");
 }
 
 // What a receiver subscribed to stream 1234 of the sender at port 5000 makes of a datagram:
@@ -147,11 +126,7 @@ TEST(Receiver, JudgesEveryDatagramBeforeItCostsAnything)
     std::mt19937 random(13);
     // A datagram of `kind` and `stream` (a shard of 2 x 256 frames), or garbage after it.
     auto datagram = [&](wire::Kind kind, uint64_t stream, bool garbage = false) {
-        wire::Shard shard;
-        shard.common.kind = kind;
-        shard.common.stream = stream;
-        shard.sampleRate = 48000;
-        shard.layout = wire::Layout::plan(2, 256, 1472);
+        const wire::Shard shard{{kind, stream}, 0, 0, 0, 48000, wire::Layout::plan(2, 256, 1472)};
         std::vector<uint8_t> d(wire::kShardHeaderSize + shard.layout.payloadBytes(0));
         for (auto &byte : d)
             byte = garbage ? uint8_t(random()) : 0;

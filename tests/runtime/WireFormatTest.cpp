@@ -207,9 +207,7 @@ TEST(WireFormat, InvalidDatagramsAreRefusedFieldByField)
                                       {size_t(3), Error::Short}})
         EXPECT_EQ(decodeShard(longer.data(), size, s), error) << size;
     // A subscription must state a datagram size a path can have.
-    Subscribe sub, back;
-    sub.common.kind = Kind::Subscribe;
-    sub.maxDatagram = kMinDatagram - 1;
+    Subscribe back, sub{{Kind::Subscribe, 0}, 0, uint32_t(kMinDatagram - 1)};
     uint8_t bytes[kSubscribeSize];
     EXPECT_EQ(decodeSubscribe(bytes, encodeSubscribe(sub, bytes), back), Error::BadDatagram);
 }
@@ -245,10 +243,8 @@ TEST(SubscriberRegistry, AnswersRequestsOnAVirtualClock)
         return a;
     };
     auto request = [&](Kind kind, int port, int cookieOf, int at, uint32_t datagram = 1472) {
-        Subscribe s;
-        s.common.kind = kind;
-        s.cookie = cookieOf != 0 ? registry.cookieFor(from(cookieOf)) : 0;
-        s.maxDatagram = datagram;
+        const Subscribe s{
+            {kind, 0}, cookieOf != 0 ? registry.cookieFor(from(cookieOf)) : 0, datagram};
         return registry.handle(s, from(port), t0 + std::chrono::seconds(at));
     };
     const struct {
@@ -403,10 +399,7 @@ TEST(BlockAssembler, UnrepairableLossIsConcealedAtTheDeadlineWithExactCounts)
 // the assembler's bound plus its two planar blocks of that shape, however tight the bound.
 TEST(BlockAssembler, TheLargestShapeCostsNoMoreThanTheBound)
 {
-    Shard shard;
-    shard.common.stream = 1;
-    shard.sampleRate = kRate;
-    shard.layout = Layout::plan(64, kMaxSamples, kMinDatagram);
+    const Shard shard{{Kind::Data, 1}, 0, 0, 0, kRate, Layout::plan(64, kMaxSamples, kMinDatagram)};
     const std::vector<uint8_t> payload(shard.layout.payloadBytes(0));
     AssemblerConfig config;
     for (const bool tight : {false, true}) {
