@@ -22,15 +22,6 @@ using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using veltrin::test::shell;
 
-namespace {
-
-std::string local(uint16_t port)
-{
-    return "127.0.0.1:" + std::to_string(port);
-}
-
-} // namespace
-
 // The figures of both ends over a link that loses datagrams that parity rebuilds and datagrams
 // it cannot: each is counted as repaired or concealed (on a loaded machine up to two late ones
 // more as lost, and concealed instead of repaired), every datagram that came is counted, and
@@ -53,7 +44,7 @@ TEST(Transport, FiguresCountAKnownLossAndAudioOutlivesALinkDown)
                     + "@th,192,8 \\& 7 == 3 @th,512,16 0 counter drop && " + rule
                     + "@th,104,8 2 @th,192,8 \\& 7 == 3 counter drop"),
               0);
-    Receiver receiver("", local(sender.port()));
+    Receiver receiver("", "127.0.0.1:" + std::to_string(sender.port()));
     FrameSync sync;
     receiver.attach(&sync);
     // Runs both devices for `seconds`: the source's sends a block of 1024 frames every fourth
@@ -121,8 +112,8 @@ TEST(Receiver, JudgesEveryDatagramBeforeItCostsAnything)
 {
     using V = DatagramVerdict;
     sockaddr_in sender{}, other{};
-    parseAddress(local(5000), sender);
-    parseAddress(local(5001), other);
+    parseAddress("127.0.0.1:5000", sender);
+    parseAddress("127.0.0.1:5001", other);
     std::mt19937 random(13);
     // A datagram of `kind` and `stream` (a shard of 2 x 256 frames), or garbage after it.
     auto datagram = [&](wire::Kind kind, uint64_t stream, bool garbage = false) {
@@ -143,8 +134,7 @@ TEST(Receiver, JudgesEveryDatagramBeforeItCostsAnything)
     const wire::Kind data = wire::Kind::Data, challenge = wire::Kind::Challenge;
     const struct {
         std::vector<uint8_t> bytes;
-        const sockaddr_in &from;
-        const sockaddr_in *target;
+        const sockaddr_in &from, *target;
         uint64_t stream;
         V verdict;
     } cases[] = {
@@ -162,13 +152,12 @@ TEST(Receiver, JudgesEveryDatagramBeforeItCostsAnything)
         {datagram(wire::Kind::End, 1234), sender, &sender, 1234, V::End},
         {datagram(wire::Kind::End, 4321), sender, &sender, 1234, V::Foreign},
     };
-    for (size_t i = 0; i < std::size(cases); ++i) {
-        const auto &c = cases[i];
+    for (const auto &c : cases) {
         wire::Challenge ch;
         wire::Shard shard;
         EXPECT_EQ(
             judgeDatagram(c.bytes.data(), c.bytes.size(), c.from, c.target, c.stream, ch, shard),
             c.verdict)
-            << "case " << i;
+            << "case " << &c - cases;
     }
 }
