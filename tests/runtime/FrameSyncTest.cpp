@@ -223,19 +223,19 @@ TEST(FrameSyncParts, PullsTimedAsTheDevicePlaysThem)
     DeviceCycle device;
     StallWatch stall(8.0);
     // Pulled at, timed at (blocks), stalled, after a stall, cycle.
-    const double pulls[][5] = {{0, 0, 0, 0, 0},
-                               {0.02, 1, 0, 0, 0},
-                               {0.04, 2, 0, 0, 0},
-                               {0.06, 3, 0, 0, 0},
-                               {4, 4, 0, 0, 1024},
-                               {9.625, 9.625, 1, 1, 256},
-                               {10.625, 10.625, 0, 1, 256}};
-    for (const auto &p : pulls) {
-        const double now = device.pull(p[0] * dt, dt, 256);
+    const std::tuple<double, double, bool, bool, double> pulls[] = {{0, 0, 0, 0, 0},
+                                                                    {0.02, 1, 0, 0, 0},
+                                                                    {0.04, 2, 0, 0, 0},
+                                                                    {0.06, 3, 0, 0, 0},
+                                                                    {4, 4, 0, 0, 1024},
+                                                                    {9.625, 9.625, 1, 1, 256},
+                                                                    {10.625, 10.625, 0, 1, 256}};
+    for (const auto &[at, timed, stalled, afterStall, cycle] : pulls) {
+        const double now = device.pull(at * dt, dt, 256);
         const StallWatch::Pull s = stall.pull(now, dt);
         EXPECT_EQ(std::tuple(now, s.stalled, s.afterStall, device.cycleFrames()),
-                  std::tuple(p[1] * dt, p[2] != 0, p[3] != 0, p[4]))
-            << p[0];
+                  std::tuple(timed * dt, stalled, afterStall, cycle))
+            << at;
     }
     for (int j = 2; j < 10; ++j) // 8: on the edge
         EXPECT_TRUE(stall.pull((9.625 + j) * dt, dt).afterStall == (j < 8) || j == 8) << j;

@@ -18,7 +18,6 @@
 #include <vector>
 
 using namespace veltrin::rt;
-using namespace std::chrono_literals;
 using Clock = std::chrono::steady_clock;
 using veltrin::test::shell;
 
@@ -66,7 +65,7 @@ TEST(Transport, FiguresCountAKnownLossAndAudioOutlivesALinkDown)
     };
     run(3);
     // The blocks in flight are handed on (repaired or concealed) well within this.
-    std::this_thread::sleep_for(500ms);
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     const VeltrinNdiFigures r = receiverFigures("S", receiver.stats(), &sync);
     const VeltrinNdiFigures s = senderFigures("S", sender.stats());
 
@@ -79,8 +78,7 @@ TEST(Transport, FiguresCountAKnownLossAndAudioOutlivesALinkDown)
         dropped.push_back(std::stoull(line));
     ASSERT_EQ(dropped.size(), 3u);
     const uint64_t repairable = dropped[0], unrepairable = dropped[1];
-    ASSERT_GT(repairable, 10u);
-    ASSERT_GT(unrepairable, 10u);
+    ASSERT_GT(std::min(repairable, unrepairable), 10u);
     // A busy machine (the sanitizer builds) may hold a datagram past its block's deadline: it
     // then counts as lost although it came, and a rebuildable block missing it is concealed, not
     // repaired. Never the other way, and only a few.
@@ -89,8 +87,7 @@ TEST(Transport, FiguresCountAKnownLossAndAudioOutlivesALinkDown)
     EXPECT_LE(repairable - r.datagramsRepaired, 2u);
     EXPECT_GE(r.datagramsConcealed, unrepairable);
     EXPECT_EQ(r.datagramsReceived + dropped[0] + dropped[1] + dropped[2], s.datagramsSent);
-    EXPECT_EQ(r.connections, 1);
-    EXPECT_EQ(s.connections, 1);
+    EXPECT_EQ(std::pair(r.connections, s.connections), std::pair(1, 1));
     EXPECT_EQ(s.bytesSent, s.datagramsSent * wire::kMaxDatagram);
 
     ASSERT_EQ(shell(rule.substr(0, rule.size() - 1) + " drop"), 0);
