@@ -14,17 +14,10 @@ TEST(AudioConvert, RoundTripWithStrideKeepsEverySampleAndThePadding)
         std::vector<float> interleaved(size_t(channels) * size_t(samples));
         for (size_t i = 0; i < interleaved.size(); ++i)
             interleaved[i] = float(i) * 0.5f - 7.f;
-        NDIlib_audio_frame_interleaved_32f_t in;
-        in.sample_rate = 96000;
-        in.no_channels = channels;
-        in.no_samples = samples;
-        in.timecode = 42;
-        in.p_data = interleaved.data();
+        NDIlib_audio_frame_interleaved_32f_t in{96000, channels, samples, 42, interleaved.data()};
         const int strideFloats = stride > 0 ? stride : samples;
         std::vector<float> planar(size_t(channels) * size_t(strideFloats), -1.f);
-        NDIlib_audio_frame_v2_t mid;
-        mid.p_data = planar.data();
-        mid.channel_stride_in_bytes = stride * 4;
+        NDIlib_audio_frame_v2_t mid{0, 0, 0, 0, planar.data(), stride * 4};
         interleavedToPlanar(in, mid);
         EXPECT_EQ(mid.timecode, 42);
         for (int c = 0; c < channels; ++c)
@@ -34,18 +27,14 @@ TEST(AudioConvert, RoundTripWithStrideKeepsEverySampleAndThePadding)
                                       : -1.f)
                     << channels << " channels, stride " << stride;
         std::vector<float> back(interleaved.size(), 0.f);
-        NDIlib_audio_frame_interleaved_32f_t out;
-        out.p_data = back.data();
+        NDIlib_audio_frame_interleaved_32f_t out{0, 0, 0, 0, back.data()};
         planarToInterleaved(mid, out);
         EXPECT_EQ(back, interleaved);
         EXPECT_EQ(std::tuple(out.sample_rate, out.no_channels, out.no_samples, out.timecode),
                   std::tuple(96000, channels, samples, int64_t(42)));
     }
     // No buffer: only the description is copied.
-    NDIlib_audio_frame_v2_t src;
-    src.no_channels = 3;
-    src.no_samples = 10;
-    src.sample_rate = 44100;
+    const NDIlib_audio_frame_v2_t src{44100, 3, 10};
     NDIlib_audio_frame_interleaved_32f_t dst;
     planarToInterleaved(src, dst);
     EXPECT_EQ(std::tuple(dst.no_channels, dst.no_samples, dst.sample_rate),

@@ -32,13 +32,8 @@ int main()
     const char *early = NDIlib_version();
     std::printf("before: %s\nearly version: %s\n", where(early), early);
     std::vector<float> interleaved = {1, 2, 3, 4}, planar(4);
-    NDIlib_audio_frame_interleaved_32f_t in;
-    in.no_channels = 2;
-    in.no_samples = 2;
-    in.p_data = interleaved.data();
-    NDIlib_audio_frame_v2_t out;
-    out.p_data = planar.data();
-    out.channel_stride_in_bytes = 8;
+    NDIlib_audio_frame_interleaved_32f_t in{48000, 2, 2, 0, interleaved.data()};
+    NDIlib_audio_frame_v2_t out{48000, 2, 0, 0, planar.data(), 8};
     NDIlib_util_audio_from_interleaved_32f_v2(&in, &out);
     std::printf("util: %g %g %g %g\n", planar[0], planar[1], planar[2], planar[3]);
     std::fflush(stdout);

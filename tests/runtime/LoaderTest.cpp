@@ -15,20 +15,6 @@
 
 namespace fs = std::filesystem;
 
-// Runs the probe with NDI_RUNTIME_DIR_V5 set to `dir` (unset when empty); its lines by key.
-static std::map<std::string, std::string> probe(const std::string &dir)
-{
-    veltrin::test::ChildProcess child(
-        {"env", dir.empty() ? "--unset=NDI_RUNTIME_DIR_V5" : "NDI_RUNTIME_DIR_V5=" + dir,
-         VELTRIN_LOADER_PROBE});
-    EXPECT_EQ(child.wait(10000), 0);
-    std::map<std::string, std::string> lines;
-    for (const std::string &line : child.lines())
-        if (const auto colon = line.find(": "); colon != std::string::npos)
-            lines[line.substr(0, colon)] = line.substr(colon + 2);
-    return lines;
-}
-
 // A complete library in the runtime directory serves every call, the version asked before
 // initialisation included; a library that lacks an operation, a file that is no library, and
 // none at all leave the built-in runtime, with the reason.
@@ -64,7 +50,16 @@ TEST(Loader, ChoosesACompleteLibraryOrTheBuiltInRuntime)
     };
     for (const auto &c : cases) {
         c.install();
-        auto lines = probe(fs::exists(library) ? dir.string() : "");
+        // The probe, with NDI_RUNTIME_DIR_V5 set to the directory once it holds a file; its
+        // lines by key.
+        const std::string env = fs::exists(library) ? "NDI_RUNTIME_DIR_V5=" + dir.string()
+                                                    : "--unset=NDI_RUNTIME_DIR_V5";
+        veltrin::test::ChildProcess child({"env", env, VELTRIN_LOADER_PROBE});
+        EXPECT_EQ(child.wait(10000), 0);
+        std::map<std::string, std::string> lines;
+        for (const std::string &line : child.lines())
+            if (const auto colon = line.find(": "); colon != std::string::npos)
+                lines[line.substr(0, colon)] = line.substr(colon + 2);
         EXPECT_EQ(lines["NDI runtime"].rfind(c.line, 0), 0u) << lines["NDI runtime"];
         // Asking the version makes the choice: it is the runtime's, even before initialisation.
         EXPECT_EQ(

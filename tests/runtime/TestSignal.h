@@ -27,13 +27,8 @@ inline NDIlib_audio_frame_v2_t signalBlock(int rate, int channels, int block, in
     for (int c = 0; c < channels; ++c)
         for (int i = 0; i < block; ++i)
             planar[size_t(c) * size_t(block) + size_t(i)] = signalValue(frame + i, c);
-    NDIlib_audio_frame_v2_t audio;
-    audio.sample_rate = rate;
-    audio.no_channels = channels;
-    audio.no_samples = block;
-    audio.p_data = planar.data();
-    audio.channel_stride_in_bytes = block * int(sizeof(float));
-    return audio;
+    const int32_t stride = block * int(sizeof(float));
+    return {rate, channels, block, NDIlib_send_timecode_synthesize, planar.data(), stride};
 }
 
 } // namespace veltrin::test
