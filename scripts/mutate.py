@@ -65,7 +65,7 @@ MUTANTS = [
      '(f.connections == 0 ? " receiver" : " receivers")', "cli_test|wrapper"),
     ("ndi-dropped-frames", ["ndi/NdiLoader.cpp"],
      "f.framesDropped = uint64_t(std::max<int64_t>(dropped.audioFrames, 0));",
-     "f.framesDropped = uint64_t(std::max<int64_t>(total.audioFrames, 0));", "cli_test|wrapper_ndi"),
+     "f.framesDropped = uint64_t(std::max<int64_t>(total.audioFrames, 0));", "cli_test|wrapper_test"),
     ("ndi-chosen-api", ["ndi/NdiLoader.cpp"],
      "return chosen != nullptr ? *chosen : rt::builtinApi();",
      "return chosen != nullptr && false ? *chosen : rt::builtinApi();",
@@ -130,7 +130,7 @@ MUTANTS = [
      "audio_convert"),
     ("rt-announce-blank-name", ["runtime/Runtime.cpp"],
      "if (name.text.find_first_not_of(' ') != std::string::npos)",
-     "if (name.text.find_first_not_of(' ') == std::string::npos)", "runtime_process|loader"),
+     "if (name.text.find_first_not_of(' ') == std::string::npos)", "cli_test|pipewire_alsa"),
     # runtime/ (the frame synchroniser: the real-time pull and its parts)
     ("fs-stall", ["runtime/FrameSync.cpp",
                   ("runtime/FrameSyncParts.cpp",
