@@ -396,7 +396,7 @@ int main(int argc, char **argv)
     QTemporaryDir home;
     if (!home.isValid() || useNdiHome(home.path(), kConfigText).isEmpty())
         return 1;
-    JackServer server(kRate, 256, 2, 2);
+    JackServer server;
     if (!server.running() || !NDIlib_initialize())
         return 1;
     const int result = RUN_ALL_TESTS();

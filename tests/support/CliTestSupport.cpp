@@ -37,14 +37,12 @@ bool CliProcess::waitUntil(const std::function<bool()> &done, int timeoutMs)
 
 int CliProcess::finish(int timeoutMs)
 {
-    const bool exited = m_process.waitForFinished(timeoutMs);
-    if (!exited) {
+    if (!waitUntil([&] { return m_process.state() == QProcess::NotRunning; }, timeoutMs)) {
         m_process.kill();
         m_process.waitForFinished(10000);
+        return -1;
     }
-    m_out += m_process.readAllStandardOutput();
-    m_err += m_process.readAllStandardError();
-    return exited && m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
 
 void CliProcess::signal(int number)
@@ -68,8 +66,7 @@ ToneSender::ToneSender(const std::string &name, double frequency, float amplitud
                   planar[size_t(i)] = amplitude
                                       * float(std::sin(2.0 * M_PI * frequency
                                                        * double(frame + i % kBlock) / kRate));
-              NDIlib_audio_frame_v2_t audio;
-              audio.sample_rate = kRate;
+              NDIlib_audio_frame_v2_t audio; // 48 kHz stereo
               audio.no_samples = kBlock;
               audio.p_data = planar.data();
               audio.channel_stride_in_bytes = kBlock * int(sizeof(float));
