@@ -291,7 +291,7 @@ TEST(Cli, RunsEndWithTheirOutputAndStatus)
         EXPECT_EQ(cli.finish(10000), status); // promptly, or it is killed
         // A run that succeeds writes nothing on standard error but the NDI runtime it uses; a
         // failure writes one line of its own there and nothing on standard output.
-        const QStringList own = cli.ownErrorLines(), errors = cli.errorLines();
+        const QStringList own = cli.errorLines().filter("veltrin-cli: "), errors = cli.errorLines();
         EXPECT_TRUE(status == kExitOk ? errors.filter("NDI runtime: built-in") == errors
                                       : own.size() == 1 && cli.outputLines().isEmpty())
             << joined(errors);
@@ -381,7 +381,7 @@ TEST(Cli, DuplexCarriesTonesAndOutlivesItsAudioServer)
     EXPECT_EQ(cli.errorLines().filter(away).size(), 1);
     // The NDI side was never restarted: the runtime was chosen once.
     EXPECT_EQ(cli.errorLines().filter(QStringLiteral("NDI runtime:")).size(), 1);
-    EXPECT_EQ(cli.ownErrorLines().last(), QStringLiteral("veltrin-cli: stopped"));
+    EXPECT_EQ(cli.errorLines().filter("veltrin-cli: ").last(), "veltrin-cli: stopped");
     EXPECT_EQ(cli.outputLines().filter(summary).size(), 2);
     EXPECT_TRUE(waitForOutput(watch, gone)) << joined(watch.outputLines());
 }

@@ -40,11 +40,6 @@ public:
 
     QStringList outputLines() const { return lines(m_out); }
     QStringList errorLines() const { return lines(m_err); }
-    // The lines the program itself wrote on standard error ("veltrin-cli: ...").
-    QStringList ownErrorLines() const
-    {
-        return errorLines().filter(QRegularExpression("^veltrin-cli: "));
-    }
 
 private:
     static QStringList lines(const QByteArray &text)
