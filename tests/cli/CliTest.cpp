@@ -384,6 +384,8 @@ TEST(Cli, DuplexCarriesTonesAndOutlivesItsAudioServer)
     EXPECT_EQ(cli.errorLines().filter("veltrin-cli: ").last(), "veltrin-cli: stopped");
     EXPECT_EQ(cli.outputLines().filter(summary).size(), 2);
     EXPECT_TRUE(waitForOutput(watch, gone)) << joined(watch.outputLines());
+    watch.signal(SIGTERM);
+    EXPECT_EQ(watch.finish(10000), 0);
 }
 
 } // namespace
