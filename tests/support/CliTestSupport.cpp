@@ -11,12 +11,8 @@
 
 namespace clitest {
 
-namespace {
-
 using Clock = std::chrono::steady_clock;
 using std::chrono::microseconds;
-
-} // namespace
 
 CliProcess::CliProcess(const QStringList &arguments)
 {
@@ -41,14 +37,12 @@ bool CliProcess::waitUntil(const std::function<bool()> &done, int timeoutMs)
 
 int CliProcess::finish(int timeoutMs)
 {
-    const bool exited = m_process.waitForFinished(timeoutMs);
-    if (!exited) {
+    if (!waitUntil([&] { return m_process.state() == QProcess::NotRunning; }, timeoutMs)) {
         m_process.kill();
         m_process.waitForFinished(10000);
+        return -1;
     }
-    m_out += m_process.readAllStandardOutput();
-    m_err += m_process.readAllStandardError();
-    return exited && m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
+    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
 }
 
 void CliProcess::signal(int number)
@@ -72,8 +66,7 @@ ToneSender::ToneSender(const std::string &name, double frequency, float amplitud
                   planar[size_t(i)] = amplitude
                                       * float(std::sin(2.0 * M_PI * frequency
                                                        * double(frame + i % kBlock) / kRate));
-              NDIlib_audio_frame_v2_t audio;
-              audio.sample_rate = kRate;
+              NDIlib_audio_frame_v2_t audio; // 48 kHz stereo
               audio.no_samples = kBlock;
               audio.p_data = planar.data();
               audio.channel_stride_in_bytes = kBlock * int(sizeof(float));
@@ -91,33 +84,21 @@ ToneSender::~ToneSender()
     m_thread.join();
 }
 
-ToneListener::ToneListener(const std::string &source)
+bool hearTone(const std::string &source, double frequency, double amplitude, int count,
+              int timeoutMs)
 {
     NDIlib_recv_create_v3_t settings;
     settings.source_to_connect_to.p_ndi_name = source.c_str();
     settings.bandwidth = NDIlib_recv_bandwidth_audio_only;
-    m_receiver = NDIlib_recv_create_v3(&settings);
-    m_sync = NDIlib_framesync_create(m_receiver);
-}
-
-ToneListener::~ToneListener()
-{
-    NDIlib_framesync_destroy(m_sync);
-    NDIlib_recv_destroy(m_receiver);
-}
-
-bool ToneListener::hear(double frequency, double amplitude, int count, int timeoutMs,
-                        const std::function<void()> &pump)
-{
+    NDIlib_recv_instance_t receiver = NDIlib_recv_create_v3(&settings);
+    NDIlib_framesync_instance_t sync = NDIlib_framesync_create(receiver);
     constexpr int kBlock = 2048;
     const auto start = Clock::now(), deadline = start + std::chrono::milliseconds(timeoutMs);
     int run = 0;
     for (long long frame = 0; run < count && Clock::now() < deadline; frame += kBlock) {
-        if (pump)
-            pump();
         std::this_thread::sleep_until(start + microseconds(frame * 1000000 / kRate));
         NDIlib_audio_frame_v2_t audio;
-        NDIlib_framesync_capture_audio(m_sync, &audio, kRate, 2, kBlock);
+        NDIlib_framesync_capture_audio(sync, &audio, kRate, 2, kBlock);
         const size_t stride = size_t(audio.channel_stride_in_bytes) / sizeof(float);
         const bool full = audio.p_data != nullptr && audio.no_samples == kBlock;
         bool tone = full || amplitude == 0.0;
@@ -125,9 +106,11 @@ bool ToneListener::hear(double frequency, double amplitude, int count, int timeo
             tone = tonecheck::matches(
                 tonecheck::measure(audio.p_data + channel * stride, kBlock, 1, kRate),
                 {frequency, amplitude});
-        NDIlib_framesync_free_audio(m_sync, &audio);
+        NDIlib_framesync_free_audio(sync, &audio);
         run = tone ? run + 1 : 0;
     }
+    NDIlib_framesync_destroy(sync);
+    NDIlib_recv_destroy(receiver);
     return run >= count;
 }
 

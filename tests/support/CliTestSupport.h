@@ -40,11 +40,6 @@ public:
 
     QStringList outputLines() const { return lines(m_out); }
     QStringList errorLines() const { return lines(m_err); }
-    // The lines the program itself wrote on standard error ("veltrin-cli: ...").
-    QStringList ownErrorLines() const
-    {
-        return errorLines().filter(QRegularExpression("^veltrin-cli: "));
-    }
 
 private:
     static QStringList lines(const QByteArray &text)
@@ -70,25 +65,10 @@ private:
 };
 
 // Receives `source` through a frame synchroniser, pulled at 48 kHz in blocks of 2048 frames in
-// real time, from construction to destruction.
-class ToneListener
-{
-public:
-    explicit ToneListener(const std::string &source);
-    ~ToneListener();
-    ToneListener(const ToneListener &) = delete;
-    ToneListener &operator=(const ToneListener &) = delete;
-
-    // True once `count` blocks in a row carry the tone on both channels, false when `timeoutMs`
-    // has passed first. Amplitude 0 listens for silence. `pump`, when given, runs between
-    // blocks (a test with a window keeps its event loop going).
-    bool hear(double frequency, double amplitude, int count, int timeoutMs,
-              const std::function<void()> &pump = {});
-
-private:
-    NDIlib_recv_instance_t m_receiver;
-    NDIlib_framesync_instance_t m_sync;
-};
+// real time: true once `count` blocks in a row carry the tone on both channels, false when
+// `timeoutMs` has passed first. Amplitude 0 listens for silence.
+bool hearTone(const std::string &source, double frequency, double amplitude, int count,
+              int timeoutMs);
 
 // Points HOME at `home`, a scratch directory, with `config` as its NDI configuration file, which
 // the programs started afterwards and this process's runtime read. The file's path, or an empty
