@@ -261,10 +261,8 @@ int planStream(const Options &options, Direction direction, StreamPlan &plan)
         return kExitNoDevice;
     }
     plan.rate = options.rate.value_or(defaultRate(plan.device));
-    plan.inputs =
-        direction == Direction::Output ? 0 : std::min(plan.device.inputs, kEngineMaxChannels);
-    plan.outputs =
-        direction == Direction::Input ? 0 : std::min(plan.device.outputs, kEngineMaxChannels);
+    plan.inputs = direction == Direction::Output ? 0 : engineChannels(plan.device.inputs);
+    plan.outputs = direction == Direction::Input ? 0 : engineChannels(plan.device.outputs);
     if (const int status = planChannels(options, plan); status != kExitOk)
         return status;
     const FormatCheck check = checkFormat(portAudio, plan.device, direction, plan.rate);

@@ -133,8 +133,7 @@ FormatCheck checkFormat(const audio::PortAudioSession &portAudio, const AudioDev
 {
     // The parameters the engine opens the stream with.
     const auto parameters = [&](int channels, double latency) {
-        return audio::streamParameters(device.index, std::min(channels, kEngineMaxChannels),
-                                       latency);
+        return audio::streamParameters(device.index, engineChannels(channels), latency);
     };
     const PaStreamParameters in = parameters(device.inputs, device.inputLatency);
     const PaStreamParameters out = parameters(device.outputs, device.outputLatency);
@@ -161,17 +160,16 @@ FormatCheck formatVerdict(const AudioDevice &device, Direction direction, unsign
     else if (result == paInvalidSampleRate)
         error = name + " refuses " + std::to_string(rate) + " Hz (its default rate is "
                 + rateText(device.defaultRate) + " Hz)";
-    else if (result == paInvalidChannelCount)
-        error = name + " refuses "
-                + (input ? std::to_string(std::min(device.inputs, kEngineMaxChannels))
-                               + " input channels"
-                         : std::string())
+    else if (result == paInvalidChannelCount) {
+        const auto channels = [](int count, const char *side) {
+            return std::to_string(engineChannels(count)) + side + " channels";
+        };
+        error = name + " refuses " + (input ? channels(device.inputs, " input") : "")
                 + (input && output ? " with " : "")
-                + (output ? std::to_string(std::min(device.outputs, kEngineMaxChannels))
-                                + " output channels"
-                          : std::string());
-    else
+                + (output ? channels(device.outputs, " output") : "");
+    } else {
         error = name + " cannot be opened: " + Pa_GetErrorText(result);
+    }
     return {kExitDeviceRefused, error};
 }
 

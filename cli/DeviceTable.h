@@ -8,6 +8,7 @@
 #include "Options.h"
 #include "PortAudioSession.h"
 
+#include <algorithm>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,6 +21,11 @@ using AudioDevice = audio::Device;
 
 // The engine opens at most this many channels per direction.
 constexpr int kEngineMaxChannels = 64;
+// The channels the engine opens on a side of a device that has `channels`.
+constexpr int engineChannels(int channels)
+{
+    return std::min(channels, kEngineMaxChannels);
+}
 
 bool hasDirection(const AudioDevice &device, Direction direction);
 // "HostAPI  Device", as the window's device lists show it.

@@ -1,12 +1,13 @@
 #include "ChildProcess.h"
 
+#include "WaitFor.h"
+
+#include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace veltrin::test {
@@ -36,15 +37,13 @@ std::vector<std::string> ChildProcess::lines() const
 
 bool ChildProcess::waitFor(const std::string &text, int timeoutMs)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    for (;;) {
-        for (const std::string &line : lines())
-            if (line.find(text) != std::string::npos)
-                return true;
-        if (std::chrono::steady_clock::now() > deadline)
-            return false;
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
+    const auto said = [&] {
+        const std::vector<std::string> all = lines();
+        return std::any_of(all.begin(), all.end(), [&](const std::string &line) {
+            return line.find(text) != std::string::npos;
+        });
+    };
+    return veltrin::test::waitFor(said, timeoutMs, 20);
 }
 
 int shell(const std::string &command)
