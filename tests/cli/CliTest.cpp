@@ -14,6 +14,7 @@
 #include "StreamStats.h"
 #include "ToneCheck.h"
 
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <cmath>
 #include <csignal>

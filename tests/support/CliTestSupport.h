@@ -8,7 +8,6 @@
 #include "NdiLib.h"
 
 #include <QProcess>
-#include <QRegularExpression>
 #include <QStringList>
 #include <atomic>
 #include <functional>
