@@ -43,8 +43,10 @@ JackServer::JackServer(int rate, int period, int inputs, int outputs)
 
 bool JackServer::start()
 {
-    m_jackd =
-        std::make_unique<pwtest::ChildProgram>(m_argv, std::vector<std::string>{}, "/dev/null");
+    // jackd may take a while to leave on a loaded machine; one killed while it still holds
+    // JACK's shared registry keeps other servers from starting: give it three seconds.
+    m_jackd = std::make_unique<pwtest::ChildProgram>(m_argv, std::vector<std::string>{},
+                                                     "/dev/null", SIGTERM, 3000);
     // Ready when a client can connect; give a slow machine ten seconds.
     m_ready = veltrin::test::waitFor(
         [&] { return m_jackd->running() && JackClient("veltrin-ready", m_name, 0, 0).ok(); }, 10000,
@@ -64,14 +66,6 @@ void JackServer::kill()
     m_ready = false;
 }
 
-JackServer::~JackServer()
-{
-    // jackd may take a while to leave on a loaded machine; one killed while it still holds
-    // JACK's shared registry keeps other servers from starting.
-    if (m_jackd)
-        m_jackd->stop(SIGTERM, 2000);
-}
-
 void setPortAudioJackClientName(const std::string &name)
 {
     // PortAudio keeps the pointer, so the text must outlive every later Pa_Initialize.
@@ -82,13 +76,11 @@ void setPortAudioJackClientName(const std::string &name)
 
 JackClient::JackClient(const std::string &name, const std::string &server, int inputs, int outputs)
 {
-    const char *fallback = std::getenv("JACK_DEFAULT_SERVER");
+    // Without a server name libjack goes by JACK_DEFAULT_SERVER, else "default".
+    const auto options = server.empty() ? JackNoStartServer : JackNoStartServer | JackServerName;
     jack_status_t status{};
-    m_client = jack_client_open(
-        name.c_str(), static_cast<jack_options_t>(JackNoStartServer | JackServerName), &status,
-        !server.empty() ? server.c_str()
-        : fallback      ? fallback
-                        : "default");
+    m_client = jack_client_open(name.c_str(), static_cast<jack_options_t>(options), &status,
+                                server.c_str());
     for (auto [ports, count, kind, flags] : {std::tuple{&m_outs, outputs, "out_", JackPortIsOutput},
                                              {&m_ins, inputs, "in_", JackPortIsInput}})
         for (int k = 0; k < count && m_client != nullptr; ++k) {
@@ -97,11 +89,6 @@ JackClient::JackClient(const std::string &name, const std::string &server, int i
             if (ports->back() == nullptr)
                 close();
         }
-}
-
-JackClient::~JackClient()
-{
-    close();
 }
 
 void JackClient::close()
@@ -200,19 +187,14 @@ bool JackProbe::wire(const std::string &paClient, int inputs, int outputs, int t
             return !name.empty();
         },
         timeoutMs, 20);
-    // What else feeds its inputs (the dummy server's silent capture ports) is left in place.
+    // The probe's out_k feeds the stream's in_k, the stream's out_k the probe's in_k. What else
+    // feeds the stream's inputs (the dummy server's silent capture ports) is left in place.
     bool ok = found;
-    for (int k = 0; found && k < std::max(inputs, outputs) && k < int(m_record.size()); ++k) {
-        if (k < inputs)
-            ok = ok
-                 && jack_connect(client, port(probe, "out_", k).c_str(),
-                                 port(name, "in_", k).c_str())
-                        == 0;
-        if (k < outputs)
-            ok = ok
-                 && jack_connect(client, port(name, "out_", k).c_str(),
-                                 port(probe, "in_", k).c_str())
-                        == 0;
+    for (int k = 0; ok && k < inputs + outputs; ++k) {
+        const std::string from =
+            k < inputs ? port(probe, "out_", k) : port(name, "out_", k - inputs);
+        const std::string to = k < inputs ? port(name, "in_", k) : port(probe, "in_", k - inputs);
+        ok = jack_connect(client, from.c_str(), to.c_str()) == 0;
     }
     return ok;
 }

@@ -24,7 +24,6 @@ class JackServer
 {
 public:
     JackServer(int rate = 48000, int period = 256, int inputs = 2, int outputs = 2);
-    ~JackServer();
 
     bool running() const { return m_ready; }
 
@@ -54,7 +53,7 @@ public:
     using XrunCallback = int (*)(void *arg);
 
     JackClient(const std::string &name, const std::string &server, int inputs, int outputs);
-    ~JackClient();
+    ~JackClient() { close(); }
     JackClient(const JackClient &) = delete;
     JackClient &operator=(const JackClient &) = delete;
 

@@ -129,20 +129,16 @@ bool PipeWireSession::startGraph()
     if (!waitReady([&] { return fs::exists(m_dir + "/runtime/pipewire-0"); },
                    "the daemon did not open its socket", "pipewire"))
         return false;
-    // WirePlumber is ready once it has chosen the virtual devices as the defaults (the first
-    // sink and the first source): from then on it links every new stream to them.
+    // WirePlumber is ready once it has chosen the virtual devices as the defaults (the only
+    // sink and the only source): from then on it links every new stream to them.
     m_wireplumber = start({"wireplumber"}, "wireplumber");
     std::string metadata;
-    const auto chosen = [&](const char *kind) {
-        const auto n = std::find_if(
-            m_config.nodes.begin(), m_config.nodes.end(),
-            [&](const PipeWireNode &node) { return node.mediaClass.rfind(kind, 0) == 0; });
-        return n == m_config.nodes.end() || metadata.find('"' + n->name + '"') != std::string::npos;
-    };
     return waitReady(
         [&] {
             run({"pw-metadata", "0"}, &metadata, 5000);
-            return chosen("Audio/Sink") && chosen("Audio/Source");
+            return std::all_of(m_config.nodes.begin(), m_config.nodes.end(), [&](const auto &n) {
+                return metadata.find('"' + n.name + '"') != std::string::npos;
+            });
         },
         "WirePlumber did not choose the virtual devices", "wireplumber");
 }
@@ -158,12 +154,6 @@ bool PipeWireSession::waitReady(const std::function<bool()> &ready, const std::s
         return true;
     m_error = "PipeWire did not start: " + what + "\n" + logTail(logName);
     return false;
-}
-
-std::unique_ptr<ChildProgram> PipeWireSession::start(const std::vector<std::string> &argv,
-                                                     const std::string &logName) const
-{
-    return std::make_unique<ChildProgram>(argv, m_environment, m_dir + "/" + logName + ".log");
 }
 
 int PipeWireSession::run(const std::vector<std::string> &argv, std::string *output,

@@ -34,7 +34,8 @@ struct PipeWireConfig {
     // A desktop's clock instead: PipeWire's own quantum settings (1024 frames unless a client
     // asks for less, 16 to 2048), as on a machine that is not a virtual one; `quantum` unused.
     bool desktopClock = false;
-    // A stereo sink and a stereo virtual source unless the owner says otherwise.
+    // A stereo sink and a stereo virtual source unless the owner says otherwise; at most one
+    // sink and one source, each of which WirePlumber makes a default.
     std::vector<PipeWireNode> nodes{
         {"veltrin-test-sink", "Veltrin Test Sink", "Audio/Sink", 2},
         {"veltrin-test-source", "Veltrin Test Source", "Audio/Source/Virtual", 2}};
@@ -54,7 +55,10 @@ public:
     // Starts a PipeWire client program with the session's environment; its log goes to
     // <directory>/<logName>.log.
     std::unique_ptr<ChildProgram> start(const std::vector<std::string> &argv,
-                                        const std::string &logName) const;
+                                        const std::string &logName) const
+    {
+        return std::make_unique<ChildProgram>(argv, m_environment, m_dir + "/" + logName + ".log");
+    }
     // Runs a short client program to completion; its exit status (-1 on time-out) and output.
     int run(const std::vector<std::string> &argv, std::string *output = nullptr,
             int timeoutMs = 10000) const;
