@@ -12,10 +12,10 @@
 // what arrives, so a slow start or a lost period changes nothing.
 #include "AudioRoute.h"
 #include "DeviceLink.h"
-#include "DeviceScanLists.h"
 #include "EngineTestSupport.h"
 #include "NdiLib.h"
 #include "PipeWireHarness.h"
+#include "ScanDevice.h"
 #include "ToneCheck.h"
 
 #include <chrono>
@@ -39,9 +39,6 @@ constexpr size_t kWindow = kRate / 20;
 constexpr int kWanted = 10;
 constexpr int kWaitMs = 30000;
 
-PipeWireSession *g_session = nullptr;
-std::string g_alsaUnavailable;
-
 // 30 seconds of the stereo tone, as a 32-bit float WAV file.
 std::string writeToneWav(const std::string &path)
 {
@@ -60,23 +57,19 @@ std::string writeToneWav(const std::string &path)
     return path;
 }
 
-// pw-play playing the tone file into the input ports of `node`; null when it cannot be linked.
-std::unique_ptr<pwtest::ChildProgram> playTone(const PipeWireSession &session,
-                                               const std::string &node)
+// Plays the stereo tone with pw-play into the input ports of `node`. Empty when the source
+// published as `name` is then listed and, pulled through a frame synchroniser at about real time
+// on `channels` channels, carries the tone with every further channel silent; else what was
+// missing.
+std::string missingTone(const PipeWireSession &session, const std::string &node,
+                        const std::string &name, int channels)
 {
-    static const std::string file = writeToneWav(session.directory() + "/tone.wav");
-    auto player = session.start(
+    const std::string file = writeToneWav(session.directory() + "/tone.wav");
+    const auto player = session.start(
         {"pw-play", "--target", "0", "-P", "node.name=veltrin-test-tone", file}, "pw-play");
-    const bool linked = session.link("veltrin-test-tone:output_FL", node + ":input_FL")
-                        && session.link("veltrin-test-tone:output_FR", node + ":input_FR");
-    return linked ? std::move(player) : nullptr;
-}
-
-// Whether the source published as `name` is listed and, pulled through a frame synchroniser at
-// about real time on `channels` channels, carries the stereo tone with every further channel
-// silent.
-bool hearsTone(const std::string &name, int channels, std::string &mismatch)
-{
+    if (!session.link("veltrin-test-tone:output_FL", node + ":input_FL")
+        || !session.link("veltrin-test-tone:output_FR", node + ":input_FR"))
+        return "the tone could not be linked to " + node + ": " + session.logTail("pw-play");
     NDIlib_find_instance_t finder = NDIlib_find_create_v2(nullptr);
     const std::regex listed(".+ \\(" + name + "\\)");
     std::string source;
@@ -89,10 +82,8 @@ bool hearsTone(const std::string &name, int channels, std::string &mismatch)
                 source = sources[k].p_ndi_name;
     }
     NDIlib_find_destroy(finder);
-    mismatch = source.empty() ? "the source " + name + " was never listed"
-                              : "nothing arrived from " + source;
     if (source.empty())
-        return false;
+        return "the source " + name + " was never listed";
     NDIlib_recv_create_v3_t settings;
     settings.source_to_connect_to.p_ndi_name = source.c_str();
     settings.bandwidth = NDIlib_recv_bandwidth_audio_only;
@@ -101,6 +92,7 @@ bool hearsTone(const std::string &name, int channels, std::string &mismatch)
     std::vector<Tone> expected = kStereo;
     expected.resize(size_t(channels));
     std::vector<float> heard;
+    std::string mismatch = "nothing arrived from " + source;
     bool found = false;
     const auto start = std::chrono::steady_clock::now();
     for (long long frame = 0; !found && frame < kRate * (kWaitMs / 1000); frame += kWindow) {
@@ -116,7 +108,7 @@ bool hearsTone(const std::string &name, int channels, std::string &mismatch)
     }
     NDIlib_framesync_destroy(sync);
     NDIlib_recv_destroy(receiver);
-    return found;
+    return found ? "" : mismatch;
 }
 
 // The watch on a stream's callbacks, on a virtual clock polled every 20 ms as the engine does:
@@ -126,79 +118,67 @@ bool hearsTone(const std::string &name, int channels, std::string &mismatch)
 TEST(SilenceWatch, AStreamIsGoneJustAfterItsCallsStopForTheLimit)
 {
     using namespace std::chrono_literals;
-    struct Case {
-        uint32_t frames;
-        bool called;
-        std::chrono::milliseconds limit;
-    };
-    for (const Case c : {Case{256, false, 2000ms}, {256, true, 750ms}, {4096, true, 1365ms}}) {
-        SCOPED_TRACE(c.limit.count());
+    for (const auto &[frames, called, limit] :
+         {std::tuple{256u, false, 2000ms}, {256u, true, 750ms}, {4096u, true, 1365ms}}) {
+        SCOPED_TRACE(limit.count());
         SilenceWatch watch;
         auto now = SilenceWatch::Clock::time_point{};
         uint64_t calls = 0;
-        watch.start(calls, now, c.frames, 48000);
-        for (; c.called && now < SilenceWatch::Clock::time_point{3s}; now += 20ms)
+        watch.start(calls, now, frames, 48000);
+        for (; called && now < SilenceWatch::Clock::time_point{3s}; now += 20ms)
             ASSERT_FALSE(watch.silent(calls += 4, now));
         // From the last poll that saw the count move (or the start), silent only past the limit.
-        const auto last = c.called ? now - 20ms : now;
-        for (; now <= last + c.limit; now += 20ms)
+        const auto last = called ? now - 20ms : now;
+        for (; now <= last + limit; now += 20ms)
             ASSERT_FALSE(watch.silent(calls, now));
         EXPECT_TRUE(watch.silent(calls, now));
     }
 }
 
-// The ALSA device is listed both ways; a tone played into the virtual source arrives on the
-// network on the device's first two channels, the further ones silent. PipeWire restarting
-// under the capture is one loss; the source stays on the network, and once the graph is back
-// the device is reopened and the tone arrives again, with the stream's stop still in order.
+// On a session of its own, the ALSA device is listed both ways; a tone played into the virtual
+// source arrives on the network on the device's first two channels, the further ones silent.
+// PipeWire restarting under the capture is one loss and one return; the source stays on the
+// network, and once the graph is back the device is reopened and the tone arrives again, with the
+// stream's stop still in order.
 TEST(PipeWireAlsa, ACaptureCarriesOnWhenPipeWireRestarts)
 {
-    if (!g_alsaUnavailable.empty())
-        GTEST_SKIP() << "PipeWire's ALSA plug-in cannot be loaded: " << g_alsaUnavailable;
-    const ScanLists s = scanDevices();
+    PipeWireSession session(pwtest::PipeWireConfig{});
+    std::string why = session.error();
+    if (!session.running() || !pwtest::usePipeWireAlsaPlugin(session.directory(), why))
+        GTEST_SKIP() << "PipeWire's ALSA plug-in cannot be loaded: " << why;
+    ScanDevice scanner;
+    const ScannedDevices s = collectScan(scanner);
     const int in = s.inputs.indexOf(QStringLiteral("ALSA  pipewire"));
     const int out = s.outputs.indexOf(QStringLiteral("ALSA  pipewire"));
-    ASSERT_TRUE(in >= 0 && out >= 0)
+    ASSERT_TRUE(in >= 0 && out >= 0 && s.duplex.contains(QStringLiteral("pipewire")))
         << s.inputs.join('|').toStdString() << " / " << s.outputs.join('|').toStdString();
-    EXPECT_GE(s.inputChannels.at(in).toInt(), 2);
-    EXPECT_GE(s.outputChannels.at(out).toInt(), 2);
-    EXPECT_TRUE(s.duplex.contains(QStringLiteral("pipewire")));
+    EXPECT_TRUE(s.inputChannels.at(in).toInt() >= 2 && s.outputChannels.at(out).toInt() >= 2);
     // The scan's Pa_Terminate unloaded PipeWire's ALSA plug-in, but not libpipewire: the plug-in
     // sets up its process-wide state and never releases it, so every scan that unloaded the
     // library would strand another copy (about 17 KB).
-    void *client = dlopen("libpipewire-0.3.so.0", RTLD_LAZY | RTLD_NOLOAD);
+    const std::unique_ptr<void, int (*)(void *)> client(
+        dlopen("libpipewire-0.3.so.0", RTLD_LAZY | RTLD_NOLOAD), dlclose);
     EXPECT_NE(client, nullptr);
-    if (client != nullptr)
-        dlclose(client);
 
-    auto player = playTone(*g_session, "veltrin-test-source");
-    ASSERT_TRUE(player) << g_session->logTail("pw-play");
     const std::string name = "PipeWire ALSA Capture";
     enginetest::RunningEntry entry(
         [&] { return process_input("pipewire", name, 0.0f, 256, kRate); });
-    std::string mismatch;
     // The device is opened with 64 channels; two beyond the tone's must stay silent.
-    EXPECT_TRUE(hearsTone(name, 4, mismatch)) << mismatch;
-    EXPECT_EQ(inputHealth.losses.load(), 0u);
+    EXPECT_EQ(missingTone(session, "veltrin-test-source", name, 4), "");
 
-    player.reset();
-    ASSERT_TRUE(g_session->restart()) << g_session->error();
-    EXPECT_TRUE(enginetest::waitFor([] { return inputHealth.losses.load() >= 1; }, 10000));
-    player = playTone(*g_session, "veltrin-test-source");
-    ASSERT_TRUE(player) << g_session->logTail("pw-play");
-    EXPECT_TRUE(enginetest::waitFor([] { return inputHealth.returns.load() >= 1; }, 15000));
-    EXPECT_TRUE(hearsTone(name, 2, mismatch)) << mismatch;
+    ASSERT_TRUE(session.restart()) << session.error();
+    EXPECT_EQ(missingTone(session, "veltrin-test-source", name, 2), "");
 
     stopAudioInput();
     ASSERT_TRUE(entry.returned(10000));
     EXPECT_EQ(entry.result(), 1);
     EXPECT_EQ(inputHealth.losses.load(), 1u);
+    EXPECT_EQ(inputHealth.returns.load(), 1u);
 }
 
 // A desktop's PipeWire and veltrin-cli started as from a shell: the program finds PipeWire's
 // JACK library by itself, lists the stand-in card by name, asks the graph for its block size,
-// and a tone played into the card's input is published on the network. Defined last: its
-// session holds PIPEWIRE_RUNTIME_DIR, which the ALSA case takes from the first session.
+// and a tone played into the card's input is published on the network.
 TEST(PipeWireDesktop, TheCardIsListedByNameAndItsToneIsPublished)
 {
     pwtest::PipeWireConfig config;
@@ -217,13 +197,10 @@ TEST(PipeWireDesktop, TheCardIsListedByNameAndItsToneIsPublished)
         EXPECT_TRUE(std::regex_search(devices, std::regex("  " + card + " +2 ch  48000 Hz\n")))
             << devices;
 
-    const auto player = playTone(desktop, "studio-card-in");
-    ASSERT_TRUE(player) << desktop.logTail("pw-play");
     const auto send = desktop.start(
         {VELTRIN_CLI, "send", "--device", "Studio Card In", "--name", "Desktop", "--frames", "512"},
         "send");
-    std::string mismatch;
-    EXPECT_TRUE(hearsTone("Desktop", 2, mismatch)) << mismatch << "\n" << desktop.logTail("send");
+    EXPECT_EQ(missingTone(desktop, "studio-card-in", "Desktop", 2), "") << desktop.logTail("send");
 
     // The stream asked the graph for its block (not the default 256) as its quantum.
     std::string graph;
@@ -241,13 +218,6 @@ TEST(PipeWireDesktop, TheCardIsListedByNameAndItsToneIsPublished)
 int main(int argc, char **argv)
 {
     ::testing::InitGoogleTest(&argc, argv);
-    PipeWireSession session(pwtest::PipeWireConfig{});
-    g_session = &session;
-    // Before the first Pa_Initialize: alsa-lib reads its configuration once.
-    if (session.running())
-        pwtest::usePipeWireAlsaPlugin(session.directory(), g_alsaUnavailable);
-    else
-        g_alsaUnavailable = session.error();
     if (!NDIlib_initialize())
         return 1;
     const int result = RUN_ALL_TESTS();
