@@ -52,13 +52,6 @@ Times ticks(double period, double ppm = 0, double offset = 0)
     return [=](int64_t k) { return offset + double(k) * period / (1 + ppm * 1e-6); };
 }
 
-// Network delay: 0.2 ms plus up to `spread`, the same for block k on every run.
-double delay(int64_t k, double spread = 0.0005)
-{
-    const uint64_t h = (uint64_t(k) + 1) * 0x9E3779B97F4A7C15ull;
-    return 0.0002 + spread * double((h ^ (h >> 29)) % 1000000) / 1e6;
-}
-
 // Mono 48 kHz: blocks of `in` frames arrive at arrival(k), pulls of `out` frames come at
 // pull(j), and every sample tells its frame number. Returns the latency in frames of every frame
 // played after the first sound (-1: silence).
@@ -140,8 +133,11 @@ TEST(FrameSync, TwoClocksLockWithoutDiscontinuity)
         drive(
             fs, {48000, c.from, c.srcBlock}, {c.dstRate, c.to, 256}, 30.0,
             [&](int64_t k) {
+                // Network delay: 0.2 ms plus up to the spread, the same for block k on every run.
+                const uint64_t h = (uint64_t(k) + 1) * 0x9E3779B97F4A7C15ull;
+                const double delay = 0.0002 + c.spread * double((h ^ (h >> 29)) % 1000000) / 1e6;
                 const double step = c.stepMs > 2 ? 0.004 + (made(k) >= 15) * c.srcBlock / 48e3 : 0;
-                return made(k) + delay(k, c.spread) + step;
+                return made(k) + delay + step;
             },
             [&](int64_t j) { return double(j) * period + (c.stall && j * period > 15 ? 0.1 : 0); },
             [](int64_t f, int ch) {

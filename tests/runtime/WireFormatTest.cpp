@@ -152,49 +152,35 @@ TEST(WireFormat, InvalidDatagramsAreRefusedFieldByField)
 {
     const auto block = makeBlock(2, 1472, 1);
     const Layout l = shardOf(block[0]).layout;
-    // A little-endian field of `width` bytes at `offset` set to `value`.
-    const struct {
-        const char *what;
-        size_t offset, width;
-        uint32_t value;
-        Error error;
-        bool parity = false;
-    } cases[] = {
-        {"magic", 0, 4, 0x45504f4e /* NOPE */, Error::BadMagic},
-        {"version", 4, 1, 1, Error::BadVersion},
-        {"kind", 5, 1, 9, Error::BadKind},
-        {"a request's kind", 5, 1, uint32_t(Kind::Subscribe), Error::BadKind},
-        {"rate low", 40, 4, 999, Error::BadRate},
-        {"rate high", 40, 4, 384001, Error::BadRate},
-        {"no channels", 44, 2, 0, Error::BadChannels},
-        {"65 channels", 44, 2, 65, Error::BadChannels},
-        {"no samples", 46, 2, 0, Error::BadSamples},
-        {"too many samples", 46, 2, kMaxSamples + 1, Error::BadSamples},
-        {"shard of no frames", 48, 2, 0, Error::BadLayout},
-        {"shard longer than the block", 48, 2, 257, Error::BadLayout},
-        {"wrong shard count", 50, 2, 3, Error::BadLayout},
-        {"no group", 52, 2, 0, Error::BadLayout},
-        {"more groups than shards", 52, 2, 3, Error::BadLayout},
-        {"too much parity", 54, 1, kMaxParity + 1, Error::BadLayout},
-        {"the most parity", 54, 1, kMaxParity, Error::None},
-        {"data index past the data", 56, 2, uint32_t(l.dataShards), Error::BadIndex},
-        {"parity with a data index", 56, 2, 0, Error::BadIndex, true},
+    // What, a little-endian field's offset and width, the values it is set to (width 0: the
+    // lengths the datagram is cut or padded to), the verdict, in the last parity shard (else the
+    // first data shard).
+    const std::tuple<const char *, size_t, size_t, std::vector<size_t>, Error, bool> cases[] = {
+        {"magic", 0, 4, {0x45504f4e /* NOPE */}, Error::BadMagic, false},
+        {"version", 4, 1, {1}, Error::BadVersion, false},
+        {"kind, or a request's", 5, 1, {9, size_t(Kind::Subscribe)}, Error::BadKind, false},
+        {"rate", 40, 4, {999, 384001}, Error::BadRate, false},
+        {"channels", 44, 2, {0, 65}, Error::BadChannels, false},
+        {"samples", 46, 2, {0, kMaxSamples + 1}, Error::BadSamples, false},
+        {"frames per shard: none, beyond the block", 48, 2, {0, 257}, Error::BadLayout, false},
+        {"wrong shard count", 50, 2, {3}, Error::BadLayout, false},
+        {"groups: none, more than shards", 52, 2, {0, 3}, Error::BadLayout, false},
+        {"too much parity", 54, 1, {kMaxParity + 1}, Error::BadLayout, false},
+        {"the most parity", 54, 1, {kMaxParity}, Error::None, false},
+        {"data index past the data", 56, 2, {size_t(l.dataShards)}, Error::BadIndex, false},
+        {"parity with a data index", 56, 2, {0}, Error::BadIndex, true},
+        {"a byte off", 0, 0, {block[0].size() - 1, block[0].size() + 1}, Error::BadLength, false},
+        {"no whole header", 0, 0, {kShardHeaderSize - 1, 3}, Error::Short, false},
     };
-    for (const auto &c : cases) {
-        auto bytes = c.parity ? block.back() : block[0];
-        for (size_t i = 0; i < c.width; ++i)
-            bytes[c.offset + i] = uint8_t(c.value >> (8 * i));
-        Shard s;
-        EXPECT_EQ(decodeShard(bytes.data(), bytes.size(), s), c.error) << c.what;
-    }
-    auto longer = block[0];
-    longer.push_back(0);
-    Shard s;
-    for (const auto &[size, error] : {std::pair{block[0].size() - 1, Error::BadLength},
-                                      {longer.size(), Error::BadLength},
-                                      {kShardHeaderSize - 1, Error::Short},
-                                      {size_t(3), Error::Short}})
-        EXPECT_EQ(decodeShard(longer.data(), size, s), error) << size;
+    for (const auto &[what, offset, width, values, error, parity] : cases)
+        for (const size_t value : values) {
+            auto bytes = parity ? block.back() : block[0];
+            for (size_t i = 0; i < width; ++i)
+                bytes[offset + i] = uint8_t(value >> (8 * i));
+            bytes.resize(width > 0 ? bytes.size() : value);
+            Shard s;
+            EXPECT_EQ(decodeShard(bytes.data(), bytes.size(), s), error) << what << ": " << value;
+        }
     // A subscription must state a datagram size a path can have.
     Subscribe back, sub{{Kind::Subscribe, 0}, 0, uint32_t(kMinDatagram - 1)};
     uint8_t bytes[kSubscribeSize];
@@ -236,12 +222,8 @@ TEST(SubscriberRegistry, AnswersRequestsOnAVirtualClock)
             {kind, 0}, cookieOf != 0 ? registry.cookieFor(from(cookieOf)) : 0, datagram};
         return registry.handle(s, from(port), t0 + std::chrono::seconds(at));
     };
-    const struct {
-        Kind kind;
-        int port, cookieOf, at;
-        Answer answer;
-        size_t subscribers;
-    } steps[] = {
+    // Kind, from port, with the cookie of port (0: none), at (s), answer, subscribers after.
+    const std::tuple<Kind, int, int, int, Answer, size_t> steps[] = {
         {Kind::Subscribe, 1000, 0, 0, Answer::Challenge, 0},
         {Kind::Leave, 1000, 0, 0, Answer::Bad, 0},
         {Kind::Subscribe, 1000, 1001, 0, Answer::Challenge, 0}, // another address's cookie
@@ -251,9 +233,9 @@ TEST(SubscriberRegistry, AnswersRequestsOnAVirtualClock)
         {Kind::Leave, 1001, 1001, 3, Answer::Left, 1},
         {Kind::Leave, 1001, 1001, 3, Answer::Ignored, 1},
     };
-    for (const auto &s : steps) {
-        EXPECT_EQ(request(s.kind, s.port, s.cookieOf, s.at), s.answer) << s.port << " at " << s.at;
-        EXPECT_EQ(registry.subscribers().size(), s.subscribers);
+    for (const auto &[kind, port, cookieOf, at, answer, subscribers] : steps) {
+        EXPECT_EQ(request(kind, port, cookieOf, at), answer) << port << " at " << at;
+        EXPECT_EQ(registry.subscribers().size(), subscribers);
     }
     EXPECT_EQ(request(Kind::Subscribe, 1000, 1000, 3, 9000), Answer::Refreshed);
     EXPECT_EQ(registry.subscribers()[0].datagram, 9000u);
@@ -287,101 +269,83 @@ TEST(Pacer, HoldsBackOnlyACallerThatRunsAhead)
         << waits << " waits, " << sent << " s sent in " << now - 100 << " s";
 }
 
-// Losses the parity covers, duplicates and any order within a block, shards of a block already
-// handed on: every block comes out bit-exact, in order, the moment it can be decoded.
-TEST(BlockAssembler, RepairsReordersAndDropsDuplicatesWithoutWaiting)
+// Losses the parity covers, duplicates and any order within a block: every block comes out
+// bit-exact, in order, the moment it can be decoded, and a shard of a block already handed on
+// is dropped, not taken for a duplicate. More loss than the parity covers, in every tenth block:
+// the block waits for its deadline, never longer, and comes out with its own sample count; only
+// the lost frames differ, and they are finite. A block lost whole between two that arrive is
+// concealed in its place. Shards short enough to be interpolated (16 channels) are drawn from
+// the previous block's last frame: on this signal, a straight line across each lossy block's
+// first shard, they are the lost frames. And at the largest finite amplitude, interpolating
+// between samples of opposite sign must not overflow.
+TEST(BlockAssembler, RepairsWhatTheParityCoversAndConcealsTheRestAtTheDeadline)
 {
     std::mt19937 random(5);
-    for (auto [channels, datagram] : {std::pair{2, 1472u}, {64, 1472u}, {64, 16448u}}) {
+    const float max = std::numeric_limits<float>::max();
+    // Channels, datagram size, amplitude, lost frames checked against the signal.
+    const std::tuple<int, uint32_t, float, bool> cases[] = {
+        {2, 1472, 1, false},   {64, 1472, 1, false}, {64, 16448, 1, false}, {8, 1472, 1, false},
+        {8, 1472, max, false}, {16, 1472, 1, true},  {16, 1472, max, false}};
+    for (const auto &[channels, datagram, full, interpolated] : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << channels << " channels, " << datagram << " bytes, amplitude " << full);
+        amplitude = full;
         const Layout l = Layout::plan(channels, kSamples, datagram);
-        BlockAssembler assembler;
+        ASSERT_GE(l.dataShards, 2);
+        AssemblerConfig config;
+        BlockAssembler assembler(config);
         Sink sink;
+        int lossyBlocks = 0;
         for (int n = 0; n < 200; ++n) {
-            const double arrival = 10 + n * kPeriod + 0.001;
-            auto datagrams = makeBlock(channels, datagram, uint64_t(n), arrival - 0.001);
+            if (n == 55) // lost whole
+                continue;
+            const double sent = 10 + n * kPeriod, arrival = sent + 0.002;
+            const bool lossy = n >= 20 && n % 10 == 0;
+            lossyBlocks += lossy ? 1 : 0;
+            auto datagrams = makeBlock(channels, datagram, uint64_t(n), sent);
             std::shuffle(datagrams.begin(), datagrams.end(), random);
-            // Drop up to `parity` shards of each group, chosen at random, and repeat one.
+            // Lossy: data shard 0 and every parity shard of its group are lost. Otherwise up to
+            // `parity` shards of each group, chosen at random, are lost. One comes twice.
             std::vector<int> lostIn(size_t(l.groups), 0);
             std::vector<std::vector<uint8_t>> kept;
             for (auto &d : datagrams) {
-                int &lost = lostIn[size_t(l.groupOf(shardOf(d).index))];
-                if (!(lost < l.parity && random() % 3 == 0 && ++lost))
+                const int i = shardOf(d).index;
+                int &lost = lostIn[size_t(l.groupOf(i))];
+                if (lossy ? !(l.groupOf(i) == 0 && (i == 0 || i >= l.dataShards))
+                          : !(lost < l.parity && random() % 3 == 0 && ++lost))
                     kept.push_back(d);
             }
             kept.insert(kept.begin() + 1, kept.front());
             for (auto &d : kept)
                 feed(assembler, sink, d, arrival);
+            const int64_t before = sink.frames;
             assembler.poll(arrival, std::ref(sink));
-            ASSERT_EQ(sink.frames, (n + 1) * kSamples)
-                << channels << " ch: block " << n << " waited";
-            // A shard of the block handed on is dropped, not taken for a duplicate.
+            if (lossy) {
+                // Not before the deadline, and then at once.
+                const double due = assembler.nextDeadline();
+                EXPECT_TRUE(sink.frames == before && due > arrival
+                            && due <= arrival + config.maxWaitSeconds)
+                    << n << ": " << sink.frames - before << " frames, due " << due - arrival;
+                assembler.poll(due, std::ref(sink));
+                for (int f = 0; interpolated && f < l.framesPerShard; ++f)
+                    EXPECT_NEAR(sink.channel0[size_t(f)], sampleValue(n * kSamples + f, 0), 1e-5)
+                        << n << ": " << f;
+            }
+            ASSERT_EQ(sink.frames, (n + 1) * kSamples) << "block " << n << " waited";
             feed(assembler, sink, kept.back(), arrival);
         }
         const auto st = assembler.stats();
-        EXPECT_EQ(std::tuple(sink.exact, sink.frames, st.concealedShards, st.duplicateShards,
-                             st.repairedShards > 100),
-                  std::tuple(int64_t(200 * kSamples), int64_t(200 * kSamples), 0u, 200u, true))
-            << channels << " ch";
+        // The sample count stays exact; nothing but the lost shard of each lossy block and the
+        // block lost whole differs (less where a line drawn across a gap meets this
+        // piecewise-linear signal).
+        const int64_t differ = sink.frames - sink.exact;
+        EXPECT_EQ(
+            std::tuple(st.concealedShards, st.concealedBlocks, st.duplicateShards,
+                       st.repairedShards > 100, sink.finite,
+                       differ >= kSamples && differ <= lossyBlocks * l.framesPerShard + kSamples),
+            std::tuple(uint64_t(lossyBlocks), 1u, 199u, true, true, true))
+            << differ << " frames differ";
     }
-}
-
-// More loss than the parity covers: the block waits for its deadline, never longer, and comes
-// out with its own sample count; only the lost frames differ, and they are finite. A block
-// lost whole between two that arrive is concealed in its place. The same with shards short
-// enough to be interpolated (16 channels), drawn from the previous block's last frame: on this
-// signal, a straight line across each lossy block's first shard, they are the lost frames. And
-// at the largest finite amplitude, where interpolating between samples of opposite sign must
-// not overflow.
-TEST(BlockAssembler, UnrepairableLossIsConcealedAtTheDeadlineWithExactCounts)
-{
-    for (const int channels : {8, 16})
-        for (const float full : {1.f, std::numeric_limits<float>::max()}) {
-            SCOPED_TRACE(testing::Message() << channels << " channels, amplitude " << full);
-            amplitude = full;
-            const Layout l = Layout::plan(channels, kSamples, 1472);
-            ASSERT_GE(l.dataShards, 2);
-            AssemblerConfig config;
-            BlockAssembler assembler(config);
-            Sink sink;
-            int lossyBlocks = 0;
-            for (int n = 0; n < 100; ++n) {
-                const double sent = 10 + n * kPeriod, arrival = sent + 0.002;
-                const bool lossy = n >= 20 && n % 10 == 0;
-                lossyBlocks += lossy ? 1 : 0;
-                // Lossy: data shard 0 and every parity shard of its group are lost.
-                for (const auto &d : makeBlock(channels, 1472, uint64_t(n), sent)) {
-                    const int i = shardOf(d).index;
-                    if (n != 55 && !(lossy && l.groupOf(i) == 0 && (i == 0 || i >= l.dataShards)))
-                        feed(assembler, sink, d, arrival);
-                }
-                const int64_t before = sink.frames;
-                assembler.poll(arrival, std::ref(sink));
-                if (lossy) {
-                    // Not before the deadline, and then at once.
-                    const double due = assembler.nextDeadline();
-                    EXPECT_TRUE(sink.frames == before && due > arrival
-                                && due <= arrival + config.maxWaitSeconds)
-                        << n << ": " << sink.frames - before << " frames, due " << due - arrival;
-                    assembler.poll(due, std::ref(sink));
-                    EXPECT_EQ(sink.frames, before + kSamples);
-                    for (int f = 0; channels == 16 && full == 1.f && f < l.framesPerShard; ++f)
-                        EXPECT_NEAR(sink.channel0[size_t(f)], sampleValue(n * kSamples + f, 0),
-                                    1e-5)
-                            << n << ": " << f;
-                }
-            }
-            assembler.poll(1e9, std::ref(sink));
-            const auto st = assembler.stats();
-            // The sample count stays exact; nothing but the lost shard of each lossy block and
-            // the block lost whole differs (less where a line drawn across a gap meets this
-            // piecewise-linear signal).
-            const int64_t differ = sink.frames - sink.exact;
-            EXPECT_EQ(std::tuple(sink.frames, st.concealedShards, st.concealedBlocks, sink.finite,
-                                 differ >= kSamples
-                                     && differ <= lossyBlocks * l.framesPerShard + kSamples),
-                      std::tuple(int64_t(100 * kSamples), uint64_t(lossyBlocks), 1u, true, true))
-                << differ << " frames differ";
-        }
     amplitude = 1.f;
 }
 

@@ -39,28 +39,40 @@ const std::vector<Strings> kDefaults = fields(DiscoveryConfig{});
 
 // Veltrin's own file means defaults in the public group; the fields discovery honours are
 // trimmed, split, lower-cased (groups) and filtered (addresses); the last of repeated keys
-// counts, and escapes and numbers are read as JSON has them.
-TEST(DiscoveryConfig, HonouredFields)
+// counts, and escapes and numbers are read as JSON has them. Hostile names are cleaned and cut,
+// with one line in the log for each kind of repair, naming a field it was found in. Malformed
+// texts give defaults.
+TEST(DiscoveryConfig, FieldsReadFromTheText)
 {
-    EXPECT_EQ(fields(DiscoveryConfig::parse(kVeltrinFile)),
-              (std::vector<Strings>{{""}, {}, {"public"}, {"public"}, {}}));
-    const DiscoveryConfig c = DiscoveryConfig::parse(R"({"ndi": {
+    const std::string veltrin = kVeltrinFile, fffd = "\xEF\xBF\xBD";
+    // Text, the fields read, what the log says (a line each).
+    std::vector<std::tuple<std::string, std::vector<Strings>, Strings>> cases = {
+        {veltrin, {{""}, {}, {"public"}, {"public"}, {}}, {}},
+        {R"({"ndi": {
         "networks": {"ips": " 10.0.0.5, 192.168.1.7 ,not-an-ip,,300.1.1.1"},
         "machinename": "first", "n": [-12.5e1, 0, true, false, null, {}],
         "machinename": " Caf\u00e9 \ud83c\udfa7 \"q\" \\ \/ ",
         "groups": {"send": "Studio AZ, Public", "recv": "studio az"},
-        "adapters": {"allowed": ["eth0", "10.1.1.1", 7, ""]}}})");
-    EXPECT_EQ(fields(c), (std::vector<Strings>{{"Caf\xC3\xA9 \xF0\x9F\x8E\xA7 \"q\" \\ /"},
-                                               {"10.0.0.5", "192.168.1.7"},
-                                               {"studio az", "public"},
-                                               {"studio az"},
-                                               {"eth0", "10.1.1.1"}}));
-}
-
-TEST(DiscoveryConfig, MalformedTextsGiveDefaults)
-{
-    const std::string veltrin = kVeltrinFile;
-    std::vector<std::string> cases = {
+        "adapters": {"allowed": ["eth0", "10.1.1.1", 7, ""]}}})",
+         {{"Caf\xC3\xA9 \xF0\x9F\x8E\xA7 \"q\" \\ /"},
+          {"10.0.0.5", "192.168.1.7"},
+          {"studio az", "public"},
+          {"studio az"},
+          {"eth0", "10.1.1.1"}},
+         {}},
+        {R"({"ndi": {"machinename": ")" + std::string(10000, 'x')
+             + R"(", "groups": {"send": "studio\u0000a, \u001b[31mred, )"
+               "\xff\xfe"
+               R"(", "recv": "\t\n"},
+        "adapters": {"allowed": ["eth0\r\n", "\u202eoh"]}}})",
+         {{std::string(63, 'x')},
+          {},
+          {"studio" + fffd + "a", fffd + "[31mred", fffd + fffd},
+          {}, // nothing but blanks once the controls are gone
+          {"eth0", fffd + "oh"}},
+         {"ndi.machinename in ~/.ndi/ndi-config.v1.json was too long", "held control characters",
+          "not UTF-8"}}};
+    Strings malformed = {
         "",
         "not json",
         R"(["ndi"])",
@@ -70,34 +82,19 @@ TEST(DiscoveryConfig, MalformedTextsGiveDefaults)
         R"({"ndi": {"networks": {"ips": 10}, "machinename": null, "adapters": {"allowed": "eth0"}}})"};
     for (const char *bad : {"01", "1.", "-", "[1,]", "{\"a\" 1}", "{\"a\": 1,}", "\"tab\tinside\"",
                             "tru", R"("bad \q escape")", R"("lone \udc00 surrogate")"})
-        cases.push_back(std::string(R"({"ndi": {"machinename": "a"}, "x": )") + bad + "}");
-    for (const std::string &text : cases)
-        EXPECT_EQ(fields(DiscoveryConfig::parse(text)), kDefaults) << text.substr(0, 60);
-}
-
-// Names are cleaned and cut, with one line in the log for each kind of repair, naming a field
-// it was found in.
-TEST(DiscoveryConfig, HostileTextIsCleanedAndCut)
-{
-    testing::internal::CaptureStderr();
-    const DiscoveryConfig c =
-        DiscoveryConfig::parse(R"({"ndi": {"machinename": ")" + std::string(10000, 'x')
-                               + R"(", "groups": {"send": "studio\u0000a, \u001b[31mred, )"
-                                 "\xff\xfe"
-                                 R"(", "recv": "\t\n"},
-        "adapters": {"allowed": ["eth0\r\n", "\u202eoh"]}}})");
-    const std::string said = testing::internal::GetCapturedStderr();
-    const std::string fffd = "\xEF\xBF\xBD";
-    EXPECT_EQ(fields(c),
-              (std::vector<Strings>{{std::string(63, 'x')},
-                                    {},
-                                    {"studio" + fffd + "a", fffd + "[31mred", fffd + fffd},
-                                    {}, // nothing but blanks once the controls are gone
-                                    {"eth0", fffd + "oh"}}));
-    for (const char *line : {"ndi.machinename in ~/.ndi/ndi-config.v1.json was too long",
-                             "held control characters", "not UTF-8"})
-        EXPECT_NE(said.find(line), std::string::npos) << said;
-    EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), 3) << said;
+        malformed.push_back(std::string(R"({"ndi": {"machinename": "a"}, "x": )") + bad + "}");
+    for (const std::string &text : malformed)
+        cases.push_back({text, kDefaults, {}});
+    for (const auto &[text, expected, logged] : cases) {
+        testing::internal::CaptureStderr();
+        const DiscoveryConfig c = DiscoveryConfig::parse(text);
+        const std::string said = testing::internal::GetCapturedStderr();
+        EXPECT_EQ(fields(c), expected) << text.substr(0, 60);
+        for (const std::string &line : logged)
+            EXPECT_NE(said.find(line), std::string::npos) << said;
+        EXPECT_EQ(std::count(said.begin(), said.end(), '\n'), std::ptrdiff_t(logged.size()))
+            << said;
+    }
 }
 
 TEST(SafeText, RepairsReplaceCutAndKeepWhatIsValid)
