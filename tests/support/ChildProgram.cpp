@@ -19,6 +19,7 @@ ChildProgram::ChildProgram(const std::vector<std::string> &argv,
     : m_log(logFile), m_stopSignal(stopSignal), m_stopWaitMs(stopWaitMs)
 {
     if (m_log.empty()) {
+        // Scratch files for the test to read, removed with the program.
         char name[] = "/tmp/veltrin-child-XXXXXX";
         close(mkstemp(name));
         m_log = name;
