@@ -31,8 +31,6 @@ constexpr const char *kConfigText =
     "    \"groups\": { \"send\": \"Public\", \"recv\": \"Public\" }\n"
     "  }\n}\n";
 
-const auto joined = [](const QStringList &lines) { return lines.join('\n').toStdString(); };
-
 // True once `count` lines of the program's standard output match `pattern`.
 bool waitForOutput(CliProcess &cli, const QString &pattern, int count = 1, int timeoutMs = 20000)
 {
@@ -295,10 +293,10 @@ TEST(Cli, RunsEndWithTheirOutputAndStatus)
         const QStringList own = cli.errorLines().filter("veltrin-cli: "), errors = cli.errorLines();
         EXPECT_TRUE(status == kExitOk ? errors.filter("NDI runtime: built-in") == errors
                                       : own.size() == 1 && cli.outputLines().isEmpty())
-            << joined(errors);
+            << cli.output(true);
         EXPECT_TRUE((status == kExitOk ? cli.outputLines().join('\n') : own.join('\n'))
                         .contains(QRegularExpression(pattern)))
-            << joined(cli.outputLines()) << joined(errors);
+            << cli.output() << cli.output(true);
     }
 }
 
@@ -325,8 +323,8 @@ TEST(Cli, DuplexCarriesTonesAndOutlivesItsAudioServer)
                     "--jack-name", client});
     // The machine name comes from the user's configuration file, read as it is.
     ASSERT_TRUE(cli.waitForErrorLine(": sending as \"CLI-TEST (cli duplex)\", playing", 30000))
-        << joined(cli.errorLines());
-    EXPECT_TRUE(waitForOutput(watch, appeared)) << joined(watch.outputLines());
+        << cli.output(true);
+    EXPECT_TRUE(waitForOutput(watch, appeared)) << watch.output();
 
     // The probe's 1 kHz goes out at -6 dB; the source's 440 Hz plays on the second output, at
     // least ten blocks of 2048 frames and half of all of two seconds, the first one silent.
@@ -347,30 +345,30 @@ TEST(Cli, DuplexCarriesTonesAndOutlivesItsAudioServer)
     carryTones("before");
 
     // The meter shows the capture before the gain, a 0.5 sine within half a decibel on both
-    // channels. The figures come once a second as JSON, and a summary on SIGUSR1.
+    // channels. The figures come once a second as JSON, and a summary on SIGUSR1 (counted at
+    // the end).
     const QString rms = "(-8\\.[5-9]|-9\\.[0-5])", peak = "(-5\\.[6-9]|-6\\.[0-5])";
     EXPECT_TRUE(waitForOutput(cli, "^in +rms " + rms + " " + rms + "  peak " + peak + " " + peak))
-        << joined(cli.outputLines());
+        << cli.output();
     EXPECT_TRUE(waitForOutput(
         cli,
         R"x(^\{"clock":"(copying|resampling)","connections":1,.*"datagramsReceived":[1-9]\d\d+)x"
         R"x(,.*"latencyMs":(0\.\d*[1-9]|[1-9]\d?(\.\d+)?),"name":"CLI-TEST \(cli source\)",)x"
         R"x(.*"stream":"receive",.*"xruns":\d+\}$)x",
         2))
-        << joined(cli.outputLines());
+        << cli.output();
     const QString summary = R"x("stream":"receive","summary":true,)x";
     cli.signal(SIGUSR1);
-    EXPECT_TRUE(waitForOutput(cli, summary));
 
     // Away, the source carries silence; it never leaves the network.
     server.kill();
     const QString away = QStringLiteral("device \"system\" went away");
-    EXPECT_TRUE(cli.waitForErrorLine(away, 10000)) << joined(cli.errorLines());
+    EXPECT_TRUE(cli.waitForErrorLine(away, 10000)) << cli.output(true);
     EXPECT_TRUE(hearTone(published, 1000.0, 0.0, 10, 15000));
     ASSERT_TRUE(server.start());
     EXPECT_TRUE(cli.waitForErrorLine(QStringLiteral("device \"system\" is back"), 15000));
     carryTones("after");
-    EXPECT_FALSE(waitForOutput(watch, gone, 1, 0)) << joined(watch.outputLines());
+    EXPECT_FALSE(waitForOutput(watch, gone, 1, 0)) << watch.output();
     sender.reset();
     const QString theSource = "the source \"" + source + "\" is ";
     EXPECT_TRUE(cli.waitForErrorLine(theSource + "gone; playing silence", 15000));
@@ -378,13 +376,13 @@ TEST(Cli, DuplexCarriesTonesAndOutlivesItsAudioServer)
     EXPECT_TRUE(cli.waitForErrorLine(theSource + "back", 15000));
 
     cli.signal(SIGTERM);
-    EXPECT_EQ(cli.finish(5000), 0) << joined(cli.errorLines());
+    EXPECT_EQ(cli.finish(5000), 0) << cli.output(true);
     EXPECT_EQ(cli.errorLines().filter(away).size(), 1);
     // The NDI side was never restarted: the runtime was chosen once.
     EXPECT_EQ(cli.errorLines().filter(QStringLiteral("NDI runtime:")).size(), 1);
     EXPECT_EQ(cli.errorLines().filter("veltrin-cli: ").last(), "veltrin-cli: stopped");
     EXPECT_EQ(cli.outputLines().filter(summary).size(), 2);
-    EXPECT_TRUE(waitForOutput(watch, gone)) << joined(watch.outputLines());
+    EXPECT_TRUE(waitForOutput(watch, gone)) << watch.output();
     watch.signal(SIGTERM);
     EXPECT_EQ(watch.finish(10000), 0);
 }

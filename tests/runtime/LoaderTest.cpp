@@ -1,14 +1,13 @@
 // The NDI runtime loader, run in a child process per case (the choice is made once per
 // process): a complete libndi.so.5, one that lacks an operation, a file that is no library,
 // and none at all.
-#include "ChildProcess.h"
+#include "ChildProgram.h"
 #include "NdiFigures.h"
 
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <gtest/gtest.h>
-#include <map>
 #include <string>
 #include <unistd.h>
 #include <vector>
@@ -50,23 +49,19 @@ TEST(Loader, ChoosesACompleteLibraryOrTheBuiltInRuntime)
     };
     for (const auto &c : cases) {
         c.install();
-        // The probe, with NDI_RUNTIME_DIR_V5 set to the directory once it holds a file; its
-        // lines by key.
+        // The probe, with NDI_RUNTIME_DIR_V5 set to the directory once it holds a file.
         const std::string env = fs::exists(library) ? "NDI_RUNTIME_DIR_V5=" + dir.string()
                                                     : "--unset=NDI_RUNTIME_DIR_V5";
-        veltrin::test::ChildProcess child({"env", env, VELTRIN_LOADER_PROBE});
-        EXPECT_EQ(child.wait(10000), 0);
-        std::map<std::string, std::string> lines;
-        for (const std::string &line : child.lines())
-            if (const auto colon = line.find(": "); colon != std::string::npos)
-                lines[line.substr(0, colon)] = line.substr(colon + 2);
-        EXPECT_EQ(lines["NDI runtime"].rfind(c.line, 0), 0u) << lines["NDI runtime"];
-        // Asking the version makes the choice: it is the runtime's, even before initialisation.
-        EXPECT_EQ(
-            std::vector({lines["before"], lines["early version"], lines["after"], lines["version"],
-                         lines["util"], lines["capture"], lines["figures"]}),
-            std::vector<std::string>(
-                {c.where, c.version, c.where, c.version, "1 3 2 4", "64 2", c.figures}));
+        pwtest::ChildProgram probe({"env", env, VELTRIN_LOADER_PROBE});
+        EXPECT_EQ(probe.wait(10000), 0);
+        // The loader's line first: asking the version makes the choice, so it is the runtime's
+        // even before initialisation.
+        const std::string output = probe.output();
+        EXPECT_EQ(output.rfind("NDI runtime: " + c.line, 0), 0u) << output;
+        EXPECT_EQ(output.substr(output.find('\n') + 1),
+                  "before: " + c.where + "\nearly version: " + c.version
+                      + "\nutil: 1 3 2 4\nafter: " + c.where + "\nversion: " + c.version
+                      + "\ncapture: 64 2\nfigures: " + c.figures + "\n");
         fs::remove(library);
     }
     fs::remove_all(dir);

@@ -1,10 +1,12 @@
 #include "ChildProgram.h"
 
-#include <chrono>
+#include <cstdio>
+#include <cstdlib>
 #include <fcntl.h>
+#include <fstream>
+#include <iterator>
 #include <sys/prctl.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 extern char **environ;
@@ -14,8 +16,15 @@ namespace pwtest {
 ChildProgram::ChildProgram(const std::vector<std::string> &argv,
                            const std::vector<std::string> &environment, const std::string &logFile,
                            int stopSignal, int stopWaitMs)
-    : m_stopSignal(stopSignal), m_stopWaitMs(stopWaitMs)
+    : m_log(logFile), m_stopSignal(stopSignal), m_stopWaitMs(stopWaitMs)
 {
+    if (m_log.empty()) {
+        // Scratch files for the test to read, removed with the program.
+        char name[] = "/tmp/veltrin-child-XXXXXX";
+        close(mkstemp(name));
+        m_log = name;
+        m_errorLog = m_log + ".err";
+    }
     // Everything the child needs is prepared before fork(): between fork and exec only
     // async-signal-safe calls are allowed, and the test may have threads running.
     std::vector<char *> args, env;
@@ -25,7 +34,10 @@ ChildProgram::ChildProgram(const std::vector<std::string> &argv,
         env.push_back(const_cast<char *>(e.c_str()));
     args.push_back(nullptr);
     env.push_back(nullptr);
-    const int log = open(logFile.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    const auto append = [](const std::string &file) {
+        return open(file.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
+    };
+    const int log = append(m_log), errors = m_errorLog.empty() ? log : append(m_errorLog);
     const int devNull = open("/dev/null", O_RDONLY | O_CLOEXEC);
     const pid_t parent = getpid();
     const pid_t pid = fork();
@@ -36,11 +48,13 @@ ChildProgram::ChildProgram(const std::vector<std::string> &argv,
             _exit(127);
         dup2(devNull, STDIN_FILENO);
         dup2(log, STDOUT_FILENO);
-        dup2(log, STDERR_FILENO);
+        dup2(errors, STDERR_FILENO);
         execvpe(args[0], args.data(), environment.empty() ? environ : env.data());
         _exit(127);
     }
     close(log);
+    if (errors != log)
+        close(errors);
     close(devNull);
     m_pid = pid > 0 ? pid : -1;
 }
@@ -49,6 +63,10 @@ ChildProgram::~ChildProgram()
 {
     if (!stop(m_stopSignal, m_stopWaitMs))
         stop(SIGKILL, 5000);
+    if (!m_errorLog.empty()) {
+        std::remove(m_log.c_str());
+        std::remove(m_errorLog.c_str());
+    }
 }
 
 bool ChildProgram::running()
@@ -63,13 +81,7 @@ bool ChildProgram::running()
 
 int ChildProgram::wait(int timeoutMs)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (running()) {
-        if (std::chrono::steady_clock::now() > deadline)
-            return -1;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return m_status;
+    return veltrin::test::waitFor([this] { return !running(); }, timeoutMs, 5) ? m_status : -1;
 }
 
 bool ChildProgram::stop(int signal, int timeoutMs)
@@ -78,6 +90,18 @@ bool ChildProgram::stop(int signal, int timeoutMs)
         kill(m_pid, signal);
     wait(timeoutMs);
     return !running();
+}
+
+std::string ChildProgram::output(bool errors) const
+{
+    std::ifstream log(errors ? m_errorLog : m_log);
+    return std::string(std::istreambuf_iterator<char>(log), {});
+}
+
+int shell(const std::string &command)
+{
+    const int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 } // namespace pwtest

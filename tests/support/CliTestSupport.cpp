@@ -5,7 +5,6 @@
 #include <QDir>
 #include <chrono>
 #include <cmath>
-#include <csignal>
 #include <cstdlib>
 #include <vector>
 
@@ -15,40 +14,13 @@ using Clock = std::chrono::steady_clock;
 using std::chrono::microseconds;
 
 CliProcess::CliProcess(const QStringList &arguments)
+    : ChildProgram([&] {
+          std::vector<std::string> argv{VELTRIN_CLI};
+          for (const QString &argument : arguments)
+              argv.push_back(argument.toStdString());
+          return argv;
+      }())
 {
-    m_process.start(QStringLiteral(VELTRIN_CLI), arguments);
-    m_process.waitForStarted(10000);
-}
-
-bool CliProcess::waitUntil(const std::function<bool()> &done, int timeoutMs)
-{
-    const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    do {
-        // Returns at once when the program has ended (or on a time-out): the sleep paces the polls.
-        if (!m_process.waitForReadyRead(20))
-            std::this_thread::sleep_for(std::chrono::milliseconds(20));
-        m_out += m_process.readAllStandardOutput();
-        m_err += m_process.readAllStandardError();
-        if (done())
-            return true;
-    } while (Clock::now() < deadline);
-    return false;
-}
-
-int CliProcess::finish(int timeoutMs)
-{
-    if (!waitUntil([&] { return m_process.state() == QProcess::NotRunning; }, timeoutMs)) {
-        m_process.kill();
-        m_process.waitForFinished(10000);
-        return -1;
-    }
-    return m_process.exitStatus() == QProcess::NormalExit ? m_process.exitCode() : -1;
-}
-
-void CliProcess::signal(int number)
-{
-    if (m_process.processId() > 0)
-        ::kill(static_cast<pid_t>(m_process.processId()), number);
 }
 
 ToneSender::ToneSender(const std::string &name, double frequency, float amplitude)

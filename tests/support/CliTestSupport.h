@@ -1,16 +1,15 @@
-// Around the tests of whole programs (veltrin-cli, the main window): a program as a child
-// process with its two outputs kept apart, and NDI tones sent and heard by the test process.
+// Around the tests of whole programs (veltrin-cli, the main window): veltrin-cli as a child
+// process, and NDI tones sent and heard by the test process.
 //
 // Threads: everything runs on the test thread, except a ToneSender's own sending thread, which
 // touches only its sender and a stop flag.
 #pragma once
 
+#include "ChildProgram.h"
 #include "NdiLib.h"
 
-#include <QProcess>
 #include <QStringList>
 #include <atomic>
-#include <functional>
 #include <string>
 #include <thread>
 
@@ -18,36 +17,27 @@ namespace clitest {
 
 constexpr int kRate = 48000;
 
-// veltrin-cli as a child process; the destructor kills what still runs.
-class CliProcess
+// veltrin-cli as a child process, its two outputs as lists of lines without the empty ones.
+class CliProcess : public pwtest::ChildProgram
 {
 public:
     explicit CliProcess(const QStringList &arguments);
-    ~CliProcess() { finish(0); }
 
-    // True once `done`, asked between reads of the program's output, is.
-    bool waitUntil(const std::function<bool()> &done, int timeoutMs);
+    // The exit status, or -1 when it did not exit in time (the destructor then stops it).
+    int finish(int timeoutMs) { return wait(timeoutMs); }
     // True once a line of standard error contains `text`.
     bool waitForErrorLine(const QString &text, int timeoutMs)
     {
-        return waitUntil([&] { return !errorLines().filter(text).isEmpty(); }, timeoutMs);
+        return waitFor(text.toStdString(), timeoutMs, true);
     }
-    // The exit status, or -1 when it did not exit in time (it is then killed).
-    int finish(int timeoutMs);
-    void signal(int number);
-    qint64 pid() const { return m_process.processId(); }
-
-    QStringList outputLines() const { return lines(m_out); }
-    QStringList errorLines() const { return lines(m_err); }
+    QStringList outputLines() const { return lines(output()); }
+    QStringList errorLines() const { return lines(output(true)); }
 
 private:
-    static QStringList lines(const QByteArray &text)
+    static QStringList lines(const std::string &text)
     {
-        return QString::fromUtf8(text).split('\n', Qt::SkipEmptyParts);
+        return QString::fromStdString(text).split('\n', Qt::SkipEmptyParts);
     }
-
-    QProcess m_process;
-    QByteArray m_out, m_err;
 };
 
 // A 48 kHz stereo NDI source carrying a sine on both channels, paced on an absolute schedule,

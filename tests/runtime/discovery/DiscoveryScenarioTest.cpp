@@ -3,10 +3,11 @@
 // by another program, another responder that answers incompletely, and a configured server on
 // a far host. The other processes run this program as a discovery peer (runPeer).
 
-#include "ChildProcess.h"
+#include "ChildProgram.h"
 #include "Discovery.h"
 #include "MdnsRecords.h"
 #include "MdnsSockets.h"
+#include "Socket.h"
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -18,8 +19,8 @@
 
 using namespace veltrin::rt;
 using namespace std::chrono_literals;
-using veltrin::test::ChildProcess;
-using veltrin::test::FarHost;
+using pwtest::ChildProgram;
+using pwtest::shell;
 
 namespace {
 
@@ -38,10 +39,12 @@ int runPeer(char **argv)
     return 0;
 }
 
-std::vector<std::string> peer(std::vector<std::string> args)
+// The command line of a peer announcing `args` (its name, port and machine), run by `prefix`.
+std::vector<std::string> peer(std::vector<std::string> args, std::vector<std::string> prefix = {})
 {
     args.insert(args.begin(), {std::filesystem::read_symlink("/proc/self/exe"), "--peer"});
-    return args;
+    prefix.insert(prefix.end(), args.begin(), args.end());
+    return prefix;
 }
 
 // Waits (generously: the machine is shared) until `name` is listed, or is gone with !present.
@@ -59,8 +62,8 @@ bool listed(Browser &browser, const std::string &name, int timeoutMs = 10000, bo
 // clean exit says goodbye, a killed process's sources age out.
 TEST(DiscoveryLoopback, ProcessesOfOneHostFindEachOther)
 {
-    ChildProcess a(peer({"ALPHA (one)", "7001", "alpha"}));
-    ChildProcess b(peer({"BRAVO (two)", "7002", "bravo"}));
+    ChildProgram a(peer({"ALPHA (one)", "7001", "alpha"}));
+    ChildProgram b(peer({"BRAVO (two)", "7002", "bravo"}));
     Announcer inStudio({"cart", {}, {"studio"}, {}, {}}, "CART (Studio)", 7003);
     Announcer everyone({"cart", {}, {}, {}, {}}, "CART (Everyone)", 7004);
     // Names in use, for a generated sender name to avoid: with nothing in this process
@@ -80,9 +83,10 @@ TEST(DiscoveryLoopback, ProcessesOfOneHostFindEachOther)
     const auto names = sourceNamesInUse(DiscoveryConfig{}, 0ms);
     EXPECT_TRUE(names.count("BRAVO (two)") && names.count("CART (Studio)"));
 
-    EXPECT_EQ(a.finish(), 0);
+    a.signal(SIGTERM);
+    EXPECT_EQ(a.wait(5000), 0);
     EXPECT_TRUE(listed(browser, "ALPHA (one)", 5000, false)) << "no goodbye";
-    b.kill(SIGKILL);
+    b.signal(SIGKILL);
     EXPECT_TRUE(listed(browser, "BRAVO (two)", 15000, false));
     EXPECT_TRUE(browser.find("CART (Everyone)"));
 }
@@ -93,12 +97,11 @@ TEST(DiscoveryLoopback, PortHeldByAnotherProgram)
 {
     const int held = ::socket(AF_INET, SOCK_DGRAM, 0);
     sockaddr_in any{};
-    any.sin_family = AF_INET;
-    any.sin_port = htons(5353);
+    parseAddress("0.0.0.0:5353", any);
     ASSERT_EQ(::bind(held, reinterpret_cast<sockaddr *>(&any), sizeof any), 0)
         << "port 5353 already taken in the test's namespace";
-    ChildProcess alpha(peer({"ALPHA (held)", "7101", "alpha"}));
-    EXPECT_TRUE(alpha.waitFor("UDP port 5353 is held by another program", 10000));
+    ChildProgram alpha(peer({"ALPHA (held)", "7101", "alpha"}));
+    EXPECT_TRUE(alpha.waitFor("UDP port 5353 is held by another program", 10000, true));
     testing::internal::CaptureStderr();
     Announcer bravo({"bravo", {}, {}, {}, {}}, "BRAVO (held)", 7102);
     Browser browser(DiscoveryConfig{});
@@ -145,12 +148,19 @@ TEST(ForeignResponder, IncompleteAnswersAreCompletedByAsking)
 // its address is given to ask by unicast, and only then.
 TEST(TwoHostDiscovery, AConfiguredServerIsAskedByUnicast)
 {
-    // The far host behind the veth pair vnear (10.77.0.1) / vfar (10.77.0.2).
-    auto argv = FarHost::upAndRun("vfar", "10.77.0");
-    for (const std::string &arg : peer({"REMOTE (far)", "7100", "remote"}))
-        argv.push_back(arg);
-    FarHost far("vnear", "vfar", "10.77.0", argv);
-    ASSERT_TRUE(far.linked());
+    // The far host: a network namespace of its own behind the veth pair vnear (10.77.0.1) /
+    // vfar (10.77.0.2). It says NETNS once it has left this namespace; vfar is then moved in,
+    // and it brings vfar up before it runs the peer. Its namespace takes the pair with it.
+    ASSERT_EQ(shell("ip link add vnear type veth peer name vfar && ip addr add 10.77.0.1/24 "
+                    "dev vnear && ip link set vnear up"),
+              0);
+    const std::string farSide =
+        "echo NETNS; while ! ip link show vfar >/dev/null 2>&1; do sleep 0.05; done; ip link set "
+        "lo up && ip addr add 10.77.0.2/24 dev vfar && ip link set vfar up && exec \"$@\"";
+    ChildProgram far(peer({"REMOTE (far)", "7100", "remote"},
+                          {"unshare", "--net", "sh", "-c", farSide, "far-host"}));
+    ASSERT_TRUE(far.waitFor("NETNS", 10000));
+    ASSERT_EQ(shell("ip link set vfar netns " + std::to_string(far.pid())), 0);
     Browser deaf({"", {}, {}, {}, {"lo"}}), asking({"", {"10.77.0.2"}, {}, {}, {"lo"}});
     ASSERT_TRUE(listed(asking, "REMOTE (far)"));
     EXPECT_EQ(asking.find("REMOTE (far)")->address, "10.77.0.2:7100");
