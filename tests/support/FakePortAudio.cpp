@@ -67,9 +67,7 @@ void relist()
         if (std::find(g.unplugged.begin(), g.unplugged.end(), d.name) != g.unplugged.end())
             continue;
         g.records.push_back({2, d.name.c_str(), d.hostApi, d.maxInputChannels, d.maxOutputChannels,
-                             d.defaultLowInputLatency, d.defaultLowOutputLatency,
-                             d.defaultLowInputLatency * 4, d.defaultLowOutputLatency * 4,
-                             d.defaultSampleRate});
+                             0.005, 0.005, 0.02, 0.02, d.defaultSampleRate});
         g.listed.push_back(&g.records.back());
     }
 }
@@ -85,13 +83,11 @@ const PaDeviceInfo *listed(int i)
 void runCallbacks(Stream *st)
 {
     const OpenedStream &o = st->opened;
-    const auto ins = static_cast<unsigned long>(o.input.channelCount);
     const unsigned long frames = o.framesPerBuffer != 0 ? o.framesPerBuffer : 256;
-    std::vector<float> in(frames * ins), out(frames * unsigned(o.output.channelCount));
+    std::vector<float> in(frames * unsigned(o.input.channelCount), g.table.inputLevel);
+    std::vector<float> out(frames * unsigned(o.output.channelCount));
     PaStreamCallbackTimeInfo time{};
-    for (long long first = 0; st->running.load(); first += long(frames)) {
-        for (unsigned long i = 0; g.table.inputSignal && i < in.size(); ++i)
-            in[i] = g.table.inputSignal(first + long(i / ins), int(i % ins));
+    while (st->running.load()) {
         st->callback(o.hasInput ? in.data() : nullptr, o.hasOutput ? out.data() : nullptr, frames,
                      &time, 0, st->userData);
         g.counters.callbacks++;
@@ -251,7 +247,7 @@ PaError Pa_OpenStream(PaStream **stream, const PaStreamParameters *in,
     auto st = std::make_unique<Stream>();
     OpenedStream &o = st->opened;
     o = {in != nullptr,   out != nullptr, in ? *in : o.input, out ? *out : o.output, sampleRate,
-         framesPerBuffer, flags,          callback != nullptr};
+         framesPerBuffer, flags};
     g.opened.push_back(o);
     if (g.depth == 0 || g.table.openStreamError != paNoError)
         return g.depth == 0 ? paNotInitialized : g.table.openStreamError;

@@ -29,10 +29,8 @@ struct Finder {
 struct Data {
     Counts counts;
     std::deque<SentFrame> sent;
-    std::vector<SenderSettings> senders;
-    std::vector<ReceiverSettings> receivers;
     std::deque<CaptureRequest> captures;
-    bool failSender = false, failReceiver = false, failFramesync = false, initializeResult = true;
+    bool failSender = false, failFramesync = false, initializeResult = true;
     std::function<float(long long, int)> signal;
     Sources sources;
     uint64_t generation = 0; // of the source list
@@ -58,11 +56,6 @@ template <class T> void destroyed(const char *call, void *handle, int Counts::*c
     delete static_cast<T *>(handle);
 }
 
-std::string text(const char *s)
-{
-    return s ? s : "";
-}
-
 } // namespace
 
 void reset()
@@ -82,29 +75,14 @@ std::vector<SentFrame> sentFrames()
 {
     return locked([](State &s) { return std::vector<SentFrame>(s.sent.begin(), s.sent.end()); });
 }
-size_t sentFrameCount()
-{
-    return locked([](State &s) { return s.sent.size(); });
-}
-std::vector<SenderSettings> senderSettings()
-{
-    return locked([](State &s) { return s.senders; });
-}
 std::vector<CaptureRequest> captureRequests()
 {
     return locked([](State &s) { return std::vector(s.captures.begin(), s.captures.end()); });
 }
 
-std::vector<ReceiverSettings> receiverSettings()
+void setFailCreate(bool sender, bool framesync)
 {
-    return locked([](State &s) { return s.receivers; });
-}
-
-void setFailCreate(bool sender, bool receiver, bool framesync)
-{
-    locked([&](State &s) {
-        s.failSender = sender, s.failReceiver = receiver, s.failFramesync = framesync;
-    });
+    locked([&](State &s) { s.failSender = sender, s.failFramesync = framesync; });
 }
 
 void setInitializeResult(bool ok)
@@ -192,13 +170,12 @@ const NDIlib_source_t *NDIlib_find_get_current_sources(NDIlib_find_instance_t p_
 NDIlib_send_instance_t NDIlib_send_create(const NDIlib_send_create_t *p_create_settings)
 {
     calllog::record("NDIlib_send_create");
-    const NDIlib_send_create_t c = p_create_settings ? *p_create_settings : NDIlib_send_create_t{};
+    const char *name = p_create_settings ? p_create_settings->p_ndi_name : nullptr;
     return locked([&](State &s) -> NDIlib_send_instance_t {
-        s.senders.push_back({text(c.p_ndi_name), text(c.p_groups), c.clock_video, c.clock_audio});
         if (s.failSender)
             return nullptr;
         s.counts.sendersCreated++;
-        return new std::string(s.senders.back().name);
+        return new std::string(name ? name : "");
     });
 }
 
@@ -227,20 +204,11 @@ void NDIlib_send_send_audio_v2(NDIlib_send_instance_t p_instance,
     });
 }
 
-NDIlib_recv_instance_t NDIlib_recv_create_v3(const NDIlib_recv_create_v3_t *p_create_settings)
+NDIlib_recv_instance_t NDIlib_recv_create_v3(const NDIlib_recv_create_v3_t *)
 {
     calllog::record("NDIlib_recv_create_v3");
-    const NDIlib_recv_create_v3_t c =
-        p_create_settings ? *p_create_settings : NDIlib_recv_create_v3_t{};
-    return locked([&](State &s) -> NDIlib_recv_instance_t {
-        s.receivers.push_back({text(c.source_to_connect_to.p_ndi_name),
-                               text(c.source_to_connect_to.p_url_address), c.color_format,
-                               c.bandwidth, c.allow_video_fields});
-        if (s.failReceiver)
-            return nullptr;
-        s.counts.receiversCreated++;
-        return new int(0);
-    });
+    locked([](State &s) { s.counts.receiversCreated++; });
+    return new int(0);
 }
 
 void NDIlib_recv_destroy(NDIlib_recv_instance_t p_instance)

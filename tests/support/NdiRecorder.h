@@ -30,15 +30,6 @@ struct Counts {
         findersDestroyed = 0;
 };
 
-struct SenderSettings {
-    std::string name, groups;
-    bool clockVideo, clockAudio;
-};
-struct ReceiverSettings {
-    std::string source, url;
-    int colorFormat, bandwidth;
-    bool allowVideoFields;
-};
 struct CaptureRequest {
     int sampleRate, channels, samples;
 };
@@ -46,12 +37,9 @@ struct CaptureRequest {
 // Clears everything: frames, counters, scripts and failures.
 void reset();
 Counts counts();
-std::vector<SentFrame> sentFrames(); // the most recent 100000
-size_t sentFrameCount();
-std::vector<SenderSettings> senderSettings();
-std::vector<ReceiverSettings> receiverSettings();
+std::vector<SentFrame> sentFrames();           // the most recent 100000
 std::vector<CaptureRequest> captureRequests(); // the most recent 10000
-void setFailCreate(bool sender, bool receiver, bool framesync);
+void setFailCreate(bool sender, bool framesync);
 void setInitializeResult(bool ok);
 // Value of channel c at frame f of the audio the frame synchronisers hand out, counted from
 // each synchroniser's first capture (default: silence). Frames are always exactly what was asked.
