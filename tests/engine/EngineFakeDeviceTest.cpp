@@ -149,8 +149,7 @@ TEST(EngineFake, StartsAndStopsPrintAndReleaseInOrder)
         if (fault == "format")
             t.isFormatSupported = [](auto, auto, auto) { return PaError(paInvalidSampleRate); };
         fakepa::setTable(t);
-        ndirec::reset();
-        ndirec::setFailCreate(fault == "no sender", fault == "no framesync");
+        ndirec::reset({{}, fault == "no sender", fault == "no framesync"});
         fakepa::holdStops = fault == "hold stops";
         calllog::take();
         const auto [result, out] = run(entry, "", {}, "", fault == "map 1:9" ? "1:9" : "");
@@ -194,8 +193,7 @@ TEST(EngineFake, CallbacksMoveTheirBlocksTimesTheGainThroughTheirMaps)
     };
     for (const auto &[entry, inText, outText, inputs, outputs, n, flags, xrun] : cases) {
         SCOPED_TRACE(inputs * 100 + outputs);
-        ndirec::reset();
-        ndirec::setFramesyncSignal(source);
+        ndirec::reset({source});
         const NDIlib_send_create_t settings{"Studio A"};
         const ChannelMap inMap = channelMap(inText), outMap = channelMap(outText);
         audio_capture_t capture{

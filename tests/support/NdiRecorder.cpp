@@ -30,8 +30,7 @@ struct Data {
     Counts counts;
     std::deque<SentFrame> sent;
     std::deque<CaptureRequest> captures;
-    bool failSender = false, failFramesync = false, initializeResult = true;
-    std::function<float(long long, int)> signal;
+    Script script;
     Sources sources;
     uint64_t generation = 0; // of the source list
 };
@@ -58,11 +57,12 @@ template <class T> void destroyed(const char *call, void *handle, int Counts::*c
 
 } // namespace
 
-void reset()
+void reset(const Script &script)
 {
-    locked([](State &s) {
+    locked([&](State &s) {
         const uint64_t generation = s.generation;
         static_cast<Data &>(s) = Data{};
+        s.script = script;
         s.generation = generation + 1;
     });
 }
@@ -80,21 +80,6 @@ std::vector<CaptureRequest> captureRequests()
     return locked([](State &s) { return std::vector(s.captures.begin(), s.captures.end()); });
 }
 
-void setFailCreate(bool sender, bool framesync)
-{
-    locked([&](State &s) { s.failSender = sender, s.failFramesync = framesync; });
-}
-
-void setInitializeResult(bool ok)
-{
-    locked([&](State &s) { s.initializeResult = ok; });
-}
-
-void setFramesyncSignal(std::function<float(long long, int)> signal)
-{
-    locked([&](State &s) { s.signal = std::move(signal); });
-}
-
 void setSources(const Sources &nameAndAddress)
 {
     locked([&](State &s) { s.sources = nameAndAddress, ++s.generation; });
@@ -109,7 +94,7 @@ extern "C" {
 
 bool NDIlib_initialize(void)
 {
-    return locked([](State &s) { return ++s.counts.initialize, s.initializeResult; });
+    return locked([](State &s) { return ++s.counts.initialize, s.script.initializeResult; });
 }
 
 void NDIlib_destroy(void)
@@ -172,7 +157,7 @@ NDIlib_send_instance_t NDIlib_send_create(const NDIlib_send_create_t *p_create_s
     calllog::record("NDIlib_send_create");
     const char *name = p_create_settings ? p_create_settings->p_ndi_name : nullptr;
     return locked([&](State &s) -> NDIlib_send_instance_t {
-        if (s.failSender)
+        if (s.script.failSender)
             return nullptr;
         s.counts.sendersCreated++;
         return new std::string(name ? name : "");
@@ -220,7 +205,7 @@ NDIlib_framesync_instance_t NDIlib_framesync_create(NDIlib_recv_instance_t)
 {
     calllog::record("NDIlib_framesync_create");
     return locked([](State &s) -> Framesync * {
-        if (s.failFramesync)
+        if (s.script.failFramesync)
             return nullptr;
         s.counts.framesyncsCreated++;
         return new Framesync;
@@ -241,7 +226,7 @@ void NDIlib_framesync_capture_audio(NDIlib_framesync_instance_t p_instance,
         s.captures.push_back({sample_rate, no_channels, no_samples});
         if (s.captures.size() > 10000)
             s.captures.pop_front();
-        return s.signal;
+        return s.script.framesyncSignal;
     });
     const int channels = std::max(no_channels, 0), samples = std::max(no_samples, 0);
     fs->lent.assign(size_t(channels) * size_t(samples), 0.0f);

@@ -34,16 +34,21 @@ struct CaptureRequest {
     int sampleRate, channels, samples;
 };
 
-// Clears everything: frames, counters, scripts and failures.
-void reset();
+// What the runtime answers until the next reset().
+struct Script {
+    // Value of channel c at frame f of the audio the frame synchronisers hand out, counted from
+    // each synchroniser's first capture (default: silence). Frames are always exactly what was
+    // asked.
+    std::function<float(long long frame, int channel)> framesyncSignal;
+    // Creations that fail (null handles), and NDIlib_initialize's answer.
+    bool failSender = false, failFramesync = false, initializeResult = true;
+};
+
+// Clears the frames, the counters and the source list, and answers by `script` from now on.
+void reset(const Script &script = {});
 Counts counts();
 std::vector<SentFrame> sentFrames();           // the most recent 100000
 std::vector<CaptureRequest> captureRequests(); // the most recent 10000
-void setFailCreate(bool sender, bool framesync);
-void setInitializeResult(bool ok);
-// Value of channel c at frame f of the audio the frame synchronisers hand out, counted from
-// each synchroniser's first capture (default: silence). Frames are always exactly what was asked.
-void setFramesyncSignal(std::function<float(long long frame, int channel)> signal);
 // Source list served by the finders. Each call marks the list changed: the next
 // NDIlib_find_wait_for_sources returns true at once; otherwise it waits out its time-out
 // (capped at 50 ms so tests stay quick) and returns false.
