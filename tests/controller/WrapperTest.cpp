@@ -112,7 +112,7 @@ private slots:
         // The runtime's version phrase ends in its number.
         QCOMPARE((QStringList{w.version(), w.runtimeText()}),
                  (QStringList{"0.0.1", "Recording test runtime 0.0.1"}));
-        QCOMPARE(fakepa::initializeDepth(), 0);
+        QCOMPARE(fakepa::counters().initializeDepth.load(), 0);
     }
 
     // Damaged settings give the defaults; the NDI configuration file is written whole at every

@@ -36,7 +36,6 @@ struct State {
     std::vector<std::string> unplugged;
     std::vector<OpenedStream> opened;
     std::vector<std::unique_ptr<Stream>> streams;
-    int depth = 0;
     Counters counters;
     std::atomic<int> inCall{0};
 } g;
@@ -129,10 +128,9 @@ void setTable(const Table &table)
         g.apis.push_back(
             {1, paInDevelopment, a.name.c_str(), 0, a.defaultInputDevice, a.defaultOutputDevice});
     g.opened.clear();
-    g.depth = 0;
     holdStops = false;
     Counters &c = g.counters;
-    c.startStream = c.stopStream = c.callbacks = c.overlapping = 0;
+    c.startStream = c.stopStream = c.callbacks = c.overlapping = c.initializeDepth = 0;
 }
 
 Counters &counters()
@@ -168,11 +166,6 @@ void plugIn(const std::string &name)
     });
 }
 
-int initializeDepth()
-{
-    return locked([] { return g.depth; });
-}
-
 } // namespace fakepa
 
 using namespace fakepa;
@@ -183,7 +176,7 @@ PaError Pa_Initialize(void)
 {
     const Call call("init");
     return locked([] {
-        g.depth += g.table.initializeError == paNoError ? 1 : 0;
+        g.counters.initializeDepth += g.table.initializeError == paNoError ? 1 : 0;
         return g.table.initializeError;
     });
 }
@@ -191,7 +184,7 @@ PaError Pa_Initialize(void)
 PaError Pa_Terminate(void)
 {
     const Call call("term");
-    if (locked([] { return g.depth > 0 && --g.depth == 0; }))
+    if (locked([] { return g.counters.initializeDepth > 0 && --g.counters.initializeDepth == 0; }))
         stopAll();
     return paNoError;
 }
@@ -249,8 +242,8 @@ PaError Pa_OpenStream(PaStream **stream, const PaStreamParameters *in,
     o = {in != nullptr,   out != nullptr, in ? *in : o.input, out ? *out : o.output, sampleRate,
          framesPerBuffer, flags};
     g.opened.push_back(o);
-    if (g.depth == 0 || g.table.openStreamError != paNoError)
-        return g.depth == 0 ? paNotInitialized : g.table.openStreamError;
+    if (g.counters.initializeDepth == 0 || g.table.openStreamError != paNoError)
+        return g.counters.initializeDepth == 0 ? paNotInitialized : g.table.openStreamError;
     // Like PortAudio: a direction needs at least one channel and a device that has them.
     for (const PaStreamParameters *p : {in, out}) {
         const PaDeviceInfo *d = p != nullptr ? listed(p->device) : nullptr;

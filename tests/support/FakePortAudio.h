@@ -53,8 +53,11 @@ struct OpenedStream {
 };
 
 struct Counters {
-    // overlapping: lifecycle calls and format probes begun while another was in progress.
-    std::atomic<int> startStream{0}, stopStream{0}, callbacks{0}, overlapping{0};
+    // overlapping: lifecycle calls and format probes begun while another was in progress;
+    // initializeDepth: Initialize calls not yet matched by Terminate (PortAudio counts them the
+    // same way).
+    std::atomic<int> startStream{0}, stopStream{0}, callbacks{0}, overlapping{0},
+        initializeDepth{0};
 };
 
 Counters &counters();
@@ -68,7 +71,5 @@ void unplug(const std::string &name, bool hangs = false);
 void plugIn(const std::string &name);
 // While held, Pa_StopStream does not return: a device that never answers a stop.
 inline std::atomic<bool> holdStops{false};
-// Initialize calls not yet matched by Terminate (PortAudio counts them the same way).
-int initializeDepth();
 
 } // namespace fakepa

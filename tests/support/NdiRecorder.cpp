@@ -154,7 +154,7 @@ const NDIlib_source_t *NDIlib_find_get_current_sources(NDIlib_find_instance_t p_
 
 NDIlib_send_instance_t NDIlib_send_create(const NDIlib_send_create_t *p_create_settings)
 {
-    calllog::record("NDIlib_send_create");
+    calllog::record("+send");
     const char *name = p_create_settings ? p_create_settings->p_ndi_name : nullptr;
     return locked([&](State &s) -> NDIlib_send_instance_t {
         if (s.script.failSender)
@@ -166,7 +166,7 @@ NDIlib_send_instance_t NDIlib_send_create(const NDIlib_send_create_t *p_create_s
 
 void NDIlib_send_destroy(NDIlib_send_instance_t p_instance)
 {
-    destroyed<std::string>("NDIlib_send_destroy", p_instance, &Counts::sendersDestroyed);
+    destroyed<std::string>("-send", p_instance, &Counts::sendersDestroyed);
 }
 
 void NDIlib_send_send_audio_v2(NDIlib_send_instance_t p_instance,
@@ -191,19 +191,19 @@ void NDIlib_send_send_audio_v2(NDIlib_send_instance_t p_instance,
 
 NDIlib_recv_instance_t NDIlib_recv_create_v3(const NDIlib_recv_create_v3_t *)
 {
-    calllog::record("NDIlib_recv_create_v3");
+    calllog::record("+recv");
     locked([](State &s) { s.counts.receiversCreated++; });
     return new int(0);
 }
 
 void NDIlib_recv_destroy(NDIlib_recv_instance_t p_instance)
 {
-    destroyed<int>("NDIlib_recv_destroy", p_instance, &Counts::receiversDestroyed);
+    destroyed<int>("-recv", p_instance, &Counts::receiversDestroyed);
 }
 
 NDIlib_framesync_instance_t NDIlib_framesync_create(NDIlib_recv_instance_t)
 {
-    calllog::record("NDIlib_framesync_create");
+    calllog::record("+framesync");
     return locked([](State &s) -> Framesync * {
         if (s.script.failFramesync)
             return nullptr;
@@ -214,7 +214,7 @@ NDIlib_framesync_instance_t NDIlib_framesync_create(NDIlib_recv_instance_t)
 
 void NDIlib_framesync_destroy(NDIlib_framesync_instance_t p_instance)
 {
-    destroyed<Framesync>("NDIlib_framesync_destroy", p_instance, &Counts::framesyncsDestroyed);
+    destroyed<Framesync>("-framesync", p_instance, &Counts::framesyncsDestroyed);
 }
 
 void NDIlib_framesync_capture_audio(NDIlib_framesync_instance_t p_instance,

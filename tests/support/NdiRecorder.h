@@ -3,6 +3,10 @@
 // scripted audio from its frame synchronisers and a scripted source list from its finders,
 // counts every create and destroy, and can be told to fail creations (null handles).
 //
+// The creations and destructions of senders, receivers and frame synchronisers go to the shared
+// call log (CallLog.h), in order with the fake PortAudio's calls, as "+send" and "-send",
+// "+recv" and "-recv", "+framesync" and "-framesync"; a failed creation is logged too.
+//
 // Threads: any; the recorder guards its state with a mutex (it is a test double, never the
 // real-time path of the product).
 #pragma once
