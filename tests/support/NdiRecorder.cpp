@@ -47,11 +47,10 @@ template <class F> auto locked(F f)
     return f(g);
 }
 
-// Records the call, counts it and deletes the handle.
-template <class T> void destroyed(const char *call, void *handle, int Counts::*count)
+// Records the call and deletes the handle.
+template <class T> void destroyed(const char *call, void *handle)
 {
     calllog::record(call);
-    locked([&](State &s) { ++(s.counts.*count); });
     delete static_cast<T *>(handle);
 }
 
@@ -159,14 +158,13 @@ NDIlib_send_instance_t NDIlib_send_create(const NDIlib_send_create_t *p_create_s
     return locked([&](State &s) -> NDIlib_send_instance_t {
         if (s.script.failSender)
             return nullptr;
-        s.counts.sendersCreated++;
         return new std::string(name ? name : "");
     });
 }
 
 void NDIlib_send_destroy(NDIlib_send_instance_t p_instance)
 {
-    destroyed<std::string>("-send", p_instance, &Counts::sendersDestroyed);
+    destroyed<std::string>("-send", p_instance);
 }
 
 void NDIlib_send_send_audio_v2(NDIlib_send_instance_t p_instance,
@@ -192,13 +190,12 @@ void NDIlib_send_send_audio_v2(NDIlib_send_instance_t p_instance,
 NDIlib_recv_instance_t NDIlib_recv_create_v3(const NDIlib_recv_create_v3_t *)
 {
     calllog::record("+recv");
-    locked([](State &s) { s.counts.receiversCreated++; });
     return new int(0);
 }
 
 void NDIlib_recv_destroy(NDIlib_recv_instance_t p_instance)
 {
-    destroyed<int>("-recv", p_instance, &Counts::receiversDestroyed);
+    destroyed<int>("-recv", p_instance);
 }
 
 NDIlib_framesync_instance_t NDIlib_framesync_create(NDIlib_recv_instance_t)
@@ -207,14 +204,13 @@ NDIlib_framesync_instance_t NDIlib_framesync_create(NDIlib_recv_instance_t)
     return locked([](State &s) -> Framesync * {
         if (s.script.failFramesync)
             return nullptr;
-        s.counts.framesyncsCreated++;
         return new Framesync;
     });
 }
 
 void NDIlib_framesync_destroy(NDIlib_framesync_instance_t p_instance)
 {
-    destroyed<Framesync>("-framesync", p_instance, &Counts::framesyncsDestroyed);
+    destroyed<Framesync>("-framesync", p_instance);
 }
 
 void NDIlib_framesync_capture_audio(NDIlib_framesync_instance_t p_instance,

@@ -1,7 +1,7 @@
 // A link-time double of the NDI runtime for the engine's, discovery's and the controller's
 // tests. Link `veltrin_ndi_recorder` instead of the runtime. It keeps every frame sent, serves
 // scripted audio from its frame synchronisers and a scripted source list from its finders,
-// counts every create and destroy, and can be told to fail creations (null handles).
+// logs or counts every create and destroy, and can be told to fail creations (null handles).
 //
 // The creations and destructions of senders, receivers and frame synchronisers go to the shared
 // call log (CallLog.h), in order with the fake PortAudio's calls, as "+send" and "-send",
@@ -28,10 +28,9 @@ struct SentFrame {
     int channelStrideBytes;
     std::vector<float> planar; // channels * samples, channel after channel
 };
+// The runtime's and the finders' lifecycle calls (the other objects' go to the call log).
 struct Counts {
-    int initialize = 0, destroy = 0, sendersCreated = 0, sendersDestroyed = 0, receiversCreated = 0,
-        receiversDestroyed = 0, framesyncsCreated = 0, framesyncsDestroyed = 0, findersCreated = 0,
-        findersDestroyed = 0;
+    int initialize = 0, destroy = 0, findersCreated = 0, findersDestroyed = 0;
 };
 
 struct CaptureRequest {
