@@ -31,14 +31,15 @@ public:
         settings.clear();
         for (auto it = values.cbegin(); it != values.cend(); ++it)
             settings.setValue(it.key(), it.value());
-        using fakepa::device;
         fakepa::Table table;
         table.hostApis = {{"ALSA", paNoDevice, paNoDevice}, {"JACK", paNoDevice, paNoDevice}};
-        table.devices = {device("USB Mic", 0, 1, 0, 44100), device("Studio Desk", 0, 8, 8),
-                         device("USB Interface", 0, 2, 4, 96000),
-                         device("Speakers", 0, 0, 2, 44100), device("system", 1, 2, 2)};
+        table.devices = {{"USB Mic", 0, 1, 0, 44100},
+                         {"Studio Desk", 0, 8, 8},
+                         {"USB Interface", 0, 2, 4, 96000},
+                         {"Speakers", 0, 0, 2, 44100},
+                         {"system", 1, 2, 2}};
         table.devices.resize(size_t(count));
-        table.inputSignal = [](long long, int) { return 0.5f; };
+        table.inputLevel = 0.5f;
         fakepa::setTable(table);
     }
     Q_INVOKABLE QVariantMap stored() const
@@ -51,7 +52,7 @@ public:
     }
     // The streams opened since the table was set, in order, as "in D:C out D:C R Hz F": each
     // side's device by its place in the studio and its channels ("-" for no such side), the
-    // rate and frames, and " callback" for a stream that calls back.
+    // rate and frames.
     Q_INVOKABLE QStringList streams() const
     {
         const auto side = [](bool has, const PaStreamParameters &p) {
@@ -60,8 +61,7 @@ public:
         QStringList result;
         for (const fakepa::OpenedStream &s : fakepa::openedStreams())
             result << "in " + side(s.hasInput, s.input) + " out " + side(s.hasOutput, s.output)
-                          + QStringLiteral(" %1 Hz %2").arg(s.sampleRate).arg(s.framesPerBuffer)
-                          + (s.callback ? " callback" : "");
+                          + QStringLiteral(" %1 Hz %2").arg(s.sampleRate).arg(s.framesPerBuffer);
         return result;
     }
     // The device goes away as a pulled cable does, or comes back.
@@ -95,8 +95,6 @@ public slots:
 int main(int argc, char **argv)
 {
     const ScratchHome home;
-    if (!home.valid())
-        return 1;
     // The pages' behaviour is the point here, not a real window system.
     qputenv("QT_QPA_PLATFORM", "offscreen");
     qputenv("QT_QUICK_BACKEND", "software");

@@ -67,7 +67,9 @@ private slots:
     // destroy, no source.
     void runtimeThatFailsToInitialiseIsNeverUsed()
     {
-        ndirec::setInitializeResult(false);
+        ndirec::Script script;
+        script.initializeResult = false;
+        ndirec::reset(script);
         QTest::ignoreMessage(
             QtWarningMsg, "NDI source discovery unavailable: the NDI runtime did not initialise.");
         NDIScan scan;

@@ -36,7 +36,6 @@ struct State {
     std::vector<std::string> unplugged;
     std::vector<OpenedStream> opened;
     std::vector<std::unique_ptr<Stream>> streams;
-    int depth = 0;
     Counters counters;
     std::atomic<int> inCall{0};
 } g;
@@ -67,9 +66,7 @@ void relist()
         if (std::find(g.unplugged.begin(), g.unplugged.end(), d.name) != g.unplugged.end())
             continue;
         g.records.push_back({2, d.name.c_str(), d.hostApi, d.maxInputChannels, d.maxOutputChannels,
-                             d.defaultLowInputLatency, d.defaultLowOutputLatency,
-                             d.defaultLowInputLatency * 4, d.defaultLowOutputLatency * 4,
-                             d.defaultSampleRate});
+                             0.005, 0.005, 0.02, 0.02, d.defaultSampleRate});
         g.listed.push_back(&g.records.back());
     }
 }
@@ -85,13 +82,11 @@ const PaDeviceInfo *listed(int i)
 void runCallbacks(Stream *st)
 {
     const OpenedStream &o = st->opened;
-    const auto ins = static_cast<unsigned long>(o.input.channelCount);
     const unsigned long frames = o.framesPerBuffer != 0 ? o.framesPerBuffer : 256;
-    std::vector<float> in(frames * ins), out(frames * unsigned(o.output.channelCount));
+    std::vector<float> in(frames * unsigned(o.input.channelCount), g.table.inputLevel);
+    std::vector<float> out(frames * unsigned(o.output.channelCount));
     PaStreamCallbackTimeInfo time{};
-    for (long long first = 0; st->running.load(); first += long(frames)) {
-        for (unsigned long i = 0; g.table.inputSignal && i < in.size(); ++i)
-            in[i] = g.table.inputSignal(first + long(i / ins), int(i % ins));
+    while (st->running.load()) {
         st->callback(o.hasInput ? in.data() : nullptr, o.hasOutput ? out.data() : nullptr, frames,
                      &time, 0, st->userData);
         g.counters.callbacks++;
@@ -133,10 +128,9 @@ void setTable(const Table &table)
         g.apis.push_back(
             {1, paInDevelopment, a.name.c_str(), 0, a.defaultInputDevice, a.defaultOutputDevice});
     g.opened.clear();
-    g.depth = 0;
     holdStops = false;
     Counters &c = g.counters;
-    c.startStream = c.stopStream = c.callbacks = c.overlapping = 0;
+    c.startStream = c.stopStream = c.callbacks = c.overlapping = c.initializeDepth = 0;
 }
 
 Counters &counters()
@@ -172,11 +166,6 @@ void plugIn(const std::string &name)
     });
 }
 
-int initializeDepth()
-{
-    return locked([] { return g.depth; });
-}
-
 } // namespace fakepa
 
 using namespace fakepa;
@@ -187,7 +176,7 @@ PaError Pa_Initialize(void)
 {
     const Call call("init");
     return locked([] {
-        g.depth += g.table.initializeError == paNoError ? 1 : 0;
+        g.counters.initializeDepth += g.table.initializeError == paNoError ? 1 : 0;
         return g.table.initializeError;
     });
 }
@@ -195,7 +184,7 @@ PaError Pa_Initialize(void)
 PaError Pa_Terminate(void)
 {
     const Call call("term");
-    if (locked([] { return g.depth > 0 && --g.depth == 0; }))
+    if (locked([] { return g.counters.initializeDepth > 0 && --g.counters.initializeDepth == 0; }))
         stopAll();
     return paNoError;
 }
@@ -251,10 +240,10 @@ PaError Pa_OpenStream(PaStream **stream, const PaStreamParameters *in,
     auto st = std::make_unique<Stream>();
     OpenedStream &o = st->opened;
     o = {in != nullptr,   out != nullptr, in ? *in : o.input, out ? *out : o.output, sampleRate,
-         framesPerBuffer, flags,          callback != nullptr};
+         framesPerBuffer, flags};
     g.opened.push_back(o);
-    if (g.depth == 0 || g.table.openStreamError != paNoError)
-        return g.depth == 0 ? paNotInitialized : g.table.openStreamError;
+    if (g.counters.initializeDepth == 0 || g.table.openStreamError != paNoError)
+        return g.counters.initializeDepth == 0 ? paNotInitialized : g.table.openStreamError;
     // Like PortAudio: a direction needs at least one channel and a device that has them.
     for (const PaStreamParameters *p : {in, out}) {
         const PaDeviceInfo *d = p != nullptr ? listed(p->device) : nullptr;

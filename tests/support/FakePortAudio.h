@@ -1,7 +1,7 @@
 // A link-time double of the PortAudio functions the program calls, for device tables and faults
 // a real audio server cannot produce. Link `veltrin_fake_portaudio` instead of PortAudio. A
 // started stream is called back from a thread of the double, block after block of
-// `Table::inputSignal`, until it is stopped.
+// input samples of `Table::inputLevel`, until it is stopped.
 //
 // The lifecycle calls go to the shared call log (CallLog.h), in order with the NDI double's, as
 // "init", "term", "open", "start", "stop" and "sleep".
@@ -13,7 +13,6 @@
 #include <functional>
 #include <portaudio.h>
 #include <string>
-#include <utility>
 #include <vector>
 
 namespace fakepa {
@@ -23,17 +22,12 @@ struct HostApi {
     int defaultInputDevice = paNoDevice, defaultOutputDevice = paNoDevice; // global indices
 };
 
+// Every device has low latencies of 5 ms each way, high ones of 20 ms.
 struct Device {
     std::string name;
     int hostApi = 0, maxInputChannels = 0, maxOutputChannels = 0;
-    double defaultSampleRate = 48000.0, defaultLowInputLatency = 0.005,
-           defaultLowOutputLatency = 0.005;
+    double defaultSampleRate = 48000.0;
 };
-
-inline Device device(std::string name, int hostApi, int in, int out, double rate = 48000.0)
-{
-    return {std::move(name), hostApi, in, out, rate};
-}
 
 struct Table {
     std::vector<HostApi> hostApis{HostApi{}};
@@ -43,8 +37,8 @@ struct Table {
     // Pa_IsFormatSupported's answer; by default every format is supported.
     std::function<PaError(const PaStreamParameters *in, const PaStreamParameters *out, double rate)>
         isFormatSupported;
-    // Sample value of channel c at frame f of the input stream (default: silence).
-    std::function<float(long long frame, int channel)> inputSignal;
+    // The value of every input sample (default: silence).
+    float inputLevel = 0.0f;
 };
 
 // Replaces the table (every stream stopped first) and clears the counters and recordings.
@@ -56,12 +50,14 @@ struct OpenedStream {
     double sampleRate = 0;
     unsigned long framesPerBuffer = 0; // 0: blocks of 256 frames
     PaStreamFlags flags = 0;
-    bool callback = false;
 };
 
 struct Counters {
-    // overlapping: lifecycle calls and format probes begun while another was in progress.
-    std::atomic<int> startStream{0}, stopStream{0}, callbacks{0}, overlapping{0};
+    // overlapping: lifecycle calls and format probes begun while another was in progress;
+    // initializeDepth: Initialize calls not yet matched by Terminate (PortAudio counts them the
+    // same way).
+    std::atomic<int> startStream{0}, stopStream{0}, callbacks{0}, overlapping{0},
+        initializeDepth{0};
 };
 
 Counters &counters();
@@ -75,7 +71,5 @@ void unplug(const std::string &name, bool hangs = false);
 void plugIn(const std::string &name);
 // While held, Pa_StopStream does not return: a device that never answers a stop.
 inline std::atomic<bool> holdStops{false};
-// Initialize calls not yet matched by Terminate (PortAudio counts them the same way).
-int initializeDepth();
 
 } // namespace fakepa

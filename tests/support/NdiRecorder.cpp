@@ -29,11 +29,8 @@ struct Finder {
 struct Data {
     Counts counts;
     std::deque<SentFrame> sent;
-    std::vector<SenderSettings> senders;
-    std::vector<ReceiverSettings> receivers;
     std::deque<CaptureRequest> captures;
-    bool failSender = false, failReceiver = false, failFramesync = false, initializeResult = true;
-    std::function<float(long long, int)> signal;
+    Script script;
     Sources sources;
     uint64_t generation = 0; // of the source list
 };
@@ -50,26 +47,21 @@ template <class F> auto locked(F f)
     return f(g);
 }
 
-// Records the call, counts it and deletes the handle.
-template <class T> void destroyed(const char *call, void *handle, int Counts::*count)
+// Records the call and deletes the handle.
+template <class T> void destroyed(const char *call, void *handle)
 {
     calllog::record(call);
-    locked([&](State &s) { ++(s.counts.*count); });
     delete static_cast<T *>(handle);
-}
-
-std::string text(const char *s)
-{
-    return s ? s : "";
 }
 
 } // namespace
 
-void reset()
+void reset(const Script &script)
 {
-    locked([](State &s) {
+    locked([&](State &s) {
         const uint64_t generation = s.generation;
         static_cast<Data &>(s) = Data{};
+        s.script = script;
         s.generation = generation + 1;
     });
 }
@@ -82,39 +74,9 @@ std::vector<SentFrame> sentFrames()
 {
     return locked([](State &s) { return std::vector<SentFrame>(s.sent.begin(), s.sent.end()); });
 }
-size_t sentFrameCount()
-{
-    return locked([](State &s) { return s.sent.size(); });
-}
-std::vector<SenderSettings> senderSettings()
-{
-    return locked([](State &s) { return s.senders; });
-}
 std::vector<CaptureRequest> captureRequests()
 {
     return locked([](State &s) { return std::vector(s.captures.begin(), s.captures.end()); });
-}
-
-std::vector<ReceiverSettings> receiverSettings()
-{
-    return locked([](State &s) { return s.receivers; });
-}
-
-void setFailCreate(bool sender, bool receiver, bool framesync)
-{
-    locked([&](State &s) {
-        s.failSender = sender, s.failReceiver = receiver, s.failFramesync = framesync;
-    });
-}
-
-void setInitializeResult(bool ok)
-{
-    locked([&](State &s) { s.initializeResult = ok; });
-}
-
-void setFramesyncSignal(std::function<float(long long, int)> signal)
-{
-    locked([&](State &s) { s.signal = std::move(signal); });
 }
 
 void setSources(const Sources &nameAndAddress)
@@ -131,7 +93,7 @@ extern "C" {
 
 bool NDIlib_initialize(void)
 {
-    return locked([](State &s) { return ++s.counts.initialize, s.initializeResult; });
+    return locked([](State &s) { return ++s.counts.initialize, s.script.initializeResult; });
 }
 
 void NDIlib_destroy(void)
@@ -191,20 +153,18 @@ const NDIlib_source_t *NDIlib_find_get_current_sources(NDIlib_find_instance_t p_
 
 NDIlib_send_instance_t NDIlib_send_create(const NDIlib_send_create_t *p_create_settings)
 {
-    calllog::record("NDIlib_send_create");
-    const NDIlib_send_create_t c = p_create_settings ? *p_create_settings : NDIlib_send_create_t{};
+    calllog::record("+send");
+    const char *name = p_create_settings ? p_create_settings->p_ndi_name : nullptr;
     return locked([&](State &s) -> NDIlib_send_instance_t {
-        s.senders.push_back({text(c.p_ndi_name), text(c.p_groups), c.clock_video, c.clock_audio});
-        if (s.failSender)
+        if (s.script.failSender)
             return nullptr;
-        s.counts.sendersCreated++;
-        return new std::string(s.senders.back().name);
+        return new std::string(name ? name : "");
     });
 }
 
 void NDIlib_send_destroy(NDIlib_send_instance_t p_instance)
 {
-    destroyed<std::string>("NDIlib_send_destroy", p_instance, &Counts::sendersDestroyed);
+    destroyed<std::string>("-send", p_instance);
 }
 
 void NDIlib_send_send_audio_v2(NDIlib_send_instance_t p_instance,
@@ -227,41 +187,30 @@ void NDIlib_send_send_audio_v2(NDIlib_send_instance_t p_instance,
     });
 }
 
-NDIlib_recv_instance_t NDIlib_recv_create_v3(const NDIlib_recv_create_v3_t *p_create_settings)
+NDIlib_recv_instance_t NDIlib_recv_create_v3(const NDIlib_recv_create_v3_t *)
 {
-    calllog::record("NDIlib_recv_create_v3");
-    const NDIlib_recv_create_v3_t c =
-        p_create_settings ? *p_create_settings : NDIlib_recv_create_v3_t{};
-    return locked([&](State &s) -> NDIlib_recv_instance_t {
-        s.receivers.push_back({text(c.source_to_connect_to.p_ndi_name),
-                               text(c.source_to_connect_to.p_url_address), c.color_format,
-                               c.bandwidth, c.allow_video_fields});
-        if (s.failReceiver)
-            return nullptr;
-        s.counts.receiversCreated++;
-        return new int(0);
-    });
+    calllog::record("+recv");
+    return new int(0);
 }
 
 void NDIlib_recv_destroy(NDIlib_recv_instance_t p_instance)
 {
-    destroyed<int>("NDIlib_recv_destroy", p_instance, &Counts::receiversDestroyed);
+    destroyed<int>("-recv", p_instance);
 }
 
 NDIlib_framesync_instance_t NDIlib_framesync_create(NDIlib_recv_instance_t)
 {
-    calllog::record("NDIlib_framesync_create");
+    calllog::record("+framesync");
     return locked([](State &s) -> Framesync * {
-        if (s.failFramesync)
+        if (s.script.failFramesync)
             return nullptr;
-        s.counts.framesyncsCreated++;
         return new Framesync;
     });
 }
 
 void NDIlib_framesync_destroy(NDIlib_framesync_instance_t p_instance)
 {
-    destroyed<Framesync>("NDIlib_framesync_destroy", p_instance, &Counts::framesyncsDestroyed);
+    destroyed<Framesync>("-framesync", p_instance);
 }
 
 void NDIlib_framesync_capture_audio(NDIlib_framesync_instance_t p_instance,
@@ -273,7 +222,7 @@ void NDIlib_framesync_capture_audio(NDIlib_framesync_instance_t p_instance,
         s.captures.push_back({sample_rate, no_channels, no_samples});
         if (s.captures.size() > 10000)
             s.captures.pop_front();
-        return s.signal;
+        return s.script.framesyncSignal;
     });
     const int channels = std::max(no_channels, 0), samples = std::max(no_samples, 0);
     fs->lent.assign(size_t(channels) * size_t(samples), 0.0f);

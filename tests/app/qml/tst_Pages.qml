@@ -94,13 +94,13 @@ SceneCase {
         return [
             { tag: "capture", page: 0, stored: { buffSize: 512, rates: 44100 }, sw: "captureSwitch",
               flag: "checkIn", gauge: "inputGauge", locked: inLists, device: "USB Mic", state: "inputDeviceState",
-              free: outLists.concat(["inputNameField", "playbackSwitch"]), stream: "in 0:1 out - 44100 Hz 512 callback" },
+              free: outLists.concat(["inputNameField", "playbackSwitch"]), stream: "in 0:1 out - 44100 Hz 512" },
             { tag: "playback", page: 0, stored: { buffSizeOut: 128, ratesOut: 96000 }, sw: "playbackSwitch",
-              flag: "checkOut", locked: outLists, device: "Studio Desk", state: "outputDeviceState", free: inLists, stream: "in - out 1:8 96000 Hz 128 callback" },
+              flag: "checkOut", locked: outLists, device: "Studio Desk", state: "outputDeviceState", free: inLists, stream: "in - out 1:8 96000 Hz 128" },
             { tag: "duplex", page: 1, stored: { buffDuplexSize: 128, rateDuplex: 96000 }, sw: "duplexSwitch",
               flag: "checkInOut", gauge: "duplexInputGauge", device: "Studio Desk", state: "duplexDeviceState",
               locked: ["duplexSourceList", "duplexDeviceList", "duplexBufferList", "duplexRateList"],
-              free: ["duplexNameField", "inputDeviceList"], stream: "in 1:8 out 1:8 96000 Hz 128 callback" }
+              free: ["duplexNameField", "inputDeviceList"], stream: "in 1:8 out 1:8 96000 Hz 128" }
         ]
     }
 
