@@ -19,7 +19,6 @@ TEST(AudioConvert, RoundTripWithStrideKeepsEverySampleAndThePadding)
         std::vector<float> planar(size_t(channels) * size_t(strideFloats), -1.f);
         NDIlib_audio_frame_v2_t mid{0, 0, 0, 0, planar.data(), stride * 4};
         interleavedToPlanar(in, mid);
-        EXPECT_EQ(mid.timecode, 42);
         for (int c = 0; c < channels; ++c)
             for (int s = 0; s < strideFloats; ++s)
                 ASSERT_EQ(planar[size_t(c) * size_t(strideFloats) + size_t(s)],

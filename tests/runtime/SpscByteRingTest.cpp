@@ -44,8 +44,6 @@ TEST(SpscByteRing, RecordsArriveWholeAndInOrderAcrossThreads)
     }
     producer.join();
     EXPECT_TRUE(intact);
-    size_t size = 0;
-    EXPECT_EQ(ring.peek(size), nullptr);
 }
 
 // 4 * (1000 + header) fits in 4096, a fifth does not; a record the size of the ring never does.

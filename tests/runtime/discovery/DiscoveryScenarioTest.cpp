@@ -8,6 +8,7 @@
 #include "MdnsRecords.h"
 #include "MdnsSockets.h"
 #include "Socket.h"
+#include "WaitFor.h"
 
 #include <arpa/inet.h>
 #include <csignal>
@@ -21,6 +22,7 @@ using namespace veltrin::rt;
 using namespace std::chrono_literals;
 using pwtest::ChildProgram;
 using pwtest::shell;
+using veltrin::test::waitFor;
 
 namespace {
 
@@ -50,10 +52,7 @@ std::vector<std::string> peer(std::vector<std::string> args, std::vector<std::st
 // Waits (generously: the machine is shared) until `name` is listed, or is gone with !present.
 bool listed(Browser &browser, const std::string &name, int timeoutMs = 10000, bool present = true)
 {
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (browser.find(name).has_value() != present && std::chrono::steady_clock::now() < deadline)
-        browser.waitForChange(100);
-    return browser.find(name).has_value() == present;
+    return waitFor([&] { return browser.find(name).has_value() == present; }, timeoutMs, 100);
 }
 
 } // namespace
@@ -135,13 +134,12 @@ TEST(ForeignResponder, IncompleteAnswersAreCompletedByAsking)
                 if (q.type == r.type && sameName(q.name, r.name))
                     other.multicast({0, DnsMessage::kFlagResponse, {}, {r}, {}, {}}, lo);
     };
-    const auto found = [&] { return browser.find("DECK (Bare)").value_or(FoundSource{}).address; };
-    for (const auto deadline = std::chrono::steady_clock::now() + 10s;
-         found() != "127.0.0.9:9001" && std::chrono::steady_clock::now() < deadline;) {
+    const auto servedAndFound = [&] {
         other.wait(100);
         other.receive(MdnsSockets::Channel::Mdns, 16, serve);
-    }
-    EXPECT_EQ(found(), "127.0.0.9:9001");
+        return browser.find("DECK (Bare)").value_or(FoundSource{}).address == "127.0.0.9:9001";
+    };
+    EXPECT_TRUE(waitFor(servedAndFound, 10000, 0));
 }
 
 // A host behind a link that this browser is kept off (the adapters it may use) is found when
