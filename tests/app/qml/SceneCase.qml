@@ -19,9 +19,7 @@ TestCase {
     // settings store holding two NDI names and a position, overridden by `stored`.
     function open(stored, devices) {
         var values = { ndiInSourName: "Desk", ndiInSourNameDuplex: "Booth", xPos: 40, yPos: 30 }
-        for (var key in stored)
-            values[key] = stored[key]
-        Rig.prepare(values, devices === undefined ? 5 : devices)
+        Rig.prepare(Object.assign(values, stored), devices === undefined ? 5 : devices)
         var component = Qt.createComponent("qrc:/main.qml")
         compare(component.status, Component.Ready, component.errorString())
         window = createTemporaryObject(component, scene)
@@ -55,9 +53,7 @@ TestCase {
     function pick(list, index) {
         mouseClick(list)
         tryCompare(list.popup, "opened", true, patience)
-        var entry = list.popup.contentItem.itemAtIndex(index)
-        verify(entry !== null)
-        mouseClick(entry)
+        mouseClick(list.popup.contentItem.itemAtIndex(index))
         tryCompare(list.popup, "visible", false, patience)
     }
 }
